@@ -1,0 +1,55 @@
+#include "engine/FileTypes.h"
+
+namespace lumivore {
+
+std::array<std::int32_t, kGeneralTypeCount> GeneralCounts{};
+std::array<std::int32_t, kMakerTypeCount> MakerCounts{};
+
+std::array<TSupportedFileType, kGeneralTypeCount>& GeneralTypes() {
+    static std::array<TSupportedFileType, kGeneralTypeCount> rows{{
+        {"BMP", "", "BMP", ""},
+        {"JPEG", "", "JPG", ""},
+        {"CompuServe GIF", "", "GIF", ""},
+        {"PNG", "", "PNG", ""},
+        {"DNG", "", "DNG", ""},
+        {"TIFF", "", "TIF", ""},
+        {"Real Audio", "", "RM", ""},
+        {"Wav Audio", "", "WAV", ""},
+        {"AVI Video", "", "AVI", ""},
+        {"CoralDraw CDR", "", "CDR", ""},
+    }};
+    return rows;
+}
+
+std::array<TSupportedFileType, kMakerTypeCount>& MakerTypes() {
+    // The caption starts as the maker's own name; the translation unit replaces it.
+    static std::array<TSupportedFileType, kMakerTypeCount> rows{{
+        {"Canon DC RAW", "Canon", "CRW,TIF,CR2", "Canon"},
+        {"Kodak DC RAW", "Kodak", "DCR", "Kodak"},
+        {"Leica DC RAW ", "Leica", "RAW", "Leica"},
+        {"Mamiya DC RAW", "Mamiya", "MEF", "Mamiya"},
+        {"Nikon DC RAW", "Nikon", "NEF", "Nikon"},
+        {"Olympus DC RAW", "Olympus", "ORF", "Olympus"},
+        {"Panasonic DC RAW ", "Panasonic", "RAW", "Panasonic"},
+        {"Pentax DC RAW", "Pentax", "PEF,DNG", "Pentax"},
+        {"Samsung DC RAW", "Samsung", "DNG", "Samsung"},
+        {"Sony DC RAW", "Sony", "ARW,DNG,SR2", "Sony"},
+        {"Sigma DC RAW", "Sigma", "X3F", "Sigma"},
+        {"Minolta DC RAW ", "Minolta", "MRW", "Minolta"},
+        {"FUJI Film DC RAW", "FUJI", "RAF", "FUJI"},
+    }};
+    return rows;
+}
+
+void CountByType(const std::vector<TFoundFile>& files) {
+    GeneralCounts.fill(0);
+    MakerCounts.fill(0);
+    for (const TFoundFile& f : files) {
+        if (f.FormatIndex < kGeneralTypeCount)
+            ++GeneralCounts[f.FormatIndex];
+        if (f.MakerIndex < kMakerTypeCount)
+            ++MakerCounts[f.MakerIndex];
+    }
+}
+
+} // namespace lumivore

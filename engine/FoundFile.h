@@ -1,0 +1,65 @@
+#pragma once
+// One file found on the examined device: where it starts, what it is, how long it is,
+// the camera metadata it carries and where its embedded thumbnail lies.
+
+#include <cstdint>
+#include <string>
+
+namespace lumivore {
+
+// Row numbers of the general table and the camera table (engine/FileTypes.h); 255 = none.
+inline constexpr std::uint8_t kNoIndex = 255;
+
+// Lengths are signed 32-bit; -1 means the length could not be measured.
+inline constexpr std::int32_t kUnknownLength = -1;
+
+// Thumbnail kinds.
+inline constexpr std::uint8_t kThumbNone = 0;
+inline constexpr std::uint8_t kThumbJpeg = 1;
+inline constexpr std::uint8_t kThumbRgb = 2;
+
+struct TFoundFile {
+    std::string Ext;                      // "JPG", "CR2", ... in upper case
+    std::uint8_t FormatIndex = 0;         // general table row, or kNoIndex
+    std::uint8_t MakerIndex = 0;          // camera table row, or kNoIndex
+    std::int64_t StartSector = 0;         // absolute 512-byte sector of the first byte
+    std::int32_t Width = 0;               // pixels, 0 = unknown
+    std::int32_t Height = 0;
+    std::uint16_t ThumbWidth = 0;
+    std::uint16_t ThumbHeight = 0;
+    std::uint32_t ThumbOffset = 0;        // from the file's first byte
+    std::uint32_t ThumbLength = 0;        // 0 = no usable thumbnail
+    std::uint8_t ThumbKind = kThumbNone;
+    std::uint16_t ThumbBitsPerSample = 0; // 8 or 16 for an RGB strip, 0 for JPEG
+    std::string Make;
+    std::string Model;
+    std::int32_t Length = 0;              // bytes, -1 = unknown
+    std::string DateTaken;                // as EXIF DateTimeOriginal stores it
+    std::int32_t ISO = 0;
+    std::uint32_t ExposureNum = 0, ExposureDen = 0;
+    std::uint32_t FNumberNum = 0, FNumberDen = 0;
+    std::uint32_t FocalNum = 0, FocalDen = 0;
+
+    // Back to the empty record (all numbers 0, all texts empty), keeping the texts' storage
+    // so that the per-sector reset of the scan does not allocate.
+    void Reset() {
+        Ext.clear();
+        Make.clear();
+        Model.clear();
+        DateTaken.clear();
+        FormatIndex = MakerIndex = 0;
+        StartSector = 0;
+        Width = Height = 0;
+        ThumbWidth = ThumbHeight = 0;
+        ThumbOffset = ThumbLength = 0;
+        ThumbKind = kThumbNone;
+        ThumbBitsPerSample = 0;
+        Length = 0;
+        ISO = 0;
+        ExposureNum = ExposureDen = FNumberNum = FNumberDen = FocalNum = FocalDen = 0;
+    }
+
+    bool operator==(const TFoundFile&) const = default;
+};
+
+} // namespace lumivore
