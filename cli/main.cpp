@@ -1,0 +1,2 @@
+// lumivore-cli: the engine without windows.
+int main() { return 0; }
