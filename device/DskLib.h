@@ -1,0 +1,121 @@
+#pragma once
+// Raw device access: device codes, the catalogue that maps them to Linux paths, read-only
+// opening, drive information, positioned sector reads clipped at the device's end, and the
+// drive object that the engine keeps open. Nothing here ever opens a device for writing.
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace lumivore {
+
+// Device codes: 1 to 26 are logical drives A to Z (partitions and opened disk images),
+// 128 + n is whole disk n.
+inline constexpr std::uint8_t kFirstPhysicalCode = 128;
+inline bool IsPhysicalCode(std::uint8_t code) { return (code & 0x80) != 0; }
+
+// Device kinds.
+enum : std::uint16_t { kKindUnknown = 0, kKindFloppy = 1, kKindRemovable = 2, kKindFixed = 3, kKindCdRom = 4 };
+
+// File systems told apart by DetectFileSystem.
+enum : std::uint8_t { kFsFat12 = 0, kFsFat16 = 1, kFsFat32 = 2, kFsNtfs = 3, kFsNone = 255 };
+
+struct TDriveInfo {
+    std::uint16_t Kind = 0;
+    std::uint16_t Removable = 0;
+    std::uint32_t Cylinders = 0;
+    std::uint32_t TracksPerCylinder = 0;
+    std::uint32_t SectorsPerTrack = 0;
+    std::uint32_t BytesPerSector = 0;
+    std::int64_t TotalSectors = 0;
+};
+
+// One entry of the device catalogue.
+struct TDeviceEntry {
+    std::uint8_t Code = 0;
+    std::string Path;     // "/dev/sdb", "/dev/sdb1" or an image file
+    std::string Name;     // "sdb", "sdb1" or the image's file name
+    bool IsImage = false; // a disk image registered by the user
+    std::uint16_t Kind = kKindUnknown;
+};
+
+// The catalogue from device code to path. Built from a sysfs root and a dev root, which tests
+// point at a fake tree; whole disks get 128 + n in natural name order, partitions A to Z in
+// the same order, and disk images the next free letter when they are registered.
+class TDeviceCatalogue {
+public:
+    static TDeviceCatalogue& Instance();
+
+    // Re-reads the block devices below sysRoot ("/sys") whose nodes lie in devRoot ("/dev").
+    // Registered images keep their codes when they still fit.
+    void Rebuild(const std::string& sysRoot = "/sys", const std::string& devRoot = "/dev");
+
+    // Registers a disk image under the next free letter; returns its code, or 0 when the
+    // file cannot be read or all 26 letters are taken. The same path registered twice keeps
+    // its first code.
+    std::uint8_t RegisterImage(const std::string& path);
+
+    // Path of the device behind a code; empty when the code names nothing.
+    std::string PathFor(std::uint8_t code) const;
+    const TDeviceEntry* Find(std::uint8_t code) const;
+    // Code of a device or image path (as given, or resolved); 0 when not in the catalogue.
+    std::uint8_t CodeForPath(const std::string& path) const;
+    const std::vector<TDeviceEntry>& Entries() const { return entries_; }
+    const std::string& SysRoot() const { return sysRoot_; }
+
+    // Forgets everything (tests).
+    void Clear();
+
+private:
+    std::vector<TDeviceEntry> entries_;
+    std::string sysRoot_ = "/sys";
+    std::string devRoot_ = "/dev";
+};
+
+// A device handle: a file descriptor opened read-only, or kInvalidHandle.
+using TDeviceHandle = int;
+inline constexpr TDeviceHandle kInvalidHandle = -1;
+
+TDeviceHandle OpenDevice(std::uint8_t code);
+void CloseDevice(TDeviceHandle handle);
+bool QueryDriveInfo(std::uint8_t code, TDriveInfo& info);
+// Reads count sectors from firstSector into buffer (count * 512 bytes); returns the bytes the
+// last attempt delivered, 0 when nothing could be read. A failing attempt is retried, so a
+// read is tried retries + 1 times in all.
+std::uint32_t ReadDeviceSectors(TDeviceHandle handle, std::uint32_t firstSector, std::uint16_t count,
+                                std::uint8_t retries, void* buffer);
+bool CheckDeviceReady(TDeviceHandle handle);
+std::uint8_t DetectFileSystem(std::span<const std::uint8_t> sector);
+
+// Test seam: when set, it is asked before every read attempt and a true answer makes that
+// attempt fail as a device error would. Returns the previous seam.
+using TReadFault = std::function<bool(std::uint32_t firstSector, std::uint16_t count)>;
+TReadFault SetReadFault(TReadFault fault);
+
+// The one open device of the engine.
+class TDrive {
+public:
+    TDrive() = default;
+    ~TDrive();
+    TDrive(const TDrive&) = delete;
+    TDrive& operator=(const TDrive&) = delete;
+
+    void Open(std::uint8_t code);
+    std::uint32_t Read(std::uint32_t firstSector, std::uint16_t count, void* buffer);
+    bool IsReady() const;
+    void Close();
+
+    TDriveInfo Info{};
+    std::uint8_t ReadRetries = 0;
+    TDeviceHandle Handle = kInvalidHandle;
+    std::uint8_t DriveCode = 0;
+};
+
+// Codes (128 to 255) of the whole disks that answered when they were last listed.
+std::vector<std::uint8_t>& PhysicalDrives();
+// Lists the whole disks again: every catalogue code from 128 up whose QueryDriveInfo succeeds.
+void EnumeratePhysicalDrives();
+
+} // namespace lumivore

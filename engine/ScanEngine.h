@@ -1,0 +1,79 @@
+#pragma once
+// The scan engine: owns the open device, the list of found files and the sector buffer, and
+// runs the long operations (scan, read-back, thumbnails, recovery) on the caller's thread.
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "device/DskLib.h"
+#include "engine/EngineHooks.h"
+#include "engine/FoundFile.h"
+#include "support/MemoryStream.h"
+
+namespace lumivore {
+
+class TBitmap;
+
+inline constexpr std::uint32_t kSectorSize = 512;
+inline constexpr std::uint32_t kBlockSectors = 1000;
+inline constexpr std::uint32_t kSectorBufferSize = kBlockSectors * kSectorSize; // 512,000
+inline constexpr std::uint32_t kSectorsPerMegabyte = 2048;
+inline constexpr std::uint32_t kSkipBlocksAfterError = 30;
+inline constexpr std::int32_t kFileLengthLimit = 52428800; // exclusive, 50 MiB
+
+class TScanEngine {
+public:
+    // Builds an idle engine with a closed drive; reads DefaultSize from the settings store.
+    TScanEngine();
+    ~TScanEngine();
+    TScanEngine(const TScanEngine&) = delete;
+    TScanEngine& operator=(const TScanEngine&) = delete;
+
+    // Makes that device the engine's device and empties FoundFiles. True when it opened.
+    bool OpenDrive(std::uint8_t code);
+    void StopScan() { StopRequested = true; }
+    void ClearFoundFiles() { FoundFiles.clear(); }
+    // Stores the start sector into rec, then appends a copy of it to FoundFiles.
+    void AddFoundFile(TFoundFile& rec, std::int64_t startSector);
+    // Recounts FoundFiles into GeneralCounts and MakerCounts.
+    void CountByType() const;
+
+    // Walks sectors [firstSector, firstSector + sectorCount) block by block and records every
+    // file that begins at a sector. Each label may be null.
+    void Scan(std::uint32_t firstSector, std::uint32_t sectorCount, TCounterLabel* foundLabel,
+              TCounterLabel* sectorLabel, TCounterLabel* errorLabel);
+    // Examines the first sectorsRead sectors of SectorBuffer, which start at blockStart.
+    void ScanBlock(std::uint16_t sectorsRead, std::int64_t blockStart);
+
+    // Reading found files back (preview/FoundFileReader.cpp).
+    void ReadSectors(std::uint8_t* destination, std::uint32_t sectorCount, std::int64_t startSector);
+    bool LoadFoundFile(TFoundFile& file, TMemoryStream& stream);
+    bool ReadThumbnailRange(const TFoundFile& file, TMemoryStream& stream);
+
+    // Pictures (preview/Thumbnails.cpp): a framed 95 x 95 thumbnail, or null; the full picture.
+    std::unique_ptr<TBitmap> MakeThumbnail(TFoundFile& file);
+    bool LoadPreview(TFoundFile& file, TBitmap& target);
+
+    std::vector<TFoundFile> FoundFiles;
+    TDrive Drive;
+    TProgressBar* ProgressBar = nullptr; // not owned
+    TMessagePump* MessagePump = nullptr; // not owned; null = nothing to pump
+    std::int32_t DefaultSize = 1024;     // kilobytes
+    std::array<std::uint8_t, kSectorBufferSize> SectorBuffer{};
+    bool StopRequested = false;
+    bool Busy = false;
+
+private:
+    void PumpMessages() {
+        if (MessagePump)
+            MessagePump->ProcessMessages();
+    }
+    void SetProgress(int position) {
+        if (ProgressBar)
+            ProgressBar->SetPosition(position);
+    }
+};
+
+} // namespace lumivore
