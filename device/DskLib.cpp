@@ -1,0 +1,469 @@
+#include "device/DskLib.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <linux/fs.h>
+#include <linux/hdreg.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace lumivore {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::uint32_t kSector = 512;
+constexpr std::uint8_t kLastLetterCode = 26;
+
+TReadFault& ReadFaultSeam() {
+    static TReadFault seam;
+    return seam;
+}
+
+// Compares names the way people count: "sdb" < "sdb2" < "sdb10", "nvme0n1" < "nvme1n1".
+bool NaturalLess(const std::string& a, const std::string& b) {
+    std::size_t i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        const bool da = std::isdigit(static_cast<unsigned char>(a[i])) != 0;
+        const bool db = std::isdigit(static_cast<unsigned char>(b[j])) != 0;
+        if (da && db) {
+            std::size_t ei = i, ej = j;
+            while (ei < a.size() && std::isdigit(static_cast<unsigned char>(a[ei]))) ++ei;
+            while (ej < b.size() && std::isdigit(static_cast<unsigned char>(b[ej]))) ++ej;
+            std::string na = a.substr(i, ei - i), nb = b.substr(j, ej - j);
+            na.erase(0, std::min(na.find_first_not_of('0'), na.size()));
+            nb.erase(0, std::min(nb.find_first_not_of('0'), nb.size()));
+            if (na.size() != nb.size())
+                return na.size() < nb.size();
+            if (na != nb)
+                return na < nb;
+            i = ei;
+            j = ej;
+        } else {
+            if (a[i] != b[j])
+                return a[i] < b[j];
+            ++i;
+            ++j;
+        }
+    }
+    return a.size() - i < b.size() - j;
+}
+
+std::string ReadSmallFile(const fs::path& p) {
+    std::ifstream in(p);
+    std::string s;
+    std::getline(in, s);
+    return s;
+}
+
+bool StartsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
+
+// Whether a /sys/block entry is a disk worth listing: no RAM disks, no unused loop devices.
+bool IsListedDisk(const fs::path& sysDisk, const std::string& name) {
+    if (StartsWith(name, "ram") || StartsWith(name, "zram"))
+        return false;
+    if (StartsWith(name, "loop")) {
+        std::error_code ec;
+        return fs::exists(sysDisk / "loop" / "backing_file", ec) && !ReadSmallFile(sysDisk / "loop" / "backing_file").empty();
+    }
+    return true;
+}
+
+std::uint16_t KindOfDisk(const fs::path& sysDisk, const std::string& name) {
+    if (StartsWith(name, "sr"))
+        return kKindCdRom;
+    if (StartsWith(name, "fd"))
+        return kKindFloppy;
+    if (ReadSmallFile(sysDisk / "removable") == "1")
+        return kKindRemovable;
+    return kKindFixed;
+}
+
+std::string Canonical(const std::string& path) {
+    std::error_code ec;
+    fs::path p = fs::weakly_canonical(path, ec);
+    return ec ? path : p.string();
+}
+
+// Size in bytes of an open device or image, or -1 when it cannot be had.
+std::int64_t DeviceBytes(int fd, bool& isBlock) {
+    struct stat st {};
+    if (fstat(fd, &st) != 0)
+        return -1;
+    isBlock = S_ISBLK(st.st_mode);
+    if (isBlock) {
+        std::uint64_t bytes = 0;
+        if (ioctl(fd, BLKGETSIZE64, &bytes) != 0)
+            return -1;
+        return bytes > static_cast<std::uint64_t>(INT64_MAX) ? -1 : static_cast<std::int64_t>(bytes);
+    }
+    if (S_ISREG(st.st_mode))
+        return st.st_size;
+    return -1;
+}
+
+// Geometry of an open device: bytes per sector, heads and sectors per track. Devices that do
+// not report a geometry get the usual synthetic 255 heads and 63 sectors per track.
+void FillGeometry(int fd, bool isBlock, std::int64_t bytes, TDriveInfo& info) {
+    info.BytesPerSector = kSector;
+    info.TracksPerCylinder = 255;
+    info.SectorsPerTrack = 63;
+    if (isBlock) {
+        int logical = 0;
+        if (ioctl(fd, BLKSSZGET, &logical) == 0 && logical > 0)
+            info.BytesPerSector = static_cast<std::uint32_t>(logical);
+        struct hd_geometry geo {};
+        if (ioctl(fd, HDIO_GETGEO, &geo) == 0 && geo.heads > 0 && geo.sectors > 0) {
+            info.TracksPerCylinder = geo.heads;
+            info.SectorsPerTrack = geo.sectors;
+        }
+    }
+    const std::uint64_t perCylinder = std::uint64_t{info.TracksPerCylinder} * info.SectorsPerTrack;
+    const std::uint64_t sectors = bytes > 0 ? static_cast<std::uint64_t>(bytes) / kSector : 0;
+    info.Cylinders = static_cast<std::uint32_t>(sectors / perCylinder);
+}
+
+void ApplyKind(std::uint16_t kind, TDriveInfo& info) {
+    info.Kind = kind;
+    if (kind == kKindFloppy || kind == kKindRemovable || kind == kKindCdRom)
+        info.Removable = 1;
+}
+
+class THandleGuard {
+public:
+    explicit THandleGuard(TDeviceHandle h) : h_(h) {}
+    ~THandleGuard() { CloseDevice(h_); }
+    THandleGuard(const THandleGuard&) = delete;
+    THandleGuard& operator=(const THandleGuard&) = delete;
+
+private:
+    TDeviceHandle h_;
+};
+
+std::uint16_t Le16(std::span<const std::uint8_t> s, std::size_t o) {
+    return static_cast<std::uint16_t>(s[o] | (s[o + 1] << 8));
+}
+std::uint32_t Le32(std::span<const std::uint8_t> s, std::size_t o) {
+    return std::uint32_t{s[o]} | (std::uint32_t{s[o + 1]} << 8) | (std::uint32_t{s[o + 2]} << 16) |
+           (std::uint32_t{s[o + 3]} << 24);
+}
+
+// The 8-byte label at offset, cut at its first zero, in lower case, without surrounding
+// blanks and control characters.
+std::string LabelAt(std::span<const std::uint8_t> sector, std::size_t offset) {
+    std::string s;
+    for (std::size_t i = 0; i < 8 && offset + i < sector.size(); ++i) {
+        const std::uint8_t c = sector[offset + i];
+        if (c == 0)
+            break;
+        s += static_cast<char>(std::tolower(c));
+    }
+    const auto keep = [](char c) { return static_cast<unsigned char>(c) > 32; };
+    const auto first = std::find_if(s.begin(), s.end(), keep);
+    const auto last = std::find_if(s.rbegin(), s.rend(), keep).base();
+    return first < last ? std::string(first, last) : std::string();
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- catalogue
+
+TDeviceCatalogue& TDeviceCatalogue::Instance() {
+    static TDeviceCatalogue catalogue;
+    return catalogue;
+}
+
+void TDeviceCatalogue::Clear() { entries_.clear(); }
+
+void TDeviceCatalogue::Rebuild(const std::string& sysRoot, const std::string& devRoot) {
+    sysRoot_ = sysRoot;
+    devRoot_ = devRoot;
+    std::vector<TDeviceEntry> images;
+    for (const TDeviceEntry& e : entries_)
+        if (e.IsImage)
+            images.push_back(e);
+    entries_ = images;
+
+    std::vector<std::string> disks;
+    std::error_code ec;
+    const fs::path blockDir = fs::path(sysRoot) / "block";
+    for (fs::directory_iterator it(blockDir, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (IsListedDisk(it->path(), name))
+            disks.push_back(name);
+    }
+    std::sort(disks.begin(), disks.end(), NaturalLess);
+
+    std::vector<std::pair<std::string, std::uint16_t>> partitions;
+    for (std::size_t n = 0; n < disks.size(); ++n) {
+        const fs::path sysDisk = blockDir / disks[n];
+        const std::uint16_t kind = KindOfDisk(sysDisk, disks[n]);
+        if (n < 128)
+            entries_.push_back({static_cast<std::uint8_t>(kFirstPhysicalCode + n), devRoot + "/" + disks[n], disks[n], false, kind});
+        std::vector<std::string> parts;
+        for (fs::directory_iterator it(sysDisk, ec), end; !ec && it != end; it.increment(ec)) {
+            std::error_code ec2;
+            if (fs::exists(it->path() / "partition", ec2))
+                parts.push_back(it->path().filename().string());
+        }
+        std::sort(parts.begin(), parts.end(), NaturalLess);
+        for (const std::string& p : parts)
+            partitions.emplace_back(p, kind);
+    }
+
+    std::uint8_t letter = 1;
+    for (const auto& [name, kind] : partitions) {
+        while (letter <= kLastLetterCode && Find(letter) != nullptr)
+            ++letter;
+        if (letter > kLastLetterCode)
+            break;
+        entries_.push_back({letter, devRoot + "/" + name, name, false, kind});
+    }
+    std::sort(entries_.begin(), entries_.end(), [](const TDeviceEntry& a, const TDeviceEntry& b) { return a.Code < b.Code; });
+}
+
+std::uint8_t TDeviceCatalogue::RegisterImage(const std::string& path) {
+    const std::string canonical = Canonical(path);
+    for (const TDeviceEntry& e : entries_)
+        if (e.IsImage && e.Path == canonical)
+            return e.Code;
+    const int fd = ::open(canonical.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    struct stat st {};
+    const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    ::close(fd);
+    if (!regular)
+        return 0;
+    for (std::uint8_t code = 1; code <= kLastLetterCode; ++code) {
+        if (Find(code) == nullptr) {
+            entries_.push_back({code, canonical, fs::path(canonical).filename().string(), true, kKindFixed});
+            std::sort(entries_.begin(), entries_.end(), [](const TDeviceEntry& a, const TDeviceEntry& b) { return a.Code < b.Code; });
+            return code;
+        }
+    }
+    return 0;
+}
+
+const TDeviceEntry* TDeviceCatalogue::Find(std::uint8_t code) const {
+    for (const TDeviceEntry& e : entries_)
+        if (e.Code == code)
+            return &e;
+    return nullptr;
+}
+
+std::string TDeviceCatalogue::PathFor(std::uint8_t code) const {
+    const TDeviceEntry* e = Find(code);
+    return e ? e->Path : std::string();
+}
+
+std::uint8_t TDeviceCatalogue::CodeForPath(const std::string& path) const {
+    const std::string canonical = Canonical(path);
+    for (const TDeviceEntry& e : entries_)
+        if (e.Path == path || e.Path == canonical || Canonical(e.Path) == canonical)
+            return e.Code;
+    return 0;
+}
+
+// ---------------------------------------------------------------- raw access
+
+TReadFault SetReadFault(TReadFault fault) {
+    TReadFault previous = std::move(ReadFaultSeam());
+    ReadFaultSeam() = std::move(fault);
+    return previous;
+}
+
+TDeviceHandle OpenDevice(std::uint8_t code) {
+    const std::string path = TDeviceCatalogue::Instance().PathFor(code);
+    if (path.empty())
+        return kInvalidHandle;
+    // Read-only, always: the examined device is never written.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    return fd < 0 ? kInvalidHandle : fd;
+}
+
+void CloseDevice(TDeviceHandle handle) {
+    if (handle != kInvalidHandle)
+        ::close(handle);
+}
+
+bool QueryDriveInfo(std::uint8_t code, TDriveInfo& info) {
+    const TDeviceHandle fd = OpenDevice(code);
+    if (fd == kInvalidHandle)
+        return false;
+    THandleGuard guard(fd);
+    const TDeviceEntry* entry = TDeviceCatalogue::Instance().Find(code);
+    const std::uint16_t kind = entry ? entry->Kind : std::uint16_t{kKindUnknown};
+
+    bool isBlock = false;
+    const std::int64_t bytes = DeviceBytes(fd, isBlock);
+
+    if (IsPhysicalCode(code)) {
+        if (bytes < 0)
+            return false;
+        info.Removable = 0;
+        FillGeometry(fd, isBlock, bytes, info);
+        // The exact size: a synthetic geometry's cylinders x heads x sectors would drop the
+        // last partial cylinder, which would then never be scanned.
+        info.TotalSectors = bytes / kSector;
+        ApplyKind(kind, info);
+        return true;
+    }
+
+    if (kind == kKindCdRom) {
+        info = TDriveInfo{};
+        info.Kind = kKindCdRom;
+        info.Removable = 1;
+        info.BytesPerSector = 2048;
+        return true;
+    }
+    if (bytes < 0 && isBlock)
+        return false; // no geometry: no medium, or not a disk
+    info.Removable = 0;
+    FillGeometry(fd, isBlock, bytes, info);
+
+    std::uint8_t sector[kSector];
+    if (ReadDeviceSectors(fd, 0, 1, 1, sector) != kSector)
+        return false;
+    const std::span<const std::uint8_t> boot(sector, kSector);
+    switch (DetectFileSystem(boot)) {
+    case kFsFat12:
+    case kFsFat16: {
+        const std::uint16_t small = Le16(boot, 19);
+        info.TotalSectors = small != 0 ? std::uint32_t{small} : Le32(boot, 32);
+        break;
+    }
+    case kFsFat32:
+        info.TotalSectors = Le32(boot, 32);
+        break;
+    case kFsNtfs: {
+        const std::uint64_t n = std::uint64_t{Le32(boot, 40)} | (std::uint64_t{Le32(boot, 44)} << 32);
+        info.TotalSectors = static_cast<std::int64_t>(n);
+        break;
+    }
+    default: {
+        // The volume's own size; -1 when it is not known, which divides to 0 sectors.
+        const std::int64_t volumeBytes = bytes >= 0 ? bytes : -1;
+        info.TotalSectors = info.BytesPerSector ? volumeBytes / static_cast<std::int64_t>(info.BytesPerSector) : 0;
+        break;
+    }
+    }
+    ApplyKind(kind, info);
+    return true;
+}
+
+std::uint32_t ReadDeviceSectors(TDeviceHandle handle, std::uint32_t firstSector, std::uint16_t count,
+                                std::uint8_t retries, void* buffer) {
+    if (handle == kInvalidHandle || buffer == nullptr)
+        return 0;
+    const std::size_t wanted = std::size_t{count} * kSector;
+    const off_t offset = static_cast<off_t>(std::uint64_t{firstSector} * kSector);
+    auto* out = static_cast<std::uint8_t*>(buffer);
+    std::uint32_t delivered = 0;
+    for (unsigned attempt = 0; attempt <= retries; ++attempt) {
+        delivered = 0;
+        if (ReadFaultSeam() && ReadFaultSeam()(firstSector, count))
+            continue;
+        bool failed = false;
+        std::size_t total = 0;
+        while (total < wanted) {
+            const ssize_t n = ::pread(handle, out + total, wanted - total, offset + static_cast<off_t>(total));
+            if (n < 0) {
+                if (errno == EINTR)
+                    continue;
+                failed = total == 0;
+                break;
+            }
+            if (n == 0)
+                break;
+            total += static_cast<std::size_t>(n);
+        }
+        delivered = static_cast<std::uint32_t>(total);
+        if (!failed)
+            return delivered;
+    }
+    return delivered;
+}
+
+bool CheckDeviceReady(TDeviceHandle handle) {
+    if (handle == kInvalidHandle)
+        return false;
+    bool isBlock = false;
+    const std::int64_t bytes = DeviceBytes(handle, isBlock);
+    if (isBlock)
+        return bytes > 0;
+    std::uint8_t probe = 0;
+    return bytes > 0 && ::pread(handle, &probe, 1, 0) == 1;
+}
+
+std::uint8_t DetectFileSystem(std::span<const std::uint8_t> sector) {
+    if (sector.size() < kSector)
+        return kFsNone;
+    if (LabelAt(sector, 54) == "fat12")
+        return kFsFat12;
+    if (LabelAt(sector, 54) == "fat16")
+        return kFsFat16;
+    if (LabelAt(sector, 82) == "fat32")
+        return kFsFat32;
+    if (LabelAt(sector, 3) == "ntfs")
+        return kFsNtfs;
+    return kFsNone;
+}
+
+// ---------------------------------------------------------------- drive object
+
+TDrive::~TDrive() { Close(); }
+
+void TDrive::Close() {
+    CloseDevice(Handle);
+    Handle = kInvalidHandle;
+    DriveCode = 0;
+    Info = TDriveInfo{};
+}
+
+void TDrive::Open(std::uint8_t code) {
+    DriveCode = 0;
+    Info = TDriveInfo{};
+    CloseDevice(Handle);
+    Handle = kInvalidHandle;
+    if (QueryDriveInfo(code, Info)) {
+        DriveCode = code;
+        Handle = OpenDevice(code);
+    }
+}
+
+std::uint32_t TDrive::Read(std::uint32_t firstSector, std::uint16_t count, void* buffer) {
+    if (static_cast<std::int64_t>(firstSector) >= Info.TotalSectors)
+        return 0;
+    if (static_cast<std::int64_t>(firstSector) + count > Info.TotalSectors)
+        count = static_cast<std::uint16_t>(Info.TotalSectors - firstSector);
+    return ReadDeviceSectors(Handle, firstSector, count, ReadRetries, buffer);
+}
+
+bool TDrive::IsReady() const { return CheckDeviceReady(Handle); }
+
+std::vector<std::uint8_t>& PhysicalDrives() {
+    static std::vector<std::uint8_t> drives;
+    return drives;
+}
+
+void EnumeratePhysicalDrives() {
+    std::vector<std::uint8_t>& drives = PhysicalDrives();
+    drives.clear();
+    for (const TDeviceEntry& e : TDeviceCatalogue::Instance().Entries()) {
+        if (!IsPhysicalCode(e.Code))
+            continue;
+        TDriveInfo scratch{};
+        if (QueryDriveInfo(e.Code, scratch))
+            drives.push_back(e.Code);
+    }
+}
+
+} // namespace lumivore
