@@ -1,0 +1,45 @@
+#pragma once
+// Length measures of the photo formats whose end is found by walking their structure (JPEG,
+// GIF, PNG), and the limits they and the bitmap recogniser apply. The recognisers themselves
+// are declared in formats/Recognisers.h.
+//
+// Every measure returns a byte length, or -1 when the file's end lies beyond the data given
+// (or cannot be found in it). The ceilings are parameters so that a caller measuring over a
+// larger window can raise them; the defaults are the values the scan and the preview use.
+
+#include <cstdint>
+
+#include "engine/FoundFile.h"
+#include "formats/ByteOrder.h"
+
+namespace lumivore {
+
+// The EOI search of a JPEG gives up past this position and reports it as the length.
+inline constexpr std::uint32_t kJpegScanCeiling = 5'242'880;
+// The sub-blocks of a leading GIF extension are skipped no further than this position.
+inline constexpr std::uint32_t kGifExtensionCeiling = 5'242'880;
+// A PNG chunk this large or larger ends the walk 8 bytes past its start.
+inline constexpr std::uint32_t kPngChunkCeiling = 5'242'880;
+// The PNG walk reports this value once it passes it.
+inline constexpr std::uint32_t kPngWalkCeiling = 10'485'760;
+// Largest file size a bitmap header may declare, and largest width and height.
+inline constexpr std::uint32_t kBmpMaxFileSize = 10'485'760;
+inline constexpr std::uint32_t kBmpMaxDimension = 10'000;
+
+// Length of the JPEG at the start of data: the position after its EOI marker, -1 when a
+// marker or the EOI lies beyond the data (or a marker position holds no 0xFF), or scanCeiling
+// when the EOI search passes it. Each APP1 segment's TIFF block is read into rec (the last one
+// with an accepted TIFF header wins), with the thumbnail offset made relative to data's start.
+std::int32_t MeasureJpeg(TBytes data, TFoundFile& rec, std::uint32_t scanCeiling = kJpegScanCeiling);
+
+// Length of the GIF at the start of data: the position after its trailer, the position of the
+// first unexpected byte, or -1 when a block lies beyond the data.
+std::int32_t MeasureGif(TBytes data, std::uint32_t extensionCeiling = kGifExtensionCeiling);
+
+// Length of the PNG at the start of data: the position after IEND, 8 bytes past a chunk whose
+// type is not four letters or whose size reaches chunkCeiling, walkCeiling when the walk passes
+// it, or -1 when the next chunk would start beyond the data.
+std::int32_t MeasurePng(TBytes data, std::uint32_t walkCeiling = kPngWalkCeiling,
+                        std::uint32_t chunkCeiling = kPngChunkCeiling);
+
+} // namespace lumivore
