@@ -1,0 +1,149 @@
+#pragma once
+// Every key the program looks up in the translations file, with the text it shows when the file
+// has none: the names of the windows and of their captioned components (the form translation
+// looks each of them up), and the keys that the code looks up itself.
+//
+// Components named only by kind and number (Label1, Edit2, ...) are left out on purpose: the same
+// such name stands for different controls in different windows, and several of them show values
+// that the window sets at run time, which a translation would overwrite.
+
+#include <array>
+#include <string_view>
+
+namespace lumivore {
+
+struct TTextKey {
+    std::string_view Key;
+    std::string_view English;
+};
+
+// Window titles and component captions, as the windows are laid out.
+inline constexpr std::array<TTextKey, 55> kCaptionKeys{{
+    // The main wizard window.
+    {"frm_main", "Lumivore 1.0"},
+    {"lbl_step1", "Step 1 of 7: Select device"},
+    {"lbl_step2", "Step 2 of 7: Specify scan range"},
+    {"lbl_step3", "Step 3 of 7: Scan"},
+    {"lbl_step4", "Step 4 of 7: Preview"},
+    {"lbl_step5", "Step 5 of 7: Select file types"},
+    {"lbl_step6", "Step 6 of 7: Select destination"},
+    {"lbl_step7", "Step 7 of 7: Recover"},
+    {"lbl_devicetype", "Device type"},
+    {"lbl_devicesize", "Device size"},
+    {"lbl_devicestate", "Device state"},
+    {"lbl_about", "About"},
+    {"desc_step1", "If your digital camera isn't listed in drive list, please connect the storage card of the camera to the computer through a card reader.  "},
+    {"range_start", "Start (Min. 0MB)"},
+    {"Label28", "MB"},
+    {"Label29", "MB"},
+    {"desc_step2", "Tip: Improper settings of scan range may be the cause of unsuccessful recovery of lost photos. Please don't change the original settings if you don't know how to set them."},
+    {"lbl_foundfiles", "Found files:"},
+    {"lbl_sectorcount", "Sector count:"},
+    {"lbl_readerrors", "Read errors:"},
+    {"btn_startscan", "Scan"},
+    {"btn_stopscan", "Stop"},
+    {"lbl_customize", "To preview found photos, recover specific files by click below button:"},
+    {"btn_customize", "Preview"},
+    {"lbl_skip", "To recover photos by file types, please click below button:"},
+    {"btn_skip", "Skip"},
+    {"desc_step6", "Note: Restoring pictures to the drive which you are recovering may damage the lost data in the drive. Please save recovered photos to a drive other than the one in which the photos are lost."},
+    {"lbl_more", "Learn more"},
+    {"lbl_recoveredfiles", "Recovered files:"},
+    {"lbl_failed", "Failed:"},
+    {"btn_startrecovery", "Recover"},
+    {"btn_stoprecovery", "Stop"},
+    {"btn_help", "Help"},
+    {"btn_options", "Options"},
+    {"btn_prior", "Back"},
+    {"btn_next", "Next"},
+    {"btn_exit", "Exit"},
+    // The preview window.
+    {"frm_CustomizeRecovery", "Preview"},
+    {"btn_recover", "Recover"},
+    {"mnu_photo", "Photos"},
+    {"mnu_recover", "Recover"},
+    {"mnu_exit", "Exit"},
+    {"Recover1", "Recover"},
+    // The options dialog (named frm_options by the main window that creates it).
+    {"frm_options", "Options"},
+    {"lbl_language", "Language:"},
+    {"gbox_defaultsize", " Default File Size (Max. 102400KB )"},
+    {"lbl_abandon", "(0 = Abandon this file)"},
+    {"lbl_defaultsize", "If file size cannot be determined, Lumivore will use this size as the default file size."},
+    {"gbox_customizerecovery", "View thumbnails"},
+    {"lbl_numberoffiles", "Number of files to be shown once:"},
+    {"btn_optionapply", "Apply"},
+    {"btn_optionapplyclose", "Apply and Close"},
+    {"btn_optionclose", "Close"},
+    // The about box.
+    {"frm_about", "About Lumivore"},
+    {"btn_aboutok", "OK"},
+}};
+
+// Keys looked up by code, with their built-in defaults. range_end is also the name of the main
+// window's end-of-range group, whose caption is that format filled in with the device's size.
+inline constexpr std::array<TTextKey, 25> kCodeKeys{{
+    {"devicestate_ready", "Ready"},
+    {"devicestate_notready", "Not ready"},
+    {"tab_logical", "Logical drives"},
+    {"tab_physical", "Physical drives"},
+    {"range_end", "End (Max. %d MB)"},
+    {"range_hint", "Please input %d here if you don't know how to set this value."},
+    {"msg_exceed", "Scan range cannot beyond drive size."},
+    {"msg_notsupportos", "Program doesn't support Windows 9x at this time."},
+    {"dialog_directory", "Select directory:"},
+    {"ftype_general", "General files"},
+    {"ftype_raw", "Camera Raw files"},
+    {"fw_loadingthumbnail", "Loading thumbnails ..."},
+    {"photo_type", "Type"},
+    {"photo_filesize", "File Size"},
+    {"photo_width", "Width"},
+    {"photo_height", "Height"},
+    {"photo_manufacture", "Manufacture"},
+    {"photo_model", "Model"},
+    {"photo_takendate", "Taken date"},
+    {"photo_iso", "ISO"},
+    {"photo_exposuretime", "Exposure Time"},
+    {"photo_fnumber", "Aperture"},
+    {"photo_focallength", "Focal Length"},
+    {"msg_defaultsizeerror", "Invalid default file size specification."},
+    {"msg_defaultsizeoverflow", "Default file size exceeded the maximum value."},
+}};
+
+// The preview window's tree spells the general group's default with a capital F.
+inline constexpr std::string_view kPreviewGeneralFilesDefault = "General Files";
+
+// "maker_" + the lower-case maker name of each camera row, in row order; the maker name itself
+// is the default, so the file needs an entry only where a language writes a maker differently.
+inline constexpr std::array<std::string_view, 13> kMakerKeys{
+    "maker_canon", "maker_kodak", "maker_leica", "maker_mamiya", "maker_nikon",
+    "maker_olympus", "maker_panasonic", "maker_pentax", "maker_samsung", "maker_sony",
+    "maker_sigma", "maker_minolta", "maker_fuji",
+};
+
+// The built-in text of a caption or code key; empty for a maker key or an unknown key.
+constexpr std::string_view DefaultText(std::string_view key) {
+    for (const TTextKey& entry : kCodeKeys)
+        if (entry.Key == key)
+            return entry.English;
+    for (const TTextKey& entry : kCaptionKeys)
+        if (entry.Key == key)
+            return entry.English;
+    return {};
+}
+
+// True for every key the program looks up.
+constexpr bool IsLookedUpKey(std::string_view key) {
+    for (const TTextKey& entry : kCaptionKeys)
+        if (entry.Key == key)
+            return true;
+    for (const TTextKey& entry : kCodeKeys)
+        if (entry.Key == key)
+            return true;
+    for (std::string_view maker : kMakerKeys)
+        if (maker == key)
+            return true;
+    return false;
+}
+
+} // namespace lumivore
