@@ -1,8 +1,247 @@
-// Placeholder definitions, replaced by the real recognisers.
+// Recognisers of TIFF-structured files (TIFF, DNG and the TIFF-based camera raw formats, plus
+// the Canon CRW heap) and of the three raw containers that are not TIFF structures: Sigma
+// X3F, Minolta MRW and Fuji RAF.
+
 #include "formats/Recognisers.h"
+
+#include <string_view>
+
+#include "engine/FileTypes.h"
+#include "formats/TiffWalker.h"
+
 namespace lumivore {
-bool RecogniseTiff(TBytes, TFoundFile&) { return false; }
-bool RecogniseX3f(TBytes, TFoundFile&) { return false; }
-bool RecogniseRaf(TBytes, TFoundFile&) { return false; }
-bool RecogniseMrw(TBytes, TFoundFile&) { return false; }
+
+namespace {
+
+constexpr std::uint32_t kLargestFirstDirectory = 15728640; // 0xF00000
+constexpr std::int32_t kCrwLength = 15728640;
+constexpr std::int32_t kLargestTiffLength = 52428800;     // 0x3200000
+constexpr std::int32_t kKodakAddition = 102400;           // 0x19000
+constexpr std::uint32_t kLargestMrwTiffDirectory = 5242880; // 0x500000
+
+struct TMakerRow {
+    std::string_view name;
+    std::uint8_t makerIndex;
+};
+
+// Applies the camera maker's format to a walked TIFF structure. The first row whose name the
+// recorded Make contains decides.
+void ClassifyTiff(TBytes data, std::uint32_t firstDir, TFoundFile& rec) {
+    const TByteReader reader(data);
+    auto set = [&rec](std::string_view ext, std::uint8_t format, std::uint8_t maker) {
+        rec.Ext = ext;
+        rec.FormatIndex = format;
+        rec.MakerIndex = maker;
+    };
+    const std::string& make = rec.Make;
+    if (ContainsNoCase(make, "canon")) {
+        if (reader.Matches(8, "CR"))
+            set("CR2", kNoIndex, kMakerCanon);
+        else
+            set("TIF", kFormatTiff, kMakerCanon);
+    } else if (ContainsNoCase(make, "kodak")) {
+        set("DCR", kNoIndex, kMakerKodak);
+        if (rec.Length != kUnknownLength)
+            rec.Length += kKodakAddition;
+    } else if (ContainsNoCase(make, "leica")) {
+        set("RAW", kNoIndex, kMakerLeica);
+    } else if (ContainsNoCase(make, "mamiya")) {
+        set("MEF", kNoIndex, kMakerMamiya);
+    } else if (ContainsNoCase(make, "nikon")) {
+        set("NEF", kNoIndex, kMakerNikon);
+    } else if (ContainsNoCase(make, "olympus")) {
+        set("ORF", kNoIndex, kMakerOlympus);
+    } else if (ContainsNoCase(make, "panasonic")) {
+        set("RAW", kNoIndex, kMakerPanasonic);
+    } else if (ContainsNoCase(make, "pentax")) {
+        if (DngOrPef(data, firstDir) == "DNG")
+            set("DNG", kFormatDng, kMakerPentax);
+        else
+            set("PEF", kNoIndex, kMakerPentax);
+    } else if (ContainsNoCase(make, "samsung")) {
+        set("DNG", kFormatDng, kMakerSamsung);
+    } else if (ContainsNoCase(make, "sony")) {
+        const std::string_view kind = SonyRawKind(data, firstDir);
+        set(kind, kind == "DNG" ? std::uint8_t{kFormatDng} : kNoIndex, kMakerSony);
+    } else if (DngOrPef(data, firstDir) == "DNG") {
+        set("DNG", kFormatDng, kNoIndex);
+    } else {
+        set("TIF", kFormatTiff, kNoIndex);
+    }
 }
+
+} // namespace
+
+bool RecogniseTiff(TBytes data, TFoundFile& rec) {
+    // Two bytes reject nearly every sector before anything else is read.
+    if (data.size() < 2 || data[0] != data[1] || (data[0] != 'I' && data[0] != 'M'))
+        return false;
+    TByteReader reader(data, data[0] == 'M');
+    std::uint16_t marker = 0;
+    std::uint32_t firstDir = 0;
+    if (!reader.U16(2, marker) || !reader.U32(4, firstDir))
+        return false;
+    const bool heap = reader.Matches(6, "HEAPCCDR");
+    if (!heap && firstDir > kLargestFirstDirectory)
+        return false;
+
+    BigEndian = reader.bigEndian();
+    SonyRawDirOffset = 0;
+    rec.Reset();
+    const int walk = WalkDirectory(marker, data, 0, rec, firstDir);
+    if (walk == kWalkUnusable) {
+        if (!heap)
+            return false;
+        rec.Ext = "CRW";
+        rec.FormatIndex = kNoIndex;
+        rec.MakerIndex = kMakerCanon;
+        rec.Make = "Canon";
+        rec.Length = kCrwLength;
+        return true;
+    }
+    if (walk == kWalkTruncated)
+        rec.Length = kUnknownLength;
+    else if (rec.Length > kLargestTiffLength)
+        return false;
+    ClassifyTiff(data, firstDir, rec);
+    return true;
+}
+
+bool RecogniseX3f(TBytes data, TFoundFile& rec) {
+    const TByteReader reader(data);
+    std::uint32_t width = 0, height = 0;
+    if (!reader.Matches(0, "FOVb") || !reader.U32LE(28, width) || !reader.U32LE(32, height))
+        return false;
+    rec.Ext = "X3F";
+    rec.FormatIndex = kNoIndex;
+    rec.MakerIndex = kMakerSigma;
+    rec.Make = "Sigma";
+    rec.Length = kUnknownLength; // an X3F file is never measured
+    rec.Width = static_cast<std::int32_t>(width);
+    rec.Height = static_cast<std::int32_t>(height);
+    return true;
+}
+
+namespace {
+
+// Copies what the TIFF block of an MRW file tells about the camera and its thumbnail; the
+// MRW header itself decides the size and the length.
+void ReadMrwTiffBlock(TBytes data, std::uint64_t tiffStart, TFoundFile& rec) {
+    if (tiffStart >= data.size())
+        return;
+    const TBytes tiff = data.subspan(static_cast<std::size_t>(tiffStart));
+    TByteReader reader(tiff);
+    if (reader.Matches(0, "MM"))
+        reader.setBigEndian(true);
+    else if (!reader.Matches(0, "II"))
+        return;
+    std::uint32_t dir = 0;
+    if (!reader.U32(4, dir) || dir > kLargestMrwTiffDirectory)
+        return;
+    BigEndian = reader.bigEndian();
+    TFoundFile scratch;
+    WalkDirectory(42, tiff, 0, scratch, dir);
+    if (!scratch.Make.empty())
+        rec.Make = scratch.Make;
+    rec.Model = scratch.Model;
+    rec.ThumbWidth = scratch.ThumbWidth;
+    rec.ThumbHeight = scratch.ThumbHeight;
+    rec.ThumbOffset = scratch.ThumbOffset;
+    rec.ThumbLength = scratch.ThumbLength;
+    rec.ThumbKind = scratch.ThumbKind;
+    rec.ThumbBitsPerSample = scratch.ThumbBitsPerSample;
+    rec.DateTaken = scratch.DateTaken;
+    rec.ISO = scratch.ISO;
+    rec.ExposureNum = scratch.ExposureNum;
+    rec.ExposureDen = scratch.ExposureDen;
+    rec.FNumberNum = scratch.FNumberNum;
+    rec.FNumberDen = scratch.FNumberDen;
+    rec.FocalNum = scratch.FocalNum;
+    rec.FocalDen = scratch.FocalDen;
+    if (rec.ThumbLength > 0) {
+        const std::uint64_t offset = rec.ThumbOffset + tiffStart;
+        if (offset > 0xFFFFFFFFu) {
+            // A thumbnail beyond what a 32-bit offset can name is not in this file.
+            rec.ThumbOffset = 0;
+            rec.ThumbLength = 0;
+            rec.ThumbKind = kThumbNone;
+        } else {
+            rec.ThumbOffset = static_cast<std::uint32_t>(offset);
+        }
+    }
+}
+
+} // namespace
+
+bool RecogniseMrw(TBytes data, TFoundFile& rec) {
+    const TByteReader reader(data, true);
+    std::uint8_t first = 0xFF, dataBits = 0;
+    if (!reader.U8(0, first) || first != 0 || !reader.Matches(1, "MRM") || !reader.Matches(9, "PRD"))
+        return false;
+    std::uint32_t mrmSize = 0, prdSize = 0;
+    std::uint16_t sensorHeight = 0, sensorWidth = 0, imageHeight = 0, imageWidth = 0;
+    if (!reader.U32(4, mrmSize) || !reader.U32(12, prdSize) || !reader.U16(24, sensorHeight) ||
+        !reader.U16(26, sensorWidth) || !reader.U16(28, imageHeight) || !reader.U16(30, imageWidth) ||
+        !reader.U8(32, dataBits))
+        return false;
+
+    const std::uint64_t pixels = static_cast<std::uint64_t>(sensorHeight) * sensorWidth;
+    std::uint64_t raw = pixels * 2;
+    if (dataBits == 12) {
+        // 1.5 bytes a pixel, a half rounded to the even neighbour.
+        const std::uint64_t triple = pixels * 3;
+        raw = triple / 2;
+        if (triple % 2 != 0 && raw % 2 != 0)
+            ++raw;
+    }
+    const std::uint64_t length = raw + mrmSize + 8;
+    if (!SizeWithinLimit("MRW", length))
+        return false;
+
+    rec.Ext = "MRW";
+    rec.FormatIndex = kNoIndex;
+    rec.MakerIndex = kMakerMinolta;
+    rec.Length = static_cast<std::int32_t>(length);
+    rec.Make = "Konica Minolta";
+    rec.Width = imageWidth;
+    rec.Height = imageHeight;
+
+    // The blocks after the PRD block; the one named TTW holds a TIFF structure. A block
+    // header that does not lie inside the data ends the walk with what is known.
+    std::uint64_t pos = 16 + static_cast<std::uint64_t>(prdSize);
+    for (;;) {
+        std::uint32_t blockSize = 0;
+        if (!reader.Has(pos, 8) || !reader.U32(pos + 4, blockSize))
+            break;
+        if (reader.Matches(pos + 1, "TTW")) {
+            ReadMrwTiffBlock(data, pos + 8, rec);
+            break;
+        }
+        pos += 8 + static_cast<std::uint64_t>(blockSize);
+        if (pos + 20 > data.size())
+            break;
+    }
+    return true;
+}
+
+bool RecogniseRaf(TBytes data, TFoundFile& rec) {
+    const TByteReader reader(data, true);
+    std::uint32_t previewOffset = 0, previewLength = 0, rawOffset = 0, rawLength = 0;
+    if (!reader.Matches(0, "FUJIFILMCCD-RAW ") || !reader.U32(84, previewOffset) ||
+        !reader.U32(88, previewLength) || !reader.U32(100, rawOffset) || !reader.U32(104, rawLength))
+        return false;
+    const std::uint64_t length = static_cast<std::uint64_t>(rawOffset) + rawLength;
+    if (!SizeWithinLimit("RAF", length))
+        return false;
+    rec.Ext = "RAF";
+    rec.FormatIndex = kNoIndex;
+    rec.MakerIndex = kMakerFuji;
+    rec.Length = static_cast<std::int32_t>(length);
+    rec.Make = "FUJI Film";
+    rec.ThumbKind = kThumbJpeg;
+    rec.ThumbOffset = previewOffset;
+    rec.ThumbLength = previewLength;
+    return true;
+}
+
+} // namespace lumivore

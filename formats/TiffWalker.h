@@ -1,0 +1,95 @@
+#pragma once
+// Reading TIFF-structured data: the 12-byte directory entry readers, the lookup of one tag,
+// and the directory walker that gathers camera metadata, picks an embedded thumbnail and
+// measures a file as the largest byte position any of its structures reaches.
+//
+// Every offset is relative to the first byte of the block handed in (the TIFF header). No
+// reader leaves that block: a structure that runs past it is reported, never followed.
+
+#include <array>
+#include <cstdint>
+#include <string_view>
+
+#include "engine/FoundFile.h"
+#include "formats/ByteOrder.h"
+
+namespace lumivore {
+
+// Byte order of the TIFF structure being read: true for "MM", false for "II". Set from the
+// header by the recogniser before any entry reader, FindTag or WalkDirectory is called.
+extern thread_local bool BigEndian;
+
+// Position of the raw data directory of a Sony ARW, found in its first directory and used by
+// the maker-note rule to measure the file. Reset to 0 before each top-level walk.
+extern thread_local std::uint32_t SonyRawDirOffset;
+
+// One directory entry exactly as stored: tag, type, count, value field.
+using TTiffEntry = std::array<std::uint8_t, 12>;
+
+// Structural classes of tags.
+enum : std::uint8_t {
+    kTagOrdinary = 0,     // an ordinary field
+    kTagSubDirectory = 1, // the value is the offset of one sub-directory
+    kTagSubDirList = 2,   // the value is a list of sub-directory offsets
+    kTagDataOffsets = 3,  // a list of data offsets (strips, tiles, JPEG stream)
+    kTagDataCounts = 4,   // the matching list of byte counts
+};
+
+// Results of WalkDirectory.
+inline constexpr int kWalkUnusable = -1; // not a usable TIFF structure
+inline constexpr int kWalkComplete = 0;
+inline constexpr int kWalkTruncated = 1; // the structure runs past the data
+
+// Results of FindTag.
+inline constexpr int kTagFound = 0;
+inline constexpr int kTagTruncated = 1; // the directory runs past the data before the tag
+inline constexpr int kTagAbsent = 2;
+
+// Depth of a sub-directory; chained directories count 0 to 10.
+inline constexpr std::uint8_t kSubDirectoryDepth = 255;
+
+// Entry readers, in the byte order of BigEndian.
+std::uint16_t EntryTag(const TTiffEntry& entry);
+std::uint16_t EntryType(const TTiffEntry& entry);
+std::uint32_t EntryCount(const TTiffEntry& entry);
+std::uint32_t EntryValue(const TTiffEntry& entry);
+
+// Bytes per element of the entry's field type: 1, 2, 4 or 8, or 0 for an unknown type.
+std::uint8_t TypeSize(const TTiffEntry& entry);
+
+// Structural class (kTag...) of the entry's tag.
+std::uint8_t TagClass(const TTiffEntry& entry);
+
+// The entry's value bytes, undecoded: inside the entry itself when they fit in 4 bytes,
+// else at the value offset in data. False when the value does not lie inside the data. The
+// view refers to entry or data and is valid as long as both are.
+bool ReadEntryValue(TBytes data, const TTiffEntry& entry, TBytes& value);
+
+// Raises a running length to the end of the entry's out-of-line value (which need not lie
+// inside the data). A negative running length means an earlier end could not be represented;
+// it stays unknown, and an end beyond the largest signed 32-bit number makes it unknown (-1).
+void ExtendLength(const TTiffEntry& entry, std::int32_t& length);
+
+// Looks for a tag in the directory at dirOffset; on kTagFound, entry holds its 12 bytes.
+int FindTag(TBytes data, std::uint64_t dirOffset, std::uint16_t tag, TTiffEntry& entry);
+
+// Walks the directory at dirOffset into rec: its entries, its sub-directories and, unless
+// depth is kSubDirectoryDepth, the directories chained after it. Returns kWalkUnusable,
+// kWalkComplete or kWalkTruncated. marker is the 16-bit number at bytes 2-3 of the header.
+int WalkDirectory(std::uint16_t marker, TBytes data, std::uint8_t depth, TFoundFile& rec,
+                  std::uint32_t dirOffset);
+
+// "DNG" when the directory carries a DNGVersion tag, else "PEF".
+std::string_view DngOrPef(TBytes data, std::uint32_t dirOffset);
+
+// "DNG" with a DNGVersion tag, else "ARW" with an ImageWidth tag, else "SR2".
+std::string_view SonyRawKind(TBytes data, std::uint32_t dirOffset);
+
+// True when a declared file size is within the largest size accepted for the type name
+// ("BM", "MRW" or "RAF"); false for any other name.
+bool SizeWithinLimit(std::string_view name, std::uint64_t size);
+
+// True when text contains word, ignoring the case of ASCII letters. word is lower case.
+bool ContainsNoCase(std::string_view text, std::string_view word);
+
+} // namespace lumivore
