@@ -1,2 +1,36 @@
-// lumivore-cli: the engine without windows.
-int main() { return 0; }
+// lumivore-cli: the scan engine without windows, for scripts and terminals.
+#include <cstdio>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+#include "cli/CliCommon.h"
+#include "cli/Commands.h"
+#include "support/AppInfo.h"
+
+int main(int argc, char** argv) {
+    using namespace lumivore::cli;
+    CLI::App app{"Lumivore: finds photos and media files on cards and disks and brings them back.", "lumivore-cli"};
+    app.set_version_flag("--version", lumivore::AppFileVersion());
+    app.require_subcommand(1);
+    std::vector<TCommand> commands;
+    commands.push_back(AddDevicesCommand(app));
+    commands.push_back(AddScanCommand(app));
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        std::fprintf(stderr, "lumivore-cli: %s\n", e.what());
+        std::fprintf(stderr, "Run 'lumivore-cli --help' for usage.\n");
+        return kExitUsage;
+    }
+    for (const TCommand& c : commands)
+        if (c.Sub->parsed())
+            return c.Run();
+    return kExitUsage;
+}

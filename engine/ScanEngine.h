@@ -5,11 +5,13 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "device/DskLib.h"
 #include "engine/EngineHooks.h"
 #include "engine/FoundFile.h"
+#include "formats/Recognisers.h"
 #include "support/MemoryStream.h"
 
 namespace lumivore {
@@ -64,6 +66,8 @@ public:
     std::array<std::uint8_t, kSectorBufferSize> SectorBuffer{};
     bool StopRequested = false;
     bool Busy = false;
+    // The recognisers offered each sector, in order; tests substitute their own.
+    std::span<const TRecogniserEntry> Recognisers = kRecognisers;
 
 private:
     void PumpMessages() {
@@ -74,6 +78,7 @@ private:
         if (ProgressBar)
             ProgressBar->SetPosition(position);
     }
+    TFoundFile scratch_; // reused for every sector, so that a scan allocates only found records
 };
 
 } // namespace lumivore

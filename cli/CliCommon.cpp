@@ -1,0 +1,247 @@
+#include "cli/CliCommon.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "device/DskLib.h"
+#include "engine/ScanEngine.h"
+
+namespace lumivore::cli {
+
+namespace {
+
+volatile std::sig_atomic_t interrupted = 0;
+
+void OnInterrupt(int) { interrupted = 1; }
+
+bool AllDigits(const std::string& s) {
+    if (s.empty() || s.size() > 3)
+        return false;
+    for (char c : s)
+        if (c < '0' || c > '9')
+            return false;
+    return true;
+}
+
+std::string FormatDuration(double seconds) {
+    if (seconds < 0 || seconds > 360000)
+        return "--:--";
+    const long s = static_cast<long>(seconds + 0.5);
+    char buf[32];
+    if (s >= 3600)
+        std::snprintf(buf, sizeof buf, "%ld:%02ld:%02ld", s / 3600, (s / 60) % 60, s % 60);
+    else
+        std::snprintf(buf, sizeof buf, "%ld:%02ld", s / 60, s % 60);
+    return buf;
+}
+
+} // namespace
+
+void InstallInterruptHandler() {
+    interrupted = 0;
+    struct sigaction sa {};
+    sa.sa_handler = OnInterrupt;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+}
+
+bool InterruptRequested() { return interrupted != 0; }
+
+std::uint8_t ResolveSource(const std::string& source, std::string& reason) {
+    TDeviceCatalogue& catalogue = TDeviceCatalogue::Instance();
+    catalogue.Rebuild();
+    if (AllDigits(source)) {
+        const int code = std::stoi(source);
+        if (code < 1 || code > 255 || catalogue.Find(static_cast<std::uint8_t>(code)) == nullptr) {
+            reason = "no device has the code " + source;
+            return 0;
+        }
+        return static_cast<std::uint8_t>(code);
+    }
+    struct stat st {};
+    if (::stat(source.c_str(), &st) != 0) {
+        reason = "cannot open " + source + ": " + std::strerror(errno);
+        return 0;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        reason = source + " is a directory, not a device or disk image";
+        return 0;
+    }
+    if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
+        reason = source + " is neither a block device nor a disk image file";
+        return 0;
+    }
+    if (S_ISREG(st.st_mode) && st.st_size == 0) {
+        reason = source + " is empty";
+        return 0;
+    }
+    const int fd = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        const int err = errno;
+        reason = "cannot open " + source + ": " + std::strerror(err);
+        if (err == EACCES || err == EPERM)
+            reason += " (reading raw devices needs root or membership of the 'disk' group)";
+        return 0;
+    }
+    ::close(fd);
+    if (const std::uint8_t code = catalogue.CodeForPath(source); code != 0)
+        return code;
+    const std::uint8_t code = catalogue.RegisterImage(source);
+    if (code == 0)
+        reason = "cannot register " + source + ": all 26 drive letters are taken";
+    return code;
+}
+
+bool OpenSource(TScanEngine& engine, const std::string& source) {
+    std::string reason;
+    const std::uint8_t code = ResolveSource(source, reason);
+    if (code == 0) {
+        std::fprintf(stderr, "lumivore-cli: %s\n", reason.c_str());
+        return false;
+    }
+    if (!engine.OpenDrive(code)) {
+        std::fprintf(stderr, "lumivore-cli: %s cannot be read (no medium, too short, or no access rights)\n",
+                     source.c_str());
+        return false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------- progress
+
+TCliProgress::TCliProgress(TScanEngine& engine, bool quiet, std::string what, std::uint64_t totalBytes)
+    : engine_(engine), quiet_(quiet), tty_(::isatty(STDERR_FILENO) != 0), what_(std::move(what)),
+      totalBytes_(totalBytes) {}
+
+void TCliProgress::ProcessMessages() {
+    if (InterruptRequested())
+        engine_.StopScan();
+    Draw(false);
+}
+
+void TCliProgress::SetPosition(int position) { position_ = position; }
+
+void TCliProgress::TLabel::SetCount(std::int64_t value) {
+    switch (k_) {
+    case Found: p_.found_ = value; break;
+    case Sectors: p_.doneBytes_ = static_cast<std::uint64_t>(value) * kSectorSize; break;
+    case Errors: p_.errors_ = value; break;
+    }
+}
+
+void TCliProgress::Draw(bool force) {
+    if (quiet_)
+        return;
+    const auto now = std::chrono::steady_clock::now();
+    const double elapsed = std::chrono::duration<double>(now - start_).count();
+    const std::uint64_t done = std::min(doneBytes_, totalBytes_);
+    const double percent = totalBytes_ ? 100.0 * static_cast<double>(done) / static_cast<double>(totalBytes_) : 0.0;
+    const double mb = static_cast<double>(done) / 1048576.0;
+    const double rate = elapsed > 0.05 ? mb / elapsed : 0.0;
+    const double left = rate > 0 ? (static_cast<double>(totalBytes_ - done) / 1048576.0) / rate : -1;
+    char line[256];
+    std::snprintf(line, sizeof line, "%s %5.1f%%  %9.1f MB  %7.1f MB/s  found %lld  read errors %lld  left %s",
+                  what_.c_str(), percent, mb, rate, static_cast<long long>(found_), static_cast<long long>(errors_),
+                  FormatDuration(left).c_str());
+    if (tty_) {
+        if (!force && drawn_ && now - lastDraw_ < std::chrono::milliseconds(100))
+            return;
+        std::fprintf(stderr, "\r%s\x1b[K", line);
+    } else {
+        const int decile = static_cast<int>(percent / 10);
+        if (!force && decile == lastPlainDecile_)
+            return;
+        lastPlainDecile_ = decile;
+        std::fprintf(stderr, "%s\n", line);
+    }
+    std::fflush(stderr);
+    drawn_ = true;
+    lastDraw_ = now;
+}
+
+void TCliProgress::Finish() {
+    if (quiet_)
+        return;
+    Draw(true);
+    if (tty_)
+        std::fprintf(stderr, "\n");
+}
+
+// ---------------------------------------------------------------- records as text
+
+std::string JsonEscape(const std::string& s) {
+    std::string out;
+    out.reserve(s.size());
+    for (unsigned char c : s) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20 || c >= 0x7F) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\u%04x", c);
+            out += buf;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+std::string FoundFileJson(const TFoundFile& f) {
+    std::string j = "{";
+    auto num = [&](const char* k, long long v) { j += "\"" + std::string(k) + "\":" + std::to_string(v) + ","; };
+    auto str = [&](const char* k, const std::string& v) { j += "\"" + std::string(k) + "\":\"" + JsonEscape(v) + "\","; };
+    num("StartSector", f.StartSector);
+    str("Ext", f.Ext);
+    num("FormatIndex", f.FormatIndex);
+    num("MakerIndex", f.MakerIndex);
+    num("Length", f.Length);
+    num("Width", f.Width);
+    num("Height", f.Height);
+    str("Make", f.Make);
+    str("Model", f.Model);
+    str("DateTaken", f.DateTaken);
+    num("ISO", f.ISO);
+    num("ExposureNum", f.ExposureNum);
+    num("ExposureDen", f.ExposureDen);
+    num("FNumberNum", f.FNumberNum);
+    num("FNumberDen", f.FNumberDen);
+    num("FocalNum", f.FocalNum);
+    num("FocalDen", f.FocalDen);
+    num("ThumbKind", f.ThumbKind);
+    num("ThumbOffset", f.ThumbOffset);
+    num("ThumbLength", f.ThumbLength);
+    num("ThumbWidth", f.ThumbWidth);
+    num("ThumbHeight", f.ThumbHeight);
+    num("ThumbBitsPerSample", f.ThumbBitsPerSample);
+    j.back() = '}';
+    return j;
+}
+
+std::string PixelSize(const TFoundFile& f) {
+    if (f.Width <= 0 || f.Height <= 0)
+        return "";
+    return std::to_string(f.Width) + " x " + std::to_string(f.Height);
+}
+
+std::string CameraName(const TFoundFile& f) {
+    if (f.Make.empty())
+        return f.Model;
+    if (f.Model.empty())
+        return f.Make;
+    // Many cameras repeat the maker in the model ("Canon" / "Canon EOS 5D").
+    std::string make = f.Make, model = f.Model;
+    for (auto& c : make) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (auto& c : model) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::string firstWord = make.substr(0, make.find(' '));
+    if (!firstWord.empty() && model.rfind(firstWord, 0) == 0)
+        return f.Model;
+    return f.Make + " " + f.Model;
+}
+
+} // namespace lumivore::cli

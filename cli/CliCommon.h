@@ -1,0 +1,86 @@
+#pragma once
+// What the subcommands of lumivore-cli share: turning SOURCE into an open device, the progress
+// line on stderr, Ctrl+C, and the found-file record as text and JSON.
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "engine/EngineHooks.h"
+#include "engine/FoundFile.h"
+
+namespace lumivore {
+class TScanEngine;
+}
+
+namespace lumivore::cli {
+
+// Exit statuses.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailed = 1;
+inline constexpr int kExitUsage = 2;
+
+// Lists the devices and registers SOURCE (a device path, an image file, or a device code) in
+// the catalogue. Returns its code, or 0 with a one-line reason.
+std::uint8_t ResolveSource(const std::string& source, std::string& reason);
+
+// Opens SOURCE in the engine; on failure prints the reason to stderr.
+bool OpenSource(TScanEngine& engine, const std::string& source);
+
+// Installs a SIGINT handler that asks the running operation to stop instead of killing the
+// process; true once Ctrl+C was pressed.
+void InstallInterruptHandler();
+bool InterruptRequested();
+
+// Progress of a long operation on stderr: a live bar on a terminal, plain lines otherwise,
+// nothing when quiet. It is also the operation's message pump: there it notices Ctrl+C.
+class TCliProgress : public TMessagePump, public TProgressBar {
+public:
+    TCliProgress(TScanEngine& engine, bool quiet, std::string what, std::uint64_t totalBytes);
+    void ProcessMessages() override;
+    void SetPosition(int position) override;
+    // The counters that the line shows.
+    void SetDone(std::uint64_t bytes) { doneBytes_ = bytes; }
+    void SetFound(std::int64_t n) { found_ = n; }
+    void SetErrors(std::int64_t n) { errors_ = n; }
+    void Finish();
+
+    // Labels that feed the counters.
+    class TLabel : public TCounterLabel {
+    public:
+        enum Kind { Found, Sectors, Errors };
+        TLabel(TCliProgress& p, Kind k) : p_(p), k_(k) {}
+        void SetCount(std::int64_t value) override;
+
+    private:
+        TCliProgress& p_;
+        Kind k_;
+    };
+
+private:
+    void Draw(bool force);
+    TScanEngine& engine_;
+    bool quiet_;
+    bool tty_;
+    std::string what_;
+    std::uint64_t totalBytes_;
+    std::uint64_t doneBytes_ = 0;
+    std::int64_t found_ = 0, errors_ = 0;
+    int position_ = 0;
+    int lastPlainDecile_ = -1;
+    bool drawn_ = false;
+    std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::time_point lastDraw_{};
+};
+
+// The record as one JSON object keyed by the record's field names.
+std::string FoundFileJson(const TFoundFile& f);
+// Text made safe for JSON strings (control bytes and bytes above 127 escaped).
+std::string JsonEscape(const std::string& s);
+// "1920 x 1080", or "" when unknown.
+std::string PixelSize(const TFoundFile& f);
+// Make and model without the maker repeated in the model.
+std::string CameraName(const TFoundFile& f);
+
+} // namespace lumivore::cli

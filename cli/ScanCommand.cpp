@@ -1,0 +1,73 @@
+// lumivore-cli scan SOURCE: walks the device and lists every file that begins at a sector.
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "cli/CliCommon.h"
+#include "cli/Commands.h"
+#include "cli/ScanSupport.h"
+#include "engine/FileTypes.h"
+#include "engine/ScanEngine.h"
+
+namespace lumivore::cli {
+
+namespace {
+
+struct TOptions {
+    std::string Source;
+    std::optional<std::int64_t> StartMb, EndMb;
+    bool Json = false;
+    bool Quiet = false;
+};
+
+void PrintTable(const TScanEngine& engine) {
+    std::printf("%12s  %-4s %12s  %-13s %-28s %s\n", "SECTOR", "TYPE", "LENGTH", "PIXELS", "CAMERA", "TAKEN");
+    for (const TFoundFile& f : engine.FoundFiles) {
+        const std::string length = f.Length > 0 ? std::to_string(f.Length) : "unknown";
+        std::printf("%12lld  %-4s %12s  %-13s %-28s %s\n", static_cast<long long>(f.StartSector), f.Ext.c_str(),
+                    length.c_str(), PixelSize(f).c_str(), CameraName(f).c_str(), f.DateTaken.c_str());
+    }
+    std::printf("\n%zu file(s) found\n", engine.FoundFiles.size());
+    for (std::size_t i = 0; i < kGeneralTypeCount; ++i)
+        if (GeneralCounts[i] > 0)
+            std::printf("  %-20s %d\n", GeneralTypes()[i].Name.c_str(), GeneralCounts[i]);
+    for (std::size_t i = 0; i < kMakerTypeCount; ++i)
+        if (MakerCounts[i] > 0)
+            std::printf("  %-20s %d\n", MakerTypes()[i].Name.c_str(), MakerCounts[i]);
+}
+
+int Run(const TOptions& opt) {
+    auto engine = std::make_unique<TScanEngine>();
+    if (!OpenSource(*engine, opt.Source))
+        return kExitFailed;
+    TScanRange range;
+    if (!ResolveRange(*engine, opt.StartMb, opt.EndMb, range))
+        return kExitFailed;
+    const TScanOutcome outcome = RunScan(*engine, range, opt.Quiet);
+    if (opt.Json) {
+        for (const TFoundFile& f : engine->FoundFiles)
+            std::printf("%s\n", FoundFileJson(f).c_str());
+    } else {
+        PrintTable(*engine);
+        if (outcome.ReadErrors > 0)
+            std::printf("%lld read error(s)\n", static_cast<long long>(outcome.ReadErrors));
+        if (outcome.Stopped)
+            std::printf("scan stopped before the end of the range\n");
+    }
+    return kExitOk;
+}
+
+} // namespace
+
+TCommand AddScanCommand(CLI::App& app) {
+    auto opt = std::make_shared<TOptions>();
+    CLI::App* sub = app.add_subcommand("scan", "Scan a device or disk image for photos and media files");
+    sub->add_option("SOURCE", opt->Source, "Device path, disk image file, or device code")->required();
+    AddRangeOptions(*sub, opt->StartMb, opt->EndMb);
+    sub->add_flag("--json", opt->Json, "One JSON object per found file per line");
+    sub->add_flag("--quiet", opt->Quiet, "No progress on stderr");
+    return {sub, [opt] { return Run(*opt); }};
+}
+
+} // namespace lumivore::cli

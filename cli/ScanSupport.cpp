@@ -1,0 +1,59 @@
+#include "cli/ScanSupport.h"
+
+#include <cstdio>
+
+#include "cli/CliCommon.h"
+#include "engine/ScanEngine.h"
+
+namespace lumivore::cli {
+
+void AddRangeOptions(CLI::App& sub, std::optional<std::int64_t>& startMb, std::optional<std::int64_t>& endMb) {
+    sub.add_option("--start-mb", startMb, "First megabyte to scan (2048 sectors a megabyte)")->check(CLI::NonNegativeNumber);
+    sub.add_option("--end-mb", endMb, "Megabyte where the scan ends (default: the device's end)")->check(CLI::NonNegativeNumber);
+}
+
+bool ResolveRange(const TScanEngine& engine, std::optional<std::int64_t> startMb,
+                  std::optional<std::int64_t> endMb, TScanRange& range) {
+    const std::int64_t total = engine.Drive.Info.TotalSectors;
+    if (!endMb)
+        endMb = DeviceMegabytes(total);
+    switch (ValidateRange(total, startMb, endMb, range)) {
+    case TRangeResult::Ok:
+        return true;
+    case TRangeResult::BeyondDevice:
+        std::fprintf(stderr, "lumivore-cli: %s\n", kMsgExceed);
+        return false;
+    case TRangeResult::OutOfRange:
+        std::fprintf(stderr, "lumivore-cli: the scan range must lie between 0 and 1048576 MB\n");
+        return false;
+    }
+    return false;
+}
+
+TScanOutcome RunScan(TScanEngine& engine, const TScanRange& range, bool quiet) {
+    InstallInterruptHandler();
+    TCliProgress progress(engine, quiet, "scan", std::uint64_t{range.Length} * kSectorSize);
+    TCliProgress::TLabel found(progress, TCliProgress::TLabel::Found);
+    TCliProgress::TLabel sectors(progress, TCliProgress::TLabel::Sectors);
+    TCliProgress::TLabel errors(progress, TCliProgress::TLabel::Errors);
+    engine.ProgressBar = &progress;
+    engine.MessagePump = &progress;
+    std::int64_t errorCount = 0;
+    struct TErrorTap : TCounterLabel {
+        TCounterLabel& inner;
+        std::int64_t& count;
+        TErrorTap(TCounterLabel& i, std::int64_t& c) : inner(i), count(c) {}
+        void SetCount(std::int64_t v) override {
+            count = v;
+            inner.SetCount(v);
+        }
+    } errorTap(errors, errorCount);
+    if (range.Length > 0)
+        engine.Scan(range.Start, range.Length, &found, &sectors, &errorTap);
+    progress.Finish();
+    engine.ProgressBar = nullptr;
+    engine.MessagePump = nullptr;
+    return {errorCount, InterruptRequested()};
+}
+
+} // namespace lumivore::cli

@@ -1,0 +1,321 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <vector>
+
+#include "device/DskLib.h"
+#include "testkit/TempFiles.h"
+
+using namespace lumivore;
+using lumivore::testkit::TTempDir;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::vector<std::uint8_t> BootSector() { return std::vector<std::uint8_t>(512, 0); }
+
+void PutText(std::vector<std::uint8_t>& s, std::size_t offset, const char* text) {
+    std::memcpy(s.data() + offset, text, std::strlen(text));
+}
+void Put16(std::vector<std::uint8_t>& s, std::size_t o, std::uint16_t v) {
+    s[o] = static_cast<std::uint8_t>(v);
+    s[o + 1] = static_cast<std::uint8_t>(v >> 8);
+}
+void Put32(std::vector<std::uint8_t>& s, std::size_t o, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+        s[o + i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+// An image file of the given number of sectors whose first sector is boot.
+std::string MakeImage(const TTempDir& dir, const std::string& name, std::vector<std::uint8_t> boot, std::size_t sectors) {
+    boot.resize(sectors * 512, 0);
+    for (std::size_t s = 1; s < sectors; ++s)
+        boot[s * 512] = static_cast<std::uint8_t>(s); // each sector tells its number
+    const std::string path = dir / name;
+    EXPECT_TRUE(testkit::WriteFile(path, boot));
+    return path;
+}
+
+int OpenDescriptors() {
+    int n = 0;
+    for ([[maybe_unused]] const auto& e : fs::directory_iterator("/proc/self/fd"))
+        ++n;
+    return n;
+}
+
+class DeviceTest : public ::testing::Test {
+protected:
+    void SetUp() override { TDeviceCatalogue::Instance().Clear(); }
+    void TearDown() override {
+        TDeviceCatalogue::Instance().Clear();
+        SetReadFault(nullptr);
+    }
+    TTempDir dir;
+};
+
+// A fake /sys and /dev: disks sda (fixed, partitions 1, 2 and 10), sdb (removable, 1 partition),
+// sr0, ram0, a loop device with a backing file and one without.
+void MakeFakeTree(const TTempDir& dir, bool withSdbNode = true) {
+    auto mk = [&](const std::string& p) { fs::create_directories(dir / p); };
+    auto put = [&](const std::string& p, const std::string& text) { std::ofstream(dir / p) << text << "\n"; };
+    for (const char* d : {"sys/block/sda", "sys/block/sdb", "sys/block/sr0", "sys/block/ram0", "sys/block/loop0/loop", "sys/block/loop1"})
+        mk(d);
+    put("sys/block/loop0/loop/backing_file", "/images/card.img");
+    put("sys/block/sda/removable", "0");
+    put("sys/block/sdb/removable", "1");
+    for (const char* p : {"sys/block/sda/sda1", "sys/block/sda/sda2", "sys/block/sda/sda10", "sys/block/sdb/sdb1"}) {
+        mk(p);
+        put(std::string(p) + "/partition", "1");
+    }
+    mk("sys/block/sda/queue"); // not a partition
+    mk("dev");
+    for (const char* n : {"sda", "sr0", "loop0", "sda1", "sda2", "sda10", "sdb1"})
+        testkit::WriteFile(dir / ("dev/" + std::string(n)), std::vector<std::uint8_t>(4096, 0));
+    if (withSdbNode)
+        testkit::WriteFile(dir / "dev/sdb", std::vector<std::uint8_t>(4096, 0));
+}
+
+} // namespace
+
+TEST_F(DeviceTest, CatalogueGivesDisksAndPartitionsTheirCodesInNaturalOrder) {
+    MakeFakeTree(dir);
+    TDeviceCatalogue& cat = TDeviceCatalogue::Instance();
+    cat.Rebuild(dir / "sys", dir / "dev");
+    // Whole disks: loop0 (backed), sda, sdb, sr0; ram0 and the unused loop1 are left out.
+    EXPECT_EQ(cat.PathFor(128), dir / "dev/loop0");
+    EXPECT_EQ(cat.PathFor(129), dir / "dev/sda");
+    EXPECT_EQ(cat.PathFor(130), dir / "dev/sdb");
+    EXPECT_EQ(cat.PathFor(131), dir / "dev/sr0");
+    EXPECT_EQ(cat.PathFor(132), "");
+    // Partitions A to Z in natural order: sda1, sda2, sda10, sdb1.
+    EXPECT_EQ(cat.PathFor(1), dir / "dev/sda1");
+    EXPECT_EQ(cat.PathFor(2), dir / "dev/sda2");
+    EXPECT_EQ(cat.PathFor(3), dir / "dev/sda10");
+    EXPECT_EQ(cat.PathFor(4), dir / "dev/sdb1");
+    EXPECT_EQ(cat.Find(4)->Kind, kKindRemovable);
+    EXPECT_EQ(cat.Find(131)->Kind, kKindCdRom);
+    EXPECT_EQ(cat.Find(129)->Kind, kKindFixed);
+    EXPECT_EQ(cat.PathFor(0), "");
+    EXPECT_EQ(cat.PathFor(27), "");
+    EXPECT_EQ(cat.CodeForPath(dir / "dev/sda2"), 2);
+}
+
+TEST_F(DeviceTest, ImagesTakeTheNextFreeLetterAndKeepItAcrossRebuilds) {
+    MakeFakeTree(dir);
+    TDeviceCatalogue& cat = TDeviceCatalogue::Instance();
+    const std::string image = MakeImage(dir, "card.img", BootSector(), 8);
+    const std::uint8_t code = cat.RegisterImage(image);
+    EXPECT_EQ(code, 1);
+    EXPECT_EQ(cat.RegisterImage(image), 1) << "the same image registered twice keeps its letter";
+    cat.Rebuild(dir / "sys", dir / "dev");
+    EXPECT_EQ(cat.Find(1)->IsImage, true);
+    EXPECT_EQ(cat.PathFor(2), dir / "dev/sda1") << "partitions skip the image's letter";
+    EXPECT_EQ(cat.RegisterImage(dir / "missing.img"), 0);
+    EXPECT_EQ(cat.RegisterImage(dir.Path()), 0) << "a folder is no disk image";
+}
+
+TEST_F(DeviceTest, PhysicalDrivesListsOnlyDisksThatAnswer) {
+    MakeFakeTree(dir, /*withSdbNode=*/false);
+    TDeviceCatalogue::Instance().Rebuild(dir / "sys", dir / "dev");
+    EnumeratePhysicalDrives();
+    // loop0 (128) and sda (129) answer, sdb (130) has no node, sr0 (131) answers.
+    EXPECT_EQ(PhysicalDrives(), (std::vector<std::uint8_t>{128, 129, 131}));
+
+    fs::remove(dir / "dev/sda");
+    TDeviceCatalogue::Instance().Rebuild(dir / "sys", dir / "dev");
+    EnumeratePhysicalDrives();
+    EXPECT_EQ(PhysicalDrives(), (std::vector<std::uint8_t>{128, 131}));
+}
+
+TEST(DetectFileSystem, LabelsAreMatchedTrimmedAndCaseInsensitiveAtTheirOwnOffsets) {
+    auto s = BootSector();
+    PutText(s, 54, "FAT12   ");
+    EXPECT_EQ(DetectFileSystem(s), kFsFat12);
+    s = BootSector();
+    PutText(s, 54, " fat16\t");
+    EXPECT_EQ(DetectFileSystem(s), kFsFat16);
+    s = BootSector();
+    PutText(s, 82, "FAT32   ");
+    EXPECT_EQ(DetectFileSystem(s), kFsFat32);
+    s = BootSector();
+    PutText(s, 54, "FAT32   ");
+    EXPECT_EQ(DetectFileSystem(s), kFsNone) << "a FAT32 label counts only at offset 82";
+    s = BootSector();
+    PutText(s, 3, "NTFS    ");
+    EXPECT_EQ(DetectFileSystem(s), kFsNtfs);
+    s = BootSector();
+    PutText(s, 54, "FAT1");
+    s[58] = 0;
+    s[59] = '2'; // text after the zero byte does not count
+    EXPECT_EQ(DetectFileSystem(s), kFsNone);
+    s = BootSector();
+    PutText(s, 3, "EXFAT   ");
+    EXPECT_EQ(DetectFileSystem(s), kFsNone);
+    EXPECT_EQ(DetectFileSystem(std::span<const std::uint8_t>(s.data(), 100)), kFsNone) << "short input";
+}
+
+TEST_F(DeviceTest, LogicalDriveSizeComesFromItsBootSector) {
+    TDeviceCatalogue& cat = TDeviceCatalogue::Instance();
+    struct TCase {
+        const char* name;
+        std::vector<std::uint8_t> boot;
+        std::int64_t expected;
+    };
+    std::vector<TCase> cases;
+    {
+        auto s = BootSector();
+        PutText(s, 54, "FAT12   ");
+        Put16(s, 19, 2880);
+        cases.push_back({"fat12", s, 2880});
+    }
+    {
+        auto s = BootSector();
+        PutText(s, 54, "FAT16   ");
+        Put16(s, 19, 0);
+        Put32(s, 32, 70000);
+        cases.push_back({"fat16-32bit", s, 70000});
+    }
+    {
+        auto s = BootSector();
+        PutText(s, 82, "FAT32   ");
+        Put32(s, 32, 123456);
+        cases.push_back({"fat32", s, 123456});
+    }
+    {
+        auto s = BootSector();
+        PutText(s, 54, "FAT32   "); // wrong offset: not FAT32, the volume's own size counts
+        Put32(s, 32, 123456);
+        cases.push_back({"fat32-wrong-offset", s, 16});
+    }
+    {
+        auto s = BootSector();
+        PutText(s, 3, "NTFS    ");
+        Put32(s, 40, 0x00000010);
+        Put32(s, 44, 0x00000001); // 2^32 + 16 sectors
+        cases.push_back({"ntfs", s, (std::int64_t{1} << 32) + 16});
+    }
+    cases.push_back({"unformatted", BootSector(), 16});
+    for (const TCase& c : cases) {
+        const std::uint8_t code = cat.RegisterImage(MakeImage(dir, std::string(c.name) + ".img", c.boot, 16));
+        TDriveInfo info{};
+        ASSERT_TRUE(QueryDriveInfo(code, info)) << c.name;
+        EXPECT_EQ(info.TotalSectors, c.expected) << c.name;
+        EXPECT_EQ(info.Kind, kKindFixed) << c.name;
+        EXPECT_EQ(info.BytesPerSector, 512u) << c.name;
+    }
+}
+
+TEST_F(DeviceTest, UnreadableDevicesGiveFalseNotACrash) {
+    TDeviceCatalogue& cat = TDeviceCatalogue::Instance();
+    TDriveInfo info{};
+    EXPECT_FALSE(QueryDriveInfo(5, info)) << "a code with no device";
+    EXPECT_FALSE(QueryDriveInfo(200, info));
+    EXPECT_EQ(OpenDevice(5), kInvalidHandle);
+
+    const std::string shortImage = dir / "short.img";
+    testkit::WriteFile(shortImage, std::vector<std::uint8_t>(100, 0));
+    const std::uint8_t code = cat.RegisterImage(shortImage);
+    ASSERT_NE(code, 0);
+    EXPECT_FALSE(QueryDriveInfo(code, info)) << "an image shorter than one sector";
+
+    TDrive drive;
+    drive.Open(code);
+    EXPECT_EQ(drive.DriveCode, 0);
+    EXPECT_FALSE(drive.IsReady());
+    std::vector<std::uint8_t> buf(512 * 4);
+    EXPECT_EQ(drive.Read(0, 1, buf.data()), 0u);
+
+    // A device that vanishes after it was opened reads nothing more than it had.
+    const std::string gone = MakeImage(dir, "gone.img", BootSector(), 4);
+    const std::uint8_t goneCode = cat.RegisterImage(gone);
+    fs::remove(gone);
+    drive.Open(goneCode);
+    EXPECT_EQ(drive.DriveCode, 0);
+}
+
+TEST_F(DeviceTest, ReadsAreClippedAtTheDevicesEnd) {
+    const std::uint8_t code = TDeviceCatalogue::Instance().RegisterImage(MakeImage(dir, "disk.img", BootSector(), 2000));
+    TDrive drive;
+    drive.Open(code);
+    ASSERT_EQ(drive.DriveCode, code);
+    ASSERT_EQ(drive.Info.TotalSectors, 2000);
+    std::vector<std::uint8_t> buf(1000 * 512);
+    EXPECT_EQ(drive.Read(1999, 1000, buf.data()), 512u);
+    EXPECT_EQ(buf[0], static_cast<std::uint8_t>(1999));
+    EXPECT_EQ(drive.Read(2000, 1000, buf.data()), 0u);
+    EXPECT_EQ(drive.Read(0xFFFFFFFFu, 1000, buf.data()), 0u);
+    EXPECT_EQ(drive.Read(1001, 1000, buf.data()), 999u * 512);
+    EXPECT_EQ(buf[998 * 512], static_cast<std::uint8_t>(1999));
+    EXPECT_EQ(drive.Read(5, 3, buf.data()), 3u * 512);
+    EXPECT_EQ(buf[512], 6);
+    EXPECT_TRUE(drive.IsReady());
+}
+
+TEST_F(DeviceTest, AFailingReadIsTriedRetriesPlusOneTimes) {
+    const std::uint8_t code = TDeviceCatalogue::Instance().RegisterImage(MakeImage(dir, "disk.img", BootSector(), 100));
+    const TDeviceHandle h = OpenDevice(code);
+    ASSERT_NE(h, kInvalidHandle);
+    std::vector<std::uint8_t> buf(10 * 512);
+    int attempts = 0;
+    SetReadFault([&](std::uint32_t first, std::uint16_t count) {
+        ++attempts;
+        return first <= 50 && 50 < first + count; // sector 50 is bad
+    });
+    EXPECT_EQ(ReadDeviceSectors(h, 45, 10, 0, buf.data()), 0u);
+    EXPECT_EQ(attempts, 1);
+    attempts = 0;
+    EXPECT_EQ(ReadDeviceSectors(h, 45, 10, 1, buf.data()), 0u);
+    EXPECT_EQ(attempts, 2);
+    attempts = 0;
+    EXPECT_EQ(ReadDeviceSectors(h, 60, 10, 3, buf.data()), 10u * 512) << "a good read is made once";
+    EXPECT_EQ(attempts, 1);
+    // Succeeds on the second attempt.
+    attempts = 0;
+    SetReadFault([&](std::uint32_t, std::uint16_t) { return ++attempts == 1; });
+    EXPECT_EQ(ReadDeviceSectors(h, 0, 2, 1, buf.data()), 2u * 512);
+    EXPECT_EQ(ReadDeviceSectors(kInvalidHandle, 0, 2, 1, buf.data()), 0u);
+    CloseDevice(h);
+}
+
+TEST_F(DeviceTest, ReopeningClosesTheOldHandle) {
+    const std::uint8_t a = TDeviceCatalogue::Instance().RegisterImage(MakeImage(dir, "a.img", BootSector(), 10));
+    const std::uint8_t b = TDeviceCatalogue::Instance().RegisterImage(MakeImage(dir, "b.img", BootSector(), 20));
+    const int before = OpenDescriptors();
+    {
+        TDrive drive;
+        for (int i = 0; i < 20; ++i) {
+            drive.Open(i % 2 ? a : b);
+            ASSERT_NE(drive.Handle, kInvalidHandle);
+        }
+        EXPECT_EQ(OpenDescriptors(), before + 1);
+        drive.Open(9); // no such device: closed state
+        EXPECT_EQ(drive.DriveCode, 0);
+        EXPECT_EQ(drive.Handle, kInvalidHandle);
+        EXPECT_EQ(OpenDescriptors(), before);
+        drive.Open(a);
+        EXPECT_EQ(drive.Info.TotalSectors, 10);
+    }
+    EXPECT_EQ(OpenDescriptors(), before) << "the destructor closes the device";
+}
+
+TEST_F(DeviceTest, WholeDiskSizeIsExactNotWholeCylinders) {
+    MakeFakeTree(dir);
+    // sda's node: 16065 sectors (one 255 x 63 cylinder) plus 100, so a cylinder product would drop 100.
+    testkit::WriteFile(dir / "dev/sda", std::vector<std::uint8_t>((255 * 63 + 100) * 512, 0));
+    TDeviceCatalogue::Instance().Rebuild(dir / "sys", dir / "dev");
+    TDriveInfo info{};
+    ASSERT_TRUE(QueryDriveInfo(129, info));
+    EXPECT_EQ(info.TotalSectors, 255 * 63 + 100);
+    EXPECT_EQ(info.Cylinders, 1u);
+    EXPECT_EQ(info.TracksPerCylinder, 255u);
+    EXPECT_EQ(info.SectorsPerTrack, 63u);
+    EXPECT_EQ(info.Kind, kKindFixed);
+    EXPECT_EQ(info.Removable, 0);
+    // A removable disk's partition reports removable.
+    TDriveInfo part{};
+    ASSERT_TRUE(QueryDriveInfo(4, part));
+    EXPECT_EQ(part.Kind, kKindRemovable);
+    EXPECT_EQ(part.Removable, 1);
+}
