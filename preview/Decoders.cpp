@@ -122,9 +122,15 @@ bool JpegStart(TJpegSession* s, const std::uint8_t* data, std::size_t size, std:
         return false;
     }
     unsigned scale = 8;
-    if (coverWidth > 0 && coverHeight > 0) {
+    if (coverWidth > 0 && coverHeight > 0 && (w > coverWidth || h > coverHeight)) {
+        // The size of the picture shrunk to fit the cover box, keeping its proportions.
+        std::uint64_t fitWidth = coverWidth, fitHeight = coverHeight;
+        if (h * coverWidth > w * coverHeight)
+            fitWidth = w * coverHeight / h;
+        else
+            fitHeight = h * coverWidth / w;
         for (unsigned n = 1; n < 8; ++n) {
-            if ((w * n + 7) / 8 >= coverWidth && (h * n + 7) / 8 >= coverHeight) {
+            if ((w * n + 7) / 8 >= fitWidth && (h * n + 7) / 8 >= fitHeight) {
                 scale = n;
                 break;
             }

@@ -27,9 +27,10 @@ struct TDecodedPicture {
     std::uint32_t Height = 0;
 };
 
-// Decodes a JPEG stream. When coverWidth and coverHeight are given, the decoder uses the
-// smallest of libjpeg's scales n/8 (n = 1 .. 8) whose output still covers that many pixels in
-// each direction; the bitmap is then smaller than Width x Height.
+// Decodes a JPEG stream. When coverWidth and coverHeight are given and the picture is larger,
+// the decoder uses the smallest of libjpeg's scales n/8 (n = 1 .. 8) whose output still covers
+// the picture shrunk to fit coverWidth x coverHeight; the bitmap is then smaller than
+// Width x Height.
 TDecodedPicture DecodeJpeg(TBytes data, std::uint32_t coverWidth = 0, std::uint32_t coverHeight = 0,
                            std::uint64_t maxPixels = kMaxDecodePixels);
 // PNG, every colour type and bit depth; transparency is laid over white.

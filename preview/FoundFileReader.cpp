@@ -1,0 +1,120 @@
+// Reading found files back from the device: whole files (measured again over a larger window
+// when the scan could not tell their length) and byte ranges such as embedded thumbnails.
+#include <algorithm>
+
+#include "engine/ScanEngine.h"
+#include "formats/PhotoFormats.h"
+#include "formats/Recognisers.h"
+
+namespace lumivore {
+
+namespace {
+
+// Windows read from a file's first sector when its length is unknown.
+constexpr std::uint32_t kPictureWindowSectors = 10000;  // 5,120,000 bytes
+constexpr std::uint32_t kTiffWindowSectors = 40000;     // 20,480,000 bytes
+
+bool LengthKnown(std::int32_t length) { return length >= 1 && length < kFileLengthLimit; }
+
+std::uint32_t SectorsFor(std::uint64_t bytes) {
+    return static_cast<std::uint32_t>((bytes + kSectorSize - 1) / kSectorSize);
+}
+
+// Sets Busy for the lifetime of the guard, also when an error leaves early.
+struct TBusyGuard {
+    bool& Busy;
+    explicit TBusyGuard(bool& busy) : Busy(busy) { Busy = true; }
+    ~TBusyGuard() { Busy = false; }
+};
+
+} // namespace
+
+void TScanEngine::ReadSectors(std::uint8_t* destination, std::uint32_t sectorCount, std::int64_t startSector) {
+    try {
+        std::uint32_t done = 0;
+        std::uint32_t sector = static_cast<std::uint32_t>(startSector);
+        do {
+            PumpMessages();
+            const std::uint32_t n = std::min(sectorCount - done, kBlockSectors);
+            Drive.Read(sector, static_cast<std::uint16_t>(n), destination + static_cast<std::size_t>(done) * kSectorSize);
+            done += n;
+            sector += n;
+        } while (done < sectorCount);
+    } catch (...) {
+        // A failing message handler ends the read; the bytes not read keep what they held.
+    }
+}
+
+bool TScanEngine::LoadFoundFile(TFoundFile& file, TMemoryStream& stream) {
+    if (Busy)
+        return false;
+    TBusyGuard busy(Busy);
+    StopRequested = false;
+
+    // The stream is emptied and zero-filled before every read, so a short device read never
+    // leaves bytes of an earlier use behind the ones the device delivered.
+    auto readWindow = [&](std::uint32_t sectors) {
+        stream.Clear();
+        stream.SetSize(static_cast<std::size_t>(sectors) * kSectorSize);
+        ReadSectors(stream.Memory(), sectors, file.StartSector);
+    };
+
+    if (LengthKnown(file.Length)) {
+        readWindow(SectorsFor(static_cast<std::uint64_t>(file.Length)));
+    } else if (file.Ext == "JPG" || file.Ext == "GIF" || file.Ext == "PNG") {
+        readWindow(kPictureWindowSectors);
+        const TBytes window = stream.Bytes();
+        if (file.Ext == "JPG") {
+            TFoundFile scratch;
+            file.Length = MeasureJpeg(window, scratch);
+        } else if (file.Ext == "GIF") {
+            file.Length = MeasureGif(window);
+        } else {
+            file.Length = MeasurePng(window);
+        }
+    } else if (file.Ext == "DNG" || file.Ext == "TIF") {
+        readWindow(kTiffWindowSectors);
+        TFoundFile scratch;
+        if (!RecogniseTiff(stream.Bytes(), scratch)) {
+            stream.SetPosition(0);
+            return false;
+        }
+        file.Length = scratch.Length;
+        file.Width = scratch.Width;
+        file.Height = scratch.Height;
+    } else {
+        return false;
+    }
+
+    const bool ok = LengthKnown(file.Length);
+    if (ok)
+        stream.SetSize(static_cast<std::size_t>(file.Length));
+    stream.SetPosition(0);
+    return ok;
+}
+
+bool TScanEngine::ReadThumbnailRange(const TFoundFile& file, TMemoryStream& stream) {
+    if (file.ThumbLength == 0)
+        return false;
+    std::uint32_t sector = static_cast<std::uint32_t>(file.StartSector) + file.ThumbOffset / kSectorSize;
+    std::uint32_t skip = file.ThumbOffset % kSectorSize;
+    const std::uint64_t wanted = file.ThumbLength;
+    std::uint64_t have = 0;
+    while (have < wanted) {
+        const std::uint64_t remaining = wanted - have;
+        const std::uint32_t chunk = skip + remaining > kSectorBufferSize ? kSectorBufferSize - skip
+                                                                         : static_cast<std::uint32_t>(remaining);
+        const std::uint32_t sectors = SectorsFor(static_cast<std::uint64_t>(skip) + chunk);
+        const std::uint32_t delivered = Drive.Read(sector, static_cast<std::uint16_t>(sectors), SectorBuffer.data());
+        // Bytes the device did not deliver would be left over from an earlier read: refuse.
+        if (delivered < skip + chunk)
+            return false;
+        stream.Write(SectorBuffer.data() + skip, chunk);
+        have += chunk;
+        sector += SectorsFor(chunk);
+        skip = 0;
+    }
+    return true;
+}
+
+} // namespace lumivore

@@ -1,0 +1,210 @@
+// Thumbnails and full-size previews of found files.
+#include "preview/Thumbnails.h"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+#include "engine/ScanEngine.h"
+#include "preview/Decoders.h"
+
+namespace lumivore {
+
+TRect FitToBox(std::uint32_t w, std::uint32_t h) {
+    std::uint32_t width = w, height = h;
+    if (w <= kThumbPictureSide && h <= kThumbPictureSide) {
+        // Small pictures are never enlarged.
+    } else if (h > w) {
+        height = kThumbPictureSide;
+        width = static_cast<std::uint32_t>(static_cast<std::uint64_t>(w) * kThumbPictureSide / h);
+    } else {
+        width = kThumbPictureSide;
+        height = static_cast<std::uint32_t>(static_cast<std::uint64_t>(h) * kThumbPictureSide / w);
+    }
+    TRect box;
+    box.Width = static_cast<int>(width);
+    box.Height = static_cast<int>(height);
+    box.Left = (kThumbPictureSide - box.Width) / 2 + 1;
+    box.Top = (kThumbPictureSide - box.Height) / 2 + 1;
+    return box;
+}
+
+std::unique_ptr<TBitmap> FramePicture(const TBitmap& picture, std::uint32_t w, std::uint32_t h) {
+    auto thumb = std::make_unique<TBitmap>(kThumbSize, kThumbSize);
+    thumb->FrameRect({0, 0, kThumbSize, kThumbSize}, kFramePen);
+    thumb->DrawScaled(picture, FitToBox(w, h));
+    return thumb;
+}
+
+std::uint8_t SampleToByte(std::uint16_t sample) {
+    std::uint32_t root = static_cast<std::uint32_t>(std::sqrt(static_cast<double>(sample)));
+    while (root * root > sample)
+        --root;
+    while ((root + 1) * (root + 1) <= sample)
+        ++root;
+    return static_cast<std::uint8_t>(root);
+}
+
+std::uint8_t Brighten(std::uint8_t c, std::uint32_t factor) {
+    const std::uint64_t added = (static_cast<std::uint64_t>(c) * factor + 254) / 255;
+    return static_cast<std::uint8_t>(std::min<std::uint64_t>(255, c + added));
+}
+
+bool ConvertRgbStrip(TBytes range, std::uint16_t width, std::uint16_t height, std::uint16_t bitsPerSample,
+                     TBitmap& target) {
+    if (bitsPerSample != 8 && bitsPerSample != 16)
+        return false;
+    const std::size_t bytesPerSample = bitsPerSample / 8;
+    const std::size_t rowBytes = static_cast<std::size_t>(width) * 3 * bytesPerSample;
+    if (static_cast<std::uint64_t>(rowBytes) * height > range.size())
+        return false;
+    target.SetSize(width, height);
+    for (int y = 0; y < height; ++y) {
+        const std::uint8_t* in = range.data() + static_cast<std::size_t>(y) * rowBytes;
+        std::uint8_t* out = target.Line(y);
+        for (int x = 0; x < width; ++x, out += 3) {
+            if (bitsPerSample == 8) {
+                out[0] = in[0];
+                out[1] = in[1];
+                out[2] = in[2];
+                in += 3;
+            } else {
+                const auto sample = [&](int i) {
+                    return SampleToByte(static_cast<std::uint16_t>((in[2 * i] << 8) | in[2 * i + 1]));
+                };
+                out[0] = Brighten(sample(0), 2000);
+                out[1] = Brighten(sample(1), 1500);
+                out[2] = Brighten(sample(2), 1500);
+                in += 6;
+            }
+        }
+    }
+    return true;
+}
+
+namespace {
+
+using TThumb = std::unique_ptr<TBitmap>;
+
+TThumb RenderJpegThumbnail(TScanEngine& engine, TFoundFile& file) {
+    TMemoryStream stream;
+    if (!engine.ReadThumbnailRange(file, stream))
+        return nullptr;
+    // Minolta's embedded preview lacks the first byte of its start marker.
+    if (file.Ext == "MRW" && stream.Size() > 0)
+        stream.Memory()[0] = 0xFF;
+    // Decoding at a reduced scale keeps a page of large photos cheap; the scale still covers
+    // every pixel of the box the picture is drawn into.
+    TDecodedPicture picture = DecodeJpeg(stream.Bytes(), kThumbPictureSide, kThumbPictureSide);
+    if (file.Ext == "RAF" || (file.Ext == "JPG" && file.Length > 0)) {
+        file.Width = static_cast<std::int32_t>(picture.Width);
+        file.Height = static_cast<std::int32_t>(picture.Height);
+    }
+    return FramePicture(picture.Bitmap, picture.Width, picture.Height);
+}
+
+TThumb RenderRgbThumbnail(TScanEngine& engine, const TFoundFile& file) {
+    TMemoryStream stream;
+    if (!engine.ReadThumbnailRange(file, stream))
+        return nullptr;
+    TBitmap strip;
+    if (!ConvertRgbStrip(stream.Bytes(), file.ThumbWidth, file.ThumbHeight, file.ThumbBitsPerSample, strip))
+        return nullptr;
+    return FramePicture(strip, file.ThumbWidth, file.ThumbHeight);
+}
+
+// The whole file as the thumbnail range. A length that is not a usable file length would
+// make the range read reach far beyond the file (or allocate gigabytes): nothing is read.
+bool ReadWholeFileRange(TScanEngine& engine, TFoundFile& file, TMemoryStream& stream) {
+    if (file.Length < 1 || file.Length >= kFileLengthLimit)
+        return false;
+    file.ThumbLength = static_cast<std::uint32_t>(file.Length);
+    return engine.ReadThumbnailRange(file, stream);
+}
+
+// The bit count of a BMP information header: only the depths the decoder draws pass.
+bool BmpBitCountAccepted(TBytes data) {
+    std::uint16_t bitCount = 0;
+    if (!TByteReader(data).U16LE(28, bitCount))
+        return false;
+    return bitCount == 1 || bitCount == 4 || bitCount == 8 || bitCount == 16 || bitCount == 24 || bitCount == 32;
+}
+
+TThumb RenderBmpThumbnail(TScanEngine& engine, TFoundFile& file) {
+    TMemoryStream stream;
+    // A short read is not refused here: the bit-count test and the decoder judge what arrived.
+    ReadWholeFileRange(engine, file, stream);
+    if (!BmpBitCountAccepted(stream.Bytes()))
+        return nullptr;
+    TDecodedPicture picture = DecodeBmp(stream.Bytes());
+    return FramePicture(picture.Bitmap, picture.Width, picture.Height);
+}
+
+template <typename TDecode>
+TThumb RenderWholeFile(TScanEngine& engine, TFoundFile& file, TDecode decode, bool storeSize) {
+    TMemoryStream stream;
+    if (!ReadWholeFileRange(engine, file, stream))
+        return nullptr;
+    TDecodedPicture picture = decode(stream.Bytes());
+    if (storeSize) {
+        file.Width = static_cast<std::int32_t>(picture.Width);
+        file.Height = static_cast<std::int32_t>(picture.Height);
+    }
+    return FramePicture(picture.Bitmap, picture.Width, picture.Height);
+}
+
+} // namespace
+
+std::unique_ptr<TBitmap> TScanEngine::MakeThumbnail(TFoundFile& file) {
+    try {
+        if (file.ThumbKind == kThumbJpeg)
+            return RenderJpegThumbnail(*this, file);
+        if (file.ThumbKind == kThumbRgb)
+            return RenderRgbThumbnail(*this, file);
+        if (file.Length == kUnknownLength)
+            return nullptr;
+        if (file.Ext == "BMP")
+            return RenderBmpThumbnail(*this, file);
+        if (file.Ext == "GIF")
+            return RenderWholeFile(*this, file, [](TBytes d) { return DecodeGif(d); }, false);
+        if (file.Ext == "PNG")
+            return RenderWholeFile(*this, file, [](TBytes d) { return DecodePng(d); }, true);
+        if (file.Ext == "DNG" || file.Ext == "TIF")
+            return RenderWholeFile(*this, file, [](TBytes d) { return DecodeTiff(d); }, true);
+        return nullptr;
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+bool TScanEngine::LoadPreview(TFoundFile& file, TBitmap& target) {
+    try {
+        TMemoryStream stream;
+        if (!LoadFoundFile(file, stream))
+            return false;
+        const TBytes data = stream.Bytes();
+        TDecodedPicture picture;
+        if (file.Ext == "BMP") {
+            if (!BmpBitCountAccepted(data))
+                return false;
+            picture = DecodeBmp(data);
+        } else if (file.Ext == "GIF") {
+            picture = DecodeGif(data);
+        } else if (file.Ext == "PNG") {
+            picture = DecodePng(data);
+        } else if (file.Ext == "TIF" || file.Ext == "DNG") {
+            picture = DecodeTiff(data);
+        } else if (file.Ext == "JPG") {
+            picture = DecodeJpeg(data);
+        } else {
+            return true;
+        }
+        target.SetSize(picture.Bitmap.Width(), picture.Bitmap.Height());
+        target.Draw(picture.Bitmap, 0, 0);
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+} // namespace lumivore
