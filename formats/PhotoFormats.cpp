@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "formats/Recognisers.h"
+#include "formats/TiffWalker.h"
 
 namespace lumivore {
 
@@ -273,7 +274,7 @@ bool RecogniseBmp(TBytes sector, TFoundFile& rec) {
     if (!reader.Matches(0, "BM") || !reader.U32LE(2, fileSize) || !reader.U32LE(18, width) ||
         !reader.U32LE(22, height))
         return false;
-    if (fileSize > kBmpMaxFileSize)
+    if (!SizeWithinLimit("BM", fileSize))
         return false;
     rec.Ext = "BMP";
     rec.FormatIndex = 0;

@@ -22,8 +22,7 @@ inline constexpr std::uint32_t kGifExtensionCeiling = 5'242'880;
 inline constexpr std::uint32_t kPngChunkCeiling = 5'242'880;
 // The PNG walk reports this value once it passes it.
 inline constexpr std::uint32_t kPngWalkCeiling = 10'485'760;
-// Largest file size a bitmap header may declare, and largest width and height.
-inline constexpr std::uint32_t kBmpMaxFileSize = 10'485'760;
+// Largest width and height a bitmap header may declare.
 inline constexpr std::uint32_t kBmpMaxDimension = 10'000;
 
 // Length of the JPEG at the start of data: the position after its EOI marker, -1 when a

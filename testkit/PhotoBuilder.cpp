@@ -85,6 +85,11 @@ TByteVector EncodeJpeg(const TRgbImage& image, int quality) {
     return out;
 }
 
+TJpegBuilder::TJpegBuilder() {
+    bytes_.push_back(0xFF);
+    bytes_.push_back(0xD8);
+}
+
 TJpegBuilder& TJpegBuilder::Segment(std::uint8_t marker, std::span<const std::uint8_t> payload) {
     if (payload.size() > 65533)
         throw std::length_error("JPEG segment payload too large");
@@ -372,6 +377,11 @@ TByteVector PngChunk(const char (&type)[5], std::span<const std::uint8_t> data) 
         crc = crc32(crc, data.data(), static_cast<uInt>(data.size()));
     PutBE32(out, static_cast<std::uint32_t>(crc));
     return out;
+}
+
+TPngBuilder::TPngBuilder() {
+    static constexpr std::uint8_t kSignature[8] = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A};
+    bytes_.assign(kSignature, kSignature + 8);
 }
 
 TPngBuilder& TPngBuilder::Chunk(const char (&type)[5], std::span<const std::uint8_t> data) {

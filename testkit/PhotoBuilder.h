@@ -32,6 +32,7 @@ TByteVector EncodeJpeg(const TRgbImage& image, int quality = 85);
 // Lays out a JPEG part by part after its SOI: marker segments, raw bytes, then a scan.
 class TJpegBuilder {
 public:
+    TJpegBuilder();
     // A marker segment: FF marker, big-endian length (payload + 2), payload.
     TJpegBuilder& Segment(std::uint8_t marker, std::span<const std::uint8_t> payload);
     // An APP0 JFIF segment.
@@ -52,7 +53,7 @@ public:
     TByteVector Build() const { return bytes_; }
 
 private:
-    TByteVector bytes_{0xFF, 0xD8};
+    TByteVector bytes_;
 };
 
 // One image entry of a multi-picture index.
@@ -114,6 +115,7 @@ TByteVector PngChunk(const char (&type)[5], std::span<const std::uint8_t> data);
 
 class TPngBuilder {
 public:
+    TPngBuilder(); // starts with the signature
     TPngBuilder& Chunk(const char (&type)[5], std::span<const std::uint8_t> data);
     // A chunk header stating the given data length and type, followed by no data at all.
     TPngBuilder& Header(std::uint32_t length, const char (&type)[5]);
@@ -122,7 +124,7 @@ public:
     TByteVector Build() const { return bytes_; }
 
 private:
-    TByteVector bytes_{0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A};
+    TByteVector bytes_;
 };
 
 // An 8-bit RGB PNG of the picture, deflated with zlib; the compressed data is split over IDAT
