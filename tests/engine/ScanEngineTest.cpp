@@ -1,0 +1,302 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <set>
+#include <stdexcept>
+#include <vector>
+
+#include "device/DskLib.h"
+#include "engine/FileTypes.h"
+#include "engine/ScanEngine.h"
+#include "engine/ScanRange.h"
+#include "support/Settings.h"
+#include "testkit/TempFiles.h"
+
+using namespace lumivore;
+using lumivore::testkit::TTempDir;
+using ::testing::ElementsAre;
+
+namespace {
+
+// Fake recognisers: a sector that starts with "HIT!" is a file; "BAD!" makes the first one throw.
+int offeredToSecond = 0;
+bool AcceptHit(TBytes data, TFoundFile& rec) {
+    if (data.size() >= 4 && std::memcmp(data.data(), "BAD!", 4) == 0)
+        throw std::runtime_error("malformed");
+    if (data.size() >= 4 && std::memcmp(data.data(), "HIT!", 4) == 0) {
+        rec.Ext = "JPG";
+        rec.FormatIndex = kFormatJpeg;
+        rec.MakerIndex = kNoIndex;
+        rec.Length = static_cast<std::int32_t>(data.size());
+        return true;
+    }
+    return false;
+}
+bool CountOffers(TBytes, TFoundFile&) {
+    ++offeredToSecond;
+    return false;
+}
+const TRecogniserEntry kFakeRecognisers[] = {{"hit", &AcceptHit, false}, {"count", &CountOffers, true}};
+
+struct TRecorder : TCounterLabel {
+    std::vector<std::int64_t> values;
+    void SetCount(std::int64_t v) override { values.push_back(v); }
+};
+struct TBarRecorder : TProgressBar {
+    std::vector<int> positions;
+    void SetPosition(int p) override { positions.push_back(p); }
+};
+struct TPump : TMessagePump {
+    std::function<void(int)> onPump;
+    int calls = 0;
+    void ProcessMessages() override {
+        if (onPump)
+            onPump(calls);
+        ++calls;
+    }
+};
+
+class ScanTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setenv("LUMIVORE_CONFIG", (dir / "settings.xml").c_str(), 1);
+        TDeviceCatalogue::Instance().Clear();
+        engine = std::make_unique<TScanEngine>();
+        engine->Recognisers = kFakeRecognisers;
+        engine->ProgressBar = &bar;
+        engine->MessagePump = &pump;
+        offeredToSecond = 0;
+        SetReadFault([this](std::uint32_t first, std::uint16_t count) {
+            reads.push_back(first);
+            counts.push_back(count);
+            return failReadAt.count(first) > 0;
+        });
+    }
+    void TearDown() override {
+        SetReadFault(nullptr);
+        TDeviceCatalogue::Instance().Clear();
+    }
+    // An image of the given size with "HIT!" (or another tag) at the given sectors.
+    void OpenImage(std::size_t sectors, const std::vector<std::pair<std::size_t, const char*>>& tags = {}) {
+        std::vector<std::uint8_t> bytes(sectors * 512, 0);
+        for (const auto& [s, tag] : tags)
+            std::memcpy(bytes.data() + s * 512, tag, 4);
+        const std::string path = dir / "card.img";
+        testkit::WriteFile(path, bytes);
+        const std::uint8_t code = TDeviceCatalogue::Instance().RegisterImage(path);
+        ASSERT_TRUE(engine->OpenDrive(code));
+        ASSERT_EQ(engine->Drive.Info.TotalSectors, static_cast<std::int64_t>(sectors));
+        reads.clear(); // the open read the boot sector
+        counts.clear();
+    }
+    std::vector<std::int64_t> Starts() const {
+        std::vector<std::int64_t> s;
+        for (const auto& f : engine->FoundFiles)
+            s.push_back(f.StartSector);
+        return s;
+    }
+
+    TTempDir dir;
+    std::unique_ptr<TScanEngine> engine;
+    TBarRecorder bar;
+    TPump pump;
+    TRecorder found, sectors, errors;
+    std::vector<std::uint32_t> reads;
+    std::vector<std::uint16_t> counts;
+    std::set<std::uint32_t> failReadAt;
+};
+
+} // namespace
+
+TEST_F(ScanTest, BlocksAreWholeThousandsAndTheSectorCounterAdvancesByBlocks) {
+    OpenImage(5500);
+    engine->Scan(0, 1, &found, &sectors, &errors);
+    EXPECT_THAT(reads, ElementsAre(0u));
+    EXPECT_THAT(counts, ElementsAre(1000));
+    EXPECT_THAT(sectors.values, ElementsAre(1000));
+
+    reads.clear();
+    sectors.values.clear();
+    engine->Scan(0, 2048, &found, &sectors, &errors);
+    EXPECT_THAT(reads, ElementsAre(0u, 1000u, 2000u));
+    EXPECT_THAT(sectors.values, ElementsAre(1000, 2000, 3000));
+
+    // The last block asks for a whole block and the drive clips it at the device's end.
+    reads.clear();
+    counts.clear();
+    engine->Scan(4000, 1500, &found, &sectors, &errors);
+    EXPECT_THAT(reads, ElementsAre(4000u, 5000u));
+    EXPECT_THAT(counts, ElementsAre(1000, 500));
+    EXPECT_TRUE(errors.values.empty());
+}
+
+TEST_F(ScanTest, ProgressMovesInStepsAndReturnsToZero) {
+    OpenImage(10000);
+    engine->Scan(0, 10000, nullptr, nullptr, nullptr);
+    EXPECT_THAT(bar.positions, ElementsAre(0, 0, 10, 20, 30, 40, 50, 60, 70, 80, 90, 0));
+    // Three steps: 100 x 1 / 3 = 33.3 and 100 x 2 / 3 = 66.7; eight: 12.5 and 37.5 round to even.
+    bar.positions.clear();
+    engine->Scan(0, 3000, nullptr, nullptr, nullptr);
+    EXPECT_THAT(bar.positions, ElementsAre(0, 0, 33, 67, 0));
+    bar.positions.clear();
+    engine->Scan(0, 8000, nullptr, nullptr, nullptr);
+    EXPECT_THAT(bar.positions, ElementsAre(0, 0, 12, 25, 38, 50, 62, 75, 88, 0));
+}
+
+TEST_F(ScanTest, AFailedReadSkipsThirtyBlocksWithoutTouchingTheCounters) {
+    OpenImage(40000);
+    failReadAt.insert(0);
+    engine->Scan(0, 40000, &found, &sectors, &errors);
+    EXPECT_THAT(reads, ElementsAre(0u, 31000u, 32000u, 33000u, 34000u, 35000u, 36000u, 37000u, 38000u, 39000u));
+    EXPECT_THAT(errors.values, ElementsAre(1));
+    ASSERT_EQ(sectors.values.size(), 10u) << "steps 1 to 30 do not update the labels";
+    EXPECT_EQ(sectors.values[0], 1000);
+    EXPECT_EQ(sectors.values[1], 32000);
+    EXPECT_EQ(sectors.values.back(), 40000);
+}
+
+TEST_F(ScanTest, EverySectorIsExaminedAndFilesInsideFilesAreFound) {
+    OpenImage(7000, {{5007, "HIT!"}, {5010, "HIT!"}, {999, "HIT!"}, {6999, "HIT!"}});
+    engine->Scan(0, 7000, &found, nullptr, nullptr);
+    EXPECT_THAT(Starts(), ElementsAre(999, 5007, 5010, 6999));
+    // The data handed over runs to the end of the block read.
+    EXPECT_EQ(engine->FoundFiles[1].Length, (1000 - 7) * 512);
+    EXPECT_EQ(engine->FoundFiles[3].Length, 512);
+    EXPECT_EQ(found.values.back(), 4);
+    EXPECT_EQ(GeneralCounts[kFormatJpeg], 4);
+}
+
+TEST_F(ScanTest, StopFromThePumpEndsTheScanBeforeTheNextReadAndStillCounts) {
+    std::vector<std::pair<std::size_t, const char*>> tags;
+    for (std::size_t b = 0; b < 10; ++b)
+        tags.push_back({b * 1000 + 3, "HIT!"});
+    OpenImage(10000, tags);
+    pump.onPump = [this](int call) {
+        if (call == 4)
+            engine->StopScan();
+    };
+    engine->Scan(0, 10000, &found, &sectors, &errors);
+    EXPECT_THAT(reads, ElementsAre(0u, 1000u, 2000u, 3000u));
+    EXPECT_EQ(engine->FoundFiles.size(), 4u);
+    EXPECT_EQ(GeneralCounts[kFormatJpeg], 4);
+    EXPECT_EQ(bar.positions.back(), 0);
+    EXPECT_FALSE(engine->Busy);
+    EXPECT_FALSE(engine->StopRequested);
+}
+
+TEST_F(ScanTest, AnErrorInsideOneSectorAbandonsOnlyThatSector) {
+    OpenImage(1000, {{2, "BAD!"}, {3, "HIT!"}});
+    engine->Scan(0, 1000, nullptr, nullptr, nullptr);
+    EXPECT_THAT(Starts(), ElementsAre(3));
+    // Offered to the second recogniser: every sector but the thrower's and the hit.
+    EXPECT_EQ(offeredToSecond, 998);
+}
+
+TEST_F(ScanTest, ASecondScanWhileBusyReturnsAtOnce) {
+    OpenImage(3000, {{10, "HIT!"}, {2500, "HIT!"}});
+    pump.onPump = [this](int call) {
+        if (call == 2) {
+            EXPECT_TRUE(engine->Busy);
+            engine->Scan(0, 3000, nullptr, nullptr, nullptr); // must not clear or rescan
+            EXPECT_EQ(engine->FoundFiles.size(), 1u);
+        }
+    };
+    engine->Scan(0, 3000, nullptr, nullptr, nullptr);
+    EXPECT_THAT(Starts(), ElementsAre(10, 2500));
+    EXPECT_EQ(reads.size(), 3u);
+}
+
+TEST_F(ScanTest, AClosedDriveCountsAReadErrorEveryThirtyOneSteps) {
+    engine->OpenDrive(77);
+    engine->Scan(0, 62000, &found, &sectors, &errors);
+    EXPECT_THAT(errors.values, ElementsAre(1, 2));
+    EXPECT_TRUE(engine->FoundFiles.empty());
+}
+
+TEST(EngineRecords, AddFoundFileKeepsA64BitStartAndACopy) {
+    auto engine = std::make_unique<TScanEngine>();
+    TFoundFile rec;
+    rec.Ext = "CR2";
+    rec.Make = "Canon";
+    engine->AddFoundFile(rec, (std::int64_t{1} << 32) + 5);
+    rec.Make = "changed";
+    ASSERT_EQ(engine->FoundFiles.size(), 1u);
+    EXPECT_EQ(engine->FoundFiles[0].StartSector, (std::int64_t{1} << 32) + 5);
+    EXPECT_EQ(rec.StartSector, (std::int64_t{1} << 32) + 5);
+    EXPECT_EQ(engine->FoundFiles[0].Make, "Canon");
+    EXPECT_FALSE(engine->OpenDrive(99));
+    EXPECT_TRUE(engine->FoundFiles.empty()) << "opening a device empties the list, also when it fails";
+}
+
+TEST(FileTypes, CountByTypeCountsBothTablesAndTheRowsKeepTheirTexts) {
+    std::vector<TFoundFile> files(3);
+    files[0].FormatIndex = 1, files[0].MakerIndex = kNoIndex;
+    files[1].FormatIndex = 4, files[1].MakerIndex = 7;
+    files[2].FormatIndex = kNoIndex, files[2].MakerIndex = 0;
+    CountByType(files);
+    EXPECT_THAT(GeneralCounts, ElementsAre(0, 1, 0, 0, 1, 0, 0, 0, 0, 0));
+    EXPECT_THAT(MakerCounts, ElementsAre(1, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0));
+    files.push_back(files[0]);
+    files[3].FormatIndex = 200; // no such row: ignored, never written past the table
+    CountByType(files);
+    EXPECT_EQ(GeneralCounts[1], 1);
+    CountByType({});
+    EXPECT_THAT(MakerCounts, ::testing::Each(0));
+
+    EXPECT_EQ(MakerTypes()[2].Name, "Leica DC RAW ");
+    EXPECT_EQ(MakerTypes()[6].Name, "Panasonic DC RAW ");
+    EXPECT_EQ(MakerTypes()[11].Name, "Minolta DC RAW ");
+    EXPECT_EQ(GeneralTypes()[9].Name, "CoralDraw CDR");
+    EXPECT_EQ(MakerTypes()[12].MakerCaption, "FUJI");
+}
+
+TEST(EngineSettings, DefaultSizeFallsBackTo1024UnlessAValidIntegerIsStored) {
+    TTempDir dir;
+    const std::string path = dir / "conf/Lumivore.xml";
+    setenv("LUMIVORE_CONFIG", path.c_str(), 1);
+    EXPECT_EQ(TScanEngine().DefaultSize, 1024) << "no settings file";
+    EXPECT_TRUE(std::ifstream(path).good()) << "opening the store creates it";
+
+    TSettingsStore store(path);
+    for (auto [stored, expected] : std::vector<std::pair<std::int32_t, std::int32_t>>{
+             {0, 0}, {102400, 102400}, {500, 500}, {102401, 1024}, {-1, 1024}}) {
+        ASSERT_TRUE(store.WriteInteger("DefaultSize", stored));
+        EXPECT_EQ(TScanEngine().DefaultSize, expected) << stored;
+    }
+    std::ofstream(path) << "<settings><value name=\"DefaultSize\" type=\"string\">12</value></settings>";
+    EXPECT_EQ(TScanEngine().DefaultSize, 1024) << "a value of another type";
+    std::ofstream(path) << "<settings><value name=\"DefaultSize\" type=\"integer\">12abc</value></settings>";
+    EXPECT_EQ(TScanEngine().DefaultSize, 1024);
+    std::ofstream(path) << "not xml at all <<<";
+    EXPECT_EQ(TScanEngine().DefaultSize, 1024);
+    std::ofstream(path, std::ios::trunc).flush();
+    EXPECT_EQ(TScanEngine().DefaultSize, 1024) << "an empty file";
+    ASSERT_TRUE(store.WriteInteger("DefaultSize", 64)) << "the next write repairs the file";
+    ASSERT_TRUE(store.WriteInteger("FilesOnce", 3));
+    EXPECT_EQ(TScanEngine().DefaultSize, 64);
+    EXPECT_EQ(store.ReadInteger("FilesOnce"), 3);
+    EXPECT_EQ(store.ReadInteger("Missing"), std::nullopt);
+}
+
+TEST(ScanRange, MegabytesBecomeSectorsCutAtTheDevicesEnd) {
+    TScanRange r;
+    EXPECT_EQ(DeviceMegabytes(4097), 3);
+    EXPECT_EQ(ValidateRange(10000, 0, 3, r), TRangeResult::Ok);
+    EXPECT_EQ(r.Start, 0u);
+    EXPECT_EQ(r.Length, 6144u);
+    EXPECT_EQ(ValidateRange(10000, 5, 1, r), TRangeResult::Ok) << "start above end is swapped";
+    EXPECT_EQ(r.Start, 2048u);
+    EXPECT_EQ(r.Length, 10000u - 2048u) << "cut at the device's end";
+    EXPECT_EQ(ValidateRange(10000, 5, 9, r), TRangeResult::BeyondDevice);
+    EXPECT_EQ(ValidateRange(10000, 2, 2, r), TRangeResult::Ok);
+    EXPECT_EQ(r.Length, 0u);
+    EXPECT_EQ(ValidateRange(10000, std::nullopt, std::nullopt, r), TRangeResult::Ok);
+    EXPECT_EQ(r.Length, 0u);
+    EXPECT_EQ(ValidateRange(10000, -1, 3, r), TRangeResult::OutOfRange);
+    EXPECT_EQ(ValidateRange(10000, 0, std::int64_t{1} << 40, r), TRangeResult::OutOfRange);
+}
