@@ -1,0 +1,464 @@
+#include "testkit/TiffBuilder.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace lumivore::testkit {
+
+namespace {
+
+constexpr std::uint16_t kTagMakerNote = 0x927C;
+
+std::uint32_t Align(std::uint32_t pos, std::uint32_t alignment) {
+    if (alignment <= 1)
+        return pos;
+    const std::uint32_t rest = pos % alignment;
+    return rest == 0 ? pos : pos + (alignment - rest);
+}
+
+void PutBE32(TByteVector& out, std::size_t at, std::uint32_t v) {
+    out[at] = static_cast<std::uint8_t>(v >> 24);
+    out[at + 1] = static_cast<std::uint8_t>(v >> 16);
+    out[at + 2] = static_cast<std::uint8_t>(v >> 8);
+    out[at + 3] = static_cast<std::uint8_t>(v);
+}
+
+void PutBE16(TByteVector& out, std::size_t at, std::uint16_t v) {
+    out[at] = static_cast<std::uint8_t>(v >> 8);
+    out[at + 1] = static_cast<std::uint8_t>(v);
+}
+
+void PutLE32(TByteVector& out, std::size_t at, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+        out[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+void PutText(TByteVector& out, std::size_t at, const std::string& text) {
+    std::copy(text.begin(), text.end(), out.begin() + static_cast<std::ptrdiff_t>(at));
+}
+
+} // namespace
+
+TTiffBuilder::TTiffBuilder(bool bigEndian, std::uint16_t marker) : bigEndian_(bigEndian), marker_(marker) {}
+
+void TTiffBuilder::Put16(TByteVector& out, std::uint16_t v) const {
+    if (bigEndian_) {
+        out.push_back(static_cast<std::uint8_t>(v >> 8));
+        out.push_back(static_cast<std::uint8_t>(v));
+    } else {
+        out.push_back(static_cast<std::uint8_t>(v));
+        out.push_back(static_cast<std::uint8_t>(v >> 8));
+    }
+}
+
+void TTiffBuilder::Put32(TByteVector& out, std::uint32_t v) const {
+    if (bigEndian_) {
+        Put16(out, static_cast<std::uint16_t>(v >> 16));
+        Put16(out, static_cast<std::uint16_t>(v));
+    } else {
+        Put16(out, static_cast<std::uint16_t>(v));
+        Put16(out, static_cast<std::uint16_t>(v >> 16));
+    }
+}
+
+TTiffBuilder::TItem TTiffBuilder::AddDirectory(TByteVector prefix) {
+    TItemData item;
+    item.directory = true;
+    item.bytes = std::move(prefix);
+    items_.push_back(std::move(item));
+    return items_.size() - 1;
+}
+
+TTiffBuilder::TItem TTiffBuilder::AddData(TByteVector bytes, std::uint32_t alignment) {
+    TItemData item;
+    item.bytes = std::move(bytes);
+    item.alignment = alignment;
+    items_.push_back(std::move(item));
+    return items_.size() - 1;
+}
+
+TTiffBuilder::TItem TTiffBuilder::PadTo(std::uint32_t position) {
+    TItemData item;
+    item.padding = true;
+    item.padTo = position;
+    item.alignment = 1;
+    items_.push_back(std::move(item));
+    return items_.size() - 1;
+}
+
+void TTiffBuilder::Chain(TItem dir, TItem next) {
+    items_.at(dir).hasNext = true;
+    items_.at(dir).next = next;
+}
+
+void TTiffBuilder::SetNextOffset(TItem dir, std::uint32_t offset) {
+    items_.at(dir).hasNextOffset = true;
+    items_.at(dir).nextOffset = offset;
+}
+
+TTiffBuilder::TEntry& TTiffBuilder::AddEntry(TItem dir, std::uint16_t tag, std::uint16_t type, std::uint32_t count) {
+    TItemData& item = items_.at(dir);
+    if (!item.directory)
+        throw std::invalid_argument("entries belong to directories");
+    TEntry entry;
+    entry.tag = tag;
+    entry.type = type;
+    entry.count = count;
+    item.entries.push_back(std::move(entry));
+    return item.entries.back();
+}
+
+void TTiffBuilder::Short(TItem dir, std::uint16_t tag, std::vector<std::uint16_t> values) {
+    TEntry& e = AddEntry(dir, tag, kTiffShort, static_cast<std::uint32_t>(values.size()));
+    for (std::uint16_t v : values)
+        Put16(e.bytes, v);
+}
+
+void TTiffBuilder::Long(TItem dir, std::uint16_t tag, std::vector<std::uint32_t> values) {
+    TEntry& e = AddEntry(dir, tag, kTiffLong, static_cast<std::uint32_t>(values.size()));
+    for (std::uint32_t v : values)
+        Put32(e.bytes, v);
+}
+
+void TTiffBuilder::Ascii(TItem dir, std::uint16_t tag, const std::string& text) {
+    TEntry& e = AddEntry(dir, tag, kTiffAscii, static_cast<std::uint32_t>(text.size() + 1));
+    e.bytes.assign(text.begin(), text.end());
+    e.bytes.push_back(0);
+}
+
+void TTiffBuilder::Rational(TItem dir, std::uint16_t tag, std::uint32_t num, std::uint32_t den) {
+    TEntry& e = AddEntry(dir, tag, kTiffRational, 1);
+    Put32(e.bytes, num);
+    Put32(e.bytes, den);
+}
+
+void TTiffBuilder::Raw(TItem dir, std::uint16_t tag, std::uint16_t type, std::uint32_t count, TByteVector bytes) {
+    AddEntry(dir, tag, type, count).bytes = std::move(bytes);
+}
+
+void TTiffBuilder::Fixed(TItem dir, std::uint16_t tag, std::uint16_t type, std::uint32_t count, std::uint32_t valueField) {
+    TEntry& e = AddEntry(dir, tag, type, count);
+    e.kind = TValueKind::Fixed;
+    e.valueField = valueField;
+}
+
+void TTiffBuilder::Pointer(TItem dir, std::uint16_t tag, TItem target, std::uint16_t type) {
+    Pointers(dir, tag, {target}, type);
+}
+
+void TTiffBuilder::Pointers(TItem dir, std::uint16_t tag, std::vector<TItem> targets, std::uint16_t type) {
+    TEntry& e = AddEntry(dir, tag, type, static_cast<std::uint32_t>(targets.size()));
+    e.kind = TValueKind::Pointers;
+    e.targets = std::move(targets);
+}
+
+void TTiffBuilder::Sizes(TItem dir, std::uint16_t tag, std::vector<TItem> blocks, std::uint16_t type) {
+    TEntry& e = AddEntry(dir, tag, type, static_cast<std::uint32_t>(blocks.size()));
+    e.kind = TValueKind::Sizes;
+    e.targets = std::move(blocks);
+}
+
+void TTiffBuilder::Strips(TItem dir, std::vector<TItem> strips, std::uint16_t type) {
+    Pointers(dir, 0x0111, strips, type);
+    Sizes(dir, 0x0117, std::move(strips), type);
+}
+
+void TTiffBuilder::Tiles(TItem dir, std::vector<TItem> tiles, std::uint16_t type) {
+    Pointers(dir, 0x0144, tiles, type);
+    Sizes(dir, 0x0145, std::move(tiles), type);
+}
+
+TTiffBuilder::TItem TTiffBuilder::JpegThumbnail(TItem dir, TByteVector jpeg) {
+    const TItem stream = AddData(std::move(jpeg));
+    Pointer(dir, 0x0201, stream);
+    Sizes(dir, 0x0202, {stream});
+    return stream;
+}
+
+void TTiffBuilder::MakerNote(TItem dir, TItem note) {
+    TEntry& e = AddEntry(dir, kTagMakerNote, kTiffUndefined, 0);
+    e.kind = TValueKind::Note;
+    e.targets = {note};
+}
+
+std::uint32_t TTiffBuilder::TypeBytes(std::uint16_t type) const {
+    switch (type) {
+    case 1: case 2: case 6: case 7:
+        return 1;
+    case 3: case 8:
+        return 2;
+    case 4: case 9: case 11:
+        return 4;
+    case 5: case 10: case 12:
+        return 8;
+    default:
+        return 0;
+    }
+}
+
+// Bytes the entry needs outside the directory (0 when its value fits in the entry).
+std::uint32_t TTiffBuilder::EntryValueSize(const TEntry& e) const {
+    if (e.kind == TValueKind::Fixed || e.kind == TValueKind::Note)
+        return 0;
+    const std::uint32_t size = e.kind == TValueKind::Bytes ? static_cast<std::uint32_t>(e.bytes.size())
+                                                           : TypeBytes(e.type) * e.count;
+    return size > 4 ? size : 0;
+}
+
+TByteVector TTiffBuilder::EncodeValue(const TEntry& e) const {
+    if (e.kind == TValueKind::Bytes)
+        return e.bytes;
+    TByteVector out;
+    for (TItem target : e.targets) {
+        const std::uint32_t v = e.kind == TValueKind::Pointers ? items_.at(target).position : items_.at(target).size;
+        if (TypeBytes(e.type) == 2)
+            Put16(out, static_cast<std::uint16_t>(v));
+        else
+            Put32(out, v);
+    }
+    return out;
+}
+
+TByteVector TTiffBuilder::Build() {
+    // Layout.
+    std::uint32_t pos = 8 + static_cast<std::uint32_t>(headerExtra_.size());
+    for (TItemData& item : items_) {
+        if (item.padding) {
+            item.start = item.position = pos;
+            pos = std::max(pos, item.padTo);
+            item.size = pos - item.start;
+            continue;
+        }
+        pos = Align(pos, item.directory ? 2 : item.alignment);
+        item.start = pos;
+        if (!item.directory) {
+            item.position = pos;
+            item.size = static_cast<std::uint32_t>(item.bytes.size());
+            pos += item.size;
+            continue;
+        }
+        item.position = pos + static_cast<std::uint32_t>(item.bytes.size());
+        std::uint32_t end = item.position + 2 + 12 * static_cast<std::uint32_t>(item.entries.size()) + 4;
+        for (const TEntry& e : item.entries)
+            end = Align(end, 2) + EntryValueSize(e);
+        item.size = end - item.start;
+        pos = end;
+    }
+
+    TByteVector out(pos, 0);
+    auto put16 = [&](std::size_t at, std::uint16_t v) {
+        TByteVector b;
+        Put16(b, v);
+        std::copy(b.begin(), b.end(), out.begin() + static_cast<std::ptrdiff_t>(at));
+    };
+    auto put32 = [&](std::size_t at, std::uint32_t v) {
+        TByteVector b;
+        Put32(b, v);
+        std::copy(b.begin(), b.end(), out.begin() + static_cast<std::ptrdiff_t>(at));
+    };
+
+    out[0] = out[1] = bigEndian_ ? 'M' : 'I';
+    put16(2, marker_);
+    std::uint32_t first = 0;
+    if (hasFirstOffset_) {
+        first = firstOffset_;
+    } else {
+        for (TItem i = 0; i < items_.size() && !hasFirst_; ++i)
+            if (items_[i].directory) {
+                first_ = i;
+                hasFirst_ = true;
+            }
+        if (hasFirst_)
+            first = items_.at(first_).position;
+    }
+    put32(4, first);
+    std::copy(headerExtra_.begin(), headerExtra_.end(), out.begin() + 8);
+
+    for (const TItemData& item : items_) {
+        if (item.padding)
+            continue;
+        std::copy(item.bytes.begin(), item.bytes.end(), out.begin() + item.start);
+        if (!item.directory)
+            continue;
+        std::size_t at = item.position;
+        put16(at, static_cast<std::uint16_t>(item.entries.size()));
+        at += 2;
+        std::uint32_t valuePos = item.position + 2 + 12 * static_cast<std::uint32_t>(item.entries.size()) + 4;
+        for (const TEntry& e : item.entries) {
+            put16(at, e.tag);
+            put16(at + 2, e.type);
+            if (e.kind == TValueKind::Note) {
+                const TItemData& note = items_.at(e.targets.at(0));
+                put32(at + 4, note.size);
+                put32(at + 8, note.start);
+            } else if (e.kind == TValueKind::Fixed) {
+                put32(at + 4, e.count);
+                put32(at + 8, e.valueField);
+            } else {
+                put32(at + 4, e.count);
+                const TByteVector value = EncodeValue(e);
+                if (value.size() <= 4) {
+                    std::copy(value.begin(), value.end(), out.begin() + static_cast<std::ptrdiff_t>(at + 8));
+                } else {
+                    valuePos = Align(valuePos, 2);
+                    put32(at + 8, valuePos);
+                    std::copy(value.begin(), value.end(), out.begin() + valuePos);
+                    valuePos += static_cast<std::uint32_t>(value.size());
+                }
+            }
+            at += 12;
+        }
+        std::uint32_t next = 0;
+        if (item.hasNextOffset)
+            next = item.nextOffset;
+        else if (item.hasNext)
+            next = items_.at(item.next).position;
+        put32(at, next);
+    }
+    return out;
+}
+
+std::uint32_t TTiffBuilder::Position(TItem item) const { return items_.at(item).position; }
+std::uint32_t TTiffBuilder::Size(TItem item) const { return items_.at(item).size; }
+
+TByteVector BuildCameraTiff(const TCameraTiff& camera, TCameraTiffLayout* layout) {
+    TTiffBuilder b(camera.bigEndian, camera.marker);
+    if (camera.cr2Header)
+        b.SetHeaderExtra({'C', 'R', 2, 0, 0, 0, 0, 0});
+    const auto ifd0 = b.AddDirectory();
+    const auto exif = b.AddDirectory();
+    b.Long(ifd0, 0x0100, {camera.width});
+    b.Long(ifd0, 0x0101, {camera.height});
+    b.Short(ifd0, 0x0103, {1});
+    if (!camera.make.empty())
+        b.Ascii(ifd0, 0x010F, camera.make);
+    if (!camera.model.empty())
+        b.Ascii(ifd0, 0x0110, camera.model);
+    std::size_t raw = 0;
+    const bool hasRaw = camera.rawDataSize > 0;
+    if (hasRaw) {
+        raw = b.AddData(TByteVector(camera.rawDataSize, 0));
+        b.Strips(ifd0, {raw});
+    }
+    b.SubDirectory(ifd0, exif);
+    if (camera.dngVersion)
+        b.Raw(ifd0, 0xC612, kTiffByte, 4, {1, 4, 0, 0});
+
+    if (camera.exposureDen != 0)
+        b.Rational(exif, 0x829A, camera.exposureNum, camera.exposureDen);
+    if (camera.fNumberDen != 0)
+        b.Rational(exif, 0x829D, camera.fNumberNum, camera.fNumberDen);
+    if (camera.iso != 0)
+        b.Short(exif, 0x8827, {camera.iso});
+    if (!camera.dateTaken.empty())
+        b.Ascii(exif, 0x9003, camera.dateTaken);
+    if (camera.focalDen != 0)
+        b.Rational(exif, 0x920A, camera.focalNum, camera.focalDen);
+    if (b.BigEndian())
+        b.Raw(exif, 0xA001, kTiffShort, 1, {0, 1});
+    else
+        b.Raw(exif, 0xA001, kTiffShort, 1, {1, 0});
+
+    std::size_t thumb = 0;
+    const bool hasThumb = !camera.jpegThumbnail.empty();
+    if (hasThumb) {
+        const auto ifd1 = b.AddDirectory();
+        b.Chain(ifd0, ifd1);
+        b.Short(ifd1, 0x0100, {camera.thumbWidth});
+        b.Short(ifd1, 0x0101, {camera.thumbHeight});
+        b.Short(ifd1, 0x0103, {6});
+        thumb = b.JpegThumbnail(ifd1, camera.jpegThumbnail);
+    }
+    TByteVector out = b.Build();
+    if (layout) {
+        layout->thumbnailOffset = hasThumb ? b.Position(thumb) : 0;
+        layout->rawOffset = hasRaw ? b.Position(raw) : 0;
+    }
+    return out;
+}
+
+TByteVector BuildX3fHeader(std::uint32_t width, std::uint32_t height, std::size_t size) {
+    TByteVector out(std::max<std::size_t>(size, 36), 0);
+    PutText(out, 0, "FOVb");
+    PutLE32(out, 4, 0x00020002); // format version 2.2
+    PutLE32(out, 28, width);
+    PutLE32(out, 32, height);
+    return out;
+}
+
+TByteVector BuildRaf(const TRafLayout& layout) {
+    std::size_t size = std::max<std::size_t>(layout.size, 108);
+    if (!layout.preview.empty())
+        size = std::max<std::size_t>(size, layout.previewOffset + layout.preview.size());
+    TByteVector out(size, 0);
+    PutText(out, 0, "FUJIFILMCCD-RAW ");
+    PutText(out, 16, "0201FF383501");
+    PutText(out, 28, "FinePix");
+    PutBE32(out, 84, layout.previewOffset);
+    PutBE32(out, 88, layout.previewLength);
+    PutBE32(out, 100, layout.rawOffset);
+    PutBE32(out, 104, layout.rawLength);
+    std::copy(layout.preview.begin(), layout.preview.end(), out.begin() + layout.previewOffset);
+    return out;
+}
+
+namespace {
+
+constexpr std::uint32_t kPrdSize = 24;
+
+std::uint64_t MrwRawSize(const TMrwLayout& layout) {
+    const std::uint64_t pixels = static_cast<std::uint64_t>(layout.sensorHeight) * layout.sensorWidth;
+    if (layout.dataBits != 12)
+        return pixels * 2;
+    const std::uint64_t triple = pixels * 3;
+    std::uint64_t raw = triple / 2;
+    if (triple % 2 != 0 && raw % 2 != 0)
+        ++raw;
+    return raw;
+}
+
+} // namespace
+
+std::uint32_t MrwTiffPosition(const TMrwLayout& layout) {
+    std::uint32_t pos = 16 + kPrdSize;
+    for (const TMrwBlock& block : layout.blocksBeforeTiff)
+        pos += 8 + static_cast<std::uint32_t>(block.data.size());
+    return pos + 8;
+}
+
+TByteVector BuildMrw(const TMrwLayout& layout) {
+    TByteVector out(16 + kPrdSize, 0);
+    out[1] = 'M', out[2] = 'R', out[3] = 'M';
+    out[9] = 'P', out[10] = 'R', out[11] = 'D';
+    PutBE32(out, 12, kPrdSize);
+    PutText(out, 16, "21810002");
+    PutBE16(out, 24, layout.sensorHeight);
+    PutBE16(out, 26, layout.sensorWidth);
+    PutBE16(out, 28, layout.imageHeight);
+    PutBE16(out, 30, layout.imageWidth);
+    out[32] = layout.dataBits;
+    out[33] = layout.dataBits == 12 ? 12 : 16;
+    out[34] = 0x59;
+    PutBE16(out, 38, 0x0001);
+
+    auto appendBlock = [&out](const std::string& name, const TByteVector& data) {
+        const std::size_t at = out.size();
+        out.resize(at + 8 + data.size(), 0);
+        PutText(out, at + 1, name.substr(0, 3));
+        PutBE32(out, at + 4, static_cast<std::uint32_t>(data.size()));
+        std::copy(data.begin(), data.end(), out.begin() + static_cast<std::ptrdiff_t>(at + 8));
+    };
+    for (const TMrwBlock& block : layout.blocksBeforeTiff)
+        appendBlock(block.name, block.data);
+    if (!layout.tiff.empty())
+        appendBlock("TTW", layout.tiff);
+    PutBE32(out, 4, static_cast<std::uint32_t>(out.size() - 8));
+
+    if (layout.includeRaw)
+        out.resize(out.size() + MrwRawSize(layout), 0);
+    if (out.size() < layout.size)
+        out.resize(layout.size, 0);
+    return out;
+}
+
+} // namespace lumivore::testkit
