@@ -238,7 +238,7 @@ std::uint8_t TDeviceCatalogue::RegisterImage(const std::string& path) {
     if (fd < 0)
         return 0;
     struct stat st {};
-    const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    const bool regular = fstat(fd, &st) == 0 && (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode));
     ::close(fd);
     if (!regular)
         return 0;

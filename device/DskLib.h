@@ -52,7 +52,8 @@ public:
     // Registered images keep their codes when they still fit.
     void Rebuild(const std::string& sysRoot = "/sys", const std::string& devRoot = "/dev");
 
-    // Registers a disk image under the next free letter; returns its code, or 0 when the
+    // Registers a disk image (or a block device the catalogue does not list) under the next
+    // free letter; returns its code, or 0 when the
     // file cannot be read or all 26 letters are taken. The same path registered twice keeps
     // its first code.
     std::uint8_t RegisterImage(const std::string& path);
