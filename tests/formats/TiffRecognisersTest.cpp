@@ -1,0 +1,308 @@
+#include <gtest/gtest.h>
+
+#include "engine/FileTypes.h"
+#include "formats/Recognisers.h"
+#include "formats/TiffWalker.h"
+#include "testkit/TiffBuilder.h"
+
+using namespace lumivore;
+using namespace lumivore::testkit;
+
+namespace {
+
+TByteVector FakeJpeg(std::size_t size) {
+    TByteVector j(size, 0x11);
+    j[0] = 0xFF, j[1] = 0xD8, j[size - 2] = 0xFF, j[size - 1] = 0xD9;
+    return j;
+}
+
+// A one-directory structure with a Make and, optionally, DNGVersion and ImageWidth.
+TByteVector MakerTiff(const std::string& make, bool dng, bool width, bool bigEndian = false) {
+    TTiffBuilder b(bigEndian);
+    const auto dir = b.AddDirectory();
+    if (width)
+        b.Short(dir, 0x0100, {640});
+    b.Ascii(dir, 0x010F, make);
+    if (dng)
+        b.Raw(dir, 0xC612, kTiffByte, 4, {1, 4, 0, 0});
+    return b.Build();
+}
+
+struct TExpectedType {
+    std::string ext;
+    std::uint8_t format;
+    std::uint8_t maker;
+};
+
+TExpectedType Classify(const TByteVector& data) {
+    TFoundFile rec;
+    if (!RecogniseTiff(data, rec))
+        return {"rejected", 0, 0};
+    return {rec.Ext, rec.FormatIndex, rec.MakerIndex};
+}
+
+void ExpectType(const TByteVector& data, const std::string& ext, std::uint8_t format, std::uint8_t maker) {
+    const TExpectedType t = Classify(data);
+    EXPECT_EQ(t.ext, ext);
+    EXPECT_EQ(t.format, format) << ext;
+    EXPECT_EQ(t.maker, maker) << ext;
+}
+
+} // namespace
+
+TEST(RecogniseTiffHeader, SignatureAndFirstDirectoryLimit) {
+    TFoundFile rec;
+    EXPECT_FALSE(RecogniseTiff(TByteVector{'I', 'M', 42, 0, 8, 0, 0, 0}, rec));
+    EXPECT_FALSE(RecogniseTiff(TByteVector{'I', 'I', 42}, rec));
+    EXPECT_FALSE(RecogniseTiff(TByteVector{}, rec));
+
+    // An offset of 15,728,640 is walked; one more is rejected before any walk.
+    TTiffBuilder b;
+    b.PadTo(15728640);
+    const auto dir = b.AddDirectory();
+    b.Ascii(dir, 0x010F, "Nikon");
+    const TByteVector far = b.Build();
+    ASSERT_EQ(b.Position(dir), 15728640u);
+    ASSERT_TRUE(RecogniseTiff(far, rec));
+    EXPECT_EQ(rec.Ext, "NEF");
+    TByteVector beyond = far;
+    beyond[4] = 1; // 15,728,641
+    EXPECT_FALSE(RecogniseTiff(beyond, rec));
+
+    // The record is cleared before the walk, and the byte order is left set.
+    rec.Reset();
+    rec.Model = "from before";
+    rec.ISO = 99;
+    ASSERT_TRUE(RecogniseTiff(MakerTiff("Leica", false, false, true), rec));
+    EXPECT_TRUE(BigEndian);
+    EXPECT_EQ(rec.Model, "");
+    EXPECT_EQ(rec.ISO, 0);
+}
+
+TEST(RecogniseTiffHeader, LengthLimitAndTruncation) {
+    auto withEnd = [](std::uint32_t end) {
+        TTiffBuilder b;
+        const auto dir = b.AddDirectory();
+        b.Fixed(dir, 0xC000, kTiffUndefined, 100, end - 100);
+        return b.Build();
+    };
+    TFoundFile rec;
+    ASSERT_TRUE(RecogniseTiff(withEnd(52428800), rec));
+    EXPECT_EQ(rec.Length, 52428800);
+    EXPECT_FALSE(RecogniseTiff(withEnd(52428801), rec));
+
+    // A structure that runs past the data is accepted with its length unknown.
+    TCameraTiff camera;
+    camera.make = "Canon";
+    camera.jpegThumbnail = FakeJpeg(3000);
+    TByteVector data = BuildCameraTiff(camera);
+    data.resize(data.size() - 3000 + 10);
+    data.resize(100);
+    ASSERT_TRUE(RecogniseTiff(data, rec));
+    EXPECT_EQ(rec.Length, -1);
+}
+
+TEST(RecogniseTiffMakers, MakerTableInOrder) {
+    TTiffBuilder cr2;
+    cr2.SetHeaderExtra({'C', 'R', 2, 0, 0, 0, 0, 0});
+    cr2.Ascii(cr2.AddDirectory(), 0x010F, "Canon");
+    ExpectType(cr2.Build(), "CR2", kNoIndex, kMakerCanon);
+    ExpectType(MakerTiff("Canon", true, false), "TIF", kFormatTiff, kMakerCanon);
+    ExpectType(MakerTiff("EASTMAN KODAK COMPANY", false, false), "DCR", kNoIndex, kMakerKodak);
+    ExpectType(MakerTiff("Leica Camera AG", false, false), "RAW", kNoIndex, kMakerLeica);
+    ExpectType(MakerTiff("Mamiya-OP Co.,Ltd.", false, false), "MEF", kNoIndex, kMakerMamiya);
+    ExpectType(MakerTiff("NIKON CORPORATION", false, false), "NEF", kNoIndex, kMakerNikon);
+    ExpectType(MakerTiff("OLYMPUS IMAGING CORP.", false, false), "ORF", kNoIndex, kMakerOlympus);
+    ExpectType(MakerTiff("Panasonic", false, false), "RAW", kNoIndex, kMakerPanasonic);
+    ExpectType(MakerTiff("PENTAX Corporation", true, false), "DNG", kFormatDng, kMakerPentax);
+    ExpectType(MakerTiff("PENTAX Corporation", false, false), "PEF", kNoIndex, kMakerPentax);
+    ExpectType(MakerTiff("SAMSUNG", false, false), "DNG", kFormatDng, kMakerSamsung);
+    ExpectType(MakerTiff("SONY", true, true), "DNG", kFormatDng, kMakerSony);
+    ExpectType(MakerTiff("SONY", false, true), "ARW", kNoIndex, kMakerSony);
+    ExpectType(MakerTiff("SONY", false, false), "SR2", kNoIndex, kMakerSony);
+    ExpectType(MakerTiff("Hasselblad", true, false), "DNG", kFormatDng, kNoIndex);
+    ExpectType(MakerTiff("Hasselblad", false, false), "TIF", kFormatTiff, kNoIndex);
+    // The first matching row decides: a Make naming two makers is the earlier one's.
+    ExpectType(MakerTiff("Leica by Panasonic", false, false), "RAW", kNoIndex, kMakerLeica);
+}
+
+TEST(RecogniseTiffMakers, KodakAddition) {
+    TFoundFile rec;
+    TCameraTiff camera;
+    camera.make = "Kodak";
+    camera.rawDataSize = 5000;
+    const TByteVector data = BuildCameraTiff(camera);
+    ASSERT_TRUE(RecogniseTiff(data, rec));
+    EXPECT_EQ(rec.Length, static_cast<std::int32_t>(data.size()) + 102400);
+
+    camera.jpegThumbnail = FakeJpeg(2000);
+    TByteVector cut = BuildCameraTiff(camera);
+    cut.resize(cut.size() - 2100);
+    ASSERT_TRUE(RecogniseTiff(cut, rec));
+    EXPECT_EQ(rec.Length, -1);
+}
+
+TEST(RecogniseTiffCrw, HeapSignature) {
+    TByteVector crw(512, 0);
+    const TByteVector head{'I', 'I', 26, 0, 0, 0, 'H', 'E', 'A', 'P', 'C', 'C', 'D', 'R'};
+    std::copy(head.begin(), head.end(), crw.begin());
+    TFoundFile rec;
+    ASSERT_TRUE(RecogniseTiff(crw, rec));
+    EXPECT_EQ(rec.Ext, "CRW");
+    EXPECT_EQ(rec.Make, "Canon");
+    EXPECT_EQ(rec.Length, 15728640);
+    EXPECT_EQ(rec.MakerIndex, kMakerCanon);
+    EXPECT_EQ(rec.FormatIndex, kNoIndex);
+}
+
+TEST(RecogniseTiffCamera, FullStructureBothByteOrders) {
+    for (bool big : {false, true}) {
+        TCameraTiff camera;
+        camera.bigEndian = big;
+        camera.make = "NIKON CORPORATION";
+        camera.model = "NIKON D70";
+        camera.dateTaken = "2004:06:09 16:02:35";
+        camera.width = 3008;
+        camera.height = 2000;
+        camera.iso = 200;
+        camera.exposureNum = 1, camera.exposureDen = 125;
+        camera.fNumberNum = 56, camera.fNumberDen = 10;
+        camera.focalNum = 18, camera.focalDen = 1;
+        camera.rawDataSize = 20000;
+        camera.jpegThumbnail = FakeJpeg(4000);
+        TCameraTiffLayout layout;
+        const TByteVector data = BuildCameraTiff(camera, &layout);
+        TFoundFile rec;
+        ASSERT_TRUE(RecogniseTiff(data, rec));
+        EXPECT_EQ(rec.Ext, "NEF");
+        EXPECT_EQ(rec.Length, static_cast<std::int32_t>(data.size()));
+        EXPECT_EQ(rec.Width, 3008);
+        EXPECT_EQ(rec.Height, 2000);
+        EXPECT_EQ(rec.Model, "NIKON D70");
+        EXPECT_EQ(rec.DateTaken, "2004:06:09 16:02:35");
+        EXPECT_EQ(rec.ISO, 200);
+        EXPECT_EQ(rec.ExposureDen, 125u);
+        EXPECT_EQ(rec.FNumberNum, 56u);
+        EXPECT_EQ(rec.FocalNum, 18u);
+        EXPECT_EQ(rec.ThumbOffset, layout.thumbnailOffset);
+        EXPECT_EQ(rec.ThumbLength, 4000u);
+        EXPECT_EQ(rec.ThumbWidth, 160);
+    }
+}
+
+TEST(RecogniseX3f, HeaderOnly) {
+    TFoundFile rec;
+    ASSERT_TRUE(RecogniseX3f(BuildX3fHeader(2268, 1512), rec));
+    EXPECT_EQ(rec.Ext, "X3F");
+    EXPECT_EQ(rec.Make, "Sigma");
+    EXPECT_EQ(rec.MakerIndex, kMakerSigma);
+    EXPECT_EQ(rec.Length, -1);
+    EXPECT_EQ(rec.Width, 2268);
+    EXPECT_EQ(rec.Height, 1512);
+    TByteVector wrong = BuildX3fHeader(1, 1);
+    wrong[3] = 'B';
+    EXPECT_FALSE(RecogniseX3f(wrong, rec));
+    EXPECT_FALSE(RecogniseX3f(TByteVector{'F', 'O', 'V', 'b'}, rec));
+}
+
+TEST(RecogniseRaf, LengthLimitAndPreview) {
+    TRafLayout layout;
+    layout.previewLength = 12000;
+    layout.rawOffset = 100000;
+    layout.rawLength = 104857600 - 100000;
+    TFoundFile rec;
+    ASSERT_TRUE(RecogniseRaf(BuildRaf(layout), rec));
+    EXPECT_EQ(rec.Length, 104857600);
+    EXPECT_EQ(rec.Make, "FUJI Film");
+    EXPECT_EQ(rec.MakerIndex, kMakerFuji);
+    EXPECT_EQ(rec.ThumbKind, kThumbJpeg);
+    EXPECT_EQ(rec.ThumbOffset, 148u);
+    EXPECT_EQ(rec.ThumbLength, 12000u);
+    EXPECT_EQ(rec.Width, 0);
+    layout.rawLength += 1;
+    EXPECT_FALSE(RecogniseRaf(BuildRaf(layout), rec));
+    // Offset and length that wrap 32 bits are still far too large.
+    layout.rawOffset = 0xFFFFFF00;
+    layout.rawLength = 0x200;
+    EXPECT_FALSE(RecogniseRaf(BuildRaf(layout), rec));
+}
+
+TEST(RecogniseMrw, RawSizeRounding) {
+    TMrwLayout layout;
+    layout.sensorHeight = 1000;
+    layout.sensorWidth = 1001;
+    layout.imageHeight = 998;
+    layout.imageWidth = 999;
+    layout.blocksBeforeTiff = {{"WBG", TByteVector(2000 - 8 - 24 - 8, 0)}};
+    TFoundFile rec;
+    TByteVector data = BuildMrw(layout);
+    ASSERT_EQ(data.size(), 2008u); // an MRM block of 2000 bytes
+    ASSERT_TRUE(RecogniseMrw(data, rec));
+    EXPECT_EQ(rec.Length, 1503508);
+    EXPECT_EQ(rec.Width, 999);
+    EXPECT_EQ(rec.Height, 998);
+    EXPECT_EQ(rec.Make, "Konica Minolta");
+    EXPECT_EQ(rec.MakerIndex, kMakerMinolta);
+
+    // 1 x 3 pixels of 12 bits: 4.5 bytes round to 4; 16-bit data takes 2 bytes a pixel.
+    layout = {};
+    layout.sensorHeight = 1, layout.sensorWidth = 3;
+    data = BuildMrw(layout);
+    ASSERT_TRUE(RecogniseMrw(data, rec));
+    EXPECT_EQ(rec.Length, static_cast<std::int32_t>(4 + data.size()));
+    layout.sensorWidth = 5; // 7.5 rounds to 8
+    data = BuildMrw(layout);
+    ASSERT_TRUE(RecogniseMrw(data, rec));
+    EXPECT_EQ(rec.Length, static_cast<std::int32_t>(8 + data.size()));
+    layout.dataBits = 16;
+    data = BuildMrw(layout);
+    ASSERT_TRUE(RecogniseMrw(data, rec));
+    EXPECT_EQ(rec.Length, static_cast<std::int32_t>(10 + data.size()));
+
+    // Beyond 104,857,600 bytes the file is rejected.
+    layout.sensorHeight = layout.sensorWidth = 65535;
+    EXPECT_FALSE(RecogniseMrw(BuildMrw(layout), rec));
+}
+
+TEST(RecogniseMrw, TiffBlockThumbnailAndMetadata) {
+    TTiffBuilder tiff(true);
+    const auto ifd0 = tiff.AddDirectory();
+    const auto ifd1 = tiff.AddDirectory();
+    tiff.Ascii(ifd0, 0x010F, "Konica Minolta Camera, Inc.");
+    tiff.Ascii(ifd0, 0x0110, "DiMAGE A2");
+    tiff.Short(ifd0, 0x0100, {9999});
+    tiff.Chain(ifd0, ifd1);
+    tiff.PadTo(0x1000);
+    tiff.JpegThumbnail(ifd1, FakeJpeg(600));
+
+    TMrwLayout layout;
+    layout.sensorHeight = 2, layout.sensorWidth = 2;
+    layout.imageHeight = 2, layout.imageWidth = 2;
+    layout.blocksBeforeTiff = {{"WBG", TByteVector(80, 0)}};
+    layout.tiff = tiff.Build();
+    ASSERT_EQ(MrwTiffPosition(layout), 0x88u);
+    const TByteVector data = BuildMrw(layout);
+    TFoundFile rec;
+    ASSERT_TRUE(RecogniseMrw(data, rec));
+    EXPECT_EQ(rec.ThumbOffset, 0x1088u);
+    EXPECT_EQ(rec.ThumbLength, 600u);
+    EXPECT_EQ(rec.Make, "Konica Minolta Camera, Inc.");
+    EXPECT_EQ(rec.Model, "DiMAGE A2");
+    EXPECT_EQ(rec.Width, 2); // the MRW header decides the size
+    EXPECT_TRUE(BigEndian);
+
+    // Cut inside the TTW block header or the TIFF: still an MRW with what is known.
+    for (std::size_t cut : {std::size_t{0x88 - 6}, std::size_t{0x88 + 5}, std::size_t{0x88 + 40}}) {
+        rec.Reset();
+        const TByteVector head(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(cut));
+        ASSERT_TRUE(RecogniseMrw(head, rec)) << cut;
+        EXPECT_EQ(rec.Make, "Konica Minolta") << cut;
+        EXPECT_EQ(rec.ThumbLength, 0u) << cut;
+    }
+    // A block size that points far away ends the block walk.
+    TByteVector far = data;
+    far[40 + 4] = 0x7F;
+    rec.Reset();
+    ASSERT_TRUE(RecogniseMrw(far, rec));
+    EXPECT_EQ(rec.Model, "");
+}
