@@ -1,0 +1,11 @@
+// Arbitrary bytes as the data of one sector offered to the PNG recogniser.
+#include <cstddef>
+#include <cstdint>
+
+#include "formats/Recognisers.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    lumivore::TFoundFile rec;
+    lumivore::RecognisePng(lumivore::TBytes(data, size), rec);
+    return 0;
+}

@@ -1,0 +1,109 @@
+// Seeds for the photo and media fuzz targets: well-formed files from the testkit builders, some
+// followed by the padding a sector read would bring.
+#include <vector>
+
+#include "SeedRegistry.h"
+#include "testkit/MediaBuilder.h"
+#include "testkit/PhotoBuilder.h"
+
+namespace {
+
+using lumivore::testkit::TByteVector;
+using TSeeds = std::vector<std::vector<std::uint8_t>>;
+namespace tk = lumivore::testkit;
+
+TByteVector Padded(TByteVector bytes, std::size_t multiple = 512) {
+    bytes.resize((bytes.size() + multiple - 1) / multiple * multiple, 0);
+    return bytes;
+}
+
+// Two ceiling bytes in front of a measure's input; 0x1000 * 16 lies above every seed's size.
+TByteVector WithCeiling(const TByteVector& bytes, int ceilings = 1) {
+    TByteVector out;
+    for (int i = 0; i < ceilings; ++i)
+        out.insert(out.end(), {0x10, 0x00});
+    out.insert(out.end(), bytes.begin(), bytes.end());
+    return out;
+}
+
+TByteVector SmallTiff() {
+    // One directory: Make, JPEG thumbnail offset and length.
+    return {'I', 'I', 42, 0, 8, 0, 0, 0, 3, 0,
+            0x0F, 0x01, 2, 0, 4, 0, 0, 0, 'C', 'a', 'm', 0,
+            0x01, 0x02, 4, 0, 1, 0, 0, 0, 60, 0, 0, 0,
+            0x02, 0x02, 4, 0, 1, 0, 0, 0, 8, 0, 0, 0,
+            0, 0, 0, 0, 0xFF, 0xD8, 0xFF, 0xD9, 0, 0, 0, 0, 0, 0, 0, 0};
+}
+
+TSeeds JpegSeeds() {
+    const TByteVector picture = tk::EncodeJpeg(tk::TRgbImage::Pattern(24, 16), 70);
+    TSeeds seeds;
+    seeds.push_back(picture);
+    tk::TJpegBuilder exif;
+    exif.Exif(SmallTiff()).Picture(picture);
+    seeds.push_back(Padded(exif.Build()));
+    tk::TJpegBuilder fill;
+    const std::uint8_t bytes[] = {0xFF, 0xFF, 0xD0};
+    fill.Jfif().Bytes(bytes).FakeScan(64);
+    seeds.push_back(fill.Build());
+    seeds.push_back(tk::JpegWithPreview(picture, tk::EncodeJpeg(tk::TRgbImage::Pattern(8, 8), 50)));
+    return seeds;
+}
+
+TSeeds GifSeeds() {
+    tk::TGifBuilder full(true, 20, 10, 4);
+    tk::TGifImage image;
+    image.Width = 20;
+    image.Height = 10;
+    full.Looping().Comment("seed").GraphicControl().Image(image).GraphicControl(3).Image(image).Trailer();
+    tk::TGifBuilder old(false, 8, 8, 1);
+    old.RawImage(8, 8, 0x81, {20, 5}).Trailer();
+    return {Padded(full.Build()), old.Build(), tk::EncodeGif(tk::TRgbImage::Pattern(12, 9))};
+}
+
+TSeeds PngSeeds() {
+    tk::TPngBuilder odd;
+    odd.Chunk("IHDR", TByteVector(13)).Chunk("tEXt", TByteVector(30, 'a')).Chunk("IEND", {});
+    return {tk::EncodePng(tk::TRgbImage::Pattern(16, 12), 40), odd.Build()};
+}
+
+TSeeds BmpSeeds() {
+    TSeeds seeds;
+    for (int bits : {1, 4, 8, 16, 24, 32})
+        seeds.push_back(TByteVector(tk::EncodeBmp(tk::TRgbImage::Pattern(5, 3), bits)));
+    return seeds;
+}
+
+TSeeds RiffSeeds() {
+    return {tk::MakeWave(8000, 2, 16, 20), tk::MakeAvi(16, 16, 2, 40), tk::MakeCdr('9', 30)};
+}
+
+TSeeds RealMediaSeeds() {
+    tk::TRealMediaBuilder unknown;
+    unknown.SizedChunk(".RMF", 18).SizedChunk("PROP", 50).Header("JUNK", 64);
+    return {tk::MakeRealMedia(2, 40), unknown.Build()};
+}
+
+template <typename Fn>
+TSeeds Prefixed(Fn make, int ceilings) {
+    TSeeds seeds;
+    for (const TByteVector& seed : make())
+        seeds.push_back(WithCeiling(seed, ceilings));
+    return seeds;
+}
+
+lumivore::fuzzseeds::TRegisterSeeds jpeg("fuzz_jpeg", JpegSeeds);
+lumivore::fuzzseeds::TRegisterSeeds gif("fuzz_gif", GifSeeds);
+lumivore::fuzzseeds::TRegisterSeeds png("fuzz_png", PngSeeds);
+lumivore::fuzzseeds::TRegisterSeeds bmp("fuzz_bmp", BmpSeeds);
+lumivore::fuzzseeds::TRegisterSeeds riff("fuzz_riff", RiffSeeds);
+lumivore::fuzzseeds::TRegisterSeeds realMedia("fuzz_realmedia", RealMediaSeeds);
+lumivore::fuzzseeds::TRegisterSeeds measureJpeg("fuzz_measure_jpeg", [] { return Prefixed(JpegSeeds, 1); });
+lumivore::fuzzseeds::TRegisterSeeds measureGif("fuzz_measure_gif", [] { return Prefixed(GifSeeds, 1); });
+lumivore::fuzzseeds::TRegisterSeeds measurePng("fuzz_measure_png", [] { return Prefixed(PngSeeds, 2); });
+lumivore::fuzzseeds::TRegisterSeeds mpf("fuzz_mpf", [] {
+    const TByteVector main = tk::EncodeJpeg(tk::TRgbImage::Pattern(8, 8), 50);
+    return TSeeds{tk::JpegWithPreview(main, main), tk::JpegWithPreview(main, main, true)};
+});
+
+} // namespace
