@@ -16,5 +16,6 @@ struct TCommand {
 
 TCommand AddDevicesCommand(CLI::App& app);
 TCommand AddScanCommand(CLI::App& app);
+TCommand AddDemoCommand(CLI::App& app);
 
 } // namespace lumivore::cli
