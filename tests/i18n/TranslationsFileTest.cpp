@@ -4,9 +4,9 @@
 #include <cctype>
 #include <filesystem>
 #include <map>
-#include <regex>
 #include <set>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include <pugixml.hpp>
@@ -26,11 +26,17 @@ using TTable = std::map<std::string, std::map<std::string, std::string>>;
 
 // The printf conversions of a text, in order ("%d", "%.2f", ...); "%%" is not one.
 std::vector<std::string> Placeholders(const std::string& text) {
-    static const std::regex conversion(R"(%[-+ #0]*[0-9]*(\.[0-9]+)?(hh|h|ll|l|L|z|j|t)?[diouxXeEfFgGaAcsp%])");
+    const std::string_view flags = "-+ #0123456789.hlLzjt";
     std::vector<std::string> found;
-    for (auto it = std::sregex_iterator(text.begin(), text.end(), conversion); it != std::sregex_iterator(); ++it)
-        if (it->str() != "%%")
-            found.push_back(it->str());
+    for (std::size_t pos = text.find('%'); pos != std::string::npos; pos = text.find('%', pos)) {
+        std::size_t end = pos + 1;
+        while (end < text.size() && flags.find(text[end]) != std::string_view::npos)
+            ++end;
+        const std::string conversion = text.substr(pos, end + 1 - pos);
+        if (conversion != "%%")
+            found.push_back(conversion);
+        pos = end + 1;
+    }
     return found;
 }
 
@@ -80,6 +86,29 @@ TEST_F(ShippedTranslationsAtStartUp, ReadsEnglishAndTheFiveLanguages) {
     EXPECT_EQ(Translate("en", "desc_step1", "").back(), ' '); // trailing blanks are kept
 }
 
+// Saving the language choice rewrites the file; every text must read the same afterwards.
+TEST_F(ShippedTranslationsAtStartUp, ChoosingGermanKeepsEveryText) {
+    std::filesystem::copy_file(kShippedFile, TranslationsPath());
+    const auto readAll = [] {
+        std::vector<std::string> texts;
+        TTranslationsSession session;
+        for (const auto& list : {std::span<const TTextKey>(kCaptionKeys), std::span<const TTextKey>(kCodeKeys)})
+            for (const TTextKey& entry : list)
+                for (const char* lang : {"en", "de", "fr", "es", "it"})
+                    texts.push_back(Translate(lang, entry.Key, "(missing)"));
+        return texts;
+    };
+    const std::vector<std::string> before = readAll();
+    {
+        TTranslationsSession session;
+        ASSERT_TRUE(SetDefaultLanguage("de"));
+    }
+    EXPECT_EQ(readAll(), before);
+    InitialiseLanguage();
+    EXPECT_EQ(CurrentLanguage(), "de");
+    EXPECT_EQ(Languages().size(), 5u);
+}
+
 TEST_F(ShippedTranslations, EveryLanguageTranslatesEveryEnglishKeyKeepingPlaceholders) {
     const auto& english = table_["en"];
     ASSERT_FALSE(english.empty());
@@ -103,7 +132,7 @@ TEST_F(ShippedTranslations, EnglishTextsAreTheBuiltInTexts) {
             EXPECT_EQ(found->second, entry.English) << entry.Key;
         }
     }
-    EXPECT_EQ(Placeholders("%d of %.2f%% %s"), (std::vector<std::string>{"%d", "%.2f", "%s"}));
+    EXPECT_EQ(Placeholders("%d of %.2f%% %s %"), (std::vector<std::string>{"%d", "%.2f", "%s", "%"}));
 }
 
 TEST_F(ShippedTranslations, NoKeyIsOrphaned) {
