@@ -1,0 +1,12 @@
+// Arbitrary bytes as the data of one sector offered to the RAF recogniser.
+#include <cstddef>
+#include <cstdint>
+
+#include "formats/Recognisers.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    lumivore::TFoundFile rec;
+    if (lumivore::RecogniseRaf(lumivore::TBytes(data, size), rec) && (rec.Length < 0 || rec.Length > 104857600))
+        __builtin_trap();
+    return 0;
+}
