@@ -25,6 +25,20 @@ int ProgressPosition(std::uint64_t k, std::uint64_t r) {
 TScanEngine::TScanEngine() {
     const TSettingsStore store;
     DefaultSize = ReadDefaultSize(store);
+    SetRecognisers(kRecognisers);
+}
+
+void TScanEngine::SetRecognisers(std::span<const TRecogniserEntry> recognisers) {
+    recognisers_ = recognisers;
+    startMask_.assign(65536 / 64, 0);
+    for (const TRecogniserEntry& r : recognisers) {
+        if (r.StartCount == 0) {
+            startMask_.assign(65536 / 64, ~std::uint64_t{0});
+            return;
+        }
+        for (std::uint8_t i = 0; i < r.StartCount && i < 2; ++i)
+            startMask_[r.Starts[i] / 64] |= std::uint64_t{1} << (r.Starts[i] % 64);
+    }
 }
 
 TScanEngine::~TScanEngine() = default;
@@ -101,15 +115,25 @@ void TScanEngine::Scan(std::uint32_t firstSector, std::uint32_t sectorCount, TCo
 
 void TScanEngine::ScanBlock(std::uint16_t sectorsRead, std::int64_t blockStart) {
     TFoundFile& rec = scratch_;
+    rec.Reset();
+    bool recTouched = false;
     const std::size_t limit = std::min<std::size_t>(sectorsRead, kBlockSectors);
     const TBytes block(SectorBuffer.data(), limit * kSectorSize);
     for (std::size_t i = 0; i < limit; ++i) {
         try {
-            rec.Reset();
+            // The record is reset before every sector; one that no recogniser saw is still empty.
+            if (recTouched) {
+                rec.Reset();
+                recTouched = false;
+            }
             if (StopRequested)
                 return;
             const TBytes rest = block.subspan(i * kSectorSize);
-            for (const TRecogniserEntry& r : Recognisers) {
+            const std::uint16_t start = static_cast<std::uint16_t>((rest[0] << 8) | rest[1]);
+            if ((startMask_[start / 64] & (std::uint64_t{1} << (start % 64))) == 0)
+                continue;
+            recTouched = true;
+            for (const TRecogniserEntry& r : recognisers_) {
                 const TBytes data = r.SectorOnly ? rest.first(kSectorSize) : rest;
                 if (r.Recognise(data, rec)) {
                     AddFoundFile(rec, blockStart + static_cast<std::int64_t>(i));

@@ -66,8 +66,10 @@ public:
     std::array<std::uint8_t, kSectorBufferSize> SectorBuffer{};
     bool StopRequested = false;
     bool Busy = false;
-    // The recognisers offered each sector, in order; tests substitute their own.
-    std::span<const TRecogniserEntry> Recognisers = kRecognisers;
+    // The recognisers offered each sector, in order; tests substitute their own with
+    // SetRecognisers.
+    std::span<const TRecogniserEntry> Recognisers() const { return recognisers_; }
+    void SetRecognisers(std::span<const TRecogniserEntry> recognisers);
 
 private:
     void PumpMessages() {
@@ -79,6 +81,10 @@ private:
             ProgressBar->SetPosition(position);
     }
     TFoundFile scratch_; // reused for every sector, so that a scan allocates only found records
+    std::span<const TRecogniserEntry> recognisers_;
+    // One bit per possible pair of first bytes: set when some recogniser may accept a sector
+    // that starts so. Most sectors of a card start otherwise and are passed over at once.
+    std::vector<std::uint64_t> startMask_;
 };
 
 } // namespace lumivore

@@ -31,15 +31,28 @@ struct TRecogniserEntry {
     const char* Name;
     TRecogniser Recognise;
     bool SectorOnly; // looks only at the sector's own 512 bytes
+    // The first two bytes (first byte high) a file of this kind can start with; a recogniser
+    // rejects every sector that starts otherwise. StartCount 0 means any start.
+    std::uint8_t StartCount = 0;
+    std::uint16_t Starts[2] = {0, 0};
 };
+
+constexpr std::uint16_t StartOf(char a, char b) {
+    return static_cast<std::uint16_t>((static_cast<std::uint8_t>(a) << 8) | static_cast<std::uint8_t>(b));
+}
 
 // The recognisers in the order the scan offers them each sector; the first that accepts wins.
 inline constexpr TRecogniserEntry kRecognisers[] = {
-    {"TIFF", &RecogniseTiff, false},     {"BMP", &RecogniseBmp, true},
-    {"JPEG", &RecogniseJpeg, false},     {"PNG", &RecognisePng, false},
-    {"RIFF", &RecogniseRiff, true},      {"X3F", &RecogniseX3f, false},
-    {"RAF", &RecogniseRaf, false},       {"MRW", &RecogniseMrw, false},
-    {"RealMedia", &RecogniseRealMedia, false}, {"GIF", &RecogniseGif, false},
+    {"TIFF", &RecogniseTiff, false, 2, {StartOf('I', 'I'), StartOf('M', 'M')}},
+    {"BMP", &RecogniseBmp, true, 1, {StartOf('B', 'M')}},
+    {"JPEG", &RecogniseJpeg, false, 1, {0xFFD8}},
+    {"PNG", &RecognisePng, false, 1, {0x8950}},
+    {"RIFF", &RecogniseRiff, true, 1, {StartOf('R', 'I')}},
+    {"X3F", &RecogniseX3f, false, 1, {StartOf('F', 'O')}},
+    {"RAF", &RecogniseRaf, false, 1, {StartOf('F', 'U')}},
+    {"MRW", &RecogniseMrw, false, 1, {StartOf('\0', 'M')}},
+    {"RealMedia", &RecogniseRealMedia, false, 1, {StartOf('.', 'R')}},
+    {"GIF", &RecogniseGif, false, 1, {StartOf('G', 'I')}},
 };
 
 } // namespace lumivore

@@ -67,7 +67,7 @@ protected:
         setenv("LUMIVORE_CONFIG", (dir / "settings.xml").c_str(), 1);
         TDeviceCatalogue::Instance().Clear();
         engine = std::make_unique<TScanEngine>();
-        engine->Recognisers = kFakeRecognisers;
+        engine->SetRecognisers(kFakeRecognisers);
         engine->ProgressBar = &bar;
         engine->MessagePump = &pump;
         offeredToSecond = 0;

@@ -1,0 +1,55 @@
+#!/usr/bin/env python3
+"""Times `lumivore-cli scan` against `dd` reading the same cached sample card image.
+
+Usage: bench/scan_vs_dd.py [--build DIR] [--size-mb N] [--rounds N]
+
+Builds a sample card image, reads it once to warm the page cache, then alternates
+`dd if=IMAGE of=/dev/null bs=512k` and `lumivore-cli scan --quiet --json IMAGE >/dev/null`,
+and prints each pair's times, the median ratio scan/dd, and the scan's peak memory.
+"""
+import argparse, os, resource, statistics, subprocess, sys, tempfile, time
+
+def timed(cmd, **kw):
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
+    start = time.perf_counter()
+    subprocess.run(cmd, check=True, **kw)
+    return time.perf_counter() - start
+
+def peak_rss_kb(cmd):
+    # ru_maxrss of RUSAGE_CHILDREN is the largest of all children so far; run it in a fresh
+    # python child so that dd's figure does not mix in.
+    code = ("import resource,subprocess,sys;"
+            "subprocess.run(sys.argv[1:],check=True,stdout=subprocess.DEVNULL);"
+            "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)")
+    out = subprocess.run([sys.executable, "-c", code] + cmd, check=True, capture_output=True, text=True)
+    return int(out.stdout.strip())
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--build", default="build")
+    ap.add_argument("--size-mb", type=int, default=1024)
+    ap.add_argument("--rounds", type=int, default=5)
+    args = ap.parse_args()
+    cli = os.path.join(args.build, "lumivore-cli")
+    maker = os.path.join(args.build, "make_sample_card")
+    with tempfile.TemporaryDirectory() as tmp:
+        image = os.path.join(tmp, "card.img")
+        subprocess.run([maker, image, str(args.size_mb)], check=True, stdout=subprocess.DEVNULL)
+        env = dict(os.environ, LUMIVORE_CONFIG=os.path.join(tmp, "settings.xml"))
+        subprocess.run(["cat", image], check=True, stdout=subprocess.DEVNULL)  # warm the cache
+        dd = ["dd", f"if={image}", "of=/dev/null", "bs=512k"]
+        scan = [cli, "scan", "--quiet", "--json", image]
+        ratios = []
+        for r in range(args.rounds):
+            t_dd = timed(dd, stderr=subprocess.DEVNULL)
+            t_scan = timed(scan, stdout=subprocess.DEVNULL, env=env)
+            ratios.append(t_scan / t_dd)
+            mb = args.size_mb
+            print(f"round {r + 1}: dd {t_dd:.3f} s ({mb / t_dd:.0f} MB/s), scan {t_scan:.3f} s "
+                  f"({mb / t_scan:.0f} MB/s), ratio {t_scan / t_dd:.2f}")
+        rss = peak_rss_kb(scan)
+        print(f"median ratio scan/dd: {statistics.median(ratios):.2f}")
+        print(f"scan peak memory: {rss / 1024:.1f} MiB")
+
+if __name__ == "__main__":
+    main()
