@@ -1,0 +1,42 @@
+// Seeds for the picture decoders: small encoded pictures of each format and variant.
+#include "SeedRegistry.h"
+#include "testkit/ImageBuilder.h"
+#include "testkit/PhotoBuilder.h"
+
+namespace lumivore::fuzzseeds {
+
+namespace {
+
+using testkit::TRgbImage;
+
+const TRegisterSeeds kJpeg("fuzz_decode_jpeg", [] {
+    return std::vector<std::vector<std::uint8_t>>{testkit::EncodeJpeg(TRgbImage::Pattern(32, 24), 80),
+                                                  testkit::EncodeJpeg(TRgbImage::Pattern(200, 150, 2), 60),
+                                                  testkit::EncodeJpeg(TRgbImage::Pattern(7, 5, 1), 95)};
+});
+
+const TRegisterSeeds kPng("fuzz_decode_png", [] {
+    return std::vector<std::vector<std::uint8_t>>{testkit::EncodePng(TRgbImage::Pattern(32, 24)),
+                                                  testkit::EncodePng(TRgbImage::Pattern(17, 9, 3), 40)};
+});
+
+const TRegisterSeeds kGif("fuzz_decode_gif", [] {
+    return std::vector<std::vector<std::uint8_t>>{testkit::EncodeGif(TRgbImage::Pattern(32, 24)),
+                                                  testkit::EncodeGif(TRgbImage::Pattern(5, 40, 1))};
+});
+
+const TRegisterSeeds kTiff("fuzz_decode_tiff", [] {
+    return std::vector<std::vector<std::uint8_t>>{testkit::EncodeTiffRgb(TRgbImage::Pattern(32, 24)),
+                                                  testkit::EncodeTiffRgb(TRgbImage::Pattern(20, 30, 2), true, 7)};
+});
+
+const TRegisterSeeds kBmp("fuzz_decode_bmp", [] {
+    std::vector<std::vector<std::uint8_t>> seeds;
+    for (int bits : {1, 4, 8, 16, 24, 32})
+        seeds.push_back(testkit::EncodeBmp(TRgbImage::Pattern(13, 7, static_cast<unsigned>(bits)), bits, bits == 8));
+    return seeds;
+});
+
+} // namespace
+
+} // namespace lumivore::fuzzseeds
