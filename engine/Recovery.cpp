@@ -1,0 +1,553 @@
+// Recovery of chosen found files: choosing them, finding each file's length, reading it from
+// the examined device, writing it whole into the destination, and the report beside them.
+#include "engine/Recovery.h"
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <set>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include "device/DskLib.h"
+#include "engine/RecoveryWriter.h"
+#include "engine/ScanEngine.h"
+#include "formats/Mpf.h"
+#include "formats/PhotoFormats.h"
+#include "formats/Recognisers.h"
+#include "support/Settings.h"
+
+namespace lumivore {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// First window read to measure a file of unknown length; it doubles up to the length limit.
+constexpr std::uint64_t kFirstMeasureWindow = 1u << 20;
+constexpr std::uint32_t kMeasureCeiling = static_cast<std::uint32_t>(kRecoveryLengthLimit);
+
+bool LengthKnown(std::int64_t length) { return length >= 1 && length < kRecoveryLengthLimit; }
+
+bool IsTiffBased(const std::string& ext) {
+    static const char* const kExts[] = {"TIF", "DNG", "CR2", "DCR", "RAW", "MEF", "NEF", "ORF", "PEF", "SR2", "ARW"};
+    return std::any_of(std::begin(kExts), std::end(kExts), [&](const char* e) { return ext == e; });
+}
+
+// Reads one found file's bytes from the examined device into a buffer that grows as more of
+// the file is needed. Reads go through the engine's drive in runs of at most 1000 sectors, with
+// the engine's message pump between runs. A run the device refuses is read again sector by
+// sector; a sector that still cannot be read is zero-filled and counted.
+class TFileSource {
+public:
+    TFileSource(TScanEngine& engine, std::int64_t startSector, std::vector<std::uint8_t>& buffer)
+        : engine_(engine), start_(startSector), buffer_(buffer), code_(engine.Drive.DriveCode),
+          handle_(engine.Drive.Handle) {
+        buffer_.clear();
+    }
+
+    // Makes the first `bytes` bytes of the file available, as far as the device holds them;
+    // returns how many are (whole sectors read, cut to `bytes`).
+    std::uint64_t Ensure(std::uint64_t bytes) {
+        const std::uint64_t wantSectors = (bytes + kSectorSize - 1) / kSectorSize;
+        const std::int64_t total = engine_.Drive.Info.TotalSectors;
+        while (haveSectors_ < wantSectors && !end_ && !changed_) {
+            if (engine_.MessagePump)
+                engine_.MessagePump->ProcessMessages();
+            if (engine_.Drive.DriveCode != code_ || engine_.Drive.Handle != handle_) {
+                changed_ = true; // another device was opened meanwhile: its bytes are not this file's
+                break;
+            }
+            const std::uint64_t sector = static_cast<std::uint64_t>(start_) + haveSectors_;
+            if (sector >= static_cast<std::uint64_t>(std::max<std::int64_t>(total, 0)) ||
+                sector > std::numeric_limits<std::uint32_t>::max()) {
+                end_ = true;
+                break;
+            }
+            std::uint64_t n = std::min<std::uint64_t>(wantSectors - haveSectors_, kBlockSectors);
+            n = std::min<std::uint64_t>(n, static_cast<std::uint64_t>(total) - sector);
+            n = std::min<std::uint64_t>(n, std::uint64_t{std::numeric_limits<std::uint32_t>::max()} - sector + 1);
+            const std::size_t at = static_cast<std::size_t>(haveSectors_) * kSectorSize;
+            buffer_.resize(at + static_cast<std::size_t>(n) * kSectorSize);
+            std::uint8_t* dest = buffer_.data() + at;
+            const std::uint32_t got =
+                engine_.Drive.Read(static_cast<std::uint32_t>(sector), static_cast<std::uint16_t>(n), dest);
+            if (got < n * kSectorSize)
+                RereadBySector(static_cast<std::uint32_t>(sector), static_cast<std::uint32_t>(n), dest);
+            haveSectors_ += n;
+        }
+        return std::min<std::uint64_t>(bytes, haveSectors_ * kSectorSize);
+    }
+
+    TBytes Bytes(std::uint64_t n) const {
+        return TBytes(buffer_.data(), static_cast<std::size_t>(std::min<std::uint64_t>(n, buffer_.size())));
+    }
+    std::uint32_t Unreadable() const { return unreadable_; }
+    std::int64_t FirstUnreadable() const { return firstUnreadable_; }
+    bool DeviceChanged() const { return changed_; }
+
+private:
+    void RereadBySector(std::uint32_t sector, std::uint32_t count, std::uint8_t* dest) {
+        for (std::uint32_t k = 0; k < count; ++k) {
+            std::uint8_t* p = dest + static_cast<std::size_t>(k) * kSectorSize;
+            if (engine_.Drive.Read(sector + k, 1, p) < kSectorSize) {
+                std::memset(p, 0, kSectorSize);
+                if (unreadable_++ == 0)
+                    firstUnreadable_ = static_cast<std::int64_t>(sector) + k;
+            }
+        }
+    }
+
+    TScanEngine& engine_;
+    std::int64_t start_;
+    std::vector<std::uint8_t>& buffer_;
+    std::uint8_t code_;
+    TDeviceHandle handle_;
+    std::uint64_t haveSectors_ = 0;
+    bool end_ = false;
+    bool changed_ = false;
+    std::uint32_t unreadable_ = 0;
+    std::int64_t firstUnreadable_ = -1;
+};
+
+// Device numbers of the examined device: a block device with its partitions and what is stacked
+// on them; for an image file, the loop devices that serve it (a file system mounted from the
+// image lives there).
+std::vector<dev_t> ExaminedDevicesOf(const TScanEngine& engine) {
+    const TDeviceCatalogue& catalogue = TDeviceCatalogue::Instance();
+    const TDeviceEntry* entry = catalogue.Find(engine.Drive.DriveCode);
+    if (entry == nullptr)
+        return {};
+    struct stat st {};
+    if (::stat(entry->Path.c_str(), &st) != 0)
+        return {};
+    if (S_ISBLK(st.st_mode))
+        return RelatedBlockDevices(catalogue.SysRoot(), st.st_rdev);
+    std::vector<dev_t> out;
+    std::error_code ec;
+    for (const fs::directory_entry& e : fs::directory_iterator(fs::path(catalogue.SysRoot()) / "block", ec)) {
+        std::ifstream in(e.path() / "loop" / "backing_file");
+        std::string backing;
+        if (!std::getline(in, backing))
+            continue;
+        struct stat bs {};
+        if (::stat(backing.c_str(), &bs) != 0 || bs.st_dev != st.st_dev || bs.st_ino != st.st_ino)
+            continue;
+        std::ifstream devFile(e.path() / "dev");
+        unsigned maj = 0, min = 0;
+        char colon = 0;
+        if (devFile >> maj >> colon >> min && colon == ':') {
+            const std::vector<dev_t> related = RelatedBlockDevices(catalogue.SysRoot(), makedev(maj, min));
+            out.insert(out.end(), related.begin(), related.end());
+        }
+    }
+    return out;
+}
+
+std::optional<dev_t> FileSystemDeviceOf(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return std::nullopt;
+    return st.st_dev;
+}
+
+std::vector<std::size_t> ChooseFiles(const std::vector<TFoundFile>& files, const TRecoverySelection& sel) {
+    std::vector<std::size_t> chosen;
+    if (sel.ByRecords) {
+        std::set<std::size_t> seen;
+        for (std::size_t i : sel.Records)
+            if (i < files.size() && seen.insert(i).second)
+                chosen.push_back(i);
+    } else {
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            const TFoundFile& f = files[i];
+            if ((f.FormatIndex < kGeneralTypeCount && sel.General[f.FormatIndex]) ||
+                (f.MakerIndex < kMakerTypeCount && sel.Makers[f.MakerIndex]))
+                chosen.push_back(i);
+        }
+    }
+    // Ascending start sector: the device is read front to back.
+    std::stable_sort(chosen.begin(), chosen.end(),
+                     [&](std::size_t a, std::size_t b) { return files[a].StartSector < files[b].StartSector; });
+    return chosen;
+}
+
+// Text from the device made safe for the report: control bytes become '?', and a leading
+// character that spreadsheets take for a formula is preceded by an apostrophe.
+std::string ReportText(const std::string& s) {
+    std::string out;
+    out.reserve(s.size() + 1);
+    for (char c : s) {
+        const auto u = static_cast<unsigned char>(c);
+        out += u < 0x20 || u == 0x7F ? '?' : c;
+    }
+    if (!out.empty() && (out[0] == '=' || out[0] == '+' || out[0] == '-' || out[0] == '@'))
+        out.insert(out.begin(), '\'');
+    return out;
+}
+
+std::string Fraction(std::uint32_t num, std::uint32_t den) {
+    return den == 0 ? std::string() : std::to_string(num) + "/" + std::to_string(den);
+}
+
+std::string ReportCsv(const TRecoveryResult& result) {
+    std::string csv = "file,status,detail,start_sector,type,length,width,height,make,model,date_taken,iso,"
+                      "exposure,f_number,focal_length\n";
+    for (const TRecoveryEntry& e : result.Files) {
+        const TFoundFile& f = e.File;
+        const std::string fields[] = {
+            e.Name,
+            StatusText(e.Status),
+            e.Detail,
+            std::to_string(f.StartSector),
+            ReportText(f.Ext),
+            e.Length >= 0 ? std::to_string(e.Length) : std::string(),
+            f.Width > 0 ? std::to_string(f.Width) : std::string(),
+            f.Height > 0 ? std::to_string(f.Height) : std::string(),
+            ReportText(f.Make),
+            ReportText(f.Model),
+            ReportText(f.DateTaken),
+            f.ISO > 0 ? std::to_string(f.ISO) : std::string(),
+            Fraction(f.ExposureNum, f.ExposureDen),
+            Fraction(f.FNumberNum, f.FNumberDen),
+            Fraction(f.FocalNum, f.FocalDen),
+        };
+        bool first = true;
+        for (const std::string& field : fields) {
+            if (!first)
+                csv += ',';
+            csv += CsvField(field);
+            first = false;
+        }
+        csv += '\n';
+    }
+    return csv;
+}
+
+// What happened to one file, and whether the run must end because of it.
+struct TFileOutcome {
+    bool Fatal = false;
+    std::string Message;
+};
+
+class TRecoveryRun {
+public:
+    TRecoveryRun(TScanEngine& engine, const TRecoveryRequest& request, TRecoveryDestination& dest,
+                 TRecoveryResult& result)
+        : engine_(engine), request_(request), dest_(dest), result_(result) {}
+
+    void Run() {
+        const std::size_t total = result_.Files.size();
+        SetProgress(0, total);
+        std::string stopReason = "not written: recovery was stopped";
+        std::size_t done = 0;
+        for (; done < total; ++done) {
+            if (engine_.MessagePump)
+                engine_.MessagePump->ProcessMessages();
+            if (engine_.StopRequested) {
+                result_.Stopped = true;
+                break;
+            }
+            const TFileOutcome outcome = RecoverOne(result_.Files[done]);
+            Count(result_.Files[done]);
+            SetProgress(done + 1, total);
+            if (outcome.Fatal) {
+                result_.Stopped = true;
+                result_.Message = outcome.Message;
+                stopReason = "not written: recovery ended early";
+                ++done;
+                break;
+            }
+        }
+        for (; done < total; ++done) {
+            TRecoveryEntry& e = result_.Files[done];
+            e.Status = TRecoveryStatus::NotWritten;
+            e.Detail = stopReason;
+            ++result_.NotWritten;
+        }
+    }
+
+private:
+    void SetProgress(std::size_t done, std::size_t total) {
+        if (request_.Progress && total > 0)
+            request_.Progress->SetPosition(static_cast<int>((done * 100 + total / 2) / total));
+    }
+
+    void Count(const TRecoveryEntry& e) {
+        switch (e.Status) {
+        case TRecoveryStatus::Recovered: ++result_.Recovered; break;
+        case TRecoveryStatus::Failed: ++result_.Failed; break;
+        case TRecoveryStatus::Abandoned: ++result_.Abandoned; break;
+        case TRecoveryStatus::NotWritten: ++result_.NotWritten; break;
+        }
+        result_.BytesWritten += e.BytesWritten;
+        if (request_.RecoveredLabel)
+            request_.RecoveredLabel->SetCount(result_.Recovered);
+        if (request_.FailedLabel)
+            request_.FailedLabel->SetCount(result_.Failed + result_.Abandoned);
+    }
+
+    static TFileOutcome Changed(TRecoveryEntry& e) {
+        e.Status = TRecoveryStatus::NotWritten;
+        e.Detail = "not written: the examined device was changed";
+        return {true, "Recovery stopped: another device was opened while it ran."};
+    }
+
+    // The length of the file whose first bytes src reads, or -1; says how it was found.
+    std::int64_t DetermineLength(const TFoundFile& f, TFileSource& src, TLengthSource& source) {
+        std::int64_t length = -1;
+        if (LengthKnown(f.Length)) {
+            length = f.Length;
+            source = TLengthSource::Known;
+        } else if (HasRecoveryMeasure(f.Ext)) {
+            for (std::uint64_t window = kFirstMeasureWindow;; window = std::min<std::uint64_t>(window * 2, kMeasureCeiling)) {
+                const std::uint64_t avail = src.Ensure(window);
+                if (src.DeviceChanged())
+                    return -1;
+                length = MeasureForRecovery(f.Ext, src.Bytes(avail));
+                if (length > 0) {
+                    source = TLengthSource::Measured;
+                    break;
+                }
+                if (avail < window || window >= kMeasureCeiling)
+                    break; // the device ends, or the file would be too long
+            }
+        }
+        // Previews appended after a JPEG's main image belong to the file when its multi-picture
+        // index names them.
+        if (length > 0 && f.Ext == "JPG") {
+            const std::uint64_t avail = src.Ensure(static_cast<std::uint64_t>(length));
+            const std::int64_t extent = MpfExtent(src.Bytes(avail));
+            if (extent > length && LengthKnown(extent)) {
+                length = extent;
+                source = TLengthSource::MultiPicture;
+            }
+        }
+        return length;
+    }
+
+    TFileOutcome RecoverOne(TRecoveryEntry& e) {
+        const TFoundFile& f = e.File;
+        if (f.StartSector < 0 || f.StartSector > std::numeric_limits<std::uint32_t>::max() ||
+            f.StartSector >= engine_.Drive.Info.TotalSectors) {
+            e.Status = TRecoveryStatus::Failed;
+            e.Detail = "failed: the file starts outside the sectors that can be read";
+            return {};
+        }
+        TFileSource src(engine_, f.StartSector, buffer_);
+        TLengthSource source = TLengthSource::None;
+        std::int64_t length = DetermineLength(f, src, source);
+        if (src.DeviceChanged())
+            return Changed(e);
+        std::string detail;
+        if (length < 0) {
+            const std::int32_t kb = std::min(engine_.DefaultSize, kDefaultSizeMax);
+            if (kb <= 0) {
+                e.Status = TRecoveryStatus::Abandoned;
+                e.Detail = "abandoned: the length cannot be determined and the default size is 0";
+                return {};
+            }
+            length = std::int64_t{kb} * 1024;
+            source = TLengthSource::DefaultSize;
+            detail = "length unknown: the default size of " + std::to_string(kb) + " KB was written";
+        } else if (source == TLengthSource::Measured) {
+            detail = "length measured from the device";
+        } else if (source == TLengthSource::MultiPicture) {
+            detail = "whole file with the previews its multi-picture index names";
+        }
+        e.Source = source;
+        e.Length = length;
+
+        const std::uint64_t avail = src.Ensure(static_cast<std::uint64_t>(length));
+        if (src.DeviceChanged())
+            return Changed(e);
+        if (avail < static_cast<std::uint64_t>(length)) {
+            if (source != TLengthSource::DefaultSize || avail == 0) {
+                e.Status = TRecoveryStatus::Failed;
+                e.Detail = "failed: the file runs past the end of the device (" + std::to_string(avail) + " of " +
+                           std::to_string(length) + " bytes are on it)";
+                return {};
+            }
+            length = static_cast<std::int64_t>(avail);
+            e.Length = length;
+            detail += ", cut at the end of the device";
+        }
+
+        const bool damaged = src.Unreadable() > 0;
+        auto nameFor = [&](int suffix) {
+            std::string name = RecoveredFileName(f.StartSector, f.Ext, suffix);
+            if (damaged)
+                name.insert(name.rfind('.'), "-damaged");
+            return name;
+        };
+        const TWriteResult w = dest_.Write(nameFor, src.Bytes(static_cast<std::uint64_t>(length)),
+                                           ParseDateTaken(f.DateTaken));
+        switch (w.Outcome) {
+        case TWriteOutcome::Written:
+            e.Name = w.Name;
+            e.BytesWritten = static_cast<std::uint64_t>(length);
+            if (damaged) {
+                e.Status = TRecoveryStatus::Failed;
+                e.Detail = "failed: " + std::to_string(src.Unreadable()) + " sector(s) from sector " +
+                           std::to_string(src.FirstUnreadable()) + " could not be read and were written as zeros";
+            } else {
+                e.Status = TRecoveryStatus::Recovered;
+                e.Detail = detail;
+            }
+            return {};
+        case TWriteOutcome::NoSpace:
+            e.Status = TRecoveryStatus::NotWritten;
+            e.Detail = "not written: " + w.Error;
+            return {true, "The destination " + dest_.Folder() + " is full (" + w.Error +
+                              "). Recovery stopped; the files already written are kept."};
+        case TWriteOutcome::Failed:
+            break;
+        }
+        e.Status = TRecoveryStatus::NotWritten;
+        e.Detail = "not written: " + w.Error;
+        return {true, "Writing to the destination " + dest_.Folder() + " failed (" + w.Error +
+                          "). Recovery stopped; the files already written are kept."};
+    }
+
+    TScanEngine& engine_;
+    const TRecoveryRequest& request_;
+    TRecoveryDestination& dest_;
+    TRecoveryResult& result_;
+    std::vector<std::uint8_t> buffer_;
+};
+
+bool PrepareDestination(const TScanEngine& engine, const TRecoveryRequest& request, TRecoveryDestination& dest,
+                        std::string& message) {
+    const auto fileSystemDevice =
+        request.Probe.FileSystemDevice ? request.Probe.FileSystemDevice : std::function(FileSystemDeviceOf);
+    const std::vector<dev_t> examined =
+        request.Probe.ExaminedDevices ? request.Probe.ExaminedDevices() : ExaminedDevicesOf(engine);
+    return dest.Prepare(fileSystemDevice, examined, message);
+}
+
+} // namespace
+
+bool CheckRecoveryDestination(const TScanEngine& engine, const TRecoveryRequest& request, std::string& message) {
+    try {
+        TRecoveryDestination dest(request.Destination);
+        return PrepareDestination(engine, request, dest, message);
+    } catch (const std::exception& ex) {
+        message = std::string("The destination cannot be checked: ") + ex.what();
+        return false;
+    }
+}
+
+TRecoverySelection TRecoverySelection::Types(const std::array<bool, kGeneralTypeCount>& general,
+                                             const std::array<bool, kMakerTypeCount>& makers) {
+    TRecoverySelection s;
+    s.General = general;
+    s.Makers = makers;
+    return s;
+}
+
+TRecoverySelection TRecoverySelection::AllTypes() {
+    TRecoverySelection s;
+    s.General.fill(true);
+    s.Makers.fill(true);
+    return s;
+}
+
+TRecoverySelection TRecoverySelection::Files(std::vector<std::size_t> indexes) {
+    TRecoverySelection s;
+    s.Records = std::move(indexes);
+    s.ByRecords = true;
+    return s;
+}
+
+bool HasRecoveryMeasure(const std::string& ext) {
+    return ext == "JPG" || ext == "GIF" || ext == "PNG" || ext == "RM" || ext == "MRW" || ext == "RAF" ||
+           IsTiffBased(ext);
+}
+
+std::int64_t MeasureForRecovery(const std::string& ext, TBytes data) {
+    std::int64_t length = -1;
+    TFoundFile scratch;
+    if (ext == "JPG") {
+        length = MeasureJpeg(data, scratch, kMeasureCeiling);
+    } else if (ext == "GIF") {
+        length = MeasureGif(data, kMeasureCeiling);
+    } else if (ext == "PNG") {
+        length = MeasurePng(data, kMeasureCeiling, kMeasureCeiling);
+    } else {
+        bool accepted = false;
+        if (IsTiffBased(ext))
+            accepted = RecogniseTiff(data, scratch);
+        else if (ext == "RM")
+            accepted = RecogniseRealMedia(data, scratch);
+        else if (ext == "MRW")
+            accepted = RecogniseMrw(data, scratch);
+        else if (ext == "RAF")
+            accepted = RecogniseRaf(data, scratch);
+        if (accepted)
+            length = scratch.Length;
+    }
+    return LengthKnown(length) ? length : -1;
+}
+
+TRecoveryResult Recover(TScanEngine& engine, const TRecoveryRequest& request) {
+    TRecoveryResult result;
+    try {
+        if (engine.Busy) {
+            result.Message = "Recovery cannot start while a scan or another recovery is running.";
+            return result;
+        }
+        if (engine.Drive.Handle == kInvalidHandle) {
+            result.Message = "No device is open to recover from.";
+            return result;
+        }
+        TRecoveryDestination dest(request.Destination);
+        if (!PrepareDestination(engine, request, dest, result.Message))
+            return result;
+        result.Started = true;
+
+        for (std::size_t i : ChooseFiles(engine.FoundFiles, request.Selection)) {
+            TRecoveryEntry e;
+            e.Index = i;
+            e.File = engine.FoundFiles[i]; // a copy: the list may change while messages run
+            result.Files.push_back(std::move(e));
+        }
+        if (result.Files.empty())
+            return result;
+
+        engine.Busy = true;
+        engine.StopRequested = false;
+        struct TResetOnExit {
+            TScanEngine& engine;
+            ~TResetOnExit() {
+                engine.Busy = false;
+                engine.StopRequested = false;
+            }
+        } reset{engine};
+
+        TRecoveryRun(engine, request, dest, result).Run();
+
+        const std::string csv = ReportCsv(result);
+        const TWriteResult w = dest.Write(
+            [](int suffix) {
+                return suffix == 0 ? std::string("recovery-report.csv")
+                                   : "recovery-report-" + std::to_string(suffix) + ".csv";
+            },
+            TBytes(reinterpret_cast<const std::uint8_t*>(csv.data()), csv.size()), std::nullopt);
+        if (w.Outcome == TWriteOutcome::Written) {
+            result.ReportPath = (fs::path(dest.Folder()) / w.Name).string();
+        } else {
+            if (!result.Message.empty())
+                result.Message += ' ';
+            result.Message += "The report could not be written (" + w.Error + ").";
+        }
+        dest.SyncFolder();
+    } catch (const std::exception& ex) {
+        result.Stopped = true;
+        result.Message = std::string("Recovery stopped by an internal error: ") + ex.what();
+    }
+    return result;
+}
+
+} // namespace lumivore

@@ -1,0 +1,135 @@
+#pragma once
+// Recovery: writes chosen found files from the examined device into a destination folder,
+// whole and byte-exact. One operation serves both windows: the main window hands it the
+// checked type rows, the preview window the selected records.
+//
+// Each file's length is the one the scan measured when it is known; otherwise it is measured
+// again from the device over a window that grows up to 50 MiB, and only a file whose end still
+// cannot be found is written with DefaultSize kilobytes (or abandoned when DefaultSize is 0).
+// A JPEG whose multi-picture index names appended preview images is written up to the end of
+// the last of them. Files are written under a temporary name, flushed and renamed, so a stop,
+// a full disk or a crash never leaves a half-written file under a final name; nothing already
+// in the destination is overwritten, and the examined device is only ever read.
+
+#include <array>
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+#include "engine/EngineHooks.h"
+#include "engine/FileTypes.h"
+#include "engine/FoundFile.h"
+#include "formats/ByteOrder.h"
+
+namespace lumivore {
+
+class TScanEngine;
+
+// Which found files to write: by type (general rows by FormatIndex and camera rows by
+// MakerIndex, as the main window's check list gives them; a file that counts in both tables is
+// chosen when either row is checked, and written once) or by record (indexes into FoundFiles,
+// as the preview window's selection gives them).
+struct TRecoverySelection {
+    std::array<bool, kGeneralTypeCount> General{};
+    std::array<bool, kMakerTypeCount> Makers{};
+    std::vector<std::size_t> Records;
+    bool ByRecords = false;
+
+    static TRecoverySelection Types(const std::array<bool, kGeneralTypeCount>& general,
+                                    const std::array<bool, kMakerTypeCount>& makers);
+    static TRecoverySelection AllTypes();
+    static TRecoverySelection Files(std::vector<std::size_t> indexes);
+};
+
+// Where a path's file system lives, and which block devices make up the examined device (the
+// device itself, its partitions and anything stacked on them). Empty members use the real
+// system; tests substitute their own.
+struct TDeviceProbe {
+    std::function<std::optional<dev_t>(const std::string& path)> FileSystemDevice;
+    std::function<std::vector<dev_t>()> ExaminedDevices;
+};
+
+struct TRecoveryRequest {
+    TRecoverySelection Selection;
+    std::string Destination;
+    TProgressBar* Progress = nullptr;        // positions 0 to 100, by files done; may be null
+    TCounterLabel* RecoveredLabel = nullptr; // files written whole; may be null
+    TCounterLabel* FailedLabel = nullptr;    // files failed or abandoned; may be null
+    TDeviceProbe Probe;
+};
+
+enum class TRecoveryStatus : std::uint8_t { Recovered, Failed, Abandoned, NotWritten };
+
+// How the written length was found.
+enum class TLengthSource : std::uint8_t { Known, Measured, MultiPicture, DefaultSize, None };
+
+struct TRecoveryEntry {
+    std::size_t Index = 0;   // into FoundFiles
+    TFoundFile File;         // the record as it was chosen
+    TRecoveryStatus Status = TRecoveryStatus::NotWritten;
+    TLengthSource Source = TLengthSource::None;
+    std::string Name;        // file name in the destination; empty when nothing was written
+    std::string Detail;      // why it failed, was abandoned or not written, or how it was measured
+    std::int64_t Length = -1;       // the file's length as determined, -1 when unknown
+    std::uint64_t BytesWritten = 0;
+};
+
+struct TRecoveryResult {
+    int Recovered = 0;
+    int Failed = 0;
+    int Abandoned = 0;
+    int NotWritten = 0;
+    std::uint64_t BytesWritten = 0;
+    bool Started = false;  // false when the run was refused before anything was written
+    bool Stopped = false;  // ended before every chosen file was handled (Stop, or Message)
+    std::string Message;   // why the run was refused or stopped early; empty otherwise
+    std::string ReportPath; // the report written beside the files; empty when none
+    std::vector<TRecoveryEntry> Files; // every chosen file, in the order they were handled
+};
+
+// Writes the chosen files of engine.FoundFiles into request.Destination. Refuses to start (with
+// a message and nothing written) while the engine is Busy, when no device is open, and when the
+// destination is unusable or lies on the examined device. Sets Busy while it runs, lets the
+// engine's MessagePump run between files and during long reads, and ends after the current file
+// once StopRequested is set. Never throws, never prints.
+TRecoveryResult Recover(TScanEngine& engine, const TRecoveryRequest& request);
+
+// The checks Recover makes before it writes anything, on their own, for a caller that wants to
+// refuse a destination before a long scan: creates the folder when it is missing. True when the
+// destination can be used; otherwise message says why.
+bool CheckRecoveryDestination(const TScanEngine& engine, const TRecoveryRequest& request, std::string& message);
+
+// ---- parts of the above, open to tests and tools -------------------------------------------
+
+// Largest length recovery measures or writes for a found file, exclusive (50 MiB); equal to
+// the file length limit of the rest of the system.
+inline constexpr std::int64_t kRecoveryLengthLimit = 52'428'800;
+
+// The length of the file that begins at data, measured with the measure of its type and the
+// 50 MiB ceiling: a value in 1 .. kRecoveryLengthLimit - 1, or -1 when the end lies beyond the
+// data or cannot be found. Types without a measure give -1.
+std::int64_t MeasureForRecovery(const std::string& ext, TBytes data);
+// Whether the type has a measure that MeasureForRecovery can run.
+bool HasRecoveryMeasure(const std::string& ext);
+
+// "f" + start sector in ten digits + "." + extension in lower case; suffix n > 0 adds "-n"
+// before the dot.
+std::string RecoveredFileName(std::int64_t startSector, const std::string& ext, int suffix = 0);
+
+// The EXIF date "YYYY:MM:DD HH:MM:SS" as local time; nothing when it is not a valid date.
+std::optional<std::time_t> ParseDateTaken(const std::string& text);
+
+// Block devices that make up the device with this number: itself, its partitions and the
+// devices stacked on any of them (device mapper, RAID), read from sysRoot ("/sys").
+std::vector<dev_t> RelatedBlockDevices(const std::string& sysRoot, dev_t device);
+
+// One CSV field: quoted when it holds a comma, quote, or line break; quotes doubled.
+std::string CsvField(const std::string& text);
+
+const char* StatusText(TRecoveryStatus status);
+
+} // namespace lumivore
