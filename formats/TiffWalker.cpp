@@ -5,9 +5,6 @@
 
 namespace lumivore {
 
-thread_local bool BigEndian = false;
-thread_local std::uint32_t SonyRawDirOffset = 0;
-
 namespace {
 
 constexpr std::uint16_t kPanasonicMarker = 0x55;

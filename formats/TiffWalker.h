@@ -17,11 +17,11 @@ namespace lumivore {
 
 // Byte order of the TIFF structure being read: true for "MM", false for "II". Set from the
 // header by the recogniser before any entry reader, FindTag or WalkDirectory is called.
-extern thread_local bool BigEndian;
+inline thread_local bool BigEndian = false;
 
 // Position of the raw data directory of a Sony ARW, found in its first directory and used by
 // the maker-note rule to measure the file. Reset to 0 before each top-level walk.
-extern thread_local std::uint32_t SonyRawDirOffset;
+inline thread_local std::uint32_t SonyRawDirOffset = 0;
 
 // One directory entry exactly as stored: tag, type, count, value field.
 using TTiffEntry = std::array<std::uint8_t, 12>;
