@@ -17,5 +17,6 @@ struct TCommand {
 TCommand AddDevicesCommand(CLI::App& app);
 TCommand AddScanCommand(CLI::App& app);
 TCommand AddDemoCommand(CLI::App& app);
+TCommand AddRecoverCommand(CLI::App& app);
 
 } // namespace lumivore::cli

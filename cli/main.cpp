@@ -16,6 +16,7 @@ int main(int argc, char** argv) {
     std::vector<TCommand> commands;
     commands.push_back(AddDevicesCommand(app));
     commands.push_back(AddScanCommand(app));
+    commands.push_back(AddRecoverCommand(app));
     commands.push_back(AddDemoCommand(app));
     try {
         app.parse(argc, argv);

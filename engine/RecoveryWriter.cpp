@@ -187,8 +187,15 @@ TWriteResult TRecoveryDestination::Write(const std::function<std::string(int)>& 
         }
     }
 
-    std::string tmp = folder_ + "/.lumivore-XXXXXX.partial";
-    const int fd = ::mkostemps(tmp.data(), 8, O_CLOEXEC);
+    // A fresh temporary name; created with the usual permissions (0666 less the umask).
+    std::string tmp;
+    int fd = -1;
+    for (int attempt = 0; attempt < 1000 && fd < 0; ++attempt) {
+        tmp = folder_ + "/.lumivore-" + std::to_string(::getpid()) + "-" + std::to_string(tempCounter_++) + ".partial";
+        fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST)
+            break;
+    }
     if (fd < 0) {
         const int err = errno;
         result.Outcome = IsSpaceError(err) ? TWriteOutcome::NoSpace : TWriteOutcome::Failed;

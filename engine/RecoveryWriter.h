@@ -48,6 +48,7 @@ public:
 
 private:
     std::string folder_;
+    std::uint64_t tempCounter_ = 0;
 };
 
 } // namespace lumivore

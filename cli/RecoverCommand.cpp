@@ -1,0 +1,280 @@
+// lumivore-cli recover SOURCE --to DIR: scans the device, then writes the found files of the
+// chosen types into DIR, with a report beside them.
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "cli/CliCommon.h"
+#include "cli/Commands.h"
+#include "cli/ScanSupport.h"
+#include "engine/FileTypes.h"
+#include "engine/Recovery.h"
+#include "engine/ScanEngine.h"
+#include "support/Settings.h"
+
+namespace lumivore::cli {
+
+namespace {
+
+struct TOptions {
+    std::string Source;
+    std::string To;
+    std::vector<std::string> Types;
+    std::optional<std::int32_t> DefaultSize;
+    std::optional<std::int64_t> StartMb, EndMb;
+    bool Quiet = false;
+};
+
+std::string Upper(std::string s) {
+    for (char& c : s)
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    return s;
+}
+
+std::vector<std::string> SplitList(const std::string& s, char sep) {
+    std::vector<std::string> out;
+    std::string cur;
+    for (char c : s + sep) {
+        if (c == sep) {
+            const auto b = cur.find_first_not_of(' '), e = cur.find_last_not_of(' ');
+            if (b != std::string::npos)
+                out.push_back(cur.substr(b, e - b + 1));
+            cur.clear();
+        } else {
+            cur += c;
+        }
+    }
+    return out;
+}
+
+// What --types asks for: type extensions (exactly those files), camera makers (their rows) and
+// general type names (their rows).
+struct TTypeFilter {
+    std::set<std::string> Exts;
+    std::array<bool, kGeneralTypeCount> General{};
+    std::array<bool, kMakerTypeCount> Makers{};
+};
+
+bool ParseTypes(const std::vector<std::string>& tokens, TTypeFilter& filter, std::string& unknown) {
+    std::set<std::string> knownExts;
+    for (const auto& t : GeneralTypes())
+        for (const std::string& e : SplitList(t.Extensions, ','))
+            knownExts.insert(Upper(e));
+    for (const auto& t : MakerTypes())
+        for (const std::string& e : SplitList(t.Extensions, ','))
+            knownExts.insert(Upper(e));
+    for (const std::string& token : tokens) {
+        const std::string u = Upper(token);
+        bool matched = false;
+        if (knownExts.count(u) != 0) {
+            filter.Exts.insert(u);
+            matched = true;
+        }
+        for (std::size_t i = 0; i < kMakerTypeCount; ++i)
+            if (Upper(MakerTypes()[i].Maker) == u || (u == "FUJIFILM" && i == kMakerFuji)) {
+                filter.Makers[i] = true;
+                matched = true;
+            }
+        for (std::size_t i = 0; i < kGeneralTypeCount; ++i)
+            if (Upper(GeneralTypes()[i].Name) == u) {
+                filter.General[i] = true;
+                matched = true;
+            }
+        if (!matched) {
+            unknown = token;
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string KnownTypesText() {
+    std::set<std::string> exts;
+    for (const auto& t : GeneralTypes())
+        for (const std::string& e : SplitList(t.Extensions, ','))
+            exts.insert(e);
+    for (const auto& t : MakerTypes())
+        for (const std::string& e : SplitList(t.Extensions, ','))
+            exts.insert(e);
+    std::string text;
+    for (const std::string& e : exts)
+        text += (text.empty() ? "" : ",") + e;
+    text += "; or a camera maker:";
+    for (const auto& t : MakerTypes())
+        text += " " + t.Maker;
+    return text;
+}
+
+// Progress of the recovery on stderr, and its message pump, where Ctrl+C becomes Stop.
+class TRecoverProgress : public TMessagePump, public TProgressBar {
+public:
+    TRecoverProgress(TScanEngine& engine, bool quiet, std::size_t total)
+        : engine_(engine), quiet_(quiet), tty_(::isatty(STDERR_FILENO) != 0), total_(total) {}
+    void ProcessMessages() override {
+        if (InterruptRequested())
+            engine_.StopScan();
+        Draw(false);
+    }
+    void SetPosition(int position) override {
+        position_ = position;
+        Draw(false);
+    }
+    void Finish() {
+        if (quiet_ || !tty_)
+            return;
+        Draw(true);
+        std::fputc('\n', stderr);
+    }
+
+    class TLabel : public TCounterLabel {
+    public:
+        explicit TLabel(std::int64_t& target) : target_(target) {}
+        void SetCount(std::int64_t value) override { target_ = value; }
+
+    private:
+        std::int64_t& target_;
+    };
+    std::int64_t Recovered = 0, Failed = 0;
+
+private:
+    void Draw(bool force) {
+        if (quiet_)
+            return;
+        const auto now = std::chrono::steady_clock::now();
+        if (tty_) {
+            if (!force && now - lastDraw_ < std::chrono::milliseconds(100))
+                return;
+            std::fprintf(stderr, "\rrecover %3d%%  recovered %lld  failed %lld  of %zu   ", position_,
+                         static_cast<long long>(Recovered), static_cast<long long>(Failed), total_);
+        } else {
+            const int decile = position_ / 10;
+            if (!force && decile == lastDecile_)
+                return;
+            lastDecile_ = decile;
+            std::fprintf(stderr, "recover %3d%%  recovered %lld  failed %lld  of %zu\n", position_,
+                         static_cast<long long>(Recovered), static_cast<long long>(Failed), total_);
+        }
+        lastDraw_ = now;
+    }
+    TScanEngine& engine_;
+    bool quiet_, tty_;
+    std::size_t total_;
+    int position_ = 0;
+    int lastDecile_ = -1;
+    std::chrono::steady_clock::time_point lastDraw_{};
+};
+
+int Run(const TOptions& opt) {
+    // A file-size limit must turn into a write error that stops the run cleanly, not a signal.
+    std::signal(SIGXFSZ, SIG_IGN);
+    TTypeFilter filter;
+    std::vector<std::string> tokens;
+    for (const std::string& t : opt.Types)
+        for (const std::string& s : SplitList(t, ','))
+            tokens.push_back(s);
+    std::string unknown;
+    if (!ParseTypes(tokens, filter, unknown)) {
+        std::fprintf(stderr, "lumivore-cli: unknown type '%s' (known: %s)\n", unknown.c_str(), KnownTypesText().c_str());
+        return kExitUsage;
+    }
+
+    auto engine = std::make_unique<TScanEngine>();
+    if (opt.DefaultSize)
+        engine->DefaultSize = *opt.DefaultSize;
+    if (!OpenSource(*engine, opt.Source))
+        return kExitFailed;
+    TRecoveryRequest request;
+    request.Destination = opt.To;
+    // The destination is refused before the scan, so that a long scan is not wasted.
+    std::string message;
+    if (!CheckRecoveryDestination(*engine, request, message)) {
+        std::fprintf(stderr, "lumivore-cli: %s\n", message.c_str());
+        return kExitFailed;
+    }
+    TScanRange range;
+    if (!ResolveRange(*engine, opt.StartMb, opt.EndMb, range))
+        return kExitFailed;
+    const TScanOutcome scan = RunScan(*engine, range, opt.Quiet);
+    if (scan.Stopped) {
+        std::printf("scan stopped: nothing was recovered\n");
+        return kExitOk;
+    }
+
+    if (tokens.empty()) {
+        request.Selection = TRecoverySelection::AllTypes();
+    } else {
+        std::vector<std::size_t> chosen;
+        for (std::size_t i = 0; i < engine->FoundFiles.size(); ++i) {
+            const TFoundFile& f = engine->FoundFiles[i];
+            if (filter.Exts.count(f.Ext) != 0 || (f.FormatIndex < kGeneralTypeCount && filter.General[f.FormatIndex]) ||
+                (f.MakerIndex < kMakerTypeCount && filter.Makers[f.MakerIndex]))
+                chosen.push_back(i);
+        }
+        request.Selection = TRecoverySelection::Files(std::move(chosen));
+    }
+
+    InstallInterruptHandler();
+    const std::size_t total =
+        request.Selection.ByRecords ? request.Selection.Records.size() : engine->FoundFiles.size();
+    TRecoverProgress progress(*engine, opt.Quiet, total);
+    TRecoverProgress::TLabel recoveredLabel(progress.Recovered), failedLabel(progress.Failed);
+    request.Progress = &progress;
+    request.RecoveredLabel = &recoveredLabel;
+    request.FailedLabel = &failedLabel;
+    engine->MessagePump = &progress;
+    const auto started = std::chrono::steady_clock::now();
+    const TRecoveryResult result = Recover(*engine, request);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    engine->MessagePump = nullptr;
+    progress.Finish();
+
+    if (!result.Started) {
+        std::fprintf(stderr, "lumivore-cli: %s\n", result.Message.c_str());
+        return kExitFailed;
+    }
+    const double mb = static_cast<double>(result.BytesWritten) / 1048576.0;
+    std::printf("recovered %d, failed %d, abandoned %d, not written %d; %llu bytes written to %s\n", result.Recovered,
+                result.Failed, result.Abandoned, result.NotWritten,
+                static_cast<unsigned long long>(result.BytesWritten), opt.To.c_str());
+    std::printf("recovery took %.2f s (%.1f MB/s)\n", seconds, seconds > 0 ? mb / seconds : 0.0);
+    if (!result.ReportPath.empty())
+        std::printf("report: %s\n", result.ReportPath.c_str());
+    if (result.Files.empty())
+        std::printf("no found file is of the chosen types\n");
+    if (!result.Message.empty()) {
+        std::fprintf(stderr, "lumivore-cli: %s\n", result.Message.c_str());
+        return kExitFailed;
+    }
+    if (result.Stopped)
+        std::printf("recovery stopped before every file was written\n");
+    return kExitOk;
+}
+
+} // namespace
+
+TCommand AddRecoverCommand(CLI::App& app) {
+    auto opt = std::make_shared<TOptions>();
+    CLI::App* sub = app.add_subcommand("recover", "Scan a device or disk image and write the found files to a folder");
+    sub->add_option("SOURCE", opt->Source, "Device path, disk image file, or device code")->required();
+    sub->add_option("--to", opt->To, "Destination folder, on another drive than SOURCE")->required();
+    sub->add_option("--types", opt->Types,
+                    "Types to recover, comma-separated: extensions (JPG,CR2,...) or camera makers (Canon,...); "
+                    "default: all")
+        ->delimiter(',');
+    sub->add_option("--default-size", opt->DefaultSize,
+                    "Kilobytes written for a file whose length cannot be determined (0 = abandon it); "
+                    "default: the DefaultSize setting")
+        ->check(CLI::Range(0, kDefaultSizeMax));
+    AddRangeOptions(*sub, opt->StartMb, opt->EndMb);
+    sub->add_flag("--quiet", opt->Quiet, "No progress on stderr");
+    return {sub, [opt] { return Run(*opt); }};
+}
+
+} // namespace lumivore::cli
