@@ -170,8 +170,9 @@ void TBitmap::DrawScaled(const TBitmap& source, const TRect& dest) {
 }
 
 void TBitmap::Draw(const TBitmap& source, int x, int y) {
-    const int x0 = std::max(x, 0), x1 = std::min(x + source.width_, width_);
-    const int y0 = std::max(y, 0), y1 = std::min(y + source.height_, height_);
+    // Sums in 64 bits: a far-off position must clip, not wrap.
+    const int x0 = std::max(x, 0), x1 = static_cast<int>(std::min<long long>(static_cast<long long>(x) + source.width_, width_));
+    const int y0 = std::max(y, 0), y1 = static_cast<int>(std::min<long long>(static_cast<long long>(y) + source.height_, height_));
     if (x0 >= x1 || y0 >= y1)
         return;
     for (int row = y0; row < y1; ++row) {

@@ -54,8 +54,8 @@ bool TScanEngine::LoadFoundFile(TFoundFile& file, TMemoryStream& stream) {
     // The stream is emptied and zero-filled before every read, so a short device read never
     // leaves bytes of an earlier use behind the ones the device delivered.
     auto readWindow = [&](std::uint32_t sectors) {
-        stream.Clear();
-        stream.SetSize(static_cast<std::size_t>(sectors) * kSectorSize);
+        stream.Vector().assign(static_cast<std::size_t>(sectors) * kSectorSize, 0);
+        stream.SetPosition(0);
         ReadSectors(stream.Memory(), sectors, file.StartSector);
     };
 
