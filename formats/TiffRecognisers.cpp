@@ -76,7 +76,8 @@ bool RecogniseTiff(TBytes data, TFoundFile& rec) {
     // Two bytes reject nearly every sector before anything else is read.
     if (data.size() < 2 || data[0] != data[1] || (data[0] != 'I' && data[0] != 'M'))
         return false;
-    TByteReader reader(data, data[0] == 'M');
+    BigEndian = data[0] == 'M';
+    TByteReader reader(data, BigEndian);
     std::uint16_t marker = 0;
     std::uint32_t firstDir = 0;
     if (!reader.U16(2, marker) || !reader.U32(4, firstDir))
@@ -85,7 +86,6 @@ bool RecogniseTiff(TBytes data, TFoundFile& rec) {
     if (!heap && firstDir > kLargestFirstDirectory)
         return false;
 
-    BigEndian = reader.bigEndian();
     SonyRawDirOffset = 0;
     rec.Reset();
     const int walk = WalkDirectory(marker, data, 0, rec, firstDir);
@@ -135,10 +135,10 @@ void ReadMrwTiffBlock(TBytes data, std::uint64_t tiffStart, TFoundFile& rec) {
         reader.setBigEndian(true);
     else if (!reader.Matches(0, "II"))
         return;
+    BigEndian = reader.bigEndian();
     std::uint32_t dir = 0;
     if (!reader.U32(4, dir) || dir > kLargestMrwTiffDirectory)
         return;
-    BigEndian = reader.bigEndian();
     TFoundFile scratch;
     WalkDirectory(42, tiff, 0, scratch, dir);
     if (!scratch.Make.empty())
