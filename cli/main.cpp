@@ -6,6 +6,7 @@
 
 #include "cli/CliCommon.h"
 #include "cli/Commands.h"
+#include "cli/ThumbsCommand.h"
 #include "support/AppInfo.h"
 
 int main(int argc, char** argv) {
@@ -17,6 +18,7 @@ int main(int argc, char** argv) {
     commands.push_back(AddDevicesCommand(app));
     commands.push_back(AddScanCommand(app));
     commands.push_back(AddRecoverCommand(app));
+    commands.push_back(AddThumbsCommand(app));
     commands.push_back(AddDemoCommand(app));
     try {
         app.parse(argc, argv);
