@@ -359,10 +359,21 @@ TByteVector EncodeGif(const TRgbImage& image) {
     gifImage.Width = static_cast<std::uint16_t>(image.Width);
     gifImage.Height = static_cast<std::uint16_t>(image.Height);
     gifImage.Indices.resize(static_cast<std::size_t>(image.Width) * image.Height);
+    // Colours reduced to 3 bits of red, 3 of green and 2 of blue: index rrrgggbb.
     for (int y = 0; y < image.Height; ++y)
-        for (int x = 0; x < image.Width; ++x)
-            gifImage.Indices[static_cast<std::size_t>(y) * image.Width + x] = Luma(image.Pixel(x, y));
-    return TGifBuilder(true, gifImage.Width, gifImage.Height, 8).GraphicControl().Image(gifImage).Trailer().Build();
+        for (int x = 0; x < image.Width; ++x) {
+            const std::uint8_t* p = image.Pixel(x, y);
+            gifImage.Indices[static_cast<std::size_t>(y) * image.Width + x] =
+                static_cast<std::uint8_t>((p[0] & 0xE0) | ((p[1] >> 3) & 0x1C) | (p[2] >> 6));
+        }
+    TByteVector gif = TGifBuilder(true, gifImage.Width, gifImage.Height, 8).GraphicControl().Image(gifImage).Trailer().Build();
+    // The global colour table (after the 13-byte header) as the matching 3-3-2 palette.
+    for (unsigned i = 0; i < 256; ++i) {
+        gif[13 + i * 3] = static_cast<std::uint8_t>((i >> 5) * 255 / 7);
+        gif[13 + i * 3 + 1] = static_cast<std::uint8_t>(((i >> 2) & 7) * 255 / 7);
+        gif[13 + i * 3 + 2] = static_cast<std::uint8_t>((i & 3) * 255 / 3);
+    }
+    return gif;
 }
 
 // ---- PNG -----------------------------------------------------------------------------------
