@@ -102,3 +102,26 @@ TEST_F(CliTest, ScanPrintsJsonLinesAndRefusesARangeBeyondTheCard) {
     EXPECT_EQ(part.status, 0);
     EXPECT_LT(Lines(part.out), Lines(json.out));
 }
+
+TEST_F(CliTest, ThumbsWritesAThumbnailForEveryPictureOnTheCard) {
+    lumivore::testkit::TSampleCardOptions options;
+    options.SizeBytes = 16ull << 20;
+    options.LargePhotos = false;
+    lumivore::testkit::TSampleCard card;
+    ASSERT_TRUE(lumivore::testkit::WriteSampleCard(dir / "card.img", options, card));
+    const TRun r = Cli("thumbs --quiet " + dir / "card.img" + " --to " + dir / "thumbs --sheet " + dir / "sheet.png", dir);
+    ASSERT_EQ(r.status, 0) << r.err;
+    int pictures = 0;
+    for (const auto& f : card.Files) {
+        if (f.Ext == "WAV" || f.Ext == "AVI" || f.Ext == "RM" || f.Ext == "X3F")
+            continue; // no picture, or a header without one
+        ++pictures;
+        char name[32];
+        std::snprintf(name, sizeof name, "f%010llu.png", static_cast<unsigned long long>(f.StartSector));
+        EXPECT_TRUE(std::filesystem::exists(dir / ("thumbs/" + std::string(name)))) << f.Description;
+    }
+    EXPECT_GT(pictures, 10);
+    const auto sheet = lumivore::testkit::ReadFile(dir / "sheet.png");
+    ASSERT_GT(sheet.size(), 8u);
+    EXPECT_EQ(sheet[1], 'P');
+}
