@@ -30,7 +30,7 @@ struct TDecoderCase {
     std::function<TByteVector(const TRgbImage&)> Encode;
     std::function<TDecodedPicture(TBytes)> Decode;
     int Tolerance;         // lossy or palette-reduced encodings differ a little
-    bool Palette = false;  // the encoder keeps only the brightness, as an index into its palette
+    bool Palette = false;  // the encoder reduces the colours to its palette
 };
 
 std::vector<TDecoderCase> Cases() {
@@ -54,13 +54,12 @@ TEST_P(DecoderTest, DecodesSizeAndPixels) {
     TRgbImage image = TRgbImage::Pattern(61, 37, 3);
     const TByteVector file = GetParam().Encode(image);
     if (GetParam().Palette) {
-        // The GIF builder's palette entry i is (i, 3i mod 256, 255 - i), indexed by brightness.
+        // The GIF encoder keeps 3 bits of red, 3 of green and 2 of blue, with a matching palette.
         for (std::size_t i = 0; i < image.Pixels.size(); i += 3) {
             std::uint8_t* p = &image.Pixels[i];
-            const int level = (p[0] * 77 + p[1] * 150 + p[2] * 29) >> 8;
-            p[0] = static_cast<std::uint8_t>(level);
-            p[1] = static_cast<std::uint8_t>((level * 3) & 0xFF);
-            p[2] = static_cast<std::uint8_t>(255 - level);
+            p[0] = static_cast<std::uint8_t>((p[0] >> 5) * 255 / 7);
+            p[1] = static_cast<std::uint8_t>((p[1] >> 5) * 255 / 7);
+            p[2] = static_cast<std::uint8_t>((p[2] >> 6) * 255 / 3);
         }
     }
     const TDecodedPicture picture = GetParam().Decode(file);
