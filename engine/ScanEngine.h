@@ -63,7 +63,8 @@ public:
     TProgressBar* ProgressBar = nullptr; // not owned
     TMessagePump* MessagePump = nullptr; // not owned; null = nothing to pump
     std::int32_t DefaultSize = 1024;     // kilobytes
-    std::array<std::uint8_t, kSectorBufferSize> SectorBuffer{};
+    // Page-aligned: the kernel copies into an aligned buffer markedly faster.
+    alignas(4096) std::array<std::uint8_t, kSectorBufferSize> SectorBuffer{};
     bool StopRequested = false;
     bool Busy = false;
     // The recognisers offered each sector, in order; tests substitute their own with
