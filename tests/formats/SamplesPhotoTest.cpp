@@ -14,79 +14,20 @@
 #include <vector>
 
 #include "formats/Recognisers.h"
+#include "formats/SampleFiles.h"
 
 namespace lumivore {
 namespace {
 
 namespace fs = std::filesystem;
 
-const fs::path kSamples = fs::path(LUMIVORE_SOURCE_DIR "/../shared/samples");
+using namespace samples;
+const fs::path& kSamples = kSampleDir;
 
-using TJsonObject = std::map<std::string, std::string>;
-
-// Reads the reference file: a list of flat objects whose values are strings or numbers.
-std::map<std::string, TJsonObject> ReadReference(const fs::path& path) {
-    std::ifstream in(path);
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::map<std::string, TJsonObject> byFile;
-    TJsonObject current;
-    std::size_t i = 0;
-    auto readString = [&]() {
-        std::string s;
-        for (++i; i < text.size() && text[i] != '"'; ++i) {
-            if (text[i] == '\\' && i + 1 < text.size())
-                ++i;
-            s += text[i];
-        }
-        ++i;
-        return s;
-    };
-    while (i < text.size()) {
-        const char c = text[i];
-        if (c == '{') {
-            current.clear();
-            ++i;
-        } else if (c == '}') {
-            byFile[current["SourceFile"]] = current;
-            ++i;
-        } else if (c == '"') {
-            const std::string key = readString();
-            while (i < text.size() && (text[i] == ':' || text[i] == ' '))
-                ++i;
-            if (i < text.size() && text[i] == '"') {
-                current[key] = readString();
-            } else {
-                std::string value;
-                while (i < text.size() && text[i] != ',' && text[i] != '}' && text[i] != '\n')
-                    value += text[i++];
-                current[key] = value;
-            }
-        } else {
-            ++i;
-        }
-    }
-    return byFile;
-}
-
-std::vector<std::uint8_t> ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-// The file as a scan sees it: at a sector start, padded with zeros to whole sectors, offered to
-// the recognisers in scan order.
+// The file offered to the recognisers as a scan sees it; found says whether one accepted it.
 TFoundFile ScanAsSector(std::vector<std::uint8_t> bytes, bool& found) {
-    bytes.resize((bytes.size() + 511) / 512 * 512, 0);
     TFoundFile rec;
-    found = false;
-    for (const TRecogniserEntry& entry : kRecognisers) {
-        rec.Reset();
-        const TBytes data = entry.SectorOnly ? TBytes(bytes).first(512) : TBytes(bytes);
-        if (entry.Recognise(data, rec)) {
-            found = true;
-            break;
-        }
-    }
+    found = samples::ScanAsSector(std::move(bytes), rec);
     return rec;
 }
 
@@ -147,7 +88,7 @@ protected:
 TEST_F(SamplesPhoto, EachFileIsRecognisedAsItsType) {
     for (const TSample& s : Samples({"jpg", "gif", "png", "bmp", "wav", "avi", "rm", "cdr"})) {
         bool found = false;
-        const TFoundFile rec = ScanAsSector(ReadFile(kSamples / "files" / s.File), found);
+        const TFoundFile rec = ScanAsSector(ReadSampleFile(kSamples / "files" / s.File), found);
         const bool faulty = kKnownHeaderFaults.count(s.File) != 0;
         if (s.File == "Pentax.avi") {
             EXPECT_FALSE(found) << s.File;
@@ -165,12 +106,12 @@ TEST_F(SamplesPhoto, EachFileIsRecognisedAsItsType) {
 }
 
 TEST_F(SamplesPhoto, JpegMetadataAgreesWithReference) {
-    const auto reference = ReadReference(kSamples / "exiftool.json");
+    const auto reference = ReadReadings(kSamples / "exiftool.json");
     for (const TSample& s : Samples({"jpg"})) {
         bool found = false;
-        const TFoundFile rec = ScanAsSector(ReadFile(kSamples / "files" / s.File), found);
+        const TFoundFile rec = ScanAsSector(ReadSampleFile(kSamples / "files" / s.File), found);
         ASSERT_TRUE(found) << s.File;
-        const TJsonObject& ref = reference.at(s.File);
+        const TReading& ref = reference.at(s.File);
         auto has = [&](const char* key) { return ref.count(key) != 0; };
         if (has("IFD0:Make")) {
             EXPECT_EQ(rec.Make, ref.at("IFD0:Make")) << s.File;

@@ -15,71 +15,14 @@
 #include <vector>
 
 #include "formats/Recognisers.h"
+#include "formats/SampleFiles.h"
 
 namespace lumivore {
 namespace {
 
 namespace fs = std::filesystem;
 
-const fs::path kSampleDir = fs::path(LUMIVORE_SOURCE_DIR "/../shared/samples");
-
-using TReading = std::map<std::string, std::string>; // "Group:Tag" -> value as written
-
-// Reads the reference file: a list of flat objects of strings and numbers.
-std::map<std::string, TReading> ReadReadings(const fs::path& path) {
-    std::ifstream in(path);
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::map<std::string, TReading> byFile;
-    TReading current;
-    std::size_t i = 0;
-    auto quoted = [&] {
-        std::string s;
-        for (++i; i < text.size() && text[i] != '"'; ++i) {
-            if (text[i] == '\\' && i + 1 < text.size())
-                ++i;
-            s += text[i];
-        }
-        ++i;
-        return s;
-    };
-    while (i < text.size()) {
-        const char c = text[i];
-        if (c == '{') {
-            current.clear();
-            ++i;
-        } else if (c == '}') {
-            byFile[current["SourceFile"]] = current;
-            ++i;
-        } else if (c == '"') {
-            const std::string key = quoted();
-            while (i < text.size() && (text[i] == ':' || text[i] == ' '))
-                ++i;
-            std::string value;
-            if (i < text.size() && text[i] == '"')
-                value = quoted();
-            else
-                while (i < text.size() && text[i] != ',' && text[i] != '}' && text[i] != '\n')
-                    value += text[i++];
-            current[key] = value;
-        } else {
-            ++i;
-        }
-    }
-    return byFile;
-}
-
-// The file at a sector start, padded to whole sectors, offered to the recognisers in scan order.
-bool Scan(std::vector<std::uint8_t> bytes, TFoundFile& rec) {
-    bytes.resize((bytes.size() + 511) / 512 * 512, 0);
-    const TBytes data(bytes);
-    for (const TRecogniserEntry& r : kRecognisers) {
-        rec.Reset();
-        if (r.Recognise(r.SectorOnly ? data.first(512) : data, rec))
-            return true;
-    }
-    rec.Reset();
-    return false;
-}
+using namespace samples;
 
 // The reference value of a tag: from the first directory, else the EXIF directory, else any.
 std::string Reference(const TReading& reading, const std::string& tag) {
@@ -202,7 +145,7 @@ TEST(SamplesTiff, RecognisedWithTheReferenceMetadata) {
         std::ifstream in(kSampleDir / "files" / name, std::ios::binary);
         const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         TFoundFile rec;
-        const bool found = Scan(bytes, rec);
+        const bool found = ScanAsSector(bytes, rec);
         ++checked;
         EXPECT_TRUE(found) << name;
         const TReading& ref = readings.at(name);
@@ -247,7 +190,7 @@ TEST(SamplesTiff, LengthsOfCompleteFiles) {
         std::ifstream in(path, std::ios::binary);
         const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         TFoundFile rec;
-        ASSERT_TRUE(Scan(bytes, rec)) << name;
+        ASSERT_TRUE(ScanAsSector(bytes, rec)) << name;
         EXPECT_GT(rec.Length, 0) << name;
         EXPECT_LE(rec.Length, static_cast<std::int32_t>(bytes.size())) << name;
     }
