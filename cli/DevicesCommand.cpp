@@ -78,9 +78,11 @@ int Run(const TOptions& opt) {
             if (drive.Read(0, 1, sector) == 512)
                 fs = DetectFileSystem(sector);
         }
-        const std::int64_t bytes = drive.Info.TotalSectors * 512;
+        // A device that cannot be opened still shows the size the kernel states for it.
+        const std::int64_t bytes =
+            opened ? drive.Info.TotalSectors * 512 : static_cast<std::int64_t>(e.SysfsBytes);
         char size[32];
-        const double mb = static_cast<double>(drive.Info.TotalSectors) / 2048.0;
+        const double mb = static_cast<double>(bytes) / 1048576.0;
         if (mb >= 1000.0)
             std::snprintf(size, sizeof size, "%.2f GB", mb / 1024.0);
         else

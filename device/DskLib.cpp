@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
@@ -64,6 +65,18 @@ std::string ReadSmallFile(const fs::path& p) {
 }
 
 bool StartsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
+
+// sysfs states sizes in 512-byte units whatever the device's sector size.
+std::uint64_t SysfsBytes(const fs::path& sysEntry) {
+    const std::string text = ReadSmallFile(sysEntry / "size");
+    std::uint64_t sectors = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9' || sectors > (UINT64_MAX - 9) / 10 / 512)
+            return 0;
+        sectors = sectors * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    return sectors * 512;
+}
 
 // Whether a /sys/block entry is a disk worth listing: no RAM disks, no unused loop devices.
 bool IsListedDisk(const fs::path& sysDisk, const std::string& name) {
@@ -201,12 +214,18 @@ void TDeviceCatalogue::Rebuild(const std::string& sysRoot, const std::string& de
     }
     std::sort(disks.begin(), disks.end(), NaturalLess);
 
-    std::vector<std::pair<std::string, std::uint16_t>> partitions;
+    struct TPartition {
+        std::string name;
+        std::uint16_t kind;
+        std::uint64_t bytes;
+    };
+    std::vector<TPartition> partitions;
     for (std::size_t n = 0; n < disks.size(); ++n) {
         const fs::path sysDisk = blockDir / disks[n];
         const std::uint16_t kind = KindOfDisk(sysDisk, disks[n]);
         if (n < 128)
-            entries_.push_back({static_cast<std::uint8_t>(kFirstPhysicalCode + n), devRoot + "/" + disks[n], disks[n], false, kind});
+            entries_.push_back({static_cast<std::uint8_t>(kFirstPhysicalCode + n), devRoot + "/" + disks[n], disks[n],
+                                false, kind, SysfsBytes(sysDisk)});
         std::vector<std::string> parts;
         for (fs::directory_iterator it(sysDisk, ec), end; !ec && it != end; it.increment(ec)) {
             std::error_code ec2;
@@ -215,16 +234,16 @@ void TDeviceCatalogue::Rebuild(const std::string& sysRoot, const std::string& de
         }
         std::sort(parts.begin(), parts.end(), NaturalLess);
         for (const std::string& p : parts)
-            partitions.emplace_back(p, kind);
+            partitions.push_back({p, kind, SysfsBytes(sysDisk / p)});
     }
 
     std::uint8_t letter = 1;
-    for (const auto& [name, kind] : partitions) {
+    for (const TPartition& part : partitions) {
         while (letter <= kLastLetterCode && Find(letter) != nullptr)
             ++letter;
         if (letter > kLastLetterCode)
             break;
-        entries_.push_back({letter, devRoot + "/" + name, name, false, kind});
+        entries_.push_back({letter, devRoot + "/" + part.name, part.name, false, part.kind, part.bytes});
     }
     std::sort(entries_.begin(), entries_.end(), [](const TDeviceEntry& a, const TDeviceEntry& b) { return a.Code < b.Code; });
 }

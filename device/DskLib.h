@@ -39,6 +39,9 @@ struct TDeviceEntry {
     std::string Name;     // "sdb", "sdb1" or the image's file name
     bool IsImage = false; // a disk image registered by the user
     std::uint16_t Kind = kKindUnknown;
+    // The size the kernel states in sysfs; known without opening the device, so that a
+    // device that cannot be opened for lack of rights still shows its size. 0 for an image.
+    std::uint64_t SysfsBytes = 0;
 };
 
 // The catalogue from device code to path. Built from a sysfs root and a dev root, which tests

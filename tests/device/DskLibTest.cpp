@@ -70,6 +70,8 @@ void MakeFakeTree(const TTempDir& dir, bool withSdbNode = true) {
         put(std::string(p) + "/partition", "1");
     }
     mk("sys/block/sda/queue"); // not a partition
+    put("sys/block/sda/size", "31116288");
+    put("sys/block/sda/sda2/size", "2048");
     mk("dev");
     for (const char* n : {"sda", "sr0", "loop0", "sda1", "sda2", "sda10", "sdb1"})
         testkit::WriteFile(dir / ("dev/" + std::string(n)), std::vector<std::uint8_t>(4096, 0));
@@ -100,6 +102,10 @@ TEST_F(DeviceTest, CatalogueGivesDisksAndPartitionsTheirCodesInNaturalOrder) {
     EXPECT_EQ(cat.PathFor(0), "");
     EXPECT_EQ(cat.PathFor(27), "");
     EXPECT_EQ(cat.CodeForPath(dir / "dev/sda2"), 2);
+    // Sizes as the kernel states them, in 512-byte units, known without opening the device.
+    EXPECT_EQ(cat.Find(129)->SysfsBytes, 31116288ull * 512);
+    EXPECT_EQ(cat.Find(2)->SysfsBytes, 2048ull * 512);
+    EXPECT_EQ(cat.Find(130)->SysfsBytes, 0u) << "no size file";
 }
 
 TEST_F(DeviceTest, ImagesTakeTheNextFreeLetterAndKeepItAcrossRebuilds) {
