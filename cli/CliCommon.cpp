@@ -142,7 +142,7 @@ void TCliProgress::Draw(bool force) {
     const std::uint64_t done = std::min(doneBytes_, totalBytes_);
     const double percent = totalBytes_ ? 100.0 * static_cast<double>(done) / static_cast<double>(totalBytes_) : 0.0;
     const double mb = static_cast<double>(done) / 1048576.0;
-    const double rate = elapsed > 0.05 ? mb / elapsed : 0.0;
+    const double rate = elapsed > 0.001 && done > 0 ? mb / elapsed : 0.0;
     const double left = rate > 0 ? (static_cast<double>(totalBytes_ - done) / 1048576.0) / rate : -1;
     char line[256];
     std::snprintf(line, sizeof line, "%s %5.1f%%  %9.1f MB  %7.1f MB/s  found %lld  read errors %lld  left %s",
