@@ -10,19 +10,26 @@ and prints each pair's times, the median ratio scan/dd, and the scan's peak memo
 import argparse, os, resource, statistics, subprocess, sys, tempfile, time
 
 def timed(cmd, **kw):
-    before = resource.getrusage(resource.RUSAGE_CHILDREN)
     start = time.perf_counter()
     subprocess.run(cmd, check=True, **kw)
     return time.perf_counter() - start
 
 def peak_rss_kb(cmd):
-    # ru_maxrss of RUSAGE_CHILDREN is the largest of all children so far; run it in a fresh
-    # python child so that dd's figure does not mix in.
-    code = ("import resource,subprocess,sys;"
-            "subprocess.run(sys.argv[1:],check=True,stdout=subprocess.DEVNULL);"
-            "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)")
-    out = subprocess.run([sys.executable, "-c", code] + cmd, check=True, capture_output=True, text=True)
-    return int(out.stdout.strip())
+    """Peak resident memory of cmd in KiB, and of the same program doing nothing (--version)."""
+    if os.path.exists("/usr/bin/time"):
+        def measure(c):
+            out = subprocess.run(["/usr/bin/time", "-f", "%M"] + c, check=True,
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+            return int(out.stderr.strip().splitlines()[-1])
+    else:
+        # Without GNU time: the children's figure, which may include the forking interpreter.
+        def measure(c):
+            code = ("import resource,subprocess,sys;"
+                    "subprocess.run(sys.argv[1:],check=True,stdout=subprocess.DEVNULL);"
+                    "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)")
+            out = subprocess.run([sys.executable, "-c", code] + c, check=True, capture_output=True, text=True)
+            return int(out.stdout.strip())
+    return measure(cmd), measure([cmd[0], "--version"])
 
 def main():
     ap = argparse.ArgumentParser()
@@ -47,9 +54,9 @@ def main():
             mb = args.size_mb
             print(f"round {r + 1}: dd {t_dd:.3f} s ({mb / t_dd:.0f} MB/s), scan {t_scan:.3f} s "
                   f"({mb / t_scan:.0f} MB/s), ratio {t_scan / t_dd:.2f}")
-        rss = peak_rss_kb(scan)
+        rss, idle = peak_rss_kb(scan)
         print(f"median ratio scan/dd: {statistics.median(ratios):.2f}")
-        print(f"scan peak memory: {rss / 1024:.1f} MiB")
+        print(f"scan peak memory: {rss / 1024:.1f} MiB (the program doing nothing: {idle / 1024:.1f} MiB)")
 
 if __name__ == "__main__":
     main()
