@@ -1,4 +1,5 @@
 // In-memory layouts of RIFF and RealMedia files for tests, fuzz seeds and sample images.
+#include "testkit/ByteWriter.h"
 #include "testkit/MediaBuilder.h"
 
 #include <stdexcept>
@@ -8,24 +9,7 @@ namespace lumivore::testkit {
 
 namespace {
 
-void PutLE16(TByteVector& out, std::uint32_t v) {
-    out.push_back(static_cast<std::uint8_t>(v));
-    out.push_back(static_cast<std::uint8_t>(v >> 8));
-}
-void PutLE32(TByteVector& out, std::uint32_t v) {
-    PutLE16(out, v & 0xFFFF);
-    PutLE16(out, v >> 16);
-}
-void PutBE16(TByteVector& out, std::uint32_t v) {
-    out.push_back(static_cast<std::uint8_t>(v >> 8));
-    out.push_back(static_cast<std::uint8_t>(v));
-}
-void PutBE32(TByteVector& out, std::uint32_t v) {
-    PutBE16(out, v >> 16);
-    PutBE16(out, v & 0xFFFF);
-}
 void PutId(TByteVector& out, const char* id) { out.insert(out.end(), id, id + 4); }
-void Append(TByteVector& out, std::span<const std::uint8_t> bytes) { out.insert(out.end(), bytes.begin(), bytes.end()); }
 
 TByteVector Filler(std::size_t n, std::uint8_t seed) {
     TByteVector out(n);

@@ -1,4 +1,5 @@
 // In-memory layouts of JPEG, GIF, PNG and BMP files for tests, fuzz seeds and sample images.
+#include "testkit/ByteWriter.h"
 #include "testkit/PhotoBuilder.h"
 
 #include <algorithm>
@@ -14,29 +15,8 @@ namespace lumivore::testkit {
 
 namespace {
 
-void PutBE16(TByteVector& out, std::uint32_t v) {
-    out.push_back(static_cast<std::uint8_t>(v >> 8));
-    out.push_back(static_cast<std::uint8_t>(v));
-}
-void PutBE32(TByteVector& out, std::uint32_t v) {
-    PutBE16(out, v >> 16);
-    PutBE16(out, v & 0xFFFF);
-}
-void PutLE16(TByteVector& out, std::uint32_t v) {
-    out.push_back(static_cast<std::uint8_t>(v));
-    out.push_back(static_cast<std::uint8_t>(v >> 8));
-}
-void PutLE32(TByteVector& out, std::uint32_t v) {
-    PutLE16(out, v & 0xFFFF);
-    PutLE16(out, v >> 16);
-}
 void Put16(TByteVector& out, std::uint32_t v, bool bigEndian) { bigEndian ? PutBE16(out, v) : PutLE16(out, v); }
 void Put32(TByteVector& out, std::uint32_t v, bool bigEndian) { bigEndian ? PutBE32(out, v) : PutLE32(out, v); }
-void Append(TByteVector& out, std::span<const std::uint8_t> bytes) { out.insert(out.end(), bytes.begin(), bytes.end()); }
-void Append(TByteVector& out, const char* text, std::size_t n) {
-    out.insert(out.end(), reinterpret_cast<const std::uint8_t*>(text), reinterpret_cast<const std::uint8_t*>(text) + n);
-}
-
 std::uint8_t Luma(const std::uint8_t* rgb) { return static_cast<std::uint8_t>((rgb[0] * 77 + rgb[1] * 150 + rgb[2] * 29) >> 8); }
 
 } // namespace

@@ -1,5 +1,7 @@
 #include "testkit/SampleCard.h"
 
+#include "testkit/ByteWriter.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -41,15 +43,6 @@ public:
 private:
     std::uint64_t state_;
 };
-
-void PutLE16(std::vector<std::uint8_t>& b, std::size_t o, std::uint16_t v) {
-    b[o] = static_cast<std::uint8_t>(v);
-    b[o + 1] = static_cast<std::uint8_t>(v >> 8);
-}
-void PutLE32(std::vector<std::uint8_t>& b, std::size_t o, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        b[o + i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
 
 // A photo with noise, so that it compresses to the size a camera's JPEG has.
 TRgbImage NoisyPhoto(int width, int height, unsigned seed, int noise) {

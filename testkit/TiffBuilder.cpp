@@ -1,5 +1,7 @@
 #include "testkit/TiffBuilder.h"
 
+#include "testkit/ByteWriter.h"
+
 #include <algorithm>
 #include <stdexcept>
 
@@ -14,23 +16,6 @@ std::uint32_t Align(std::uint32_t pos, std::uint32_t alignment) {
         return pos;
     const std::uint32_t rest = pos % alignment;
     return rest == 0 ? pos : pos + (alignment - rest);
-}
-
-void PutBE32(TByteVector& out, std::size_t at, std::uint32_t v) {
-    out[at] = static_cast<std::uint8_t>(v >> 24);
-    out[at + 1] = static_cast<std::uint8_t>(v >> 16);
-    out[at + 2] = static_cast<std::uint8_t>(v >> 8);
-    out[at + 3] = static_cast<std::uint8_t>(v);
-}
-
-void PutBE16(TByteVector& out, std::size_t at, std::uint16_t v) {
-    out[at] = static_cast<std::uint8_t>(v >> 8);
-    out[at + 1] = static_cast<std::uint8_t>(v);
-}
-
-void PutLE32(TByteVector& out, std::size_t at, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        out[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v >> (8 * i));
 }
 
 void PutText(TByteVector& out, std::size_t at, const std::string& text) {
