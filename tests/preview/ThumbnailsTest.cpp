@@ -135,8 +135,8 @@ TEST_F(EngineThumbnail, JpegThumbnailRanges) {
     ASSERT_NE(Engine().MakeThumbnail(rec), nullptr);
     EXPECT_EQ(rec.Width, 4000);
     EXPECT_EQ(rec.Height, 3000);
-    // With a known length the range is the whole photo, whose size is recorded.
-    rec.Length = static_cast<std::int32_t>(jpeg.size());
+    // With a known length (here the file ends with its thumbnail) the photo's size is recorded.
+    rec.Length = static_cast<std::int32_t>(rec.ThumbOffset + jpeg.size());
     const auto thumb = Engine().MakeThumbnail(rec);
     ASSERT_NE(thumb, nullptr);
     EXPECT_EQ(rec.Width, 160);
