@@ -19,6 +19,7 @@
 #include "engine/ScanEngine.h"
 #include "preview/Bitmap.h"
 #include "preview/Thumbnails.h"
+#include "support/SafeText.h"
 
 namespace lumivore::cli {
 
@@ -198,7 +199,7 @@ int Run(const TOptions& opt) {
             return kExitFailed;
         }
         ++written;
-        std::printf("%s  %s\n", path.c_str(), file.Ext.c_str());
+        std::printf("%s  %s\n", TerminalText(path).c_str(), TerminalText(file.Ext).c_str());
         if (!opt.Sheet.empty())
             sheet.push_back({std::move(thumb), file.Ext});
     }
@@ -208,9 +209,11 @@ int Run(const TOptions& opt) {
         return kExitFailed;
     }
     std::printf("%zu thumbnail(s) of %zu found file(s)\n", written, engine->FoundFiles.size());
-    if (outcome.Stopped || InterruptRequested())
+    const bool stopped = outcome.Stopped || InterruptRequested();
+    if (stopped)
         std::printf("stopped before the end\n");
-    return kExitOk;
+    std::fflush(stdout);
+    return FinishStatus(stopped, outcome.ReadErrors, 0);
 }
 
 } // namespace

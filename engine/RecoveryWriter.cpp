@@ -15,6 +15,8 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include "support/SafeText.h"
+
 namespace lumivore {
 
 namespace fs = std::filesystem;
@@ -322,10 +324,13 @@ std::vector<dev_t> RelatedBlockDevices(const std::string& sysRoot, dev_t device)
 }
 
 std::string CsvField(const std::string& text) {
-    if (text.find_first_of(",\"\r\n") == std::string::npos)
-        return text;
+    // Device text may carry control characters or start like a formula: the cell shows it
+    // visibly and inertly, whatever field it came from.
+    const std::string safe = SpreadsheetText(text);
+    if (safe.find_first_of(",\"\r\n") == std::string::npos)
+        return safe;
     std::string out = "\"";
-    for (char c : text) {
+    for (char c : safe) {
         if (c == '"')
             out += '"';
         out += c;

@@ -318,7 +318,14 @@ TEST(RecoveryParts, NamesAndCsvFields) {
     EXPECT_EQ(RecoveredFileName(280, "JPG"), "f0000000280.jpg");
     EXPECT_EQ(RecoveredFileName(4294967301LL, "RM", 3), "f4294967301-3.rm");
     EXPECT_EQ(CsvField("plain"), "plain");
-    EXPECT_EQ(CsvField("a\nb"), "\"a\nb\"");
+    EXPECT_EQ(CsvField("a,b \"c\""), "\"a,b \"\"c\"\"\"");
+    // Text from the card: line breaks and escapes shown, formulas inert, UTF-8 kept.
+    EXPECT_EQ(CsvField("a\nb"), "a\\x0Ab");
+    EXPECT_EQ(CsvField("\x1b]0;title\x07"), "\\x1B]0;title\\x07");
+    EXPECT_EQ(CsvField("=HYPERLINK(\"x\")"), "\"'=HYPERLINK(\"\"x\"\")\"");
+    EXPECT_EQ(CsvField("-2+3"), "'-2+3");
+    EXPECT_EQ(CsvField("Caf\xc3\xa9"), "Caf\xc3\xa9");
+    EXPECT_EQ(CsvField("\xff"), "\\xFF");
 }
 
 TEST(RecoveryParts, TheBlockDevicesOfADiskAreItsPartitionsAndWhatIsStackedOnThem) {
