@@ -210,11 +210,6 @@ int Run(const TOptions& opt) {
     // long scan is not wasted and nothing is ever written onto the card.
     const TExaminedSource examined = ExaminedSourceOf(*engine);
     std::string message;
-    TOutputDir thumbsDir;
-    if (!thumbsDir.Open(opt.To, examined, message)) {
-        std::fprintf(stderr, "lumivore-cli: %s\n", message.c_str());
-        return kExitFailed;
-    }
     TOutputDir sheetDir;
     std::string sheetName;
     if (!opt.Sheet.empty()) {
@@ -225,6 +220,11 @@ int Run(const TOptions& opt) {
             std::fprintf(stderr, "lumivore-cli: %s\n", message.c_str());
             return kExitFailed;
         }
+    }
+    TOutputDir thumbsDir;
+    if (!thumbsDir.Open(opt.To, examined, message)) {
+        std::fprintf(stderr, "lumivore-cli: %s\n", message.c_str());
+        return kExitFailed;
     }
     TScanRange range;
     if (!ResolveRange(*engine, opt.StartMb, opt.EndMb, range))
