@@ -165,24 +165,6 @@ std::optional<TFileOwner> InvokingUser() {
     return std::nullopt;
 }
 
-std::optional<dev_t> PathOnExamined(const std::string& path, const TExaminedSource& examined) {
-    // Where a folder's file system lives is known before the folder exists: it is the file
-    // system of its nearest existing parent.
-    std::error_code ec;
-    fs::path p = fs::absolute(path, ec);
-    if (ec)
-        p = path;
-    for (std::size_t guard = 0; guard < kMaxPathComponents && !p.empty(); ++guard) {
-        if (fs::exists(p, ec))
-            return OnExamined(p.string(), std::nullopt, examined);
-        const fs::path parent = p.parent_path();
-        if (parent == p)
-            break;
-        p = parent;
-    }
-    return std::nullopt;
-}
-
 TOutputDir::~TOutputDir() {
     if (fd_ >= 0)
         ::close(fd_);
@@ -299,6 +281,10 @@ bool TOutputDir::CheckTarget(const std::string& name, std::string& message) cons
         message = "The file " + (fs::path(folder_) / name).string() +
                   " is the device being examined; writing there would overwrite the lost files. "
                   "Choose a file on another drive.";
+        return false;
+    }
+    if (S_ISBLK(st.st_mode) || S_ISCHR(st.st_mode)) {
+        message = (fs::path(folder_) / name).string() + " is a device, not a file. Choose a file on another drive.";
         return false;
     }
     return true;

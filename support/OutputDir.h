@@ -65,7 +65,8 @@ public:
     bool Open(const std::string& folder, const TExaminedSource& examined, std::string& message);
 
     // Refuses a file name in the folder that is the examined device or image itself (or a
-    // link to it), e.g. a contact sheet named after the card's device node.
+    // link to it), e.g. a contact sheet named after the card's device node, and any other
+    // device node: a file the user names must be a file.
     bool CheckTarget(const std::string& name, std::string& message) const;
 
     // Writes data under the first free name that nameFor gives (suffix 0, 1, 2, ...): into a
@@ -100,9 +101,5 @@ private:
     std::optional<TFileOwner> owner_;
     std::uint64_t tempCounter_ = 0;
 };
-
-// Whether a folder (or the nearest existing folder above it) lies on the examined device;
-// the offending device number when it does.
-std::optional<dev_t> PathOnExamined(const std::string& path, const TExaminedSource& examined);
 
 } // namespace lumivore
