@@ -23,7 +23,7 @@ std::int32_t AsLength(std::uint64_t end) {
 
 // Reads the TIFF block of the APP1 segment whose marker stands at pos into rec. The block is
 // taken to start 10 bytes in (marker, length, six identifier bytes) and to run to the end of the
-// data. RecogniseTiff clears the record once it accepts a TIFF header; a thumbnail kind that no
+// data. The TIFF reader clears the record once it accepts a TIFF header; a thumbnail kind that no
 // walk can leave behind tells whether it did, and only then is the thumbnail offset moved from
 // the TIFF block's start to the JPEG's start.
 void ReadExifSegment(TBytes data, std::uint64_t pos, TFoundFile& rec) {
@@ -33,7 +33,7 @@ void ReadExifSegment(TBytes data, std::uint64_t pos, TFoundFile& rec) {
     constexpr std::uint8_t kNotWalked = 0xFF;
     const std::uint8_t keptKind = rec.ThumbKind;
     rec.ThumbKind = kNotWalked;
-    RecogniseTiff(data.subspan(static_cast<std::size_t>(tiffStart)), rec);
+    ReadTiffStructure(data.subspan(static_cast<std::size_t>(tiffStart)), rec, false);
     if (rec.ThumbKind == kNotWalked) {
         rec.ThumbKind = keptKind;
         return;
