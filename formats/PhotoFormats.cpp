@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 
+#include "formats/JpegTrailers.h"
 #include "formats/Recognisers.h"
 #include "formats/TiffWalker.h"
 
@@ -23,7 +24,7 @@ std::int32_t AsLength(std::uint64_t end) {
 
 // Reads the TIFF block of the APP1 segment whose marker stands at pos into rec. The block is
 // taken to start 10 bytes in (marker, length, six identifier bytes) and to run to the end of the
-// data. RecogniseTiff clears the record once it accepts a TIFF header; a thumbnail kind that no
+// data. The TIFF reader clears the record once it accepts a TIFF header; a thumbnail kind that no
 // walk can leave behind tells whether it did, and only then is the thumbnail offset moved from
 // the TIFF block's start to the JPEG's start.
 void ReadExifSegment(TBytes data, std::uint64_t pos, TFoundFile& rec) {
@@ -33,7 +34,7 @@ void ReadExifSegment(TBytes data, std::uint64_t pos, TFoundFile& rec) {
     constexpr std::uint8_t kNotWalked = 0xFF;
     const std::uint8_t keptKind = rec.ThumbKind;
     rec.ThumbKind = kNotWalked;
-    RecogniseTiff(data.subspan(static_cast<std::size_t>(tiffStart)), rec);
+    ReadTiffStructure(data.subspan(static_cast<std::size_t>(tiffStart)), rec, false);
     if (rec.ThumbKind == kNotWalked) {
         rec.ThumbKind = keptKind;
         return;
@@ -49,6 +50,19 @@ void ReadExifSegment(TBytes data, std::uint64_t pos, TFoundFile& rec) {
         return;
     }
     rec.ThumbOffset = static_cast<std::uint32_t>(offset);
+}
+
+// True when the APP1 segment whose marker stands at pos carries XMP; payload is then its text.
+bool XmpSegment(TBytes data, std::uint64_t pos, std::uint16_t segmentLength, TBytes& payload) {
+    static constexpr char kXmpId[] = "http://ns.adobe.com/xap/1.0/";
+    constexpr std::uint64_t kIdBytes = sizeof kXmpId; // with its terminating zero
+    const TByteReader reader(data);
+    if (segmentLength < 2 + kIdBytes || !reader.Matches(pos + 4, kXmpId) || !reader.Has(pos + 4 + kIdBytes - 1, 1) ||
+        data[pos + 4 + kIdBytes - 1] != 0)
+        return false;
+    const std::uint64_t start = pos + 4 + kIdBytes;
+    const std::uint64_t size = std::min<std::uint64_t>(segmentLength - 2u - kIdBytes, data.size() - std::min<std::uint64_t>(start, data.size()));
+    return reader.Sub(start, size, payload);
 }
 
 bool IsMarkerWithoutLength(std::uint8_t m) { return m == 0x01 || (m >= 0xD0 && m <= 0xD7); }
@@ -70,7 +84,7 @@ std::uint64_t WholeExtensionSize(std::uint8_t label, std::uint8_t firstBlock) {
 
 } // namespace
 
-std::int32_t MeasureJpeg(TBytes data, TFoundFile& rec, std::uint32_t scanCeiling) {
+std::int32_t MeasureJpegPicture(TBytes data, TFoundFile& rec, std::uint32_t scanCeiling, TMotionPhoto* motion) {
     const std::uint64_t size = data.size();
     const TByteReader reader(data, true);
     std::uint64_t pos = 2;
@@ -95,8 +109,13 @@ std::int32_t MeasureJpeg(TBytes data, TFoundFile& rec, std::uint32_t scanCeiling
         std::uint16_t segmentLength = 0;
         if (!reader.U16BE(pos + 2, segmentLength))
             return kUnknownLength;
-        if (m == 0xE1)
-            ReadExifSegment(data, pos, rec);
+        if (m == 0xE1) {
+            TBytes xmp;
+            if (motion != nullptr && XmpSegment(data, pos, segmentLength, xmp))
+                ReadMotionPhotoXmp(xmp, *motion);
+            else
+                ReadExifSegment(data, pos, rec);
+        }
         pos += static_cast<std::uint64_t>(segmentLength) + 2;
         if (m == 0xDA)
             break;
@@ -124,18 +143,37 @@ std::int32_t MeasureJpeg(TBytes data, TFoundFile& rec, std::uint32_t scanCeiling
     return last == scanCeiling ? AsLength(scanCeiling) : kUnknownLength;
 }
 
+TJpegExtent MeasureJpegExtent(TBytes data, TFoundFile& rec, std::uint32_t scanCeiling) {
+    TMotionPhoto motion;
+    TJpegExtent extent;
+    extent.Picture = MeasureJpegPicture(data, rec, scanCeiling, &motion);
+    extent.File = extent.Picture;
+    // A picture whose end the search gave up on has no known end to measure on from.
+    if (extent.Picture <= 0 || static_cast<std::uint32_t>(extent.Picture) >= scanCeiling)
+        return extent;
+    const std::int64_t end = MeasureJpegTrailers(data, static_cast<std::uint64_t>(extent.Picture), motion, scanCeiling);
+    extent.File = end < 0 ? kUnknownLength : AsLength(static_cast<std::uint64_t>(end));
+    return extent;
+}
+
+std::int32_t MeasureJpeg(TBytes data, TFoundFile& rec, std::uint32_t scanCeiling) {
+    return MeasureJpegExtent(data, rec, scanCeiling).File;
+}
+
 bool RecogniseJpeg(TBytes data, TFoundFile& rec) {
     if (data.size() < 4 || data[0] != 0xFF || data[1] != 0xD8 || data[2] != 0xFF || data[3] == 0xD8)
         return false;
-    rec.Length = MeasureJpeg(data, rec);
+    const TJpegExtent extent = MeasureJpegExtent(data, rec);
+    rec.Length = extent.File;
     rec.Ext = "JPG";
     rec.FormatIndex = 1;
     rec.MakerIndex = kNoIndex;
-    if (rec.Length > 0) {
-        // The whole file serves as its own thumbnail.
+    if (extent.Picture > 0) {
+        // The picture itself serves as its own thumbnail; what follows it (a video, records)
+        // is no picture.
         rec.ThumbKind = kThumbJpeg;
         rec.ThumbOffset = 0;
-        rec.ThumbLength = static_cast<std::uint32_t>(rec.Length);
+        rec.ThumbLength = static_cast<std::uint32_t>(extent.Picture);
     }
     return true;
 }

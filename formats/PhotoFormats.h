@@ -11,6 +11,7 @@
 
 #include "engine/FoundFile.h"
 #include "formats/ByteOrder.h"
+#include "formats/JpegTrailers.h"
 
 namespace lumivore {
 
@@ -25,10 +26,23 @@ inline constexpr std::uint32_t kPngWalkCeiling = 10'485'760;
 // Largest width and height a bitmap header may declare.
 inline constexpr std::uint32_t kBmpMaxDimension = 10'000;
 
-// Length of the JPEG at the start of data: the position after its EOI marker, -1 when a
-// marker or the EOI lies beyond the data (or a marker position holds no 0xFF), or scanCeiling
+// Length of the JPEG picture at the start of data: the position after its EOI marker, -1 when
+// a marker or the EOI lies beyond the data (or a marker position holds no 0xFF), or scanCeiling
 // when the EOI search passes it. Each APP1 segment's TIFF block is read into rec (the last one
-// with an accepted TIFF header wins), with the thumbnail offset made relative to data's start.
+// with an accepted TIFF header wins), with the thumbnail offset made relative to data's start;
+// when motion is given, an XMP segment's motion-photo values are read into it.
+std::int32_t MeasureJpegPicture(TBytes data, TFoundFile& rec, std::uint32_t scanCeiling = kJpegScanCeiling,
+                                TMotionPhoto* motion = nullptr);
+
+// Where a JPEG file's picture ends, and where the file ends with what follows the picture and
+// belongs to it (formats/JpegTrailers.h); File is -1 when either end lies beyond the data.
+struct TJpegExtent {
+    std::int32_t Picture = kUnknownLength;
+    std::int32_t File = kUnknownLength;
+};
+TJpegExtent MeasureJpegExtent(TBytes data, TFoundFile& rec, std::uint32_t scanCeiling = kJpegScanCeiling);
+
+// Length of the JPEG file at the start of data: MeasureJpegExtent's File.
 std::int32_t MeasureJpeg(TBytes data, TFoundFile& rec, std::uint32_t scanCeiling = kJpegScanCeiling);
 
 // Length of the GIF at the start of data: the position after its trailer, the position of the

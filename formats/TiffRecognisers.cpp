@@ -18,6 +18,8 @@ constexpr std::int32_t kCrwLength = 15728640;
 constexpr std::int32_t kLargestTiffLength = 52428800;     // 0x3200000
 constexpr std::int32_t kKodakAddition = 102400;           // 0x19000
 constexpr std::uint32_t kLargestMrwTiffDirectory = 5242880; // 0x500000
+constexpr std::uint16_t kTiffMarker = 42;
+constexpr std::uint16_t kBigTiffMarker = 43;
 
 struct TMakerRow {
     std::string_view name;
@@ -26,7 +28,7 @@ struct TMakerRow {
 
 // Applies the camera maker's format to a walked TIFF structure. The first row whose name the
 // recorded Make contains decides.
-void ClassifyTiff(TBytes data, std::uint32_t firstDir, TFoundFile& rec) {
+void ClassifyTiff(TBytes data, std::uint16_t marker, std::uint64_t firstDir, TFoundFile& rec) {
     const TByteReader reader(data);
     auto set = [&rec](std::string_view ext, std::uint8_t format, std::uint8_t maker) {
         rec.Ext = ext;
@@ -54,16 +56,16 @@ void ClassifyTiff(TBytes data, std::uint32_t firstDir, TFoundFile& rec) {
     } else if (ContainsNoCase(make, "panasonic")) {
         set("RAW", kNoIndex, kMakerPanasonic);
     } else if (ContainsNoCase(make, "pentax")) {
-        if (DngOrPef(data, firstDir) == "DNG")
+        if (DngOrPef(data, firstDir, marker) == "DNG")
             set("DNG", kFormatDng, kMakerPentax);
         else
             set("PEF", kNoIndex, kMakerPentax);
     } else if (ContainsNoCase(make, "samsung")) {
         set("DNG", kFormatDng, kMakerSamsung);
     } else if (ContainsNoCase(make, "sony")) {
-        const std::string_view kind = SonyRawKind(data, firstDir);
+        const std::string_view kind = SonyRawKind(data, firstDir, marker);
         set(kind, kind == "DNG" ? std::uint8_t{kFormatDng} : kNoIndex, kMakerSony);
-    } else if (DngOrPef(data, firstDir) == "DNG") {
+    } else if (DngOrPef(data, firstDir, marker) == "DNG") {
         set("DNG", kFormatDng, kNoIndex);
     } else {
         set("TIF", kFormatTiff, kNoIndex);
@@ -72,22 +74,57 @@ void ClassifyTiff(TBytes data, std::uint32_t firstDir, TFoundFile& rec) {
 
 } // namespace
 
-bool RecogniseTiff(TBytes data, TFoundFile& rec) {
+bool RecogniseTiff(TBytes data, TFoundFile& rec) { return ReadTiffStructure(data, rec, true); }
+
+bool ReadTiffStructure(TBytes data, TFoundFile& rec, bool acceptLateDirectory) {
     // Two bytes reject nearly every sector before anything else is read.
     if (data.size() < 2 || data[0] != data[1] || (data[0] != 'I' && data[0] != 'M'))
         return false;
     BigEndian = data[0] == 'M';
     TByteReader reader(data, BigEndian);
     std::uint16_t marker = 0;
-    std::uint32_t firstDir = 0;
-    if (!reader.U16(2, marker) || !reader.U32(4, firstDir))
+    std::uint64_t firstDir = 0;
+    std::uint64_t headerSize = 8;
+    bool heap = false;
+    if (!reader.U16(2, marker))
         return false;
-    const bool heap = reader.Matches(6, "HEAPCCDR");
+    if (marker == kBigTiffMarker) {
+        // A BigTIFF header: offsets are 8 bytes wide (the 16-bit number at 4), then a reserved
+        // zero and the 64-bit first-directory offset.
+        std::uint16_t offsetSize = 0, reserved = 0;
+        std::uint32_t low = 0, high = 0;
+        if (!reader.U16(4, offsetSize) || !reader.U16(6, reserved) || offsetSize != 8 || reserved != 0 ||
+            !reader.U32(8, BigEndian ? high : low) || !reader.U32(12, BigEndian ? low : high))
+            return false;
+        firstDir = (static_cast<std::uint64_t>(high) << 32) | low;
+        headerSize = 16;
+    } else {
+        std::uint32_t offset = 0;
+        if (!reader.U32(4, offset))
+            return false;
+        firstDir = offset;
+        heap = reader.Matches(6, "HEAPCCDR");
+    }
     if (!heap && firstDir > kLargestFirstDirectory)
+        return false;
+
+    // Writers that lay the image data out first put the directory after it, often past what
+    // the scan sees. Only a plain TIFF header with a directory offset a writer could have
+    // produced is taken; its length is measured later, from the device.
+    const bool late = !heap && firstDir >= data.size();
+    if (late && (!acceptLateDirectory || (marker != kTiffMarker && marker != kBigTiffMarker) || firstDir % 2 != 0 ||
+                 firstDir < headerSize))
         return false;
 
     SonyRawDirOffset = 0;
     rec.Reset();
+    if (late) {
+        rec.Ext = "TIF";
+        rec.FormatIndex = kFormatTiff;
+        rec.MakerIndex = kNoIndex;
+        rec.Length = kUnknownLength;
+        return true;
+    }
     const int walk = WalkDirectory(marker, data, 0, rec, firstDir);
     if (walk == kWalkUnusable) {
         if (!heap)
@@ -103,7 +140,7 @@ bool RecogniseTiff(TBytes data, TFoundFile& rec) {
         rec.Length = kUnknownLength;
     else if (rec.Length > kLargestTiffLength)
         return false;
-    ClassifyTiff(data, firstDir, rec);
+    ClassifyTiff(data, marker, firstDir, rec);
     return true;
 }
 

@@ -76,18 +76,29 @@ int FindTag(TBytes data, std::uint64_t dirOffset, std::uint16_t tag, TTiffEntry&
 // Walks the directory at dirOffset into rec: its entries, its sub-directories and, unless
 // depth is kSubDirectoryDepth, the directories chained after it. Returns kWalkUnusable,
 // kWalkComplete or kWalkTruncated. marker is the 16-bit number at bytes 2-3 of the header.
+// A marker of 43 is a BigTIFF: 64-bit entry counts and offsets and 20-byte entries, walked by
+// the same rules within the same limits.
 int WalkDirectory(std::uint16_t marker, TBytes data, std::uint8_t depth, TFoundFile& rec,
-                  std::uint32_t dirOffset);
+                  std::uint64_t dirOffset);
+
+// True when the directory at dirOffset, laid out as the marker says, holds the tag.
+bool HasTag(TBytes data, std::uint16_t marker, std::uint64_t dirOffset, std::uint16_t tag);
 
 // "DNG" when the directory carries a DNGVersion tag, else "PEF".
-std::string_view DngOrPef(TBytes data, std::uint32_t dirOffset);
+std::string_view DngOrPef(TBytes data, std::uint64_t dirOffset, std::uint16_t marker = 42);
 
 // "DNG" with a DNGVersion tag, else "ARW" with an ImageWidth tag, else "SR2".
-std::string_view SonyRawKind(TBytes data, std::uint32_t dirOffset);
+std::string_view SonyRawKind(TBytes data, std::uint64_t dirOffset, std::uint16_t marker = 42);
 
 // True when a declared file size is within the largest size accepted for the type name
 // ("BM", "MRW" or "RAF"); false for any other name.
 bool SizeWithinLimit(std::string_view name, std::uint64_t size);
+
+// Recognises the TIFF structure at the start of data into rec, as RecogniseTiff does. With
+// acceptLateDirectory, a plain TIFF or BigTIFF header whose first directory lies past the data
+// is taken as a TIFF of unknown length; without it (the EXIF block of a JPEG, which lies whole
+// inside its segment) such a header is refused.
+bool ReadTiffStructure(TBytes data, TFoundFile& rec, bool acceptLateDirectory);
 
 // True when text contains word, ignoring the case of ASCII letters. word is lower case.
 bool ContainsNoCase(std::string_view text, std::string_view word);

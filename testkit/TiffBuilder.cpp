@@ -24,7 +24,18 @@ void PutText(TByteVector& out, std::size_t at, const std::string& text) {
 
 } // namespace
 
-TTiffBuilder::TTiffBuilder(bool bigEndian, std::uint16_t marker) : bigEndian_(bigEndian), marker_(marker) {}
+TTiffBuilder::TTiffBuilder(bool bigEndian, std::uint16_t marker)
+    : bigEndian_(bigEndian), marker_(marker), big_(marker == kBigTiffMarker) {}
+
+void TTiffBuilder::Put64(TByteVector& out, std::uint64_t v) const {
+    if (bigEndian_) {
+        Put32(out, static_cast<std::uint32_t>(v >> 32));
+        Put32(out, static_cast<std::uint32_t>(v));
+    } else {
+        Put32(out, static_cast<std::uint32_t>(v));
+        Put32(out, static_cast<std::uint32_t>(v >> 32));
+    }
+}
 
 void TTiffBuilder::Put16(TByteVector& out, std::uint16_t v) const {
     if (bigEndian_) {
@@ -175,6 +186,7 @@ std::uint32_t TTiffBuilder::TypeBytes(std::uint16_t type) const {
     case 4: case 9: case 11:
         return 4;
     case 5: case 10: case 12:
+    case kTiffLong8: case kTiffIfd8:
         return 8;
     default:
         return 0;
@@ -187,7 +199,7 @@ std::uint32_t TTiffBuilder::EntryValueSize(const TEntry& e) const {
         return 0;
     const std::uint32_t size = e.kind == TValueKind::Bytes ? static_cast<std::uint32_t>(e.bytes.size())
                                                            : TypeBytes(e.type) * e.count;
-    return size > 4 ? size : 0;
+    return size > FieldBytes() ? size : 0;
 }
 
 TByteVector TTiffBuilder::EncodeValue(const TEntry& e) const {
@@ -198,6 +210,8 @@ TByteVector TTiffBuilder::EncodeValue(const TEntry& e) const {
         const std::uint32_t v = e.kind == TValueKind::Pointers ? items_.at(target).position : items_.at(target).size;
         if (TypeBytes(e.type) == 2)
             Put16(out, static_cast<std::uint16_t>(v));
+        else if (TypeBytes(e.type) == 8)
+            Put64(out, v);
         else
             Put32(out, v);
     }
@@ -206,7 +220,8 @@ TByteVector TTiffBuilder::EncodeValue(const TEntry& e) const {
 
 TByteVector TTiffBuilder::Build() {
     // Layout.
-    std::uint32_t pos = 8 + static_cast<std::uint32_t>(headerExtra_.size());
+    const std::uint32_t countBytes = big_ ? 8 : 2, entryBytes = big_ ? 20 : 12, fieldBytes = FieldBytes();
+    std::uint32_t pos = (big_ ? 16 : 8) + static_cast<std::uint32_t>(headerExtra_.size());
     for (TItemData& item : items_) {
         if (item.padding) {
             item.start = item.position = pos;
@@ -223,7 +238,7 @@ TByteVector TTiffBuilder::Build() {
             continue;
         }
         item.position = pos + static_cast<std::uint32_t>(item.bytes.size());
-        std::uint32_t end = item.position + 2 + 12 * static_cast<std::uint32_t>(item.entries.size()) + 4;
+        std::uint32_t end = item.position + countBytes + entryBytes * static_cast<std::uint32_t>(item.entries.size()) + fieldBytes;
         for (const TEntry& e : item.entries)
             end = Align(end, 2) + EntryValueSize(e);
         item.size = end - item.start;
@@ -256,8 +271,23 @@ TByteVector TTiffBuilder::Build() {
         if (hasFirst_)
             first = items_.at(first_).position;
     }
-    put32(4, first);
-    std::copy(headerExtra_.begin(), headerExtra_.end(), out.begin() + 8);
+    // The field at offset `at` of an entry or header: 32-bit, or 64-bit in a BigTIFF.
+    auto putField = [&](std::size_t at, std::uint32_t v) {
+        TByteVector b;
+        if (big_)
+            Put64(b, v);
+        else
+            Put32(b, v);
+        std::copy(b.begin(), b.end(), out.begin() + static_cast<std::ptrdiff_t>(at));
+    };
+    if (big_) {
+        put16(4, 8);
+        put16(6, 0);
+        putField(8, first);
+    } else {
+        put32(4, first);
+    }
+    std::copy(headerExtra_.begin(), headerExtra_.end(), out.begin() + (big_ ? 16 : 8));
 
     for (const TItemData& item : items_) {
         if (item.padding)
@@ -266,39 +296,43 @@ TByteVector TTiffBuilder::Build() {
         if (!item.directory)
             continue;
         std::size_t at = item.position;
-        put16(at, static_cast<std::uint16_t>(item.entries.size()));
-        at += 2;
-        std::uint32_t valuePos = item.position + 2 + 12 * static_cast<std::uint32_t>(item.entries.size()) + 4;
+        if (big_)
+            putField(at, static_cast<std::uint32_t>(item.entries.size()));
+        else
+            put16(at, static_cast<std::uint16_t>(item.entries.size()));
+        at += countBytes;
+        std::uint32_t valuePos = item.position + countBytes + entryBytes * static_cast<std::uint32_t>(item.entries.size()) + fieldBytes;
+        const std::size_t countAt = 4, fieldAt = big_ ? 12 : 8;
         for (const TEntry& e : item.entries) {
             put16(at, e.tag);
             put16(at + 2, e.type);
             if (e.kind == TValueKind::Note) {
                 const TItemData& note = items_.at(e.targets.at(0));
-                put32(at + 4, note.size);
-                put32(at + 8, note.start);
+                putField(at + countAt, note.size);
+                putField(at + fieldAt, note.start);
             } else if (e.kind == TValueKind::Fixed) {
-                put32(at + 4, e.count);
-                put32(at + 8, e.valueField);
+                putField(at + countAt, e.count);
+                putField(at + fieldAt, e.valueField);
             } else {
-                put32(at + 4, e.count);
+                putField(at + countAt, e.count);
                 const TByteVector value = EncodeValue(e);
-                if (value.size() <= 4) {
-                    std::copy(value.begin(), value.end(), out.begin() + static_cast<std::ptrdiff_t>(at + 8));
+                if (value.size() <= fieldBytes) {
+                    std::copy(value.begin(), value.end(), out.begin() + static_cast<std::ptrdiff_t>(at + fieldAt));
                 } else {
                     valuePos = Align(valuePos, 2);
-                    put32(at + 8, valuePos);
+                    putField(at + fieldAt, valuePos);
                     std::copy(value.begin(), value.end(), out.begin() + valuePos);
                     valuePos += static_cast<std::uint32_t>(value.size());
                 }
             }
-            at += 12;
+            at += entryBytes;
         }
         std::uint32_t next = 0;
         if (item.hasNextOffset)
             next = item.nextOffset;
         else if (item.hasNext)
             next = items_.at(item.next).position;
-        put32(at, next);
+        putField(at, next);
     }
     return out;
 }

@@ -20,8 +20,12 @@ using TByteVector = std::vector<std::uint8_t>;
 // TIFF field types.
 enum TTiffType : std::uint16_t {
     kTiffByte = 1, kTiffAscii = 2, kTiffShort = 3, kTiffLong = 4, kTiffRational = 5,
-    kTiffUndefined = 7, kTiffSRational = 10,
+    kTiffUndefined = 7, kTiffSRational = 10, kTiffLong8 = 16, kTiffIfd8 = 18,
 };
+
+// The header marker of a BigTIFF. A builder made with it lays out 64-bit entry counts, 20-byte
+// entries and 64-bit offsets (positions still stay below 4 GiB).
+inline constexpr std::uint16_t kBigTiffMarker = 43;
 
 class TTiffBuilder {
 public:
@@ -89,6 +93,7 @@ public:
     // Encodes numbers in the builder's byte order.
     void Put16(TByteVector& out, std::uint16_t v) const;
     void Put32(TByteVector& out, std::uint32_t v) const;
+    void Put64(TByteVector& out, std::uint64_t v) const;
 
 private:
     enum class TValueKind { Bytes, Fixed, Pointers, Sizes, Note };
@@ -120,11 +125,13 @@ private:
 
     TEntry& AddEntry(TItem dir, std::uint16_t tag, std::uint16_t type, std::uint32_t count);
     std::uint32_t TypeBytes(std::uint16_t type) const;
+    std::uint32_t FieldBytes() const { return big_ ? 8 : 4; }
     std::uint32_t EntryValueSize(const TEntry& e) const;
     TByteVector EncodeValue(const TEntry& e) const;
 
     bool bigEndian_;
     std::uint16_t marker_;
+    bool big_;
     TByteVector headerExtra_;
     std::vector<TItemData> items_;
     TItem first_ = 0;

@@ -30,9 +30,10 @@ TEST(MpfExtent, PreviewAfterMainImageInBothByteOrders) {
     for (bool bigEndian : {false, true}) {
         const TByteVector file = testkit::JpegWithPreview(main, preview, bigEndian);
         EXPECT_EQ(MpfExtent(file), static_cast<std::int64_t>(file.size())) << bigEndian;
-        // The scan's measure stops at the main image's EOI.
+        // The picture ends at the main image's EOI; the file with the preview appended to it.
         TFoundFile rec;
-        EXPECT_EQ(MeasureJpeg(file, rec), static_cast<std::int32_t>(file.size() - preview.size()));
+        EXPECT_EQ(MeasureJpegPicture(file, rec), static_cast<std::int32_t>(file.size() - preview.size()));
+        EXPECT_EQ(MeasureJpeg(file, rec), static_cast<std::int32_t>(file.size()));
         // Only the index is needed, not the appended image itself.
         const TByteVector head(file.begin(), file.begin() + 200);
         EXPECT_EQ(MpfExtent(head), static_cast<std::int64_t>(file.size()));

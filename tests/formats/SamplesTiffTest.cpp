@@ -83,8 +83,8 @@ struct TExpectedDifference {
 };
 const TExpectedDifference kExpectedDifferences[] = {
     {"DNG.dng", "Type", "TIF", "a Canon Make decides before DNGVersion; without CR at bytes 8-9 it is TIF"},
-    {"Panasonic.rw2", "Width", "2742", "tags 0x0006 and 0x0007 of the 0x55 variant give width and height"},
-    {"Panasonic.rw2", "Height", "3656", "tags 0x0006 and 0x0007 of the 0x55 variant give width and height"},
+    {"Panasonic.rw2", "Width", "3648", "the sensor borders give the picture's size; the EXIF names the preview's"},
+    {"Panasonic.rw2", "Height", "2736", "the sensor borders give the picture's size; the EXIF names the preview's"},
     {"CanonRaw.crw", "Model", "", "a CRW heap is recognised by its signature only"},
     {"CanonRaw.crw", "DateTaken", "", "a CRW heap is recognised by its signature only"},
     {"CanonRaw.crw", "Exposure", "", "a CRW heap is recognised by its signature only"},

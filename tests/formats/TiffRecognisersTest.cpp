@@ -306,3 +306,161 @@ TEST(RecogniseMrw, TiffBlockThumbnailAndMetadata) {
     ASSERT_TRUE(RecogniseMrw(far, rec));
     EXPECT_EQ(rec.Model, "");
 }
+
+namespace {
+
+// A TIFF whose writer put the image data first and the directory last.
+TByteVector DirectoryLastTiff(std::size_t dataBytes, bool bigEndian = false, std::uint16_t marker = 42) {
+    TTiffBuilder b(bigEndian, marker);
+    const auto strip = b.AddData(TByteVector(dataBytes, 0x5A));
+    const auto dir = b.AddDirectory();
+    b.Long(dir, 0x0100, {640});
+    b.Long(dir, 0x0101, {480});
+    b.Ascii(dir, 0x010F, "Scanner");
+    b.Strips(dir, {strip});
+    b.SetFirst(dir);
+    return b.Build();
+}
+
+} // namespace
+
+TEST(RecogniseTiffLateDirectory, PastTheDataIsATiffOfUnknownLength) {
+    const TByteVector whole = DirectoryLastTiff(600000);
+    TFoundFile rec;
+    ASSERT_TRUE(RecogniseTiff(whole, rec));
+    EXPECT_EQ(rec.Length, static_cast<std::int32_t>(whole.size()));
+    EXPECT_EQ(rec.Make, "Scanner");
+
+    // What a scan sees of it: the first block only.
+    const TBytes seen = TBytes(whole).first(512000);
+    rec.Reset();
+    rec.Make = "from before";
+    ASSERT_TRUE(RecogniseTiff(seen, rec));
+    EXPECT_EQ(rec.Ext, "TIF");
+    EXPECT_EQ(rec.FormatIndex, kFormatTiff);
+    EXPECT_EQ(rec.MakerIndex, kNoIndex);
+    EXPECT_EQ(rec.Length, kUnknownLength);
+    EXPECT_EQ(rec.Make, "");
+
+    // Offsets no writer produces stay refused: odd, inside the header, past the limit, or under
+    // a marker other than a plain TIFF's.
+    auto withOffset = [&](std::uint32_t offset, std::uint16_t marker = 42) {
+        TByteVector d(seen.begin(), seen.end());
+        d[2] = static_cast<std::uint8_t>(marker);
+        d[3] = 0;
+        d[4] = static_cast<std::uint8_t>(offset), d[5] = static_cast<std::uint8_t>(offset >> 8);
+        d[6] = static_cast<std::uint8_t>(offset >> 16), d[7] = static_cast<std::uint8_t>(offset >> 24);
+        TFoundFile r;
+        return RecogniseTiff(d, r);
+    };
+    EXPECT_TRUE(withOffset(600002));
+    EXPECT_TRUE(withOffset(15728640));
+    EXPECT_FALSE(withOffset(600001));
+    EXPECT_FALSE(withOffset(15728642));
+    EXPECT_FALSE(withOffset(0x55, 0x55));
+    EXPECT_FALSE(withOffset(600002, 0x55));
+    EXPECT_FALSE(withOffset(600002, 0x4F52)); // "RO" of an Olympus raw
+
+    // The EXIF block of a JPEG lies whole inside its segment: a directory past it is damage.
+    rec.Reset();
+    EXPECT_FALSE(ReadTiffStructure(seen, rec, false));
+}
+
+// BigTIFF: 64-bit counts and offsets and 20-byte entries, with strips, tiles and a
+// sub-directory, in both byte orders; measured like a classic TIFF.
+TEST(RecogniseBigTiff, StripsTilesAndSubDirectoryBothByteOrders) {
+    for (bool bigEndian : {false, true}) {
+        TTiffBuilder b(bigEndian, kBigTiffMarker);
+        const auto ifd0 = b.AddDirectory();
+        const auto exif = b.AddDirectory();
+        const auto sub = b.AddDirectory();
+        const auto strip1 = b.AddData(TByteVector(3000, 1));
+        const auto strip2 = b.AddData(TByteVector(2000, 2));
+        const auto thumb = b.AddData(FakeJpeg(900));
+        const auto tile1 = b.AddData(TByteVector(4096, 3));
+        const auto tile2 = b.AddData(TByteVector(4096, 4));
+        b.Long(ifd0, 0x0100, {6000});
+        b.Long(ifd0, 0x0101, {4000});
+        b.Ascii(ifd0, 0x010F, "Hasselblad");
+        b.Ascii(ifd0, 0x0110, "X2D");
+        b.Pointers(ifd0, 0x0111, {strip1, strip2}, kTiffLong8);
+        b.Sizes(ifd0, 0x0117, {strip1, strip2}, kTiffLong8);
+        b.Pointers(ifd0, 0x014A, {sub}, kTiffIfd8);
+        b.Pointer(ifd0, 0x8769, exif, kTiffIfd8);
+        b.Short(exif, 0x8827, {400});
+        b.Rational(exif, 0x829A, 1, 250);
+        b.Rational(exif, 0x829D, 28, 10);
+        b.Ascii(exif, 0x9003, "2026:01:02 03:04:05");
+        b.Short(sub, 0x0100, {256});
+        b.Short(sub, 0x0103, {6});
+        b.Pointers(sub, 0x0144, {tile1, tile2}, kTiffLong8);
+        b.Sizes(sub, 0x0145, {tile1, tile2}, kTiffLong8);
+        b.Pointer(sub, 0x0201, thumb, kTiffLong8);
+        b.Sizes(sub, 0x0202, {thumb}, kTiffLong8);
+        const TByteVector data = b.Build();
+
+        TFoundFile rec;
+        ASSERT_TRUE(RecogniseTiff(data, rec)) << bigEndian;
+        EXPECT_EQ(rec.Ext, "TIF");
+        EXPECT_EQ(rec.FormatIndex, kFormatTiff);
+        EXPECT_EQ(rec.Length, static_cast<std::int32_t>(data.size()));
+        EXPECT_EQ(rec.Width, 6000);
+        EXPECT_EQ(rec.Height, 4000);
+        EXPECT_EQ(rec.Make, "Hasselblad");
+        EXPECT_EQ(rec.Model, "X2D");
+        EXPECT_EQ(rec.ISO, 400);
+        EXPECT_EQ(rec.ExposureNum, 1u);
+        EXPECT_EQ(rec.ExposureDen, 250u);
+        EXPECT_EQ(rec.FNumberNum, 28u);
+        EXPECT_EQ(rec.DateTaken, "2026:01:02 03:04:05");
+        EXPECT_EQ(rec.ThumbKind, kThumbJpeg);
+        EXPECT_EQ(rec.ThumbOffset, b.Position(thumb));
+        EXPECT_EQ(rec.ThumbLength, 900u);
+
+        // Cut inside the tiles: the structure runs past the data.
+        TFoundFile cut;
+        ASSERT_TRUE(RecogniseTiff(TBytes(data).first(b.Position(tile1) + 10), cut));
+        EXPECT_EQ(cut.Length, b.Position(tile2) + 4096);
+    }
+}
+
+TEST(RecogniseBigTiff, HeaderChecksAndLoopGuards) {
+    TTiffBuilder b(false, kBigTiffMarker);
+    const auto dir = b.AddDirectory();
+    b.Ascii(dir, 0x010F, "Leica");
+    const TByteVector good = b.Build();
+    TFoundFile rec;
+    ASSERT_TRUE(RecogniseTiff(good, rec));
+    EXPECT_EQ(rec.Ext, "RAW");
+
+    TByteVector wrongSize = good;
+    wrongSize[4] = 4; // offsets must be 8 bytes wide
+    EXPECT_FALSE(RecogniseTiff(wrongSize, rec));
+    TByteVector reserved = good;
+    reserved[6] = 1;
+    EXPECT_FALSE(RecogniseTiff(reserved, rec));
+    TByteVector far = good;
+    far[8] = 0x02, far[9] = 0, far[10] = 0xF0, far[11] = 0; // 15,728,642: past the limit
+    EXPECT_FALSE(RecogniseTiff(far, rec));
+    TByteVector high = good;
+    high[12] = 1; // a 64-bit offset above 4 GiB
+    EXPECT_FALSE(RecogniseTiff(high, rec));
+
+    // A directory chained to itself, and one with 101 entries, are no structure.
+    TTiffBuilder loop(true, kBigTiffMarker);
+    const auto d = loop.AddDirectory();
+    loop.Short(d, 0x0100, {10});
+    loop.Chain(d, d);
+    EXPECT_FALSE(RecogniseTiff(loop.Build(), rec));
+    TTiffBuilder many(false, kBigTiffMarker);
+    const auto m = many.AddDirectory();
+    for (std::uint16_t t = 0; t < 101; ++t)
+        many.Short(m, static_cast<std::uint16_t>(0xD000 + t), {1});
+    EXPECT_FALSE(RecogniseTiff(many.Build(), rec));
+    // A BigTIFF DNG is told by its DNGVersion like a classic one.
+    TTiffBuilder dng(false, kBigTiffMarker);
+    const auto dd = dng.AddDirectory();
+    dng.Raw(dd, 0xC612, kTiffByte, 4, {1, 4, 0, 0});
+    ASSERT_TRUE(RecogniseTiff(dng.Build(), rec));
+    EXPECT_EQ(rec.Ext, "DNG");
+}

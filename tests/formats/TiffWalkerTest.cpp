@@ -278,38 +278,48 @@ TEST(TiffWalkMetadata, SizesTextsAndRationals) {
     EXPECT_EQ(rec.FNumberDen, 0u);
 }
 
-TEST(TiffWalkMetadata, SensorTagsOfTheRawVariantOverwrite) {
-    auto build = [](std::uint16_t marker, bool inSub) {
+// The 0x55 raw variant states the sensor's borders (top, left, bottom, right); the picture's
+// size is what lies between them, not the borders themselves.
+TEST(TiffWalkMetadata, SensorBordersOfTheRawVariantGiveThePixelSize) {
+    auto build = [](std::uint16_t marker, bool inSub, std::uint16_t top, std::uint16_t left) {
         TTiffBuilder b(false, marker);
         const auto ifd0 = b.AddDirectory();
         const auto exif = b.AddDirectory();
-        b.Short(ifd0, 0x0100, {4000});
+        b.Short(ifd0, 0x0100, {1920});
         const auto target = inSub ? exif : ifd0;
-        b.Short(target, 0x0006, {3000});
-        b.Short(target, 0x0007, {2000});
+        b.Short(target, 0x0004, {top});
+        b.Short(target, 0x0005, {left});
+        b.Short(target, 0x0006, {static_cast<std::uint16_t>(top + 2736)});
+        b.Short(target, 0x0007, {static_cast<std::uint16_t>(left + 3648)});
         b.Short(target, 0x0017, {125});
         b.SubDirectory(ifd0, exif);
-        b.Short(exif, 0xA002, {4000});
+        b.Short(exif, 0xA002, {1920});
         return b.Build();
     };
     TFoundFile rec;
-    ASSERT_EQ(WalkBuilt(build(0x55, false), rec), kWalkComplete);
-    // 3000 replaced 4000, and the EXIF width of 4000 raised it again.
-    EXPECT_EQ(rec.Width, 4000);
-    EXPECT_EQ(rec.Height, 2000);
-    EXPECT_EQ(rec.ISO, 125);
+    for (std::uint16_t border : {0, 8}) {
+        rec.Reset();
+        ASSERT_EQ(WalkBuilt(build(0x55, false, border, border), rec), kWalkComplete);
+        EXPECT_EQ(rec.Width, 3648) << border;
+        EXPECT_EQ(rec.Height, 2736) << border;
+        EXPECT_EQ(rec.ISO, 125);
+    }
 
+    // A bottom border above the top one names no picture: the size stays as the other tags say.
     TTiffBuilder b(false, 0x55);
     const auto ifd0 = b.AddDirectory();
-    b.Short(ifd0, 0x0100, {4000});
-    b.Short(ifd0, 0x0006, {3000});
+    b.Short(ifd0, 0x0004, {500});
+    b.Short(ifd0, 0x0006, {400});
+    b.Short(ifd0, 0x0101, {1440});
     rec.Reset();
     ASSERT_EQ(WalkBuilt(b.Build(), rec), kWalkComplete);
-    EXPECT_EQ(rec.Width, 3000);
+    EXPECT_EQ(rec.Height, 1440);
 
-    for (auto data : {build(42, false), build(0x55, true)}) {
+    // Under marker 42, or in a sub-directory, the tags are ordinary fields.
+    for (auto data : {build(42, false, 8, 8), build(0x55, true, 8, 8)}) {
         rec.Reset();
         ASSERT_EQ(WalkBuilt(data, rec), kWalkComplete);
+        EXPECT_EQ(rec.Width, 1920);
         EXPECT_EQ(rec.Height, 0);
         EXPECT_EQ(rec.ISO, 0);
     }
