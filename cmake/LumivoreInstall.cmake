@@ -65,12 +65,13 @@ if(LUMIVORE_HELP2MAN)
   set(LUMIVORE_MAN_PAGES)
   foreach(program ${LUMIVORE_PROGRAMS})
     set(page ${PROJECT_BINARY_DIR}/man/${program}.1)
+    set(pageGz ${page}.gz)
     if(program STREQUAL "lumivore")
       set(summary "find and recover deleted photos from cards and disks")
     else()
       set(summary "find and recover deleted photos from cards and disks, from the command line")
     endif()
-    add_custom_command(OUTPUT ${page}
+    add_custom_command(OUTPUT ${pageGz}
       COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
       COMMAND ${CMAKE_COMMAND} -E env QT_QPA_PLATFORM=offscreen
               LUMIVORE_CONFIG=${PROJECT_BINARY_DIR}/man/settings.xml
@@ -78,10 +79,11 @@ if(LUMIVORE_HELP2MAN)
               --name=${summary} --version-string=${PROJECT_VERSION}
               --include=${PROJECT_SOURCE_DIR}/cmake/packaging/manpage-sections.h2m
               --output=${page} $<TARGET_FILE:${program}>
+      COMMAND gzip -9nf ${page}
       DEPENDS ${program} ${PROJECT_SOURCE_DIR}/cmake/packaging/manpage-sections.h2m
       COMMENT "Writing the manual page ${program}(1)" VERBATIM)
-    list(APPEND LUMIVORE_MAN_PAGES ${page})
-    install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    list(APPEND LUMIVORE_MAN_PAGES ${pageGz})
+    install(FILES ${pageGz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   endforeach()
   add_custom_target(lumivore_man ALL DEPENDS ${LUMIVORE_MAN_PAGES})
 else()
@@ -107,18 +109,18 @@ set(CPACK_PACKAGE_VENDOR Orvandel)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "Lumivore developers <lumivore@orvandel.example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "recover deleted photos from memory cards and disks")
+# The extended description; CPack puts the summary above it and indents it.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-"recover deleted photos from memory cards and disks
- Lumivore brings back photographs and media files deleted from a memory card,
- USB stick or disk, or lost when it was formatted or damaged. It reads the raw
- device sector by sector without trusting its file system, recognises JPEG,
- PNG, GIF, BMP, TIFF, DNG, the raw formats of many cameras, WAV, AVI and
- RealMedia files, measures each file from its own structure, shows
- thumbnails with the camera's metadata, and writes the chosen files to
- another drive. The examined device is only ever read.
- .
- The package holds the windows program (lumivore) and the command-line tool
- (lumivore-cli).")
+"Lumivore brings back photographs and media files deleted from a memory card,
+USB stick or disk, or lost when it was formatted or damaged. It reads the raw
+device sector by sector without trusting its file system, recognises JPEG,
+PNG, GIF, BMP, TIFF, DNG, the raw formats of many cameras, WAV, AVI and
+RealMedia files, measures each file from its own structure, shows
+thumbnails with the camera's metadata, and writes the chosen files to
+another drive. The examined device is only ever read.
+
+The package holds the windows program (lumivore) and the command-line tool
+(lumivore-cli).")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)

@@ -1,4 +1,5 @@
 #include "device/DskLib.h"
+#include "device/DeviceOpener.h"
 
 #include <algorithm>
 #include <cctype>
@@ -304,7 +305,9 @@ TDeviceHandle OpenDevice(std::uint8_t code) {
     if (path.empty())
         return kInvalidHandle;
     // Read-only, always: the examined device is never written.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 && (errno == EACCES || errno == EPERM) && HasDeviceOpener())
+        fd = OpenWithDeviceOpener(path); // a read-only descriptor from whoever may open it
     return fd < 0 ? kInvalidHandle : fd;
 }
 

@@ -34,7 +34,7 @@ set(expected
   share/icons/hicolor/scalable/apps/lumivore.svg
   share/doc/lumivore/copyright)
 if(EXPECT_MAN)
-  list(APPEND expected share/man/man1/lumivore-cli.1)
+  list(APPEND expected share/man/man1/lumivore-cli.1.gz)
 endif()
 if(EXPECT_ICONS)
   list(APPEND expected share/icons/hicolor/48x48/apps/lumivore.png
