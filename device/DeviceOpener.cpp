@@ -13,6 +13,11 @@ TDeviceOpener& Installed() {
     return opener;
 }
 
+int& Pauses() {
+    static int pauses = 0;
+    return pauses;
+}
+
 } // namespace
 
 TDeviceOpener SetDeviceOpener(TDeviceOpener opener) {
@@ -21,10 +26,13 @@ TDeviceOpener SetDeviceOpener(TDeviceOpener opener) {
     return previous;
 }
 
-bool HasDeviceOpener() { return static_cast<bool>(Installed()); }
+bool HasDeviceOpener() { return Pauses() == 0 && static_cast<bool>(Installed()); }
+
+TDeviceOpenerPause::TDeviceOpenerPause() { ++Pauses(); }
+TDeviceOpenerPause::~TDeviceOpenerPause() { --Pauses(); }
 
 int OpenWithDeviceOpener(const std::string& path) {
-    if (!Installed()) {
+    if (!HasDeviceOpener()) {
         errno = ENOSYS;
         return -1;
     }

@@ -15,13 +15,24 @@ using TDeviceOpener = std::function<int(const std::string& path)>;
 // Installs the opener (an empty one removes it); returns the one installed before.
 TDeviceOpener SetDeviceOpener(TDeviceOpener opener);
 
-// True when an opener is installed.
+// True when an opener is installed and not paused.
 bool HasDeviceOpener();
 
 // Opens `path` through the installed opener. The descriptor is accepted only when its access
 // mode is read-only (fcntl F_GETFL): one open for writing is closed and refused with EPERM, so
 // that the examined device can never be written through it. -1 with errno ENOSYS when no opener
-// is installed, or with the opener's errno when it fails. The result is close-on-exec.
+// is installed (or it is paused), or with the opener's errno when it fails. The result is close-on-exec.
 int OpenWithDeviceOpener(const std::string& path);
+
+// While one exists, the installed opener is not asked. Listing every disk at start-up must not
+// ask udisks2 (and so the user's password) for each disk the user cannot read; only a device the
+// user chooses is worth the question.
+class TDeviceOpenerPause {
+public:
+    TDeviceOpenerPause();
+    ~TDeviceOpenerPause();
+    TDeviceOpenerPause(const TDeviceOpenerPause&) = delete;
+    TDeviceOpenerPause& operator=(const TDeviceOpenerPause&) = delete;
+};
 
 } // namespace lumivore

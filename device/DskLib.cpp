@@ -479,6 +479,7 @@ std::vector<std::uint8_t>& PhysicalDrives() {
 void EnumeratePhysicalDrives() {
     std::vector<std::uint8_t>& drives = PhysicalDrives();
     drives.clear();
+    const TDeviceOpenerPause noPasswordPerDisk; // only a chosen device may ask for rights
     for (const TDeviceEntry& e : TDeviceCatalogue::Instance().Entries()) {
         if (!IsPhysicalCode(e.Code))
             continue;

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <unistd.h>
 #include <memory>
 
 #include <QCoreApplication>
@@ -26,16 +27,23 @@ const QString kManagerInterface = QStringLiteral("org.freedesktop.UDisks2.Manage
 const QString kBlockInterface = QStringLiteral("org.freedesktop.UDisks2.Block");
 const QString kBlockDevicesPath = QStringLiteral("/org/freedesktop/UDisks2/block_devices/");
 
-// The object path udisks2 gives a device node: the name after /dev/, with every character that
-// D-Bus does not allow in a path element written as '_'.
+// The object path udisks2 gives a device node: the name after /dev/, with every byte other than
+// a letter or a digit written as '_' and its two hexadecimal digits ("dm-0" is "dm_2d0").
 QString FallbackObjectPath(const std::string& path) {
     std::string name = path;
     if (name.rfind("/dev/", 0) == 0)
         name = name.substr(5);
+    static const char kHex[] = "0123456789abcdef";
     QString element;
     for (char c : name) {
-        const bool allowed = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
-        element += allowed ? QChar(c) : QChar('_');
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) {
+            element += QChar(c);
+        } else {
+            element += QChar('_');
+            element += QChar(kHex[byte >> 4]);
+            element += QChar(kHex[byte & 0x0f]);
+        }
     }
     return element.isEmpty() ? QString() : kBlockDevicesPath + element;
 }
@@ -63,6 +71,11 @@ std::unique_ptr<TUDisksOpener>& Installed() {
 } // namespace
 
 TUDisksOpener::TUDisksOpener(const QDBusConnection& bus) : bus_(bus) {}
+
+TUDisksOpener::~TUDisksOpener() {
+    if (recentFd_ >= 0)
+        ::close(recentFd_);
+}
 
 int TUDisksOpener::Fail(TUDisksFailure failure, const QString& error) {
     lastFailure_ = failure;
@@ -93,6 +106,15 @@ QString TUDisksOpener::BlockObjectFor(const std::string& path) {
 int TUDisksOpener::Open(const std::string& path) {
     lastFailure_ = TUDisksFailure::None;
     lastError_.clear();
+    if (recentFd_ >= 0 && recentPath_ == path && recentAge_.isValid() && recentAge_.elapsed() < kReuseMs) {
+        const int again = ::fcntl(recentFd_, F_DUPFD_CLOEXEC, 0);
+        if (again >= 0)
+            return again;
+    }
+    if (recentFd_ >= 0) {
+        ::close(recentFd_);
+        recentFd_ = -1;
+    }
     if (!bus_.isConnected())
         return Fail(TUDisksFailure::Unavailable, QStringLiteral("no connection to the system bus"));
 
@@ -123,6 +145,9 @@ int TUDisksOpener::Open(const std::string& path) {
     const int fd = ::fcntl(handed.fileDescriptor(), F_DUPFD_CLOEXEC, 0);
     if (fd < 0)
         return Fail(TUDisksFailure::Failed, QStringLiteral("the descriptor could not be kept"));
+    recentFd_ = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    recentPath_ = path;
+    recentAge_.start();
     return fd;
 }
 

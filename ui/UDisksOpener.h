@@ -7,6 +7,7 @@
 #include <string>
 
 #include <QDBusConnection>
+#include <QElapsedTimer>
 #include <QString>
 
 namespace lumivore {
@@ -23,6 +24,9 @@ class TUDisksOpener {
 public:
     // The client of the udisks2 service on `bus` (the system bus on a desktop).
     explicit TUDisksOpener(const QDBusConnection& bus = QDBusConnection::systemBus());
+    ~TUDisksOpener();
+    TUDisksOpener(const TUDisksOpener&) = delete;
+    TUDisksOpener& operator=(const TUDisksOpener&) = delete;
 
     // A read-only descriptor of the block device at `path`, close-on-exec, owned by the
     // caller; -1 otherwise, with errno EACCES (the program still lacks the rights to read the
@@ -36,12 +40,20 @@ public:
 
     // How long a request may wait, mostly for the user to type the password.
     static constexpr int kTimeoutMs = 5 * 60 * 1000;
+    // Choosing a device opens it more than once in quick succession (its size, then the drive
+    // itself); a descriptor obtained this recently for the same device is handed out again, so
+    // one choice costs one request and at most one password. Older ones are not: the medium in
+    // a card reader may have changed since.
+    static constexpr qint64 kReuseMs = 5000;
 
 private:
     QString BlockObjectFor(const std::string& path);
     int Fail(TUDisksFailure failure, const QString& error);
 
     QDBusConnection bus_;
+    std::string recentPath_;
+    int recentFd_ = -1;
+    QElapsedTimer recentAge_;
     TUDisksFailure lastFailure_ = TUDisksFailure::None;
     QString lastError_;
 };

@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <sys/stat.h>
@@ -170,4 +172,42 @@ TEST_F(DeviceOpenerTest, TheOpenerIsAskedOnlyWhenRightsAreLacking) {
     EXPECT_FALSE(HasDeviceOpener());
     EXPECT_EQ(OpenWithDeviceOpener(image), -1);
     EXPECT_EQ(errno, ENOSYS);
+}
+
+// Listing the disks at start-up must not ask for rights disk by disk; choosing one may.
+TEST_F(DeviceOpenerTest, ListingDisksNeverAsksTheOpenerButChoosingOneDoes) {
+    namespace fs = std::filesystem;
+    fs::create_directories(dir / "sys/block/sdz");
+    std::ofstream(dir / "sys/block/sdz/removable") << "1\n";
+    fs::create_directories(dir / "dev");
+    const std::string disk = dir / "dev/sdz";
+    ASSERT_TRUE(testkit::WriteFile(disk, NumberedSectors()));
+    TDeviceCatalogue::Instance().Rebuild(dir / "sys", dir / "dev");
+    const std::uint8_t diskCode = TDeviceCatalogue::Instance().CodeForPath(disk);
+    ASSERT_EQ(diskCode, kFirstPhysicalCode);
+
+    const int held = ::open(disk.c_str(), O_RDONLY);
+    ASSERT_GE(held, 0);
+    const int result = RunWithoutReadRights(disk, [&] {
+        int calls = 0;
+        SetDeviceOpener([&](const std::string&) {
+            ++calls;
+            return ::dup(held);
+        });
+        EnumeratePhysicalDrives();
+        if (calls != 0)
+            return 1;
+        {
+            TDeviceOpenerPause pause;
+            if (HasDeviceOpener() || OpenDevice(diskCode) != kInvalidHandle || calls != 0)
+                return 2;
+        }
+        TDrive drive;
+        drive.Open(diskCode);
+        if (drive.DriveCode != diskCode || drive.Info.TotalSectors != static_cast<std::int64_t>(kSectors))
+            return 3;
+        return calls > 0 ? 0 : 4;
+    });
+    ::close(held);
+    EXPECT_EQ(result, 0) << "check " << result << " failed";
 }

@@ -27,6 +27,19 @@ class TestUDisksOpener : public QObject {
     QString address_;
     QByteArray imageBytes_;
 
+    QString python_;
+
+    void StartService(const QStringList& extra) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), address_);
+        service_.setProcessEnvironment(env);
+        service_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        service_.start(python_, QStringList{QStringLiteral(LUMIVORE_SOURCE_DIR "/tests/ui/udisks_standin.py"),
+                                            dir_.filePath(QStringLiteral("card.img")),
+                                            dir_.filePath(QStringLiteral("calls.log"))} + extra);
+        QVERIFY(service_.waitForStarted());
+    }
+
     QDBusConnection Bus() const { return QDBusConnection(QStringLiteral("standin")); }
 
     QStringList LoggedCalls() const {
@@ -61,13 +74,8 @@ private Q_SLOTS:
         image.write(imageBytes_);
         image.close();
 
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), address_);
-        service_.setProcessEnvironment(env);
-        service_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        service_.start(python, {QStringLiteral(LUMIVORE_SOURCE_DIR "/tests/ui/udisks_standin.py"), image.fileName(),
-                                dir_.filePath(QStringLiteral("calls.log"))});
-        QVERIFY(service_.waitForStarted());
+        python_ = python;
+        StartService({});
 
         QDBusConnection bus = QDBusConnection::connectToBus(address_, QStringLiteral("standin"));
         QVERIFY2(bus.isConnected(), qPrintable(bus.lastError().message()));
@@ -99,11 +107,17 @@ private Q_SLOTS:
         read.truncate(imageBytes_.size());
         QCOMPARE(read, imageBytes_);
         ::close(fd);
+        // Opened again at once, as choosing a device does: no second request.
+        const int again = opener.Open("/dev/standin-card");
+        QVERIFY(again >= 0);
+        QCOMPARE(::fcntl(again, F_GETFL) & O_ACCMODE, O_RDONLY);
+        ::close(again);
 
         const QStringList calls = LoggedCalls();
         QVERIFY(calls.contains(QStringLiteral("ResolveDevice|/org/freedesktop/UDisks2/Manager|/dev/standin-card")));
-        QVERIFY2(calls.contains(QStringLiteral("OpenForBackup|/org/freedesktop/UDisks2/block_devices/standin_card|{}|True")),
+        QVERIFY2(calls.contains(QStringLiteral("OpenForBackup|/org/freedesktop/UDisks2/block_devices/standin_2dcard|{}|True")),
                  qPrintable(calls.join(QLatin1Char('\n'))));
+        QCOMPARE(calls.filter(QStringLiteral("OpenForBackup|")).size(), 1);
     }
 
     void cancelledAuthorisationIsReportedAsARefusal() {
@@ -148,6 +162,19 @@ private Q_SLOTS:
         QCOMPARE(opener.Open("/dev/standin-card"), -1);
         QCOMPARE(errno, EACCES);
         QCOMPARE(opener.LastFailure(), TUDisksFailure::Unavailable);
+    }
+
+    void anOlderServiceWithoutResolveDeviceIsFoundByTheBlockObjectsName() {
+        QFile::remove(dir_.filePath(QStringLiteral("calls.log")));
+        StartService({QStringLiteral("--without-resolve")});
+        QTRY_VERIFY_WITH_TIMEOUT(Bus().interface()->isServiceRegistered(QStringLiteral("org.freedesktop.UDisks2")), 15000);
+        TUDisksOpener opener(Bus());
+        const int fd = opener.Open("/dev/standin-card");
+        QVERIFY2(fd >= 0, qPrintable(opener.LastError()));
+        ::close(fd);
+        const QStringList calls = LoggedCalls();
+        QCOMPARE(calls.filter(QStringLiteral("OpenForBackup|/org/freedesktop/UDisks2/block_devices/standin_2dcard|")).size(), 1);
+        QVERIFY(calls.filter(QStringLiteral("ResolveDevice|")).isEmpty());
     }
 };
 

@@ -1,8 +1,9 @@
 #!/usr/bin/python3
 """A stand-in for udisks2 on a private bus, for the tests of the udisks2 client.
 
-Usage: udisks_standin.py IMAGE LOG. Serves org.freedesktop.UDisks2 with the Manager's
-ResolveDevice and three block devices:
+Usage: udisks_standin.py IMAGE LOG [--without-resolve]. Serves org.freedesktop.UDisks2 with the
+Manager's ResolveDevice (absent with --without-resolve, as in older udisks2) and three block
+devices, named as udisks2 names them:
   /dev/standin-card      OpenForBackup hands over IMAGE opened read-only
   /dev/standin-locked    OpenForBackup answers NotAuthorizedDismissed (password dialog cancelled)
   /dev/standin-writable  OpenForBackup hands over IMAGE opened for reading and writing
@@ -20,9 +21,9 @@ from gi.repository import GLib
 BUS_NAME = "org.freedesktop.UDisks2"
 BLOCKS = "/org/freedesktop/UDisks2/block_devices/"
 DEVICES = {
-    "/dev/standin-card": "standin_card",
-    "/dev/standin-locked": "standin_locked",
-    "/dev/standin-writable": "standin_writable",
+    "/dev/standin-card": "standin_2dcard",
+    "/dev/standin-locked": "standin_2dlocked",
+    "/dev/standin-writable": "standin_2dwritable",
 }
 
 image, log_path = sys.argv[1], sys.argv[2]
@@ -56,9 +57,9 @@ class Block(dbus.service.Object):
                          message_keyword="msg")
     def OpenForBackup(self, options, msg):
         log("OpenForBackup", msg.get_path(), dict(options), msg.get_allow_interactive_authorization())
-        if self.name == "standin_locked":
+        if self.name == "standin_2dlocked":
             raise NotAuthorizedDismissed("The authentication dialog was dismissed")
-        flags = os.O_RDWR if self.name == "standin_writable" else os.O_RDONLY
+        flags = os.O_RDWR if self.name == "standin_2dwritable" else os.O_RDONLY
         fd = os.open(image, flags)
         try:
             return dbus.types.UnixFd(fd)
@@ -68,7 +69,7 @@ class Block(dbus.service.Object):
 
 dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
 bus = dbus.SessionBus()
-manager = Manager(bus, "/org/freedesktop/UDisks2/Manager")
+manager = None if "--without-resolve" in sys.argv[3:] else Manager(bus, "/org/freedesktop/UDisks2/Manager")
 blocks = [Block(bus, name) for name in DEVICES.values()]
 # Claim the name last: once it is on the bus, every object answers.
 name = dbus.service.BusName(BUS_NAME, bus)
