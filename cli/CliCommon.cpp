@@ -10,6 +10,7 @@
 
 #include "device/DskLib.h"
 #include "engine/ScanEngine.h"
+#include "support/SafeText.h"
 
 namespace lumivore::cli {
 
@@ -52,20 +53,57 @@ void InstallInterruptHandler() {
 
 bool InterruptRequested() { return interrupted != 0; }
 
+std::string OpenFailureText(int error) {
+    if (error == 0)
+        return "shorter than one sector, or not a disk";
+    std::string text = std::strerror(error);
+    if (error == EACCES || error == EPERM)
+        text += " (reading raw devices needs root or membership of the 'disk' group)";
+    return text;
+}
+
+std::string CodeName(std::uint8_t code) {
+    if (IsPhysicalCode(code))
+        return std::to_string(code) + " (disk " + std::to_string(code - kFirstPhysicalCode) + ")";
+    if (HasDriveLetter(code))
+        return std::to_string(code) + " (" + static_cast<char>('A' + code - 1) + ":)";
+    const TDeviceEntry* e = TDeviceCatalogue::Instance().Find(code);
+    return std::to_string(code) + " (" + (e ? TerminalText(e->Name) : std::string("-")) + ")";
+}
+
+int FinishStatus(bool interrupted, std::int64_t unreadableSectors, std::int64_t filesNotWritten) {
+    if (interrupted) {
+        std::fprintf(stderr, "lumivore-cli: stopped by Ctrl+C before the end\n");
+        return kExitInterrupted;
+    }
+    if (unreadableSectors > 0 || filesNotWritten > 0) {
+        std::string what;
+        if (unreadableSectors > 0)
+            what = std::to_string(unreadableSectors) + " sector(s) could not be read";
+        if (filesNotWritten > 0)
+            what += (what.empty() ? "" : " and ") + std::to_string(filesNotWritten) + " file(s) could not be written";
+        std::fprintf(stderr, "lumivore-cli: finished, but %s\n", what.c_str());
+        return kExitIncomplete;
+    }
+    return kExitOk;
+}
+
 std::uint8_t ResolveSource(const std::string& source, std::string& reason) {
     TDeviceCatalogue& catalogue = TDeviceCatalogue::Instance();
     catalogue.Rebuild();
-    if (AllDigits(source)) {
-        const int code = std::stoi(source);
-        if (code < 1 || code > 255 || catalogue.Find(static_cast<std::uint8_t>(code)) == nullptr) {
-            reason = "no device has the code " + source;
-            return 0;
-        }
-        return static_cast<std::uint8_t>(code);
-    }
     struct stat st {};
+    // A file that exists is that file, also when its name is a number.
     if (::stat(source.c_str(), &st) != 0) {
-        reason = "cannot open " + source + ": " + std::strerror(errno);
+        const int err = errno;
+        if (AllDigits(source)) {
+            const int code = std::stoi(source);
+            if (code < 1 || code > 255 || catalogue.Find(static_cast<std::uint8_t>(code)) == nullptr) {
+                reason = "no device has the code " + source;
+                return 0;
+            }
+            return static_cast<std::uint8_t>(code);
+        }
+        reason = "cannot open " + source + ": " + std::strerror(err);
         return 0;
     }
     if (S_ISDIR(st.st_mode)) {
@@ -82,10 +120,7 @@ std::uint8_t ResolveSource(const std::string& source, std::string& reason) {
     }
     const int fd = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        const int err = errno;
-        reason = "cannot open " + source + ": " + std::strerror(err);
-        if (err == EACCES || err == EPERM)
-            reason += " (reading raw devices needs root or membership of the 'disk' group)";
+        reason = "cannot open " + source + ": " + OpenFailureText(errno);
         return 0;
     }
     ::close(fd);
@@ -93,7 +128,7 @@ std::uint8_t ResolveSource(const std::string& source, std::string& reason) {
         return code;
     const std::uint8_t code = catalogue.RegisterImage(source);
     if (code == 0)
-        reason = "cannot register " + source + ": all 26 drive letters are taken";
+        reason = "cannot register " + source + ": every drive code is taken";
     return code;
 }
 
@@ -105,8 +140,8 @@ bool OpenSource(TScanEngine& engine, const std::string& source) {
         return false;
     }
     if (!engine.OpenDrive(code)) {
-        std::fprintf(stderr, "lumivore-cli: %s cannot be read (no medium, too short, or no access rights)\n",
-                     source.c_str());
+        std::fprintf(stderr, "lumivore-cli: cannot read %s: %s\n", source.c_str(),
+                     OpenFailureText(engine.Drive.OpenError).c_str());
         return false;
     }
     return true;
@@ -174,23 +209,7 @@ void TCliProgress::Finish() {
 
 // ---------------------------------------------------------------- records as text
 
-std::string JsonEscape(const std::string& s) {
-    std::string out;
-    out.reserve(s.size());
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20 || c >= 0x7F) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", c);
-            out += buf;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
+std::string JsonEscape(const std::string& s) { return JsonText(s); }
 
 std::string FoundFileJson(const TFoundFile& f) {
     std::string j = "{";

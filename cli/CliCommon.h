@@ -17,9 +17,16 @@ class TScanEngine;
 namespace lumivore::cli {
 
 // Exit statuses.
-inline constexpr int kExitOk = 0;
-inline constexpr int kExitFailed = 1;
-inline constexpr int kExitUsage = 2;
+inline constexpr int kExitOk = 0;         // everything asked for was done
+inline constexpr int kExitFailed = 1;     // the work failed (source or destination unusable)
+inline constexpr int kExitUsage = 2;      // the command line was wrong
+inline constexpr int kExitIncomplete = 3; // finished, but sectors unread or files not written
+inline constexpr int kExitInterrupted = 130; // stopped by Ctrl+C, as shells expect (128 + SIGINT)
+
+// The status of a run that finished: 130 when Ctrl+C stopped it, 3 when sectors could not be
+// read or files not written, else 0. Unless the run was complete, a one-line reason ends
+// the output on stderr.
+int FinishStatus(bool interrupted, std::int64_t unreadableSectors, std::int64_t filesNotWritten);
 
 // Lists the devices and registers SOURCE (a device path, an image file, or a device code) in
 // the catalogue. Returns its code, or 0 with a one-line reason.
@@ -27,6 +34,13 @@ std::uint8_t ResolveSource(const std::string& source, std::string& reason);
 
 // Opens SOURCE in the engine; on failure prints the reason to stderr.
 bool OpenSource(TScanEngine& engine, const std::string& source);
+
+// Why a device did not open, from the errno it left: the system's text, and the advice about
+// rights only when rights were the problem.
+std::string OpenFailureText(int error);
+
+// The name of a device code as users see it: "3 (C:)", "30 (sdc27)", "129 (disk 1)".
+std::string CodeName(std::uint8_t code);
 
 // Installs a SIGINT handler that asks the running operation to stop instead of killing the
 // process; true once Ctrl+C was pressed.
@@ -76,7 +90,7 @@ private:
 
 // The record as one JSON object keyed by the record's field names.
 std::string FoundFileJson(const TFoundFile& f);
-// Text made safe for JSON strings (control bytes and bytes above 127 escaped).
+// Text made safe for JSON strings: valid UTF-8, controls escaped.
 std::string JsonEscape(const std::string& s);
 // "1920 x 1080", or "" when unknown.
 std::string PixelSize(const TFoundFile& f);

@@ -89,7 +89,8 @@ int Run(const TOptions& opt) {
     TScanRange range;
     if (!ResolveRange(*engine, std::nullopt, std::nullopt, range))
         return kExitFailed;
-    RunScan(*engine, range, opt.Quiet);
+    if (RunScan(*engine, range, opt.Quiet).Stopped)
+        return FinishStatus(true, 0, 0);
 
     std::map<std::int64_t, const TFoundFile*> found;
     for (const TFoundFile& f : engine->FoundFiles)

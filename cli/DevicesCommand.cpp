@@ -1,5 +1,7 @@
 // lumivore-cli devices: every device of the catalogue with its code, path, kind, size and state.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -7,6 +9,7 @@
 #include "cli/Commands.h"
 #include "device/DskLib.h"
 #include "engine/ScanEngine.h"
+#include "support/SafeText.h"
 
 namespace lumivore::cli {
 
@@ -30,12 +33,6 @@ const char* FileSystemName(std::uint8_t fs) {
     case kFsNtfs: return "NTFS";
     default: return "-";
     }
-}
-
-std::string CodeName(std::uint8_t code) {
-    if (IsPhysicalCode(code))
-        return std::to_string(code) + " (disk " + std::to_string(code - kFirstPhysicalCode) + ")";
-    return std::to_string(code) + " (" + static_cast<char>('A' + code - 1) + ":)";
 }
 
 struct TOptions {
@@ -64,14 +61,11 @@ int Run(const TOptions& opt) {
         std::string state;
         std::uint8_t fs = kFsNone;
         if (!opened) {
-            const TDeviceHandle h = OpenDevice(e.Code);
-            if (h == kInvalidHandle) {
-                state = "no access";
+            // Why it did not open: busy, no medium, refused, gone...
+            const int err = drive.OpenError;
+            state = err != 0 ? std::strerror(err) : "not ready";
+            if (err == EACCES || err == EPERM)
                 ++denied;
-            } else {
-                state = "not ready";
-                CloseDevice(h);
-            }
         } else {
             state = drive.IsReady() ? "ready" : "not ready";
             std::uint8_t sector[512];
@@ -87,7 +81,7 @@ int Run(const TOptions& opt) {
             std::snprintf(size, sizeof size, "%.2f GB", mb / 1024.0);
         else
             std::snprintf(size, sizeof size, "%.2f MB", mb);
-        std::printf("%-14s %-28s %-10s %16lld %8s  %-6s %s\n", CodeName(e.Code).c_str(), e.Path.c_str(),
+        std::printf("%-14s %-28s %-10s %16lld %8s  %-6s %s\n", CodeName(e.Code).c_str(), TerminalText(e.Path).c_str(),
                     e.IsImage ? "image" : KindName(e.Kind), static_cast<long long>(bytes), size, FileSystemName(fs),
                     state.c_str());
     }

@@ -204,7 +204,8 @@ int Run(const TOptions& opt) {
     const TScanOutcome scan = RunScan(*engine, range, opt.Quiet);
     if (scan.Stopped) {
         std::printf("scan stopped: nothing was recovered\n");
-        return kExitOk;
+        std::fflush(stdout);
+        return FinishStatus(true, scan.ReadErrors, 0);
     }
 
     if (tokens.empty()) {
@@ -248,13 +249,19 @@ int Run(const TOptions& opt) {
         std::printf("report: %s\n", result.ReportPath.c_str());
     if (result.Files.empty())
         std::printf("no found file is of the chosen types\n");
+    if (scan.ReadErrors > 0)
+        std::printf("%lld unreadable sector(s) on the source\n", static_cast<long long>(scan.ReadErrors));
+    std::fflush(stdout);
     if (!result.Message.empty()) {
+        // The destination failed mid-run (full, or a write error): the work failed.
         std::fprintf(stderr, "lumivore-cli: %s\n", result.Message.c_str());
         return kExitFailed;
     }
     if (result.Stopped)
         std::printf("recovery stopped before every file was written\n");
-    return kExitOk;
+    std::fflush(stdout);
+    // Files given up for an unknown length with a default size of 0 were handled as asked.
+    return FinishStatus(result.Stopped || InterruptRequested(), scan.ReadErrors, result.Failed + result.NotWritten);
 }
 
 } // namespace

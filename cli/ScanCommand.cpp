@@ -9,6 +9,7 @@
 #include "cli/ScanSupport.h"
 #include "engine/FileTypes.h"
 #include "engine/ScanEngine.h"
+#include "support/SafeText.h"
 
 namespace lumivore::cli {
 
@@ -25,8 +26,10 @@ void PrintTable(const TScanEngine& engine) {
     std::printf("%12s  %-4s %12s  %-13s %-28s %s\n", "SECTOR", "TYPE", "LENGTH", "PIXELS", "CAMERA", "TAKEN");
     for (const TFoundFile& f : engine.FoundFiles) {
         const std::string length = f.Length > 0 ? std::to_string(f.Length) : "unknown";
-        std::printf("%12lld  %-4s %12s  %-13s %-28s %s\n", static_cast<long long>(f.StartSector), f.Ext.c_str(),
-                    length.c_str(), PixelSize(f).c_str(), CameraName(f).c_str(), f.DateTaken.c_str());
+        // Camera names and dates come from the card: shown as data, never as terminal control.
+        std::printf("%12lld  %-4s %12s  %-13s %-28s %s\n", static_cast<long long>(f.StartSector),
+                    TerminalText(f.Ext).c_str(), length.c_str(), PixelSize(f).c_str(),
+                    TerminalText(CameraName(f)).c_str(), TerminalText(f.DateTaken).c_str());
     }
     std::printf("\n%zu file(s) found\n", engine.FoundFiles.size());
     for (std::size_t i = 0; i < kGeneralTypeCount; ++i)
@@ -51,11 +54,12 @@ int Run(const TOptions& opt) {
     } else {
         PrintTable(*engine);
         if (outcome.ReadErrors > 0)
-            std::printf("%lld read error(s)\n", static_cast<long long>(outcome.ReadErrors));
+            std::printf("%lld unreadable sector(s)\n", static_cast<long long>(outcome.ReadErrors));
         if (outcome.Stopped)
             std::printf("scan stopped before the end of the range\n");
     }
-    return kExitOk;
+    std::fflush(stdout);
+    return FinishStatus(outcome.Stopped, outcome.ReadErrors, 0);
 }
 
 } // namespace

@@ -7,9 +7,25 @@
 
 namespace lumivore::cli {
 
+namespace {
+
+// A whole number of megabytes, 0 or more; the message names the value given.
+const CLI::Validator kMegabytes(
+    [](std::string& text) -> std::string {
+        std::int64_t value = 0;
+        if (!CLI::detail::lexical_cast(text, value))
+            return "'" + text + "' is not a whole number of megabytes";
+        if (value < 0)
+            return "'" + text + "' is negative; give 0 or more megabytes";
+        return {};
+    },
+    "MB");
+
+} // namespace
+
 void AddRangeOptions(CLI::App& sub, std::optional<std::int64_t>& startMb, std::optional<std::int64_t>& endMb) {
-    sub.add_option("--start-mb", startMb, "First megabyte to scan (2048 sectors a megabyte)")->check(CLI::NonNegativeNumber);
-    sub.add_option("--end-mb", endMb, "Megabyte where the scan ends (default: the device's end)")->check(CLI::NonNegativeNumber);
+    sub.add_option("--start-mb", startMb, "First megabyte to scan (2048 sectors a megabyte)")->check(kMegabytes);
+    sub.add_option("--end-mb", endMb, "Megabyte where the scan ends (default: the device's end)")->check(kMegabytes);
 }
 
 bool ResolveRange(const TScanEngine& engine, std::optional<std::int64_t> startMb,

@@ -4,6 +4,9 @@
 #include <algorithm>
 #include <csetjmp>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -16,9 +19,12 @@
 
 #include "cli/CliCommon.h"
 #include "cli/ScanSupport.h"
+#include "engine/Recovery.h"
 #include "engine/ScanEngine.h"
 #include "preview/Bitmap.h"
 #include "preview/Thumbnails.h"
+#include "support/OutputDir.h"
+#include "support/SafeText.h"
 
 namespace lumivore::cli {
 
@@ -37,8 +43,36 @@ struct TOptions {
 void PngWriteError(png_structp png, png_const_charp) { png_longjmp(png, 1); }
 void PngWriteWarning(png_structp, png_const_charp) {}
 
-// Writes the rows through libpng; owns no C++ objects, so libpng's error jump skips nothing.
-bool WritePngRows(std::FILE* file, png_bytepp rows, png_uint_32 width, png_uint_32 height) {
+// PNG bytes gathered in memory, so that the output component writes each file whole.
+struct TPngBuffer {
+    std::uint8_t* Data = nullptr;
+    std::size_t Size = 0, Capacity = 0;
+    bool Failed = false;
+};
+
+void PngAppend(png_structp png, png_bytep data, png_size_t length) {
+    auto* buffer = static_cast<TPngBuffer*>(png_get_io_ptr(png));
+    if (buffer->Capacity - buffer->Size < length) {
+        std::size_t capacity = std::max<std::size_t>(buffer->Capacity * 2, 64 * 1024);
+        while (capacity - buffer->Size < length)
+            capacity *= 2;
+        auto* grown = static_cast<std::uint8_t*>(std::realloc(buffer->Data, capacity));
+        if (grown == nullptr) {
+            buffer->Failed = true;
+            png_error(png, "out of memory");
+        }
+        buffer->Data = grown;
+        buffer->Capacity = capacity;
+    }
+    std::memcpy(buffer->Data + buffer->Size, data, length);
+    buffer->Size += length;
+}
+
+void PngFlush(png_structp) {}
+
+// Encodes the rows through libpng into buffer; owns no C++ objects, so libpng's error jump
+// skips nothing.
+bool EncodePngRows(TPngBuffer* buffer, png_bytepp rows, png_uint_32 width, png_uint_32 height) {
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, PngWriteError, PngWriteWarning);
     if (!png)
         return false;
@@ -47,28 +81,38 @@ bool WritePngRows(std::FILE* file, png_bytepp rows, png_uint_32 width, png_uint_
         png_destroy_write_struct(&png, info ? &info : nullptr);
         return false;
     }
-    png_init_io(png, file);
+    png_set_write_fn(png, buffer, PngAppend, PngFlush);
     png_set_IHDR(png, info, width, height, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                  PNG_FILTER_TYPE_DEFAULT);
     png_write_info(png, info);
     png_write_image(png, rows);
     png_write_end(png, info);
     png_destroy_write_struct(&png, &info);
-    return true;
+    return !buffer->Failed;
 }
 
-bool WritePng(const TBitmap& bitmap, const std::string& path) {
-    if (bitmap.Empty())
-        return false;
+// Writes the bitmap as a PNG file under the first free name nameFor gives; the name written,
+// or empty with error set.
+std::string WritePng(const TBitmap& bitmap, TOutputDir& dir, const std::function<std::string(int)>& nameFor,
+                     bool durable, std::string& error) {
+    if (bitmap.Empty()) {
+        error = "nothing to write";
+        return {};
+    }
     std::vector<png_bytep> rows(static_cast<std::size_t>(bitmap.Height()));
     for (int y = 0; y < bitmap.Height(); ++y)
         rows[static_cast<std::size_t>(y)] = const_cast<png_bytep>(bitmap.Line(y));
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (!file)
-        return false;
-    const bool written = WritePngRows(file, rows.data(), static_cast<png_uint_32>(bitmap.Width()),
-                                      static_cast<png_uint_32>(bitmap.Height()));
-    return std::fclose(file) == 0 && written;
+    TPngBuffer buffer;
+    const bool encoded = EncodePngRows(&buffer, rows.data(), static_cast<png_uint_32>(bitmap.Width()),
+                                       static_cast<png_uint_32>(bitmap.Height()));
+    TWriteResult w;
+    if (encoded)
+        w = dir.Write(nameFor, buffer.Data, buffer.Size, std::nullopt, durable);
+    else
+        w.Error = "the picture could not be encoded";
+    std::free(buffer.Data);
+    error = w.Error;
+    return w.Outcome == TWriteOutcome::Written ? w.Name : std::string();
 }
 
 // ---- Contact sheet ---------------------------------------------------------------------------
@@ -141,24 +185,48 @@ TBitmap ContactSheet(const std::vector<TSheetEntry>& entries) {
     return sheet;
 }
 
-// "f" and the start sector with ten digits: the name sorts in the order of the card.
-std::string ThumbName(std::int64_t startSector) {
+// "f" and the start sector with ten digits: the name sorts in the order of the card; suffix
+// n > 0 adds "-n" when that name is taken.
+std::string ThumbName(std::int64_t startSector, int suffix) {
     char name[40];
-    std::snprintf(name, sizeof name, "f%010lld.png", static_cast<long long>(startSector));
-    return name;
+    std::snprintf(name, sizeof name, "f%010lld", static_cast<long long>(startSector));
+    return std::string(name) + (suffix > 0 ? "-" + std::to_string(suffix) : std::string()) + ".png";
+}
+
+// The sheet's own name, or with "-n" before its extension when that name is taken.
+std::string SheetName(const std::string& name, int suffix) {
+    if (suffix == 0)
+        return name;
+    const std::size_t dot = name.rfind('.');
+    const std::size_t at = dot == std::string::npos || dot == 0 ? name.size() : dot;
+    return name.substr(0, at) + "-" + std::to_string(suffix) + name.substr(at);
 }
 
 int Run(const TOptions& opt) {
     namespace fs = std::filesystem;
-    std::error_code error;
-    fs::create_directories(opt.To, error);
-    if (!fs::is_directory(opt.To, error)) {
-        std::fprintf(stderr, "lumivore-cli: cannot use %s as the destination directory\n", opt.To.c_str());
-        return kExitFailed;
-    }
     auto engine = std::make_unique<TScanEngine>();
     if (!OpenSource(*engine, opt.Source))
         return kExitFailed;
+    // Both destinations are checked against the examined device before the scan, so that a
+    // long scan is not wasted and nothing is ever written onto the card.
+    const TExaminedSource examined = ExaminedSourceOf(*engine);
+    std::string message;
+    TOutputDir sheetDir;
+    std::string sheetName;
+    if (!opt.Sheet.empty()) {
+        const fs::path sheetPath(opt.Sheet);
+        sheetName = sheetPath.filename().string();
+        const std::string sheetFolder = sheetPath.has_parent_path() ? sheetPath.parent_path().string() : ".";
+        if (!sheetDir.Open(sheetFolder, examined, message) || !sheetDir.CheckTarget(sheetName, message)) {
+            std::fprintf(stderr, "lumivore-cli: %s\n", message.c_str());
+            return kExitFailed;
+        }
+    }
+    TOutputDir thumbsDir;
+    if (!thumbsDir.Open(opt.To, examined, message)) {
+        std::fprintf(stderr, "lumivore-cli: %s\n", message.c_str());
+        return kExitFailed;
+    }
     TScanRange range;
     if (!ResolveRange(*engine, opt.StartMb, opt.EndMb, range))
         return kExitFailed;
@@ -191,26 +259,43 @@ int Run(const TOptions& opt) {
         report(++done, false);
         if (!thumb)
             continue;
-        const std::string path = (fs::path(opt.To) / ThumbName(file.StartSector)).string();
-        if (!WritePng(*thumb, path)) {
+        std::string error;
+        const std::int64_t start = file.StartSector;
+        const std::string name =
+            WritePng(*thumb, thumbsDir, [start](int suffix) { return ThumbName(start, suffix); }, false, error);
+        if (name.empty()) {
             report(done, true);
-            std::fprintf(stderr, "lumivore-cli: cannot write %s\n", path.c_str());
+            std::fprintf(stderr, "lumivore-cli: cannot write %s: %s\n",
+                         (fs::path(opt.To) / ThumbName(start, 0)).c_str(), error.c_str());
             return kExitFailed;
         }
+        const std::string path = (fs::path(opt.To) / name).string();
         ++written;
-        std::printf("%s  %s\n", path.c_str(), file.Ext.c_str());
+        std::printf("%s  %s\n", TerminalText(path).c_str(), TerminalText(file.Ext).c_str());
         if (!opt.Sheet.empty())
             sheet.push_back({std::move(thumb), file.Ext});
     }
     report(done, true);
-    if (!opt.Sheet.empty() && !sheet.empty() && !WritePng(ContactSheet(sheet), opt.Sheet)) {
-        std::fprintf(stderr, "lumivore-cli: cannot write %s\n", opt.Sheet.c_str());
-        return kExitFailed;
+    // The thumbnails were written without a flush each; one flush of their file system now.
+    thumbsDir.Sync(true);
+    if (!opt.Sheet.empty() && !sheet.empty()) {
+        std::string error;
+        const std::string name = WritePng(
+            ContactSheet(sheet), sheetDir, [&](int suffix) { return SheetName(sheetName, suffix); }, true, error);
+        if (name.empty()) {
+            std::fprintf(stderr, "lumivore-cli: cannot write %s: %s\n", opt.Sheet.c_str(), error.c_str());
+            return kExitFailed;
+        }
+        sheetDir.Sync();
+        if (name != sheetName) // nothing is overwritten: an existing sheet keeps its name
+            std::printf("contact sheet written as %s\n", (fs::path(opt.Sheet).parent_path() / name).c_str());
     }
     std::printf("%zu thumbnail(s) of %zu found file(s)\n", written, engine->FoundFiles.size());
-    if (outcome.Stopped || InterruptRequested())
+    const bool stopped = outcome.Stopped || InterruptRequested();
+    if (stopped)
         std::printf("stopped before the end\n");
-    return kExitOk;
+    std::fflush(stdout);
+    return FinishStatus(stopped, outcome.ReadErrors, 0);
 }
 
 } // namespace

@@ -22,7 +22,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::uint32_t kSector = 512;
-constexpr std::uint8_t kLastLetterCode = 26;
 
 TReadFault& ReadFaultSeam() {
     static TReadFault seam;
@@ -161,14 +160,6 @@ private:
     TDeviceHandle h_;
 };
 
-std::uint16_t Le16(std::span<const std::uint8_t> s, std::size_t o) {
-    return static_cast<std::uint16_t>(s[o] | (s[o + 1] << 8));
-}
-std::uint32_t Le32(std::span<const std::uint8_t> s, std::size_t o) {
-    return std::uint32_t{s[o]} | (std::uint32_t{s[o + 1]} << 8) | (std::uint32_t{s[o + 2]} << 16) |
-           (std::uint32_t{s[o + 3]} << 24);
-}
-
 // The 8-byte label at offset, cut at its first zero, in lower case, without surrounding
 // blanks and control characters.
 std::string LabelAt(std::span<const std::uint8_t> sector, std::size_t offset) {
@@ -238,13 +229,14 @@ void TDeviceCatalogue::Rebuild(const std::string& sysRoot, const std::string& de
             partitions.push_back({p, kind, SysfsBytes(sysDisk / p)});
     }
 
-    std::uint8_t letter = 1;
+    // Letters first; partitions beyond the 26th take the logical codes above them.
+    std::uint8_t code = 1;
     for (const TPartition& part : partitions) {
-        while (letter <= kLastLetterCode && Find(letter) != nullptr)
-            ++letter;
-        if (letter > kLastLetterCode)
+        while (code <= kLastLogicalCode && Find(code) != nullptr)
+            ++code;
+        if (code > kLastLogicalCode)
             break;
-        entries_.push_back({letter, devRoot + "/" + part.name, part.name, false, part.kind, part.bytes});
+        entries_.push_back({code, devRoot + "/" + part.name, part.name, false, part.kind, part.bytes});
     }
     std::sort(entries_.begin(), entries_.end(), [](const TDeviceEntry& a, const TDeviceEntry& b) { return a.Code < b.Code; });
 }
@@ -262,7 +254,7 @@ std::uint8_t TDeviceCatalogue::RegisterImage(const std::string& path) {
     ::close(fd);
     if (!regular)
         return 0;
-    for (std::uint8_t code = 1; code <= kLastLetterCode; ++code) {
+    for (std::uint8_t code = 1; code <= kLastLogicalCode; ++code) {
         if (Find(code) == nullptr) {
             entries_.push_back({code, canonical, fs::path(canonical).filename().string(), true, kKindFixed});
             std::sort(entries_.begin(), entries_.end(), [](const TDeviceEntry& a, const TDeviceEntry& b) { return a.Code < b.Code; });
@@ -302,12 +294,15 @@ TReadFault SetReadFault(TReadFault fault) {
 
 TDeviceHandle OpenDevice(std::uint8_t code) {
     const std::string path = TDeviceCatalogue::Instance().PathFor(code);
-    if (path.empty())
+    if (path.empty()) {
+        errno = ENODEV;
         return kInvalidHandle;
+    }
     // Read-only, always: the examined device is never written.
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0 && (errno == EACCES || errno == EPERM) && HasDeviceOpener())
         fd = OpenWithDeviceOpener(path); // a read-only descriptor from whoever may open it
+    // errno stays as open (or the opener) left it: the caller reports the reason.
     return fd < 0 ? kInvalidHandle : fd;
 }
 
@@ -324,59 +319,36 @@ bool QueryDriveInfo(std::uint8_t code, TDriveInfo& info) {
     const TDeviceEntry* entry = TDeviceCatalogue::Instance().Find(code);
     const std::uint16_t kind = entry ? entry->Kind : std::uint16_t{kKindUnknown};
 
-    bool isBlock = false;
-    const std::int64_t bytes = DeviceBytes(fd, isBlock);
-
-    if (IsPhysicalCode(code)) {
-        if (bytes < 0)
-            return false;
-        info.Removable = 0;
-        FillGeometry(fd, isBlock, bytes, info);
-        // The exact size: a synthetic geometry's cylinders x heads x sectors would drop the
-        // last partial cylinder, which would then never be scanned.
-        info.TotalSectors = bytes / kSector;
-        ApplyKind(kind, info);
-        return true;
-    }
-
-    if (kind == kKindCdRom) {
+    if (!IsPhysicalCode(code) && kind == kKindCdRom) {
         info = TDriveInfo{};
         info.Kind = kKindCdRom;
         info.Removable = 1;
         info.BytesPerSector = 2048;
         return true;
     }
-    if (bytes < 0 && isBlock)
-        return false; // no geometry: no medium, or not a disk
+
+    errno = 0;
+    bool isBlock = false;
+    const std::int64_t bytes = DeviceBytes(fd, isBlock);
+    if (bytes < 0) {
+        if (errno == 0)
+            errno = ENODEV; // neither a block device nor a regular file
+        return false;
+    }
+    // A card reader without a card answers with size 0; an image shorter than one sector
+    // holds nothing to scan.
+    if (bytes < static_cast<std::int64_t>(kSector)) {
+        errno = isBlock ? ENOMEDIUM : ENODATA;
+        return false;
+    }
     info.Removable = 0;
     FillGeometry(fd, isBlock, bytes, info);
-
-    std::uint8_t sector[kSector];
-    if (ReadDeviceSectors(fd, 0, 1, 1, sector) != kSector)
-        return false;
-    const std::span<const std::uint8_t> boot(sector, kSector);
-    switch (DetectFileSystem(boot)) {
-    case kFsFat12:
-    case kFsFat16: {
-        const std::uint16_t small = Le16(boot, 19);
-        info.TotalSectors = small != 0 ? std::uint32_t{small} : Le32(boot, 32);
-        break;
-    }
-    case kFsFat32:
-        info.TotalSectors = Le32(boot, 32);
-        break;
-    case kFsNtfs: {
-        const std::uint64_t n = std::uint64_t{Le32(boot, 40)} | (std::uint64_t{Le32(boot, 44)} << 32);
-        info.TotalSectors = static_cast<std::int64_t>(n);
-        break;
-    }
-    default: {
-        // The volume's own size; -1 when it is not known, which divides to 0 sectors.
-        const std::int64_t volumeBytes = bytes >= 0 ? bytes : -1;
-        info.TotalSectors = info.BytesPerSector ? volumeBytes / static_cast<std::int64_t>(info.BytesPerSector) : 0;
-        break;
-    }
-    }
+    // The scan range is the device's own size, for partitions and images as for whole disks.
+    // A boot sector's total-sector fields describe a volume, which may be damaged, left over
+    // from an earlier format, counted in larger sectors or larger than the device: trusting
+    // them would leave readable sectors unscanned. The exact size also keeps the last partial
+    // cylinder of a synthetic geometry.
+    info.TotalSectors = bytes / kSector;
     ApplyKind(kind, info);
     return true;
 }
@@ -453,12 +425,21 @@ void TDrive::Close() {
 void TDrive::Open(std::uint8_t code) {
     DriveCode = 0;
     Info = TDriveInfo{};
+    OpenError = 0;
     CloseDevice(Handle);
     Handle = kInvalidHandle;
-    if (QueryDriveInfo(code, Info)) {
-        DriveCode = code;
-        Handle = OpenDevice(code);
+    if (!QueryDriveInfo(code, Info)) {
+        OpenError = errno != 0 ? errno : ENODEV;
+        Info = TDriveInfo{};
+        return;
     }
+    Handle = OpenDevice(code);
+    if (Handle == kInvalidHandle) {
+        OpenError = errno != 0 ? errno : ENODEV;
+        Info = TDriveInfo{};
+        return;
+    }
+    DriveCode = code;
 }
 
 std::uint32_t TDrive::Read(std::uint32_t firstSector, std::uint16_t count, void* buffer) {

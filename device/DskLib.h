@@ -11,10 +11,14 @@
 
 namespace lumivore {
 
-// Device codes: 1 to 26 are logical drives A to Z (partitions and opened disk images),
-// 128 + n is whole disk n.
+// Device codes: 1 to 26 are logical drives A to Z (partitions and opened disk images), 27 to
+// 127 further logical drives once the letters are used up (shown by name), 128 + n is whole
+// disk n.
 inline constexpr std::uint8_t kFirstPhysicalCode = 128;
+inline constexpr std::uint8_t kLastLetterCode = 26;
+inline constexpr std::uint8_t kLastLogicalCode = 127;
 inline bool IsPhysicalCode(std::uint8_t code) { return (code & 0x80) != 0; }
+inline bool HasDriveLetter(std::uint8_t code) { return code >= 1 && code <= kLastLetterCode; }
 
 // Device kinds.
 enum : std::uint16_t { kKindUnknown = 0, kKindFloppy = 1, kKindRemovable = 2, kKindFixed = 3, kKindCdRom = 4 };
@@ -56,9 +60,8 @@ public:
     void Rebuild(const std::string& sysRoot = "/sys", const std::string& devRoot = "/dev");
 
     // Registers a disk image (or a block device the catalogue does not list) under the next
-    // free letter; returns its code, or 0 when the
-    // file cannot be read or all 26 letters are taken. The same path registered twice keeps
-    // its first code.
+    // free logical code; returns its code, or 0 when the file cannot be read or every logical
+    // code is taken. The same path registered twice keeps its first code.
     std::uint8_t RegisterImage(const std::string& path);
 
     // Path of the device behind a code; empty when the code names nothing.
@@ -82,8 +85,14 @@ private:
 using TDeviceHandle = int;
 inline constexpr TDeviceHandle kInvalidHandle = -1;
 
+// Opens the device read-only. On failure errno tells why (ENODEV for a code that names
+// nothing), so that callers can say whether the device is busy, has no medium or is refused.
 TDeviceHandle OpenDevice(std::uint8_t code);
 void CloseDevice(TDeviceHandle handle);
+// Fills info from the open device. The size is always the device's own: bytes / 512 from
+// BLKGETSIZE64 or fstat, never what the boot sector says about its volume. False, with errno
+// set, when it cannot be had: ENOMEDIUM for a block device of size 0 (a reader without a
+// card), ENODATA for an image shorter than one sector, ENODEV for what is neither.
 bool QueryDriveInfo(std::uint8_t code, TDriveInfo& info);
 // Reads count sectors from firstSector into buffer (count * 512 bytes); returns the bytes the
 // last attempt delivered, 0 when nothing could be read. A failing attempt is retried, so a
@@ -112,6 +121,8 @@ public:
     void Close();
 
     TDriveInfo Info{};
+    // errno of the last Open that failed, 0 after one that succeeded.
+    int OpenError = 0;
     std::uint8_t ReadRetries = 0;
     TDeviceHandle Handle = kInvalidHandle;
     std::uint8_t DriveCode = 0;

@@ -112,47 +112,6 @@ private:
     std::int64_t firstUnreadable_ = -1;
 };
 
-// Device numbers of the examined device: a block device with its partitions and what is stacked
-// on them; for an image file, the loop devices that serve it (a file system mounted from the
-// image lives there).
-std::vector<dev_t> ExaminedDevicesOf(const TScanEngine& engine) {
-    const TDeviceCatalogue& catalogue = TDeviceCatalogue::Instance();
-    const TDeviceEntry* entry = catalogue.Find(engine.Drive.DriveCode);
-    if (entry == nullptr)
-        return {};
-    struct stat st {};
-    if (::stat(entry->Path.c_str(), &st) != 0)
-        return {};
-    if (S_ISBLK(st.st_mode))
-        return RelatedBlockDevices(catalogue.SysRoot(), st.st_rdev);
-    std::vector<dev_t> out;
-    std::error_code ec;
-    for (const fs::directory_entry& e : fs::directory_iterator(fs::path(catalogue.SysRoot()) / "block", ec)) {
-        std::ifstream in(e.path() / "loop" / "backing_file");
-        std::string backing;
-        if (!std::getline(in, backing))
-            continue;
-        struct stat bs {};
-        if (::stat(backing.c_str(), &bs) != 0 || bs.st_dev != st.st_dev || bs.st_ino != st.st_ino)
-            continue;
-        std::ifstream devFile(e.path() / "dev");
-        unsigned maj = 0, min = 0;
-        char colon = 0;
-        if (devFile >> maj >> colon >> min && colon == ':') {
-            const std::vector<dev_t> related = RelatedBlockDevices(catalogue.SysRoot(), makedev(maj, min));
-            out.insert(out.end(), related.begin(), related.end());
-        }
-    }
-    return out;
-}
-
-std::optional<dev_t> FileSystemDeviceOf(const std::string& path) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0)
-        return std::nullopt;
-    return st.st_dev;
-}
-
 std::vector<std::size_t> ChooseFiles(const std::vector<TFoundFile>& files, const TRecoverySelection& sel) {
     std::vector<std::size_t> chosen;
     if (sel.ByRecords) {
@@ -234,7 +193,7 @@ struct TFileOutcome {
 
 class TRecoveryRun {
 public:
-    TRecoveryRun(TScanEngine& engine, const TRecoveryRequest& request, TRecoveryDestination& dest,
+    TRecoveryRun(TScanEngine& engine, const TRecoveryRequest& request, TOutputDir& dest,
                  TRecoveryResult& result)
         : engine_(engine), request_(request), dest_(dest), result_(result) {}
 
@@ -382,8 +341,8 @@ private:
                 name.insert(name.rfind('.'), "-damaged");
             return name;
         };
-        const TWriteResult w = dest_.Write(nameFor, src.Bytes(static_cast<std::uint64_t>(length)),
-                                           ParseDateTaken(f.DateTaken));
+        const TBytes bytes = src.Bytes(static_cast<std::uint64_t>(length));
+        const TWriteResult w = dest_.Write(nameFor, bytes.data(), bytes.size(), ParseDateTaken(f.DateTaken));
         switch (w.Outcome) {
         case TWriteOutcome::Written:
             e.Name = w.Name;
@@ -413,25 +372,65 @@ private:
 
     TScanEngine& engine_;
     const TRecoveryRequest& request_;
-    TRecoveryDestination& dest_;
+    TOutputDir& dest_;
     TRecoveryResult& result_;
     std::vector<std::uint8_t> buffer_;
 };
 
-bool PrepareDestination(const TScanEngine& engine, const TRecoveryRequest& request, TRecoveryDestination& dest,
+bool PrepareDestination(const TScanEngine& engine, const TRecoveryRequest& request, TOutputDir& dest,
                         std::string& message) {
-    const auto fileSystemDevice =
-        request.Probe.FileSystemDevice ? request.Probe.FileSystemDevice : std::function(FileSystemDeviceOf);
-    const std::vector<dev_t> examined =
-        request.Probe.ExaminedDevices ? request.Probe.ExaminedDevices() : ExaminedDevicesOf(engine);
-    return dest.Prepare(fileSystemDevice, examined, message);
+    return dest.Open(request.Destination, ExaminedSourceOf(engine, request.Probe), message);
 }
 
 } // namespace
 
+TExaminedSource ExaminedSourceOf(const TScanEngine& engine, const TDeviceProbe& probe) {
+    TExaminedSource examined;
+    examined.Tables = probe.Tables;
+    examined.FileSystemDevice = probe.FileSystemDevice;
+    const TDeviceCatalogue& catalogue = TDeviceCatalogue::Instance();
+    const TDeviceEntry* entry = catalogue.Find(engine.Drive.DriveCode);
+    struct stat st {};
+    const bool known = entry != nullptr && ::stat(entry->Path.c_str(), &st) == 0;
+    if (known && S_ISREG(st.st_mode)) {
+        examined.ImageDevice = st.st_dev;
+        examined.ImageInode = st.st_ino;
+    }
+    if (probe.ExaminedDevices) {
+        examined.Devices = probe.ExaminedDevices();
+        return examined;
+    }
+    if (!known)
+        return examined;
+    if (S_ISBLK(st.st_mode)) {
+        examined.Devices = RelatedBlockDevices(catalogue.SysRoot(), st.st_rdev);
+        return examined;
+    }
+    // An image file: the loop devices that serve it (a file system mounted from the image
+    // lives there).
+    std::error_code ec;
+    for (const fs::directory_entry& e : fs::directory_iterator(fs::path(catalogue.SysRoot()) / "block", ec)) {
+        std::ifstream in(e.path() / "loop" / "backing_file");
+        std::string backing;
+        if (!std::getline(in, backing))
+            continue;
+        struct stat bs {};
+        if (::stat(backing.c_str(), &bs) != 0 || bs.st_dev != st.st_dev || bs.st_ino != st.st_ino)
+            continue;
+        std::ifstream devFile(e.path() / "dev");
+        unsigned maj = 0, min = 0;
+        char colon = 0;
+        if (devFile >> maj >> colon >> min && colon == ':') {
+            const std::vector<dev_t> related = RelatedBlockDevices(catalogue.SysRoot(), makedev(maj, min));
+            examined.Devices.insert(examined.Devices.end(), related.begin(), related.end());
+        }
+    }
+    return examined;
+}
+
 bool CheckRecoveryDestination(const TScanEngine& engine, const TRecoveryRequest& request, std::string& message) {
     try {
-        TRecoveryDestination dest(request.Destination);
+        TOutputDir dest;
         return PrepareDestination(engine, request, dest, message);
     } catch (const std::exception& ex) {
         message = std::string("The destination cannot be checked: ") + ex.what();
@@ -502,7 +501,7 @@ TRecoveryResult Recover(TScanEngine& engine, const TRecoveryRequest& request) {
             result.Message = "No device is open to recover from.";
             return result;
         }
-        TRecoveryDestination dest(request.Destination);
+        TOutputDir dest;
         if (!PrepareDestination(engine, request, dest, result.Message))
             return result;
         result.Started = true;
@@ -534,7 +533,7 @@ TRecoveryResult Recover(TScanEngine& engine, const TRecoveryRequest& request) {
                 return suffix == 0 ? std::string("recovery-report.csv")
                                    : "recovery-report-" + std::to_string(suffix) + ".csv";
             },
-            TBytes(reinterpret_cast<const std::uint8_t*>(csv.data()), csv.size()), std::nullopt);
+            reinterpret_cast<const std::uint8_t*>(csv.data()), csv.size());
         if (w.Outcome == TWriteOutcome::Written) {
             result.ReportPath = (fs::path(dest.Folder()) / w.Name).string();
         } else {
@@ -542,7 +541,7 @@ TRecoveryResult Recover(TScanEngine& engine, const TRecoveryRequest& request) {
                 result.Message += ' ';
             result.Message += "The report could not be written (" + w.Error + ").";
         }
-        dest.SyncFolder();
+        dest.Sync();
     } catch (const std::exception& ex) {
         result.Stopped = true;
         result.Message = std::string("Recovery stopped by an internal error: ") + ex.what();

@@ -24,6 +24,8 @@
 #include "engine/FileTypes.h"
 #include "engine/FoundFile.h"
 #include "formats/ByteOrder.h"
+#include "support/BlockDevices.h"
+#include "support/OutputDir.h"
 
 namespace lumivore {
 
@@ -45,13 +47,18 @@ struct TRecoverySelection {
     static TRecoverySelection Files(std::vector<std::size_t> indexes);
 };
 
-// Where a path's file system lives, and which block devices make up the examined device (the
-// device itself, its partitions and anything stacked on them). Empty members use the real
-// system; tests substitute their own.
+// Where a path's file system lives, which block devices make up the examined device (the
+// device itself, its partitions and anything stacked on them), and where the mount table and
+// sysfs are read. Empty members use the real system; tests substitute their own.
 struct TDeviceProbe {
     std::function<std::optional<dev_t>(const std::string& path)> FileSystemDevice;
     std::function<std::vector<dev_t>()> ExaminedDevices;
+    TSystemTables Tables;
 };
+
+// What the engine's open device is, for refusing a destination that lies on it: its block
+// devices (for a disk image, the loop devices that serve it) and, for an image, the file.
+TExaminedSource ExaminedSourceOf(const TScanEngine& engine, const TDeviceProbe& probe = {});
 
 struct TRecoveryRequest {
     TRecoverySelection Selection;
@@ -122,10 +129,6 @@ std::string RecoveredFileName(std::int64_t startSector, const std::string& ext, 
 
 // The EXIF date "YYYY:MM:DD HH:MM:SS" as local time; nothing when it is not a valid date.
 std::optional<std::time_t> ParseDateTaken(const std::string& text);
-
-// Block devices that make up the device with this number: itself, its partitions and the
-// devices stacked on any of them (device mapper, RAID), read from sysRoot ("/sys").
-std::vector<dev_t> RelatedBlockDevices(const std::string& sysRoot, dev_t device);
 
 // One CSV field: quoted when it holds a comma, quote, or line break; quotes doubled.
 std::string CsvField(const std::string& text);

@@ -1,5 +1,6 @@
 #include "engine/ScanEngine.h"
 
+#include <algorithm>
 #include <limits>
 
 #include "engine/FileTypes.h"
@@ -62,6 +63,7 @@ void TScanEngine::Scan(std::uint32_t firstSector, std::uint32_t sectorCount, TCo
     if (Busy)
         return;
     ClearFoundFiles();
+    UnreadableSectors = 0;
     Busy = true;
     StopRequested = false;
     SetProgress(0);
@@ -77,18 +79,35 @@ void TScanEngine::Scan(std::uint32_t firstSector, std::uint32_t sectorCount, TCo
         }
     } reset{*this};
 
-    std::uint32_t errors = 0;
+    const std::uint64_t rangeEnd = std::uint64_t{firstSector} + sectorCount;
+    const std::uint64_t deviceEnd = Drive.Info.TotalSectors > 0 ? static_cast<std::uint64_t>(Drive.Info.TotalSectors) : 0;
+    std::vector<TPendingRange> pending;
+    std::uint64_t outstanding = 0; // sectors of the pending ranges
+    // Marks [first, end) of the asked range as not examined yet.
+    auto remember = [&](std::uint64_t first, std::uint64_t end) {
+        end = std::min(end, rangeEnd);
+        if (first >= end)
+            return;
+        pending.push_back({first, end - first});
+        outstanding += end - first;
+    };
+
     std::uint32_t skip = 0;
     std::uint64_t current = firstSector;
     const std::uint64_t steps = (std::uint64_t{sectorCount} + kBlockSectors - 1) / kBlockSectors;
+    // Sectors handled: the blocks walked so far less those still to be read again.
+    auto handled = [&] { return current - firstSector - outstanding; };
 
     for (std::uint64_t k = 0; k < steps; ++k) {
         PumpMessages();
-        SetProgress(ProgressPosition(k, steps));
+        if (sectorCount > 0)
+            SetProgress(ProgressPosition(std::min<std::uint64_t>(handled(), sectorCount), sectorCount));
         if (StopRequested)
             break;
         if (skip > 0) {
+            // The first pass leaves a failing area alone; the block is read again at the end.
             --skip;
+            remember(current, current + kBlockSectors);
             current += kBlockSectors;
             continue;
         }
@@ -96,21 +115,85 @@ void TScanEngine::Scan(std::uint32_t firstSector, std::uint32_t sectorCount, TCo
         const std::uint32_t n = current <= std::numeric_limits<std::uint32_t>::max()
                                     ? Drive.Read(static_cast<std::uint32_t>(current), kBlockSectors, SectorBuffer.data())
                                     : 0;
-        if (n > 0) {
-            ScanBlock(static_cast<std::uint16_t>(n / kSectorSize), static_cast<std::int64_t>(current));
-        } else {
+        const std::uint64_t got = n / kSectorSize;
+        // What the drive could deliver: a whole block, or up to the device's end.
+        const std::uint64_t expected = current < deviceEnd ? std::min<std::uint64_t>(kBlockSectors, deviceEnd - current)
+                                                           : std::uint64_t{kBlockSectors};
+        if (got > 0)
+            ScanBlock(static_cast<std::uint16_t>(got), static_cast<std::int64_t>(current));
+        if (got < expected) {
+            // A failed read, or a short one that stopped at a bad sector: the rest of the
+            // block waits for the sector-by-sector pass, and so do the next blocks.
+            remember(current + got, current + kBlockSectors);
             skip = kSkipBlocksAfterError;
-            ++errors;
-            if (errorLabel)
-                errorLabel->SetCount(errors);
         }
         current += kBlockSectors;
         if (foundLabel)
             foundLabel->SetCount(static_cast<std::int64_t>(FoundFiles.size()));
         if (sectorLabel)
-            sectorLabel->SetCount(static_cast<std::int64_t>(current - firstSector));
+            sectorLabel->SetCount(static_cast<std::int64_t>(handled()));
     }
+    if (!pending.empty() && !StopRequested) {
+        std::uint64_t done = handled();
+        RescanPending(pending, sectorCount, done, foundLabel, sectorLabel, errorLabel);
+    }
+    // Files found when a failing area was read again come after the others: restore the
+    // order of the device.
+    if (!pending.empty())
+        std::stable_sort(FoundFiles.begin(), FoundFiles.end(),
+                         [](const TFoundFile& a, const TFoundFile& b) { return a.StartSector < b.StartSector; });
     CountByType();
+}
+
+void TScanEngine::RescanPending(const std::vector<TPendingRange>& pending, std::uint64_t sectorCount,
+                                std::uint64_t& done, TCounterLabel* foundLabel, TCounterLabel* sectorLabel,
+                                TCounterLabel* errorLabel) {
+    int position = -1;
+    auto showProgress = [&] {
+        if (sectorCount == 0)
+            return;
+        const int p = ProgressPosition(std::min(done, sectorCount), sectorCount);
+        if (p != position)
+            SetProgress(position = p);
+    };
+    // Examines the run of sectors gathered in SectorBuffer, which starts at runStart.
+    auto flush = [&](std::uint64_t runStart, std::uint32_t& filled) {
+        if (filled > 0)
+            ScanBlock(static_cast<std::uint16_t>(filled), static_cast<std::int64_t>(runStart));
+        filled = 0;
+        if (foundLabel)
+            foundLabel->SetCount(static_cast<std::int64_t>(FoundFiles.size()));
+        if (sectorLabel)
+            sectorLabel->SetCount(static_cast<std::int64_t>(done));
+    };
+    // Each range lies within one block of the first pass, so the runs examined here end where
+    // that pass's blocks ended and a file is measured over the same data it would have had.
+    for (const TPendingRange& range : pending) {
+        std::uint64_t runStart = range.First;
+        std::uint32_t filled = 0;
+        for (std::uint64_t s = range.First; s < range.First + range.Count; ++s) {
+            PumpMessages();
+            if (StopRequested)
+                return;
+            const bool addressable = s <= std::numeric_limits<std::uint32_t>::max();
+            const std::uint32_t n =
+                addressable ? Drive.Read(static_cast<std::uint32_t>(s), 1,
+                                         SectorBuffer.data() + std::size_t{filled} * kSectorSize)
+                            : 0;
+            ++done;
+            if (n == kSectorSize) {
+                ++filled;
+            } else {
+                flush(runStart, filled);
+                ++UnreadableSectors;
+                if (errorLabel)
+                    errorLabel->SetCount(UnreadableSectors);
+                runStart = s + 1;
+            }
+            showProgress();
+        }
+        flush(runStart, filled);
+    }
 }
 
 void TScanEngine::ScanBlock(std::uint16_t sectorsRead, std::int64_t blockStart) {

@@ -22,6 +22,7 @@ inline constexpr std::uint32_t kSectorSize = 512;
 inline constexpr std::uint32_t kBlockSectors = 1000;
 inline constexpr std::uint32_t kSectorBufferSize = kBlockSectors * kSectorSize; // 512,000
 inline constexpr std::uint32_t kSectorsPerMegabyte = 2048;
+// Blocks the first pass of a scan leaves alone after a read error (read again at the end).
 inline constexpr std::uint32_t kSkipBlocksAfterError = 30;
 inline constexpr std::int32_t kFileLengthLimit = 52428800; // exclusive, 50 MiB
 
@@ -43,9 +44,15 @@ public:
     void CountByType() const;
 
     // Walks sectors [firstSector, firstSector + sectorCount) block by block and records every
-    // file that begins at a sector. Each label may be null.
+    // file that begins at a sector. A block that cannot be read makes the first pass skip the
+    // next kSkipBlocksAfterError blocks, so that a failing area is not hammered; every range
+    // skipped or cut short by a read error is read again sector by sector once the first pass
+    // is over, and every sector that reads is examined. The error label counts the sectors
+    // that could not be read at all. Each label may be null.
     void Scan(std::uint32_t firstSector, std::uint32_t sectorCount, TCounterLabel* foundLabel,
               TCounterLabel* sectorLabel, TCounterLabel* errorLabel);
+    // Sectors of the last scan that could not be read.
+    std::int64_t UnreadableSectors = 0;
     // Examines the first sectorsRead sectors of SectorBuffer, which start at blockStart.
     void ScanBlock(std::uint16_t sectorsRead, std::int64_t blockStart);
 
@@ -81,6 +88,15 @@ private:
         if (ProgressBar)
             ProgressBar->SetPosition(position);
     }
+    // Sectors [First, First + Count) that the first pass of a scan did not examine.
+    struct TPendingRange {
+        std::uint64_t First = 0;
+        std::uint64_t Count = 0;
+    };
+    // Reads the pending ranges again one sector at a time and examines what reads. done counts
+    // the sectors handled so far, for the labels and the bar.
+    void RescanPending(const std::vector<TPendingRange>& pending, std::uint64_t sectorCount, std::uint64_t& done,
+                       TCounterLabel* foundLabel, TCounterLabel* sectorLabel, TCounterLabel* errorLabel);
     TFoundFile scratch_; // reused for every sector, so that a scan allocates only found records
     std::span<const TRecogniserEntry> recognisers_;
     // One bit per possible pair of first bytes: set when some recogniser may accept a sector

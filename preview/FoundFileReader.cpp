@@ -1,6 +1,7 @@
 // Reading found files back from the device: whole files (measured again over a larger window
 // when the scan could not tell their length) and byte ranges such as embedded thumbnails.
 #include <algorithm>
+#include <limits>
 
 #include "engine/ScanEngine.h"
 #include "formats/PhotoFormats.h"
@@ -13,6 +14,12 @@ namespace {
 // Windows read from a file's first sector when its length is unknown.
 constexpr std::uint32_t kPictureWindowSectors = 10000;  // 5,120,000 bytes
 constexpr std::uint32_t kTiffWindowSectors = 40000;     // 20,480,000 bytes
+
+// The most read back for one thumbnail or preview: the file length limit (50 MiB). No file the
+// scan measures is that long (longer lengths count as unknown), so no part of one can be
+// either; a range that claims more is damaged or forged, and reading it would only cost
+// memory and time.
+constexpr std::uint64_t kReadBackCeiling = static_cast<std::uint64_t>(kFileLengthLimit);
 
 bool LengthKnown(std::int32_t length) { return length >= 1 && length < kFileLengthLimit; }
 
@@ -96,7 +103,17 @@ bool TScanEngine::LoadFoundFile(TFoundFile& file, TMemoryStream& stream) {
 bool TScanEngine::ReadThumbnailRange(const TFoundFile& file, TMemoryStream& stream) {
     if (file.ThumbLength == 0)
         return false;
-    std::uint32_t sector = static_cast<std::uint32_t>(file.StartSector) + file.ThumbOffset / kSectorSize;
+    // The range must lie inside the file: within its length when that is known, and within
+    // the read-back ceiling always. A range that leaves it is refused before anything is read.
+    const std::uint64_t rangeEnd = std::uint64_t{file.ThumbOffset} + file.ThumbLength;
+    const std::uint64_t extent =
+        LengthKnown(file.Length) ? static_cast<std::uint64_t>(file.Length) : kReadBackCeiling;
+    if (rangeEnd > extent)
+        return false;
+    const std::uint64_t firstSector = static_cast<std::uint64_t>(file.StartSector) + file.ThumbOffset / kSectorSize;
+    if (file.StartSector < 0 || firstSector + SectorsFor(rangeEnd) > std::numeric_limits<std::uint32_t>::max())
+        return false;
+    std::uint32_t sector = static_cast<std::uint32_t>(firstSector);
     std::uint32_t skip = file.ThumbOffset % kSectorSize;
     const std::uint64_t wanted = file.ThumbLength;
     std::uint64_t have = 0;

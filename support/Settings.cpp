@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <pugixml.hpp>
 
+#include "support/OutputDir.h"
+
 namespace lumivore {
 
 namespace fs = std::filesystem;
@@ -21,32 +23,32 @@ pugi::xml_document Load(const std::string& path) {
     return doc;
 }
 
+// pugixml writes the document into a string, which the output component saves whole.
+struct TStringWriter : pugi::xml_writer {
+    std::string Text;
+    void write(const void* data, std::size_t size) override { Text.append(static_cast<const char*>(data), size); }
+};
+
 bool Save(const pugi::xml_document& doc, const std::string& path) {
-    std::error_code ec;
     const fs::path p(path);
-    if (p.has_parent_path())
-        fs::create_directories(p.parent_path(), ec);
+    const std::string name = p.filename().string();
+    TStringWriter writer;
+    doc.save(writer, "  ");
     // Written beside and renamed, so that a full disk never leaves a truncated settings file.
-    const std::string temp = path + ".tmp";
-    if (!doc.save_file(temp.c_str(), "  "))
+    TOutputDir dir;
+    std::string message;
+    if (!dir.Open(p.has_parent_path() ? p.parent_path().string() : std::string("."), TExaminedSource{}, message))
         return false;
-    fs::rename(temp, p, ec);
-    if (ec) {
-        fs::remove(temp, ec);
-        return false;
-    }
-    return true;
+    const TWriteResult w =
+        dir.Replace(name, reinterpret_cast<const std::uint8_t*>(writer.Text.data()), writer.Text.size());
+    return w.Outcome == TWriteOutcome::Written;
 }
 
 } // namespace
 
 TSettingsStore::TSettingsStore() : TSettingsStore(DefaultPath()) {}
 
-TSettingsStore::TSettingsStore(std::string path) : path_(std::move(path)) {
-    std::error_code ec;
-    if (!fs::exists(path_, ec))
-        Save(Load(path_), path_);
-}
+TSettingsStore::TSettingsStore(std::string path) : path_(std::move(path)) {}
 
 std::string TSettingsStore::DefaultPath() {
     if (const char* explicitPath = std::getenv("LUMIVORE_CONFIG"); explicitPath && *explicitPath)

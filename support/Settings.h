@@ -2,7 +2,9 @@
 // The program's settings store: typed integer values under one key, kept in an XML file.
 // The file is $LUMIVORE_CONFIG when that is set, else Orvandel/Lumivore.xml under
 // $XDG_CONFIG_HOME (or ~/.config). A missing, empty or malformed file, or a value of another
-// type, reads as missing; the next write repairs the file.
+// type, reads as missing; the next write repairs the file. Reading never creates or changes a
+// file: a scan may run from the very disk that holds $HOME, so only an explicit save (the
+// options dialog, the language choice) writes, through the output component.
 
 #include <cstdint>
 #include <optional>
@@ -14,8 +16,7 @@ inline constexpr const char* kSettingsKey = "SOFTWARE\\Orvandel\\Lumivore";
 
 class TSettingsStore {
 public:
-    // Opens the store at the default path; creates the folder and the file when missing
-    // (as opening a registry key with creation allowed does). Failure to create is silent.
+    // The store at the default path. Nothing is created until a value is written.
     TSettingsStore();
     explicit TSettingsStore(std::string path);
 
@@ -26,7 +27,8 @@ public:
     // The integer value of that name, or nothing when missing or not a 32-bit integer.
     std::optional<std::int32_t> ReadInteger(const std::string& name) const;
 
-    // Writes the value and saves the file; false when the file cannot be written.
+    // Writes the value and saves the file, creating it and its folders when missing; false
+    // when the file cannot be written.
     bool WriteInteger(const std::string& name, std::int32_t value);
 
 private:

@@ -6,7 +6,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include "testkit/SampleCard.h"
 #include "testkit/TempFiles.h"
@@ -124,4 +126,86 @@ TEST_F(CliTest, ThumbsWritesAThumbnailForEveryPictureOnTheCard) {
     const auto sheet = lumivore::testkit::ReadFile(dir / "sheet.png");
     ASSERT_GT(sheet.size(), 8u);
     EXPECT_EQ(sheet[1], 'P');
+}
+
+namespace {
+
+// An 8 MiB sample card with small pictures, written into dir as card.img.
+void SmallCard(const lumivore::testkit::TTempDir& dir) {
+    lumivore::testkit::TSampleCardOptions options;
+    options.SizeBytes = 8ull << 20;
+    options.LargePhotos = false;
+    lumivore::testkit::TSampleCard card;
+    ASSERT_TRUE(lumivore::testkit::WriteSampleCard(dir / "card.img", options, card));
+}
+
+} // namespace
+
+TEST_F(CliTest, ThumbsNeverWritesOntoTheCardNorThroughAPlantedSymlink) {
+    SmallCard(dir);
+    const auto before = lumivore::testkit::ReadFile(dir / "card.img");
+    std::filesystem::create_symlink(dir / "card.img", dir / "link.png");
+    for (const std::string& sheet : {dir / "card.img", dir / "link.png"}) {
+        const TRun r = Cli("thumbs --quiet " + dir / "card.img" + " --to " + dir / "thumbs --sheet " + sheet, dir);
+        EXPECT_EQ(r.status, 1) << sheet;
+        EXPECT_NE(r.err.find("is the device being examined"), std::string::npos) << r.err;
+        EXPECT_EQ(Lines(r.err), 1) << r.err;
+    }
+    EXPECT_TRUE(lumivore::testkit::ReadFile(dir / "card.img") == before) << "the card was written to";
+    EXPECT_FALSE(std::filesystem::exists(dir / "thumbs")) << "refused before anything was created";
+
+    // A link planted under a thumbnail's name, and an existing sheet, are left as they are.
+    const std::vector<std::uint8_t> keep{'k', 'e', 'e', 'p'};
+    ASSERT_TRUE(lumivore::testkit::WriteFile(dir / "victim", keep));
+    ASSERT_TRUE(lumivore::testkit::WriteFile(dir / "sheet.png", keep));
+    const TRun first = Cli("thumbs --quiet " + dir / "card.img" + " --to " + dir / "first", dir);
+    ASSERT_EQ(first.status, 0) << first.err;
+    const std::string name = std::filesystem::path(first.out.substr(0, first.out.find("  "))).stem().string();
+    std::filesystem::create_directory(dir / "thumbs");
+    std::filesystem::create_symlink(dir / "victim", dir / ("thumbs/" + name + ".png"));
+    const TRun r = Cli("thumbs --quiet " + dir / "card.img" + " --to " + dir / "thumbs --sheet " + dir / "sheet.png", dir);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(lumivore::testkit::ReadFile(dir / "victim"), keep);
+    EXPECT_EQ(lumivore::testkit::ReadFile(dir / "sheet.png"), keep);
+    EXPECT_TRUE(std::filesystem::exists(dir / ("thumbs/" + name + "-1.png"))) << r.out;
+    EXPECT_TRUE(std::filesystem::exists(dir / "sheet-1.png"));
+    EXPECT_NE(r.out.find("contact sheet written as"), std::string::npos) << r.out;
+    EXPECT_TRUE(lumivore::testkit::ReadFile(dir / "card.img") == before);
+}
+
+TEST_F(CliTest, AScanLeavesAnEmptyHomeEmpty) {
+    SmallCard(dir);
+    lumivore::testkit::TTempDir home;
+    const std::string config = std::getenv("LUMIVORE_CONFIG");
+    unsetenv("LUMIVORE_CONFIG");
+    setenv("HOME", home.Path().c_str(), 1);
+    unsetenv("XDG_CONFIG_HOME");
+    const TRun r = Cli("scan --quiet " + dir / "card.img", dir);
+    setenv("LUMIVORE_CONFIG", config.c_str(), 1);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(std::filesystem::is_empty(home.Path()));
+}
+
+TEST_F(CliTest, UnderSudoRecoveredFilesAndThumbnailsBelongToTheInvokingUser) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "changing owners needs root";
+    SmallCard(dir);
+    setenv("SUDO_UID", "4321", 1);
+    setenv("SUDO_GID", "4322", 1);
+    const TRun rec = Cli("recover --quiet " + dir / "card.img" + " --to " + dir / "out/recovered", dir);
+    const TRun th = Cli("thumbs --quiet " + dir / "card.img" + " --to " + dir / "out/thumbs", dir);
+    unsetenv("SUDO_UID");
+    unsetenv("SUDO_GID");
+    ASSERT_EQ(rec.status, 0) << rec.err;
+    ASSERT_EQ(th.status, 0) << th.err;
+    int files = 0;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(dir / "out")) {
+        struct stat st {};
+        ASSERT_EQ(::lstat(e.path().c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, 4321u) << e.path();
+        EXPECT_EQ(st.st_gid, 4322u) << e.path();
+        ++files;
+    }
+    EXPECT_GT(files, 20);
+    EXPECT_TRUE(std::filesystem::exists(dir / "out/recovered/recovery-report.csv"));
 }

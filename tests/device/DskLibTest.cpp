@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
+#include <unistd.h>
 #include <filesystem>
 #include <fstream>
 #include <vector>
@@ -162,54 +164,57 @@ TEST(DetectFileSystem, LabelsAreMatchedTrimmedAndCaseInsensitiveAtTheirOwnOffset
     EXPECT_EQ(DetectFileSystem(std::span<const std::uint8_t>(s.data(), 100)), kFsNone) << "short input";
 }
 
-TEST_F(DeviceTest, LogicalDriveSizeComesFromItsBootSector) {
+// The scan range is the image's own size whatever its boot sector claims: damaged, zero,
+// counted in 4096-byte sectors, or larger than the image. The file system is still told apart.
+TEST_F(DeviceTest, LogicalDriveSizeIsTheDevicesOwnWhateverTheBootSectorSays) {
     TDeviceCatalogue& cat = TDeviceCatalogue::Instance();
     struct TCase {
         const char* name;
         std::vector<std::uint8_t> boot;
-        std::int64_t expected;
+        std::uint8_t fs;
     };
     std::vector<TCase> cases;
     {
         auto s = BootSector();
         PutText(s, 54, "FAT12   ");
-        Put16(s, 19, 2880);
-        cases.push_back({"fat12", s, 2880});
+        Put16(s, 19, 4); // a small volume: would cut the scan after 4 sectors
+        cases.push_back({"fat12-small", s, kFsFat12});
     }
     {
         auto s = BootSector();
         PutText(s, 54, "FAT16   ");
-        Put16(s, 19, 0);
-        Put32(s, 32, 70000);
-        cases.push_back({"fat16-32bit", s, 70000});
+        cases.push_back({"fat16-both-zero", s, kFsFat16});
     }
     {
         auto s = BootSector();
         PutText(s, 82, "FAT32   ");
-        Put32(s, 32, 123456);
-        cases.push_back({"fat32", s, 123456});
-    }
-    {
-        auto s = BootSector();
-        PutText(s, 54, "FAT32   "); // wrong offset: not FAT32, the volume's own size counts
-        Put32(s, 32, 123456);
-        cases.push_back({"fat32-wrong-offset", s, 16});
+        Put16(s, 11, 4096);
+        Put32(s, 32, 6); // six 4096-byte sectors: 48 of 512 bytes
+        cases.push_back({"fat32-4096", s, kFsFat32});
     }
     {
         auto s = BootSector();
         PutText(s, 3, "NTFS    ");
         Put32(s, 40, 0x00000010);
-        Put32(s, 44, 0x00000001); // 2^32 + 16 sectors
-        cases.push_back({"ntfs", s, (std::int64_t{1} << 32) + 16});
+        Put32(s, 44, 0x00000001); // 2^32 + 16 sectors: far beyond the image
+        cases.push_back({"ntfs-larger", s, kFsNtfs});
     }
-    cases.push_back({"unformatted", BootSector(), 16});
+    cases.push_back({"unformatted", BootSector(), kFsNone});
     for (const TCase& c : cases) {
-        const std::uint8_t code = cat.RegisterImage(MakeImage(dir, std::string(c.name) + ".img", c.boot, 16));
+        const std::string path = MakeImage(dir, std::string(c.name) + ".img", c.boot, 100);
+        fs::resize_file(path, 100 * 512 + 300); // a partial last sector is not scanned
+        const std::uint8_t code = cat.RegisterImage(path);
         TDriveInfo info{};
         ASSERT_TRUE(QueryDriveInfo(code, info)) << c.name;
-        EXPECT_EQ(info.TotalSectors, c.expected) << c.name;
+        EXPECT_EQ(info.TotalSectors, 100) << c.name;
         EXPECT_EQ(info.Kind, kKindFixed) << c.name;
         EXPECT_EQ(info.BytesPerSector, 512u) << c.name;
+        EXPECT_EQ(DetectFileSystem(std::span<const std::uint8_t>(c.boot.data(), 512)), c.fs) << c.name;
+        TDrive drive;
+        drive.Open(code);
+        std::vector<std::uint8_t> last(512);
+        ASSERT_EQ(drive.Read(99, 1, last.data()), 512u) << c.name;
+        EXPECT_EQ(last[0], 99) << c.name;
     }
 }
 
@@ -239,6 +244,47 @@ TEST_F(DeviceTest, UnreadableDevicesGiveFalseNotACrash) {
     fs::remove(gone);
     drive.Open(goneCode);
     EXPECT_EQ(drive.DriveCode, 0);
+}
+
+// A device that does not open says why, so that "no medium" or "gone" is not reported as a
+// lack of rights.
+TEST_F(DeviceTest, FailedOpensKeepTheirReason) {
+    TDeviceCatalogue& cat = TDeviceCatalogue::Instance();
+    errno = 0;
+    EXPECT_EQ(OpenDevice(5), kInvalidHandle);
+    EXPECT_EQ(errno, ENODEV) << "a code that names nothing";
+
+    TDrive drive;
+    const std::string path = MakeImage(dir, "card.img", BootSector(), 8);
+    const std::uint8_t code = cat.RegisterImage(path);
+    drive.Open(code);
+    ASSERT_EQ(drive.DriveCode, code);
+    EXPECT_EQ(drive.OpenError, 0);
+
+    fs::remove(path);
+    drive.Open(code);
+    EXPECT_EQ(drive.DriveCode, 0);
+    EXPECT_EQ(drive.OpenError, ENOENT);
+
+    testkit::WriteFile(path, std::vector<std::uint8_t>(100, 0));
+    drive.Open(code);
+    EXPECT_EQ(drive.OpenError, ENODATA) << "shorter than one sector";
+
+    fs::remove(path);
+    fs::create_directory(path);
+    drive.Open(code);
+    EXPECT_EQ(drive.OpenError, ENODEV) << "neither a disk nor an image";
+
+    // A regular file the user may not read (checked only when not running as root, who may).
+    fs::remove(path);
+    MakeImage(dir, "card.img", BootSector(), 8);
+    fs::permissions(path, fs::perms::none);
+    drive.Open(code);
+    if (geteuid() != 0) {
+        EXPECT_EQ(drive.OpenError, EACCES);
+    }
+    drive.Open(99);
+    EXPECT_EQ(drive.OpenError, ENODEV);
 }
 
 TEST_F(DeviceTest, ReadsAreClippedAtTheDevicesEnd) {

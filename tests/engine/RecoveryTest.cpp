@@ -318,7 +318,14 @@ TEST(RecoveryParts, NamesAndCsvFields) {
     EXPECT_EQ(RecoveredFileName(280, "JPG"), "f0000000280.jpg");
     EXPECT_EQ(RecoveredFileName(4294967301LL, "RM", 3), "f4294967301-3.rm");
     EXPECT_EQ(CsvField("plain"), "plain");
-    EXPECT_EQ(CsvField("a\nb"), "\"a\nb\"");
+    EXPECT_EQ(CsvField("a,b \"c\""), "\"a,b \"\"c\"\"\"");
+    // Text from the card: line breaks and escapes shown, formulas inert, UTF-8 kept.
+    EXPECT_EQ(CsvField("a\nb"), "a\\x0Ab");
+    EXPECT_EQ(CsvField("\x1b]0;title\x07"), "\\x1B]0;title\\x07");
+    EXPECT_EQ(CsvField("=HYPERLINK(\"x\")"), "\"'=HYPERLINK(\"\"x\"\")\"");
+    EXPECT_EQ(CsvField("-2+3"), "'-2+3");
+    EXPECT_EQ(CsvField("Caf\xc3\xa9"), "Caf\xc3\xa9");
+    EXPECT_EQ(CsvField("\xff"), "\\xFF");
 }
 
 TEST(RecoveryParts, TheBlockDevicesOfADiskAreItsPartitionsAndWhatIsStackedOnThem) {
@@ -545,4 +552,60 @@ TEST_F(Recovery, OpeningAnotherDeviceDuringRecoveryStopsIt) {
     EXPECT_EQ(r.NotWritten, 2);
     EXPECT_FALSE(r.Message.empty());
     EXPECT_EQ(Listing(), std::vector<std::string>{"recovery-report.csv"});
+}
+
+// ---- where files may go ------------------------------------------------------------------------
+
+TEST_F(Recovery, ADestinationSwappedForASymlinkBetweenFilesCannotRedirectTheRest) {
+    for (int i = 0; i < 3; ++i)
+        Place(100 + 1000 * i, TByteVector(5000, static_cast<std::uint8_t>(0x10 + i)));
+    Open();
+    for (int i = 0; i < 3; ++i)
+        Add(100 + 1000 * i, "WAV", 5000, kFormatWav);
+    fs::create_directory(dir_ / "elsewhere");
+    TLabel recovered;
+    recovered.OnSet = [&](std::int64_t n) {
+        if (n == 1) {
+            fs::rename(Out(), dir_ / "moved");
+            fs::create_directory_symlink(dir_ / "elsewhere", Out());
+        }
+    };
+    TRecoveryRequest req;
+    req.Destination = Out();
+    req.Selection = TRecoverySelection::AllTypes();
+    req.RecoveredLabel = &recovered;
+    const TRecoveryResult r = Recover(*engine_, req);
+    EXPECT_EQ(r.Recovered, 3);
+    EXPECT_TRUE(fs::is_empty(dir_ / "elsewhere"));
+    EXPECT_EQ(testkit::ReadFile(dir_ / "moved/f0000002100.wav"), TByteVector(5000, 0x12));
+    EXPECT_TRUE(fs::exists(dir_ / "moved/recovery-report.csv"));
+}
+
+TEST_F(Recovery, ADestinationOnABtrfsMountOfTheExaminedDiskIsRefused) {
+    Place(10, TByteVector(100, 1));
+    Open();
+    Add(10, "BMP", 100, kFormatBmp);
+    // The destination's file system has an anonymous number; the mount table and sysfs say it
+    // spans sda2 and sdb1, and sdb (with its partition sdb1) is the disk being examined.
+    const std::string dest = Out() + "/photos";
+    std::ofstream(dir_ / "mountinfo") << "30 1 0:45 / " << dir_.Path() << " rw - btrfs /dev/sda2 rw,subvol=/\n";
+    for (auto [rel, number] : {std::pair{"sys/class/block/sda2", "8:2"}, {"sys/fs/btrfs/u1/devices/sda2", "8:2"},
+                               {"sys/fs/btrfs/u1/devices/sdb1", "8:17"}}) {
+        fs::create_directories(dir_ / rel);
+        std::ofstream(dir_ / (std::string(rel) + "/dev")) << number << "\n";
+    }
+    TRecoveryRequest req;
+    req.Selection = TRecoverySelection::AllTypes();
+    req.Destination = dest;
+    req.Probe.Tables = {dir_ / "mountinfo", dir_ / "sys"};
+    req.Probe.FileSystemDevice = [](const std::string&) { return std::optional<dev_t>(makedev(0, 45)); };
+    req.Probe.ExaminedDevices = [] { return std::vector<dev_t>{makedev(8, 16), makedev(8, 17)}; };
+    std::string message;
+    EXPECT_FALSE(CheckRecoveryDestination(*engine_, req, message));
+    EXPECT_NE(message.find("device being examined (block device 8:17)"), std::string::npos) << message;
+    EXPECT_FALSE(Recover(*engine_, req).Started);
+    EXPECT_FALSE(fs::exists(Out()));
+    // Examining a third disk, the same folder is used.
+    req.Probe.ExaminedDevices = [] { return std::vector<dev_t>{makedev(8, 32), makedev(8, 33)}; };
+    EXPECT_EQ(Recover(*engine_, req).Recovered, 1);
 }

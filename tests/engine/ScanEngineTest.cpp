@@ -1,6 +1,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -74,7 +75,11 @@ protected:
         SetReadFault([this](std::uint32_t first, std::uint16_t count) {
             reads.push_back(first);
             counts.push_back(count);
-            return failReadAt.count(first) > 0;
+            if (failReadAt.count(first) > 0)
+                return true;
+            // A bad sector fails every read that covers it, as a whole request fails on a disk.
+            const auto bad = badSectors.lower_bound(first);
+            return bad != badSectors.end() && *bad < std::uint64_t{first} + count;
         });
     }
     void TearDown() override {
@@ -109,6 +114,7 @@ protected:
     std::vector<std::uint32_t> reads;
     std::vector<std::uint16_t> counts;
     std::set<std::uint32_t> failReadAt;
+    std::set<std::uint32_t> badSectors;
 };
 
 } // namespace
@@ -148,16 +154,82 @@ TEST_F(ScanTest, ProgressMovesInStepsAndReturnsToZero) {
     EXPECT_THAT(bar.positions, ElementsAre(0, 0, 12, 25, 38, 50, 62, 75, 88, 0));
 }
 
-TEST_F(ScanTest, AFailedReadSkipsThirtyBlocksWithoutTouchingTheCounters) {
-    OpenImage(40000);
+TEST_F(ScanTest, AFailedBlockIsSkippedFirstAndReadAgainSectorBySectorAtTheEnd) {
+    OpenImage(40000, {{5, "HIT!"}, {999, "HIT!"}, {1000, "HIT!"}, {30999, "HIT!"}, {31000, "HIT!"}, {39000, "HIT!"}});
     failReadAt.insert(0);
     engine->Scan(0, 40000, &found, &sectors, &errors);
-    EXPECT_THAT(reads, ElementsAre(0u, 31000u, 32000u, 33000u, 34000u, 35000u, 36000u, 37000u, 38000u, 39000u));
+    // First pass: block 0 fails, the next 30 are left alone; then 31000 single-sector reads.
+    ASSERT_EQ(reads.size(), 10u + 31000u);
+    EXPECT_THAT(std::vector<std::uint32_t>(reads.begin(), reads.begin() + 10),
+                ElementsAre(0u, 31000u, 32000u, 33000u, 34000u, 35000u, 36000u, 37000u, 38000u, 39000u));
+    EXPECT_EQ(reads[10], 0u);
+    EXPECT_EQ(reads.back(), 30999u);
+    EXPECT_EQ(counts.back(), 1);
+    // Only sector 0 is lost; the files in the skipped blocks are found, in device order, with
+    // the lengths the first pass would have measured.
+    EXPECT_THAT(Starts(), ElementsAre(5, 999, 1000, 30999, 31000, 39000));
+    EXPECT_EQ(engine->FoundFiles[0].Length, (1000 - 5) * 512);
+    EXPECT_EQ(engine->FoundFiles[2].Length, 1000 * 512);
+    EXPECT_EQ(GeneralCounts[kFormatJpeg], 6);
     EXPECT_THAT(errors.values, ElementsAre(1));
-    ASSERT_EQ(sectors.values.size(), 10u) << "steps 1 to 30 do not update the labels";
-    EXPECT_EQ(sectors.values[0], 1000);
-    EXPECT_EQ(sectors.values[1], 32000);
+    EXPECT_EQ(engine->UnreadableSectors, 1);
+    EXPECT_EQ(found.values.back(), 6);
+    // The sector counter never goes back and ends at the whole range.
+    EXPECT_TRUE(std::is_sorted(sectors.values.begin(), sectors.values.end()));
     EXPECT_EQ(sectors.values.back(), 40000);
+    EXPECT_TRUE(std::is_sorted(bar.positions.begin(), bar.positions.end() - 1));
+    EXPECT_EQ(bar.positions.back(), 0);
+}
+
+// One bad sector costs that sector: at a block's start or inside a block, every other file is
+// found and exactly one sector is counted.
+TEST_F(ScanTest, OneBadSectorLosesNoOtherFileAndCountsOneError) {
+    std::vector<std::pair<std::size_t, const char*>> tags;
+    for (std::size_t s = 7; s < 40000; s += 613)
+        if (s != 3000 && s != 5500)
+            tags.push_back({s, "HIT!"});
+    tags.push_back({2999, "HIT!"});
+    tags.push_back({3001, "HIT!"});
+    tags.push_back({5501, "HIT!"});
+    OpenImage(40000, tags);
+    std::vector<std::int64_t> all;
+    engine->Scan(0, 40000, nullptr, nullptr, nullptr);
+    ASSERT_EQ(engine->UnreadableSectors, 0);
+    all = Starts();
+    ASSERT_EQ(all.size(), tags.size());
+
+    for (const std::set<std::uint32_t>& bad :
+         {std::set<std::uint32_t>{3000}, std::set<std::uint32_t>{5500}, std::set<std::uint32_t>{3000, 5500}}) {
+        badSectors = bad;
+        errors.values.clear();
+        engine->Scan(0, 40000, nullptr, nullptr, &errors);
+        EXPECT_EQ(Starts(), all) << *bad.begin();
+        EXPECT_EQ(engine->UnreadableSectors, static_cast<std::int64_t>(bad.size())) << *bad.begin();
+        ASSERT_FALSE(errors.values.empty());
+        EXPECT_EQ(errors.values.back(), static_cast<std::int64_t>(bad.size()));
+    }
+    // A file that runs into the bad sector is measured as far as the data read allows.
+    badSectors = {5500};
+    engine->Scan(0, 40000, nullptr, nullptr, nullptr);
+    for (const TFoundFile& f : engine->FoundFiles)
+        if (f.StartSector == 5501) {
+            EXPECT_EQ(f.Length, (6000 - 5501) * 512);
+        }
+}
+
+TEST_F(ScanTest, StopEndsTheSecondPassAtOnce) {
+    OpenImage(40000, {{20000, "HIT!"}});
+    failReadAt.insert(0);
+    pump.onPump = [this](int call) {
+        if (call == 45) // the first pass pumps once for each of its 40 blocks
+            engine->StopScan();
+    };
+    engine->Scan(0, 40000, &found, &sectors, &errors);
+    EXPECT_LT(reads.size(), 20u);
+    EXPECT_TRUE(engine->FoundFiles.empty());
+    EXPECT_FALSE(engine->Busy);
+    EXPECT_FALSE(engine->StopRequested);
+    EXPECT_EQ(bar.positions.back(), 0);
 }
 
 TEST_F(ScanTest, EverySectorIsExaminedAndFilesInsideFilesAreFound) {
@@ -211,10 +283,11 @@ TEST_F(ScanTest, ASecondScanWhileBusyReturnsAtOnce) {
     EXPECT_EQ(reads.size(), 3u);
 }
 
-TEST_F(ScanTest, AClosedDriveCountsAReadErrorEveryThirtyOneSteps) {
+TEST_F(ScanTest, AClosedDriveCountsEverySectorAsUnreadable) {
     engine->OpenDrive(77);
     engine->Scan(0, 62000, &found, &sectors, &errors);
-    EXPECT_THAT(errors.values, ElementsAre(1, 2));
+    ASSERT_FALSE(errors.values.empty());
+    EXPECT_EQ(errors.values.back(), 62000);
     EXPECT_TRUE(engine->FoundFiles.empty());
 }
 
@@ -260,7 +333,7 @@ TEST(EngineSettings, DefaultSizeFallsBackTo1024UnlessAValidIntegerIsStored) {
     const std::string path = dir / "conf/Lumivore.xml";
     setenv("LUMIVORE_CONFIG", path.c_str(), 1);
     EXPECT_EQ(TScanEngine().DefaultSize, 1024) << "no settings file";
-    EXPECT_TRUE(std::ifstream(path).good()) << "opening the store creates it";
+    EXPECT_FALSE(std::ifstream(path).good()) << "reading the settings creates nothing";
 
     TSettingsStore store(path);
     for (auto [stored, expected] : std::vector<std::pair<std::int32_t, std::int32_t>>{

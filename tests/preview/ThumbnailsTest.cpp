@@ -4,6 +4,7 @@
 #include "preview/Decoders.h"
 #include "preview/Thumbnails.h"
 #include "testkit/PhotoBuilder.h"
+#include "testkit/TiffBuilder.h"
 
 using namespace lumivore;
 using namespace lumivore::testkit;
@@ -135,8 +136,8 @@ TEST_F(EngineThumbnail, JpegThumbnailRanges) {
     ASSERT_NE(Engine().MakeThumbnail(rec), nullptr);
     EXPECT_EQ(rec.Width, 4000);
     EXPECT_EQ(rec.Height, 3000);
-    // With a known length the range is the whole photo, whose size is recorded.
-    rec.Length = static_cast<std::int32_t>(jpeg.size());
+    // With a known length (here the file ends with its thumbnail) the photo's size is recorded.
+    rec.Length = static_cast<std::int32_t>(rec.ThumbOffset + jpeg.size());
     const auto thumb = Engine().MakeThumbnail(rec);
     ASSERT_NE(thumb, nullptr);
     EXPECT_EQ(rec.Width, 160);
@@ -252,4 +253,64 @@ TEST_F(EngineThumbnail, PreviewsAtFullSize) {
     EXPECT_TRUE(Engine().LoadPreview(wav, untouched));
     EXPECT_EQ(untouched.Width(), 3);
     EXPECT_FALSE(Engine().Busy);
+}
+
+namespace {
+
+// Bytes the engine asked of the device in the recorded reads.
+std::uint64_t BytesAsked(const std::vector<std::pair<std::uint32_t, std::uint16_t>>& calls) {
+    std::uint64_t bytes = 0;
+    for (const auto& [first, count] : calls)
+        bytes += std::uint64_t{count} * 512;
+    return bytes;
+}
+
+} // namespace
+
+// A TIFF whose embedded thumbnail claims 0xFFFFFFF0 bytes on a large card: read-back stays
+// within the file's extent and the 50 MiB ceiling, so nothing of the claim is read at all,
+// while an honest thumbnail of the same file still is.
+TEST_F(EngineThumbnail, ThumbnailLengthBombReadsNothing) {
+    const TByteVector jpeg = EncodeJpeg(TRgbImage::Pattern(64, 48));
+    auto tiff = [&](std::uint32_t claimedLength) {
+        TTiffBuilder b;
+        const auto dir = b.AddDirectory();
+        b.Long(dir, 0x0100, {64});
+        b.Long(dir, 0x0101, {48});
+        b.Ascii(dir, 0x010F, "Canon");
+        const auto data = b.AddData(jpeg);
+        b.Pointer(dir, 0x0201, data);
+        b.Long(dir, 0x0202, {claimedLength});
+        b.Strips(dir, {data});
+        return b.Build();
+    };
+    constexpr std::uint64_t kCardSectors = 1ull << 20; // 512 MiB, sparse
+    for (const bool honest : {false, true}) {
+        const TByteVector file = tiff(honest ? static_cast<std::uint32_t>(jpeg.size()) : 0xFFFFFFF0u);
+        Open(TDiskImage(kCardSectors).Place(64, file));
+        Engine().Scan(0, 200, nullptr, nullptr, nullptr);
+        ASSERT_EQ(Engine().FoundFiles.size(), 1u);
+        TFoundFile rec = Engine().FoundFiles[0];
+        ASSERT_EQ(rec.ThumbKind, kThumbJpeg);
+        for (const std::int32_t length : {rec.Length, kUnknownLength}) {
+            rec.Length = length;
+            Calls.clear();
+            const auto thumb = Engine().MakeThumbnail(rec);
+            if (honest) {
+                EXPECT_NE(thumb, nullptr) << length;
+                EXPECT_LE(BytesAsked(Calls), 4096u) << length;
+            } else {
+                EXPECT_EQ(thumb, nullptr) << length;
+                EXPECT_EQ(BytesAsked(Calls), 0u) << length;
+            }
+        }
+        // A range past a known length is refused too, though the ceiling would allow it.
+        rec.Length = static_cast<std::int32_t>(rec.ThumbOffset + 10);
+        rec.ThumbLength = 11;
+        Calls.clear();
+        TMemoryStream stream;
+        EXPECT_FALSE(Engine().ReadThumbnailRange(rec, stream));
+        EXPECT_TRUE(Calls.empty());
+        EXPECT_EQ(stream.Size(), 0u);
+    }
 }

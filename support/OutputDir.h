@@ -1,0 +1,105 @@
+#pragma once
+// The one way Lumivore writes files: recovered files, the recovery report, thumbnails, the
+// contact sheet and the settings file all go through a TOutputDir.
+//
+// The folder is held open as a directory descriptor for the whole run and every file is
+// created relative to it with O_EXCL | O_NOFOLLOW under a temporary name, then renamed into
+// place without replacing anything, so neither a symlink planted in the folder nor the folder's
+// path swapped for a symlink mid-run can redirect a write. A folder that lies on the device being
+// examined is refused before anything is created. Under sudo or pkexec, what it creates belongs
+// to the user who asked for it, not to root.
+
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+#include "support/BlockDevices.h"
+
+namespace lumivore {
+
+// What is being examined, so that no write lands on it.
+struct TExaminedSource {
+    std::vector<dev_t> Devices;        // block devices that make up the examined device
+    std::optional<dev_t> ImageDevice;  // for a disk image: the file's st_dev and st_ino
+    ino_t ImageInode = 0;
+    TSystemTables Tables;              // where mounts and sysfs are read
+    // Where a path's file system lives; empty means stat. Tests substitute their own.
+    std::function<std::optional<dev_t>(const std::string& path)> FileSystemDevice;
+};
+
+// The user files belong to: the invoking user under sudo (SUDO_UID, SUDO_GID) or pkexec
+// (PKEXEC_UID with the primary group of that user); nothing when not running as root or not
+// started through either.
+struct TFileOwner {
+    uid_t Uid = 0;
+    gid_t Gid = static_cast<gid_t>(-1); // -1 leaves the group as it is
+};
+std::optional<TFileOwner> InvokingUser();
+
+enum class TWriteOutcome : std::uint8_t {
+    Written,
+    NoSpace, // the destination is full or refuses a file this large; nothing was left behind
+    Failed,  // any other failure of the destination; nothing was left behind
+};
+
+struct TWriteResult {
+    TWriteOutcome Outcome = TWriteOutcome::Failed;
+    std::string Name;  // final file name inside the folder, when written
+    std::string Error; // what went wrong, when not written
+};
+
+class TOutputDir {
+public:
+    TOutputDir() = default;
+    ~TOutputDir();
+    TOutputDir(const TOutputDir&) = delete;
+    TOutputDir& operator=(const TOutputDir&) = delete;
+
+    // Refuses a folder that lies on the examined device, creates the folder and its missing
+    // parents, opens it and checks that it can be written. Nothing is created when the answer
+    // is no; message says why.
+    bool Open(const std::string& folder, const TExaminedSource& examined, std::string& message);
+
+    // Refuses a file name in the folder that is the examined device or image itself (or a
+    // link to it), e.g. a contact sheet named after the card's device node, and any other
+    // device node: a file the user names must be a file.
+    bool CheckTarget(const std::string& name, std::string& message) const;
+
+    // Writes data under the first free name that nameFor gives (suffix 0, 1, 2, ...): into a
+    // temporary file first, flushed to disk when durable, given the modification time when one
+    // is set, then renamed without replacing anything that exists.
+    TWriteResult Write(const std::function<std::string(int suffix)>& nameFor, const std::uint8_t* data,
+                       std::size_t size, std::optional<std::time_t> modified = std::nullopt, bool durable = true);
+
+    // Writes data under name, replacing a file of that name (never the file a symlink points
+    // to): for a file Lumivore owns, such as its settings.
+    TWriteResult Replace(const std::string& name, const std::uint8_t* data, std::size_t size);
+
+    // Flushes the folder itself, so that the renames are on disk; with everything=true also
+    // every file written without durable (one flush for a run of thumbnails).
+    void Sync(bool everything = false) const;
+
+    bool IsOpen() const { return fd_ >= 0; }
+    int Descriptor() const { return fd_; }
+    // The folder as it was given.
+    const std::string& Folder() const { return folder_; }
+
+private:
+    // Creates a fresh temporary file with data in it; the descriptor is closed. Empty on
+    // failure, with result filled.
+    std::string WriteTemporary(const std::uint8_t* data, std::size_t size, std::optional<std::time_t> modified,
+                               bool durable, TWriteResult& result);
+
+    int fd_ = -1;
+    std::string folder_;
+    std::string resolved_; // the folder's absolute path when it was opened
+    TExaminedSource examined_;
+    std::optional<TFileOwner> owner_;
+    std::uint64_t tempCounter_ = 0;
+};
+
+} // namespace lumivore

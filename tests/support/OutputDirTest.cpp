@@ -1,0 +1,202 @@
+// The output component: no write follows a symlink, a folder swapped mid-run keeps its files,
+// the examined device is refused, and what is created under sudo or pkexec belongs to the user.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include "support/OutputDir.h"
+#include "testkit/TempFiles.h"
+
+using namespace lumivore;
+namespace fs = std::filesystem;
+using Bytes = std::vector<std::uint8_t>;
+
+namespace {
+
+const Bytes kPhoto(3000, 0xAB);
+const Bytes kVictim{'k', 'e', 'e', 'p'};
+
+TWriteResult WriteAs(TOutputDir& dir, const std::string& name, const Bytes& data = kPhoto) {
+    return dir.Write(
+        [&](int suffix) { return suffix == 0 ? name : name + "-" + std::to_string(suffix); }, data.data(),
+        data.size());
+}
+
+std::vector<std::string> Names(const std::string& folder) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(folder, ec))
+        names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+struct stat Lstat(const std::string& path) {
+    struct stat st {};
+    EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
+    return st;
+}
+
+// Sets an environment variable for one scope.
+class TEnv {
+public:
+    TEnv(const char* name, const char* value) : name_(name) {
+        if (const char* old = std::getenv(name))
+            old_ = old;
+        if (value)
+            setenv(name, value, 1);
+        else
+            unsetenv(name);
+    }
+    ~TEnv() {
+        if (old_)
+            setenv(name_, old_->c_str(), 1);
+        else
+            unsetenv(name_);
+    }
+
+private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+} // namespace
+
+TEST(OutputDir, PlantedSymlinksAreNeverFollowedAndNothingIsOverwritten) {
+    testkit::TTempDir dir;
+    ASSERT_TRUE(testkit::WriteFile(dir / "victim", kVictim));
+    fs::create_directory(dir / "out");
+    fs::create_symlink(dir / "victim", dir / "out/f1.jpg");
+    // The temporary names of the next writes, guessed and planted as well.
+    for (int i = 0; i < 3; ++i)
+        fs::create_symlink(dir / "victim", dir / ("out/.lumivore-" + std::to_string(getpid()) + "-" + std::to_string(i) + ".partial"));
+    ASSERT_TRUE(testkit::WriteFile(dir / "out/f2.jpg", kVictim));
+
+    TOutputDir out;
+    std::string message;
+    ASSERT_TRUE(out.Open(dir / "out", {}, message)) << message;
+    TWriteResult w = WriteAs(out, "f1.jpg");
+    ASSERT_EQ(w.Outcome, TWriteOutcome::Written) << w.Error;
+    EXPECT_EQ(w.Name, "f1.jpg-1");
+    w = WriteAs(out, "f2.jpg");
+    EXPECT_EQ(w.Name, "f2.jpg-1");
+    EXPECT_EQ(testkit::ReadFile(dir / "victim"), kVictim);
+    EXPECT_EQ(testkit::ReadFile(dir / "out/f2.jpg"), kVictim);
+    EXPECT_TRUE(S_ISLNK(Lstat(dir / "out/f1.jpg").st_mode));
+    EXPECT_EQ(testkit::ReadFile(dir / "out/f1.jpg-1"), kPhoto);
+
+    // Replacing (the settings file) replaces a planted link itself, never the file behind it.
+    fs::create_symlink(dir / "victim", dir / "out/settings.xml");
+    ASSERT_EQ(out.Replace("settings.xml", kPhoto.data(), kPhoto.size()).Outcome, TWriteOutcome::Written);
+    EXPECT_EQ(testkit::ReadFile(dir / "victim"), kVictim);
+    EXPECT_TRUE(S_ISREG(Lstat(dir / "out/settings.xml").st_mode));
+    EXPECT_NE(WriteAs(out, "../escape").Outcome, TWriteOutcome::Written);
+    EXPECT_FALSE(fs::exists(dir / "escape"));
+}
+
+TEST(OutputDir, AFolderSwappedForASymlinkMidRunKeepsReceivingTheFiles) {
+    testkit::TTempDir dir;
+    fs::create_directory(dir / "elsewhere");
+    TOutputDir out;
+    std::string message;
+    ASSERT_TRUE(out.Open(dir / "out/new", {}, message)) << message;
+    ASSERT_EQ(WriteAs(out, "a.jpg").Outcome, TWriteOutcome::Written);
+    fs::rename(dir / "out/new", dir / "moved");
+    fs::create_directory_symlink(dir / "elsewhere", dir / "out/new");
+    ASSERT_EQ(WriteAs(out, "b.jpg").Outcome, TWriteOutcome::Written);
+    EXPECT_TRUE(Names(dir / "elsewhere").empty());
+    EXPECT_EQ(Names(dir / "moved"), (std::vector<std::string>{"a.jpg", "b.jpg"}));
+
+    // A folder path that is a file, or runs through one, is refused.
+    ASSERT_TRUE(testkit::WriteFile(dir / "plain", kVictim));
+    EXPECT_FALSE(out.Open(dir / "plain", {}, message));
+    EXPECT_FALSE(out.Open(dir / "plain/sub", {}, message));
+    EXPECT_NE(message.find("plain/sub"), std::string::npos) << message;
+}
+
+TEST(OutputDir, AFolderOrFileOnTheExaminedDeviceIsRefusedBeforeAnythingIsCreated) {
+    testkit::TTempDir dir;
+    ASSERT_TRUE(testkit::WriteFile(dir / "card.img", kVictim));
+    struct stat img = Lstat(dir / "card.img");
+    TExaminedSource examined;
+    examined.ImageDevice = img.st_dev;
+    examined.ImageInode = img.st_ino;
+    examined.Devices = {makedev(8, 17)};
+    // The folder's file system reports an anonymous number, as btrfs does; the mount table
+    // says it comes from sdb1, the examined device.
+    ASSERT_TRUE(testkit::WriteFile(dir / "mountinfo", {}));
+    std::ofstream(dir / "mountinfo") << "29 1 0:45 / " << dir.Path() << " rw - btrfs /dev/sdb1 rw\n";
+    fs::create_directories(dir / "sys/class/block/sdb1");
+    std::ofstream(dir / "sys/class/block/sdb1/dev") << "8:17\n";
+    examined.Tables = {dir / "mountinfo", dir / "sys"};
+    examined.FileSystemDevice = [](const std::string&) { return std::optional<dev_t>(makedev(0, 45)); };
+
+    TOutputDir out;
+    std::string message;
+    EXPECT_FALSE(out.Open(dir / "thumbs/a", examined, message));
+    EXPECT_NE(message.find("device being examined (block device 8:17)"), std::string::npos) << message;
+    EXPECT_FALSE(fs::exists(dir / "thumbs"));
+
+    // The same folder is fine when another device is examined; the image itself, or a link to
+    // it, is still refused as a file to write.
+    examined.Devices = {makedev(8, 32)};
+    ASSERT_TRUE(out.Open(dir.Path(), examined, message)) << message;
+    fs::create_symlink(dir / "card.img", dir / "sheet.png");
+    for (const char* name : {"card.img", "sheet.png"}) {
+        EXPECT_FALSE(out.CheckTarget(name, message)) << name;
+        EXPECT_NE(message.find("is the device being examined"), std::string::npos) << message;
+    }
+    EXPECT_TRUE(out.CheckTarget("other.png", message)) << message;
+    EXPECT_EQ(testkit::ReadFile(dir / "card.img"), kVictim);
+
+    // The examined device's own node, or any other, given as a file name (when this system
+    // lets us make one).
+    if (::mknod((dir / "sdc").c_str(), S_IFBLK | 0600, makedev(8, 32)) == 0) {
+        EXPECT_FALSE(out.CheckTarget("sdc", message));
+        EXPECT_NE(message.find("is the device being examined"), std::string::npos) << message;
+    }
+    if (::mknod((dir / "sdd").c_str(), S_IFBLK | 0600, makedev(8, 48)) == 0) {
+        EXPECT_FALSE(out.CheckTarget("sdd", message));
+        EXPECT_NE(message.find("is a device"), std::string::npos) << message;
+    }
+}
+
+TEST(OutputDir, UnderSudoOrPkexecWhatIsCreatedBelongsToTheInvokingUser) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "changing owners needs root";
+    testkit::TTempDir dir;
+    fs::create_directory(dir / "existing");
+    {
+        TEnv uid("SUDO_UID", "4321"), gid("SUDO_GID", "4322"), pk("PKEXEC_UID", nullptr);
+        TOutputDir out;
+        std::string message;
+        ASSERT_TRUE(out.Open(dir / "existing/a/b", {}, message)) << message;
+        ASSERT_EQ(WriteAs(out, "f.jpg").Outcome, TWriteOutcome::Written);
+        for (const char* made : {"existing/a", "existing/a/b", "existing/a/b/f.jpg"}) {
+            const struct stat st = Lstat(dir / made);
+            EXPECT_EQ(st.st_uid, 4321u) << made;
+            EXPECT_EQ(st.st_gid, 4322u) << made;
+        }
+        EXPECT_EQ(Lstat(dir / "existing").st_uid, 0u) << "a folder that was there keeps its owner";
+    }
+    const passwd* nobody = ::getpwnam("nobody");
+    if (nobody != nullptr) {
+        TEnv uid("SUDO_UID", nullptr), pk("PKEXEC_UID", std::to_string(nobody->pw_uid).c_str());
+        TOutputDir out;
+        std::string message;
+        ASSERT_TRUE(out.Open(dir / "pk", {}, message)) << message;
+        ASSERT_EQ(WriteAs(out, "f.jpg").Outcome, TWriteOutcome::Written);
+        EXPECT_EQ(Lstat(dir / "pk/f.jpg").st_uid, nobody->pw_uid);
+        EXPECT_EQ(Lstat(dir / "pk/f.jpg").st_gid, nobody->pw_gid);
+        EXPECT_EQ(Lstat(dir / "pk").st_uid, nobody->pw_uid);
+    }
+    // Nonsense in the variables is ignored rather than guessed at.
+    TEnv uid("SUDO_UID", "12ab"), pk("PKEXEC_UID", "-1");
+    EXPECT_FALSE(InvokingUser().has_value());
+}
