@@ -1,5 +1,6 @@
 // lumivore-cli: the scan engine without windows, for scripts and terminals.
 #include <cstdio>
+#include <string_view>
 #include <vector>
 
 #include <CLI/CLI.hpp>
@@ -10,6 +11,12 @@
 #include "support/AppInfo.h"
 
 int main(int argc, char** argv) {
+    // Undocumented: the folder where this copy looks for its data files; the tests of an
+    // installed copy ask it.
+    if (argc == 2 && std::string_view(argv[1]) == "--data-dir") {
+        std::printf("%s\n", lumivore::DataDir().c_str());
+        return 0;
+    }
     using namespace lumivore::cli;
     CLI::App app{"Lumivore: finds photos and media files on cards and disks and brings them back.", "lumivore-cli"};
     app.set_version_flag("--version", lumivore::AppFileVersion());

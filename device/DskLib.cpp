@@ -1,4 +1,5 @@
 #include "device/DskLib.h"
+#include "device/DeviceOpener.h"
 
 #include <algorithm>
 #include <cctype>
@@ -298,8 +299,10 @@ TDeviceHandle OpenDevice(std::uint8_t code) {
         return kInvalidHandle;
     }
     // Read-only, always: the examined device is never written.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    // errno stays as open left it: the caller reports the reason.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 && (errno == EACCES || errno == EPERM) && HasDeviceOpener())
+        fd = OpenWithDeviceOpener(path); // a read-only descriptor from whoever may open it
+    // errno stays as open (or the opener) left it: the caller reports the reason.
     return fd < 0 ? kInvalidHandle : fd;
 }
 
@@ -457,6 +460,7 @@ std::vector<std::uint8_t>& PhysicalDrives() {
 void EnumeratePhysicalDrives() {
     std::vector<std::uint8_t>& drives = PhysicalDrives();
     drives.clear();
+    const TDeviceOpenerPause noPasswordPerDisk; // only a chosen device may ask for rights
     for (const TDeviceEntry& e : TDeviceCatalogue::Instance().Entries()) {
         if (!IsPhysicalCode(e.Code))
             continue;

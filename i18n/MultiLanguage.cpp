@@ -1,6 +1,7 @@
 #include "i18n/MultiLanguage.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 
 #include <sys/stat.h>
@@ -10,6 +11,7 @@
 
 #include "engine/FileTypes.h"
 #include "support/AppInfo.h"
+#include "support/Settings.h"
 
 namespace lumivore {
 
@@ -103,7 +105,66 @@ bool SaveOver(const pugi::xml_document& document, const std::string& path) {
     return true;
 }
 
+// The user's copy keeps only the `language` elements, each with its `default` mark; the texts
+// always come from the shipped file. So an upgrade that brings new or corrected texts is seen
+// at once, and the only thing the copy can hide is the choice of language, which is its purpose.
+pugi::xml_document UserCopyOf(const pugi::xml_document& shipped) {
+    pugi::xml_document copy;
+    pugi::xml_node declaration = copy.append_child(pugi::node_declaration);
+    declaration.append_attribute("version").set_value("1.0");
+    declaration.append_attribute("encoding").set_value("UTF-8");
+    pugi::xml_node root = copy.append_child("translations");
+    ForEachElement(shipped, "language", [&](const pugi::xml_node& language) {
+        pugi::xml_node kept = root.append_child("language");
+        for (pugi::xml_attribute attribute : language.attributes())
+            kept.append_attribute(attribute.name()).set_value(attribute.value());
+    });
+    return copy;
+}
+
+// The language the user's copy marks "true" (the first such element), or nothing.
+bool UserChoice(std::string& code) {
+    pugi::xml_document copy;
+    if (!copy.load_file(UserTranslationsPath().c_str(), kParseOptions))
+        return false;
+    bool found = false;
+    ForEachElement(copy, "language", [&](const pugi::xml_node& language) {
+        std::string_view mark, id;
+        if (found || !AttributeText(language, "default", mark) || mark != "true" ||
+            !AttributeText(language, "id", id) || id.empty())
+            return;
+        code = id;
+        found = true;
+    });
+    return found;
+}
+
+bool OffersLanguage(const pugi::xml_document& document, std::string_view code) {
+    bool offered = false;
+    ForEachElement(document, "language", [&](const pugi::xml_node& language) {
+        std::string_view id;
+        offered = offered || (AttributeText(language, "id", id) && id == code);
+    });
+    return offered;
+}
+
+// Marks `code` "true" and every other language "false" in the document.
+void MarkDefault(pugi::xml_document& document, std::string_view code) {
+    ForEachElement(document, "language", [&](pugi::xml_node language) {
+        std::string_view id;
+        const bool chosen = AttributeText(language, "id", id) && id == code;
+        pugi::xml_attribute mark = language.attribute("default");
+        if (!mark)
+            mark = language.append_attribute("default");
+        mark.set_value(chosen ? "true" : "false");
+    });
+}
+
 } // namespace
+
+std::string UserTranslationsPath() {
+    return (std::filesystem::path(TSettingsStore::DefaultPath()).parent_path() / "translations.xml").string();
+}
 
 std::string& CurrentLanguage() {
     static std::string language;
@@ -116,7 +177,7 @@ TLanguageList& Languages() {
 }
 
 std::string TranslationsPath() {
-    return AppDir() + "data/translations.xml";
+    return DataDir() + "translations.xml";
 }
 
 bool OpenTranslations() {
@@ -126,9 +187,16 @@ bool OpenTranslations() {
     state.Document = std::make_unique<pugi::xml_document>();
     const pugi::xml_parse_result result = state.Document->load_file(TranslationsPath().c_str(), kParseOptions);
     state.ReadFromFile = static_cast<bool>(result);
-    if (!state.ReadFromFile)
+    if (!state.ReadFromFile) {
         state.Document->reset(); // a partly parsed file counts as no file
-    return state.ReadFromFile;
+        return false;
+    }
+    // The user's own choice, kept where the shipped file could not be written, counts over the
+    // shipped marks, as long as the shipped file still offers that language.
+    std::string chosen;
+    if (UserChoice(chosen) && OffersLanguage(*state.Document, chosen))
+        MarkDefault(*state.Document, chosen);
+    return true;
 }
 
 void CloseTranslations() {
@@ -206,15 +274,17 @@ bool SetDefaultLanguage(std::string_view code) {
     TTranslationsState& state = State();
     if (!state.Document || !state.ReadFromFile)
         return false;
-    ForEachElement(*state.Document, "language", [&](pugi::xml_node language) {
-        std::string_view id;
-        const bool chosen = AttributeText(language, "id", id) && id == code;
-        pugi::xml_attribute mark = language.attribute("default");
-        if (!mark)
-            mark = language.append_attribute("default");
-        mark.set_value(chosen ? "true" : "false");
-    });
-    return SaveOver(*state.Document, TranslationsPath());
+    MarkDefault(*state.Document, code);
+    const std::string userPath = UserTranslationsPath();
+    if (SaveOver(*state.Document, TranslationsPath())) {
+        // The shipped file now carries this user's choice; an older copy would override it.
+        std::remove(userPath.c_str());
+        return true;
+    }
+    // An installed file belongs to root: keep the choice in the user's own copy instead.
+    std::error_code ec;
+    std::filesystem::create_directories(std::filesystem::path(userPath).parent_path(), ec);
+    return SaveOver(UserCopyOf(*state.Document), userPath);
 }
 
 void TranslateMakerCaptions() {

@@ -3,7 +3,15 @@
 // languages the file offers, lookups by key with an English default, the translated camera-maker
 // captions, and the user's choice of language, which is kept in the file itself.
 //
-// The file is AppDir() + "data/translations.xml". Its `language` elements (attributes `id`,
+// Where the user cannot write that file (an installed copy under /usr/share belongs to root),
+// the choice goes to a user's copy, translations.xml in the settings folder (beside the settings
+// file: $XDG_CONFIG_HOME/Orvandel/). The copy has the same format but keeps only the `language`
+// elements with their `default` marks, never texts; its choice counts over the shipped file's
+// marks when the shipped file still offers that language. Texts therefore always come from the
+// shipped file, so an upgrade's new texts are never hidden by an old copy. A choice saved into
+// the shipped file removes the user's copy, whose older choice would otherwise win.
+//
+// The file is DataDir() + "translations.xml". Its `language` elements (attributes `id`,
 // `name`, `default`) and `text` elements (attribute `id`, with one child element per language
 // carrying a `lang` attribute and the text) are found by tag name wherever they stand.
 //
@@ -34,10 +42,13 @@ std::string& CurrentLanguage();
 // The languages the file offers, in document order, as read at start-up.
 TLanguageList& Languages();
 
-// AppDir() + "data/translations.xml".
+// DataDir() + "translations.xml": beside the program in a build tree, in share/lumivore/ when installed.
 std::string TranslationsPath();
 
-// Loads the translations file completely. A missing or malformed file leaves the document empty;
+// The user's copy: translations.xml in the folder of the settings file.
+std::string UserTranslationsPath();
+
+// Loads the translations file completely, then applies the user's copy's choice of language. A missing or malformed file leaves the document empty;
 // the result says whether the file was read (the group is open either way).
 bool OpenTranslations();
 
@@ -75,9 +86,9 @@ std::string GetDefaultLanguage();
 void GetLanguageList(TLanguageList& list);
 
 // Marks `code` as the default language ("true" on it, "false" on every other `language`
-// element) and saves the file. False when the document was not read from the file (saving it
-// would overwrite the file with nothing) or when the file cannot be written; the file on disk
-// is then unchanged.
+// element) and saves the file, or the user's copy when the file cannot be written. False when
+// the document was not read from the file (saving it would overwrite the file with nothing) or
+// when neither can be written; the files on disk are then unchanged.
 bool SetDefaultLanguage(std::string_view code);
 
 // Recomputes MakerCaption of the camera rows of MakerTypes() for CurrentLanguage(): the text of

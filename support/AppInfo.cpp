@@ -5,6 +5,12 @@
 #include <fstream>
 #include <unistd.h>
 
+// The data folder of an installation, relative to the folder of the executables; the build
+// states it from its install directories.
+#ifndef LUMIVORE_INSTALLED_DATA_DIR
+#define LUMIVORE_INSTALLED_DATA_DIR "../share/lumivore/"
+#endif
+
 #ifndef LUMIVORE_VERSION
 #define LUMIVORE_VERSION ""
 #endif
@@ -46,6 +52,19 @@ std::string ExpandHome(std::string value) {
 } // namespace
 
 const std::string& AppDir() { return AppDirStorage(); }
+
+std::string DataDir() {
+    const std::string beside = AppDir() + "data/";
+    std::error_code ec;
+    if (fs::is_directory(beside, ec))
+        return beside;
+    std::string installed = AppDir() + LUMIVORE_INSTALLED_DATA_DIR;
+    if (!installed.empty() && installed.back() != '/')
+        installed += '/';
+    if (fs::is_directory(installed, ec))
+        return fs::path(installed).lexically_normal().string();
+    return beside;
+}
 
 void SetAppDir(std::string dir) {
     if (!dir.empty() && dir.back() != '/')

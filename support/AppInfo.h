@@ -10,6 +10,12 @@ namespace lumivore {
 // (AppDir() + "data/translations.xml").
 const std::string& AppDir();
 
+// The folder of the program's data files (translations.xml, help/), ending with '/': "data/"
+// beside the executable in a build tree, else the installed share folder relative to the
+// executable ("../share/lumivore/" from bin/). When neither exists, the build-tree folder, so
+// that the caller's "file missing" path names a sensible place.
+std::string DataDir();
+
 // Replaces the application folder, for tests that lay out data files of their own.
 void SetAppDir(std::string dir);
 

@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <functional>
+
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <pugixml.hpp>
@@ -186,28 +190,114 @@ TEST_F(Translations, ChoosingALanguageMarksExactlyThatOneInTheFile) {
     EXPECT_EQ(GetDefaultLanguage(), "en");
 }
 
-TEST_F(Translations, ChoosingALanguageReportsAFileThatCannotBeWritten) {
-    WriteTranslations(kThreeLanguages);
-    const std::string before = ReadFile(TranslationsPath());
+// Runs `work` as someone who cannot write the shipped file: the user nobody in a child process
+// when the tests run as root (root writes through any permission), else the test's own user with
+// the data folder made read-only. True when `work` returned true.
+bool RunWithoutWriteRights(const std::filesystem::path& root, const std::function<bool()>& work) {
+    namespace fs = std::filesystem;
+    const fs::perms readable = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                               fs::perms::others_read | fs::perms::others_exec;
+    fs::permissions(root, readable);
+    if (::geteuid() != 0) {
+        fs::permissions(root / "data", fs::perms::owner_read | fs::perms::owner_exec);
+        const bool result = work();
+        fs::permissions(root / "data", fs::perms::owner_all);
+        return result;
+    }
+    constexpr uid_t kNobody = 65534;
+    fs::permissions(root / "data", readable);
+    fs::create_directories(root / "config");
+    if (::chown((root / "config").c_str(), kNobody, kNobody) != 0)
+        return false;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)
+            ::_exit(2);
+        ::_exit(work() ? 0 : 1);
+    }
+    int status = 0;
+    if (child < 0 || ::waitpid(child, &status, 0) != child)
+        return false;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
 
-    if (::geteuid() != 0) { // the superuser writes through missing permissions
-        std::filesystem::permissions(root_ / "data", std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
-        {
-            TTranslationsSession session;
-            ASSERT_TRUE(session.Loaded());
-            EXPECT_FALSE(SetDefaultLanguage("fr"));
-        }
-        EXPECT_EQ(ReadFile(TranslationsPath()), before);
-        std::filesystem::permissions(root_ / "data", std::filesystem::perms::owner_all);
+TEST_F(Translations, ChoiceOfAUserWhoCannotWriteTheShippedFileIsKeptInTheirOwnCopy) {
+    WriteTranslations(kThreeLanguages);
+    const std::string shipped = ReadFile(TranslationsPath());
+
+    ASSERT_TRUE(RunWithoutWriteRights(root_, [] {
+        TTranslationsSession session;
+        return session.Loaded() && SetDefaultLanguage("fr") && GetDefaultLanguage() == "fr";
+    }));
+    EXPECT_EQ(ReadFile(TranslationsPath()), shipped) << "the shipped file was changed";
+    const std::string copy = ReadFile(UserTranslationsPath());
+    EXPECT_EQ(std::filesystem::path(UserTranslationsPath()).parent_path(), root_ / "config");
+    EXPECT_NE(copy.find("\"fr\""), std::string::npos);
+    EXPECT_EQ(copy.find("Hallo"), std::string::npos) << "the user's copy must not keep texts";
+
+    InitialiseLanguage();
+    EXPECT_EQ(CurrentLanguage(), "fr");
+    EXPECT_EQ(Languages().size(), 3u);
+
+    // An upgrade brings a French text and a new language: both are seen, the choice stays.
+    WriteTranslations(R"(
+      <language id="en" name="English"/>
+      <language id="de" name="Deutsch" default="true"/>
+      <language id="fr" name="Français"/>
+      <language id="it" name="Italiano"/>
+      <text id="greeting"><t lang="fr">Bonjour</t><t lang="it">Ciao</t></text>)");
+    {
+        TTranslationsSession session;
+        EXPECT_EQ(GetDefaultLanguage(), "fr");
+        EXPECT_EQ(Translate("fr", "greeting", "Hello"), "Bonjour");
+        TLanguageList list;
+        GetLanguageList(list);
+        EXPECT_EQ(list.size(), 4u);
     }
 
-    // The folder vanishes while the document is open (the drive was unplugged).
+    // A later shipped file without French: its own default language applies.
+    WriteTranslations(R"(<language id="en" name="English"/><language id="de" name="Deutsch" default="true"/>)");
+    {
+        TTranslationsSession session;
+        EXPECT_EQ(GetDefaultLanguage(), "de");
+    }
+
+    // Someone who can write the shipped file chooses: it carries the choice and the old copy
+    // goes, or it would override that choice for this user.
+    {
+        TTranslationsSession session;
+        ASSERT_TRUE(SetDefaultLanguage("en"));
+    }
+    EXPECT_FALSE(std::filesystem::exists(UserTranslationsPath()));
+    TTranslationsSession session;
+    EXPECT_EQ(GetDefaultLanguage(), "en");
+}
+
+TEST_F(Translations, ChoosingALanguageReportsThatNeitherFileCanBeWritten) {
+    WriteTranslations(kThreeLanguages);
+
+    // The folder vanishes while the document is open (the drive was unplugged): the choice
+    // still reaches the user's copy.
+    {
+        TTranslationsSession session;
+        std::filesystem::remove_all(root_ / "data");
+        EXPECT_TRUE(SetDefaultLanguage("fr"));
+    }
+    EXPECT_FALSE(std::filesystem::exists(root_ / "data"));
+    EXPECT_NE(ReadFile(UserTranslationsPath()).find("\"fr\""), std::string::npos);
+
+    // And when the settings folder cannot be made either (a file stands in its place), the
+    // caller is told; nothing is left behind.
+    std::filesystem::create_directories(root_ / "data");
+    WriteTranslations(kThreeLanguages);
+    std::ofstream(root_ / "blocker") << "not a folder";
+    ::setenv("LUMIVORE_CONFIG", (root_ / "blocker" / "Lumivore.xml").c_str(), 1);
     {
         TTranslationsSession session;
         std::filesystem::remove_all(root_ / "data");
         EXPECT_FALSE(SetDefaultLanguage("fr"));
     }
-    EXPECT_FALSE(std::filesystem::exists(root_ / "data"));
+    EXPECT_EQ(ReadFile((root_ / "blocker").string()), "not a folder");
 }
 
 TEST_F(Translations, ChoosingALanguageNeverOverwritesAFileThatDidNotLoad) {

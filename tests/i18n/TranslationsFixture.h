@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 
@@ -25,6 +26,10 @@ protected:
         root_ = pattern;
         std::filesystem::create_directories(root_ / "data");
         SetAppDir(root_.string());
+        // The user's copy of the translations lies beside the settings file: keep it here too.
+        const char* config = std::getenv("LUMIVORE_CONFIG");
+        savedConfig_ = config ? std::optional<std::string>(config) : std::nullopt;
+        ::setenv("LUMIVORE_CONFIG", (root_ / "config" / "Lumivore.xml").c_str(), 1);
     }
 
     void TearDown() override {
@@ -32,6 +37,10 @@ protected:
         while (TranslationsOpen())
             CloseTranslations();
         SetAppDir(savedAppDir_);
+        if (savedConfig_)
+            ::setenv("LUMIVORE_CONFIG", savedConfig_->c_str(), 1);
+        else
+            ::unsetenv("LUMIVORE_CONFIG");
         FinaliseLanguage();
         for (TSupportedFileType& row : MakerTypes())
             row.MakerCaption = row.Maker;
@@ -60,6 +69,7 @@ protected:
 
 private:
     std::string savedAppDir_;
+    std::optional<std::string> savedConfig_;
 };
 
 } // namespace lumivore::testing

@@ -45,3 +45,23 @@ TEST(AppInfo, DesktopFolderComesFromUserDirsThenTheUsualFolder) {
     if (oldXdg)
         setenv("XDG_CONFIG_HOME", savedXdg.c_str(), 1);
 }
+
+// The data folder in each layout the program can be found in: the build tree (data/ beside the
+// executable) and an installation (share/lumivore/ beside bin/).
+TEST(AppInfo, DataDirIsBesideTheProgramOrInTheInstalledShareFolder) {
+    const std::string saved = AppDir();
+    EXPECT_EQ(DataDir(), saved + "data/") << "the build tree keeps its data beside the programs";
+    EXPECT_TRUE(fs::exists(DataDir() + "translations.xml"));
+
+    testkit::TTempDir prefix;
+    fs::create_directories(prefix / "bin");
+    SetAppDir(prefix / "bin");
+    EXPECT_EQ(DataDir(), prefix / "bin/data/") << "nothing installed: the build-tree place";
+
+    fs::create_directories(prefix / "share/lumivore");
+    EXPECT_EQ(DataDir(), prefix / "share/lumivore/") << "an installed prefix, without ../ in it";
+
+    fs::create_directories(prefix / "bin/data");
+    EXPECT_EQ(DataDir(), prefix / "bin/data/") << "data beside the program wins";
+    SetAppDir(saved);
+}
