@@ -153,6 +153,42 @@ TThumb RenderWholeFile(TScanEngine& engine, TFoundFile& file, TDecode decode, bo
     return FramePicture(picture.Bitmap, picture.Width, picture.Height);
 }
 
+// A picture that ran past the scan's block has no length yet and, without an embedded
+// thumbnail, nothing else to show: read it back once, which measures it, and decode what was
+// read. A JPEG is decoded at a reduced scale and afterwards carries the whole file as its
+// thumbnail range, as one the scan measured does. A JPEG whose end lies beyond the read-back
+// window is still drawn from the part that was read: the decoder shows what it holds.
+TThumb RenderMeasuredFile(TScanEngine& engine, TFoundFile& file) {
+    const bool jpeg = file.Ext == "JPG";
+    if (!jpeg && file.Ext != "GIF" && file.Ext != "PNG" && file.Ext != "TIF" && file.Ext != "DNG")
+        return nullptr;
+    TMemoryStream stream;
+    const bool measured = engine.LoadFoundFile(file, stream);
+    if (!measured && !(jpeg && stream.Size() > 0))
+        return nullptr;
+    TDecodedPicture picture;
+    if (jpeg) {
+        picture = DecodeJpeg(stream.Bytes(), kThumbPictureSide, kThumbPictureSide);
+        if (measured) {
+            file.ThumbKind = kThumbJpeg;
+            file.ThumbOffset = 0;
+            file.ThumbLength = static_cast<std::uint32_t>(file.Length);
+            file.Width = static_cast<std::int32_t>(picture.Width);
+            file.Height = static_cast<std::int32_t>(picture.Height);
+        }
+    } else {
+        if (file.Ext == "GIF") {
+            picture = DecodeGif(stream.Bytes());
+        } else {
+            picture = file.Ext == "PNG" ? DecodePng(stream.Bytes()) : DecodeTiff(stream.Bytes());
+            file.Width = static_cast<std::int32_t>(picture.Width);
+            file.Height = static_cast<std::int32_t>(picture.Height);
+        }
+        file.ThumbLength = static_cast<std::uint32_t>(file.Length);
+    }
+    return FramePicture(picture.Bitmap, picture.Width, picture.Height);
+}
+
 } // namespace
 
 std::unique_ptr<TBitmap> TScanEngine::MakeThumbnail(TFoundFile& file) {
@@ -162,7 +198,7 @@ std::unique_ptr<TBitmap> TScanEngine::MakeThumbnail(TFoundFile& file) {
         if (file.ThumbKind == kThumbRgb)
             return RenderRgbThumbnail(*this, file);
         if (file.Length == kUnknownLength)
-            return nullptr;
+            return RenderMeasuredFile(*this, file);
         if (file.Ext == "BMP")
             return RenderBmpThumbnail(*this, file);
         if (file.Ext == "GIF")

@@ -214,8 +214,6 @@ TEST_F(EngineThumbnail, WholeFileRenderersAndWhatTheyRecord) {
         TFoundFile other = WholeFile(ext, EncodePng(image));
         EXPECT_EQ(Engine().MakeThumbnail(other), nullptr) << ext;
     }
-    png.Length = -1;
-    EXPECT_EQ(Engine().MakeThumbnail(png), nullptr);
     png.Length = -7;
     Calls.clear();
     EXPECT_EQ(Engine().MakeThumbnail(png), nullptr);
@@ -253,3 +251,82 @@ TEST_F(EngineThumbnail, PreviewsAtFullSize) {
     EXPECT_EQ(untouched.Width(), 3);
     EXPECT_FALSE(Engine().Busy);
 }
+
+namespace lumivore {
+namespace {
+
+// Pictures whose length the scan could not see and that embed no thumbnail are read back once,
+// measured, and drawn from what was read.
+class MeasuredThumbnail : public lumivore::testing::EngineOnImage {
+protected:
+    TFoundFile Unmeasured(const char* ext, const TByteVector& file) {
+        TByteVector placed = file;
+        placed.resize(placed.size() + 3000, 0x5A); // what follows the file on the card
+        Open(TDiskImage(30000).Place(40, placed));
+        TFoundFile rec;
+        rec.Ext = ext;
+        rec.StartSector = 40;
+        rec.Length = -1;
+        return rec;
+    }
+};
+
+TEST_F(MeasuredThumbnail, EveryDecodablePictureGetsOneAndItsLength) {
+    const TRgbImage image = TRgbImage::Pattern(1600, 1200, 3);
+    const TByteVector jpeg = EncodeJpeg(image, 90);
+    TFoundFile rec = Unmeasured("JPG", jpeg);
+    const auto thumb = Engine().MakeThumbnail(rec);
+    ASSERT_NE(thumb, nullptr);
+    EXPECT_EQ(rec.Length, static_cast<std::int32_t>(jpeg.size()));
+    EXPECT_EQ(rec.Width, 1600);
+    EXPECT_EQ(rec.Height, 1200);
+    EXPECT_NE(thumb->Pixel(47, 47), kBlankColour);
+    // Measured once: the record now names the whole file as its range, so the next thumbnail
+    // reads just the file's sectors and not the measuring window again.
+    EXPECT_EQ(rec.ThumbKind, kThumbJpeg);
+    EXPECT_EQ(rec.ThumbLength, jpeg.size());
+    Calls.clear();
+    ASSERT_NE(Engine().MakeThumbnail(rec), nullptr);
+    std::uint64_t sectors = 0;
+    for (const auto& call : Calls)
+        sectors += call.second;
+    EXPECT_EQ(sectors, (jpeg.size() + 511) / 512);
+
+    const TRgbImage small = TRgbImage::Pattern(120, 80);
+    for (const auto& [ext, bytes] : {std::pair<const char*, TByteVector>{"PNG", EncodePng(small)},
+                                     {"GIF", EncodeGif(small)},
+                                     {"TIF", EncodeTiffRgb(small)}}) {
+        TFoundFile other = Unmeasured(ext, bytes);
+        EXPECT_NE(Engine().MakeThumbnail(other), nullptr) << ext;
+        // The TIFF walk ends at the last byte its structure names, which may be short of the
+        // builder's padding; what counts is that the length is now known and is the range.
+        EXPECT_GT(other.Length, 0) << ext;
+        EXPECT_LE(other.Length, static_cast<std::int32_t>(bytes.size())) << ext;
+        EXPECT_EQ(other.ThumbLength, static_cast<std::uint32_t>(other.Length)) << ext;
+    }
+}
+
+TEST_F(MeasuredThumbnail, DamagedOrUnmeasurableFilesFailQuietly) {
+    // A JPEG whose end lies beyond what is read back is drawn from the part that was read.
+    TByteVector cut = EncodeJpeg(TRgbImage::Pattern(640, 480, 4), 90);
+    cut.resize(cut.size() / 2);
+    TFoundFile truncated = Unmeasured("JPG", cut);
+    EXPECT_NE(Engine().MakeThumbnail(truncated), nullptr);
+    EXPECT_EQ(truncated.ThumbKind, kThumbNone);
+
+    // Not a picture at all where the scan saw one, a type without a measure, a busy engine.
+    TFoundFile junk = Unmeasured("PNG", TByteVector(4000, 0x33));
+    EXPECT_EQ(Engine().MakeThumbnail(junk), nullptr);
+    TFoundFile wav = Unmeasured("WAV", EncodePng(TRgbImage::Pattern(50, 50)));
+    Calls.clear();
+    EXPECT_EQ(Engine().MakeThumbnail(wav), nullptr);
+    EXPECT_TRUE(Calls.empty());
+    TFoundFile png = Unmeasured("PNG", EncodePng(TRgbImage::Pattern(50, 50)));
+    Engine().Busy = true;
+    EXPECT_EQ(Engine().MakeThumbnail(png), nullptr);
+    EXPECT_EQ(png.Length, -1);
+    Engine().Busy = false;
+}
+
+} // namespace
+} // namespace lumivore
