@@ -5,6 +5,7 @@
 #include <cmath>
 #include <string>
 
+#include "engine/Recovery.h"
 #include "engine/ScanEngine.h"
 #include "preview/Decoders.h"
 
@@ -189,6 +190,33 @@ TThumb RenderMeasuredFile(TScanEngine& engine, TFoundFile& file) {
     return FramePicture(picture.Bitmap, picture.Width, picture.Height);
 }
 
+// A picture whose end lies beyond the read-back window (a JPEG of more than 5 MB whose length
+// the scan could not see) is measured again over windows that grow up to the file length
+// limit, as recovery measures it. Only the full-size preview of one file does this: a page of
+// thumbnails would read 50 MiB for every damaged file.
+bool LoadLongFile(TScanEngine& engine, TFoundFile& file, TMemoryStream& stream) {
+    if (engine.Busy || (file.Ext != "JPG" && file.Ext != "GIF" && file.Ext != "PNG"))
+        return false;
+    struct TBusy {
+        bool& Flag;
+        ~TBusy() { Flag = false; }
+    } busy{engine.Busy};
+    engine.Busy = true;
+    constexpr std::uint32_t kWindows[] = {32768, kFileLengthLimit / kSectorSize}; // 16 MiB, 50 MiB
+    for (std::uint32_t sectors : kWindows) {
+        stream.Vector().assign(static_cast<std::size_t>(sectors) * kSectorSize, 0);
+        engine.ReadSectors(stream.Memory(), sectors, file.StartSector);
+        const std::int64_t length = MeasureForRecovery(file.Ext, stream.Bytes());
+        if (length > 0 && length < kFileLengthLimit) {
+            file.Length = static_cast<std::int32_t>(length);
+            stream.SetSize(static_cast<std::size_t>(length));
+            stream.SetPosition(0);
+            return true;
+        }
+    }
+    return false;
+}
+
 } // namespace
 
 std::unique_ptr<TBitmap> TScanEngine::MakeThumbnail(TFoundFile& file) {
@@ -216,7 +244,7 @@ std::unique_ptr<TBitmap> TScanEngine::MakeThumbnail(TFoundFile& file) {
 bool TScanEngine::LoadPreview(TFoundFile& file, TBitmap& target) {
     try {
         TMemoryStream stream;
-        if (!LoadFoundFile(file, stream))
+        if (!LoadFoundFile(file, stream) && !LoadLongFile(*this, file, stream))
             return false;
         const TBytes data = stream.Bytes();
         TDecodedPicture picture;

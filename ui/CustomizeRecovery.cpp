@@ -382,6 +382,11 @@ void Tfrm_CustomizeRecovery::BuildWidgets() {
     TreeView1->setEditTriggers(QAbstractItemView::NoEditTriggers);
     TreeView1->setSelectionMode(QAbstractItemView::SingleSelection);
     TreeView1->setItemDelegate(new TTreeNodeDelegate(TreeView1));
+    // The row's margin left of the text takes the selected node's colours too.
+    QPalette treeColours = TreeView1->palette();
+    treeColours.setColor(QPalette::Highlight, QColor(255, 255, 208));
+    treeColours.setColor(QPalette::HighlightedText, QColor(0, 0, 255));
+    TreeView1->setPalette(treeColours);
     connect(TreeView1, &QTreeWidget::itemSelectionChanged, this, &Tfrm_CustomizeRecovery::TreeView1Change);
 
     Panel6 = new QWidget(Splitter2);
@@ -635,6 +640,17 @@ void Tfrm_CustomizeRecovery::ShowFile(QListWidgetItem* item) {
     if (index >= engine_.FoundFiles.size())
         return;
     TFoundFile& file = engine_.FoundFiles[index];
+    FillMetadata(file);
+    if (PageControl1->currentWidget() != TabSheet1 || ListView1->selectedItems().size() != 1)
+        return;
+    const TFoundFile before = file;
+    ShowPreview(file);
+    // Reading the whole file may have measured its length or size: show what is known now.
+    if (!(file == before))
+        FillMetadata(file);
+}
+
+void Tfrm_CustomizeRecovery::FillMetadata(const TFoundFile& file) {
     const std::array<std::string, kMetadataLines> values = MetadataValues(file);
     QStringList lines;
     for (const std::string& value : values)
@@ -646,9 +662,6 @@ void Tfrm_CustomizeRecovery::ShowFile(QListWidgetItem* item) {
                           QStringLiteral(" x ") + lines[3] + blank + captions_[6] + colon + lines[6] + blank +
                           captions_[5] + colon + lines[5] + blank + captions_[0] + colon + lines[0] + blank +
                           captions_[1] + colon + lines[1]);
-    if (PageControl1->currentWidget() != TabSheet1 || ListView1->selectedItems().size() != 1)
-        return;
-    ShowPreview(file);
 }
 
 void Tfrm_CustomizeRecovery::ShowPreview(TFoundFile& file) {

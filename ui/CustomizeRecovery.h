@@ -118,6 +118,7 @@ private:
     void LoadThumbnails(std::uint8_t typeIndex, std::int32_t pageStart);
     void ListView1Change();
     void ShowFile(QListWidgetItem* item);
+    void FillMetadata(const TFoundFile& file);
     void ShowPreview(TFoundFile& file);
     void FitImage1();
     void Splitter1Moved();

@@ -328,5 +328,26 @@ TEST_F(MeasuredThumbnail, DamagedOrUnmeasurableFilesFailQuietly) {
     Engine().Busy = false;
 }
 
+TEST_F(MeasuredThumbnail, PreviewOfAJpegLongerThanTheReadBackWindow) {
+    // 5.5 MB of comment segments ahead of the picture: the end lies beyond the first window.
+    TJpegBuilder builder;
+    const TByteVector padding(65000, 0x20);
+    for (int i = 0; i < 85; ++i)
+        builder.Segment(0xFE, padding);
+    const TByteVector jpeg = builder.Picture(EncodeJpeg(TRgbImage::Pattern(300, 200, 5))).Build();
+    ASSERT_GT(jpeg.size(), 5'120'000u);
+    TFoundFile rec = Unmeasured("JPG", jpeg);
+    TBitmap picture;
+    ASSERT_TRUE(Engine().LoadPreview(rec, picture));
+    EXPECT_EQ(picture.Width(), 300);
+    EXPECT_EQ(rec.Length, static_cast<std::int32_t>(jpeg.size()));
+    EXPECT_FALSE(Engine().Busy);
+    // Types without a measure are not read over the long windows.
+    TFoundFile wav = Unmeasured("WAV", jpeg);
+    Calls.clear();
+    EXPECT_FALSE(Engine().LoadPreview(wav, picture));
+    EXPECT_TRUE(Calls.empty());
+}
+
 } // namespace
 } // namespace lumivore
