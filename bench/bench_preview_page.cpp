@@ -1,6 +1,7 @@
 // A page of the preview window: 200 thumbnails of the multi-megabyte camera JPEGs of a sample
 // card, as the window loads them (the list sorted for the page, then one MakeThumbnail per
-// file), against the same page with thumbnails switched off. The card holds a few such photos
+// file), against the same page with thumbnails switched off, and with every photo read back
+// and decoded as one without an embedded thumbnail is. The card holds a few such photos
 // laid again and again; the page cycles through every one the scan found.
 #include <benchmark/benchmark.h>
 
@@ -85,6 +86,28 @@ void BM_PageOfCameraJpegThumbnails(benchmark::State& state) {
         benchmark::Counter(static_cast<double>(state.iterations()) * kPageSize, benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_PageOfCameraJpegThumbnails)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The same photos as if they carried no embedded thumbnail: each is read back, measured and
+// decoded at a reduced scale.
+void BM_PageOfCameraJpegsReadBack(benchmark::State& state) {
+    TCardPage& card = Card();
+    for (auto _ : state) {
+        card.SortForPage();
+        for (const TFoundFile& f : card.Page) {
+            TFoundFile record = f;
+            record.ThumbKind = kThumbNone;
+            record.ThumbLength = 0;
+            record.Length = kUnknownLength;
+            std::unique_ptr<TBitmap> thumb = card.Engine->MakeThumbnail(record);
+            if (!thumb)
+                state.SkipWithError("no thumbnail");
+            benchmark::DoNotOptimize(thumb);
+        }
+    }
+    state.counters["thumbnails_per_s"] =
+        benchmark::Counter(static_cast<double>(state.iterations()) * kPageSize, benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_PageOfCameraJpegsReadBack)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_PageWithoutThumbnails(benchmark::State& state) {
     TCardPage& card = Card();

@@ -158,7 +158,7 @@ TThumb RenderWholeFile(TScanEngine& engine, TFoundFile& file, TDecode decode, bo
 // thumbnail, nothing else to show: read it back once, which measures it, and decode what was
 // read. A JPEG is decoded at a reduced scale and afterwards carries the whole file as its
 // thumbnail range, as one the scan measured does. A JPEG whose end lies beyond the read-back
-// window is still drawn from the part that was read: the decoder shows what it holds.
+// window is still drawn from the part that was read.
 TThumb RenderMeasuredFile(TScanEngine& engine, TFoundFile& file) {
     const bool jpeg = file.Ext == "JPG";
     if (!jpeg && file.Ext != "GIF" && file.Ext != "PNG" && file.Ext != "TIF" && file.Ext != "DNG")
@@ -167,6 +167,12 @@ TThumb RenderMeasuredFile(TScanEngine& engine, TFoundFile& file) {
     const bool measured = engine.LoadFoundFile(file, stream);
     if (!measured && !(jpeg && stream.Size() > 0))
         return nullptr;
+    // The decoder refuses data that stops inside the picture; an end marker after the window
+    // makes it draw the rows the window holds and leave the rest plain.
+    if (!measured) {
+        stream.Vector().push_back(0xFF);
+        stream.Vector().push_back(0xD9);
+    }
     TDecodedPicture picture;
     if (jpeg) {
         picture = DecodeJpeg(stream.Bytes(), kThumbPictureSide, kThumbPictureSide);

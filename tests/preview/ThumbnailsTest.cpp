@@ -307,12 +307,23 @@ TEST_F(MeasuredThumbnail, EveryDecodablePictureGetsOneAndItsLength) {
 }
 
 TEST_F(MeasuredThumbnail, DamagedOrUnmeasurableFilesFailQuietly) {
-    // A JPEG whose end lies beyond what is read back is drawn from the part that was read.
-    TByteVector cut = EncodeJpeg(TRgbImage::Pattern(640, 480, 4), 90);
-    cut.resize(cut.size() / 2);
-    TFoundFile truncated = Unmeasured("JPG", cut);
+    // A JPEG whose end lies beyond what is read back is drawn from the part that was read:
+    // noise does not compress, so this one is longer than the 5,120,000-byte window.
+    TRgbImage noise;
+    noise.Width = 2000;
+    noise.Height = 1400;
+    noise.Pixels.resize(static_cast<std::size_t>(noise.Width) * noise.Height * 3);
+    std::uint32_t state = 12345;
+    for (std::uint8_t& b : noise.Pixels) {
+        state = state * 1664525u + 1013904223u;
+        b = static_cast<std::uint8_t>(state >> 24);
+    }
+    const TByteVector big = EncodeJpeg(noise, 100);
+    ASSERT_GT(big.size(), 5'120'000u);
+    TFoundFile truncated = Unmeasured("JPG", big);
     EXPECT_NE(Engine().MakeThumbnail(truncated), nullptr);
     EXPECT_EQ(truncated.ThumbKind, kThumbNone);
+    EXPECT_EQ(truncated.Length, -1);
 
     // Not a picture at all where the scan saw one, a type without a measure, a busy engine.
     TFoundFile junk = Unmeasured("PNG", TByteVector(4000, 0x33));
