@@ -412,6 +412,23 @@ private Q_SLOTS:
         QTRY_COMPARE(catcher.Texts.size(), 2);
         QVERIFY(catcher.Texts[1].startsWith(QStringLiteral("The files cannot be recovered there: ")));
         QCOMPARE(finished.count(), 1);
+
+        // Closing the window while a recovery runs stops it after the current file; the window
+        // closes once the recovery has ended and reported.
+        window.show();
+        list->selectAll();
+        const int all = list->count();
+        QVERIFY(all >= 3);
+        const std::string rest = (std::filesystem::path(dir.Path()) / "rest").string();
+        window.ChooseDirectoryOverride = [&] {
+            QTimer::singleShot(0, &window, [&] { QVERIFY(!window.close()); });
+            return QString::fromStdString(rest);
+        };
+        window.findChild<QToolButton*>("btn_recover")->click();
+        QCOMPARE(finished.count(), 2);
+        QVERIFY(finished[1][0].toInt() < all);
+        QVERIFY(!window.isVisible());
+        QVERIFY(!window.Working());
         TDeviceCatalogue::Instance().Clear();
     }
 };
