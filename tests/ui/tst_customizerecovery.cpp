@@ -155,6 +155,20 @@ private Q_SLOTS:
 
     // ---- the tree and its pages -------------------------------------------------------------
 
+    void executeOpensMaximisedAndModal() {
+        bool maximised = false, modal = false;
+        QTimer::singleShot(50, [&] {
+            auto* shown = qobject_cast<Tfrm_CustomizeRecovery*>(QApplication::activeModalWidget());
+            QVERIFY(shown);
+            maximised = shown->windowState().testFlag(Qt::WindowMaximized);
+            modal = shown->isModal();
+            shown->close();
+        });
+        Tfrm_CustomizeRecovery::Execute(*engine_, nullptr);
+        QVERIFY(maximised);
+        QVERIFY(modal);
+    }
+
     void treeHasCountsAndPageRanges() {
         Tfrm_CustomizeRecovery window(*engine_);
         auto* tree = window.findChild<QTreeWidget*>("TreeView1");
@@ -264,8 +278,14 @@ private Q_SLOTS:
         auto* list = window.findChild<QListWidget*>("ListView1");
         auto* image = window.findChild<QLabel*>("Image1");
         auto* values = window.findChild<QLabel*>("Label2");
+        auto* tabs = window.findChild<QTabWidget*>("PageControl1");
         tree->setCurrentItem(FindNode(tree, "400-449"));
+        // On the properties tab only the values change; switching to the preview loads it.
+        tabs->setCurrentIndex(1);
         list->setCurrentItem(list->item(0));
+        QVERIFY(image->pixmap().isNull());
+        QVERIFY(values->text().startsWith(QStringLiteral("JPG\n")));
+        tabs->setCurrentIndex(0);
         // The record's range cannot be read: the "corrupted" picture takes its place.
         QVERIFY(!image->pixmap().isNull());
         QCOMPARE(image->pixmap().size(), QSize(130, 130));
