@@ -97,7 +97,11 @@ TThumb RenderJpegThumbnail(TScanEngine& engine, TFoundFile& file) {
     // Decoding at a reduced scale keeps a page of large photos cheap; the scale still covers
     // every pixel of the box the picture is drawn into.
     TDecodedPicture picture = DecodeJpeg(stream.Bytes(), kThumbPictureSide, kThumbPictureSide);
-    if (file.Ext == "RAF" || (file.Ext == "JPG" && file.Length > 0)) {
+    // A JPG's own size is known from its range only when the range is the whole photo: an EXIF
+    // thumbnail of a photo measured later is still 160 x 120 and must not become the photo's size.
+    const bool wholePhoto = file.Ext == "JPG" && file.Length > 0 &&
+                            static_cast<std::uint32_t>(file.Length) == file.ThumbLength;
+    if (file.Ext == "RAF" || wholePhoto) {
         file.Width = static_cast<std::int32_t>(picture.Width);
         file.Height = static_cast<std::int32_t>(picture.Height);
     }

@@ -135,6 +135,11 @@ TEST_F(EngineThumbnail, JpegThumbnailRanges) {
     ASSERT_NE(Engine().MakeThumbnail(rec), nullptr);
     EXPECT_EQ(rec.Width, 4000);
     EXPECT_EQ(rec.Height, 3000);
+    // A photo measured after the scan (its range still the EXIF thumbnail) keeps its size.
+    rec.Length = 5'000'000;
+    ASSERT_NE(Engine().MakeThumbnail(rec), nullptr);
+    EXPECT_EQ(rec.Width, 4000);
+    EXPECT_EQ(rec.Height, 3000);
     // With a known length the range is the whole photo, whose size is recorded.
     rec.Length = static_cast<std::int32_t>(jpeg.size());
     const auto thumb = Engine().MakeThumbnail(rec);
