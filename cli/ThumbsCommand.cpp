@@ -248,13 +248,7 @@ int Run(const TOptions& opt) {
     for (TFoundFile& file : engine->FoundFiles) {
         if (InterruptRequested())
             break;
-        // A picture that ran past the scan's block has no length yet and no embedded
-        // thumbnail to fall back on: read it back once, which measures it again.
-        if (file.Length == kUnknownLength && file.ThumbKind == kThumbNone &&
-            (file.Ext == "GIF" || file.Ext == "PNG" || file.Ext == "TIF" || file.Ext == "DNG")) {
-            TMemoryStream whole;
-            engine->LoadFoundFile(file, whole);
-        }
+        // A picture of unknown length is read back and measured inside MakeThumbnail.
         std::unique_ptr<TBitmap> thumb = engine->MakeThumbnail(file);
         report(++done, false);
         if (!thumb)

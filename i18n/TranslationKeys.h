@@ -110,6 +110,22 @@ inline constexpr std::array<TTextKey, 25> kCodeKeys{{
     {"msg_defaultsizeoverflow", "Default file size exceeded the maximum value."},
 }};
 
+// Texts of the preview window looked up by code: its tabs, the pictures it shows in place of a
+// thumbnail or a preview, and the messages of its recovery.
+inline constexpr std::array<TTextKey, 11> kPreviewKeys{{
+    {"tab_preview", "Preview"},
+    {"tab_properties", "Properties"},
+    {"hint_enlarge", "Enlarge the preview pane"},
+    {"pic_nothumbnail", "Thumbnail not available"},
+    {"pic_corrupted", "The image file is corrupted"},
+    {"pic_notsupported", "No preview for this file type"},
+    {"fw_recovering", "Recovering files ..."},
+    {"msg_noselection", "Select the files to recover first."},
+    {"msg_recoverrefused", "The files cannot be recovered there: %s"},
+    {"msg_recoverysummary", "Recovered files: %d/rFailed: %d/rFolder: %s"},
+    {"msg_recoverystopped", "Recovery was stopped before every file was written."},
+}};
+
 // The preview window's tree spells the general group's default with a capital F.
 inline constexpr std::string_view kPreviewGeneralFilesDefault = "General Files";
 
@@ -129,6 +145,9 @@ constexpr std::string_view DefaultText(std::string_view key) {
     for (const TTextKey& entry : kCaptionKeys)
         if (entry.Key == key)
             return entry.English;
+    for (const TTextKey& entry : kPreviewKeys)
+        if (entry.Key == key)
+            return entry.English;
     return {};
 }
 
@@ -138,6 +157,9 @@ constexpr bool IsLookedUpKey(std::string_view key) {
         if (entry.Key == key)
             return true;
     for (const TTextKey& entry : kCodeKeys)
+        if (entry.Key == key)
+            return true;
+    for (const TTextKey& entry : kPreviewKeys)
         if (entry.Key == key)
             return true;
     for (std::string_view maker : kMakerKeys)

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <string>
 
+#include "engine/Recovery.h"
 #include "engine/ScanEngine.h"
 #include "preview/Decoders.h"
 
@@ -96,7 +97,11 @@ TThumb RenderJpegThumbnail(TScanEngine& engine, TFoundFile& file) {
     // Decoding at a reduced scale keeps a page of large photos cheap; the scale still covers
     // every pixel of the box the picture is drawn into.
     TDecodedPicture picture = DecodeJpeg(stream.Bytes(), kThumbPictureSide, kThumbPictureSide);
-    if (file.Ext == "RAF" || (file.Ext == "JPG" && file.Length > 0)) {
+    // A JPG's own size is known from its range only when the range is the whole photo: an EXIF
+    // thumbnail of a photo measured later is still 160 x 120 and must not become the photo's size.
+    const bool wholePhoto = file.Ext == "JPG" && file.Length > 0 &&
+                            static_cast<std::uint32_t>(file.Length) == file.ThumbLength;
+    if (file.Ext == "RAF" || wholePhoto) {
         file.Width = static_cast<std::int32_t>(picture.Width);
         file.Height = static_cast<std::int32_t>(picture.Height);
     }
@@ -153,6 +158,75 @@ TThumb RenderWholeFile(TScanEngine& engine, TFoundFile& file, TDecode decode, bo
     return FramePicture(picture.Bitmap, picture.Width, picture.Height);
 }
 
+// A picture that ran past the scan's block has no length yet and, without an embedded
+// thumbnail, nothing else to show: read it back once, which measures it, and decode what was
+// read. A JPEG is decoded at a reduced scale and afterwards carries the whole file as its
+// thumbnail range, as one the scan measured does. A JPEG whose end lies beyond the read-back
+// window is still drawn from the part that was read.
+TThumb RenderMeasuredFile(TScanEngine& engine, TFoundFile& file) {
+    const bool jpeg = file.Ext == "JPG";
+    if (!jpeg && file.Ext != "GIF" && file.Ext != "PNG" && file.Ext != "TIF" && file.Ext != "DNG")
+        return nullptr;
+    TMemoryStream stream;
+    const bool measured = engine.LoadFoundFile(file, stream);
+    if (!measured && !(jpeg && stream.Size() > 0))
+        return nullptr;
+    // The decoder refuses data that stops inside the picture; an end marker after the window
+    // makes it draw the rows the window holds and leave the rest plain.
+    if (!measured) {
+        stream.Vector().push_back(0xFF);
+        stream.Vector().push_back(0xD9);
+    }
+    TDecodedPicture picture;
+    if (jpeg) {
+        picture = DecodeJpeg(stream.Bytes(), kThumbPictureSide, kThumbPictureSide);
+        if (measured) {
+            file.ThumbKind = kThumbJpeg;
+            file.ThumbOffset = 0;
+            file.ThumbLength = static_cast<std::uint32_t>(file.Length);
+            file.Width = static_cast<std::int32_t>(picture.Width);
+            file.Height = static_cast<std::int32_t>(picture.Height);
+        }
+    } else {
+        if (file.Ext == "GIF") {
+            picture = DecodeGif(stream.Bytes());
+        } else {
+            picture = file.Ext == "PNG" ? DecodePng(stream.Bytes()) : DecodeTiff(stream.Bytes());
+            file.Width = static_cast<std::int32_t>(picture.Width);
+            file.Height = static_cast<std::int32_t>(picture.Height);
+        }
+        file.ThumbLength = static_cast<std::uint32_t>(file.Length);
+    }
+    return FramePicture(picture.Bitmap, picture.Width, picture.Height);
+}
+
+// A picture whose end lies beyond the read-back window (a JPEG of more than 5 MB whose length
+// the scan could not see) is measured again over windows that grow up to the file length
+// limit, as recovery measures it. Only the full-size preview of one file does this: a page of
+// thumbnails would read 50 MiB for every damaged file.
+bool LoadLongFile(TScanEngine& engine, TFoundFile& file, TMemoryStream& stream) {
+    if (engine.Busy || (file.Ext != "JPG" && file.Ext != "GIF" && file.Ext != "PNG"))
+        return false;
+    struct TBusy {
+        bool& Flag;
+        ~TBusy() { Flag = false; }
+    } busy{engine.Busy};
+    engine.Busy = true;
+    constexpr std::uint32_t kWindows[] = {32768, kFileLengthLimit / kSectorSize}; // 16 MiB, 50 MiB
+    for (std::uint32_t sectors : kWindows) {
+        stream.Vector().assign(static_cast<std::size_t>(sectors) * kSectorSize, 0);
+        engine.ReadSectors(stream.Memory(), sectors, file.StartSector);
+        const std::int64_t length = MeasureForRecovery(file.Ext, stream.Bytes());
+        if (length > 0 && length < kFileLengthLimit) {
+            file.Length = static_cast<std::int32_t>(length);
+            stream.SetSize(static_cast<std::size_t>(length));
+            stream.SetPosition(0);
+            return true;
+        }
+    }
+    return false;
+}
+
 } // namespace
 
 std::unique_ptr<TBitmap> TScanEngine::MakeThumbnail(TFoundFile& file) {
@@ -162,7 +236,7 @@ std::unique_ptr<TBitmap> TScanEngine::MakeThumbnail(TFoundFile& file) {
         if (file.ThumbKind == kThumbRgb)
             return RenderRgbThumbnail(*this, file);
         if (file.Length == kUnknownLength)
-            return nullptr;
+            return RenderMeasuredFile(*this, file);
         if (file.Ext == "BMP")
             return RenderBmpThumbnail(*this, file);
         if (file.Ext == "GIF")
@@ -180,7 +254,7 @@ std::unique_ptr<TBitmap> TScanEngine::MakeThumbnail(TFoundFile& file) {
 bool TScanEngine::LoadPreview(TFoundFile& file, TBitmap& target) {
     try {
         TMemoryStream stream;
-        if (!LoadFoundFile(file, stream))
+        if (!LoadFoundFile(file, stream) && !LoadLongFile(*this, file, stream))
             return false;
         const TBytes data = stream.Bytes();
         TDecodedPicture picture;

@@ -125,7 +125,8 @@ TEST_F(ShippedTranslations, EveryLanguageTranslatesEveryEnglishKeyKeepingPlaceho
 }
 
 TEST_F(ShippedTranslations, EnglishTextsAreTheBuiltInTexts) {
-    for (const auto& list : {std::span<const TTextKey>(kCaptionKeys), std::span<const TTextKey>(kCodeKeys)}) {
+    for (const auto& list : {std::span<const TTextKey>(kCaptionKeys), std::span<const TTextKey>(kCodeKeys),
+                            std::span<const TTextKey>(kPreviewKeys)}) {
         for (const TTextKey& entry : list) {
             const auto found = table_["en"].find(std::string(entry.Key));
             ASSERT_NE(found, table_["en"].end()) << entry.Key << " has no English entry";

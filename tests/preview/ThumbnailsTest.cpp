@@ -136,8 +136,16 @@ TEST_F(EngineThumbnail, JpegThumbnailRanges) {
     ASSERT_NE(Engine().MakeThumbnail(rec), nullptr);
     EXPECT_EQ(rec.Width, 4000);
     EXPECT_EQ(rec.Height, 3000);
-    // With a known length (here the file ends with its thumbnail) the photo's size is recorded.
-    rec.Length = static_cast<std::int32_t>(rec.ThumbOffset + jpeg.size());
+    // A photo measured after the scan (its range still the EXIF thumbnail) keeps its size.
+    rec.Length = 5'000'000;
+    ASSERT_NE(Engine().MakeThumbnail(rec), nullptr);
+    EXPECT_EQ(rec.Width, 4000);
+    EXPECT_EQ(rec.Height, 3000);
+    // When the range is the whole photo (a JPG the scan measured), the photo's size is recorded.
+    rec = WholeFile("JPG", jpeg);
+    rec.ThumbKind = kThumbJpeg;
+    rec.ThumbLength = static_cast<std::uint32_t>(jpeg.size());
+    rec.Width = 4000;
     const auto thumb = Engine().MakeThumbnail(rec);
     ASSERT_NE(thumb, nullptr);
     EXPECT_EQ(rec.Width, 160);
@@ -215,8 +223,6 @@ TEST_F(EngineThumbnail, WholeFileRenderersAndWhatTheyRecord) {
         TFoundFile other = WholeFile(ext, EncodePng(image));
         EXPECT_EQ(Engine().MakeThumbnail(other), nullptr) << ext;
     }
-    png.Length = -1;
-    EXPECT_EQ(Engine().MakeThumbnail(png), nullptr);
     png.Length = -7;
     Calls.clear();
     EXPECT_EQ(Engine().MakeThumbnail(png), nullptr);
@@ -314,3 +320,114 @@ TEST_F(EngineThumbnail, ThumbnailLengthBombReadsNothing) {
         EXPECT_EQ(stream.Size(), 0u);
     }
 }
+
+namespace lumivore {
+namespace {
+
+// Pictures whose length the scan could not see and that embed no thumbnail are read back once,
+// measured, and drawn from what was read.
+class MeasuredThumbnail : public lumivore::testing::EngineOnImage {
+protected:
+    TFoundFile Unmeasured(const char* ext, const TByteVector& file) {
+        TByteVector placed = file;
+        placed.resize(placed.size() + 3000, 0x5A); // what follows the file on the card
+        Open(TDiskImage(30000).Place(40, placed));
+        TFoundFile rec;
+        rec.Ext = ext;
+        rec.StartSector = 40;
+        rec.Length = -1;
+        return rec;
+    }
+};
+
+TEST_F(MeasuredThumbnail, EveryDecodablePictureGetsOneAndItsLength) {
+    const TRgbImage image = TRgbImage::Pattern(1600, 1200, 3);
+    const TByteVector jpeg = EncodeJpeg(image, 90);
+    TFoundFile rec = Unmeasured("JPG", jpeg);
+    const auto thumb = Engine().MakeThumbnail(rec);
+    ASSERT_NE(thumb, nullptr);
+    EXPECT_EQ(rec.Length, static_cast<std::int32_t>(jpeg.size()));
+    EXPECT_EQ(rec.Width, 1600);
+    EXPECT_EQ(rec.Height, 1200);
+    EXPECT_NE(thumb->Pixel(47, 47), kBlankColour);
+    // Measured once: the record now names the whole file as its range, so the next thumbnail
+    // reads just the file's sectors and not the measuring window again.
+    EXPECT_EQ(rec.ThumbKind, kThumbJpeg);
+    EXPECT_EQ(rec.ThumbLength, jpeg.size());
+    Calls.clear();
+    ASSERT_NE(Engine().MakeThumbnail(rec), nullptr);
+    std::uint64_t sectors = 0;
+    for (const auto& call : Calls)
+        sectors += call.second;
+    EXPECT_EQ(sectors, (jpeg.size() + 511) / 512);
+
+    const TRgbImage small = TRgbImage::Pattern(120, 80);
+    for (const auto& [ext, bytes] : {std::pair<const char*, TByteVector>{"PNG", EncodePng(small)},
+                                     {"GIF", EncodeGif(small)},
+                                     {"TIF", EncodeTiffRgb(small)}}) {
+        TFoundFile other = Unmeasured(ext, bytes);
+        EXPECT_NE(Engine().MakeThumbnail(other), nullptr) << ext;
+        // The TIFF walk ends at the last byte its structure names, which may be short of the
+        // builder's padding; what counts is that the length is now known and is the range.
+        EXPECT_GT(other.Length, 0) << ext;
+        EXPECT_LE(other.Length, static_cast<std::int32_t>(bytes.size())) << ext;
+        EXPECT_EQ(other.ThumbLength, static_cast<std::uint32_t>(other.Length)) << ext;
+    }
+}
+
+TEST_F(MeasuredThumbnail, DamagedOrUnmeasurableFilesFailQuietly) {
+    // A JPEG whose end lies beyond what is read back is drawn from the part that was read:
+    // noise does not compress, so this one is longer than the 5,120,000-byte window.
+    TRgbImage noise;
+    noise.Width = 2000;
+    noise.Height = 1400;
+    noise.Pixels.resize(static_cast<std::size_t>(noise.Width) * noise.Height * 3);
+    std::uint32_t state = 12345;
+    for (std::uint8_t& b : noise.Pixels) {
+        state = state * 1664525u + 1013904223u;
+        b = static_cast<std::uint8_t>(state >> 24);
+    }
+    const TByteVector big = EncodeJpeg(noise, 100);
+    ASSERT_GT(big.size(), 5'120'000u);
+    TFoundFile truncated = Unmeasured("JPG", big);
+    EXPECT_NE(Engine().MakeThumbnail(truncated), nullptr);
+    EXPECT_EQ(truncated.ThumbKind, kThumbNone);
+    EXPECT_EQ(truncated.Length, -1);
+
+    // Not a picture at all where the scan saw one, a type without a measure, a busy engine.
+    TFoundFile junk = Unmeasured("PNG", TByteVector(4000, 0x33));
+    EXPECT_EQ(Engine().MakeThumbnail(junk), nullptr);
+    TFoundFile wav = Unmeasured("WAV", EncodePng(TRgbImage::Pattern(50, 50)));
+    Calls.clear();
+    EXPECT_EQ(Engine().MakeThumbnail(wav), nullptr);
+    EXPECT_TRUE(Calls.empty());
+    TFoundFile png = Unmeasured("PNG", EncodePng(TRgbImage::Pattern(50, 50)));
+    Engine().Busy = true;
+    EXPECT_EQ(Engine().MakeThumbnail(png), nullptr);
+    EXPECT_EQ(png.Length, -1);
+    Engine().Busy = false;
+}
+
+TEST_F(MeasuredThumbnail, PreviewOfAJpegLongerThanTheReadBackWindow) {
+    // 5.5 MB of comment segments ahead of the picture: the end lies beyond the first window.
+    TJpegBuilder builder;
+    const TByteVector padding(65000, 0x20);
+    for (int i = 0; i < 85; ++i)
+        builder.Segment(0xFE, padding);
+    const TByteVector jpeg = builder.Picture(EncodeJpeg(TRgbImage::Pattern(300, 200, 5))).Build();
+    ASSERT_GT(jpeg.size(), 5'120'000u);
+    TFoundFile rec = Unmeasured("JPG", jpeg);
+    TBitmap picture;
+    ASSERT_TRUE(Engine().LoadPreview(rec, picture));
+    EXPECT_EQ(picture.Width(), 300);
+    EXPECT_EQ(rec.Length, static_cast<std::int32_t>(jpeg.size()));
+    EXPECT_FALSE(Engine().Busy);
+    // Types without a measure are not read over the long windows.
+    TFoundFile wav = Unmeasured("WAV", jpeg);
+    Calls.clear();
+    EXPECT_FALSE(Engine().LoadPreview(wav, picture));
+    EXPECT_TRUE(Calls.empty());
+}
+
+} // namespace
+} // namespace lumivore

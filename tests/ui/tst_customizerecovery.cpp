@@ -1,0 +1,457 @@
+// The preview window: its page and tree rules, the window driven with records made in memory,
+// and the window on a sample card with real thumbnails, metadata and a recovery.
+#include <QApplication>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QSignalSpy>
+#include <QSplitter>
+#include <QTabWidget>
+#include <QTimer>
+#include <QToolButton>
+#include <QTreeWidget>
+#include <QtTest>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <random>
+
+#include "device/DskLib.h"
+#include "engine/FileTypes.h"
+#include "engine/Recovery.h"
+#include "engine/ScanEngine.h"
+#include "support/Settings.h"
+#include "testkit/SampleCard.h"
+#include "testkit/TempFiles.h"
+#include "ui/CustomizeRecovery.h"
+
+using namespace lumivore;
+
+namespace {
+
+QTreeWidgetItem* FindNode(QTreeWidget* tree, const QString& caption) {
+    const QList<QTreeWidgetItem*> found = tree->findItems(caption, Qt::MatchExactly | Qt::MatchRecursive);
+    return found.value(0);
+}
+
+// The record behind a list item.
+const TFoundFile& RecordOf(TScanEngine& engine, QListWidgetItem* item) {
+    return engine.FoundFiles.at(static_cast<std::size_t>(item->data(Qt::UserRole).toULongLong()));
+}
+
+// Accepts every message box the window shows and keeps its text.
+class TMessageCatcher : public QObject {
+public:
+    QStringList Texts;
+    TMessageCatcher() {
+        timer_.setInterval(20);
+        QObject::connect(&timer_, &QTimer::timeout, [this] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                Texts << box->text();
+                box->accept();
+            }
+        });
+        timer_.start();
+    }
+
+private:
+    QTimer timer_;
+};
+
+// A record whose thumbnail range cannot be read (the engine has no drive open).
+TFoundFile Record(std::uint8_t format, std::int64_t sector) {
+    TFoundFile f;
+    f.Ext = format == kFormatJpeg ? "JPG" : (format == kFormatBmp ? "BMP" : "TIF");
+    f.FormatIndex = format;
+    f.MakerIndex = kNoIndex;
+    f.StartSector = sector;
+    f.Length = 1000;
+    f.ThumbKind = kThumbJpeg;
+    f.ThumbLength = 1000;
+    return f;
+}
+
+} // namespace
+
+class TestCustomizeRecovery : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<TScanEngine> engine_;
+    std::vector<std::int64_t> jpegSectors_;
+
+    // 450 JPEGs and 200 BMPs at shuffled sectors, a few TIFFs, no PNG.
+    void FillEngine() {
+        engine_ = std::make_unique<TScanEngine>();
+        std::mt19937 random(7);
+        std::vector<std::int64_t> sectors(800);
+        for (std::size_t i = 0; i < sectors.size(); ++i)
+            sectors[i] = static_cast<std::int64_t>(i) * 37 + 11;
+        std::shuffle(sectors.begin(), sectors.end(), random);
+        jpegSectors_.assign(sectors.begin(), sectors.begin() + 450);
+        for (std::size_t i = 0; i < 655; ++i) {
+            const std::uint8_t format = i < 450 ? kFormatJpeg : (i < 650 ? kFormatBmp : kFormatTiff);
+            engine_->FoundFiles.push_back(Record(format, sectors[i]));
+        }
+        CountByType(engine_->FoundFiles);
+        std::sort(jpegSectors_.begin(), jpegSectors_.end());
+    }
+
+private Q_SLOTS:
+    void init() {
+        TSettingsStore().WriteInteger("FilesOnce", 1);
+        FillEngine();
+    }
+
+    // ---- rules of the window --------------------------------------------------------------
+
+    void pageSizeFollowsTheLowByteOfFilesOnce() {
+        const std::pair<int, int> cases[] = {{0, 100}, {1, 200}, {2, 300}, {6, 800}, {7, 1000},
+                                             {8, 200}, {9, 200},  {264, 200}, {256, 100}, {-1, 200}};
+        for (const auto& [setting, size] : cases)
+            QCOMPARE(PageSizeFromFilesOnce(setting), size);
+        QCOMPARE(PageSizeFromFilesOnce(std::nullopt), 200);
+        // The window reads the setting when it is created.
+        TSettingsStore().WriteInteger("FilesOnce", 256);
+        Tfrm_CustomizeRecovery window(*engine_);
+        QCOMPARE(window.PageSize(), 100);
+    }
+
+    void metadataLinesAndTheirAbsentValues() {
+        TFoundFile f;
+        f.Ext = "JPG";
+        f.Length = -1;
+        f.ExposureNum = 10, f.ExposureDen = 1250;
+        f.FNumberNum = 28, f.FNumberDen = 10;
+        f.FocalNum = 50, f.FocalDen = 1;
+        const auto values = MetadataValues(f);
+        const std::array<std::string, kMetadataLines> expected = {"JPG", "-", "-", "-", "-", "-",
+                                                                  "-", "-", "1/125", "2.8", "50.0mm"};
+        QCOMPARE(values, expected);
+        f.Make = "Canon\nEOS"; // a line break read from a card must not shift the lines
+        QCOMPARE(MetadataValues(f)[4], std::string("Canon EOS"));
+
+        QCOMPARE(ExposureText(10, 0), std::string("-"));
+        QCOMPARE(ExposureText(0, 250), std::string("-"));
+        QCOMPARE(ExposureText(2, 1), std::string("2s"));
+        QCOMPARE(ExposureText(3, 2), std::string("1.5s"));
+        QCOMPARE(ExposureText(1, 1), std::string("1s"));
+        QCOMPARE(ExposureText(1, 3), std::string("1/3"));
+        QCOMPARE(ExposureText(4294967295u, 1), std::string("4294967295s"));
+    }
+
+    void previewFitsTheTab() {
+        // Larger than the picture: unscaled and centred.
+        QCOMPARE(FitPreviewImage(640, 480, 900, 700), (TPreviewPlacement{130, 110, 640, 480, false}));
+        // 257 x 190: scaled by 480 / 190, the larger ratio, and centred horizontally.
+        QCOMPARE(FitPreviewImage(640, 480, 257, 190), (TPreviewPlacement{2, 0, 253, 190, true}));
+        // Too wide only: the width decides.
+        QCOMPARE(FitPreviewImage(1000, 100, 500, 400), (TPreviewPlacement{0, 175, 500, 50, true}));
+        // A collapsed pane or an empty picture never divides by zero.
+        QCOMPARE(FitPreviewImage(640, 480, 0, 0).Width, 1);
+        QCOMPARE(FitPreviewImage(0, 480, 300, 300), TPreviewPlacement{});
+    }
+
+    // ---- the tree and its pages -------------------------------------------------------------
+
+    void executeOpensMaximisedAndModal() {
+        bool maximised = false, modal = false;
+        QTimer::singleShot(50, [&] {
+            auto* shown = qobject_cast<Tfrm_CustomizeRecovery*>(QApplication::activeModalWidget());
+            QVERIFY(shown);
+            maximised = shown->windowState().testFlag(Qt::WindowMaximized);
+            modal = shown->isModal();
+            shown->close();
+        });
+        Tfrm_CustomizeRecovery::Execute(*engine_, nullptr);
+        QVERIFY(maximised);
+        QVERIFY(modal);
+    }
+
+    void treeHasCountsAndPageRanges() {
+        Tfrm_CustomizeRecovery window(*engine_);
+        auto* tree = window.findChild<QTreeWidget*>("TreeView1");
+        QCOMPARE(tree->topLevelItemCount(), 2);
+        QCOMPARE(tree->topLevelItem(0)->text(0), QStringLiteral("General Files"));
+        QCOMPARE(tree->topLevelItem(0)->childCount(), 10);
+        QCOMPARE(tree->topLevelItem(1)->childCount(), 13);
+        QTreeWidgetItem* jpeg = FindNode(tree, "JPEG - 450");
+        QVERIFY(jpeg);
+        QCOMPARE(jpeg->childCount(), 3);
+        QCOMPARE(jpeg->child(0)->text(0), QStringLiteral("0-199"));
+        QCOMPARE(jpeg->child(1)->text(0), QStringLiteral("200-399"));
+        QCOMPARE(jpeg->child(2)->text(0), QStringLiteral("400-449"));
+        QTreeWidgetItem* bmp = FindNode(tree, "BMP - 200");
+        QVERIFY(bmp);
+        QCOMPARE(bmp->childCount(), 0);
+        QVERIFY(FindNode(tree, "PNG - 0"));
+        QVERIFY(FindNode(tree, "Canon (CRW,TIF,CR2) - 0"));
+        QCOMPARE(PageRangeCaptions(201, 200), (std::vector<std::string>{"0-199", "200-200"}));
+    }
+
+    void aRangeListsItsFilesInSectorOrder() {
+        Tfrm_CustomizeRecovery window(*engine_);
+        auto* tree = window.findChild<QTreeWidget*>("TreeView1");
+        auto* list = window.findChild<QListWidget*>("ListView1");
+        QSignalSpy loaded(&window, &Tfrm_CustomizeRecovery::PageLoaded);
+        tree->setCurrentItem(FindNode(tree, "200-399"));
+        QCOMPARE(loaded.count(), 1);
+        QCOMPARE(list->count(), 200);
+        for (int i = 0; i < list->count(); ++i) {
+            const TFoundFile& f = RecordOf(*engine_, list->item(i));
+            QCOMPARE(f.FormatIndex, kFormatJpeg);
+            QCOMPARE(f.StartSector, jpegSectors_[static_cast<std::size_t>(200 + i)]);
+            QCOMPARE(list->item(i)->text(), QStringLiteral("JPG"));
+        }
+        // Exactly one page of files: the type node itself lists them all.
+        tree->setCurrentItem(FindNode(tree, "BMP - 200"));
+        QCOMPARE(list->count(), 200);
+        QCOMPARE(RecordOf(*engine_, list->item(0)).FormatIndex, kFormatBmp);
+        // A type without files is selectable and empty.
+        tree->setCurrentItem(FindNode(tree, "PNG - 0"));
+        QCOMPARE(tree->selectedItems().value(0), FindNode(tree, "PNG - 0"));
+        QCOMPARE(list->count(), 0);
+        QCOMPARE(loaded.count(), 3);
+    }
+
+    void rootsAndSplitTypesCannotBeSelected() {
+        Tfrm_CustomizeRecovery window(*engine_);
+        auto* tree = window.findChild<QTreeWidget*>("TreeView1");
+        auto* list = window.findChild<QListWidget*>("ListView1");
+        QSignalSpy loaded(&window, &Tfrm_CustomizeRecovery::PageLoaded);
+        tree->setCurrentItem(FindNode(tree, "400-449"));
+        QCOMPARE(list->count(), 50);
+        for (QTreeWidgetItem* node : {tree->topLevelItem(0), tree->topLevelItem(1), FindNode(tree, "JPEG - 450")}) {
+            tree->setCurrentItem(node);
+            QVERIFY(!node->isSelected());
+        }
+        QCOMPARE(loaded.count(), 1);
+        QCOMPARE(list->count(), 50);
+    }
+
+    void anotherNodeDuringALoadCancelsItAndLoadsThatPage() {
+        Tfrm_CustomizeRecovery window(*engine_);
+        auto* tree = window.findChild<QTreeWidget*>("TreeView1");
+        auto* list = window.findChild<QListWidget*>("ListView1");
+        QList<int> pageCounts;
+        int depth = 0, deepest = 0;
+        connect(&window, &Tfrm_CustomizeRecovery::PageLoaded, [&] { pageCounts << list->count(); });
+        // Runs inside the first page's event pump, as a user's click would.
+        QTimer::singleShot(0, [&] {
+            ++depth;
+            deepest = std::max(deepest, depth);
+            tree->setCurrentItem(FindNode(tree, "400-449"));
+            QVERIFY(window.Working()); // the click returns at once; the first load is still on
+            --depth;
+        });
+        tree->setCurrentItem(FindNode(tree, "0-199"));
+        QCOMPARE(deepest, 1);
+        QCOMPARE(pageCounts.size(), 2);
+        QVERIFY(pageCounts[0] <= 1); // noticed within one thumbnail
+        QCOMPARE(pageCounts[1], 50);
+        QCOMPARE(list->count(), 50);
+        QCOMPARE(RecordOf(*engine_, list->item(0)).StartSector, jpegSectors_[400]);
+        QVERIFY(!window.Working());
+    }
+
+    void closingDuringALoadEndsItFirst() {
+        Tfrm_CustomizeRecovery window(*engine_);
+        window.show();
+        auto* tree = window.findChild<QTreeWidget*>("TreeView1");
+        auto* list = window.findChild<QListWidget*>("ListView1");
+        QTimer::singleShot(0, [&] { QVERIFY(!window.close()); });
+        tree->setCurrentItem(FindNode(tree, "0-199"));
+        QVERIFY(list->count() <= 1);
+        QVERIFY(!window.isVisible());
+        QCOMPARE(window.result(), int(QDialog::Rejected));
+    }
+
+    // ---- panes, splitters and the preview ---------------------------------------------------
+
+    void severalSelectedItemsLeaveThePreviewAlone() {
+        Tfrm_CustomizeRecovery window(*engine_);
+        window.resize(1200, 900);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        auto* tree = window.findChild<QTreeWidget*>("TreeView1");
+        auto* list = window.findChild<QListWidget*>("ListView1");
+        auto* image = window.findChild<QLabel*>("Image1");
+        auto* values = window.findChild<QLabel*>("Label2");
+        auto* tabs = window.findChild<QTabWidget*>("PageControl1");
+        tree->setCurrentItem(FindNode(tree, "400-449"));
+        // On the properties tab only the values change; switching to the preview loads it.
+        tabs->setCurrentIndex(1);
+        list->setCurrentItem(list->item(0));
+        QVERIFY(image->pixmap().isNull());
+        QVERIFY(values->text().startsWith(QStringLiteral("JPG\n")));
+        tabs->setCurrentIndex(0);
+        // The record's range cannot be read: the "corrupted" picture takes its place.
+        QVERIFY(!image->pixmap().isNull());
+        QCOMPARE(image->pixmap().size(), QSize(130, 130));
+        image->clear();
+        list->setCurrentItem(list->item(3), QItemSelectionModel::Select);
+        QCOMPARE(list->selectedItems().size(), 2);
+        QVERIFY(image->pixmap().isNull());
+        QVERIFY(values->text().startsWith(QStringLiteral("JPG\n1000\n")));
+        // Back to one item: the preview comes back.
+        list->setCurrentItem(list->item(5), QItemSelectionModel::ClearAndSelect);
+        QVERIFY(!image->pixmap().isNull());
+    }
+
+    void splittersStopAt400AndTheEnlargeButtonSetsBoth() {
+        Tfrm_CustomizeRecovery window(*engine_);
+        window.resize(1200, 900);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        auto* across = window.findChild<QSplitter*>("Splitter1");
+        auto* down = window.findChild<QSplitter*>("Splitter2");
+        auto* left = window.findChild<QWidget*>("Panel5");
+        auto* lower = window.findChild<QWidget*>("Panel6");
+        across->setSizes({700, 500});
+        down->setSizes({100, 700});
+        QCoreApplication::processEvents();
+        QVERIFY(left->width() <= Tfrm_CustomizeRecovery::kPaneLimit);
+        QVERIFY(lower->height() <= Tfrm_CustomizeRecovery::kPaneLimit);
+        across->setSizes({150, 1050});
+        down->setSizes({700, 100});
+        QCoreApplication::processEvents();
+        QVERIFY(left->width() < 400);
+        QTest::mouseClick(window.findChild<QToolButton*>("Image2"), Qt::LeftButton);
+        QCoreApplication::processEvents();
+        QCOMPARE(left->width(), 400);
+        QCOMPARE(lower->height(), 400);
+        // The enlarge button stays at the top right of the lower pane.
+        auto* button = window.findChild<QToolButton*>("Image2");
+        QVERIFY(button->geometry().right() < lower->width());
+        QVERIFY(button->geometry().right() > lower->width() - 24);
+    }
+
+    // ---- on a sample card -------------------------------------------------------------------
+
+    void sampleCardThumbnailsMetadataAndRecovery() {
+        testkit::TTempDir dir;
+        const std::string image = (std::filesystem::path(dir.Path()) / "card.img").string();
+        testkit::TSampleCardOptions options;
+        options.SizeBytes = 24ull << 20;
+        options.LargePhotos = false;
+        testkit::TSampleCard card;
+        QVERIFY(testkit::WriteSampleCard(image, options, card));
+        TDeviceCatalogue::Instance().Clear();
+        const std::uint8_t code = TDeviceCatalogue::Instance().RegisterImage(image);
+        engine_ = std::make_unique<TScanEngine>();
+        QVERIFY(engine_->OpenDrive(code));
+        engine_->Scan(0, static_cast<std::uint32_t>(card.TotalSectors), nullptr, nullptr, nullptr);
+        engine_->CountByType();
+
+        Tfrm_CustomizeRecovery window(*engine_);
+        auto* tree = window.findChild<QTreeWidget*>("TreeView1");
+        auto* list = window.findChild<QListWidget*>("ListView1");
+        auto* tabs = window.findChild<QTabWidget*>("PageControl1");
+        auto* values = window.findChild<QLabel*>("Label2");
+        tabs->setCurrentIndex(1);
+
+        // Every picture gets a real thumbnail: framed in the thumbnail frame colour, not the
+        // placeholder's.
+        int pictures = 0;
+        const auto checkNode = [&](QTreeWidgetItem* node) {
+            tree->setCurrentItem(node);
+            QVERIFY2(list->count() > 0, qPrintable(node->text(0)));
+            for (int i = 0; i < list->count(); ++i) {
+                const QImage thumb = list->item(i)->icon().pixmap(95, 95).toImage();
+                QVERIFY2(thumb.pixelColor(0, 0) == QColor(192, 220, 192),
+                         qPrintable(node->text(0) + " " + list->item(i)->text()));
+                ++pictures;
+            }
+        };
+        QTreeWidgetItem* general = tree->topLevelItem(0);
+        for (int row : {kFormatBmp, kFormatJpeg, kFormatGif, kFormatPng, kFormatDng, kFormatTiff})
+            checkNode(general->child(row));
+        QTreeWidgetItem* raw = tree->topLevelItem(1);
+        for (int row : {kMakerCanon, kMakerNikon, kMakerPentax, kMakerMinolta, kMakerFuji})
+            checkNode(raw->child(row));
+        QVERIFY(pictures >= 20);
+
+        // The metadata pane shows what the card's EXIF block says.
+        tree->setCurrentItem(general->child(kFormatJpeg));
+        int canon = -1;
+        for (int i = 0; i < list->count() && canon < 0; ++i)
+            if (RecordOf(*engine_, list->item(i)).Model == "Canon EOS 80D")
+                canon = i;
+        QVERIFY(canon >= 0);
+        list->setCurrentItem(list->item(canon));
+        const QStringList lines = values->text().split('\n');
+        QCOMPARE(lines.size(), 11);
+        QCOMPARE(lines[0], QStringLiteral("JPG"));
+        QCOMPARE(lines[4], QStringLiteral("Canon"));
+        QCOMPARE(lines[5], QStringLiteral("Canon EOS 80D"));
+        QCOMPARE(lines[6], QStringLiteral("2024:05:17 14:03:22"));
+        QCOMPARE(lines[7], QStringLiteral("200"));
+        QCOMPARE(lines[8], QStringLiteral("1/125"));
+        QCOMPARE(lines[9], QStringLiteral("5.6"));
+        QCOMPARE(lines[10], QStringLiteral("50.0mm"));
+        QCOMPARE(lines[2], QStringLiteral("1024"));
+
+        // Recover writes exactly the selected files, byte for byte.
+        list->clearSelection();
+        std::vector<const TFoundFile*> chosen;
+        for (int i : {0, 2, list->count() - 1}) {
+            list->item(i)->setSelected(true);
+            chosen.push_back(&RecordOf(*engine_, list->item(i)));
+        }
+        const std::string out = (std::filesystem::path(dir.Path()) / "out").string();
+        window.ChooseDirectoryOverride = [&] { return QString::fromStdString(out); };
+        TMessageCatcher catcher;
+        QSignalSpy finished(&window, &Tfrm_CustomizeRecovery::RecoveryFinished);
+        window.findChild<QToolButton*>("btn_recover")->click();
+        QCOMPARE(finished.count(), 1);
+        QCOMPARE(finished[0][0].toInt(), 3);
+        QCOMPARE(finished[0][1].toInt(), 0);
+        QTRY_COMPARE(catcher.Texts.size(), 1);
+        QVERIFY(catcher.Texts[0].contains(QStringLiteral("Recovered files: 3")));
+        int written = 0;
+        for (const auto& entry : std::filesystem::directory_iterator(out))
+            written += entry.path().extension() == ".jpg" ? 1 : 0;
+        QCOMPARE(written, 3);
+        for (const TFoundFile* f : chosen) {
+            const auto source = std::find_if(card.Files.begin(), card.Files.end(), [&](const testkit::TCardFile& c) {
+                return static_cast<std::int64_t>(c.StartSector) == f->StartSector;
+            });
+            QVERIFY(source != card.Files.end());
+            std::ifstream in(std::filesystem::path(out) / RecoveredFileName(f->StartSector, f->Ext), std::ios::binary);
+            const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            QCOMPARE(bytes.size(), static_cast<std::size_t>(source->Size));
+            QCOMPARE(testkit::Fnv1a64(bytes.data(), bytes.size()), source->Hash);
+        }
+
+        // A destination that cannot be used is refused with a message and nothing is written.
+        const std::string blocker = (std::filesystem::path(dir.Path()) / "file").string();
+        std::ofstream(blocker) << "x";
+        window.ChooseDirectoryOverride = [&] { return QString::fromStdString(blocker + "/sub"); };
+        window.findChild<QToolButton*>("btn_recover")->click();
+        QTRY_COMPARE(catcher.Texts.size(), 2);
+        QVERIFY(catcher.Texts[1].startsWith(QStringLiteral("The files cannot be recovered there: ")));
+        QCOMPARE(finished.count(), 1);
+
+        // Closing the window while a recovery runs stops it after the current file; the window
+        // closes once the recovery has ended and reported.
+        window.show();
+        list->selectAll();
+        const int all = list->count();
+        QVERIFY(all >= 3);
+        const std::string rest = (std::filesystem::path(dir.Path()) / "rest").string();
+        window.ChooseDirectoryOverride = [&] {
+            QTimer::singleShot(0, &window, [&] { QVERIFY(!window.close()); });
+            return QString::fromStdString(rest);
+        };
+        window.findChild<QToolButton*>("btn_recover")->click();
+        QCOMPARE(finished.count(), 2);
+        QVERIFY(finished[1][0].toInt() < all);
+        QVERIFY(!window.isVisible());
+        QVERIFY(!window.Working());
+        TDeviceCatalogue::Instance().Clear();
+    }
+};
+
+QTEST_MAIN(TestCustomizeRecovery)
+#include "tst_customizerecovery.moc"

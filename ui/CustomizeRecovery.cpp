@@ -1,0 +1,839 @@
+#include "ui/CustomizeRecovery.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFileDialog>
+#include <QHeaderView>
+#include <QImage>
+#include <QLabel>
+#include <QListWidget>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPainter>
+#include <QProgressBar>
+#include <QSplitter>
+#include <QStyledItemDelegate>
+#include <QSvgRenderer>
+#include <QTabWidget>
+#include <QThread>
+#include <QToolBar>
+#include <QToolButton>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "engine/FileTypes.h"
+#include "engine/Recovery.h"
+#include "engine/ScanEngine.h"
+#include "i18n/FormTranslation.h"
+#include "i18n/MultiLanguage.h"
+#include "i18n/TranslationKeys.h"
+#include "preview/Bitmap.h"
+#include "preview/Thumbnails.h"
+#include "support/Settings.h"
+#include "ui/StatusBarEx.h"
+
+// Resources of a static library are registered by hand, outside any namespace.
+static void InitPreviewResources() { Q_INIT_RESOURCE(preview); }
+
+namespace lumivore {
+
+// ---- the window's rules -----------------------------------------------------------------------
+
+std::uint16_t PageSizeFromFilesOnce(std::optional<std::int32_t> filesOnce) {
+    static constexpr std::uint16_t kSizes[] = {100, 200, 300, 400, 500, 600, 800, 1000};
+    if (!filesOnce)
+        return 200;
+    const auto index = static_cast<std::uint32_t>(*filesOnce) & 0xFF;
+    return index < std::size(kSizes) ? kSizes[index] : 200;
+}
+
+std::vector<std::string> PageRangeCaptions(std::int32_t count, std::uint16_t pageSize) {
+    std::vector<std::string> captions;
+    if (pageSize == 0 || count <= pageSize)
+        return captions;
+    const std::int64_t pages = (static_cast<std::int64_t>(count) + pageSize - 1) / pageSize;
+    for (std::int64_t f = 0; f < pages; ++f) {
+        const std::int64_t first = f * pageSize;
+        const std::int64_t last = first + std::min<std::int64_t>(count - 1 - first, pageSize - 1);
+        captions.push_back(std::to_string(first) + "-" + std::to_string(last));
+    }
+    return captions;
+}
+
+int CompareForPage(const TFoundFile& a, const TFoundFile& b, bool generalRoot, std::uint8_t typeIndex) {
+    const std::uint8_t ka = generalRoot ? a.FormatIndex : a.MakerIndex;
+    const std::uint8_t kb = generalRoot ? b.FormatIndex : b.MakerIndex;
+    if (ka == typeIndex && kb != typeIndex)
+        return -1;
+    if (kb == typeIndex && ka != typeIndex)
+        return 1;
+    return a.StartSector < b.StartSector ? -1 : (a.StartSector > b.StartSector ? 1 : 0);
+}
+
+namespace {
+
+std::string Format(const char* format, double value) {
+    char text[64];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+// Text read from a card is data: control characters would break the lines of the pane.
+std::string Printable(const std::string& text) {
+    std::string out = text;
+    for (char& c : out)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = ' ';
+    return out;
+}
+
+std::string OrDash(const std::string& text) { return text.empty() ? "-" : Printable(text); }
+
+std::string NumberOrDash(std::int64_t value) { return value <= 0 ? "-" : std::to_string(value); }
+
+} // namespace
+
+std::string ExposureText(std::uint32_t numerator, std::uint32_t denominator) {
+    if (denominator == 0 || numerator == 0)
+        return "-";
+    if (numerator >= denominator) {
+        std::string seconds = Format("%.1f", static_cast<double>(numerator) / denominator);
+        if (seconds.size() > 2 && seconds.compare(seconds.size() - 2, 2, ".0") == 0)
+            seconds.resize(seconds.size() - 2);
+        return seconds + "s";
+    }
+    return Format("1/%.0f", static_cast<double>(denominator) / numerator);
+}
+
+std::array<std::string, kMetadataLines> MetadataValues(const TFoundFile& file) {
+    return {
+        Printable(file.Ext),
+        NumberOrDash(file.Length),
+        NumberOrDash(file.Width),
+        NumberOrDash(file.Height),
+        OrDash(file.Make),
+        OrDash(file.Model),
+        OrDash(file.DateTaken),
+        NumberOrDash(file.ISO),
+        ExposureText(file.ExposureNum, file.ExposureDen),
+        file.FNumberDen == 0 ? "-" : Format("%.1f", static_cast<double>(file.FNumberNum) / file.FNumberDen),
+        file.FocalDen == 0 ? "-" : Format("%.1fmm", static_cast<double>(file.FocalNum) / file.FocalDen),
+    };
+}
+
+TPreviewPlacement FitPreviewImage(int w, int h, int availableWidth, int availableHeight) {
+    TPreviewPlacement p;
+    if (w <= 0 || h <= 0)
+        return p;
+    // A pane collapsed to nothing still gets a picture of at least one pixel.
+    const std::int64_t a = std::max(availableWidth, 1), b = std::max(availableHeight, 1);
+    if (a < w || h > b) {
+        // Scaled by the larger of w / a and h / b; computed in integers so that the side that
+        // decides the scale comes out exactly as large as the area.
+        if (static_cast<std::int64_t>(h) * a > static_cast<std::int64_t>(w) * b) {
+            p.Height = static_cast<int>(b);
+            p.Width = static_cast<int>(static_cast<std::int64_t>(w) * b / h);
+        } else {
+            p.Width = static_cast<int>(a);
+            p.Height = static_cast<int>(static_cast<std::int64_t>(h) * a / w);
+        }
+        p.Stretch = true;
+    } else {
+        p.Width = w;
+        p.Height = h;
+    }
+    p.Left = static_cast<int>(std::max<std::int64_t>(0, (a - p.Width) / 2));
+    p.Top = static_cast<int>(std::max<std::int64_t>(0, (b - p.Height) / 2));
+    return p;
+}
+
+// ---- the window -------------------------------------------------------------------------------
+
+namespace {
+
+constexpr int kListItemIndexRole = Qt::UserRole; // position of the item's record in FoundFiles
+
+const char* const kGeneralTypeArt[kGeneralTypeCount] = {
+    "type_bmp", "type_jpeg", "type_gif", "type_png", "type_dng",
+    "type_tiff", "type_realaudio", "type_wav", "type_avi", "type_cdr",
+};
+const char* const kMakerArt[kMakerTypeCount] = {
+    "maker_canon", "maker_kodak", "maker_leica", "maker_mamiya", "maker_nikon",
+    "maker_olympus", "maker_panasonic", "maker_pentax", "maker_samsung", "maker_sony",
+    "maker_sigma", "maker_minolta", "maker_fuji",
+};
+
+QIcon ArtIcon(const char* name) { return QIcon(QStringLiteral(":/preview/%1.svg").arg(QLatin1String(name))); }
+
+// A text of the current language; line breaks written as "/r" in the file become the
+// toolkit's line breaks.
+QString Tr(const char* key) {
+    QString text = QString::fromStdString(Translate(CurrentLanguage(), key, DefaultText(key)));
+    text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    return text;
+}
+
+// Fills the "%d" and "%s" of a translated text in order; anything else stays as written, so a
+// damaged translation can neither read arguments that are not there nor swallow text.
+QString Fill(const QString& text, const QStringList& values) {
+    QString out;
+    qsizetype next = 0;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i] == QLatin1Char('%') && i + 1 < text.size() &&
+            (text[i + 1] == QLatin1Char('d') || text[i + 1] == QLatin1Char('s')) && next < values.size()) {
+            out += values[next++];
+            ++i;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+QPixmap ToPixmap(const TBitmap& bitmap) {
+    const QImage image(bitmap.Data(), bitmap.Width(), bitmap.Height(), static_cast<qsizetype>(bitmap.Stride()),
+                       QImage::Format_RGB888);
+    return QPixmap::fromImage(image.copy());
+}
+
+// Draws the selected node bold in blue on light yellow; the very first node, when selected,
+// black on white.
+class TTreeNodeDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        if (!(option.state & QStyle::State_Selected)) {
+            QStyledItemDelegate::paint(painter, option, index);
+            return;
+        }
+        QStyleOptionViewItem opt(option);
+        initStyleOption(&opt, index);
+        opt.state &= ~QStyle::State_Selected;
+        const bool first = !index.parent().isValid() && index.row() == 0;
+        painter->fillRect(option.rect, first ? QColor(255, 255, 255) : QColor(255, 255, 208));
+        if (!first) {
+            opt.font.setBold(true);
+            opt.palette.setColor(QPalette::Text, QColor(0, 0, 255));
+        } else {
+            opt.palette.setColor(QPalette::Text, QColor(0, 0, 0));
+        }
+        const QWidget* widget = opt.widget;
+        QStyle* style = widget ? widget->style() : QApplication::style();
+        style->drawControl(QStyle::CE_ItemViewItem, &opt, painter, widget);
+    }
+};
+
+// Everything the window shows while a long operation runs is undone on every path out.
+struct TBusyDisplay {
+    QLabel* Panel;
+    QProgressBar* Bar;
+    TBusyDisplay(QLabel* panel, QProgressBar* bar, const QString& text) : Panel(panel), Bar(bar) {
+        Panel->setText(text);
+        Panel->setFixedWidth(150);
+        Bar->setValue(0);
+        Bar->show();
+    }
+    ~TBusyDisplay() {
+        Bar->setValue(0);
+        Panel->clear();
+        Panel->setMinimumWidth(0);
+        Panel->setMaximumWidth(QWIDGETSIZE_MAX);
+        Bar->hide();
+    }
+};
+
+} // namespace
+
+Tfrm_CustomizeRecovery::Tfrm_CustomizeRecovery(TScanEngine& engine, QWidget* parent)
+    : QDialog(parent), engine_(engine) {
+    InitPreviewResources();
+    setObjectName(QStringLiteral("frm_CustomizeRecovery"));
+    // The engine's hooks belong to the window while it is open: reads of the preview do not
+    // pump events (a click during a read would start a second read), recovery does.
+    previousPump_ = engine_.MessagePump;
+    previousProgress_ = engine_.ProgressBar;
+    engine_.MessagePump = nullptr;
+    engine_.ProgressBar = nullptr;
+
+    pageSize_ = PageSizeFromFilesOnce(TSettingsStore().ReadInteger("FilesOnce"));
+    {
+        TTranslationsSession session;
+        static const char* const kCaptionKeys[kMetadataLines] = {
+            "photo_type", "photo_filesize", "photo_width", "photo_height", "photo_manufacture", "photo_model",
+            "photo_takendate", "photo_iso", "photo_exposuretime", "photo_fnumber", "photo_focallength",
+        };
+        for (std::size_t i = 0; i < kMetadataLines; ++i)
+            captions_[i] = Tr(kCaptionKeys[i]);
+        noThumbnailIcon_ = QIcon(Placeholder("nothumb", QSize(kThumbSize, kThumbSize), Tr("pic_nothumbnail"),
+                                             QColor(229, 231, 235)));
+        corruptedPicture_ = Placeholder("corrupted", QSize(130, 130), Tr("pic_corrupted"), Qt::white);
+        unsupportedPicture_ = Placeholder("notsupported", QSize(130, 130), Tr("pic_notsupported"), Qt::white);
+        BuildWidgets();
+        BuildTree();
+    }
+    QStringList lines;
+    for (const QString& caption : captions_)
+        lines << caption + QLatin1Char(':');
+    Label1->setText(lines.join(QLatin1Char('\n')));
+}
+
+Tfrm_CustomizeRecovery::~Tfrm_CustomizeRecovery() {
+    engine_.MessagePump = previousPump_;
+    engine_.ProgressBar = previousProgress_;
+}
+
+void Tfrm_CustomizeRecovery::Execute(TScanEngine& engine, QWidget* parent) {
+    Tfrm_CustomizeRecovery window(engine, parent);
+    window.setWindowState(window.windowState() | Qt::WindowMaximized);
+    window.exec();
+}
+
+QPixmap Tfrm_CustomizeRecovery::Placeholder(const char* art, QSize size, const QString& text, QColor ink) const {
+    QPixmap pixmap(size);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    QSvgRenderer(QStringLiteral(":/preview/%1.svg").arg(QLatin1String(art))).render(&painter);
+    // The text fills the lower part below the picture, in as large a font as fits.
+    const QRect area(4, size.height() * 45 / 100, size.width() - 8, size.height() * 55 / 100 - 4);
+    QFont font = painter.font();
+    for (int points = size.width() > 100 ? 10 : 8; points >= 5; --points) {
+        font.setPointSize(points);
+        const QRect needed = QFontMetrics(font).boundingRect(area, Qt::AlignCenter | Qt::TextWordWrap, text);
+        if (area.contains(needed))
+            break;
+    }
+    painter.setFont(font);
+    painter.setPen(ink);
+    painter.drawText(area, Qt::AlignCenter | Qt::TextWordWrap, text);
+    return pixmap;
+}
+
+void Tfrm_CustomizeRecovery::BuildWidgets() {
+    setWindowTitle(QStringLiteral("Preview"));
+    setWindowFlags(windowFlags() | Qt::WindowMinMaxButtonsHint);
+    setSizeGripEnabled(false);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+
+    acRecover = new QAction(ArtIcon("recover"), QStringLiteral("Recover"), this);
+    acRecover->setObjectName(QStringLiteral("acRecover"));
+    connect(acRecover, &QAction::triggered, this, &Tfrm_CustomizeRecovery::acRecoverExecute);
+    auto* exitAction = new QAction(ArtIcon("exit"), QStringLiteral("Exit"), this);
+    connect(exitAction, &QAction::triggered, this, &QWidget::close);
+
+    MainMenu1 = new QMenuBar(this);
+    MainMenu1->setObjectName(QStringLiteral("MainMenu1"));
+    mnu_photo = MainMenu1->addMenu(QStringLiteral("Photos"));
+    mnu_photo->setObjectName(QStringLiteral("mnu_photo"));
+    mnu_recover = mnu_photo->addAction(ArtIcon("recover"), QStringLiteral("Recover"));
+    mnu_recover->setObjectName(QStringLiteral("mnu_recover"));
+    connect(mnu_recover, &QAction::triggered, this, &Tfrm_CustomizeRecovery::acRecoverExecute);
+    mnu_photo->addSeparator();
+    mnu_exit = mnu_photo->addAction(QStringLiteral("Exit"));
+    mnu_exit->setObjectName(QStringLiteral("mnu_exit"));
+    connect(mnu_exit, &QAction::triggered, this, &QWidget::close);
+    layout->setMenuBar(MainMenu1);
+
+    ToolBar1 = new QToolBar(this);
+    ToolBar1->setObjectName(QStringLiteral("ToolBar1"));
+    ToolBar1->setIconSize(QSize(32, 32));
+    ToolBar1->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+    btn_recover = new QToolButton(ToolBar1);
+    btn_recover->setObjectName(QStringLiteral("btn_recover"));
+    btn_recover->setDefaultAction(acRecover);
+    btn_recover->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+    btn_recover->setMinimumSize(84, 38);
+    btn_exit = new QToolButton(ToolBar1);
+    btn_exit->setObjectName(QStringLiteral("btn_exit"));
+    btn_exit->setDefaultAction(exitAction);
+    btn_exit->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+    btn_exit->setMinimumSize(84, 38);
+    ToolBar1->addWidget(btn_recover);
+    ToolBar1->addWidget(btn_exit);
+    layout->addWidget(ToolBar1);
+
+    Splitter1 = new QSplitter(Qt::Horizontal, this);
+    Splitter1->setObjectName(QStringLiteral("Splitter1"));
+    Splitter1->setChildrenCollapsible(false);
+    Panel5 = new QWidget(Splitter1);
+    Panel5->setObjectName(QStringLiteral("Panel5"));
+    Panel5->setMaximumWidth(kPaneLimit);
+    auto* panel5Layout = new QVBoxLayout(Panel5);
+    panel5Layout->setContentsMargins(0, 0, 0, 0);
+    Splitter2 = new QSplitter(Qt::Vertical, Panel5);
+    Splitter2->setObjectName(QStringLiteral("Splitter2"));
+    Splitter2->setChildrenCollapsible(false);
+    panel5Layout->addWidget(Splitter2);
+
+    TreeView1 = new QTreeWidget(Splitter2);
+    TreeView1->setObjectName(QStringLiteral("TreeView1"));
+    TreeView1->setHeaderHidden(true);
+    TreeView1->setIndentation(19);
+    TreeView1->setRootIsDecorated(false);
+    TreeView1->setIconSize(QSize(16, 16));
+    TreeView1->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    TreeView1->setSelectionMode(QAbstractItemView::SingleSelection);
+    TreeView1->setItemDelegate(new TTreeNodeDelegate(TreeView1));
+    // The row's margin left of the text takes the selected node's colours too.
+    QPalette treeColours = TreeView1->palette();
+    treeColours.setColor(QPalette::Highlight, QColor(255, 255, 208));
+    treeColours.setColor(QPalette::HighlightedText, QColor(0, 0, 255));
+    TreeView1->setPalette(treeColours);
+    connect(TreeView1, &QTreeWidget::itemSelectionChanged, this, &Tfrm_CustomizeRecovery::TreeView1Change);
+
+    Panel6 = new QWidget(Splitter2);
+    Panel6->setObjectName(QStringLiteral("Panel6"));
+    Panel6->setMaximumHeight(kPaneLimit);
+    auto* panel6Layout = new QVBoxLayout(Panel6);
+    panel6Layout->setContentsMargins(0, 0, 0, 0);
+    PageControl1 = new QTabWidget(Panel6);
+    PageControl1->setObjectName(QStringLiteral("PageControl1"));
+    panel6Layout->addWidget(PageControl1);
+    TabSheet1 = new QWidget;
+    TabSheet1->setObjectName(QStringLiteral("TabSheet1"));
+    Image1 = new QLabel(TabSheet1);
+    Image1->setObjectName(QStringLiteral("Image1"));
+    TabSheet2 = new QWidget;
+    TabSheet2->setObjectName(QStringLiteral("TabSheet2"));
+    auto* propertiesLayout = new QHBoxLayout(TabSheet2);
+    Label1 = new QLabel(TabSheet2);
+    Label1->setObjectName(QStringLiteral("Label1"));
+    Label1->setAlignment(Qt::AlignRight | Qt::AlignTop);
+    Label2 = new QLabel(TabSheet2);
+    Label2->setObjectName(QStringLiteral("Label2"));
+    Label2->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    Label2->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    propertiesLayout->addWidget(Label1);
+    propertiesLayout->addWidget(Label2, 1);
+    PageControl1->addTab(TabSheet1, QStringLiteral("Preview"));
+    PageControl1->addTab(TabSheet2, QStringLiteral("Properties"));
+    connect(PageControl1, &QTabWidget::currentChanged, this, &Tfrm_CustomizeRecovery::ListView1Change);
+    TabSheet1->installEventFilter(this);
+    Panel6->installEventFilter(this);
+
+    Image2 = new QToolButton(Panel6);
+    Image2->setObjectName(QStringLiteral("Image2"));
+    Image2->setIcon(ArtIcon("enlarge"));
+    Image2->setIconSize(QSize(14, 14));
+    Image2->setFixedSize(18, 18);
+    Image2->setAutoRaise(true);
+    Image2->setCursor(Qt::PointingHandCursor);
+    connect(Image2, &QToolButton::clicked, this, &Tfrm_CustomizeRecovery::Image2Click);
+
+    ListView1 = new QListWidget(Splitter1);
+    ListView1->setObjectName(QStringLiteral("ListView1"));
+    ListView1->setViewMode(QListView::IconMode);
+    ListView1->setIconSize(QSize(kThumbSize, kThumbSize));
+    ListView1->setResizeMode(QListView::Adjust);
+    ListView1->setMovement(QListView::Static);
+    ListView1->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    ListView1->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    ListView1->setUniformItemSizes(true);
+    ListView1->setSpacing(4);
+    ListView1->setContextMenuPolicy(Qt::CustomContextMenu);
+    PopupMenu1 = new QMenu(ListView1);
+    PopupMenu1->setObjectName(QStringLiteral("PopupMenu1"));
+    Recover1 = PopupMenu1->addAction(ArtIcon("recover"), QStringLiteral("Recover"));
+    Recover1->setObjectName(QStringLiteral("Recover1"));
+    connect(Recover1, &QAction::triggered, this, &Tfrm_CustomizeRecovery::acRecoverExecute);
+    connect(ListView1, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint& at) { PopupMenu1->popup(ListView1->viewport()->mapToGlobal(at)); });
+    connect(ListView1, &QListWidget::itemSelectionChanged, this, &Tfrm_CustomizeRecovery::ListView1Change);
+
+    Splitter1->addWidget(Panel5);
+    Splitter1->addWidget(ListView1);
+    Splitter1->setStretchFactor(1, 1);
+    Splitter2->setStretchFactor(0, 1);
+    Splitter1->setSizes({265, 1000});
+    Splitter2->setSizes({1000, 219});
+    connect(Splitter1, &QSplitter::splitterMoved, this, &Tfrm_CustomizeRecovery::Splitter1Moved);
+    connect(Splitter2, &QSplitter::splitterMoved, this, &Tfrm_CustomizeRecovery::FitImage1);
+    layout->addWidget(Splitter1, 1);
+
+    StatusBarEx1 = new TStatusBarEx(this);
+    StatusBarEx1->setObjectName(QStringLiteral("StatusBarEx1"));
+    StatusPanel0 = new QLabel(StatusBarEx1);
+    StatusPanel0->setObjectName(QStringLiteral("StatusPanel0"));
+    StatusPanel1 = new QLabel(StatusBarEx1);
+    StatusPanel1->setObjectName(QStringLiteral("StatusPanel1"));
+    StatusPanel1->setFixedWidth(270);
+    StatusBarEx1->addWidget(StatusPanel0, 1);
+    StatusBarEx1->addPermanentWidget(StatusPanel1);
+    StatusBarEx1->ProgressBar()->setMaximumWidth(299);
+    StatusBarEx1->ProgressBar()->setMinimumWidth(200);
+    layout->addWidget(StatusBarEx1);
+    resize(1024, 720);
+}
+
+void Tfrm_CustomizeRecovery::BuildTree() {
+    TreeView1->clear();
+    const auto addType = [this](QTreeWidgetItem* root, const QString& caption, std::int32_t count, const QIcon& icon) {
+        auto* node = new QTreeWidgetItem(root, {caption + QStringLiteral(" - %1").arg(count)});
+        node->setIcon(0, icon);
+        const std::vector<std::string> ranges = PageRangeCaptions(count, pageSize_);
+        for (const std::string& range : ranges) {
+            auto* child = new QTreeWidgetItem(node, {QString::fromStdString(range)});
+            child->setIcon(0, ArtIcon("range"));
+        }
+        // Only leaves show a page: a type whose files are split into ranges is a heading.
+        if (!ranges.empty())
+            node->setFlags(Qt::ItemIsEnabled);
+    };
+
+    auto* general = new QTreeWidgetItem(TreeView1, {QString::fromStdString(
+        Translate(CurrentLanguage(), "ftype_general", kPreviewGeneralFilesDefault))});
+    general->setIcon(0, ArtIcon("root_general"));
+    general->setFlags(Qt::ItemIsEnabled);
+    for (std::size_t i = 0; i < kGeneralTypeCount; ++i)
+        addType(general, QString::fromStdString(GeneralTypes()[i].Name), GeneralCounts[i], ArtIcon(kGeneralTypeArt[i]));
+
+    auto* raw = new QTreeWidgetItem(TreeView1, {Tr("ftype_raw")});
+    raw->setIcon(0, ArtIcon("root_raw"));
+    raw->setFlags(Qt::ItemIsEnabled);
+    for (std::size_t i = 0; i < kMakerTypeCount; ++i) {
+        const TSupportedFileType& row = MakerTypes()[i];
+        addType(raw, QString::fromStdString(row.MakerCaption + " (" + row.Extensions + ")"), MakerCounts[i],
+                ArtIcon(kMakerArt[i]));
+    }
+    TreeView1->expandAll();
+}
+
+void Tfrm_CustomizeRecovery::TranslateCaptions() {
+    TTranslationsSession session;
+    const TFormComponent components[] = {
+        {"btn_recover", TComponentKind::ToolButton}, {"btn_exit", TComponentKind::ToolButton},
+        {"mnu_photo", TComponentKind::MenuItem},     {"mnu_recover", TComponentKind::MenuItem},
+        {"mnu_exit", TComponentKind::MenuItem},      {"Recover1", TComponentKind::MenuItem},
+    };
+    const auto setCaption = [this](std::size_t index, const std::string& caption) {
+        const QString text = QString::fromStdString(caption);
+        switch (index) {
+        case 0: acRecover->setText(text); break;
+        case 1: btn_exit->defaultAction()->setText(text); break;
+        case 2: mnu_photo->setTitle(text); break;
+        case 3: mnu_recover->setText(text); break;
+        case 4: mnu_exit->setText(text); break;
+        default: Recover1->setText(text); break;
+        }
+    };
+    TranslateForm(CurrentLanguage(), "frm_CustomizeRecovery", components, setCaption,
+                  [this](const std::string& title) { setWindowTitle(QString::fromStdString(title)); });
+    PageControl1->setTabText(0, Tr("tab_preview"));
+    PageControl1->setTabText(1, Tr("tab_properties"));
+    Image2->setToolTip(Tr("hint_enlarge"));
+}
+
+void Tfrm_CustomizeRecovery::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    if (!event->spontaneous())
+        TranslateCaptions();
+    PlaceEnlargeButton();
+}
+
+// ---- pages of thumbnails ----------------------------------------------------------------------
+
+void Tfrm_CustomizeRecovery::TreeView1Change() {
+    QTreeWidgetItem* node = TreeView1->selectedItems().value(0);
+    if (!node)
+        return;
+    if (loading_) {
+        // Never a second load inside the first: the running one stops after its current
+        // thumbnail and this node's page follows.
+        pendingNode_ = node;
+        pendingLoad_ = true;
+        cancelLoad_ = true;
+        return;
+    }
+    LoadPage(node);
+    while (pendingLoad_ && !closeRequested_) {
+        pendingLoad_ = false;
+        LoadPage(pendingNode_);
+    }
+    pendingLoad_ = false;
+    FinishWork();
+}
+
+void Tfrm_CustomizeRecovery::LoadPage(QTreeWidgetItem* node) {
+    if (!node || !node->parent() || node->childCount() > 0)
+        return;
+    QTreeWidgetItem* typeNode = node->parent()->parent() ? node->parent() : node;
+    QTreeWidgetItem* root = typeNode->parent();
+    const int typeIndex = root->indexOfChild(typeNode);
+    const std::int32_t pageStart = typeNode == node ? 0 : typeNode->indexOfChild(node) * pageSize_;
+    generalRoot_ = TreeView1->indexOfTopLevelItem(root) == 0;
+    LoadThumbnails(static_cast<std::uint8_t>(typeIndex), pageStart);
+}
+
+void Tfrm_CustomizeRecovery::LoadThumbnails(std::uint8_t typeIndex, std::int32_t pageStart) {
+    loading_ = true;
+    cancelLoad_ = false;
+    // The list shows the page only when it is complete.
+    ListView1->setUpdatesEnabled(false);
+    ListView1->clear();
+    selectedTypeIndex_ = typeIndex;
+    std::vector<TFoundFile>& files = engine_.FoundFiles;
+    const bool general = generalRoot_;
+    std::sort(files.begin(), files.end(), [general, typeIndex](const TFoundFile& a, const TFoundFile& b) {
+        return CompareForPage(a, b, general, typeIndex) < 0;
+    });
+    const std::size_t rows = general ? kGeneralTypeCount : kMakerTypeCount;
+    const std::int64_t count = typeIndex < rows ? (general ? GeneralCounts[typeIndex] : MakerCounts[typeIndex]) : 0;
+    // The counts come from the last scan; a list that holds fewer files than they say is
+    // never read past its end.
+    const std::int64_t last = std::min<std::int64_t>({static_cast<std::int64_t>(pageStart) + pageSize_ - 1, count - 1,
+                                                      static_cast<std::int64_t>(files.size()) - 1});
+    if (pageStart <= last) {
+        std::int64_t total = 0;
+        if (general) {
+            total = std::min<std::int64_t>(pageSize_, count - pageStart);
+        } else {
+            total = 1;
+            for (std::int64_t p = pageStart; p <= last; ++p)
+                total += files[static_cast<std::size_t>(p)].ThumbLength != 0 ? 1 : 0;
+        }
+        TTranslationsSession session;
+        TBusyDisplay display(StatusPanel0, StatusBarEx1->ProgressBar(), Tr("fw_loadingthumbnail"));
+        std::int64_t n = 0;
+        for (std::int64_t p = pageStart; p <= last; ++p) {
+            pump_.ProcessMessages();
+            if (cancelLoad_ || closeRequested_)
+                break;
+            TFoundFile& file = files[static_cast<std::size_t>(p)];
+            if ((general ? file.FormatIndex : file.MakerIndex) != typeIndex)
+                break;
+            auto* item = new QListWidgetItem(noThumbnailIcon_, QString::fromStdString(Printable(file.Ext)));
+            item->setData(kListItemIndexRole, QVariant::fromValue<qulonglong>(static_cast<qulonglong>(p)));
+            ListView1->addItem(item);
+            if (std::unique_ptr<TBitmap> thumb = engine_.MakeThumbnail(file))
+                item->setIcon(QIcon(ToPixmap(*thumb)));
+            ++n;
+            StatusBarEx1->ProgressBar()->setValue(
+                static_cast<int>(std::min<std::int64_t>(100, (n * 100 + total / 2) / std::max<std::int64_t>(total, 1))));
+        }
+        if (!cancelLoad_ && !closeRequested_) {
+            StatusBarEx1->ProgressBar()->setValue(100);
+            StatusBarEx1->ProgressBar()->repaint();
+            QThread::msleep(200);
+        }
+    }
+    ListView1->setUpdatesEnabled(true);
+    loading_ = false;
+    Q_EMIT PageLoaded();
+}
+
+// ---- the chosen file ------------------------------------------------------------------------
+
+void Tfrm_CustomizeRecovery::ListView1Change() { ShowFile(ListView1->currentItem()); }
+
+void Tfrm_CustomizeRecovery::ShowFile(QListWidgetItem* item) {
+    if (!item || loading_ || recovering_ || !item->isSelected())
+        return;
+    const auto index = static_cast<std::size_t>(item->data(kListItemIndexRole).toULongLong());
+    if (index >= engine_.FoundFiles.size())
+        return;
+    TFoundFile& file = engine_.FoundFiles[index];
+    FillMetadata(file);
+    if (PageControl1->currentWidget() != TabSheet1 || ListView1->selectedItems().size() != 1)
+        return;
+    const TFoundFile before = file;
+    ShowPreview(file);
+    // Reading the whole file may have measured its length or size: show what is known now.
+    if (!(file == before))
+        FillMetadata(file);
+}
+
+void Tfrm_CustomizeRecovery::FillMetadata(const TFoundFile& file) {
+    const std::array<std::string, kMetadataLines> values = MetadataValues(file);
+    QStringList lines;
+    for (const std::string& value : values)
+        lines << QString::fromStdString(value);
+    Label2->setText(lines.join(QLatin1Char('\n')));
+    // Joined piece by piece: values read from the card must never be taken for placeholders.
+    const QString blank = QStringLiteral(" "), colon = QStringLiteral(": ");
+    StatusPanel0->setText(blank + captions_[2] + QStringLiteral(" x ") + captions_[3] + colon + lines[2] +
+                          QStringLiteral(" x ") + lines[3] + blank + captions_[6] + colon + lines[6] + blank +
+                          captions_[5] + colon + lines[5] + blank + captions_[0] + colon + lines[0] + blank +
+                          captions_[1] + colon + lines[1]);
+}
+
+void Tfrm_CustomizeRecovery::ShowPreview(TFoundFile& file) {
+    Image1->clear();
+    Image1->setScaledContents(false);
+    previewPixmap_ = QPixmap();
+    static const char* const kPreviewTypes[] = {"BMP", "JPG", "GIF", "PNG", "DNG", "TIF"};
+    if (std::find(std::begin(kPreviewTypes), std::end(kPreviewTypes), file.Ext) != std::end(kPreviewTypes)) {
+        TBitmap bitmap;
+        if (engine_.LoadPreview(file, bitmap) && !bitmap.Empty())
+            previewPixmap_ = ToPixmap(bitmap);
+        else
+            previewPixmap_ = corruptedPicture_;
+    } else {
+        previewPixmap_ = unsupportedPicture_;
+    }
+    Image1->setPixmap(previewPixmap_);
+    FitImage1();
+}
+
+void Tfrm_CustomizeRecovery::FitImage1() {
+    if (previewPixmap_.isNull())
+        return;
+    const TPreviewPlacement p =
+        FitPreviewImage(previewPixmap_.width(), previewPixmap_.height(), TabSheet1->width(), TabSheet1->height());
+    Image1->setScaledContents(p.Stretch);
+    Image1->setGeometry(p.Left, p.Top, p.Width, p.Height);
+}
+
+void Tfrm_CustomizeRecovery::PlaceEnlargeButton() {
+    Image2->move(Panel6->width() - Image2->width() - 2, 2);
+    Image2->raise();
+}
+
+void Tfrm_CustomizeRecovery::Splitter1Moved() {
+    PlaceEnlargeButton();
+    ListView1->doItemsLayout();
+    FitImage1();
+}
+
+void Tfrm_CustomizeRecovery::Image2Click() {
+    const QList<int> across = Splitter1->sizes();
+    const int width = across.value(0) + across.value(1);
+    Splitter1->setSizes({kPaneLimit, std::max(width - kPaneLimit, 1)});
+    const QList<int> down = Splitter2->sizes();
+    const int height = down.value(0) + down.value(1);
+    Splitter2->setSizes({std::max(height - kPaneLimit, 1), kPaneLimit});
+    Splitter1Moved();
+}
+
+void Tfrm_CustomizeRecovery::resizeEvent(QResizeEvent* event) {
+    QDialog::resizeEvent(event);
+    PlaceEnlargeButton();
+}
+
+bool Tfrm_CustomizeRecovery::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::Resize) {
+        if (watched == TabSheet1)
+            FitImage1();
+        else if (watched == Panel6)
+            PlaceEnlargeButton();
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+// ---- recovery and closing -------------------------------------------------------------------
+
+// The folder chooser of the window. A plain folder dialog for now; the program's own chooser
+// takes its place where the main window's destination step gets it.
+QString Tfrm_CustomizeRecovery::ChooseDirectory() {
+    if (ChooseDirectoryOverride)
+        return ChooseDirectoryOverride();
+    TTranslationsSession session;
+    return QFileDialog::getExistingDirectory(this, Tr("dialog_directory"));
+}
+
+void Tfrm_CustomizeRecovery::acRecoverExecute() {
+    if (Working())
+        return;
+    std::vector<std::size_t> indexes;
+    for (QListWidgetItem* item : ListView1->selectedItems())
+        indexes.push_back(static_cast<std::size_t>(item->data(kListItemIndexRole).toULongLong()));
+    std::sort(indexes.begin(), indexes.end());
+    if (indexes.empty()) {
+        TTranslationsSession session;
+        QMessageBox::information(this, QStringLiteral("Lumivore"), Tr("msg_noselection"));
+        return;
+    }
+    const QString folder = ChooseDirectory();
+    if (folder.isEmpty())
+        return;
+
+    TQtProgressBar progress(StatusBarEx1->ProgressBar());
+    TRecoveryRequest request;
+    request.Selection = TRecoverySelection::Files(indexes);
+    request.Destination = folder.toStdString();
+    request.Progress = &progress;
+    TTranslationsSession session;
+    const auto refuse = [this](const std::string& why) {
+        QMessageBox::critical(this, QStringLiteral("Lumivore"),
+                              Fill(Tr("msg_recoverrefused"), {QString::fromStdString(why)}));
+    };
+    std::string message;
+    if (!CheckRecoveryDestination(engine_, request, message)) {
+        refuse(message);
+        return;
+    }
+
+    recovering_ = true;
+    // Nothing may reorder or replace the records while recovery works through their indexes.
+    TreeView1->setEnabled(false);
+    ListView1->setEnabled(false);
+    acRecover->setEnabled(false);
+    mnu_recover->setEnabled(false);
+    Recover1->setEnabled(false);
+    TRecoveryResult result;
+    {
+        TBusyDisplay display(StatusPanel0, StatusBarEx1->ProgressBar(), Tr("fw_recovering"));
+        engine_.StopRequested = false;
+        engine_.MessagePump = &pump_;
+        result = Recover(engine_, request);
+        engine_.MessagePump = nullptr;
+    }
+    TreeView1->setEnabled(true);
+    ListView1->setEnabled(true);
+    acRecover->setEnabled(true);
+    mnu_recover->setEnabled(true);
+    Recover1->setEnabled(true);
+    recovering_ = false;
+
+    if (!result.Started) {
+        refuse(result.Message);
+    } else {
+        QString summary = Fill(Tr("msg_recoverysummary"), {QString::number(result.Recovered),
+                                                            QString::number(result.Failed + result.Abandoned),
+                                                            QString::fromStdString(request.Destination)});
+        if (result.Stopped)
+            summary += QStringLiteral("\n") + Tr("msg_recoverystopped");
+        QMessageBox::information(this, QStringLiteral("Lumivore"), summary);
+    }
+    Q_EMIT RecoveryFinished(result.Recovered, result.Failed + result.Abandoned);
+    FinishWork();
+}
+
+void Tfrm_CustomizeRecovery::FinishWork() {
+    if (closeRequested_ && !Working()) {
+        closeRequested_ = false;
+        done(QDialog::Rejected);
+    }
+}
+
+void Tfrm_CustomizeRecovery::closeEvent(QCloseEvent* event) {
+    if (Working()) {
+        // The running page or recovery ends first (after its current file); the window then
+        // closes by itself.
+        closeRequested_ = true;
+        cancelLoad_ = true;
+        engine_.StopRequested = true;
+        event->ignore();
+        return;
+    }
+    QDialog::closeEvent(event);
+}
+
+void Tfrm_CustomizeRecovery::reject() {
+    if (Working()) {
+        closeRequested_ = true;
+        cancelLoad_ = true;
+        engine_.StopRequested = true;
+        return;
+    }
+    QDialog::reject();
+}
+
+} // namespace lumivore

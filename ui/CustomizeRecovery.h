@@ -1,0 +1,178 @@
+#pragma once
+// The preview window: a tree of the found file types with their counts on the left, a page of
+// framed thumbnails of the chosen type on the right, and below the tree a pane with the chosen
+// file at full size or its camera metadata. From here the user recovers a selection of files.
+
+#include <QDialog>
+#include <QLabel>
+#include <QPixmap>
+#include <QProgressBar>
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/FoundFile.h"
+#include "ui/QtHooks.h"
+
+class QAction;
+class QListWidget;
+class QListWidgetItem;
+class QMenu;
+class QMenuBar;
+class QSplitter;
+class QTabWidget;
+class QToolBar;
+class QToolButton;
+class QTreeWidget;
+class QTreeWidgetItem;
+
+namespace lumivore {
+
+class TScanEngine;
+class TStatusBarEx;
+
+// ---- the window's rules, open to tests ------------------------------------------------------
+
+// Thumbnails per page from the setting FilesOnce: its low 8 bits index 100, 200, 300, 400, 500,
+// 600, 800, 1000; any other value, or none, gives 200.
+std::uint16_t PageSizeFromFilesOnce(std::optional<std::int32_t> filesOnce);
+
+// The captions of the page-range children of a type node with count files: none when the
+// count fits one page, else "first-last" (zero-based) for every page.
+std::vector<std::string> PageRangeCaptions(std::int32_t count, std::uint16_t pageSize);
+
+// Sort order of a page: files whose type key (FormatIndex under the general root, MakerIndex
+// under the camera root) is the selected type come first, everything by ascending start sector.
+// Negative, 0 or positive, as a comparison.
+int CompareForPage(const TFoundFile& a, const TFoundFile& b, bool generalRoot, std::uint8_t typeIndex);
+
+// The metadata values, "-" where absent: type, size, width, height, maker, model, date, ISO,
+// exposure, aperture, focal length.
+inline constexpr std::size_t kMetadataLines = 11;
+std::array<std::string, kMetadataLines> MetadataValues(const TFoundFile& file);
+// Exposure "1/125" for 10/1250; whole seconds or tenths ("2s", "1.5s") from one second on;
+// "-" without a usable fraction.
+std::string ExposureText(std::uint32_t numerator, std::uint32_t denominator);
+
+// Where a w x h picture goes in an area of availableWidth x availableHeight: shrunk to fit by
+// the larger of the two ratios (never enlarged) and centred.
+struct TPreviewPlacement {
+    int Left = 0, Top = 0, Width = 0, Height = 0;
+    bool Stretch = false;
+    bool operator==(const TPreviewPlacement&) const = default;
+};
+TPreviewPlacement FitPreviewImage(int w, int h, int availableWidth, int availableHeight);
+
+// ---- the window -----------------------------------------------------------------------------
+
+class Tfrm_CustomizeRecovery : public QDialog {
+    Q_OBJECT
+public:
+    // Splitter panes never grow beyond this; the enlarge button sets both panes to it.
+    static constexpr int kPaneLimit = 400;
+
+    Tfrm_CustomizeRecovery(TScanEngine& engine, QWidget* parent = nullptr);
+    ~Tfrm_CustomizeRecovery() override;
+
+    // Opens the window maximised and modally on the engine's last scan.
+    static void Execute(TScanEngine& engine, QWidget* parent);
+
+    std::uint16_t PageSize() const { return pageSize_; }
+    // True while a page of thumbnails loads or a recovery runs.
+    bool Working() const { return loading_ || recovering_; }
+
+    // For a test that has to choose a destination without a dialog: when set, "Recover" asks
+    // this instead of showing the folder chooser.
+    std::function<QString()> ChooseDirectoryOverride;
+
+public Q_SLOTS:
+    void acRecoverExecute();
+    // The enlarge button: both panes of the splitters to kPaneLimit.
+    void Image2Click();
+
+Q_SIGNALS:
+    // After every page load, whether it finished or was cancelled.
+    void PageLoaded();
+    // After a recovery, with the number of files written whole and failed.
+    void RecoveryFinished(int recovered, int failed);
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void reject() override;
+    void resizeEvent(QResizeEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void BuildWidgets();
+    void BuildTree();
+    void TranslateCaptions();
+    QPixmap Placeholder(const char* art, QSize size, const QString& text, QColor ink) const;
+
+    void TreeView1Change();
+    void LoadPage(QTreeWidgetItem* node);
+    void LoadThumbnails(std::uint8_t typeIndex, std::int32_t pageStart);
+    void ListView1Change();
+    void ShowFile(QListWidgetItem* item);
+    void FillMetadata(const TFoundFile& file);
+    void ShowPreview(TFoundFile& file);
+    void FitImage1();
+    void Splitter1Moved();
+    void PlaceEnlargeButton();
+    QString ChooseDirectory();
+    void FinishWork();
+
+    TScanEngine& engine_;
+    std::uint16_t pageSize_ = 200;
+    bool generalRoot_ = true;
+    std::uint8_t selectedTypeIndex_ = 0;
+    std::array<QString, kMetadataLines> captions_;
+
+    bool loading_ = false;
+    bool cancelLoad_ = false;
+    QTreeWidgetItem* pendingNode_ = nullptr;
+    bool pendingLoad_ = false;
+    bool recovering_ = false;
+    bool closeRequested_ = false;
+
+    QPixmap previewPixmap_;
+    QPixmap corruptedPicture_, unsupportedPicture_;
+    QIcon noThumbnailIcon_;
+
+    TQtMessagePump pump_;
+    TMessagePump* previousPump_ = nullptr;
+    TProgressBar* previousProgress_ = nullptr;
+
+    QMenuBar* MainMenu1 = nullptr;
+    QMenu* mnu_photo = nullptr;
+    QAction* mnu_recover = nullptr;
+    QAction* mnu_exit = nullptr;
+    QAction* acRecover = nullptr;
+    QAction* Recover1 = nullptr;
+    QToolBar* ToolBar1 = nullptr;
+    QToolButton* btn_recover = nullptr;
+    QToolButton* btn_exit = nullptr;
+    QSplitter* Splitter1 = nullptr;
+    QSplitter* Splitter2 = nullptr;
+    QWidget* Panel5 = nullptr;
+    QWidget* Panel6 = nullptr;
+    QTreeWidget* TreeView1 = nullptr;
+    QTabWidget* PageControl1 = nullptr;
+    QWidget* TabSheet1 = nullptr;
+    QWidget* TabSheet2 = nullptr;
+    QLabel* Image1 = nullptr;
+    QLabel* Label1 = nullptr;
+    QLabel* Label2 = nullptr;
+    QToolButton* Image2 = nullptr;
+    QListWidget* ListView1 = nullptr;
+    QMenu* PopupMenu1 = nullptr;
+    TStatusBarEx* StatusBarEx1 = nullptr;
+    QLabel* StatusPanel0 = nullptr;
+    QLabel* StatusPanel1 = nullptr;
+};
+
+} // namespace lumivore
