@@ -527,8 +527,10 @@ void Tfrm_main::showEvent(QShowEvent* event) {
     FillPhysicalDrives();
     DriveComboBox1Change(Notebook2->currentIndex() == 1);
     RefreshTexts();
-    raise();
-    activateWindow();
+    if (QGuiApplication::platformName() != QLatin1String("offscreen")) {
+        raise();
+        activateWindow();
+    }
 }
 
 void Tfrm_main::RefreshTexts() {
@@ -837,11 +839,16 @@ void Tfrm_main::BuildFileTypeList() {
 }
 
 bool Tfrm_main::eventFilter(QObject* watched, QEvent* event) {
-    if (ListView1 != nullptr && watched == ListView1->viewport() &&
-        (event->type() == QEvent::MouseButtonPress || event->type() == QEvent::MouseButtonDblClick)) {
-        const auto* mouse = static_cast<QMouseEvent*>(event);
-        ListView1MouseDown(ListView1->itemAt(QPoint(5, mouse->position().toPoint().y())));
-        return true;
+    if (ListView1 != nullptr && watched == ListView1->viewport()) {
+        // Every press toggles (the second press of a double click arrives as a press too); the
+        // list's own handling of presses and double clicks is kept out.
+        if (event->type() == QEvent::MouseButtonPress) {
+            const auto* mouse = static_cast<QMouseEvent*>(event);
+            ListView1MouseDown(ListView1->itemAt(QPoint(5, mouse->position().toPoint().y())));
+            return true;
+        }
+        if (event->type() == QEvent::MouseButtonDblClick)
+            return true;
     }
     return QWidget::eventFilter(watched, event);
 }
