@@ -262,11 +262,11 @@ QWidget* Tfrm_main::BuildPage(int index, const char* headingName, QWidget* conte
         auto* side = new QFrame(page);
         side->setObjectName(QStringLiteral("SidePanel%1").arg(index));
         side->setFrameShape(QFrame::StyledPanel);
-        side->setFixedWidth(176);
+        side->setFixedWidth(190);
         auto* sideLayout = new QVBoxLayout(side);
         auto* image = new QLabel(side);
         image->setAlignment(Qt::AlignHCenter);
-        image->setPixmap(SvgPixmap(picture, QSize(96, 96)));
+        image->setPixmap(SvgPixmap(picture, QSize(72, 72)));
         sideLayout->addWidget(image);
         auto* desc = MakeLabel(side, descName, QString(), true);
         desc->setAlignment(Qt::AlignTop | Qt::AlignLeft);
@@ -460,6 +460,7 @@ QWidget* Tfrm_main::BuildFileTypePage() {
     ListView1->setSelectionMode(QAbstractItemView::NoSelection);
     ListView1->setEditTriggers(QAbstractItemView::NoEditTriggers);
     ListView1->setUniformRowHeights(true);
+    ListView1->setFocusPolicy(Qt::NoFocus);
     ListView1->setColumnWidth(0, 170);
     ListView1->header()->setStretchLastSection(true);
     ListView1->viewport()->installEventFilter(this);
@@ -589,6 +590,7 @@ void Tfrm_main::FillLogicalDrives(std::uint8_t selectCode) {
 void Tfrm_main::FillPhysicalDrives() {
     const QSignalBlocker block(DriveComboBox2);
     DriveComboBox2->clear();
+    DriveComboBox2->setEnabled(!PhysicalDrives().empty());
     const QIcon glyph(SvgPixmap(QStringLiteral(":/art/hard.svg"), QSize(16, 16)));
     const QString format = Tr("devicename_physical");
     for (std::uint8_t code : PhysicalDrives())
@@ -804,6 +806,9 @@ void Tfrm_main::DoScanExecute() {
     engine_->ProgressBar = progress1_.get();
     engine_->Scan(scanStart_, scanLength_, &found, &sectors, &errors);
     SetBusyButtons(false);
+    // The engine rewinds its bar when it ends; a scan that covered its whole range shows full.
+    if (Label14->text().toLongLong() >= static_cast<qlonglong>(scanLength_))
+        ProgressBar1->setValue(100);
     scanned_ = true;
     FinishLongOperation();
 }
@@ -822,6 +827,7 @@ void Tfrm_main::BuildFileTypeList() {
         if (checkable)
             item->setCheckState(0, Qt::Unchecked);
         if (header) {
+            item->setFirstColumnSpanned(true);
             for (int column = 0; column < 2; ++column)
                 item->setBackground(column, kHeaderRowColour);
             QFont f = item->font(0);

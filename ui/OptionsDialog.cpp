@@ -140,6 +140,7 @@ bool Tfrm_Options::Apply() {
         SetDefaultLanguage(chosen);
         TranslateWidget(this, objectName());
         TranslateMakerCaptions();
+        LoadToolkitTranslations();
     }
     if (refreshMain_)
         refreshMain_();

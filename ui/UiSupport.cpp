@@ -111,7 +111,10 @@ bool OpenUrl(const QUrl& url) {
 
 } // namespace lumivore
 
+#include <QCoreApplication>
 #include <QGuiApplication>
+#include <QLibraryInfo>
+#include <QTranslator>
 #include <QPainter>
 #include <QPixmap>
 #include <QSvgRenderer>
@@ -141,6 +144,16 @@ QString FillFormat(QString format, const QString& value) {
 }
 
 QString FillFormat(QString format, long long value) { return FillFormat(std::move(format), QString::number(value)); }
+
+void LoadToolkitTranslations() {
+    static QTranslator* translator = nullptr;
+    if (translator == nullptr)
+        translator = new QTranslator(QCoreApplication::instance());
+    QCoreApplication::removeTranslator(translator);
+    if (translator->load(QStringLiteral("qtbase_") + QString::fromStdString(CurrentLanguage()),
+                         QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QCoreApplication::installTranslator(translator);
+}
 
 QPixmap SvgPixmap(const QString& resource, const QSize& size) {
     InitUiResources();

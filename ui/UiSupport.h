@@ -49,6 +49,9 @@ namespace lumivore {
 QString FillFormat(QString format, const QString& value);
 QString FillFormat(QString format, long long value);
 
+// Loads the toolkit's own texts (standard buttons, file dialogs) in the current language.
+void LoadToolkitTranslations();
+
 // An SVG picture of the resources drawn at that size (device pixel ratio of the screen).
 QPixmap SvgPixmap(const QString& resource, const QSize& size);
 

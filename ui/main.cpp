@@ -2,13 +2,12 @@
 // image as a logical drive and selects it.
 
 #include <QApplication>
-#include <QLibraryInfo>
-#include <QTranslator>
 
 #include "device/DskLib.h"
 #include "i18n/MultiLanguage.h"
 #include "support/AppInfo.h"
 #include "ui/MainWindow.h"
+#include "ui/UiSupport.h"
 
 int main(int argc, char** argv) {
     using namespace lumivore;
@@ -21,11 +20,8 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Lumivore"));
     QApplication::setApplicationDisplayName(QString());
-    // Qt's own dialogs (the folder chooser, the file dialog) in the interface language.
-    QTranslator qtTranslator;
-    if (qtTranslator.load(QStringLiteral("qtbase_") + QString::fromStdString(CurrentLanguage()),
-                          QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
-        QApplication::installTranslator(&qtTranslator);
+    // Qt's own dialogs and buttons in the interface language.
+    LoadToolkitTranslations();
     SystemOkCaption() = "OK";
 
     int status = 0;

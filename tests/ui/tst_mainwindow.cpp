@@ -19,6 +19,8 @@
 #include "support/Settings.h"
 #include "testkit/SampleCard.h"
 #include "testkit/TempFiles.h"
+#include "ui/AboutBox.h"
+#include "ui/DirDialog.h"
 #include "ui/MainWindow.h"
 #include "ui/OptionsDialog.h"
 #include "ui/UiTestSupport.h"
@@ -414,6 +416,80 @@ private Q_SLOTS:
         QVERIFY(Find<QPushButton>(window, "btn_openimage")->text() != QStringLiteral("Open disk image..."));
         QCOMPARE(Text(window, "Label3"), QStringLiteral("Festplatte")); // an image opened by an earlier case
         CurrentLanguage() = "en";
+    }
+
+    // Not a check: with LUMIVORE_SHOTS=folder set, saves a picture of every page and dialog in
+    // English and German for a person to look at.
+    void screenshots() {
+        const QString folder = qEnvironmentVariable("LUMIVORE_SHOTS");
+        if (folder.isEmpty())
+            QSKIP("LUMIVORE_SHOTS not set");
+        testkit::TTempDir temp;
+        testkit::TSampleCardOptions cardOptions;
+        cardOptions.SizeBytes = 8ull << 20;
+        cardOptions.LargePhotos = false;
+        testkit::TSampleCard card;
+        QVERIFY(testkit::WriteSampleCard(temp / "card.img", cardOptions, card));
+        for (const char* lang : {"en", "de"}) {
+            CurrentLanguage() = lang;
+            TranslateMakerCaptions();
+            LoadToolkitTranslations();
+            const QString prefix = folder + QLatin1Char('/') + QLatin1String(lang) + QLatin1Char('-');
+            Tfrm_main window;
+            window.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&window));
+            QVERIFY(window.OpenImage(QString::fromStdString(temp / "card.img")));
+            const auto grab = [&](QWidget& w, const QString& name) {
+                QTest::qWait(50);
+                QVERIFY(w.grab().save(prefix + name + QStringLiteral(".png")));
+            };
+            grab(window, QStringLiteral("1-drive"));
+            Find<QTabBar>(window, "TabSet1")->setCurrentIndex(1);
+            grab(window, QStringLiteral("1-drive-physical"));
+            Find<QTabBar>(window, "TabSet1")->setCurrentIndex(0);
+            Click(window, "btn_next");
+            grab(window, QStringLiteral("2-range"));
+            Click(window, "btn_next");
+            grab(window, QStringLiteral("3-scan"));
+            Click(window, "btn_next");
+            grab(window, QStringLiteral("4-details"));
+            Click(window, "btn_skip");
+            ClickRow(Find<QTreeWidget>(window, "ListView1"), 2);
+            ClickRow(Find<QTreeWidget>(window, "ListView1"), 12);
+            grab(window, QStringLiteral("5-filetype"));
+            Click(window, "btn_next");
+            Find<QLineEdit>(window, "Edit1")->setText(QString::fromStdString(temp / "out"));
+            grab(window, QStringLiteral("6-directory"));
+            window.findChild<QStackedWidget*>(QStringLiteral("Notebook1"))->setCurrentIndex(Tfrm_main::PageRecover);
+            Click(window, "btn_startrecovery");
+            grab(window, QStringLiteral("7-recover"));
+            Tfrm_Options options(window.Engine(), [] {}, &window);
+            options.setObjectName(QStringLiteral("frm_options"));
+            options.show();
+            grab(options, QStringLiteral("options"));
+            options.close();
+            Tfrm_about about(&window);
+            about.show();
+            grab(about, QStringLiteral("about"));
+            about.close();
+            TOpenDirDlg chooser(&window);
+            chooser.SetTitle(Tr("dialog_directory"));
+            chooser.SetDirectory(QString::fromStdString(temp.Path()));
+            QTimer::singleShot(0, &chooser, [&] {
+                QTest::qWait(200);
+                QVERIFY(chooser.grab().save(prefix + QStringLiteral("dirdialog.png")));
+                chooser.reject();
+            });
+            chooser.Execute();
+            QMessageBox box(QMessageBox::Question, QStringLiteral("Lumivore"), env_->Questions.value(0),
+                            QMessageBox::Yes | QMessageBox::No, &window);
+            box.show();
+            grab(box, QStringLiteral("summary"));
+            env_->Questions.clear();
+        }
+        CurrentLanguage() = "en";
+        TranslateMakerCaptions();
+        LoadToolkitTranslations();
     }
 };
 
