@@ -804,7 +804,11 @@ void Tfrm_main::DoScanExecute() {
     TQtCounterLabel sectors(Label14);
     TQtCounterLabel errors(Label16);
     engine_->ProgressBar = progress1_.get();
-    engine_->Scan(scanStart_, scanLength_, &found, &sectors, &errors);
+    try {
+        engine_->Scan(scanStart_, scanLength_, &found, &sectors, &errors);
+    } catch (...) {
+        // The buttons come back and the scan counts as run, however it ended.
+    }
     SetBusyButtons(false);
     // The engine rewinds its bar when it ends; a scan that covered its whole range shows full.
     if (Label14->text().toLongLong() >= static_cast<qlonglong>(scanLength_))

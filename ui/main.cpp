@@ -22,7 +22,7 @@ int main(int argc, char** argv) {
     QApplication::setApplicationDisplayName(QString());
     // Qt's own dialogs and buttons in the interface language.
     LoadToolkitTranslations();
-    SystemOkCaption() = "OK";
+    SystemOkCaption() = QCoreApplication::translate("QPlatformTheme", "OK").toStdString();
 
     int status = 0;
     {

@@ -110,6 +110,10 @@ private Q_SLOTS:
         QVERIFY(window.OpenImage(Image("b.img", 2048000)));
         QCOMPARE(Text(window, "Label5"), QStringLiteral("0,98 GB"));
         QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+        // A file that cannot be read is refused with its name.
+        QVERIFY(!window.OpenImage(images_.filePath(QStringLiteral("missing.img"))));
+        QCOMPARE(env_->Messages.size(), 1);
+        QVERIFY(env_->Messages[0].endsWith(QStringLiteral("missing.img' cannot be read as a disk image.")));
         // The image entry names the file and its size.
         QVERIFY(Find<QComboBox>(window, "DriveComboBox1")->currentText().startsWith(QStringLiteral("b.img  (")));
     }
@@ -335,9 +339,13 @@ private Q_SLOTS:
         QVERIFY(!window->Engine().Busy);
         QTRY_VERIFY(!window->isVisible());
 
-        // Exit when idle closes.
+        // Exit and Ctrl+X close an idle window.
         auto idle = WindowOn("idle.img", 2048);
         Click(*idle, "btn_exit");
+        QVERIFY(!idle->isVisible());
+        idle->show();
+        QVERIFY(QTest::qWaitForWindowActive(idle.get()));
+        QTest::keyClick(idle.get(), Qt::Key_X, Qt::ControlModifier);
         QVERIFY(!idle->isVisible());
     }
 
