@@ -349,6 +349,36 @@ private Q_SLOTS:
         QVERIFY(!idle->isVisible());
     }
 
+    void closingDuringRecoveryStopsItWithoutTheSummary() {
+        testkit::TTempDir temp;
+        testkit::TSampleCardOptions cardOptions;
+        cardOptions.SizeBytes = 8ull << 20;
+        cardOptions.LargePhotos = false;
+        testkit::TSampleCard card;
+        QVERIFY(testkit::WriteSampleCard(temp / "card.img", cardOptions, card));
+        Tfrm_main window;
+        window.show();
+        QVERIFY(window.OpenImage(QString::fromStdString(temp / "card.img")));
+        Click(window, "btn_next");
+        Click(window, "btn_next"); // scans
+        auto* notebook = window.findChild<QStackedWidget*>(QStringLiteral("Notebook1"));
+        notebook->setCurrentIndex(Tfrm_main::PageFileType);
+        ClickRow(Find<QTreeWidget>(window, "ListView1"), 0); // every general type
+        notebook->setCurrentIndex(Tfrm_main::PageRecover);
+        Find<QLineEdit>(window, "Edit1")->setText(QString::fromStdString(temp / "out"));
+        bool busy = false;
+        QTimer::singleShot(0, &window, [&] {
+            busy = window.Engine().Busy;
+            window.close();
+        });
+        Click(window, "btn_startrecovery");
+        QVERIFY(busy);
+        QVERIFY(!window.Engine().Busy);
+        QVERIFY(env_->Questions.isEmpty());
+        QVERIFY(Text(window, "Label19").toInt() < static_cast<int>(card.Files.size()));
+        QTRY_VERIFY(!window.isVisible());
+    }
+
     void recoveryRefusalsAreShownWithTheirReason() {
         auto window = WindowOn("refuse.img", 2048);
         auto* notebook = window->findChild<QStackedWidget*>(QStringLiteral("Notebook1"));
