@@ -7,7 +7,8 @@
 namespace lumivore {
 
 namespace {
-// Scan positions are 32-bit sector numbers, and the windows keep them below 2^31.
+// Scan positions are 32-bit sector numbers, kept below 2^31: a figure of 1,048,576 MB or more
+// is refused rather than wrapped.
 constexpr std::int64_t kLargestMegabytes = (std::int64_t{1} << 31) / kSectorsPerMegabyte; // 1,048,576
 } // namespace
 
@@ -21,7 +22,7 @@ TRangeResult ValidateRange(std::int64_t totalSectors, std::optional<std::int64_t
                            std::optional<std::int64_t> endMb, TScanRange& range) {
     const std::int64_t a = startMb.value_or(0);
     const std::int64_t b = endMb.value_or(0);
-    if (a < 0 || b < 0 || a > kLargestMegabytes || b > kLargestMegabytes)
+    if (a < 0 || b < 0 || a >= kLargestMegabytes || b >= kLargestMegabytes)
         return TRangeResult::OutOfRange;
     const std::int64_t start = a * kSectorsPerMegabyte;
     const std::int64_t end = b * kSectorsPerMegabyte;

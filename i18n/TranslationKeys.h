@@ -122,8 +122,33 @@ inline constexpr std::array<TTextKey, 11> kPreviewKeys{{
     {"fw_recovering", "Recovering files ..."},
     {"msg_noselection", "Select the files to recover first."},
     {"msg_recoverrefused", "The files cannot be recovered there: %s"},
-    {"msg_recoverysummary", "Recovered files: %d/rFailed: %d/rFolder: %s"},
+    {"msg_previewsummary", "Recovered files: %d/rFailed: %d/rFolder: %s"},
     {"msg_recoverystopped", "Recovery was stopped before every file was written."},
+}};
+
+// The wizard's own texts beyond the design: the disk-image entry, the access-rights sentence,
+// the device kinds, and the range and recovery messages. Captions first, then code keys.
+inline constexpr std::array<TTextKey, 20> kWizardKeys{{
+    {"btn_openimage", "Open disk image..."},
+    {"lbl_norights", "Some devices cannot be read because you lack the rights. Start Lumivore with sudo, or add yourself to the disk group (sudo adduser $USER disk) and log in again."},
+    {"devicetype_unknown", "Unknown"},
+    {"devicetype_floppy", "Floppy"},
+    {"devicetype_removable", "Removable Drive"},
+    {"devicetype_fixed", "Fixed Drive"},
+    {"devicetype_cdrom", "CDROM"},
+    {"devicename_physical", "Physical drive #%d"},
+    {"dialog_openimage", "Open disk image"},
+    {"dialog_imagefilter", "Disk images (*.img *.dd *.raw *.bin *.iso *.dmg);;All files (*)"},
+    {"dialog_folder", "Folder"},
+    {"msg_openimagefailed", "'%s' cannot be read as a disk image."},
+    {"msg_notinteger", "'%s' is not a valid integer value"},
+    {"msg_rangeoutofrange", "Scan range must be given in whole megabytes from 0 to 1048575."},
+    {"msg_noscan", "Nothing has been scanned yet. Go back to the scan range and scan the device first."},
+    {"msg_notypes", "Please check at least one file type in step 5."},
+    {"msg_nodestination", "Please choose a destination folder first."},
+    {"msg_recoveryrefused", "Recovery cannot start:"},
+    {"msg_recoverysummary", "%d files recovered, %d failed. Open the destination folder now?"},
+    {"msg_settingswrite", "Failed to set data for '%s'"},
 }};
 
 // The preview window's tree spells the general group's default with a capital F.
@@ -148,6 +173,9 @@ constexpr std::string_view DefaultText(std::string_view key) {
     for (const TTextKey& entry : kPreviewKeys)
         if (entry.Key == key)
             return entry.English;
+    for (const TTextKey& entry : kWizardKeys)
+        if (entry.Key == key)
+            return entry.English;
     return {};
 }
 
@@ -160,6 +188,9 @@ constexpr bool IsLookedUpKey(std::string_view key) {
         if (entry.Key == key)
             return true;
     for (const TTextKey& entry : kPreviewKeys)
+        if (entry.Key == key)
+            return true;
+    for (const TTextKey& entry : kWizardKeys)
         if (entry.Key == key)
             return true;
     for (std::string_view maker : kMakerKeys)

@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDir>
 #include <QFileDialog>
 #include <QHeaderView>
 #include <QImage>
@@ -729,13 +730,20 @@ bool Tfrm_CustomizeRecovery::eventFilter(QObject* watched, QEvent* event) {
 
 // ---- recovery and closing -------------------------------------------------------------------
 
-// The folder chooser of the window. A plain folder dialog for now; the program's own chooser
-// takes its place where the main window's destination step gets it.
+// The folder the selected files are recovered into, through the program's folder chooser; it
+// opens where the user confirmed last time in this window, else in the home folder.
 QString Tfrm_CustomizeRecovery::ChooseDirectory() {
     if (ChooseDirectoryOverride)
         return ChooseDirectoryOverride();
     TTranslationsSession session;
-    return QFileDialog::getExistingDirectory(this, Tr("dialog_directory"));
+    TOpenDirDlg OpenDirDlg1(this);
+    OpenDirDlg1.setObjectName(QStringLiteral("OpenDirDlg1"));
+    OpenDirDlg1.SetTitle(Tr("dialog_directory"));
+    OpenDirDlg1.SetDirectory(lastDirectory_.isEmpty() ? QDir::homePath() : lastDirectory_);
+    if (!OpenDirDlg1.Execute())
+        return {};
+    lastDirectory_ = OpenDirDlg1.Directory();
+    return lastDirectory_;
 }
 
 void Tfrm_CustomizeRecovery::acRecoverExecute() {
@@ -795,7 +803,7 @@ void Tfrm_CustomizeRecovery::acRecoverExecute() {
     if (!result.Started) {
         refuse(result.Message);
     } else {
-        QString summary = Fill(Tr("msg_recoverysummary"), {QString::number(result.Recovered),
+        QString summary = Fill(Tr("msg_previewsummary"), {QString::number(result.Recovered),
                                                             QString::number(result.Failed + result.Abandoned),
                                                             QString::fromStdString(request.Destination)});
         if (result.Stopped)

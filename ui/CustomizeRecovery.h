@@ -124,6 +124,7 @@ private:
     void Splitter1Moved();
     void PlaceEnlargeButton();
     QString ChooseDirectory();
+    QString lastDirectory_; // the folder confirmed last in this window
     void FinishWork();
 
     TScanEngine& engine_;

@@ -372,4 +372,8 @@ TEST(ScanRange, MegabytesBecomeSectorsCutAtTheDevicesEnd) {
     EXPECT_EQ(r.Length, 0u);
     EXPECT_EQ(ValidateRange(10000, -1, 3, r), TRangeResult::OutOfRange);
     EXPECT_EQ(ValidateRange(10000, 0, std::int64_t{1} << 40, r), TRangeResult::OutOfRange);
+    // 1,048,576 MB is 2^31 sectors, the first figure past the range the windows accept.
+    EXPECT_EQ(ValidateRange(10000, 0, 1048576, r), TRangeResult::OutOfRange);
+    EXPECT_EQ(ValidateRange(10000, 0, 1048575, r), TRangeResult::Ok);
+    EXPECT_EQ(r.Length, 10000u);
 }

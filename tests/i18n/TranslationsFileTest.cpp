@@ -92,7 +92,7 @@ TEST_F(ShippedTranslationsAtStartUp, ChoosingGermanKeepsEveryText) {
     const auto readAll = [] {
         std::vector<std::string> texts;
         TTranslationsSession session;
-        for (const auto& list : {std::span<const TTextKey>(kCaptionKeys), std::span<const TTextKey>(kCodeKeys)})
+        for (const auto& list : {std::span<const TTextKey>(kCaptionKeys), std::span<const TTextKey>(kCodeKeys), std::span<const TTextKey>(kWizardKeys)})
             for (const TTextKey& entry : list)
                 for (const char* lang : {"en", "de", "fr", "es", "it"})
                     texts.push_back(Translate(lang, entry.Key, "(missing)"));
@@ -126,7 +126,7 @@ TEST_F(ShippedTranslations, EveryLanguageTranslatesEveryEnglishKeyKeepingPlaceho
 
 TEST_F(ShippedTranslations, EnglishTextsAreTheBuiltInTexts) {
     for (const auto& list : {std::span<const TTextKey>(kCaptionKeys), std::span<const TTextKey>(kCodeKeys),
-                            std::span<const TTextKey>(kPreviewKeys)}) {
+                            std::span<const TTextKey>(kPreviewKeys), std::span<const TTextKey>(kWizardKeys)}) {
         for (const TTextKey& entry : list) {
             const auto found = table_["en"].find(std::string(entry.Key));
             ASSERT_NE(found, table_["en"].end()) << entry.Key << " has no English entry";

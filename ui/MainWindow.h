@@ -1,0 +1,149 @@
+#pragma once
+// The wizard main window: seven pages from choosing a device, through the scan range and the
+// scan, to choosing file types and a destination and recovering. It owns the one scan engine of
+// the run and turns the user's choices into calls of the core; every rule about devices,
+// ranges and recovery stays in the core.
+
+#include <cstdint>
+#include <memory>
+
+#include <QLabel>
+#include <QProgressBar>
+#include <QWidget>
+
+#include "engine/ScanEngine.h"
+#include "ui/QtHooks.h"
+
+class QComboBox;
+class QGroupBox;
+class QLineEdit;
+class QPushButton;
+class QSlider;
+class QStackedWidget;
+class QTabBar;
+class QToolButton;
+class QTreeWidget;
+class QTreeWidgetItem;
+
+namespace lumivore {
+
+class Tfrm_main : public QWidget {
+    Q_OBJECT
+public:
+    // Page indexes of the wizard.
+    enum TPage { PageDrive = 0, PageRange, PageScan, PageDetails, PageFileType, PageDirectory, PageRecover };
+
+    explicit Tfrm_main(QWidget* parent = nullptr);
+    ~Tfrm_main() override;
+
+    // The engine the preview window and the options dialog work on.
+    TScanEngine& Engine() { return *engine_; }
+
+    // Registers a disk image as a logical drive and makes it the current device. False (after
+    // telling the user) when it cannot be read.
+    bool OpenImage(const QString& path);
+
+    // Re-applies every translated text and rebuilds the file-type list (all marks cleared).
+    void RefreshTexts();
+
+    int PageIndex() const;
+    bool Scanned() const { return scanned_; }
+    std::uint32_t ScanStart() const { return scanStart_; }
+    std::uint32_t ScanLength() const { return scanLength_; }
+
+    // The preview window of the found files.
+    void OpenPreview();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    QWidget* BuildHeader();
+    QWidget* BuildPage(int index, const char* headingName, QWidget* content, const char* descName,
+                       const QString& picture);
+    QWidget* BuildDrivePage();
+    QWidget* BuildRangePage();
+    QWidget* BuildScanPage();
+    QWidget* BuildDetailsPage();
+    QWidget* BuildFileTypePage();
+    QWidget* BuildDirectoryPage();
+    QWidget* BuildRecoverPage();
+
+    void FillLogicalDrives(std::uint8_t selectCode);
+    void FillPhysicalDrives();
+    void DriveComboBox1Change(bool physical);
+    void Notebook2PageChanged(int index);
+    void SetTrackBar(std::int64_t totalSectors);
+    bool ValidateRange();
+    void SpeedButton1Click(); // Next and Skip
+    void SpeedButton7Click(); // Back
+    void Advance();
+    void DoScanExecute();
+    void btn_stopscanClick();
+    void BuildFileTypeList();
+    void ListView1MouseDown(QTreeWidgetItem* item);
+    bool AnyTypeChecked() const;
+    void SpeedButton6Click();
+    void DoHelpExecute();
+    void lbl_moreClick();
+    void DoOptionsExecute();
+    void btn_optionsClick();
+    void DoExitExecute();
+    void StartRecovery();
+    void OpenImageClick();
+    void SetBusyButtons(bool busy);
+    void FinishLongOperation();
+
+    std::unique_ptr<TScanEngine> engine_;
+    TQtMessagePump pump_;
+    std::unique_ptr<TQtProgressBar> progress1_;
+    std::unique_ptr<TQtProgressBar> progress2_;
+
+    bool scanned_ = false;
+    bool shown_ = false;
+    bool closePending_ = false;
+    std::uint32_t scanStart_ = 0;
+    std::uint32_t scanLength_ = 0;
+    QString rangeEndFormat_;
+    QString rangeHintFormat_;
+
+    QStackedWidget* Notebook1 = nullptr;
+    QTabBar* TabSet1 = nullptr;
+    QStackedWidget* Notebook2 = nullptr;
+    QComboBox* DriveComboBox1 = nullptr;
+    QComboBox* DriveComboBox2 = nullptr;
+    QPushButton* btn_openimage = nullptr;
+    QLabel* Label30 = nullptr; // path and model of the chosen physical drive
+    QLabel* Label3 = nullptr;
+    QLabel* Label5 = nullptr;
+    QLabel* Label7 = nullptr;
+    QLabel* lbl_norights = nullptr;
+    QGroupBox* range_start = nullptr;
+    QGroupBox* range_end = nullptr;
+    QSlider* trackbar1 = nullptr;
+    QSlider* trackbar2 = nullptr;
+    QLineEdit* Edit2 = nullptr;
+    QLineEdit* Edit3 = nullptr;
+    QLabel* Label12 = nullptr;
+    QLabel* Label14 = nullptr;
+    QLabel* Label16 = nullptr;
+    QPushButton* btn_startscan = nullptr;
+    QPushButton* btn_stopscan = nullptr;
+    QProgressBar* ProgressBar1 = nullptr;
+    QTreeWidget* ListView1 = nullptr;
+    QLineEdit* Edit1 = nullptr;
+    QLabel* Label19 = nullptr;
+    QLabel* Label21 = nullptr;
+    QPushButton* btn_startrecovery = nullptr;
+    QPushButton* btn_stoprecovery = nullptr;
+    QProgressBar* ProgressBar2 = nullptr;
+    QPushButton* btn_help = nullptr;
+    QPushButton* btn_options = nullptr;
+    QPushButton* btn_prior = nullptr;
+    QPushButton* btn_next = nullptr;
+    QPushButton* btn_exit = nullptr;
+};
+
+} // namespace lumivore
