@@ -73,9 +73,10 @@ if(LUMIVORE_HELP2MAN)
     endif()
     add_custom_command(OUTPUT ${pageGz}
       COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
+      # A program that does not answer --help by printing and leaving would hang the build.
       COMMAND ${CMAKE_COMMAND} -E env QT_QPA_PLATFORM=offscreen
               LUMIVORE_CONFIG=${PROJECT_BINARY_DIR}/man/settings.xml
-              ${LUMIVORE_HELP2MAN} --no-info --no-discard-stderr
+              timeout 60 ${LUMIVORE_HELP2MAN} --no-info
               --name=${summary} --version-string=${PROJECT_VERSION}
               --include=${PROJECT_SOURCE_DIR}/cmake/packaging/manpage-sections.h2m
               --output=${page} $<TARGET_FILE:${program}>
