@@ -54,8 +54,8 @@ void InstallInterruptHandler() {
 bool InterruptRequested() { return interrupted != 0; }
 
 std::string OpenFailureText(int error) {
-    if (error == 0)
-        return "shorter than one sector, or not a disk";
+    if (error == 0 || error == ENODATA)
+        return "shorter than one sector, nothing to scan";
     std::string text = std::strerror(error);
     if (error == EACCES || error == EPERM)
         text += " (reading raw devices needs root or membership of the 'disk' group)";
