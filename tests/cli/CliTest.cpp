@@ -282,6 +282,10 @@ TEST_F(CliTest, OpenFailuresSayWhy) {
     EXPECT_NE(tiny.err.find("shorter than one sector"), std::string::npos) << tiny.err;
     EXPECT_EQ(tiny.err.find("'disk' group"), std::string::npos) << tiny.err;
 
+    const TRun listed = Cli("devices --image " + dir / "tiny.img", dir);
+    EXPECT_EQ(listed.status, 0) << listed.err;
+    EXPECT_NE(listed.out.find("shorter than one sector"), std::string::npos) << listed.out;
+
     // The same refusal for a user without rights, where the system lets us become one.
     lumivore::testkit::TDiskImage(64).Write(dir / "card.img");
     std::filesystem::permissions(dir / "card.img", std::filesystem::perms::owner_read);
@@ -292,6 +296,10 @@ TEST_F(CliTest, OpenFailuresSayWhy) {
         EXPECT_EQ(denied.status, 1);
         EXPECT_NE(denied.err.find("Permission denied"), std::string::npos) << denied.err;
         EXPECT_NE(denied.err.find("'disk' group"), std::string::npos) << denied.err;
+        const TRun devices = Cli("devices --image " + dir / "card.img", dir,
+                                 "LUMIVORE_CONFIG=/nonexistent/s.xml setpriv --reuid=65534 --regid=65534 --clear-groups");
+        EXPECT_EQ(devices.status, 1);
+        EXPECT_NE(devices.err.find("Permission denied"), std::string::npos) << devices.err;
     }
 }
 
