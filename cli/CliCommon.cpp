@@ -54,13 +54,17 @@ void InstallInterruptHandler() {
 bool InterruptRequested() { return interrupted != 0; }
 
 std::string OpenFailureText(int error) {
-    if (error == 0)
-        return "shorter than one sector, or not a disk";
+    if (error == 0 || error == ENODATA)
+        return "shorter than one sector, nothing to scan";
     std::string text = std::strerror(error);
-    if (error == EACCES || error == EPERM)
+    if (IsRightsError(error))
         text += " (reading raw devices needs root or membership of the 'disk' group)";
+    else if (error == EACCES || error == EPERM)
+        text += " (refused although running as root: a container or security policy forbids it)";
     return text;
 }
+
+bool IsRightsError(int error) { return (error == EACCES || error == EPERM) && ::geteuid() != 0; }
 
 std::string CodeName(std::uint8_t code) {
     if (IsPhysicalCode(code))

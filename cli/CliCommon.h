@@ -38,6 +38,8 @@ bool OpenSource(TScanEngine& engine, const std::string& source);
 // Why a device did not open, from the errno it left: the system's text, and the advice about
 // rights only when rights were the problem.
 std::string OpenFailureText(int error);
+// Whether joining the 'disk' group or becoming root would help: refused, and not root yet.
+bool IsRightsError(int error);
 
 // The name of a device code as users see it: "3 (C:)", "30 (sdc27)", "129 (disk 1)".
 std::string CodeName(std::uint8_t code);

@@ -63,8 +63,8 @@ int Run(const TOptions& opt) {
         if (!opened) {
             // Why it did not open: busy, no medium, refused, gone...
             const int err = drive.OpenError;
-            state = err != 0 ? std::strerror(err) : "not ready";
-            if (err == EACCES || err == EPERM)
+            state = err == ENODATA ? "shorter than one sector" : err != 0 ? std::strerror(err) : "not ready";
+            if (IsRightsError(err))
                 ++denied;
         } else {
             state = drive.IsReady() ? "ready" : "not ready";

@@ -54,22 +54,13 @@ TScanOutcome RunScan(TScanEngine& engine, const TScanRange& range, bool quiet) {
     TCliProgress::TLabel errors(progress, TCliProgress::TLabel::Errors);
     engine.ProgressBar = &progress;
     engine.MessagePump = &progress;
-    std::int64_t errorCount = 0;
-    struct TErrorTap : TCounterLabel {
-        TCounterLabel& inner;
-        std::int64_t& count;
-        TErrorTap(TCounterLabel& i, std::int64_t& c) : inner(i), count(c) {}
-        void SetCount(std::int64_t v) override {
-            count = v;
-            inner.SetCount(v);
-        }
-    } errorTap(errors, errorCount);
     if (range.Length > 0)
-        engine.Scan(range.Start, range.Length, &found, &sectors, &errorTap);
+        engine.Scan(range.Start, range.Length, &found, &sectors, &errors);
     progress.Finish();
     engine.ProgressBar = nullptr;
     engine.MessagePump = nullptr;
-    return {errorCount, InterruptRequested()};
+    // The engine's own count of unreadable sectors, which the label has shown as it grew.
+    return {engine.UnreadableSectors, InterruptRequested()};
 }
 
 } // namespace lumivore::cli

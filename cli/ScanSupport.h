@@ -23,7 +23,7 @@ bool ResolveRange(const TScanEngine& engine, std::optional<std::int64_t> startMb
                   std::optional<std::int64_t> endMb, TScanRange& range);
 
 struct TScanOutcome {
-    std::int64_t ReadErrors = 0;
+    std::int64_t ReadErrors = 0; // sectors that could not be read
     bool Stopped = false;
 };
 

@@ -60,10 +60,14 @@ bool TScanEngine::LoadFoundFile(TFoundFile& file, TMemoryStream& stream) {
 
     // The stream is emptied and zero-filled before every read, so a short device read never
     // leaves bytes of an earlier use behind the ones the device delivered.
+    // A window that would run past the last 32-bit sector number is not read at all: its sector
+    // numbers would wrap round to the start of the device.
     auto readWindow = [&](std::uint32_t sectors) {
         stream.Vector().assign(static_cast<std::size_t>(sectors) * kSectorSize, 0);
         stream.SetPosition(0);
-        ReadSectors(stream.Memory(), sectors, file.StartSector);
+        if (file.StartSector >= 0 &&
+            static_cast<std::uint64_t>(file.StartSector) + sectors <= std::numeric_limits<std::uint32_t>::max())
+            ReadSectors(stream.Memory(), sectors, file.StartSector);
     };
 
     if (LengthKnown(file.Length)) {

@@ -110,6 +110,35 @@ TEST_F(DeviceTest, CatalogueGivesDisksAndPartitionsTheirCodesInNaturalOrder) {
     EXPECT_EQ(cat.Find(130)->SysfsBytes, 0u) << "no size file";
 }
 
+// Partitions and images beyond the 26th letter are listed under codes 27 and up, never
+// dropped and never mistaken for whole disks.
+TEST_F(DeviceTest, PartitionsAndImagesBeyondTheLettersTakeTheCodesAbove) {
+    auto mk = [&](const std::string& p) { fs::create_directories(dir / p); };
+    mk("dev");
+    for (int n = 1; n <= 30; ++n) {
+        const std::string name = "sdc" + std::to_string(n);
+        mk("sys/block/sdc/" + name);
+        std::ofstream(dir / ("sys/block/sdc/" + name + "/partition")) << n << "\n";
+        testkit::WriteFile(dir / ("dev/" + name), std::vector<std::uint8_t>(4096, 0));
+    }
+    testkit::WriteFile(dir / "dev/sdc", std::vector<std::uint8_t>(4096, 0));
+    TDeviceCatalogue& cat = TDeviceCatalogue::Instance();
+    cat.Rebuild(dir / "sys", dir / "dev");
+    EXPECT_EQ(cat.PathFor(26), dir / "dev/sdc26");
+    EXPECT_EQ(cat.PathFor(27), dir / "dev/sdc27");
+    EXPECT_EQ(cat.PathFor(30), dir / "dev/sdc30");
+    EXPECT_FALSE(IsPhysicalCode(30));
+    EXPECT_FALSE(HasDriveLetter(27));
+    EXPECT_EQ(cat.PathFor(128), dir / "dev/sdc");
+    const std::uint8_t image = cat.RegisterImage(MakeImage(dir, "card.img", BootSector(), 8));
+    EXPECT_EQ(image, 31);
+    TDriveInfo info{};
+    EXPECT_TRUE(QueryDriveInfo(image, info));
+    EXPECT_EQ(info.TotalSectors, 8);
+    cat.Rebuild(dir / "sys", dir / "dev");
+    EXPECT_EQ(cat.PathFor(31), dir / "card.img") << "the image keeps its code";
+}
+
 TEST_F(DeviceTest, ImagesTakeTheNextFreeLetterAndKeepItAcrossRebuilds) {
     MakeFakeTree(dir);
     TDeviceCatalogue& cat = TDeviceCatalogue::Instance();
