@@ -180,6 +180,10 @@ int Run(const TOptions& opt) {
     for (TFoundFile& file : engine->FoundFiles) {
         if (InterruptRequested())
             break;
+        if (file.Nested()) {
+            report(++done, false); // part of another found file: its thumbnail is that file's
+            continue;
+        }
         // A picture that ran past the scan's block has no length yet and no embedded
         // thumbnail to fall back on: read it back once, which measures it again.
         if (file.Length == kUnknownLength && file.ThumbKind == kThumbNone &&

@@ -3,6 +3,7 @@
 #include <limits>
 
 #include "engine/FileTypes.h"
+#include "engine/Nesting.h"
 #include "formats/Recognisers.h"
 #include "support/Settings.h"
 
@@ -110,6 +111,7 @@ void TScanEngine::Scan(std::uint32_t firstSector, std::uint32_t sectorCount, TCo
         if (sectorLabel)
             sectorLabel->SetCount(static_cast<std::int64_t>(current - firstSector));
     }
+    MarkNestedFiles(FoundFiles);
     CountByType();
 }
 
