@@ -72,6 +72,8 @@ TEST_F(WholeFiles, ALibtiffTiffWithItsDirectoryPastTheScanBlock) {
     EXPECT_EQ(f.Length, static_cast<std::int32_t>(tiff.size()));
     EXPECT_EQ(f.Width, 600);
     EXPECT_EQ(f.Height, 400);
+    EXPECT_EQ(f.Make, "Flatbed Scanner");
+    EXPECT_EQ(f.StartSector, 1000);
 }
 
 TEST_F(WholeFiles, AMotionPhotoWithItsVideo) {
