@@ -242,6 +242,7 @@ std::string FoundFileJson(const TFoundFile& f) {
     num("ThumbWidth", f.ThumbWidth);
     num("ThumbHeight", f.ThumbHeight);
     num("ThumbBitsPerSample", f.ThumbBitsPerSample);
+    num("NestedIn", f.NestedIn);
     j.back() = '}';
     return j;
 }

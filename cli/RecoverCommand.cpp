@@ -29,6 +29,7 @@ struct TOptions {
     std::optional<std::int32_t> DefaultSize;
     std::optional<std::int64_t> StartMb, EndMb;
     bool Quiet = false;
+    bool Nested = false;
 };
 
 std::string Upper(std::string s) {
@@ -210,10 +211,13 @@ int Run(const TOptions& opt) {
 
     if (tokens.empty()) {
         request.Selection = TRecoverySelection::AllTypes();
+        request.Selection.IncludeNested = opt.Nested;
     } else {
         std::vector<std::size_t> chosen;
         for (std::size_t i = 0; i < engine->FoundFiles.size(); ++i) {
             const TFoundFile& f = engine->FoundFiles[i];
+            if (f.Nested() && !opt.Nested)
+                continue;
             if (filter.Exts.count(f.Ext) != 0 || (f.FormatIndex < kGeneralTypeCount && filter.General[f.FormatIndex]) ||
                 (f.MakerIndex < kMakerTypeCount && filter.Makers[f.MakerIndex]))
                 chosen.push_back(i);
@@ -280,6 +284,8 @@ TCommand AddRecoverCommand(CLI::App& app) {
                     "default: the DefaultSize setting")
         ->check(CLI::Range(0, kDefaultSizeMax));
     AddRangeOptions(*sub, opt->StartMb, opt->EndMb);
+    sub->add_flag("--nested", opt->Nested,
+                  "Also write files found inside other found files (embedded previews and the like)");
     sub->add_flag("--quiet", opt->Quiet, "No progress on stderr");
     return {sub, [opt] { return Run(*opt); }};
 }

@@ -248,6 +248,10 @@ int Run(const TOptions& opt) {
     for (TFoundFile& file : engine->FoundFiles) {
         if (InterruptRequested())
             break;
+        if (file.Nested()) {
+            report(++done, false); // part of another found file: its thumbnail is that file's
+            continue;
+        }
         // A picture of unknown length is read back and measured inside MakeThumbnail.
         std::unique_ptr<TBitmap> thumb = engine->MakeThumbnail(file);
         report(++done, false);

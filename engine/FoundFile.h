@@ -39,6 +39,12 @@ struct TFoundFile {
     std::uint32_t ExposureNum = 0, ExposureDen = 0;
     std::uint32_t FNumberNum = 0, FNumberDen = 0;
     std::uint32_t FocalNum = 0, FocalDen = 0;
+    // Start sector of another found file whose known extent holds this one wholly (an embedded
+    // preview, a stream that looks like a file of its own); -1 when there is none. Set after
+    // a scan (engine/Nesting.h).
+    std::int64_t NestedIn = -1;
+
+    bool Nested() const { return NestedIn >= 0; }
 
     // Back to the empty record (all numbers 0, all texts empty), keeping the texts' storage
     // so that the per-sector reset of the scan does not allocate.
@@ -57,6 +63,7 @@ struct TFoundFile {
         Length = 0;
         ISO = 0;
         ExposureNum = ExposureDen = FNumberNum = FNumberDen = FocalNum = FocalDen = 0;
+        NestedIn = -1;
     }
 
     bool operator==(const TFoundFile&) const = default;

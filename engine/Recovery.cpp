@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <map>
 #include <set>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -14,6 +15,7 @@
 #include "device/DskLib.h"
 #include "engine/RecoveryWriter.h"
 #include "engine/ScanEngine.h"
+#include "formats/JpegTrailers.h"
 #include "formats/Mpf.h"
 #include "formats/PhotoFormats.h"
 #include "formats/Recognisers.h"
@@ -122,6 +124,8 @@ std::vector<std::size_t> ChooseFiles(const std::vector<TFoundFile>& files, const
     } else {
         for (std::size_t i = 0; i < files.size(); ++i) {
             const TFoundFile& f = files[i];
+            if (f.Nested() && !sel.IncludeNested)
+                continue;
             if ((f.FormatIndex < kGeneralTypeCount && sel.General[f.FormatIndex]) ||
                 (f.MakerIndex < kMakerTypeCount && sel.Makers[f.MakerIndex]))
                 chosen.push_back(i);
@@ -131,6 +135,28 @@ std::vector<std::size_t> ChooseFiles(const std::vector<TFoundFile>& files, const
     std::stable_sort(chosen.begin(), chosen.end(),
                      [&](std::size_t a, std::size_t b) { return files[a].StartSector < files[b].StartSector; });
     return chosen;
+}
+
+// For each chosen nested file, the name under which the file holding it is recovered.
+void NameEnclosingFiles(const std::vector<TFoundFile>& files, std::vector<TRecoveryEntry>& entries) {
+    std::map<std::int64_t, const TFoundFile*> byStart;
+    for (const TRecoveryEntry& e : entries)
+        if (e.File.Nested())
+            byStart.emplace(e.File.NestedIn, nullptr);
+    if (byStart.empty())
+        return;
+    for (const TFoundFile& f : files) {
+        const auto it = byStart.find(f.StartSector);
+        if (it != byStart.end())
+            it->second = &f;
+    }
+    for (TRecoveryEntry& e : entries) {
+        if (!e.File.Nested())
+            continue;
+        const TFoundFile* holder = byStart[e.File.NestedIn];
+        e.Enclosing = holder != nullptr ? RecoveredFileName(holder->StartSector, holder->Ext)
+                                        : "sector " + std::to_string(e.File.NestedIn);
+    }
 }
 
 // Text from the device made safe for the report: control bytes become '?', and a leading
@@ -153,7 +179,7 @@ std::string Fraction(std::uint32_t num, std::uint32_t den) {
 
 std::string ReportCsv(const TRecoveryResult& result) {
     std::string csv = "file,status,detail,start_sector,type,length,width,height,make,model,date_taken,iso,"
-                      "exposure,f_number,focal_length\n";
+                      "exposure,f_number,focal_length,inside\n";
     for (const TRecoveryEntry& e : result.Files) {
         const TFoundFile& f = e.File;
         const std::string fields[] = {
@@ -172,6 +198,7 @@ std::string ReportCsv(const TRecoveryResult& result) {
             Fraction(f.ExposureNum, f.ExposureDen),
             Fraction(f.FNumberNum, f.FNumberDen),
             Fraction(f.FocalNum, f.FocalDen),
+            e.Enclosing,
         };
         bool first = true;
         for (const std::string& field : fields) {
@@ -254,34 +281,73 @@ private:
         return {true, "Recovery stopped: another device was opened while it ran."};
     }
 
+    // Measures the file with growing windows read from the device; -1 when its end is not
+    // found within the length limit or the device.
+    std::int64_t MeasureFromDevice(const TFoundFile& f, TFileSource& src) {
+        for (std::uint64_t window = kFirstMeasureWindow;; window = std::min<std::uint64_t>(window * 2, kMeasureCeiling)) {
+            const std::uint64_t avail = src.Ensure(window);
+            if (src.DeviceChanged())
+                return -1;
+            const std::int64_t length = MeasureForRecovery(f.Ext, src.Bytes(avail));
+            if (length > 0)
+                return length;
+            if (avail < window || window >= kMeasureCeiling)
+                return -1; // the device ends, or the file would be too long
+        }
+    }
+
+    // Whether bytes right after a JPEG's known end could belong to it (records or a further
+    // picture that the scan could not see whole): one more sector tells.
+    bool JpegMayGoOn(TFileSource& src, std::int64_t end) {
+        const std::uint64_t avail = src.Ensure(static_cast<std::uint64_t>(end) + kSectorSize);
+        return !src.DeviceChanged() && avail > static_cast<std::uint64_t>(end) &&
+               JpegTrailerMayFollow(src.Bytes(avail), static_cast<std::uint64_t>(end));
+    }
+
     // The length of the file whose first bytes src reads, or -1; says how it was found.
     std::int64_t DetermineLength(const TFoundFile& f, TFileSource& src, TLengthSource& source) {
         std::int64_t length = -1;
+        const bool jpeg = f.Ext == "JPG";
         if (LengthKnown(f.Length)) {
             length = f.Length;
             source = TLengthSource::Known;
-        } else if (HasRecoveryMeasure(f.Ext)) {
-            for (std::uint64_t window = kFirstMeasureWindow;; window = std::min<std::uint64_t>(window * 2, kMeasureCeiling)) {
-                const std::uint64_t avail = src.Ensure(window);
-                if (src.DeviceChanged())
-                    return -1;
-                length = MeasureForRecovery(f.Ext, src.Bytes(avail));
-                if (length > 0) {
+            if (jpeg && JpegMayGoOn(src, length)) {
+                const std::int64_t measured = MeasureFromDevice(f, src);
+                if (measured > length) {
+                    length = measured;
                     source = TLengthSource::Measured;
-                    break;
                 }
-                if (avail < window || window >= kMeasureCeiling)
-                    break; // the device ends, or the file would be too long
             }
+        } else if (HasRecoveryMeasure(f.Ext)) {
+            length = MeasureFromDevice(f, src);
+            if (length > 0)
+                source = TLengthSource::Measured;
         }
+        if (src.DeviceChanged())
+            return -1;
         // Previews appended after a JPEG's main image belong to the file when its multi-picture
-        // index names them.
-        if (length > 0 && f.Ext == "JPG") {
+        // index names them, and so does what follows the last of them.
+        if (length > 0 && jpeg) {
             const std::uint64_t avail = src.Ensure(static_cast<std::uint64_t>(length));
             const std::int64_t extent = MpfExtent(src.Bytes(avail));
             if (extent > length && LengthKnown(extent)) {
                 length = extent;
                 source = TLengthSource::MultiPicture;
+                for (std::uint64_t window = static_cast<std::uint64_t>(extent) + kSectorSize;;
+                     window = std::min<std::uint64_t>(window * 2, kMeasureCeiling)) {
+                    const std::uint64_t have = src.Ensure(window);
+                    if (src.DeviceChanged())
+                        return -1;
+                    const std::int64_t end = MeasureJpegTrailers(src.Bytes(have), static_cast<std::uint64_t>(extent),
+                                                                 TMotionPhoto{}, kMeasureCeiling);
+                    if (end >= 0) {
+                        if (LengthKnown(end))
+                            length = end;
+                        break;
+                    }
+                    if (have < window || window >= kMeasureCeiling)
+                        break;
+                }
             }
         }
         return length;
@@ -512,6 +578,7 @@ TRecoveryResult Recover(TScanEngine& engine, const TRecoveryRequest& request) {
             e.File = engine.FoundFiles[i]; // a copy: the list may change while messages run
             result.Files.push_back(std::move(e));
         }
+        NameEnclosingFiles(engine.FoundFiles, result.Files);
         if (result.Files.empty())
             return result;
 

@@ -40,6 +40,9 @@ struct TRecoverySelection {
     std::array<bool, kMakerTypeCount> Makers{};
     std::vector<std::size_t> Records;
     bool ByRecords = false;
+    // By type, files that lie inside another found file (FoundFile's NestedIn) are left out
+    // unless this is set; records chosen one by one are always written.
+    bool IncludeNested = false;
 
     static TRecoverySelection Types(const std::array<bool, kGeneralTypeCount>& general,
                                     const std::array<bool, kMakerTypeCount>& makers);
@@ -81,6 +84,7 @@ struct TRecoveryEntry {
     TLengthSource Source = TLengthSource::None;
     std::string Name;        // file name in the destination; empty when nothing was written
     std::string Detail;      // why it failed, was abandoned or not written, or how it was measured
+    std::string Enclosing;   // for a nested file, the name the file holding it is recovered under
     std::int64_t Length = -1;       // the file's length as determined, -1 when unknown
     std::uint64_t BytesWritten = 0;
 };

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "engine/FileTypes.h"
+#include "engine/Nesting.h"
 #include "formats/Recognisers.h"
 #include "support/Settings.h"
 
@@ -142,6 +143,7 @@ void TScanEngine::Scan(std::uint32_t firstSector, std::uint32_t sectorCount, TCo
     if (!pending.empty())
         std::stable_sort(FoundFiles.begin(), FoundFiles.end(),
                          [](const TFoundFile& a, const TFoundFile& b) { return a.StartSector < b.StartSector; });
+    MarkNestedFiles(FoundFiles);
     CountByType();
 }
 

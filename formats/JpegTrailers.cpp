@@ -47,9 +47,10 @@ TStep AppendedJpeg(TBytes data, std::uint64_t pos, std::uint32_t scanCeiling) {
     const TByteReader reader(data, true);
     if (!reader.Has(pos, 4) || data[pos] != 0xFF || data[pos + 1] != 0xD8 || data[pos + 2] != 0xFF)
         return {};
-    // A complete camera file that starts on a sector boundary is the next file written to the
-    // card, not a part of this one: the scan finds it on its own.
-    if (pos % 512 == 0 && data[pos + 3] == 0xE1 && reader.Matches(pos + 6, "Exif"))
+    // A JPEG that starts on a sector boundary may as well be the next file written to the card:
+    // the scan finds it on its own, and joining it would hide it. Previews a camera appends at
+    // such a place are named by the multi-picture index, which recovery reads.
+    if (pos % 512 == 0)
         return {};
     TFoundFile scratch;
     const std::int32_t length = MeasureJpegPicture(data.subspan(static_cast<std::size_t>(pos)), scratch, scanCeiling);

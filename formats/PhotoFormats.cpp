@@ -4,6 +4,10 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <string_view>
+#include <vector>
+
+#include <zlib.h>
 
 #include "formats/JpegTrailers.h"
 #include "formats/Recognisers.h"
@@ -295,6 +299,188 @@ std::int32_t MeasurePng(TBytes data, std::uint32_t walkCeiling, std::uint32_t ch
     }
 }
 
+namespace {
+
+// ---- PNG metadata --------------------------------------------------------------------------
+
+// Chunks examined for metadata in one PNG; a real file has a few dozen.
+constexpr int kPngMetadataChunks = 4096;
+// Largest EXIF block decoded from a text chunk: EXIF itself cannot exceed 64 KiB in a JPEG,
+// and a PNG's is no larger in practice.
+constexpr std::size_t kPngTextExifLimit = 1u << 20;
+
+// Copies the camera metadata an EXIF walk found; the thumbnail only when its bytes lie in the
+// file as they are (tiffStart >= 0: the TIFF block's position in the file).
+void TakeExif(const TFoundFile& exif, std::int64_t tiffStart, TFoundFile& rec) {
+    rec.Make = exif.Make;
+    rec.Model = exif.Model;
+    rec.DateTaken = exif.DateTaken;
+    rec.ISO = exif.ISO;
+    rec.ExposureNum = exif.ExposureNum;
+    rec.ExposureDen = exif.ExposureDen;
+    rec.FNumberNum = exif.FNumberNum;
+    rec.FNumberDen = exif.FNumberDen;
+    rec.FocalNum = exif.FocalNum;
+    rec.FocalDen = exif.FocalDen;
+    if (exif.Width > 0 && exif.Height > 0) {
+        rec.Width = exif.Width;
+        rec.Height = exif.Height;
+    }
+    const std::uint64_t thumb = static_cast<std::uint64_t>(tiffStart) + exif.ThumbOffset;
+    if (tiffStart >= 0 && exif.ThumbLength > 0 && thumb <= std::numeric_limits<std::uint32_t>::max()) {
+        rec.ThumbKind = exif.ThumbKind;
+        rec.ThumbOffset = static_cast<std::uint32_t>(thumb);
+        rec.ThumbLength = exif.ThumbLength;
+        rec.ThumbWidth = exif.ThumbWidth;
+        rec.ThumbHeight = exif.ThumbHeight;
+        rec.ThumbBitsPerSample = exif.ThumbBitsPerSample;
+    }
+}
+
+// Reads an EXIF block (a TIFF structure, perhaps after "Exif\0\0") into rec.
+bool ReadPngExifBlock(TBytes block, std::int64_t blockStart, TFoundFile& rec) {
+    std::size_t skip = 0;
+    if (TByteReader(block).Matches(0, "Exif") && block.size() >= 6)
+        skip = 6;
+    TFoundFile exif;
+    if (!ReadTiffStructure(block.subspan(skip), exif, false))
+        return false;
+    TakeExif(exif, blockStart < 0 ? -1 : blockStart + static_cast<std::int64_t>(skip), rec);
+    return true;
+}
+
+// Inflates zlib data into out, no further than limit bytes; false when the data is damaged.
+bool Inflate(TBytes in, std::vector<std::uint8_t>& out, std::size_t limit) {
+    z_stream z{};
+    if (inflateInit(&z) != Z_OK)
+        return false;
+    out.resize(limit);
+    z.next_in = const_cast<Bytef*>(in.data());
+    z.avail_in = static_cast<uInt>(std::min<std::size_t>(in.size(), std::numeric_limits<uInt>::max()));
+    z.next_out = out.data();
+    z.avail_out = static_cast<uInt>(limit);
+    const int result = inflate(&z, Z_FINISH);
+    out.resize(z.total_out);
+    inflateEnd(&z);
+    return result == Z_STREAM_END || result == Z_BUF_ERROR;
+}
+
+int HexDigit(std::uint8_t c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// The EXIF block of a "Raw profile type exif" text: a line with the profile's name, a line
+// with its length in bytes, then that many bytes as hex digits spread over lines.
+bool DecodeRawProfile(TBytes text, std::vector<std::uint8_t>& block) {
+    std::size_t p = 0;
+    auto skipSpace = [&] {
+        while (p < text.size() && (text[p] == '\n' || text[p] == '\r' || text[p] == ' ' || text[p] == '\t'))
+            ++p;
+    };
+    skipSpace();
+    while (p < text.size() && text[p] != '\n') // the profile's name
+        ++p;
+    skipSpace();
+    std::uint64_t length = 0;
+    bool digits = false;
+    while (p < text.size() && text[p] >= '0' && text[p] <= '9' && length <= kPngTextExifLimit) {
+        length = length * 10 + (text[p++] - '0');
+        digits = true;
+    }
+    if (!digits || length == 0 || length > kPngTextExifLimit)
+        return false;
+    block.clear();
+    block.reserve(static_cast<std::size_t>(length));
+    int high = -1;
+    for (; p < text.size() && block.size() < length; ++p) {
+        const int d = HexDigit(text[p]);
+        if (d < 0)
+            continue; // line breaks and spaces between the digits
+        if (high < 0) {
+            high = d;
+        } else {
+            block.push_back(static_cast<std::uint8_t>(high * 16 + d));
+            high = -1;
+        }
+    }
+    return block.size() == length;
+}
+
+// The text of a tEXt, zTXt or iTXt chunk whose keyword is "Raw profile type exif", decoded
+// into an EXIF block; false for any other chunk.
+bool RawProfileExif(std::string_view type, TBytes chunk, std::vector<std::uint8_t>& block) {
+    static constexpr std::string_view kKeyword = "Raw profile type exif";
+    if (chunk.size() <= kKeyword.size() ||
+        std::string_view(reinterpret_cast<const char*>(chunk.data()), kKeyword.size()) != kKeyword ||
+        chunk[kKeyword.size()] != 0)
+        return false;
+    TBytes rest = chunk.subspan(kKeyword.size() + 1);
+    std::vector<std::uint8_t> inflated;
+    if (type == "zTXt") {
+        if (rest.empty() || rest[0] != 0 || !Inflate(rest.subspan(1), inflated, 2 * kPngTextExifLimit + 4096))
+            return false;
+        rest = inflated;
+    } else if (type == "iTXt") {
+        // Compression flag and method, then a language tag and a translated keyword, each
+        // ended by a zero byte.
+        if (rest.size() < 2)
+            return false;
+        const bool compressed = rest[0] != 0;
+        std::size_t p = 2;
+        for (int field = 0; field < 2; ++field) {
+            while (p < rest.size() && rest[p] != 0)
+                ++p;
+            ++p;
+        }
+        if (p > rest.size())
+            return false;
+        rest = rest.subspan(p);
+        if (compressed) {
+            if (!Inflate(rest, inflated, 2 * kPngTextExifLimit + 4096))
+                return false;
+            rest = inflated;
+        }
+    } else if (type != "tEXt") {
+        return false;
+    }
+    return DecodeRawProfile(rest, block);
+}
+
+// Camera metadata of a PNG: an eXIf chunk, or the hex-encoded EXIF that image tools keep in a
+// "Raw profile type exif" text chunk. Only chunks that lie whole inside the data are read.
+void ReadPngMetadata(TBytes data, TFoundFile& rec) {
+    const TByteReader reader(data, true);
+    std::uint64_t pos = 8;
+    for (int n = 0; n < kPngMetadataChunks; ++n) {
+        std::uint32_t length = 0;
+        if (!reader.U32BE(pos, length) || !reader.Has(pos + 4, 4))
+            return;
+        const std::string_view type(reinterpret_cast<const char*>(data.data()) + pos + 4, 4);
+        if (type == "IEND")
+            return;
+        TBytes chunk;
+        if (!reader.Sub(pos + 8, length, chunk))
+            return;
+        std::vector<std::uint8_t> block;
+        if (type == "eXIf") {
+            if (ReadPngExifBlock(chunk, static_cast<std::int64_t>(pos + 8), rec))
+                return;
+        } else if ((type == "tEXt" || type == "zTXt" || type == "iTXt") && RawProfileExif(type, chunk, block)) {
+            if (ReadPngExifBlock(block, -1, rec))
+                return;
+        }
+        pos += std::uint64_t{length} + 12;
+    }
+}
+
+} // namespace
+
 bool RecognisePng(TBytes data, TFoundFile& rec) {
     static constexpr std::uint8_t kSignature[8] = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A};
     if (data.size() < sizeof kSignature || std::memcmp(data.data(), kSignature, sizeof kSignature) != 0)
@@ -303,6 +489,7 @@ bool RecognisePng(TBytes data, TFoundFile& rec) {
     rec.FormatIndex = 3;
     rec.MakerIndex = kNoIndex;
     rec.Length = MeasurePng(data);
+    ReadPngMetadata(data, rec);
     return true;
 }
 

@@ -74,10 +74,14 @@ void ClassifyTiff(TBytes data, std::uint16_t marker, std::uint64_t firstDir, TFo
 
 } // namespace
 
-bool RecogniseTiff(TBytes data, TFoundFile& rec) { return ReadTiffStructure(data, rec, true); }
+bool RecogniseTiff(TBytes data, TFoundFile& rec) {
+    // Two bytes reject nearly every sector before anything else is called.
+    if (data.size() < 2 || data[0] != data[1] || (data[0] != 'I' && data[0] != 'M'))
+        return false;
+    return ReadTiffStructure(data, rec, true);
+}
 
 bool ReadTiffStructure(TBytes data, TFoundFile& rec, bool acceptLateDirectory) {
-    // Two bytes reject nearly every sector before anything else is read.
     if (data.size() < 2 || data[0] != data[1] || (data[0] != 'I' && data[0] != 'M'))
         return false;
     BigEndian = data[0] == 'M';

@@ -93,6 +93,19 @@ bool TScanEngine::LoadFoundFile(TFoundFile& file, TMemoryStream& stream) {
         file.Length = scratch.Length;
         file.Width = scratch.Width;
         file.Height = scratch.Height;
+        // A TIFF whose directory lay past the scanned block was found by its header alone:
+        // its metadata and thumbnail come from this reading.
+        if (file.Make.empty() && file.ThumbLength == 0) {
+            const std::int64_t start = file.StartSector, nestedIn = file.NestedIn;
+            const std::string ext = file.Ext;
+            const std::uint8_t format = file.FormatIndex, maker = file.MakerIndex;
+            file = scratch;
+            file.StartSector = start;
+            file.NestedIn = nestedIn;
+            file.Ext = ext;
+            file.FormatIndex = format;
+            file.MakerIndex = maker;
+        }
     } else {
         return false;
     }

@@ -5,6 +5,7 @@
 #include "SeedRegistry.h"
 #include "testkit/MediaBuilder.h"
 #include "testkit/PhotoBuilder.h"
+#include "testkit/TrailerBuilder.h"
 
 namespace {
 
@@ -47,6 +48,23 @@ TSeeds JpegSeeds() {
     fill.Jfif().Bytes(bytes).FakeScan(64);
     seeds.push_back(fill.Build());
     seeds.push_back(tk::JpegWithPreview(picture, tk::EncodeJpeg(tk::TRgbImage::Pattern(8, 8), 50)));
+    // What may follow the end marker: records of every kind, a second picture, a motion photo.
+    const TByteVector iptc = tk::IptcRecords({"Caption", "Credit"});
+    for (const TByteVector& trailer :
+         {tk::AfcpTrailer(picture.size(), {iptc}), tk::PhotoMechanicTrailer(iptc), tk::FotoStationTrailer({iptc}, 1),
+          tk::SamsungTrailer({TByteVector(40, 1), tk::MinimalMp4(60)}), picture}) {
+        TByteVector file = picture;
+        file.insert(file.end(), trailer.begin(), trailer.end());
+        seeds.push_back(Padded(file));
+    }
+    const TByteVector video = tk::MinimalMp4(200);
+    for (const TByteVector& xmp : {tk::MotionPhotoXmp(video.size()), tk::MotionPhotoXmp(0, 0, {{"video/mp4", video.size()}})}) {
+        tk::TJpegBuilder motion;
+        motion.Jfif().Segment(0xE1, xmp).FakeScan(64);
+        TByteVector file = motion.Build();
+        file.insert(file.end(), video.begin(), video.end());
+        seeds.push_back(Padded(file));
+    }
     return seeds;
 }
 
@@ -64,7 +82,12 @@ TSeeds GifSeeds() {
 TSeeds PngSeeds() {
     tk::TPngBuilder odd;
     odd.Chunk("IHDR", TByteVector(13)).Chunk("tEXt", TByteVector(30, 'a')).Chunk("IEND", {});
-    return {tk::EncodePng(tk::TRgbImage::Pattern(16, 12), 40), odd.Build()};
+    tk::TPngBuilder exif;
+    exif.Chunk("IHDR", TByteVector(13)).Chunk("eXIf", SmallTiff()).Chunk("IEND", {});
+    const std::string profile = std::string("Raw profile type exif") + '\0' + "\nexif\n      8\n4d4d002a00000008\n";
+    tk::TPngBuilder text;
+    text.Chunk("IHDR", TByteVector(13)).Chunk("tEXt", TByteVector(profile.begin(), profile.end())).Chunk("IEND", {});
+    return {tk::EncodePng(tk::TRgbImage::Pattern(16, 12), 40), odd.Build(), exif.Build(), text.Build()};
 }
 
 TSeeds BmpSeeds() {

@@ -82,11 +82,33 @@ TByteVector RgbAndTiles(bool bigEndian) {
 TByteVector SensorVariant() {
     tk::TTiffBuilder b(false, 0x55);
     const auto ifd0 = b.AddDirectory();
-    b.Short(ifd0, 0x0006, {2742});
+    b.Short(ifd0, 0x0004, {8});
+    b.Short(ifd0, 0x0005, {8});
+    b.Short(ifd0, 0x0006, {2744});
     b.Short(ifd0, 0x0007, {3656});
     b.Short(ifd0, 0x0017, {80});
     b.Ascii(ifd0, 0x010F, "Panasonic");
     b.Strips(ifd0, {b.AddData(TByteVector(100, 0))});
+    return Padded(b.Build());
+}
+
+// A BigTIFF with strips, tiles, a sub-directory and an EXIF directory.
+TByteVector BigTiff(bool bigEndian) {
+    tk::TTiffBuilder b(bigEndian, tk::kBigTiffMarker);
+    const auto ifd0 = b.AddDirectory();
+    const auto exif = b.AddDirectory();
+    const auto sub = b.AddDirectory();
+    const auto strip = b.AddData(TByteVector(300, 1));
+    const auto tile = b.AddData(TByteVector(256, 2));
+    b.Long(ifd0, 0x0100, {640});
+    b.Ascii(ifd0, 0x010F, "Phase One");
+    b.Pointers(ifd0, 0x0111, {strip}, tk::kTiffLong8);
+    b.Sizes(ifd0, 0x0117, {strip}, tk::kTiffLong8);
+    b.Pointers(ifd0, 0x014A, {sub}, tk::kTiffIfd8);
+    b.Pointer(ifd0, 0x8769, exif, tk::kTiffIfd8);
+    b.Rational(exif, 0x829A, 1, 125);
+    b.Pointers(sub, 0x0144, {tile}, tk::kTiffLong8);
+    b.Sizes(sub, 0x0145, {tile}, tk::kTiffLong8);
     return Padded(b.Build());
 }
 
@@ -100,6 +122,7 @@ TSeeds TiffSeeds() {
         seeds.push_back(WithMakerNote(big, "Minolta", {}, false));
         seeds.push_back(WithMakerNote(big, "SONY", {'S', 'O', 'N', 'Y', ' ', 'D', 'S', 'C', ' ', 0, 0, 0}, true));
         seeds.push_back(RgbAndTiles(big));
+        seeds.push_back(BigTiff(big));
     }
     seeds.push_back(SensorVariant());
     TByteVector crw(512, 0);

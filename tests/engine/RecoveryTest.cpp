@@ -170,7 +170,7 @@ TEST_F(Recovery, AJpegEndsAfterTheLastImageItsMultiPictureIndexNamesEvenWhenTheS
     Place(5000, whole);
     Open();
     TFoundFile scratch;
-    const std::int32_t firstEoi = MeasureJpeg(TBytes(whole), scratch);
+    const std::int32_t firstEoi = MeasureJpegPicture(TBytes(whole), scratch);
     ASSERT_GT(firstEoi, 0);
     ASSERT_LT(static_cast<std::size_t>(firstEoi), whole.size());
     Add(30, "JPG", firstEoi, kFormatJpeg);
@@ -179,7 +179,9 @@ TEST_F(Recovery, AJpegEndsAfterTheLastImageItsMultiPictureIndexNamesEvenWhenTheS
     EXPECT_EQ(r.Recovered, 2);
     EXPECT_EQ(Written("f0000000030.jpg"), whole);
     EXPECT_EQ(Written("f0000005000.jpg"), whole);
-    EXPECT_EQ(r.Files[0].Source, TLengthSource::MultiPicture);
+    // The scan's length was not taken as final: the preview right after the main image, and
+    // the index naming it, both say the file goes on.
+    EXPECT_NE(r.Files[0].Source, TLengthSource::Known);
 }
 
 TEST_F(Recovery, AFileWhoseLengthCannotBeFoundIsWrittenWithTheDefaultSizeOrAbandonedAtZero) {

@@ -7,6 +7,9 @@
 #include "formats/PhotoFormats.h"
 #include "formats/Recognisers.h"
 #include "testkit/PhotoBuilder.h"
+#include "testkit/TiffBuilder.h"
+
+#include <zlib.h>
 
 namespace lumivore {
 namespace {
@@ -387,6 +390,104 @@ TEST(BmpRecognise, SizeAndDimensionLimits) {
     EXPECT_FALSE(RecogniseBmp(header, rec));
     set32(2, 100);
     EXPECT_FALSE(RecogniseBmp(TBytes(header).first(25), rec)); // header cut short
+}
+
+// ---- EXIF where it is not the first thing in the file ---------------------------------------
+
+TByteVector CameraExif() {
+    testkit::TCameraTiff camera;
+    camera.make = "FUJIFILM";
+    camera.model = "X-T5";
+    camera.dateTaken = "2025:07:01 12:00:00";
+    camera.iso = 320;
+    camera.exposureNum = 1, camera.exposureDen = 500;
+    camera.fNumberNum = 56, camera.fNumberDen = 10;
+    camera.width = 7728, camera.height = 5152;
+    return testkit::BuildCameraTiff(camera);
+}
+
+void ExpectCameraExif(const TFoundFile& rec) {
+    EXPECT_EQ(rec.Make, "FUJIFILM");
+    EXPECT_EQ(rec.Model, "X-T5");
+    EXPECT_EQ(rec.DateTaken, "2025:07:01 12:00:00");
+    EXPECT_EQ(rec.ISO, 320);
+    EXPECT_EQ(rec.ExposureDen, 500u);
+    EXPECT_EQ(rec.FNumberNum, 56u);
+    EXPECT_EQ(rec.Width, 7728);
+    EXPECT_EQ(rec.Height, 5152);
+}
+
+TEST(JpegExif, App1AfterJfifAdobeAndIccSegments) {
+    const TByteVector icc(600, 0x42);
+    const std::uint8_t adobe[] = {'A', 'd', 'o', 'b', 'e', 0, 100, 0, 0, 0, 0, 1};
+    const TByteVector file =
+        testkit::TJpegBuilder().Jfif().Segment(0xEE, adobe).Segment(0xE2, icc).Exif(CameraExif()).FakeScan(500).Build();
+    TFoundFile rec;
+    ASSERT_TRUE(RecogniseJpeg(file, rec));
+    EXPECT_EQ(rec.Length, static_cast<std::int32_t>(file.size()));
+    ExpectCameraExif(rec);
+}
+
+// A PNG with the given metadata chunk before its image data.
+TByteVector PngWith(const char (&type)[5], const TByteVector& chunk) {
+    const TByteVector picture = testkit::EncodePng(testkit::TRgbImage::Pattern(40, 30, 2));
+    testkit::TPngBuilder b;
+    // The encoded picture's chunks after its signature, with ours inserted after IHDR (8 + 25).
+    b.Bytes(std::span(picture).subspan(8, 25));
+    b.Chunk(type, chunk);
+    b.Bytes(std::span(picture).subspan(33));
+    return b.Build();
+}
+
+// "Raw profile type exif": a line with the name, one with the length, the bytes in hex.
+TByteVector RawProfileText(const TByteVector& exif) {
+    std::string text = "\nexif\n" + std::to_string(exif.size() + 6) + "\n";
+    static const char kHex[] = "0123456789abcdef";
+    TByteVector block = {'E', 'x', 'i', 'f', 0, 0};
+    block.insert(block.end(), exif.begin(), exif.end());
+    for (std::size_t i = 0; i < block.size(); ++i) {
+        text += kHex[block[i] >> 4];
+        text += kHex[block[i] & 15];
+        if (i % 36 == 35)
+            text += '\n';
+    }
+    const std::string keyword = "Raw profile type exif";
+    TByteVector out(keyword.begin(), keyword.end());
+    out.push_back(0);
+    out.insert(out.end(), text.begin(), text.end());
+    return out;
+}
+
+TEST(PngExif, ExifChunkAndRawProfileTextInEveryForm) {
+    const TByteVector exif = CameraExif();
+    const TByteVector text = RawProfileText(exif);
+    // zTXt: the keyword, a zero, method 0, the zlib-compressed text.
+    const std::size_t keyword = 22; // "Raw profile type exif" and its zero byte
+    TByteVector ztxt(text.begin(), text.begin() + keyword);
+    ztxt.push_back(0);
+    uLongf packedSize = compressBound(static_cast<uLong>(text.size() - keyword));
+    TByteVector packed(packedSize);
+    ASSERT_EQ(compress(packed.data(), &packedSize, text.data() + keyword, static_cast<uLong>(text.size() - keyword)), Z_OK);
+    ztxt.insert(ztxt.end(), packed.begin(), packed.begin() + static_cast<std::ptrdiff_t>(packedSize));
+
+    const TByteVector files[] = {PngWith("eXIf", exif), PngWith("tEXt", text), PngWith("zTXt", ztxt)};
+    for (const TByteVector& png : files) {
+        TFoundFile rec;
+        ASSERT_TRUE(RecognisePng(png, rec));
+        EXPECT_EQ(rec.Length, static_cast<std::int32_t>(png.size()));
+        ExpectCameraExif(rec);
+    }
+
+    // Damage reads nothing and breaks nothing: a hex text cut short, a chunk past the data.
+    TByteVector cut = text;
+    cut.resize(text.size() - 40);
+    TFoundFile rec;
+    ASSERT_TRUE(RecognisePng(PngWith("tEXt", cut), rec));
+    EXPECT_EQ(rec.Make, "");
+    const TByteVector whole = PngWith("eXIf", exif);
+    ASSERT_TRUE(RecognisePng(TBytes(whole).first(60), rec));
+    EXPECT_EQ(rec.Length, kUnknownLength);
+    EXPECT_EQ(rec.Make, "");
 }
 
 } // namespace
