@@ -45,6 +45,10 @@ void CountByType(const std::vector<TFoundFile>& files) {
     GeneralCounts.fill(0);
     MakerCounts.fill(0);
     for (const TFoundFile& f : files) {
+        // A file that lies inside another found file (an embedded preview) is part of that
+        // file: it is not counted, as recovery by type and the thumbnail pages leave it out.
+        if (f.Nested())
+            continue;
         if (f.FormatIndex < kGeneralTypeCount)
             ++GeneralCounts[f.FormatIndex];
         if (f.MakerIndex < kMakerTypeCount)

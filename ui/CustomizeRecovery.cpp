@@ -68,12 +68,18 @@ std::vector<std::string> PageRangeCaptions(std::int32_t count, std::uint16_t pag
     return captions;
 }
 
+// True when the record belongs on the pages of that type; a file nested inside another found
+// file is part of that file and has no page of its own.
+bool OnPagesOf(const TFoundFile& f, bool generalRoot, std::uint8_t typeIndex) {
+    return (generalRoot ? f.FormatIndex : f.MakerIndex) == typeIndex && !f.Nested();
+}
+
 int CompareForPage(const TFoundFile& a, const TFoundFile& b, bool generalRoot, std::uint8_t typeIndex) {
-    const std::uint8_t ka = generalRoot ? a.FormatIndex : a.MakerIndex;
-    const std::uint8_t kb = generalRoot ? b.FormatIndex : b.MakerIndex;
-    if (ka == typeIndex && kb != typeIndex)
+    const bool ina = OnPagesOf(a, generalRoot, typeIndex);
+    const bool inb = OnPagesOf(b, generalRoot, typeIndex);
+    if (ina && !inb)
         return -1;
-    if (kb == typeIndex && ka != typeIndex)
+    if (inb && !ina)
         return 1;
     return a.StartSector < b.StartSector ? -1 : (a.StartSector > b.StartSector ? 1 : 0);
 }
@@ -609,7 +615,7 @@ void Tfrm_CustomizeRecovery::LoadThumbnails(std::uint8_t typeIndex, std::int32_t
             if (cancelLoad_ || closeRequested_)
                 break;
             TFoundFile& file = files[static_cast<std::size_t>(p)];
-            if ((general ? file.FormatIndex : file.MakerIndex) != typeIndex)
+            if (!OnPagesOf(file, general, typeIndex))
                 break;
             auto* item = new QListWidgetItem(noThumbnailIcon_, QString::fromStdString(Printable(file.Ext)));
             item->setData(kListItemIndexRole, QVariant::fromValue<qulonglong>(static_cast<qulonglong>(p)));

@@ -215,6 +215,25 @@ private Q_SLOTS:
         QCOMPARE(loaded.count(), 3);
     }
 
+    void nestedFilesHaveNoPageOfTheirOwn() {
+        // Three JPEG previews that lie inside BMPs: the BMP page and the JPEG count leave them out.
+        for (std::int64_t sector : {100001, 100002, 100003}) {
+            TFoundFile nested = Record(kFormatJpeg, sector);
+            nested.NestedIn = 100000;
+            engine_->FoundFiles.push_back(nested);
+        }
+        CountByType(engine_->FoundFiles);
+        Tfrm_CustomizeRecovery window(*engine_);
+        auto* tree = window.findChild<QTreeWidget*>("TreeView1");
+        auto* list = window.findChild<QListWidget*>("ListView1");
+        QVERIFY(FindNode(tree, "JPEG - 450") != nullptr);
+        tree->setCurrentItem(FindNode(tree, "400-449"));
+        QCOMPARE(list->count(), 50);
+        for (int i = 0; i < list->count(); ++i)
+            QVERIFY(!RecordOf(*engine_, list->item(i)).Nested());
+        QCOMPARE(RecordOf(*engine_, list->item(49)).StartSector, jpegSectors_.back());
+    }
+
     void rootsAndSplitTypesCannotBeSelected() {
         Tfrm_CustomizeRecovery window(*engine_);
         auto* tree = window.findChild<QTreeWidget*>("TreeView1");
