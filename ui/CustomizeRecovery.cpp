@@ -37,6 +37,7 @@
 #include "preview/Bitmap.h"
 #include "preview/Thumbnails.h"
 #include "support/Settings.h"
+#include "ui/DirDialog.h"
 #include "ui/StatusBarEx.h"
 
 // Resources of a static library are registered by hand, outside any namespace.
