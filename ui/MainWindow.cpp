@@ -33,6 +33,7 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include "device/DeviceOpener.h"
 #include "engine/FileTypes.h"
 #include "engine/Recovery.h"
 #include "engine/ScanRange.h"
@@ -564,7 +565,8 @@ void Tfrm_main::FillLogicalDrives(std::uint8_t selectCode) {
     const TDeviceCatalogue& catalogue = TDeviceCatalogue::Instance();
     bool denied = false;
     for (const TDeviceEntry& entry : catalogue.Entries()) {
-        denied = denied || LacksRights(entry);
+        // With an opener installed, a device the program cannot read itself is still offered.
+        denied = denied || (!HasDeviceOpener() && LacksRights(entry));
         if (IsPhysicalCode(entry.Code) || entry.Code == 0)
             continue;
         std::uint64_t bytes = entry.SysfsBytes;
@@ -585,6 +587,7 @@ void Tfrm_main::FillLogicalDrives(std::uint8_t selectCode) {
         if (entry.Code == selectCode)
             DriveComboBox1->setCurrentIndex(DriveComboBox1->count() - 1);
     }
+    listedDenied_ = denied;
     lbl_norights->setVisible(denied);
 }
 
@@ -638,6 +641,8 @@ void Tfrm_main::DriveComboBox1Change(bool physical) {
         Label5->setText(QStringLiteral("0"));
         Label7->setText(notReady);
     }
+    const int error = engine_->Drive.OpenError;
+    lbl_norights->setVisible(listedDenied_ || error == EACCES || error == EPERM);
 }
 
 void Tfrm_main::Notebook2PageChanged(int index) { DriveComboBox1Change(index == 1); }
@@ -961,12 +966,12 @@ void Tfrm_main::StartRecovery() {
 
 void Tfrm_main::DoHelpExecute() {
     const int page = std::clamp(Notebook1->currentIndex(), 0, int{PageRecover});
-    OpenUrl(QUrl::fromLocalFile(QString::fromStdString(AppDir()) + QStringLiteral("data/help/") +
+    OpenUrl(QUrl::fromLocalFile(QString::fromStdString(DataDir()) + QStringLiteral("help/") +
                                 QLatin1String(kHelpPages[page])));
 }
 
 void Tfrm_main::lbl_moreClick() {
-    OpenUrl(QUrl::fromLocalFile(QString::fromStdString(AppDir()) + QStringLiteral("data/help/directory.htm")));
+    OpenUrl(QUrl::fromLocalFile(QString::fromStdString(DataDir()) + QStringLiteral("help/directory.htm")));
 }
 
 void Tfrm_main::DoOptionsExecute() {

@@ -104,6 +104,7 @@ private:
     bool scanned_ = false;
     bool shown_ = false;
     bool closePending_ = false;
+    bool listedDenied_ = false; // some listed device is not readable for lack of rights
     std::uint32_t scanStart_ = 0;
     std::uint32_t scanLength_ = 0;
     QString rangeEndFormat_;
