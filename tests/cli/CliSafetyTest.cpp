@@ -13,42 +13,15 @@
 
 #include "testkit/ImageBuilder.h"
 #include "testkit/PhotoBuilder.h"
+#include "cli/CliRun.h"
 #include "testkit/TempFiles.h"
 #include "testkit/TiffBuilder.h"
 
 namespace {
 
-struct TRun {
-    int status = -1;
-    std::string out, err;
-};
-
-// Runs lumivore-cli with the arguments through the shell, capturing both streams; prefix
-// comes first on the shell's line (variables, a change of folder).
-TRun Cli(const std::string& args, const lumivore::testkit::TTempDir& dir, const std::string& prefix = "") {
-    const std::string errFile = dir / "stderr.txt";
-    const std::string cmd = prefix + " " + std::string(LUMIVORE_BINARY_DIR) + "/lumivore-cli " + args + " 2>" + errFile;
-    TRun r;
-    FILE* p = popen(cmd.c_str(), "r");
-    if (!p)
-        return r;
-    std::array<char, 4096> buf;
-    std::size_t n;
-    while ((n = fread(buf.data(), 1, buf.size(), p)) > 0)
-        r.out.append(buf.data(), n);
-    const int st = pclose(p);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    const auto bytes = lumivore::testkit::ReadFile(errFile);
-    r.err.assign(bytes.begin(), bytes.end());
-    return r;
-}
-
-int Lines(const std::string& s) {
-    int n = 0;
-    for (char c : s)
-        n += c == '\n';
-    return n;
-}
+using lumivore::testing::Cli;
+using lumivore::testing::Lines;
+using lumivore::testing::TRun;
 
 class CliSafetyTest : public ::testing::Test {
 protected:
