@@ -675,6 +675,10 @@ void Tfrm_main::OpenImageClick() {
 
 // ---------------------------------------------------------------- range
 
+std::int64_t RangeSliderUnit(std::int64_t deviceMegabytes) {
+    return deviceMegabytes <= INT_MAX ? 1 : deviceMegabytes / INT_MAX + (deviceMegabytes % INT_MAX != 0 ? 1 : 0);
+}
+
 qlonglong Tfrm_main::SliderMegabytes(int position) const {
     // The last step of a coarse slider ends at the device's end, not past it.
     return static_cast<qlonglong>(std::min<std::int64_t>(std::int64_t{position} * sliderUnit_, deviceMegabytes_));
@@ -682,10 +686,8 @@ qlonglong Tfrm_main::SliderMegabytes(int position) const {
 
 void Tfrm_main::SetTrackBar(std::int64_t totalSectors) {
     deviceMegabytes_ = DeviceMegabytes(totalSectors);
-    // One megabyte a step while the megabytes fit an int, else the fewest megabytes a step
-    // that make them fit.
-    sliderUnit_ = deviceMegabytes_ <= INT_MAX ? 1 : (deviceMegabytes_ + INT_MAX - 1) / INT_MAX;
-    const int maximum = static_cast<int>((deviceMegabytes_ + sliderUnit_ - 1) / sliderUnit_);
+    sliderUnit_ = RangeSliderUnit(deviceMegabytes_);
+    const int maximum = static_cast<int>(deviceMegabytes_ / sliderUnit_ + (deviceMegabytes_ % sliderUnit_ != 0 ? 1 : 0));
     const int frequency = std::max(1, maximum / 40);
     for (QSlider* slider : {trackbar1, trackbar2}) {
         const QSignalBlocker block(slider);

@@ -27,6 +27,10 @@ class QTreeWidgetItem;
 
 namespace lumivore {
 
+// Megabytes one step of a range slider stands for on a device of that many megabytes: 1 while
+// they fit an int, else the fewest that make the device fit the slider's int positions.
+std::int64_t RangeSliderUnit(std::int64_t deviceMegabytes);
+
 class Tfrm_main : public QWidget {
     Q_OBJECT
 public:

@@ -1,6 +1,9 @@
 // The wizard driven as a user drives it: device sizes, the range sliders and their checks, the
 // page moves, the check list's toggling rules, Exit and closing while a scan runs, and one whole
 // recovery from a sample card into a folder, compared byte for byte.
+#include <climits>
+#include <cstdint>
+
 #include <QComboBox>
 #include <QFileInfo>
 #include <QGroupBox>
@@ -177,6 +180,19 @@ private Q_SLOTS:
         QVERIFY(window->Scanned());
         QVERIFY(Text(*window, "Label14").toLongLong() >= 2048); // whole blocks of 1000
         QCOMPARE(Text(*window, "Label16"), QStringLiteral("0"));
+    }
+
+    // Devices whose megabytes exceed an int: the slider's last position still reaches the end.
+    void rangeSlidersStepCoarserWhenMegabytesExceedAnInt() {
+        QCOMPARE(lumivore::RangeSliderUnit(0), std::int64_t{1});
+        QCOMPARE(lumivore::RangeSliderUnit(INT_MAX), std::int64_t{1});
+        QCOMPARE(lumivore::RangeSliderUnit(std::int64_t{INT_MAX} + 1), std::int64_t{2});
+        for (const std::int64_t mb : {std::int64_t{INT_MAX} + 1, std::int64_t{1} << 40, INT64_MAX / 2048}) {
+            const std::int64_t unit = lumivore::RangeSliderUnit(mb);
+            const std::int64_t positions = mb / unit + (mb % unit != 0 ? 1 : 0);
+            QVERIFY2(positions <= INT_MAX, qPrintable(QString::number(mb)));
+            QVERIFY2(positions * unit >= mb, qPrintable(QString::number(mb)));
+        }
     }
 
     void rangeChecksAndTheScanItStarts() {
