@@ -1,7 +1,6 @@
 #include "engine/ScanEngine.h"
 
 #include <algorithm>
-#include <limits>
 
 #include "engine/FileTypes.h"
 #include "engine/Nesting.h"
