@@ -40,7 +40,7 @@ bool ResolveRange(const TScanEngine& engine, std::optional<std::int64_t> startMb
         std::fprintf(stderr, "lumivore-cli: %s\n", kMsgExceed);
         return false;
     case TRangeResult::OutOfRange:
-        std::fprintf(stderr, "lumivore-cli: the scan range must lie between 0 and 1048576 MB\n");
+        std::fprintf(stderr, "lumivore-cli: the scan range must be given in whole megabytes, 0 or more\n");
         return false;
     }
     return false;
@@ -48,7 +48,7 @@ bool ResolveRange(const TScanEngine& engine, std::optional<std::int64_t> startMb
 
 TScanOutcome RunScan(TScanEngine& engine, const TScanRange& range, bool quiet) {
     InstallInterruptHandler();
-    TCliProgress progress(engine, quiet, "scan", std::uint64_t{range.Length} * kSectorSize);
+    TCliProgress progress(engine, quiet, "scan", range.Length * kSectorSize);
     TCliProgress::TLabel found(progress, TCliProgress::TLabel::Found);
     TCliProgress::TLabel sectors(progress, TCliProgress::TLabel::Sectors);
     TCliProgress::TLabel errors(progress, TCliProgress::TLabel::Errors);

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <linux/fs.h>
 #include <linux/hdreg.h>
 #include <sys/ioctl.h>
@@ -353,12 +354,16 @@ bool QueryDriveInfo(std::uint8_t code, TDriveInfo& info) {
     return true;
 }
 
-std::uint32_t ReadDeviceSectors(TDeviceHandle handle, std::uint32_t firstSector, std::uint16_t count,
+std::uint32_t ReadDeviceSectors(TDeviceHandle handle, std::uint64_t firstSector, std::uint16_t count,
                                 std::uint8_t retries, void* buffer) {
     if (handle == kInvalidHandle || buffer == nullptr)
         return 0;
     const std::size_t wanted = std::size_t{count} * kSector;
-    const off_t offset = static_cast<off_t>(std::uint64_t{firstSector} * kSector);
+    // The last byte read must still be a valid file offset.
+    constexpr std::uint64_t kLargestOffset = static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
+    if (firstSector > (kLargestOffset - wanted) / kSector)
+        return 0;
+    const off_t offset = static_cast<off_t>(firstSector * kSector);
     auto* out = static_cast<std::uint8_t*>(buffer);
     std::uint32_t delivered = 0;
     for (unsigned attempt = 0; attempt <= retries; ++attempt) {
@@ -442,11 +447,12 @@ void TDrive::Open(std::uint8_t code) {
     DriveCode = code;
 }
 
-std::uint32_t TDrive::Read(std::uint32_t firstSector, std::uint16_t count, void* buffer) {
-    if (static_cast<std::int64_t>(firstSector) >= Info.TotalSectors)
+std::uint32_t TDrive::Read(std::uint64_t firstSector, std::uint16_t count, void* buffer) {
+    const std::uint64_t total = Info.TotalSectors > 0 ? static_cast<std::uint64_t>(Info.TotalSectors) : 0;
+    if (firstSector >= total)
         return 0;
-    if (static_cast<std::int64_t>(firstSector) + count > Info.TotalSectors)
-        count = static_cast<std::uint16_t>(Info.TotalSectors - firstSector);
+    if (total - firstSector < count)
+        count = static_cast<std::uint16_t>(total - firstSector);
     return ReadDeviceSectors(Handle, firstSector, count, ReadRetries, buffer);
 }
 

@@ -96,15 +96,16 @@ void CloseDevice(TDeviceHandle handle);
 bool QueryDriveInfo(std::uint8_t code, TDriveInfo& info);
 // Reads count sectors from firstSector into buffer (count * 512 bytes); returns the bytes the
 // last attempt delivered, 0 when nothing could be read. A failing attempt is retried, so a
-// read is tried retries + 1 times in all.
-std::uint32_t ReadDeviceSectors(TDeviceHandle handle, std::uint32_t firstSector, std::uint16_t count,
+// read is tried retries + 1 times in all. Sector numbers are 64-bit, so that disks beyond
+// 2 TiB are read to their end; a sector whose byte offset cannot be represented reads nothing.
+std::uint32_t ReadDeviceSectors(TDeviceHandle handle, std::uint64_t firstSector, std::uint16_t count,
                                 std::uint8_t retries, void* buffer);
 bool CheckDeviceReady(TDeviceHandle handle);
 std::uint8_t DetectFileSystem(std::span<const std::uint8_t> sector);
 
 // Test seam: when set, it is asked before every read attempt and a true answer makes that
 // attempt fail as a device error would. Returns the previous seam.
-using TReadFault = std::function<bool(std::uint32_t firstSector, std::uint16_t count)>;
+using TReadFault = std::function<bool(std::uint64_t firstSector, std::uint16_t count)>;
 TReadFault SetReadFault(TReadFault fault);
 
 // The one open device of the engine.
@@ -116,7 +117,8 @@ public:
     TDrive& operator=(const TDrive&) = delete;
 
     void Open(std::uint8_t code);
-    std::uint32_t Read(std::uint32_t firstSector, std::uint16_t count, void* buffer);
+    // Reads count sectors from firstSector, clipped at the device's end.
+    std::uint32_t Read(std::uint64_t firstSector, std::uint16_t count, void* buffer);
     bool IsReady() const;
     void Close();
 

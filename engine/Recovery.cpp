@@ -63,21 +63,19 @@ public:
                 break;
             }
             const std::uint64_t sector = static_cast<std::uint64_t>(start_) + haveSectors_;
-            if (sector >= static_cast<std::uint64_t>(std::max<std::int64_t>(total, 0)) ||
-                sector > std::numeric_limits<std::uint32_t>::max()) {
+            if (sector >= static_cast<std::uint64_t>(std::max<std::int64_t>(total, 0))) {
                 end_ = true;
                 break;
             }
             std::uint64_t n = std::min<std::uint64_t>(wantSectors - haveSectors_, kBlockSectors);
             n = std::min<std::uint64_t>(n, static_cast<std::uint64_t>(total) - sector);
-            n = std::min<std::uint64_t>(n, std::uint64_t{std::numeric_limits<std::uint32_t>::max()} - sector + 1);
             const std::size_t at = static_cast<std::size_t>(haveSectors_) * kSectorSize;
             buffer_.resize(at + static_cast<std::size_t>(n) * kSectorSize);
             std::uint8_t* dest = buffer_.data() + at;
             const std::uint32_t got =
-                engine_.Drive.Read(static_cast<std::uint32_t>(sector), static_cast<std::uint16_t>(n), dest);
+                engine_.Drive.Read(sector, static_cast<std::uint16_t>(n), dest);
             if (got < n * kSectorSize)
-                RereadBySector(static_cast<std::uint32_t>(sector), static_cast<std::uint32_t>(n), dest);
+                RereadBySector(sector, static_cast<std::uint32_t>(n), dest);
             haveSectors_ += n;
         }
         return std::min<std::uint64_t>(bytes, haveSectors_ * kSectorSize);
@@ -91,7 +89,7 @@ public:
     bool DeviceChanged() const { return changed_; }
 
 private:
-    void RereadBySector(std::uint32_t sector, std::uint32_t count, std::uint8_t* dest) {
+    void RereadBySector(std::uint64_t sector, std::uint32_t count, std::uint8_t* dest) {
         for (std::uint32_t k = 0; k < count; ++k) {
             std::uint8_t* p = dest + static_cast<std::size_t>(k) * kSectorSize;
             if (engine_.Drive.Read(sector + k, 1, p) < kSectorSize) {
@@ -355,8 +353,7 @@ private:
 
     TFileOutcome RecoverOne(TRecoveryEntry& e) {
         const TFoundFile& f = e.File;
-        if (f.StartSector < 0 || f.StartSector > std::numeric_limits<std::uint32_t>::max() ||
-            f.StartSector >= engine_.Drive.Info.TotalSectors) {
+        if (f.StartSector < 0 || f.StartSector >= engine_.Drive.Info.TotalSectors) {
             e.Status = TRecoveryStatus::Failed;
             e.Detail = "failed: the file starts outside the sectors that can be read";
             return {};

@@ -1,7 +1,6 @@
 #include "engine/ScanEngine.h"
 
 #include <algorithm>
-#include <limits>
 
 #include "engine/FileTypes.h"
 #include "engine/Nesting.h"
@@ -59,10 +58,14 @@ void TScanEngine::AddFoundFile(TFoundFile& rec, std::int64_t startSector) {
 
 void TScanEngine::CountByType() const { lumivore::CountByType(FoundFiles); }
 
-void TScanEngine::Scan(std::uint32_t firstSector, std::uint32_t sectorCount, TCounterLabel* foundLabel,
+void TScanEngine::Scan(std::uint64_t firstSector, std::uint64_t sectorCount, TCounterLabel* foundLabel,
                        TCounterLabel* sectorLabel, TCounterLabel* errorLabel) {
     if (Busy)
         return;
+    // No device holds a sector beyond the largest byte offset: a range is cut there, which
+    // also keeps every sum and percentage below from overflowing.
+    firstSector = std::min(firstSector, kLargestSectorNumber);
+    sectorCount = std::min(sectorCount, kLargestSectorNumber - firstSector);
     ClearFoundFiles();
     UnreadableSectors = 0;
     Busy = true;
@@ -80,7 +83,7 @@ void TScanEngine::Scan(std::uint32_t firstSector, std::uint32_t sectorCount, TCo
         }
     } reset{*this};
 
-    const std::uint64_t rangeEnd = std::uint64_t{firstSector} + sectorCount;
+    const std::uint64_t rangeEnd = firstSector + sectorCount;
     const std::uint64_t deviceEnd = Drive.Info.TotalSectors > 0 ? static_cast<std::uint64_t>(Drive.Info.TotalSectors) : 0;
     std::vector<TPendingRange> pending;
     std::uint64_t outstanding = 0; // sectors of the pending ranges
@@ -95,7 +98,7 @@ void TScanEngine::Scan(std::uint32_t firstSector, std::uint32_t sectorCount, TCo
 
     std::uint32_t skip = 0;
     std::uint64_t current = firstSector;
-    const std::uint64_t steps = (std::uint64_t{sectorCount} + kBlockSectors - 1) / kBlockSectors;
+    const std::uint64_t steps = (sectorCount + kBlockSectors - 1) / kBlockSectors;
     // Sectors handled: the blocks walked so far less those still to be read again.
     auto handled = [&] { return current - firstSector - outstanding; };
 
@@ -112,10 +115,7 @@ void TScanEngine::Scan(std::uint32_t firstSector, std::uint32_t sectorCount, TCo
             current += kBlockSectors;
             continue;
         }
-        // Sector numbers given to the drive are 32-bit: beyond them nothing can be read.
-        const std::uint32_t n = current <= std::numeric_limits<std::uint32_t>::max()
-                                    ? Drive.Read(static_cast<std::uint32_t>(current), kBlockSectors, SectorBuffer.data())
-                                    : 0;
+        const std::uint32_t n = Drive.Read(current, kBlockSectors, SectorBuffer.data());
         const std::uint64_t got = n / kSectorSize;
         // What the drive could deliver: a whole block, or up to the device's end.
         const std::uint64_t expected = current < deviceEnd ? std::min<std::uint64_t>(kBlockSectors, deviceEnd - current)
@@ -177,11 +177,7 @@ void TScanEngine::RescanPending(const std::vector<TPendingRange>& pending, std::
             PumpMessages();
             if (StopRequested)
                 return;
-            const bool addressable = s <= std::numeric_limits<std::uint32_t>::max();
-            const std::uint32_t n =
-                addressable ? Drive.Read(static_cast<std::uint32_t>(s), 1,
-                                         SectorBuffer.data() + std::size_t{filled} * kSectorSize)
-                            : 0;
+            const std::uint32_t n = Drive.Read(s, 1, SectorBuffer.data() + std::size_t{filled} * kSectorSize);
             ++done;
             if (n == kSectorSize) {
                 ++filled;

@@ -22,6 +22,9 @@ inline constexpr std::uint32_t kSectorSize = 512;
 inline constexpr std::uint32_t kBlockSectors = 1000;
 inline constexpr std::uint32_t kSectorBufferSize = kBlockSectors * kSectorSize; // 512,000
 inline constexpr std::uint32_t kSectorsPerMegabyte = 2048;
+// The highest sector number whose bytes a 64-bit file offset can reach; sector numbers and
+// counts are 64-bit everywhere so that disks beyond 2 TiB are read to their end.
+inline constexpr std::uint64_t kLargestSectorNumber = static_cast<std::uint64_t>(INT64_MAX) / kSectorSize;
 // Blocks the first pass of a scan leaves alone after a read error (read again at the end).
 inline constexpr std::uint32_t kSkipBlocksAfterError = 30;
 inline constexpr std::int32_t kFileLengthLimit = 52428800; // exclusive, 50 MiB
@@ -49,7 +52,7 @@ public:
     // skipped or cut short by a read error is read again sector by sector once the first pass
     // is over, and every sector that reads is examined. The error label counts the sectors
     // that could not be read at all. Each label may be null.
-    void Scan(std::uint32_t firstSector, std::uint32_t sectorCount, TCounterLabel* foundLabel,
+    void Scan(std::uint64_t firstSector, std::uint64_t sectorCount, TCounterLabel* foundLabel,
               TCounterLabel* sectorLabel, TCounterLabel* errorLabel);
     // Sectors of the last scan that could not be read.
     std::int64_t UnreadableSectors = 0;

@@ -142,7 +142,7 @@ inline constexpr std::array<TTextKey, 20> kWizardKeys{{
     {"dialog_folder", "Folder"},
     {"msg_openimagefailed", "'%s' cannot be read as a disk image."},
     {"msg_notinteger", "'%s' is not a valid integer value"},
-    {"msg_rangeoutofrange", "Scan range must be given in whole megabytes from 0 to 1048575."},
+    {"msg_rangeoutofrange", "Scan range must be given in whole megabytes, 0 or more."},
     {"msg_noscan", "Nothing has been scanned yet. Go back to the scan range and scan the device first."},
     {"msg_notypes", "Please check at least one file type in step 5."},
     {"msg_nodestination", "Please choose a destination folder first."},

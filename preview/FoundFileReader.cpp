@@ -1,7 +1,6 @@
 // Reading found files back from the device: whole files (measured again over a larger window
 // when the scan could not tell their length) and byte ranges such as embedded thumbnails.
 #include <algorithm>
-#include <limits>
 
 #include "engine/ScanEngine.h"
 #include "formats/PhotoFormats.h"
@@ -39,7 +38,9 @@ struct TBusyGuard {
 void TScanEngine::ReadSectors(std::uint8_t* destination, std::uint32_t sectorCount, std::int64_t startSector) {
     try {
         std::uint32_t done = 0;
-        std::uint32_t sector = static_cast<std::uint32_t>(startSector);
+        if (startSector < 0)
+            return;
+        std::uint64_t sector = static_cast<std::uint64_t>(startSector);
         do {
             PumpMessages();
             const std::uint32_t n = std::min(sectorCount - done, kBlockSectors);
@@ -60,13 +61,11 @@ bool TScanEngine::LoadFoundFile(TFoundFile& file, TMemoryStream& stream) {
 
     // The stream is emptied and zero-filled before every read, so a short device read never
     // leaves bytes of an earlier use behind the ones the device delivered.
-    // A window that would run past the last 32-bit sector number is not read at all: its sector
-    // numbers would wrap round to the start of the device.
+    // A record with a negative start sector is damaged: nothing is read for it.
     auto readWindow = [&](std::uint32_t sectors) {
         stream.Vector().assign(static_cast<std::size_t>(sectors) * kSectorSize, 0);
         stream.SetPosition(0);
-        if (file.StartSector >= 0 &&
-            static_cast<std::uint64_t>(file.StartSector) + sectors <= std::numeric_limits<std::uint32_t>::max())
+        if (file.StartSector >= 0)
             ReadSectors(stream.Memory(), sectors, file.StartSector);
     };
 
@@ -128,9 +127,9 @@ bool TScanEngine::ReadThumbnailRange(const TFoundFile& file, TMemoryStream& stre
     if (rangeEnd > extent)
         return false;
     const std::uint64_t firstSector = static_cast<std::uint64_t>(file.StartSector) + file.ThumbOffset / kSectorSize;
-    if (file.StartSector < 0 || firstSector + SectorsFor(rangeEnd) > std::numeric_limits<std::uint32_t>::max())
+    if (file.StartSector < 0)
         return false;
-    std::uint32_t sector = static_cast<std::uint32_t>(firstSector);
+    std::uint64_t sector = firstSector;
     std::uint32_t skip = file.ThumbOffset % kSectorSize;
     const std::uint64_t wanted = file.ThumbLength;
     std::uint64_t have = 0;

@@ -392,8 +392,8 @@ QWidget* Tfrm_main::BuildRangePage() {
     layout->addWidget(range_start);
     layout->addWidget(range_end);
     layout->addStretch(1);
-    connect(trackbar1, &QSlider::valueChanged, this, [this](int v) { Edit2->setText(QString::number(v)); });
-    connect(trackbar2, &QSlider::valueChanged, this, [this](int v) { Edit3->setText(QString::number(v)); });
+    connect(trackbar1, &QSlider::valueChanged, this, [this](int v) { Edit2->setText(QString::number(SliderMegabytes(v))); });
+    connect(trackbar2, &QSlider::valueChanged, this, [this](int v) { Edit3->setText(QString::number(SliderMegabytes(v))); });
     return BuildPage(PageRange, "lbl_step2", content, "desc_step2", QStringLiteral(":/art/page-range.svg"));
 }
 
@@ -539,7 +539,7 @@ void Tfrm_main::showEvent(QShowEvent* event) {
 void Tfrm_main::RefreshTexts() {
     TranslateWidget(this, objectName());
     rangeEndFormat_ = Tr("range_end");
-    range_end->setTitle(FillFormat(rangeEndFormat_, trackbar1->maximum()));
+    range_end->setTitle(FillFormat(rangeEndFormat_, static_cast<long long>(deviceMegabytes_)));
     BuildFileTypeList();
     TabSet1->setTabText(0, QLatin1Char(' ') + Tr("tab_logical") + QLatin1Char(' '));
     TabSet1->setTabText(1, QLatin1Char(' ') + Tr("tab_physical") + QLatin1Char(' '));
@@ -554,7 +554,7 @@ void Tfrm_main::RefreshTexts() {
         DriveComboBox2->setItemText(i, FillFormat(physicalFormat, DriveComboBox2->itemData(i).toInt() - kFirstPhysicalCode));
     rangeHintFormat_ = Tr("range_hint");
     Edit2->setToolTip(FillFormat(rangeHintFormat_, 0));
-    Edit3->setToolTip(FillFormat(rangeHintFormat_, trackbar2->maximum()));
+    Edit3->setToolTip(FillFormat(rangeHintFormat_, static_cast<long long>(deviceMegabytes_)));
 }
 
 // ---------------------------------------------------------------- devices
@@ -675,8 +675,19 @@ void Tfrm_main::OpenImageClick() {
 
 // ---------------------------------------------------------------- range
 
+std::int64_t RangeSliderUnit(std::int64_t deviceMegabytes) {
+    return deviceMegabytes <= INT_MAX ? 1 : deviceMegabytes / INT_MAX + (deviceMegabytes % INT_MAX != 0 ? 1 : 0);
+}
+
+qlonglong Tfrm_main::SliderMegabytes(int position) const {
+    // The last step of a coarse slider ends at the device's end, not past it.
+    return static_cast<qlonglong>(std::min<std::int64_t>(std::int64_t{position} * sliderUnit_, deviceMegabytes_));
+}
+
 void Tfrm_main::SetTrackBar(std::int64_t totalSectors) {
-    const int maximum = static_cast<int>(std::min<std::int64_t>(DeviceMegabytes(totalSectors), INT_MAX));
+    deviceMegabytes_ = DeviceMegabytes(totalSectors);
+    sliderUnit_ = RangeSliderUnit(deviceMegabytes_);
+    const int maximum = static_cast<int>(deviceMegabytes_ / sliderUnit_ + (deviceMegabytes_ % sliderUnit_ != 0 ? 1 : 0));
     const int frequency = std::max(1, maximum / 40);
     for (QSlider* slider : {trackbar1, trackbar2}) {
         const QSignalBlocker block(slider);
@@ -689,10 +700,10 @@ void Tfrm_main::SetTrackBar(std::int64_t totalSectors) {
     trackbar1->setValue(0);
     trackbar2->setValue(maximum);
     Edit2->setText(QString::number(0));
-    Edit3->setText(QString::number(maximum));
-    range_end->setTitle(FillFormat(rangeEndFormat_, maximum));
+    Edit3->setText(QString::number(deviceMegabytes_));
+    range_end->setTitle(FillFormat(rangeEndFormat_, static_cast<long long>(deviceMegabytes_)));
     Edit2->setToolTip(FillFormat(rangeHintFormat_, 0));
-    Edit3->setToolTip(FillFormat(rangeHintFormat_, trackbar2->maximum()));
+    Edit3->setToolTip(FillFormat(rangeHintFormat_, static_cast<long long>(deviceMegabytes_)));
 }
 
 bool Tfrm_main::ValidateRange() {
@@ -817,7 +828,7 @@ void Tfrm_main::DoScanExecute() {
     }
     SetBusyButtons(false);
     // The engine rewinds its bar when it ends; a scan that covered its whole range shows full.
-    if (Label14->text().toLongLong() >= static_cast<qlonglong>(scanLength_))
+    if (Label14->text().toULongLong() >= scanLength_)
         ProgressBar1->setValue(100);
     scanned_ = true;
     FinishLongOperation();

@@ -27,6 +27,10 @@ class QTreeWidgetItem;
 
 namespace lumivore {
 
+// Megabytes one step of a range slider stands for on a device of that many megabytes: 1 while
+// they fit an int, else the fewest that make the device fit the slider's int positions.
+std::int64_t RangeSliderUnit(std::int64_t deviceMegabytes);
+
 class Tfrm_main : public QWidget {
     Q_OBJECT
 public:
@@ -48,8 +52,8 @@ public:
 
     int PageIndex() const;
     bool Scanned() const { return scanned_; }
-    std::uint32_t ScanStart() const { return scanStart_; }
-    std::uint32_t ScanLength() const { return scanLength_; }
+    std::uint64_t ScanStart() const { return scanStart_; }
+    std::uint64_t ScanLength() const { return scanLength_; }
 
     // The preview window of the found files.
     void OpenPreview();
@@ -76,6 +80,8 @@ private:
     void DriveComboBox1Change(bool physical);
     void Notebook2PageChanged(int index);
     void SetTrackBar(std::int64_t totalSectors);
+    // Megabytes a range slider's position stands for.
+    qlonglong SliderMegabytes(int position) const;
     bool ValidateRange();
     void SpeedButton1Click(); // Next and Skip
     void SpeedButton7Click(); // Back
@@ -105,8 +111,13 @@ private:
     bool shown_ = false;
     bool closePending_ = false;
     bool listedDenied_ = false; // some listed device is not readable for lack of rights
-    std::uint32_t scanStart_ = 0;
-    std::uint32_t scanLength_ = 0;
+    std::uint64_t scanStart_ = 0;
+    std::uint64_t scanLength_ = 0;
+    // The range sliders move in steps of sliderUnit_ megabytes, so that a device whose
+    // megabytes exceed an int still fits them; the fields always hold megabytes, up to
+    // deviceMegabytes_.
+    std::int64_t sliderUnit_ = 1;
+    std::int64_t deviceMegabytes_ = 0;
     QString rangeEndFormat_;
     QString rangeHintFormat_;
 

@@ -6,10 +6,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "testkit/PhotoBuilder.h"
 #include "testkit/SampleCard.h"
 #include "cli/CliRun.h"
 #include "testkit/TempFiles.h"
@@ -182,4 +184,30 @@ TEST_F(CliTest, UnderSudoRecoveredFilesAndThumbnailsBelongToTheInvokingUser) {
     }
     EXPECT_GT(files, 20);
     EXPECT_TRUE(std::filesystem::exists(dir / "out/recovered/recovery-report.csv"));
+}
+
+TEST_F(CliTest, ARangeBeyondTwoTebibytesIsScannedAtItsOwnSectors) {
+    // A sparse 3 TiB image with a photo at sector 2^32 + 4096 (megabyte 2,097,154).
+    const std::string image = dir / "3tib.img";
+    const std::uint64_t sector = (std::uint64_t{1} << 32) + 4096;
+    const auto photo = lumivore::testkit::TJpegBuilder().Jfif().FakeScan(50000).Build();
+    const int fd = ::open(image.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    const bool sized = ::ftruncate(fd, static_cast<off_t>(std::uint64_t{3} << 40)) == 0;
+    const bool planted = sized && ::pwrite(fd, photo.data(), photo.size(), static_cast<off_t>(sector * 512)) ==
+                                      static_cast<ssize_t>(photo.size());
+    ::close(fd);
+    if (!sized)
+        GTEST_SKIP() << "this file system cannot hold a sparse 3 TiB file";
+    ASSERT_TRUE(planted);
+    const TRun r = Cli("scan --quiet --json --start-mb 2097153 --end-mb 2097156 " + image, dir);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Lines(r.out), 1) << r.out;
+    EXPECT_EQ(r.out.rfind("{\"StartSector\":" + std::to_string(sector) + ",", 0), 0u) << r.out;
+    // Megabytes past the old limit of 1,048,575 and up to the device's end are accepted.
+    const TRun last = Cli("scan --quiet --json --start-mb 3145727 --end-mb 3145728 " + image, dir);
+    EXPECT_EQ(last.status, 0) << last.err;
+    const TRun past = Cli("scan --quiet --start-mb 3145728 --end-mb 4000000 " + image, dir);
+    EXPECT_EQ(past.status, 1);
+    EXPECT_NE(past.err.find("Scan range cannot beyond drive size."), std::string::npos) << past.err;
 }

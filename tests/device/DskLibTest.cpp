@@ -340,7 +340,7 @@ TEST_F(DeviceTest, AFailingReadIsTriedRetriesPlusOneTimes) {
     ASSERT_NE(h, kInvalidHandle);
     std::vector<std::uint8_t> buf(10 * 512);
     int attempts = 0;
-    SetReadFault([&](std::uint32_t first, std::uint16_t count) {
+    SetReadFault([&](std::uint64_t first, std::uint16_t count) {
         ++attempts;
         return first <= 50 && 50 < first + count; // sector 50 is bad
     });
@@ -354,7 +354,7 @@ TEST_F(DeviceTest, AFailingReadIsTriedRetriesPlusOneTimes) {
     EXPECT_EQ(attempts, 1);
     // Succeeds on the second attempt.
     attempts = 0;
-    SetReadFault([&](std::uint32_t, std::uint16_t) { return ++attempts == 1; });
+    SetReadFault([&](std::uint64_t, std::uint16_t) { return ++attempts == 1; });
     EXPECT_EQ(ReadDeviceSectors(h, 0, 2, 1, buf.data()), 2u * 512);
     EXPECT_EQ(ReadDeviceSectors(kInvalidHandle, 0, 2, 1, buf.data()), 0u);
     CloseDevice(h);

@@ -34,7 +34,7 @@ protected:
         engine = new TScanEngine;
         const std::uint8_t code = TDeviceCatalogue::Instance().RegisterImage(*dir / "card.img");
         ASSERT_TRUE(engine->OpenDrive(code));
-        engine->Scan(0, static_cast<std::uint32_t>(engine->Drive.Info.TotalSectors), nullptr, nullptr, nullptr);
+        engine->Scan(0, static_cast<std::uint64_t>(engine->Drive.Info.TotalSectors), nullptr, nullptr, nullptr);
         TRecoveryRequest request;
         request.Destination = *dir / "recovered";
         request.Selection = TRecoverySelection::AllTypes();

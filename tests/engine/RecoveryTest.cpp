@@ -227,7 +227,7 @@ TEST_F(Recovery, UnreadableSectorsAreZeroFilledAndTheFileIsMarkedDamaged) {
     Place(300, wav);
     Open();
     Add(300, "WAV", static_cast<std::int32_t>(wav.size()), kFormatWav);
-    SetReadFault([](std::uint32_t first, std::uint16_t count) { return first <= 303 && 303 < first + count; });
+    SetReadFault([](std::uint64_t first, std::uint16_t count) { return first <= 303 && 303 < first + count; });
     const TRecoveryResult r = RecoverAll();
     SetReadFault(nullptr);
     EXPECT_EQ(r.Failed, 1);

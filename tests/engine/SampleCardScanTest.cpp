@@ -27,7 +27,7 @@ protected:
         engine = new TScanEngine;
         const std::uint8_t code = TDeviceCatalogue::Instance().RegisterImage(*dir / "card.img");
         ASSERT_TRUE(engine->OpenDrive(code));
-        engine->Scan(0, static_cast<std::uint32_t>(engine->Drive.Info.TotalSectors), nullptr, nullptr, nullptr);
+        engine->Scan(0, static_cast<std::uint64_t>(engine->Drive.Info.TotalSectors), nullptr, nullptr, nullptr);
     }
     static void TearDownTestSuite() {
         delete engine;

@@ -72,7 +72,7 @@ protected:
         engine->ProgressBar = &bar;
         engine->MessagePump = &pump;
         offeredToSecond = 0;
-        SetReadFault([this](std::uint32_t first, std::uint16_t count) {
+        SetReadFault([this](std::uint64_t first, std::uint16_t count) {
             reads.push_back(first);
             counts.push_back(count);
             if (failReadAt.count(first) > 0)
@@ -111,10 +111,10 @@ protected:
     TBarRecorder bar;
     TPump pump;
     TRecorder found, sectors, errors;
-    std::vector<std::uint32_t> reads;
+    std::vector<std::uint64_t> reads;
     std::vector<std::uint16_t> counts;
-    std::set<std::uint32_t> failReadAt;
-    std::set<std::uint32_t> badSectors;
+    std::set<std::uint64_t> failReadAt;
+    std::set<std::uint64_t> badSectors;
 };
 
 } // namespace
@@ -160,7 +160,7 @@ TEST_F(ScanTest, AFailedBlockIsSkippedFirstAndReadAgainSectorBySectorAtTheEnd) {
     engine->Scan(0, 40000, &found, &sectors, &errors);
     // First pass: block 0 fails, the next 30 are left alone; then 31000 single-sector reads.
     ASSERT_EQ(reads.size(), 10u + 31000u);
-    EXPECT_THAT(std::vector<std::uint32_t>(reads.begin(), reads.begin() + 10),
+    EXPECT_THAT(std::vector<std::uint64_t>(reads.begin(), reads.begin() + 10),
                 ElementsAre(0u, 31000u, 32000u, 33000u, 34000u, 35000u, 36000u, 37000u, 38000u, 39000u));
     EXPECT_EQ(reads[10], 0u);
     EXPECT_EQ(reads.back(), 30999u);
@@ -201,8 +201,8 @@ TEST_F(ScanTest, OneBadSectorLosesNoOtherFileAndCountsOneError) {
     all = Starts();
     ASSERT_EQ(all.size(), tags.size());
 
-    for (const std::set<std::uint32_t>& bad :
-         {std::set<std::uint32_t>{3000}, std::set<std::uint32_t>{5500}, std::set<std::uint32_t>{3000, 5500}}) {
+    for (const std::set<std::uint64_t>& bad :
+         {std::set<std::uint64_t>{3000}, std::set<std::uint64_t>{5500}, std::set<std::uint64_t>{3000, 5500}}) {
         badSectors = bad;
         errors.values.clear();
         engine->Scan(0, 40000, nullptr, nullptr, &errors);
@@ -376,9 +376,12 @@ TEST(ScanRange, MegabytesBecomeSectorsCutAtTheDevicesEnd) {
     EXPECT_EQ(ValidateRange(10000, std::nullopt, std::nullopt, r), TRangeResult::Ok);
     EXPECT_EQ(r.Length, 0u);
     EXPECT_EQ(ValidateRange(10000, -1, 3, r), TRangeResult::OutOfRange);
-    EXPECT_EQ(ValidateRange(10000, 0, std::int64_t{1} << 40, r), TRangeResult::OutOfRange);
-    // 1,048,576 MB is 2^31 sectors, the first figure past the range the windows accept.
-    EXPECT_EQ(ValidateRange(10000, 0, 1048576, r), TRangeResult::OutOfRange);
-    EXPECT_EQ(ValidateRange(10000, 0, 1048575, r), TRangeResult::Ok);
-    EXPECT_EQ(r.Length, 10000u);
+    EXPECT_EQ(ValidateRange(10000, 3, -1, r), TRangeResult::OutOfRange);
+    // Any figure past the device, however large, means its end; it is never wrapped.
+    for (const std::int64_t end : {std::int64_t{1048576}, std::int64_t{1} << 40, INT64_MAX}) {
+        EXPECT_EQ(ValidateRange(10000, 0, end, r), TRangeResult::Ok) << end;
+        EXPECT_EQ(r.Start, 0u);
+        EXPECT_EQ(r.Length, 10000u);
+    }
+    EXPECT_EQ(ValidateRange(10000, INT64_MAX, INT64_MAX, r), TRangeResult::BeyondDevice);
 }

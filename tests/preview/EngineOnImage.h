@@ -21,7 +21,7 @@ protected:
         setenv("LUMIVORE_CONFIG", (dir_ / "settings.xml").c_str(), 1);
         TDeviceCatalogue::Instance().Clear();
         engine_ = std::make_unique<TScanEngine>();
-        previous_ = SetReadFault([this](std::uint32_t first, std::uint16_t count) {
+        previous_ = SetReadFault([this](std::uint64_t first, std::uint16_t count) {
             Calls.emplace_back(first, count);
             return false;
         });
@@ -44,7 +44,7 @@ protected:
 
     TScanEngine& Engine() { return *engine_; }
 
-    std::vector<std::pair<std::uint32_t, std::uint16_t>> Calls; // (first sector, count) per read
+    std::vector<std::pair<std::uint64_t, std::uint16_t>> Calls; // (first sector, count) per read
 
 private:
     testkit::TTempDir dir_;

@@ -7,7 +7,7 @@
 
 using namespace lumivore;
 using namespace lumivore::testkit;
-using Call = std::pair<std::uint32_t, std::uint16_t>;
+using Call = std::pair<std::uint64_t, std::uint16_t>;
 
 namespace {
 

@@ -264,7 +264,7 @@ TEST_F(EngineThumbnail, PreviewsAtFullSize) {
 namespace {
 
 // Bytes the engine asked of the device in the recorded reads.
-std::uint64_t BytesAsked(const std::vector<std::pair<std::uint32_t, std::uint16_t>>& calls) {
+std::uint64_t BytesAsked(const std::vector<std::pair<std::uint64_t, std::uint16_t>>& calls) {
     std::uint64_t bytes = 0;
     for (const auto& [first, count] : calls)
         bytes += std::uint64_t{count} * 512;

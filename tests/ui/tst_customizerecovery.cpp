@@ -360,7 +360,7 @@ private Q_SLOTS:
         const std::uint8_t code = TDeviceCatalogue::Instance().RegisterImage(image);
         engine_ = std::make_unique<TScanEngine>();
         QVERIFY(engine_->OpenDrive(code));
-        engine_->Scan(0, static_cast<std::uint32_t>(card.TotalSectors), nullptr, nullptr, nullptr);
+        engine_->Scan(0, static_cast<std::uint64_t>(card.TotalSectors), nullptr, nullptr, nullptr);
         engine_->CountByType();
 
         Tfrm_CustomizeRecovery window(*engine_);

@@ -1,6 +1,9 @@
 // The wizard driven as a user drives it: device sizes, the range sliders and their checks, the
 // page moves, the check list's toggling rules, Exit and closing while a scan runs, and one whole
 // recovery from a sample card into a folder, compared byte for byte.
+#include <climits>
+#include <cstdint>
+
 #include <QComboBox>
 #include <QFileInfo>
 #include <QGroupBox>
@@ -154,14 +157,52 @@ private Q_SLOTS:
         QCOMPARE(Find<QLineEdit>(*window, "Edit3")->text(), QStringLiteral("2001"));
     }
 
+    // A 3 TiB device: its megabytes pass the old limit of 1,048,575 and its sectors pass 2^32.
+    void aDiskBeyondTwoTebibytesIsOfferedAndScannedToItsEnd() {
+        const qint64 sectors = qint64{3} << 31; // 3 TiB
+        const std::uint64_t lastMbSector = std::uint64_t{3145727} * 2048;
+        auto window = WindowOn("3tib.img", sectors);
+        Click(*window, "btn_next");
+        auto* end = Find<QSlider>(*window, "trackbar2");
+        QCOMPARE(end->maximum(), 3145728);
+        QCOMPARE(Find<QLineEdit>(*window, "Edit3")->text(), QStringLiteral("3145728"));
+        QCOMPARE(Find<QGroupBox>(*window, "range_end")->title(), QStringLiteral("End (Max. 3145728 MB)"));
+        Find<QSlider>(*window, "trackbar1")->setValue(3145727);
+        QCOMPARE(Find<QLineEdit>(*window, "Edit2")->text(), QStringLiteral("3145727"));
+
+        // An end typed past the device is cut at its end; the last megabyte is scanned.
+        Find<QLineEdit>(*window, "Edit3")->setText(QStringLiteral("99999999999"));
+        Click(*window, "btn_next");
+        QVERIFY(env_->Messages.isEmpty());
+        QCOMPARE(window->ScanStart(), lastMbSector);
+        QCOMPARE(window->ScanLength(), std::uint64_t{2048});
+        QCOMPARE(window->PageIndex(), int{Tfrm_main::PageScan});
+        QVERIFY(window->Scanned());
+        QVERIFY(Text(*window, "Label14").toLongLong() >= 2048); // whole blocks of 1000
+        QCOMPARE(Text(*window, "Label16"), QStringLiteral("0"));
+    }
+
+    // Devices whose megabytes exceed an int: the slider's last position still reaches the end.
+    void rangeSlidersStepCoarserWhenMegabytesExceedAnInt() {
+        QCOMPARE(lumivore::RangeSliderUnit(0), std::int64_t{1});
+        QCOMPARE(lumivore::RangeSliderUnit(INT_MAX), std::int64_t{1});
+        QCOMPARE(lumivore::RangeSliderUnit(std::int64_t{INT_MAX} + 1), std::int64_t{2});
+        for (const std::int64_t mb : {std::int64_t{INT_MAX} + 1, std::int64_t{1} << 40, INT64_MAX / 2048}) {
+            const std::int64_t unit = lumivore::RangeSliderUnit(mb);
+            const std::int64_t positions = mb / unit + (mb % unit != 0 ? 1 : 0);
+            QVERIFY2(positions <= INT_MAX, qPrintable(QString::number(mb)));
+            QVERIFY2(positions * unit >= mb, qPrintable(QString::number(mb)));
+        }
+    }
+
     void rangeChecksAndTheScanItStarts() {
         auto window = WindowOn("r.img", 500 * 2048);
         // Start above end is swapped: 200 MB from 100 MB on.
         EnterRange(*window, QStringLiteral("300"), QStringLiteral("100"));
         Click(*window, "btn_next");
         QVERIFY(env_->Messages.isEmpty());
-        QCOMPARE(window->ScanStart(), 100u * 2048u);
-        QCOMPARE(window->ScanLength(), 200u * 2048u);
+        QCOMPARE(window->ScanStart(), std::uint64_t{100 * 2048});
+        QCOMPARE(window->ScanLength(), std::uint64_t{200 * 2048});
         QCOMPARE(window->PageIndex(), int{Tfrm_main::PageScan});
         QVERIFY(window->Scanned());
         QVERIFY(Text(*window, "Label14").toLongLong() >= 200 * 2048); // whole blocks of 1000
@@ -176,15 +217,14 @@ private Q_SLOTS:
         QCOMPARE(window->PageIndex(), int{Tfrm_main::PageRange});
         QVERIFY(!window->Scanned());
 
-        // Text that is no whole number, negative numbers and 2^31 sectors or more are refused.
+        // Text that is no whole number and negative numbers are refused.
         const struct {
             const char* text;
             const char* message;
         } refused[] = {
             {"12a", "'12a' is not a valid integer value"},
             {"1.5", "'1.5' is not a valid integer value"},
-            {"-5", "Scan range must be given in whole megabytes from 0 to 1048575."},
-            {"1048576", "Scan range must be given in whole megabytes from 0 to 1048575."},
+            {"-5", "Scan range must be given in whole megabytes, 0 or more."},
             {"99999999999999999999", "'99999999999999999999' is not a valid integer value"},
         };
         for (const auto& r : refused) {
@@ -203,7 +243,7 @@ private Q_SLOTS:
         Click(*window, "btn_next");
         QVERIFY(env_->Messages.isEmpty());
         QCOMPARE(window->PageIndex(), int{Tfrm_main::PageScan});
-        QCOMPARE(window->ScanLength(), 0u);
+        QCOMPARE(window->ScanLength(), std::uint64_t{0});
         QVERIFY(!window->Scanned());
         QCOMPARE(Text(*window, "Label14"), QStringLiteral("0"));
     }
