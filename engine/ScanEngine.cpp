@@ -101,6 +101,12 @@ void TScanEngine::Scan(std::uint64_t firstSector, std::uint64_t sectorCount, TCo
     const std::uint64_t steps = (sectorCount + kBlockSectors - 1) / kBlockSectors;
     // Sectors handled: the blocks walked so far less those still to be read again.
     auto handled = [&] { return current - firstSector - outstanding; };
+    // What the sector counter shows: the same, but never sectors past the device's end, which a
+    // last whole block would otherwise count (17,000 sectors on a card of 16,384).
+    auto shown = [&] {
+        const std::uint64_t walked = (deviceEnd > 0 ? std::min(current, std::max(deviceEnd, firstSector)) : current) - firstSector;
+        return walked > outstanding ? walked - outstanding : 0;
+    };
 
     for (std::uint64_t k = 0; k < steps; ++k) {
         PumpMessages();
@@ -132,7 +138,7 @@ void TScanEngine::Scan(std::uint64_t firstSector, std::uint64_t sectorCount, TCo
         if (foundLabel)
             foundLabel->SetCount(static_cast<std::int64_t>(FoundFiles.size()));
         if (sectorLabel)
-            sectorLabel->SetCount(static_cast<std::int64_t>(handled()));
+            sectorLabel->SetCount(static_cast<std::int64_t>(shown()));
     }
     if (!pending.empty() && !StopRequested) {
         std::uint64_t done = handled();

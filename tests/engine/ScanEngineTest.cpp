@@ -135,9 +135,12 @@ TEST_F(ScanTest, BlocksAreWholeThousandsAndTheSectorCounterAdvancesByBlocks) {
     // The last block asks for a whole block and the drive clips it at the device's end.
     reads.clear();
     counts.clear();
+    sectors.values.clear();
     engine->Scan(4000, 1500, &found, &sectors, &errors);
     EXPECT_THAT(reads, ElementsAre(4000u, 5000u));
     EXPECT_THAT(counts, ElementsAre(1000, 500));
+    // The counter stops at the device's end, where the drive clipped the last block.
+    EXPECT_THAT(sectors.values, ElementsAre(1000, 1500));
     EXPECT_TRUE(errors.values.empty());
 }
 
