@@ -32,16 +32,7 @@ struct TMount {
     std::string SuperOptions;
 };
 
-bool ReadDevFile(const fs::path& file, dev_t& out) {
-    std::ifstream in(file);
-    unsigned maj = 0, min = 0;
-    char colon = 0;
-    if (!(in >> maj >> colon >> min) || colon != ':')
-        return false;
-    out = makedev(maj, min);
-    return true;
-}
-
+// "major:minor", as sysfs and the mount table write a device number.
 bool ParseDeviceNumber(const std::string& text, dev_t& out) {
     std::istringstream in(text);
     unsigned maj = 0, min = 0;
@@ -50,6 +41,13 @@ bool ParseDeviceNumber(const std::string& text, dev_t& out) {
         return false;
     out = makedev(maj, min);
     return true;
+}
+
+// A sysfs "dev" file.
+bool ReadDevFile(const fs::path& file, dev_t& out) {
+    std::ifstream in(file);
+    std::string line;
+    return std::getline(in, line) && ParseDeviceNumber(line, out);
 }
 
 // The mount table writes space, tab, newline and backslash in names as \ooo.
