@@ -120,7 +120,7 @@ int Run(const TOptions& opt) {
         if (it == found.end() || it->second->Ext != f.Ext) {
             verdict = "MISSED";
             ++missed;
-        } else if (it->second->Length == static_cast<std::int32_t>(f.Size)) {
+        } else if (it->second->Length == static_cast<std::int64_t>(f.Size)) {
             verdict = "exact";
         } else if (it->second->Length < 0) {
             verdict = "length ?";

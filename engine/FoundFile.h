@@ -10,8 +10,8 @@ namespace lumivore {
 // Row numbers of the general table and the camera table (engine/FileTypes.h); 255 = none.
 inline constexpr std::uint8_t kNoIndex = 255;
 
-// Lengths are signed 32-bit; -1 means the length could not be measured.
-inline constexpr std::int32_t kUnknownLength = -1;
+// Lengths are signed 64-bit; -1 means the length could not be measured.
+inline constexpr std::int64_t kUnknownLength = -1;
 
 // Thumbnail kinds.
 inline constexpr std::uint8_t kThumbNone = 0;
@@ -33,7 +33,7 @@ struct TFoundFile {
     std::uint16_t ThumbBitsPerSample = 0; // 8 or 16 for an RGB strip, 0 for JPEG
     std::string Make;
     std::string Model;
-    std::int32_t Length = 0;              // bytes, -1 = unknown
+    std::int64_t Length = 0;              // bytes, -1 = unknown
     std::string DateTaken;                // as EXIF DateTimeOriginal stores it
     std::int32_t ISO = 0;
     std::uint32_t ExposureNum = 0, ExposureDen = 0;

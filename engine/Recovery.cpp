@@ -29,9 +29,7 @@ namespace fs = std::filesystem;
 
 // First window read to measure a file of unknown length; it doubles up to the length limit.
 constexpr std::uint64_t kFirstMeasureWindow = 1u << 20;
-constexpr std::uint32_t kMeasureCeiling = static_cast<std::uint32_t>(kRecoveryLengthLimit);
-
-bool LengthKnown(std::int64_t length) { return length >= 1 && length < kRecoveryLengthLimit; }
+constexpr std::uint32_t kMeasureCeiling = static_cast<std::uint32_t>(kFileLengthLimit);
 
 bool IsTiffBased(const std::string& ext) {
     static const char* const kExts[] = {"TIF", "DNG", "CR2", "DCR", "RAW", "MEF", "NEF", "ORF", "PEF", "SR2", "ARW"};

@@ -24,6 +24,7 @@
 #include "engine/FileTypes.h"
 #include "engine/FoundFile.h"
 #include "formats/ByteOrder.h"
+#include "formats/LengthPolicy.h"
 #include "support/BlockDevices.h"
 #include "support/OutputDir.h"
 
@@ -116,12 +117,8 @@ bool CheckRecoveryDestination(const TScanEngine& engine, const TRecoveryRequest&
 
 // ---- parts of the above, open to tests and tools -------------------------------------------
 
-// Largest length recovery measures or writes for a found file, exclusive (50 MiB); equal to
-// the file length limit of the rest of the system.
-inline constexpr std::int64_t kRecoveryLengthLimit = 52'428'800;
-
 // The length of the file that begins at data, measured with the measure of its type and the
-// 50 MiB ceiling: a value in 1 .. kRecoveryLengthLimit - 1, or -1 when the end lies beyond the
+// 50 MiB ceiling: a value in 1 .. kFileLengthLimit - 1, or -1 when the end lies beyond the
 // data or cannot be found. Types without a measure give -1.
 std::int64_t MeasureForRecovery(const std::string& ext, TBytes data);
 // Whether the type has a measure that MeasureForRecovery can run.

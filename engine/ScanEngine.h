@@ -11,6 +11,7 @@
 #include "device/DskLib.h"
 #include "engine/EngineHooks.h"
 #include "engine/FoundFile.h"
+#include "formats/LengthPolicy.h"
 #include "formats/Recognisers.h"
 #include "support/MemoryStream.h"
 
@@ -27,7 +28,6 @@ inline constexpr std::uint32_t kSectorsPerMegabyte = 2048;
 inline constexpr std::uint64_t kLargestSectorNumber = static_cast<std::uint64_t>(INT64_MAX) / kSectorSize;
 // Blocks the first pass of a scan leaves alone after a read error (read again at the end).
 inline constexpr std::uint32_t kSkipBlocksAfterError = 30;
-inline constexpr std::int32_t kFileLengthLimit = 52428800; // exclusive, 50 MiB
 
 class TScanEngine {
 public:

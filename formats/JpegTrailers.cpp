@@ -28,6 +28,9 @@ constexpr int kMaxTrailers = 16;
 // A record directory of more entries than this is no real trailer.
 constexpr std::uint32_t kMaxDirectoryEntries = 64;
 
+// The file length limit as the unsigned offsets of this file compare it.
+constexpr std::uint64_t kJpegFileLimit = static_cast<std::uint64_t>(kFileLengthLimit);
+
 std::uint64_t Limit(TBytes data) { return std::min<std::uint64_t>(data.size(), kJpegFileLimit); }
 
 // Position of the first occurrence of needle at or after from, below the end; or npos.

@@ -8,11 +8,11 @@
 #include <cstdint>
 
 #include "formats/ByteOrder.h"
+#include "formats/LengthPolicy.h"
 
 namespace lumivore {
 
 // No file grows past this length through what follows its picture.
-inline constexpr std::uint64_t kJpegFileLimit = 52'428'800;
 
 // What a JPEG's XMP says about a motion photo's appended media.
 struct TMotionPhoto {

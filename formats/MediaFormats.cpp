@@ -22,7 +22,7 @@ bool SetRiff(TFoundFile& rec, const char* ext, std::uint8_t formatIndex, std::ui
     rec.Ext = ext;
     rec.FormatIndex = formatIndex;
     rec.MakerIndex = kNoIndex;
-    rec.Length = static_cast<std::int32_t>(riffSize + 8); // riffSize < kRiffSizeLimit
+    rec.Length = std::int64_t{riffSize} + 8;
     return true;
 }
 
@@ -33,7 +33,7 @@ bool RecogniseRiff(TBytes sector, TFoundFile& rec) {
     std::uint32_t riffSize = 0;
     if (!reader.Matches(0, "RIFF") || !reader.U32LE(4, riffSize) || !reader.Has(8, 4))
         return false;
-    if (riffSize >= kRiffSizeLimit)
+    if (riffSize >= kFileLengthLimit)
         return false;
     if (reader.Matches(8, "WAVE"))
         return SetRiff(rec, "WAV", 7, riffSize);

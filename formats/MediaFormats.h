@@ -5,11 +5,11 @@
 #include <cstdint>
 
 #include "formats/ByteOrder.h"
+#include "formats/LengthPolicy.h"
 
 namespace lumivore {
 
 // A RIFF size of this or more is refused for every form type.
-inline constexpr std::uint32_t kRiffSizeLimit = 52'428'800;
 // A known RealMedia chunk larger than this makes the length unknown.
 inline constexpr std::uint32_t kRealMediaChunkCeiling = 10'485'760;
 

@@ -45,7 +45,7 @@ std::int64_t IndexExtent(TBytes tiff, std::uint64_t tiffPos) {
                 continue; // names no image
             const std::uint64_t end =
                 imageOffset == 0 ? imageSize : tiffPos + imageOffset + static_cast<std::uint64_t>(imageSize);
-            if (end > static_cast<std::uint64_t>(kMpfExtentLimit))
+            if (end > static_cast<std::uint64_t>(kFileLengthLimit))
                 return -1;
             extent = std::max(extent, static_cast<std::int64_t>(end));
         }

@@ -6,15 +6,15 @@
 #include <cstdint>
 
 #include "formats/ByteOrder.h"
+#include "formats/LengthPolicy.h"
 
 namespace lumivore {
 
 // Largest extent MpfExtent reports; beyond it the index is treated as malformed.
-inline constexpr std::int64_t kMpfExtentLimit = 52'428'800;
 
 // End of the last image that the JPEG's multi-picture index names, counted from the JPEG's
 // first byte, or -1 when the JPEG has no index before its scan, or the index is malformed,
-// does not lie inside the data, or names an end beyond kMpfExtentLimit.
+// does not lie inside the data, or names an end at or beyond kFileLengthLimit.
 std::int64_t MpfExtent(TBytes jpeg);
 
 } // namespace lumivore

@@ -504,7 +504,7 @@ bool RecogniseBmp(TBytes sector, TFoundFile& rec) {
     rec.Ext = "BMP";
     rec.FormatIndex = 0;
     rec.MakerIndex = kNoIndex;
-    rec.Length = static_cast<std::int32_t>(fileSize);
+    rec.Length = std::int64_t{fileSize};
     // A negative (top-down) height reads as a huge unsigned number and is refused with the rest.
     if (width > kBmpMaxDimension || height > kBmpMaxDimension)
         return false;

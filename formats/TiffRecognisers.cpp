@@ -3,6 +3,7 @@
 // X3F, Minolta MRW and Fuji RAF.
 
 #include "formats/Recognisers.h"
+#include "formats/LengthPolicy.h"
 
 #include <string_view>
 
@@ -14,9 +15,8 @@ namespace lumivore {
 namespace {
 
 constexpr std::uint32_t kLargestFirstDirectory = 15728640; // 0xF00000
-constexpr std::int32_t kCrwLength = 15728640;
-constexpr std::int32_t kLargestTiffLength = 52428800;     // 0x3200000
-constexpr std::int32_t kKodakAddition = 102400;           // 0x19000
+constexpr std::int64_t kCrwLength = 15728640;
+constexpr std::int64_t kKodakAddition = 102400;           // 0x19000
 constexpr std::uint32_t kLargestMrwTiffDirectory = 5242880; // 0x500000
 constexpr std::uint16_t kTiffMarker = 42;
 constexpr std::uint16_t kBigTiffMarker = 43;
@@ -142,7 +142,7 @@ bool ReadTiffStructure(TBytes data, TFoundFile& rec, bool acceptLateDirectory) {
     }
     if (walk == kWalkTruncated)
         rec.Length = kUnknownLength;
-    else if (rec.Length > kLargestTiffLength)
+    else if (rec.Length > kFileLengthLimit)
         return false;
     ClassifyTiff(data, marker, firstDir, rec);
     return true;
@@ -242,7 +242,7 @@ bool RecogniseMrw(TBytes data, TFoundFile& rec) {
     rec.Ext = "MRW";
     rec.FormatIndex = kNoIndex;
     rec.MakerIndex = kMakerMinolta;
-    rec.Length = static_cast<std::int32_t>(length);
+    rec.Length = static_cast<std::int64_t>(length);
     rec.Make = "Konica Minolta";
     rec.Width = imageWidth;
     rec.Height = imageHeight;
@@ -277,7 +277,7 @@ bool RecogniseRaf(TBytes data, TFoundFile& rec) {
     rec.Ext = "RAF";
     rec.FormatIndex = kNoIndex;
     rec.MakerIndex = kMakerFuji;
-    rec.Length = static_cast<std::int32_t>(length);
+    rec.Length = static_cast<std::int64_t>(length);
     rec.Make = "FUJI Film";
     rec.ThumbKind = kThumbJpeg;
     rec.ThumbOffset = previewOffset;

@@ -163,7 +163,7 @@ bool ReadValue(TBytes data, const TEntry& entry, TBytes& value) {
 
 // Raises a running length to end. A negative length is unknown and stays so; an end that a
 // signed 32-bit length cannot hold makes it unknown.
-void RaiseLength(std::int32_t& length, std::uint64_t end) {
+void RaiseLength(std::int64_t& length, std::uint64_t end) {
     if (length < 0)
         return;
     if (end > static_cast<std::uint64_t>(kLargestLength)) {
@@ -171,11 +171,11 @@ void RaiseLength(std::int32_t& length, std::uint64_t end) {
         return;
     }
     if (static_cast<std::uint64_t>(length) < end)
-        length = static_cast<std::int32_t>(end);
+        length = static_cast<std::int64_t>(end);
 }
 
 // Raises the running length to the end of the entry's out-of-line value.
-void ExtendTo(const TEntry& entry, std::int32_t& length) {
+void ExtendTo(const TEntry& entry, std::int64_t& length) {
     std::uint64_t size = 0;
     if (!entry.ValueSize(size)) {
         RaiseLength(length, std::numeric_limits<std::uint64_t>::max());
@@ -550,7 +550,7 @@ void TWalker::HandleMakerNote(const TDirScratch& dir, const TEntry& entry) {
         if (Find(rawDir, 0x0040, found) != kTagFound)
             return;
         const std::uint64_t end = static_cast<std::uint64_t>(EntryValue(found)) + SonyRawDirOffset;
-        rec_.Length = end > static_cast<std::uint64_t>(kLargestLength) ? kUnknownLength : static_cast<std::int32_t>(end);
+        rec_.Length = end > static_cast<std::uint64_t>(kLargestLength) ? kUnknownLength : static_cast<std::int64_t>(end);
     }
 }
 
@@ -662,7 +662,7 @@ bool ReadEntryValue(TBytes data, const TTiffEntry& entry, TBytes& value) {
     return ReadValue(data, ClassicEntry(entry), value);
 }
 
-void ExtendLength(const TTiffEntry& entry, std::int32_t& length) { ExtendTo(ClassicEntry(entry), length); }
+void ExtendLength(const TTiffEntry& entry, std::int64_t& length) { ExtendTo(ClassicEntry(entry), length); }
 
 int FindTag(TBytes data, std::uint64_t dirOffset, std::uint16_t tag, TTiffEntry& entry) {
     std::uint32_t work = std::numeric_limits<std::uint32_t>::max();

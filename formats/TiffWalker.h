@@ -68,7 +68,7 @@ bool ReadEntryValue(TBytes data, const TTiffEntry& entry, TBytes& value);
 // Raises a running length to the end of the entry's out-of-line value (which need not lie
 // inside the data). A negative running length means an earlier end could not be represented;
 // it stays unknown, and an end beyond the largest signed 32-bit number makes it unknown (-1).
-void ExtendLength(const TTiffEntry& entry, std::int32_t& length);
+void ExtendLength(const TTiffEntry& entry, std::int64_t& length);
 
 // Looks for a tag in the directory at dirOffset; on kTagFound, entry holds its 12 bytes.
 int FindTag(TBytes data, std::uint64_t dirOffset, std::uint16_t tag, TTiffEntry& entry);

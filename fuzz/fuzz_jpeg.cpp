@@ -11,7 +11,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     const auto length = static_cast<std::uint64_t>(rec.Length);
     // Never past the file-length limit.
-    if (length > lumivore::kJpegFileLimit)
+    if (length > static_cast<std::uint64_t>(lumivore::kFileLengthLimit))
         __builtin_trap();
     // A measured end lies inside the data. Only a motion photo's appended video, whose length
     // its XMP states and whose start was seen, may run on past it; its picture (the record's

@@ -6,7 +6,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::int64_t extent = lumivore::MpfExtent(lumivore::TBytes(data, size));
-    if (extent < -1 || extent == 0 || extent > lumivore::kMpfExtentLimit)
+    if (extent < -1 || extent == 0 || extent > lumivore::kFileLengthLimit)
         __builtin_trap();
     return 0;
 }

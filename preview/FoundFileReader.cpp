@@ -20,8 +20,6 @@ constexpr std::uint32_t kTiffWindowSectors = 40000;     // 20,480,000 bytes
 // memory and time.
 constexpr std::uint64_t kReadBackCeiling = static_cast<std::uint64_t>(kFileLengthLimit);
 
-bool LengthKnown(std::int32_t length) { return length >= 1 && length < kFileLengthLimit; }
-
 std::uint32_t SectorsFor(std::uint64_t bytes) {
     return static_cast<std::uint32_t>((bytes + kSectorSize - 1) / kSectorSize);
 }

@@ -218,7 +218,7 @@ bool LoadLongFile(TScanEngine& engine, TFoundFile& file, TMemoryStream& stream) 
         engine.ReadSectors(stream.Memory(), sectors, file.StartSector);
         const std::int64_t length = MeasureForRecovery(file.Ext, stream.Bytes());
         if (length > 0 && length < kFileLengthLimit) {
-            file.Length = static_cast<std::int32_t>(length);
+            file.Length = static_cast<std::int64_t>(length);
             stream.SetSize(static_cast<std::size_t>(length));
             stream.SetPosition(0);
             return true;

@@ -55,7 +55,7 @@ TEST(TiffEntryReaders, ElementSizesValuesAndLengths) {
     const TTiffEntry unknown = MakeEntry(0x1234, 13, 1000, 40);
     ASSERT_TRUE(ReadEntryValue(data, unknown, value));
     EXPECT_TRUE(value.empty());
-    std::int32_t length = 10;
+    std::int64_t length = 10;
     ExtendLength(unknown, length);
     EXPECT_EQ(length, 10);
 
