@@ -4,6 +4,7 @@ namespace lumivore {
 
 std::array<std::int32_t, kGeneralTypeCount> GeneralCounts{};
 std::array<std::int32_t, kMakerTypeCount> MakerCounts{};
+std::array<std::int32_t, kPhoneTypeCount> PhoneCounts{};
 
 std::array<TSupportedFileType, kGeneralTypeCount>& GeneralTypes() {
     static std::array<TSupportedFileType, kGeneralTypeCount> rows{{
@@ -41,9 +42,23 @@ std::array<TSupportedFileType, kMakerTypeCount>& MakerTypes() {
     return rows;
 }
 
+std::array<TSupportedFileType, kPhoneTypeCount>& PhoneTypes() {
+    static std::array<TSupportedFileType, kPhoneTypeCount> rows{{
+        {"HEIC/HEIF image", "", "HEIC,HEIF", ""},
+        {"AVIF image", "", "AVIF", ""},
+        {"MP4 video", "", "MP4,M4V", ""},
+        {"QuickTime video", "", "MOV", ""},
+        {"3GP video", "", "3GP,3G2", ""},
+        {"Canon CR3 raw", "Canon", "CR3", ""},
+        {"WebP image", "", "WEBP", ""},
+    }};
+    return rows;
+}
+
 void CountByType(const std::vector<TFoundFile>& files) {
     GeneralCounts.fill(0);
     MakerCounts.fill(0);
+    PhoneCounts.fill(0);
     for (const TFoundFile& f : files) {
         // A file that lies inside another found file (an embedded preview) is part of that
         // file: it is not counted, as recovery by type and the thumbnail pages leave it out.
@@ -53,6 +68,8 @@ void CountByType(const std::vector<TFoundFile>& files) {
             ++GeneralCounts[f.FormatIndex];
         if (f.MakerIndex < kMakerTypeCount)
             ++MakerCounts[f.MakerIndex];
+        if (f.PhoneIndex < kPhoneTypeCount)
+            ++PhoneCounts[f.PhoneIndex];
     }
 }
 

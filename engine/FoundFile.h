@@ -22,6 +22,7 @@ struct TFoundFile {
     std::string Ext;                      // "JPG", "CR2", ... in upper case
     std::uint8_t FormatIndex = 0;         // general table row, or kNoIndex
     std::uint8_t MakerIndex = 0;          // camera table row, or kNoIndex
+    std::uint8_t PhoneIndex = kNoIndex;   // phone and video table row, or kNoIndex
     std::int64_t StartSector = 0;         // absolute 512-byte sector of the first byte
     std::int32_t Width = 0;               // pixels, 0 = unknown
     std::int32_t Height = 0;
@@ -54,6 +55,7 @@ struct TFoundFile {
         Model.clear();
         DateTaken.clear();
         FormatIndex = MakerIndex = 0;
+        PhoneIndex = kNoIndex;
         StartSector = 0;
         Width = Height = 0;
         ThumbWidth = ThumbHeight = 0;
