@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "device/DskLib.h"
+#include "engine/DeviceReader.h"
 #include "engine/Recovery.h"
 #include "engine/ScanEngine.h"
 #include "engine/ScanRange.h"
@@ -171,3 +172,34 @@ TEST_F(LargeDisk, ReadFaultsAndRetriesSeeTheFullSectorNumber) {
 }
 
 } // namespace
+
+// Random access to a found file: reads that straddle the reader's cache runs come back exact,
+// nothing at or past the stated size or the device's end is handed out, and only the runs
+// touched are read from the device.
+TEST_F(LargeDisk, ADeviceReaderReadsAFileBeyondTwoTebibytesAtAnyOffset) {
+    TDeviceReader reader(engine_->Drive, static_cast<std::int64_t>(kBeyondSector), beyond_.size());
+    std::vector<std::uint8_t> got(beyond_.size());
+    // Backwards in odd pieces, so every piece after the first needs a fresh cache run.
+    std::size_t end = got.size();
+    while (end > 0) {
+        const std::size_t piece = std::min<std::size_t>(end, 40'001);
+        ASSERT_TRUE(reader.ReadAt(end - piece, got.data() + end - piece, piece));
+        end -= piece;
+    }
+    EXPECT_EQ(got, beyond_);
+    EXPECT_GE(reader.BytesRead(), beyond_.size());
+    EXPECT_LE(reader.BytesRead(), 3 * beyond_.size());
+
+    std::uint8_t byte = 0;
+    EXPECT_FALSE(reader.ReadAt(beyond_.size(), &byte, 1));
+    EXPECT_FALSE(reader.ReadAt(std::numeric_limits<std::uint64_t>::max(), &byte, 1));
+    EXPECT_TRUE(reader.ReadAt(0, &byte, 0));
+
+    // A file said to run past the device's end reads up to it and no further.
+    TDeviceReader tail(engine_->Drive, static_cast<std::int64_t>(kDeviceSectors - 1));
+    std::uint8_t sector[513] = {};
+    EXPECT_TRUE(tail.ReadAt(0, sector, 512));
+    EXPECT_FALSE(tail.ReadAt(0, sector, 513));
+    TDeviceReader damaged(engine_->Drive, -5);
+    EXPECT_FALSE(damaged.ReadAt(0, &byte, 1));
+}
