@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "engine/DeviceMeasure.h"
 #include "engine/FileTypes.h"
 #include "engine/Nesting.h"
 #include "formats/Recognisers.h"
@@ -149,6 +150,9 @@ void TScanEngine::Scan(std::uint64_t firstSector, std::uint64_t sectorCount, TCo
     if (!pending.empty())
         std::stable_sort(FoundFiles.begin(), FoundFiles.end(),
                          [](const TFoundFile& a, const TFoundFile& b) { return a.StartSector < b.StartSector; });
+    // A long AVI goes on past its first RIFF chunk: a few chunk headers on the device tell its
+    // whole length before nesting is judged from it.
+    MeasureContinuedFiles(Drive, FoundFiles);
     MarkNestedFiles(FoundFiles);
     CountByType();
 }

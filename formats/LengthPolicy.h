@@ -4,6 +4,7 @@
 // the scan, the previews and recovery agree on which lengths are real.
 
 #include <cstdint>
+#include <string_view>
 
 namespace lumivore {
 
@@ -11,11 +12,54 @@ namespace lumivore {
 //
 // The general limit, exclusive: 50 MiB. A photo, a sound or a drawing of the kinds found here is
 // far shorter, so a measure that arrives beyond it has followed damaged or foreign data and
-// is not trusted; the same bound caps what is read back to measure a file whose length the
-// scan could not tell.
+// is not trusted; the same bound caps what is read back whole into memory (a preview, or the
+// window over which a file whose length the scan could not tell is measured).
 inline constexpr std::int64_t kFileLengthLimit = 52'428'800;
 
-// Whether a record's length is a measured one that can be read and written as it stands.
+// TIFF-structured files (TIFF, DNG and the TIFF-based raws), RAF and MRW, inclusive: 1 GiB.
+// Uncompressed raws of 45 to 100-megapixel cameras run from 50 to 250 MB, so the general limit
+// lost them; a length up to this one is taken only from a structure that was read whole
+// (every directory walked, every strip or tile inside the length).
+inline constexpr std::int64_t kLargeRawLengthLimit = 1'073'741'824;
+
+// A Kodak DCR carries 100 KiB after what its directories describe.
+inline constexpr std::int64_t kKodakAddition = 102'400;
+
+// WAV and AVI: the RIFF size field counts everything after the first eight bytes and is a
+// 32-bit number, so any value it can hold (up to 4 GiB - 1) is a file a camera or recorder
+// could have written; the AVI's own "hdrl" list is what keeps random "RIFF" bytes out.
+inline constexpr std::int64_t kLargestRiffLength = 0xFFFF'FFFFll + 8;
+
+// An AVI that goes on in further "RIFF"/"AVIX" chunks: at most this many chunks are followed
+// (each below 4 GiB, so files of up to a terabyte), which bounds the chain walk over chunk
+// headers that happen to repeat on a damaged device.
+inline constexpr std::uint32_t kLargestRiffChunkCount = 256;
+inline constexpr std::int64_t kLargestRiffChainLength = 1'099'511'627'776; // 1 TiB
+
+// Whether a record's length is a measured one that is small enough to be read back whole into
+// memory (a preview, a decoder's input).
 inline constexpr bool LengthKnown(std::int64_t length) { return length >= 1 && length < kFileLengthLimit; }
+
+// The largest length a file of this type (its Ext) may have: the raised limits above for the
+// types that carry them, the general limit for every other.
+inline constexpr std::int64_t LargestLengthFor(std::string_view ext) {
+    constexpr std::string_view kTiffBased[] = {"TIF", "DNG", "CR2", "RAW", "MEF", "NEF",
+                                               "ORF", "PEF", "SR2", "ARW", "MRW", "RAF"};
+    if (ext == "DCR")
+        return kLargeRawLengthLimit + kKodakAddition;
+    for (std::string_view e : kTiffBased)
+        if (ext == e)
+            return kLargeRawLengthLimit;
+    if (ext == "AVI")
+        return kLargestRiffChainLength;
+    if (ext == "WAV")
+        return kLargestRiffLength;
+    return kFileLengthLimit - 1;
+}
+
+// Whether a record's length is a measured one that recovery can write as it stands.
+inline constexpr bool LengthKnownFor(std::string_view ext, std::int64_t length) {
+    return length >= 1 && length <= LargestLengthFor(ext);
+}
 
 } // namespace lumivore

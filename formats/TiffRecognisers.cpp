@@ -16,10 +16,13 @@ namespace {
 
 constexpr std::uint32_t kLargestFirstDirectory = 15728640; // 0xF00000
 constexpr std::int64_t kCrwLength = 15728640;
-constexpr std::int64_t kKodakAddition = 102400;           // 0x19000
 constexpr std::uint32_t kLargestMrwTiffDirectory = 5242880; // 0x500000
 constexpr std::uint16_t kTiffMarker = 42;
 constexpr std::uint16_t kBigTiffMarker = 43;
+// What RAF and MRW lengths were limited to before raws of 100 megapixels: above it the header
+// is checked for a whole file as well.
+constexpr std::uint64_t kRafMrwClassicLimit = 104'857'600;
+constexpr std::uint32_t kRafHeaderSize = 108; // the fields read here end at 108
 
 struct TMakerRow {
     std::string_view name;
@@ -140,9 +143,12 @@ bool ReadTiffStructure(TBytes data, TFoundFile& rec, bool acceptLateDirectory) {
         rec.Length = kCrwLength;
         return true;
     }
+    // A structure walked whole measures its file from the directories, strips and tiles it
+    // names, whatever their bytes hold: up to the raised limit of raws. A longer one has
+    // followed numbers that no camera writes.
     if (walk == kWalkTruncated)
         rec.Length = kUnknownLength;
-    else if (rec.Length > kFileLengthLimit)
+    else if (rec.Length > kLargeRawLengthLimit)
         return false;
     ClassifyTiff(data, marker, firstDir, rec);
     return true;
@@ -238,6 +244,11 @@ bool RecogniseMrw(TBytes data, TFoundFile& rec) {
     const std::uint64_t length = raw + mrmSize + 8;
     if (!SizeWithinLimit("MRW", length))
         return false;
+    // Beyond the length an MRW always had, the header must describe a whole picture: an image
+    // that fits on the sensor it was read from.
+    if (length > kRafMrwClassicLimit && (imageWidth == 0 || imageHeight == 0 || imageWidth > sensorWidth ||
+                                         imageHeight > sensorHeight || mrmSize >= length))
+        return false;
 
     rec.Ext = "MRW";
     rec.FormatIndex = kNoIndex;
@@ -273,6 +284,11 @@ bool RecogniseRaf(TBytes data, TFoundFile& rec) {
         return false;
     const std::uint64_t length = static_cast<std::uint64_t>(rawOffset) + rawLength;
     if (!SizeWithinLimit("RAF", length))
+        return false;
+    // Beyond the length a RAF always had, the header must describe a whole file: the raw data
+    // after the header, and the JPEG preview inside the file.
+    if (length > kRafMrwClassicLimit &&
+        (rawOffset < kRafHeaderSize || std::uint64_t{previewOffset} + previewLength > length))
         return false;
     rec.Ext = "RAF";
     rec.FormatIndex = kNoIndex;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <limits>
 
+#include "formats/LengthPolicy.h"
+
 namespace lumivore {
 
 namespace {
@@ -695,8 +697,10 @@ std::string_view SonyRawKind(TBytes data, std::uint64_t dirOffset, std::uint16_t
 bool SizeWithinLimit(std::string_view name, std::uint64_t size) {
     if (name == "BM")
         return size <= 10485760u;
+    // RAF and MRW files of today's cameras pass 100 MiB; up to the raised raw limit their
+    // recognisers take a length when the header describes a whole file.
     if (name == "MRW" || name == "RAF")
-        return size <= 104857600u;
+        return size <= static_cast<std::uint64_t>(kLargeRawLengthLimit);
     return false;
 }
 

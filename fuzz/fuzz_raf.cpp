@@ -2,11 +2,12 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "formats/LengthPolicy.h"
 #include "formats/Recognisers.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     lumivore::TFoundFile rec;
-    if (lumivore::RecogniseRaf(lumivore::TBytes(data, size), rec) && (rec.Length < 0 || rec.Length > 104857600))
+    if (lumivore::RecogniseRaf(lumivore::TBytes(data, size), rec) && (rec.Length < 0 || rec.Length > lumivore::kLargeRawLengthLimit))
         __builtin_trap();
     return 0;
 }

@@ -1,6 +1,8 @@
 // RIFF (WAV, AVI, CorelDraw) and RealMedia recognisers.
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "formats/MediaFormats.h"
 #include "formats/Recognisers.h"
 #include "testkit/MediaBuilder.h"
@@ -19,6 +21,15 @@ TByteVector RiffHeader(std::uint32_t size, const char (&form)[5]) {
     return h;
 }
 
+// A sector that starts a RIFF file of the given size and form, with the "hdrl" list an AVI
+// carries right after the form type.
+TByteVector AviHeader(std::uint32_t size) {
+    TByteVector h = RiffHeader(size, "AVI ");
+    const std::uint8_t list[] = {'L', 'I', 'S', 'T', 200, 0, 0, 0, 'h', 'd', 'r', 'l'};
+    std::copy(std::begin(list), std::end(list), h.begin() + 12);
+    return h;
+}
+
 TEST(RiffRecognise, FormTypesAndLengths) {
     TFoundFile rec;
     ASSERT_TRUE(RecogniseRiff(RiffHeader(1000, "WAVE"), rec));
@@ -30,27 +41,105 @@ TEST(RiffRecognise, FormTypesAndLengths) {
     EXPECT_EQ(rec.Ext, "CDR");
     EXPECT_EQ(rec.FormatIndex, 9);
     EXPECT_EQ(rec.Length, 5008);
-    ASSERT_TRUE(RecogniseRiff(RiffHeader(77, "AVI "), rec));
+    ASSERT_TRUE(RecogniseRiff(AviHeader(777), rec));
     EXPECT_EQ(rec.Ext, "AVI");
     EXPECT_EQ(rec.FormatIndex, 8);
+    EXPECT_EQ(rec.Length, 785);
     // "AVIX" is neither AVI nor a drawing; other forms are refused too.
     EXPECT_FALSE(RecogniseRiff(RiffHeader(77, "AVIX"), rec));
     EXPECT_FALSE(RecogniseRiff(RiffHeader(77, "cdr9"), rec));
     EXPECT_FALSE(RecogniseRiff(RiffHeader(77, "WEBP"), rec));
 }
 
-TEST(RiffRecognise, SizeLimitIsExclusive) {
+TEST(RiffRecognise, AnAviNeedsItsHeaderListWhereTheFormatPutsIt) {
     TFoundFile rec;
-    for (const char* form : {"WAVE", "AVI ", "CDR9"}) {
-        const char f[5] = {form[0], form[1], form[2], form[3], 0};
-        const TByteVector below = RiffHeader(52'428'799, "XXXX");
-        TByteVector ok = below;
-        std::copy(f, f + 4, ok.begin() + 8);
-        ASSERT_TRUE(RecogniseRiff(ok, rec)) << form;
-        EXPECT_EQ(rec.Length, 52'428'807);
-        ok[4] = 0x00, ok[5] = 0x00, ok[6] = 0x20, ok[7] = 0x03; // 52,428,800
-        EXPECT_FALSE(RecogniseRiff(ok, rec)) << form;
+    EXPECT_FALSE(RecogniseRiff(RiffHeader(777, "AVI "), rec)); // nothing after the form type
+    TByteVector wrongType = AviHeader(777);
+    wrongType[23] = 'x'; // "hdrx"
+    EXPECT_FALSE(RecogniseRiff(wrongType, rec));
+    TByteVector listTooLong = AviHeader(777);
+    listTooLong[16] = 0xFF, listTooLong[17] = 0x0F; // a list larger than the RIFF that holds it
+    EXPECT_FALSE(RecogniseRiff(listTooLong, rec));
+}
+
+TEST(RiffRecognise, SoundAndVideoTakeTheWholeRiffSizeDrawingsKeepTheGeneralLimit) {
+    TFoundFile rec;
+    // A video of 4 GiB - 1 plus its header: the largest the RIFF size can state.
+    ASSERT_TRUE(RecogniseRiff(AviHeader(0xFFFFFFFFu), rec));
+    EXPECT_EQ(rec.Length, 0xFFFFFFFFll + 8);
+    ASSERT_TRUE(RecogniseRiff(AviHeader(300'000'000), rec));
+    EXPECT_EQ(rec.Length, 300'000'008);
+
+    // A long WAV shows a chunk where its first chunk belongs; a short one is taken as always.
+    TByteVector wave = RiffHeader(300'000'000, "WAVE");
+    const std::uint8_t fmt[] = {'f', 'm', 't', ' ', 16, 0, 0, 0};
+    std::copy(std::begin(fmt), std::end(fmt), wave.begin() + 12);
+    ASSERT_TRUE(RecogniseRiff(wave, rec));
+    EXPECT_EQ(rec.Length, 300'000'008);
+
+    // A "RIFF" with a huge size and no structure after the form type is nothing.
+    EXPECT_FALSE(RecogniseRiff(RiffHeader(300'000'000, "WAVE"), rec));
+    EXPECT_FALSE(RecogniseRiff(RiffHeader(300'000'000, "AVI "), rec));
+    EXPECT_FALSE(RecogniseRiff(RiffHeader(0xFFFFFFFFu, "AVI "), rec));
+
+    // Drawings keep the general limit, exclusive, on the RIFF size.
+    ASSERT_TRUE(RecogniseRiff(RiffHeader(52'428'799, "CDR9"), rec));
+    EXPECT_EQ(rec.Length, 52'428'807);
+    EXPECT_FALSE(RecogniseRiff(RiffHeader(52'428'800, "CDR9"), rec));
+    TByteVector drawing = RiffHeader(300'000'000, "CDR9");
+    std::copy(std::begin(fmt), std::end(fmt), drawing.begin() + 12);
+    EXPECT_FALSE(RecogniseRiff(drawing, rec));
+}
+
+// A file of RIFF chunks laid out sparsely: chunk headers at their offsets, nothing between.
+struct TSparseChunks {
+    std::map<std::uint64_t, TByteVector> Headers;
+    void Chunk(std::uint64_t at, std::uint32_t size, const char (&form)[5]) {
+        TByteVector h = RiffHeader(size, form);
+        h.resize(12);
+        Headers[at] = h;
     }
+    TReadAt Reader() const {
+        return [this](std::uint64_t offset, std::uint8_t* out, std::size_t n) {
+            const auto it = Headers.find(offset);
+            if (it == Headers.end() || n > it->second.size())
+                return false;
+            std::copy_n(it->second.begin(), n, out);
+            return true;
+        };
+    }
+};
+
+TEST(AviChain, FollowsAvixChunksToTheEndOfTheLast) {
+    TSparseChunks file;
+    const std::uint32_t first = 1'000'000'000, second = 700'000'000, third = 12'345;
+    file.Chunk(0, first, "AVI ");
+    file.Chunk(first + 8ull, second, "AVIX");
+    file.Chunk(first + 8ull + second + 8, third, "AVIX");
+    const std::int64_t firstLength = first + 8ll;
+    EXPECT_EQ(MeasureAviChain(file.Reader(), firstLength), firstLength + second + 8 + third + 8);
+
+    // A further RIFF of another form, or none, ends the chain where it stands.
+    TSparseChunks plain;
+    plain.Chunk(0, first, "AVI ");
+    plain.Chunk(first + 8ull, second, "AVI ");
+    EXPECT_EQ(MeasureAviChain(plain.Reader(), firstLength), firstLength);
+    EXPECT_EQ(MeasureAviChain(TSparseChunks{}.Reader(), firstLength), firstLength);
+
+    // An odd chunk size is followed by its pad byte.
+    TSparseChunks odd;
+    odd.Chunk(1001 + 8 + 1, 500, "AVIX");
+    EXPECT_EQ(MeasureAviChain(odd.Reader(), 1001 + 8), 1001 + 8 + 1 + 508);
+}
+
+TEST(AviChain, RepeatedChunkHeadersStopAtTheChunkCeiling) {
+    // Every offset answers with an AVIX header: the walk ends after the chunk ceiling.
+    const TReadAt always = [](std::uint64_t, std::uint8_t* out, std::size_t n) {
+        TByteVector h = RiffHeader(1000, "AVIX");
+        std::copy_n(h.begin(), n, out);
+        return true;
+    };
+    EXPECT_EQ(MeasureAviChain(always, 1008), 1008 * static_cast<std::int64_t>(kLargestRiffChunkCount));
 }
 
 TEST(RiffRecognise, BuiltFilesAndShortData) {

@@ -86,10 +86,14 @@ TEST(RecogniseTiffHeader, LengthLimitAndTruncation) {
         b.Fixed(dir, 0xC000, kTiffUndefined, 100, end - 100);
         return b.Build();
     };
+    // A structure read whole is measured up to 1 GiB, past the 50 MiB that lost large raws;
+    // a value that ends beyond it is refused.
     TFoundFile rec;
-    ASSERT_TRUE(RecogniseTiff(withEnd(52428800), rec));
-    EXPECT_EQ(rec.Length, 52428800);
-    EXPECT_FALSE(RecogniseTiff(withEnd(52428801), rec));
+    ASSERT_TRUE(RecogniseTiff(withEnd(52428801), rec));
+    EXPECT_EQ(rec.Length, 52428801);
+    ASSERT_TRUE(RecogniseTiff(withEnd(1073741824), rec));
+    EXPECT_EQ(rec.Length, 1073741824);
+    EXPECT_FALSE(RecogniseTiff(withEnd(1073741825), rec));
 
     // A structure that runs past the data is accepted with its length unknown.
     TCameraTiff camera;
@@ -219,7 +223,19 @@ TEST(RecogniseRaf, LengthLimitAndPreview) {
     EXPECT_EQ(rec.ThumbOffset, 148u);
     EXPECT_EQ(rec.ThumbLength, 12000u);
     EXPECT_EQ(rec.Width, 0);
+    // Up to 1 GiB when the header describes a whole file; beyond, refused.
+    layout.rawLength = 1073741824 - 100000;
+    ASSERT_TRUE(RecogniseRaf(BuildRaf(layout), rec));
+    EXPECT_EQ(rec.Length, 1073741824);
     layout.rawLength += 1;
+    EXPECT_FALSE(RecogniseRaf(BuildRaf(layout), rec));
+    // Above the length RAF files always had, a preview that leaves the file or raw data that
+    // starts inside the header is a header that does not describe a whole file.
+    layout.rawLength = 200'000'000;
+    layout.previewLength = 300'000'000;
+    EXPECT_FALSE(RecogniseRaf(BuildRaf(layout), rec));
+    layout.previewLength = 12000;
+    layout.rawOffset = 100;
     EXPECT_FALSE(RecogniseRaf(BuildRaf(layout), rec));
     // Offset and length that wrap 32 bits are still far too large.
     layout.rawOffset = 0xFFFFFF00;
@@ -259,8 +275,18 @@ TEST(RecogniseMrw, RawSizeRounding) {
     ASSERT_TRUE(RecogniseMrw(data, rec));
     EXPECT_EQ(rec.Length, static_cast<std::int32_t>(10 + data.size()));
 
-    // Beyond 104,857,600 bytes the file is rejected.
+    // Beyond 1 GiB the file is rejected.
     layout.sensorHeight = layout.sensorWidth = 65535;
+    EXPECT_FALSE(RecogniseMrw(BuildMrw(layout), rec));
+    // Between 100 MiB and 1 GiB the header must describe a picture that fits on its sensor.
+    layout.sensorHeight = 8000, layout.sensorWidth = 16000; // 256,000,000 bytes of 16-bit data
+    layout.imageHeight = 7990, layout.imageWidth = 15990;
+    data = BuildMrw(layout);
+    ASSERT_TRUE(RecogniseMrw(data, rec));
+    EXPECT_EQ(rec.Length, static_cast<std::int64_t>(256'000'000 + data.size()));
+    layout.imageWidth = 16001;
+    EXPECT_FALSE(RecogniseMrw(BuildMrw(layout), rec));
+    layout.imageWidth = 0;
     EXPECT_FALSE(RecogniseMrw(BuildMrw(layout), rec));
 }
 

@@ -479,7 +479,9 @@ TEST(TiffWalkMakerNotes, OlympusMinoltaAndSony) {
 TEST(TiffSizeLimits, InclusiveLimitsPerName) {
     EXPECT_TRUE(SizeWithinLimit("BM", 10485760));
     EXPECT_FALSE(SizeWithinLimit("BM", 10485761));
-    EXPECT_TRUE(SizeWithinLimit("MRW", 104857600));
-    EXPECT_FALSE(SizeWithinLimit("RAF", 104857601));
+    EXPECT_TRUE(SizeWithinLimit("MRW", 1073741824));
+    EXPECT_FALSE(SizeWithinLimit("MRW", 1073741825));
+    EXPECT_TRUE(SizeWithinLimit("RAF", 1073741824));
+    EXPECT_FALSE(SizeWithinLimit("RAF", 1073741825));
     EXPECT_FALSE(SizeWithinLimit("XYZ", 1));
 }
