@@ -13,6 +13,7 @@
 #include <sys/sysmacros.h>
 
 #include "device/DskLib.h"
+#include "engine/DeviceMeasure.h"
 #include "engine/RecoveryWriter.h"
 #include "engine/ScanEngine.h"
 #include "formats/JpegTrailers.h"
@@ -28,8 +29,12 @@ namespace {
 namespace fs = std::filesystem;
 
 // First window read to measure a file of unknown length; it doubles up to the length limit.
+// The measures that need a window find what they read in the file's first 50 MiB (a TIFF
+// raw's directories, a JPEG's segments), however far the strips or streams they count reach.
 constexpr std::uint64_t kFirstMeasureWindow = 1u << 20;
 constexpr std::uint32_t kMeasureCeiling = static_cast<std::uint32_t>(kFileLengthLimit);
+// A file is written in blocks of one scan block: memory stays at one block whatever its length.
+constexpr std::size_t kWriteBlock = kSectorBufferSize;
 
 bool IsTiffBased(const std::string& ext) {
     static const char* const kExts[] = {"TIF", "DNG", "CR2", "DCR", "RAW", "MEF", "NEF", "ORF", "PEF", "SR2", "ARW"};
@@ -77,6 +82,27 @@ public:
             haveSectors_ += n;
         }
         return std::min<std::uint64_t>(bytes, haveSectors_ * kSectorSize);
+    }
+
+    // Bytes of the file already held in the buffer (whole sectors, as far as they were read).
+    std::uint64_t Buffered() const { return buffer_.size(); }
+
+    // Reads the n bytes at a sector-aligned file offset into dest, which has room for them
+    // rounded up to whole sectors, without keeping them: how a file longer than any buffer is
+    // streamed. Sectors past the device's end are not read; the caller keeps within it.
+    bool ReadRun(std::uint64_t offset, std::size_t n, std::uint8_t* dest) {
+        if (engine_.MessagePump)
+            engine_.MessagePump->ProcessMessages();
+        if (engine_.Drive.DriveCode != code_ || engine_.Drive.Handle != handle_) {
+            changed_ = true;
+            return false;
+        }
+        const std::uint64_t sector = static_cast<std::uint64_t>(start_) + offset / kSectorSize;
+        const auto count = static_cast<std::uint32_t>((n + kSectorSize - 1) / kSectorSize);
+        const std::uint32_t got = engine_.Drive.Read(sector, static_cast<std::uint16_t>(count), dest);
+        if (got < std::uint64_t{count} * kSectorSize)
+            RereadBySector(sector, count, dest);
+        return true;
     }
 
     TBytes Bytes(std::uint64_t n) const {
@@ -212,6 +238,7 @@ std::string ReportCsv(const TRecoveryResult& result) {
 struct TFileOutcome {
     bool Fatal = false;
     std::string Message;
+    bool Stop = false; // Stop was asked for in the middle of the file
 };
 
 class TRecoveryRun {
@@ -232,9 +259,15 @@ public:
                 result_.Stopped = true;
                 break;
             }
+            current_ = done;
             const TFileOutcome outcome = RecoverOne(result_.Files[done]);
             Count(result_.Files[done]);
             SetProgress(done + 1, total);
+            if (outcome.Stop) {
+                result_.Stopped = true;
+                ++done;
+                break;
+            }
             if (outcome.Fatal) {
                 result_.Stopped = true;
                 result_.Message = outcome.Message;
@@ -254,7 +287,24 @@ public:
 private:
     void SetProgress(std::size_t done, std::size_t total) {
         if (request_.Progress && total > 0)
-            request_.Progress->SetPosition(static_cast<int>((done * 100 + total / 2) / total));
+            Show(static_cast<int>((done * 100 + total / 2) / total));
+    }
+
+    // Moves the bar within the current file as its bytes are written: a long video is not a
+    // frozen bar.
+    void SetProgressWithin(std::uint64_t part, std::uint64_t whole) {
+        const std::uint64_t total = result_.Files.size();
+        if (request_.Progress == nullptr || total == 0 || whole == 0)
+            return;
+        const std::uint64_t permille = std::min<std::uint64_t>(part, whole) * 1000 / whole;
+        Show(static_cast<int>((current_ * 1000 + permille) * 100 / (total * 1000)));
+    }
+
+    void Show(int position) {
+        if (position != shown_) {
+            shown_ = position;
+            request_.Progress->SetPosition(position);
+        }
     }
 
     void Count(const TRecoveryEntry& e) {
@@ -304,9 +354,16 @@ private:
     std::int64_t DetermineLength(const TFoundFile& f, TFileSource& src, TLengthSource& source) {
         std::int64_t length = -1;
         const bool jpeg = f.Ext == "JPG";
-        if (LengthKnown(f.Length)) {
+        if (LengthKnownFor(f.Ext, f.Length)) {
             length = f.Length;
             source = TLengthSource::Known;
+            // A long AVI may go on past the length the record holds: its further RIFF chunks
+            // are found by their headers on the device.
+            const std::int64_t continued = ContinuedLength(engine_.Drive, f);
+            if (continued > length) {
+                length = continued;
+                source = TLengthSource::Measured;
+            }
             if (jpeg && JpegMayGoOn(src, length)) {
                 const std::int64_t measured = MeasureFromDevice(f, src);
                 if (measured > length) {
@@ -380,9 +437,10 @@ private:
         e.Source = source;
         e.Length = length;
 
-        const std::uint64_t avail = src.Ensure(static_cast<std::uint64_t>(length));
-        if (src.DeviceChanged())
-            return Changed(e);
+        // What the device holds of the file, from its first sector to the device's end.
+        const std::uint64_t avail =
+            (static_cast<std::uint64_t>(engine_.Drive.Info.TotalSectors) - static_cast<std::uint64_t>(f.StartSector)) *
+            kSectorSize;
         if (avail < static_cast<std::uint64_t>(length)) {
             if (source != TLengthSource::DefaultSize || avail == 0) {
                 e.Status = TRecoveryStatus::Failed;
@@ -395,15 +453,47 @@ private:
             detail += ", cut at the end of the device";
         }
 
-        const bool damaged = src.Unreadable() > 0;
         auto nameFor = [&](int suffix) {
             std::string name = RecoveredFileName(f.StartSector, f.Ext, suffix);
-            if (damaged)
+            if (src.Unreadable() > 0)
                 name.insert(name.rfind('.'), "-damaged");
             return name;
         };
-        const TBytes bytes = src.Bytes(static_cast<std::uint64_t>(length));
-        const TWriteResult w = dest_.Write(nameFor, bytes.data(), bytes.size(), ParseDateTaken(f.DateTaken));
+        // The file streams from the device block by block; what measuring it already read is
+        // not read again.
+        block_.resize(kWriteBlock);
+        bool stopped = false;
+        const auto size = static_cast<std::uint64_t>(length);
+        auto supply = [&](std::uint64_t offset, std::size_t n, const std::uint8_t*& out) {
+            const std::uint64_t have = src.Buffered();
+            if (offset + n <= have) {
+                out = src.Bytes(offset + n).data() + offset;
+            } else {
+                const std::size_t fromBuffer = offset < have ? static_cast<std::size_t>(have - offset) : 0;
+                if (fromBuffer > 0)
+                    std::memcpy(block_.data(), src.Bytes(have).data() + offset, fromBuffer);
+                if (!src.ReadRun(offset + fromBuffer, n - fromBuffer, block_.data() + fromBuffer))
+                    return false;
+                out = block_.data();
+            }
+            if (engine_.StopRequested) {
+                stopped = true;
+                return false;
+            }
+            SetProgressWithin(offset + n, size);
+            return true;
+        };
+        const TWriteResult w = dest_.WriteStream(nameFor, size, kWriteBlock, supply, ParseDateTaken(f.DateTaken));
+        if (src.DeviceChanged())
+            return Changed(e);
+        if (stopped) {
+            e.Status = TRecoveryStatus::NotWritten;
+            e.Detail = "not written: recovery was stopped";
+            TFileOutcome outcome;
+            outcome.Stop = true;
+            return outcome;
+        }
+        const bool damaged = src.Unreadable() > 0;
         switch (w.Outcome) {
         case TWriteOutcome::Written:
             e.Name = w.Name;
@@ -435,7 +525,10 @@ private:
     const TRecoveryRequest& request_;
     TOutputDir& dest_;
     TRecoveryResult& result_;
-    std::vector<std::uint8_t> buffer_;
+    std::vector<std::uint8_t> buffer_; // what measuring a file read of it
+    std::vector<std::uint8_t> block_;  // one block of a file being streamed
+    std::size_t current_ = 0;          // the file being handled, for the bar
+    int shown_ = -1;                   // the bar's last position
 };
 
 bool PrepareDestination(const TScanEngine& engine, const TRecoveryRequest& request, TOutputDir& dest,
@@ -548,7 +641,7 @@ std::int64_t MeasureForRecovery(const std::string& ext, TBytes data) {
         if (accepted)
             length = scratch.Length;
     }
-    return LengthKnown(length) ? length : -1;
+    return LengthKnownFor(ext, length) ? length : -1;
 }
 
 TRecoveryResult Recover(TScanEngine& engine, const TRecoveryRequest& request) {

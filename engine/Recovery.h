@@ -3,9 +3,12 @@
 // whole and byte-exact. One operation serves both windows: the main window hands it the
 // checked type rows, the preview window the selected records.
 //
-// Each file's length is the one the scan measured when it is known; otherwise it is measured
-// again from the device over a window that grows up to 50 MiB, and only a file whose end still
-// cannot be found is written with DefaultSize kilobytes (or abandoned when DefaultSize is 0).
+// Each file's length is the one the scan measured when it is known (an AVI that goes on in
+// further RIFF chunks is followed through their headers on the device); otherwise it is
+// measured again from the device over a window of its first bytes that grows up to 50 MiB, and
+// only a file whose end still cannot be found is written with DefaultSize kilobytes (or
+// abandoned when DefaultSize is 0). Files stream from the device in blocks, so a file of
+// gigabytes takes no more memory than a block; the bar moves and Stop is noticed within it.
 // A JPEG whose multi-picture index names appended preview images is written up to the end of
 // the last of them. Files are written under a temporary name, flushed and renamed, so a stop,
 // a full disk or a crash never leaves a half-written file under a final name; nothing already
@@ -117,9 +120,9 @@ bool CheckRecoveryDestination(const TScanEngine& engine, const TRecoveryRequest&
 
 // ---- parts of the above, open to tests and tools -------------------------------------------
 
-// The length of the file that begins at data, measured with the measure of its type and the
-// 50 MiB ceiling: a value in 1 .. kFileLengthLimit - 1, or -1 when the end lies beyond the
-// data or cannot be found. Types without a measure give -1.
+// The length of the file that begins at data, measured with the measure of its type: a value
+// in 1 .. LargestLengthFor(ext), or -1 when the end lies beyond the data or cannot be found.
+// Types without a measure give -1.
 std::int64_t MeasureForRecovery(const std::string& ext, TBytes data);
 // Whether the type has a measure that MeasureForRecovery can run.
 bool HasRecoveryMeasure(const std::string& ext);

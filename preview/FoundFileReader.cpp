@@ -69,6 +69,11 @@ bool TScanEngine::LoadFoundFile(TFoundFile& file, TMemoryStream& stream) {
 
     if (LengthKnown(file.Length)) {
         readWindow(SectorsFor(static_cast<std::uint64_t>(file.Length)));
+    } else if (LengthKnownFor(file.Ext, file.Length)) {
+        // A measured file too long to hold in memory (a raw of a high-resolution camera, a
+        // video) is never read whole: its embedded preview stands for it.
+        stream.Clear();
+        return false;
     } else if (file.Ext == "JPG" || file.Ext == "GIF" || file.Ext == "PNG") {
         readWindow(kPictureWindowSectors);
         const TBytes window = stream.Bytes();
@@ -119,10 +124,12 @@ bool TScanEngine::ReadThumbnailRange(const TFoundFile& file, TMemoryStream& stre
         return false;
     // The range must lie inside the file: within its length when that is known, and within
     // the read-back ceiling always. A range that leaves it is refused before anything is read.
+    // A long file's range may lie anywhere in it, but no range is longer than the ceiling: it is
+    // read into memory.
     const std::uint64_t rangeEnd = std::uint64_t{file.ThumbOffset} + file.ThumbLength;
     const std::uint64_t extent =
-        LengthKnown(file.Length) ? static_cast<std::uint64_t>(file.Length) : kReadBackCeiling;
-    if (rangeEnd > extent)
+        LengthKnownFor(file.Ext, file.Length) ? static_cast<std::uint64_t>(file.Length) : kReadBackCeiling;
+    if (rangeEnd > extent || file.ThumbLength > kReadBackCeiling)
         return false;
     const std::uint64_t firstSector = static_cast<std::uint64_t>(file.StartSector) + file.ThumbOffset / kSectorSize;
     if (file.StartSector < 0)

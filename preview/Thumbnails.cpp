@@ -227,6 +227,26 @@ bool LoadLongFile(TScanEngine& engine, TFoundFile& file, TMemoryStream& stream) 
     return false;
 }
 
+// A file too long to read whole (a raw of a high-resolution camera, a video) is shown by its
+// embedded preview at full size: only that range is read from the device.
+bool LoadEmbeddedPreview(TScanEngine& engine, const TFoundFile& file, TBitmap& target) {
+    if (file.ThumbLength == 0 || (file.ThumbKind != kThumbJpeg && file.ThumbKind != kThumbRgb))
+        return false;
+    TMemoryStream stream;
+    if (!engine.ReadThumbnailRange(file, stream))
+        return false;
+    if (file.ThumbKind == kThumbRgb)
+        return ConvertRgbStrip(stream.Bytes(), file.ThumbWidth, file.ThumbHeight, file.ThumbBitsPerSample, target);
+    if (file.Ext == "MRW" && stream.Size() > 0)
+        stream.Memory()[0] = 0xFF; // as for the thumbnail: the start marker lacks its first byte
+    TDecodedPicture picture = DecodeJpeg(stream.Bytes());
+    if (picture.Bitmap.Empty())
+        return false;
+    target.SetSize(picture.Bitmap.Width(), picture.Bitmap.Height());
+    target.Draw(picture.Bitmap, 0, 0);
+    return true;
+}
+
 } // namespace
 
 std::unique_ptr<TBitmap> TScanEngine::MakeThumbnail(TFoundFile& file) {
@@ -253,6 +273,8 @@ std::unique_ptr<TBitmap> TScanEngine::MakeThumbnail(TFoundFile& file) {
 
 bool TScanEngine::LoadPreview(TFoundFile& file, TBitmap& target) {
     try {
+        if (!LengthKnown(file.Length) && LengthKnownFor(file.Ext, file.Length))
+            return LoadEmbeddedPreview(*this, file, target);
         TMemoryStream stream;
         if (!LoadFoundFile(file, stream) && !LoadLongFile(*this, file, stream))
             return false;

@@ -290,7 +290,7 @@ bool TOutputDir::CheckTarget(const std::string& name, std::string& message) cons
     return true;
 }
 
-std::string TOutputDir::WriteTemporary(const std::uint8_t* data, std::size_t size, std::optional<std::time_t> modified,
+std::string TOutputDir::WriteTemporary(std::uint64_t size, const TFileFiller& fill, std::optional<std::time_t> modified,
                                        bool durable, TWriteResult& result) {
     if (fd_ < 0) {
         result.Error = "the destination folder is not open";
@@ -324,7 +324,7 @@ std::string TOutputDir::WriteTemporary(const std::uint8_t* data, std::size_t siz
     if (owner_)
         ::fchown(fd, owner_->Uid, owner_->Gid); // a file left to root is still the right file
     int err = 0;
-    bool ok = WriteAll(fd, data, size, err);
+    bool ok = fill(fd, err);
     if (ok && modified) {
         const struct timespec times[2] = {{0, UTIME_NOW}, {*modified, 0}};
         ::futimens(fd, times); // a file whose time cannot be set is still the right file
@@ -340,7 +340,8 @@ std::string TOutputDir::WriteTemporary(const std::uint8_t* data, std::size_t siz
     if (!ok) {
         ::unlinkat(fd_, tmp.c_str(), 0);
         result.Outcome = IsSpaceError(err) ? TWriteOutcome::NoSpace : TWriteOutcome::Failed;
-        result.Error = "writing to the destination failed: " + ErrnoText(err);
+        result.Error = err == 0 ? "the file's bytes could not be supplied"
+                                : "writing to the destination failed: " + ErrnoText(err);
         return {};
     }
     return tmp;
@@ -349,7 +350,39 @@ std::string TOutputDir::WriteTemporary(const std::uint8_t* data, std::size_t siz
 TWriteResult TOutputDir::Write(const std::function<std::string(int)>& nameFor, const std::uint8_t* data,
                                std::size_t size, std::optional<std::time_t> modified, bool durable) {
     TWriteResult result;
-    const std::string tmp = WriteTemporary(data, size, modified, durable, result);
+    const std::string tmp = WriteTemporary(
+        size, [&](int fd, int& err) { return WriteAll(fd, data, size, err); }, modified, durable, result);
+    return NameTemporary(tmp, nameFor, result);
+}
+
+TWriteResult TOutputDir::WriteStream(const std::function<std::string(int)>& nameFor, std::uint64_t size,
+                                     std::size_t blockSize, const TBlockSource& source,
+                                     std::optional<std::time_t> modified, bool durable) {
+    TWriteResult result;
+    if (blockSize == 0) {
+        result.Error = "no block size";
+        return result;
+    }
+    const std::string tmp = WriteTemporary(
+        size,
+        [&](int fd, int& err) {
+            for (std::uint64_t offset = 0; offset < size;) {
+                const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(blockSize, size - offset));
+                const std::uint8_t* block = nullptr;
+                if (!source(offset, n, block) || block == nullptr)
+                    return false; // err stays 0: the source gave up, not the destination
+                if (!WriteAll(fd, block, n, err))
+                    return false;
+                offset += n;
+            }
+            return true;
+        },
+        modified, durable, result);
+    return NameTemporary(tmp, nameFor, result);
+}
+
+TWriteResult TOutputDir::NameTemporary(const std::string& tmp, const std::function<std::string(int)>& nameFor,
+                                       TWriteResult& result) {
     if (tmp.empty())
         return result;
     for (int suffix = 0; suffix <= kMaxNameSuffix; ++suffix) {
@@ -383,7 +416,8 @@ TWriteResult TOutputDir::Replace(const std::string& name, const std::uint8_t* da
         result.Error = "\"" + name + "\" cannot be used as a file name";
         return result;
     }
-    const std::string tmp = WriteTemporary(data, size, std::nullopt, true, result);
+    const std::string tmp = WriteTemporary(
+        size, [&](int fd, int& err) { return WriteAll(fd, data, size, err); }, std::nullopt, true, result);
     if (tmp.empty())
         return result;
     if (::renameat(fd_, tmp.c_str(), fd_, name.c_str()) != 0) {

@@ -75,6 +75,20 @@ public:
     TWriteResult Write(const std::function<std::string(int suffix)>& nameFor, const std::uint8_t* data,
                        std::size_t size, std::optional<std::time_t> modified = std::nullopt, bool durable = true);
 
+    // Supplies the bytes of a file that is written block by block: points block at the n bytes
+    // that start at offset (n is the block size, less for the last block). False abandons the
+    // file; nothing is left behind.
+    using TBlockSource = std::function<bool(std::uint64_t offset, std::size_t n, const std::uint8_t*& block)>;
+
+    // As Write, for a file of size bytes that source supplies one block at a time, so that a
+    // file of gigabytes needs no more memory than a block. The free space is checked for the
+    // whole size first; a destination that fills mid-file, a failing write or a source that
+    // gives up leaves no file, under a final name or a temporary one. When the source gave up,
+    // the outcome is Failed and Error says the bytes could not be supplied.
+    TWriteResult WriteStream(const std::function<std::string(int suffix)>& nameFor, std::uint64_t size,
+                             std::size_t blockSize, const TBlockSource& source,
+                             std::optional<std::time_t> modified = std::nullopt, bool durable = true);
+
     // Writes data under name, replacing a file of that name (never the file a symlink points
     // to): for a file Lumivore owns, such as its settings.
     TWriteResult Replace(const std::string& name, const std::uint8_t* data, std::size_t size);
@@ -89,10 +103,17 @@ public:
     const std::string& Folder() const { return folder_; }
 
 private:
-    // Creates a fresh temporary file with data in it; the descriptor is closed. Empty on
-    // failure, with result filled.
-    std::string WriteTemporary(const std::uint8_t* data, std::size_t size, std::optional<std::time_t> modified,
+    // Writes a file's bytes to the open descriptor; false with err set (0 when the bytes could
+    // not be supplied) on failure.
+    using TFileFiller = std::function<bool(int fd, int& err)>;
+    // Creates a fresh temporary file of size bytes that fill writes; the descriptor is closed.
+    // Empty on failure, with result filled.
+    std::string WriteTemporary(std::uint64_t size, const TFileFiller& fill, std::optional<std::time_t> modified,
                                bool durable, TWriteResult& result);
+    // Renames a written temporary file to the first free name nameFor gives; removes it when
+    // none can be used. Returns result with the outcome filled.
+    TWriteResult NameTemporary(const std::string& tmp, const std::function<std::string(int suffix)>& nameFor,
+                               TWriteResult& result);
 
     int fd_ = -1;
     std::string folder_;
