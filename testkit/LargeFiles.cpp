@@ -37,8 +37,10 @@ bool CreateSparseFile(const std::string& path, std::uint64_t size, const std::ve
 }
 
 std::vector<TPiece> LargeTiffRaw(std::uint64_t length, const std::string& make, const TByteVector& preview,
-                                 std::uint32_t stripOffset) {
+                                 std::uint32_t stripOffset, std::uint32_t directoryAt) {
     TTiffBuilder b;
+    if (directoryAt > 0)
+        b.PadTo(directoryAt);
     const auto dir = b.AddDirectory();
     b.Ascii(dir, 0x010F, make);
     b.Ascii(dir, 0x0110, "Large Sensor 100");

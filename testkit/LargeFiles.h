@@ -24,9 +24,10 @@ bool CreateSparseFile(const std::string& path, std::uint64_t size, const std::ve
 // A TIFF-structured raw of length bytes (up to 4 GiB - 1): a little-endian header and one
 // directory with the camera's Make, a JPEG preview, and one raw strip that runs from
 // stripOffset to the file's end. The pieces lie at offsets from the file's first byte; the
-// strip is left a hole, for tests to mark with pieces of their own.
+// strip is left a hole, for tests to mark with pieces of their own. directoryAt > 0 puts the
+// directory there instead of right after the header.
 std::vector<TPiece> LargeTiffRaw(std::uint64_t length, const std::string& make, const TByteVector& preview,
-                                 std::uint32_t stripOffset = 1 << 20);
+                                 std::uint32_t stripOffset = 1 << 20, std::uint32_t directoryAt = 0);
 
 // An AVI of a first "RIFF" chunk of firstRiffSize (its header list and the start of its movi
 // list at the file's first byte) followed by an "AVIX" chunk for each further size, each laid

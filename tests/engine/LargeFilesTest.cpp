@@ -161,6 +161,31 @@ TEST_F(LargeFiles, ARawOf120MbIsFoundWithItsLengthAndRecoveredByteIdentical) {
     EXPECT_TRUE(std::is_sorted(bar.Positions.begin(), bar.Positions.end()));
 }
 
+TEST_F(LargeFiles, ARawWhoseDirectoryTheScanCouldNotSeeIsMeasuredAtRecoveryFromItsHead) {
+    // The raw starts on the last sector of a scan block and its directory lies 4 KiB in: the
+    // scan knows only its header. Recovery reads the head, walks it and streams the rest.
+    constexpr std::int64_t kSector = 999;
+    const std::uint64_t base = kSector * kSectorSize;
+    std::vector<TPiece> pieces =
+        testkit::PlacedAt(base, testkit::LargeTiffRaw(kRawLength, "NIKON", Preview(), 1 << 20, 4096));
+    pieces.push_back({base + kRawLength - 3, {'E', 'N', 'D'}});
+    if (!OpenImage(kRawImageBytes, pieces))
+        GTEST_SKIP() << "this file system cannot hold a sparse image";
+    ScanAll();
+    const TFoundFile* raw = FoundAt(kSector);
+    ASSERT_NE(raw, nullptr);
+    ASSERT_EQ(raw->Length, kUnknownLength);
+    engine_->DefaultSize = 0; // a length that is not measured would abandon the file
+    const TRecoveryResult r = RecoverAll();
+    const auto entry = std::find_if(r.Files.begin(), r.Files.end(),
+                                    [](const TRecoveryEntry& e) { return e.File.StartSector == kSector; });
+    ASSERT_NE(entry, r.Files.end());
+    EXPECT_EQ(entry->Status, TRecoveryStatus::Recovered) << entry->Detail;
+    EXPECT_EQ(entry->Source, TLengthSource::Measured);
+    EXPECT_EQ(entry->Length, static_cast<std::int64_t>(kRawLength));
+    EXPECT_TRUE(SameAsImage(Out() + "/" + entry->Name, base, kRawLength));
+}
+
 TEST_F(LargeFiles, ARawWhoseStripRunsPastTheRawLimitIsRefused) {
     std::vector<TPiece> pieces = testkit::LargeTiffRaw(std::uint64_t{1} << 30, "NIKON", Preview());
     std::vector<TPiece> beyond = testkit::PlacedAt(kMiB, testkit::LargeTiffRaw((std::uint64_t{1} << 30) + 1, "NIKON", Preview()));

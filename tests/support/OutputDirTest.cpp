@@ -2,9 +2,12 @@
 // the examined device is refused, and what is created under sudo or pkexec belongs to the user.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <optional>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -199,4 +202,44 @@ TEST(OutputDir, UnderSudoOrPkexecWhatIsCreatedBelongsToTheInvokingUser) {
     // Nonsense in the variables is ignored rather than guessed at.
     TEnv uid("SUDO_UID", "12ab"), pk("PKEXEC_UID", "-1");
     EXPECT_FALSE(InvokingUser().has_value());
+}
+
+TEST(OutputDir, AStreamedFileArrivesWholeOrNotAtAll) {
+    testkit::TTempDir tmp;
+    TOutputDir dir;
+    std::string message;
+    ASSERT_TRUE(dir.Open(tmp / "out", {}, message)) << message;
+    // Blocks of 1000 bytes, each filled with its number; the last one short.
+    Bytes block(1000);
+    std::vector<std::uint64_t> asked;
+    auto source = [&](std::uint64_t offset, std::size_t n, const std::uint8_t*& out) {
+        asked.push_back(offset);
+        std::fill(block.begin(), block.begin() + static_cast<std::ptrdiff_t>(n),
+                  static_cast<std::uint8_t>(offset / 1000));
+        out = block.data();
+        return true;
+    };
+    auto nameFor = [](int suffix) { return "clip" + std::to_string(suffix) + ".avi"; };
+    const TWriteResult w = dir.WriteStream(nameFor, 3500, 1000, source);
+    ASSERT_EQ(w.Outcome, TWriteOutcome::Written) << w.Error;
+    EXPECT_EQ(asked, (std::vector<std::uint64_t>{0, 1000, 2000, 3000}));
+    std::ifstream in(tmp / ("out/" + w.Name), std::ios::binary);
+    const Bytes written((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_EQ(written.size(), 3500u);
+    EXPECT_EQ(written[999], 0);
+    EXPECT_EQ(written[1000], 1);
+    EXPECT_EQ(written[3499], 3);
+
+    // A source that gives up part-way, and a file larger than the free space, leave nothing.
+    int calls = 0;
+    auto givesUp = [&](std::uint64_t, std::size_t, const std::uint8_t*& out) {
+        out = block.data();
+        return ++calls < 3;
+    };
+    const TWriteResult stopped = dir.WriteStream(nameFor, 3500, 1000, givesUp);
+    EXPECT_EQ(stopped.Outcome, TWriteOutcome::Failed);
+    EXPECT_EQ(stopped.Error, "the file's bytes could not be supplied");
+    const TWriteResult huge = dir.WriteStream(nameFor, std::uint64_t{1} << 62, 1000, source);
+    EXPECT_EQ(huge.Outcome, TWriteOutcome::NoSpace);
+    EXPECT_EQ(Names(tmp / "out"), (std::vector<std::string>{w.Name}));
 }
