@@ -41,17 +41,72 @@ bool IsTiffBased(const std::string& ext) {
     return std::any_of(std::begin(kExts), std::end(kExts), [&](const char* e) { return ext == e; });
 }
 
+// Device bytes that one file's recovery read and the next one may use: files are handled in
+// start-sector order, so what measuring a file read past its end, or the last block it
+// streamed, is often where the next file begins. Nearby files are thus read in one sweep.
+struct TSweep {
+    std::vector<std::uint8_t> Bytes;       // whole sectors from FirstSector on
+    std::uint64_t FirstSector = 0;
+    std::vector<std::uint64_t> Unreadable; // sectors among them that were zero-filled
+    std::uint8_t Code = 0;                 // the device they came from
+    TDeviceHandle Handle = kInvalidHandle;
+};
+
 // Reads one found file's bytes from the examined device into a buffer that grows as more of
-// the file is needed. Reads go through the engine's drive in runs of at most 1000 sectors, with
-// the engine's message pump between runs. A run the device refuses is read again sector by
-// sector; a sector that still cannot be read is zero-filled and counted.
+// the file is needed, starting from what the sweep holds of it. Reads go through the engine's
+// drive in runs of at most 1000 sectors, with the engine's message pump between runs. A run the
+// device refuses is read again sector by sector; a sector that still cannot be read is
+// zero-filled and counted.
 class TFileSource {
 public:
-    TFileSource(TScanEngine& engine, std::int64_t startSector, std::vector<std::uint8_t>& buffer)
-        : engine_(engine), start_(startSector), buffer_(buffer), code_(engine.Drive.DriveCode),
+    TFileSource(TScanEngine& engine, std::int64_t startSector, std::vector<std::uint8_t>& buffer, TSweep& sweep)
+        : engine_(engine), start_(startSector), buffer_(buffer), sweep_(sweep), code_(engine.Drive.DriveCode),
           handle_(engine.Drive.Handle) {
         buffer_.clear();
+        const auto first = static_cast<std::uint64_t>(startSector);
+        const std::uint64_t held = sweep.Bytes.size() / kSectorSize;
+        if (sweep.Code != code_ || sweep.Handle != handle_ || first < sweep.FirstSector ||
+            first - sweep.FirstSector >= held)
+            return;
+        const std::size_t skip = static_cast<std::size_t>(first - sweep.FirstSector) * kSectorSize;
+        if (skip == 0)
+            buffer_.swap(sweep.Bytes);
+        else
+            buffer_.assign(sweep.Bytes.begin() + static_cast<std::ptrdiff_t>(skip), sweep.Bytes.end());
+        haveSectors_ = buffer_.size() / kSectorSize;
+        for (std::uint64_t sector : sweep.Unreadable)
+            if (sector >= first && sector < first + haveSectors_)
+                NoteUnreadable(sector);
     }
+
+    // Leaves what was read last in the sweep for the next file: the last streamed run when the
+    // file was streamed past its buffer, else the buffer.
+    ~TFileSource() {
+        sweep_.Bytes.clear();
+        sweep_.Unreadable.clear();
+        sweep_.Code = code_;
+        sweep_.Handle = handle_;
+        if (changed_ || engine_.Drive.DriveCode != code_ || engine_.Drive.Handle != handle_) {
+            sweep_.Handle = kInvalidHandle;
+            return;
+        }
+        std::uint64_t count = 0;
+        if (lastRun_ != nullptr) {
+            sweep_.FirstSector = lastRunSector_;
+            count = lastRunSectors_;
+            sweep_.Bytes.assign(lastRun_, lastRun_ + count * kSectorSize);
+        } else {
+            sweep_.FirstSector = static_cast<std::uint64_t>(start_);
+            count = haveSectors_;
+            sweep_.Bytes.swap(buffer_);
+            sweep_.Bytes.resize(static_cast<std::size_t>(count) * kSectorSize);
+        }
+        for (std::uint64_t sector : unreadableSectors_)
+            if (sector >= sweep_.FirstSector && sector < sweep_.FirstSector + count)
+                sweep_.Unreadable.push_back(sector);
+    }
+    TFileSource(const TFileSource&) = delete;
+    TFileSource& operator=(const TFileSource&) = delete;
 
     // Makes the first `bytes` bytes of the file available, as far as the device holds them;
     // returns how many are (whole sectors read, cut to `bytes`).
@@ -102,6 +157,9 @@ public:
         const std::uint32_t got = engine_.Drive.Read(sector, static_cast<std::uint16_t>(count), dest);
         if (got < std::uint64_t{count} * kSectorSize)
             RereadBySector(sector, count, dest);
+        lastRun_ = dest;
+        lastRunSector_ = sector;
+        lastRunSectors_ = count;
         return true;
     }
 
@@ -118,15 +176,21 @@ private:
             std::uint8_t* p = dest + static_cast<std::size_t>(k) * kSectorSize;
             if (engine_.Drive.Read(sector + k, 1, p) < kSectorSize) {
                 std::memset(p, 0, kSectorSize);
-                if (unreadable_++ == 0)
-                    firstUnreadable_ = static_cast<std::int64_t>(sector) + k;
+                NoteUnreadable(sector + k);
             }
         }
+    }
+
+    void NoteUnreadable(std::uint64_t sector) {
+        unreadableSectors_.push_back(sector);
+        if (unreadable_++ == 0 || static_cast<std::int64_t>(sector) < firstUnreadable_)
+            firstUnreadable_ = static_cast<std::int64_t>(sector);
     }
 
     TScanEngine& engine_;
     std::int64_t start_;
     std::vector<std::uint8_t>& buffer_;
+    TSweep& sweep_;
     std::uint8_t code_;
     TDeviceHandle handle_;
     std::uint64_t haveSectors_ = 0;
@@ -134,6 +198,10 @@ private:
     bool changed_ = false;
     std::uint32_t unreadable_ = 0;
     std::int64_t firstUnreadable_ = -1;
+    std::vector<std::uint64_t> unreadableSectors_;
+    const std::uint8_t* lastRun_ = nullptr; // the last run ReadRun read, for the sweep
+    std::uint64_t lastRunSector_ = 0;
+    std::uint64_t lastRunSectors_ = 0;
 };
 
 std::vector<std::size_t> ChooseFiles(const std::vector<TFoundFile>& files, const TRecoverySelection& sel) {
@@ -413,7 +481,7 @@ private:
             e.Detail = "failed: the file starts outside the sectors that can be read";
             return {};
         }
-        TFileSource src(engine_, f.StartSector, buffer_);
+        TFileSource src(engine_, f.StartSector, buffer_, sweep_);
         TLengthSource source = TLengthSource::None;
         std::int64_t length = DetermineLength(f, src, source);
         if (src.DeviceChanged())
@@ -527,6 +595,7 @@ private:
     TRecoveryResult& result_;
     std::vector<std::uint8_t> buffer_; // what measuring a file read of it
     std::vector<std::uint8_t> block_;  // one block of a file being streamed
+    TSweep sweep_;                     // what the last file read, for the next
     std::size_t current_ = 0;          // the file being handled, for the bar
     int shown_ = -1;                   // the bar's last position
 };
