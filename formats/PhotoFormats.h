@@ -34,6 +34,10 @@ inline constexpr std::uint32_t kBmpMaxDimension = 10'000;
 std::int32_t MeasureJpegPicture(TBytes data, TFoundFile& rec, std::uint32_t scanCeiling = kJpegScanCeiling,
                                 TMotionPhoto* motion = nullptr);
 
+// True when the APP1 segment whose marker stands at pos of data carries XMP; payload is then
+// its text, as far as it lies inside data.
+bool JpegXmpPayload(TBytes data, std::uint64_t pos, std::uint16_t segmentLength, TBytes& payload);
+
 // Where a JPEG file's picture ends, and where the file ends with what follows the picture and
 // belongs to it (formats/JpegTrailers.h); File is -1 when either end lies beyond the data.
 struct TJpegExtent {
