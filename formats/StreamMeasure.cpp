@@ -98,8 +98,12 @@ protected:
                     return TMeasureStatus::Open;
                 phase_ = TPhase::AfterPicture;
                 break;
-            case TPhase::AfterPicture:
-                return AfterPicture(w);
+            case TPhase::AfterPicture: {
+                const TMeasureStatus s = AfterPicture(w);
+                if (s != TMeasureStatus::Open || phase_ == TPhase::AfterPicture)
+                    return s;
+                break;
+            }
             }
         }
     }
@@ -135,7 +139,7 @@ private:
                 return TMeasureStatus::Open;
             const std::uint16_t segmentLength = static_cast<std::uint16_t>((b[2] << 8) | b[3]);
             TBytes xmp;
-            if (m == 0xE1 && JpegXmpPayload(w.ChunkFrom(pos_), 0, segmentLength, xmp))
+            if (m == 0xE1 && appended_ == 0 && JpegXmpPayload(w.ChunkFrom(pos_), 0, segmentLength, xmp))
                 ReadMotionPhotoXmp(xmp, motion_);
             pos_ += std::uint64_t{segmentLength} + 2;
             if (m == 0xDA) {
@@ -188,6 +192,16 @@ private:
         if (!w.Get(pos_, kLook, look))
             return TMeasureStatus::Open;
         const bool motion = motion_.VideoBytes != 0 || motion_.DirectoryBytes != 0;
+        // A second JPEG right after the picture (not on a sector boundary, where it would be a
+        // file of its own) belongs to the file: its segments and entropy data are walked on as
+        // the main picture's were, however many blocks it spans.
+        if (!motion && look[0] == 0xFF && look[1] == 0xD8 && look[2] == 0xFF && pos_ % 512 != 0 &&
+            appended_ < kMaxAppended) {
+            ++appended_;
+            pos_ += 2;
+            phase_ = TPhase::Markers;
+            return TMeasureStatus::Open;
+        }
         if (!motion && !JpegTrailerMayFollow(TBytes(look, kLook), 0))
             return End(pos_);
         // A trailer is measured over the bytes from the picture's end on, in one piece; one
@@ -201,7 +215,11 @@ private:
         return End(static_cast<std::uint64_t>(end));
     }
 
+    // JPEGs appended one after another; more is a structure made to loop.
+    static constexpr std::uint8_t kMaxAppended = 16;
+
     TPhase phase_ = TPhase::Markers;
+    std::uint8_t appended_ = 0;
     std::uint64_t pos_ = 2;
     TMotionPhoto motion_;
 };
