@@ -78,6 +78,7 @@ void TScanEngine::Scan(std::uint64_t firstSector, std::uint64_t sectorCount, TCo
         TScanEngine& engine;
         ~TResetOnExit() {
             engine.openMeasures_.clear();
+            engine.rescanning_ = false;
             engine.Busy = false;
             engine.StopRequested = false;
             engine.SetProgress(0);
@@ -133,6 +134,7 @@ void TScanEngine::Scan(std::uint64_t firstSector, std::uint64_t sectorCount, TCo
             // A failed read, or a short one that stopped at a bad sector: the rest of the
             // block waits for the sector-by-sector pass, and so do the next blocks.
             remember(current + got, current + kBlockSectors);
+            ParkMeasures((current + got) * kSectorSize);
             skip = kSkipBlocksAfterError;
         }
         current += kBlockSectors;
@@ -143,6 +145,7 @@ void TScanEngine::Scan(std::uint64_t firstSector, std::uint64_t sectorCount, TCo
     }
     if (!pending.empty() && !StopRequested) {
         std::uint64_t done = handled();
+        rescanning_ = true;
         RescanPending(pending, sectorCount, done, foundLabel, sectorLabel, errorLabel);
     }
     // A file still open ends with the scan: with the range, or with a stop, its end was not seen.
@@ -214,7 +217,9 @@ void TScanEngine::ContinueMeasures(TBytes block, std::uint64_t blockByte) {
     for (std::size_t i = 0; i < openMeasures_.size(); ++i) {
         TOpenMeasure& open = openMeasures_[i];
         TMeasureStatus status = TMeasureStatus::Failed;
-        if (open.Next == blockByte) {
+        if (open.Next > blockByte || (open.Parked && !rescanning_)) {
+            status = TMeasureStatus::Open; // its bytes come later
+        } else if (open.Next == blockByte) {
             try {
                 status = open.Measure->Feed(block);
             } catch (...) {
@@ -225,12 +230,21 @@ void TScanEngine::ContinueMeasures(TBytes block, std::uint64_t blockByte) {
             FoundFiles[open.Record].Length = open.Measure->Length();
         if (status != TMeasureStatus::Open)
             continue;
-        open.Next = blockByte + block.size();
+        if (open.Next == blockByte) {
+            open.Next = blockByte + block.size();
+            open.Parked = false;
+        }
         if (kept != i)
             openMeasures_[kept] = std::move(open);
         ++kept;
     }
     openMeasures_.resize(kept);
+}
+
+void TScanEngine::ParkMeasures(std::uint64_t byte) {
+    for (TOpenMeasure& open : openMeasures_)
+        if (open.Next == byte)
+            open.Parked = true;
 }
 
 void TScanEngine::StartMeasure(TBytes data, std::uint64_t firstByte) {

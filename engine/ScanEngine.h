@@ -120,10 +120,16 @@ private:
         std::size_t Record = 0;
         std::uint64_t Next = 0;
         std::unique_ptr<TStreamMeasure> Measure;
+        // Its next bytes could not be read in the first pass and wait for the second.
+        bool Parked = false;
     };
-    // Hands the block to every open measure that it continues; a measure it does not continue
-    // has lost its data and is closed.
+    // Hands the block to every open measure that it continues. A measure that expects bytes
+    // further on waits; one whose next bytes the block has passed over has lost its data and
+    // is closed, unless it is parked until the second pass reads them again.
     void ContinueMeasures(TBytes block, std::uint64_t blockByte);
+    // Parks the measures whose next byte is at byte: the first pass could not read it.
+    void ParkMeasures(std::uint64_t byte);
+    bool rescanning_ = false;
     // Starts a measure for the record just appended, whose first bytes are data.
     void StartMeasure(TBytes data, std::uint64_t firstByte);
     std::vector<TOpenMeasure> openMeasures_;
