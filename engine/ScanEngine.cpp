@@ -78,6 +78,8 @@ void TScanEngine::Scan(std::uint64_t firstSector, std::uint64_t sectorCount, TCo
     struct TResetOnExit {
         TScanEngine& engine;
         ~TResetOnExit() {
+            engine.openMeasures_.clear();
+            engine.rescanning_ = false;
             engine.Busy = false;
             engine.StopRequested = false;
             engine.SetProgress(0);
@@ -133,6 +135,7 @@ void TScanEngine::Scan(std::uint64_t firstSector, std::uint64_t sectorCount, TCo
             // A failed read, or a short one that stopped at a bad sector: the rest of the
             // block waits for the sector-by-sector pass, and so do the next blocks.
             remember(current + got, current + kBlockSectors);
+            ParkMeasures((current + got) * kSectorSize);
             skip = kSkipBlocksAfterError;
         }
         current += kBlockSectors;
@@ -143,8 +146,11 @@ void TScanEngine::Scan(std::uint64_t firstSector, std::uint64_t sectorCount, TCo
     }
     if (!pending.empty() && !StopRequested) {
         std::uint64_t done = handled();
+        rescanning_ = true;
         RescanPending(pending, sectorCount, done, foundLabel, sectorLabel, errorLabel);
     }
+    // A file still open ends with the scan: with the range, or with a stop, its end was not seen.
+    CloseMeasures();
     // Files found when a failing area was read again come after the others: restore the
     // order of the device.
     if (!pending.empty())
@@ -204,12 +210,70 @@ void TScanEngine::RescanPending(const std::vector<TPendingRange>& pending, std::
     }
 }
 
+void TScanEngine::CloseMeasures() {
+    for (TOpenMeasure& open : openMeasures_)
+        open.Measure->Abandon();
+    openMeasures_.clear();
+}
+
+void TScanEngine::ContinueMeasures(TBytes block, std::uint64_t blockByte) {
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < openMeasures_.size(); ++i) {
+        TOpenMeasure& open = openMeasures_[i];
+        TMeasureStatus status = TMeasureStatus::Failed;
+        if (open.Next > blockByte || (open.Parked && !rescanning_)) {
+            status = TMeasureStatus::Open; // its bytes come later
+        } else if (open.Next == blockByte) {
+            try {
+                status = open.Measure->Feed(block);
+            } catch (...) {
+                // A measure that fails on its data gives up; the file keeps an unknown length.
+            }
+        }
+        if (status == TMeasureStatus::Ended && open.Record < FoundFiles.size())
+            FoundFiles[open.Record].Length = open.Measure->Length();
+        if (status != TMeasureStatus::Open)
+            continue;
+        if (open.Next == blockByte) {
+            open.Next = blockByte + block.size();
+            open.Parked = false;
+        }
+        if (kept != i)
+            openMeasures_[kept] = std::move(open);
+        ++kept;
+    }
+    openMeasures_.resize(kept);
+}
+
+void TScanEngine::ParkMeasures(std::uint64_t byte) {
+    for (TOpenMeasure& open : openMeasures_)
+        if (open.Next == byte)
+            open.Parked = true;
+}
+
+void TScanEngine::StartMeasure(TBytes data, std::uint64_t firstByte) {
+    if (openMeasures_.size() >= kMaxOpenMeasures)
+        return;
+    const std::size_t record = FoundFiles.size() - 1;
+    std::unique_ptr<TStreamMeasure> measure = StartStreamMeasure(FoundFiles[record]);
+    if (!measure)
+        return;
+    const TMeasureStatus status = measure->Feed(data);
+    if (status == TMeasureStatus::Ended)
+        FoundFiles[record].Length = measure->Length();
+    else if (status == TMeasureStatus::Open)
+        openMeasures_.push_back({record, firstByte + data.size(), std::move(measure)});
+}
+
 void TScanEngine::ScanBlock(std::uint16_t sectorsRead, std::int64_t blockStart) {
     TFoundFile& rec = scratch_;
     rec.Reset();
     bool recTouched = false;
     const std::size_t limit = std::min<std::size_t>(sectorsRead, kBlockSectors);
     const TBytes block(SectorBuffer.data(), limit * kSectorSize);
+    const std::uint64_t blockByte = static_cast<std::uint64_t>(blockStart) * kSectorSize;
+    if (!openMeasures_.empty())
+        ContinueMeasures(block, blockByte);
     for (std::size_t i = 0; i < limit; ++i) {
         try {
             // The record is reset before every sector; one that no recogniser saw is still empty.
@@ -228,6 +292,9 @@ void TScanEngine::ScanBlock(std::uint16_t sectorsRead, std::int64_t blockStart) 
                 const TBytes data = r.SectorOnly ? rest.first(kSectorSize) : rest;
                 if (r.Recognise(data, rec)) {
                     AddFoundFile(rec, blockStart + static_cast<std::int64_t>(i));
+                    // Its end lies past the block: measure on as the next blocks come.
+                    if (rec.Length == kUnknownLength && data.size() == rest.size())
+                        StartMeasure(rest, blockByte + i * kSectorSize);
                     break;
                 }
             }

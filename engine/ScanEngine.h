@@ -13,6 +13,7 @@
 #include "engine/FoundFile.h"
 #include "formats/LengthPolicy.h"
 #include "formats/Recognisers.h"
+#include "formats/StreamMeasure.h"
 #include "support/MemoryStream.h"
 
 namespace lumivore {
@@ -28,6 +29,10 @@ inline constexpr std::uint32_t kSectorsPerMegabyte = 2048;
 inline constexpr std::uint64_t kLargestSectorNumber = static_cast<std::uint64_t>(INT64_MAX) / kSectorSize;
 // Blocks the first pass of a scan leaves alone after a read error (read again at the end).
 inline constexpr std::uint32_t kSkipBlocksAfterError = 30;
+// Files whose end the scan follows into later blocks at one time. A file inside a file makes
+// two or three; more than this means the data is not what it seems, and the files found then
+// keep the length their first block gave them.
+inline constexpr std::size_t kMaxOpenMeasures = 64;
 
 class TScanEngine {
 public:
@@ -40,7 +45,10 @@ public:
     // Makes that device the engine's device and empties FoundFiles. True when it opened.
     bool OpenDrive(std::uint8_t code);
     void StopScan() { StopRequested = true; }
-    void ClearFoundFiles() { FoundFiles.clear(); }
+    void ClearFoundFiles() {
+        FoundFiles.clear();
+        openMeasures_.clear();
+    }
     // Stores the start sector into rec, then appends a copy of it to FoundFiles.
     void AddFoundFile(TFoundFile& rec, std::int64_t startSector);
     // Recounts FoundFiles into GeneralCounts and MakerCounts.
@@ -56,8 +64,14 @@ public:
               TCounterLabel* sectorLabel, TCounterLabel* errorLabel);
     // Sectors of the last scan that could not be read.
     std::int64_t UnreadableSectors = 0;
-    // Examines the first sectorsRead sectors of SectorBuffer, which start at blockStart.
+    // Examines the first sectorsRead sectors of SectorBuffer, which start at blockStart. A file
+    // found there whose end lies past the block stays open: the blocks handed to the following
+    // calls continue its measure, as long as they follow on without a gap.
     void ScanBlock(std::uint16_t sectorsRead, std::int64_t blockStart);
+    // Files whose measure is still open.
+    std::size_t OpenMeasures() const { return openMeasures_.size(); }
+    // Ends every open measure; their files keep an unknown length. Scan calls it at its end.
+    void CloseMeasures();
 
     // Reading found files back (preview/FoundFileReader.cpp).
     void ReadSectors(std::uint8_t* destination, std::uint32_t sectorCount, std::int64_t startSector);
@@ -100,6 +114,25 @@ private:
     // the sectors handled so far, for the labels and the bar.
     void RescanPending(const std::vector<TPendingRange>& pending, std::uint64_t sectorCount, std::uint64_t& done,
                        TCounterLabel* foundLabel, TCounterLabel* sectorLabel, TCounterLabel* errorLabel);
+    // A found file whose end lies in blocks still to come: its record in FoundFiles (by index,
+    // as the list grows), the device byte its measure expects next, and the measure.
+    struct TOpenMeasure {
+        std::size_t Record = 0;
+        std::uint64_t Next = 0;
+        std::unique_ptr<TStreamMeasure> Measure;
+        // Its next bytes could not be read in the first pass and wait for the second.
+        bool Parked = false;
+    };
+    // Hands the block to every open measure that it continues. A measure that expects bytes
+    // further on waits; one whose next bytes the block has passed over has lost its data and
+    // is closed, unless it is parked until the second pass reads them again.
+    void ContinueMeasures(TBytes block, std::uint64_t blockByte);
+    // Parks the measures whose next byte is at byte: the first pass could not read it.
+    void ParkMeasures(std::uint64_t byte);
+    bool rescanning_ = false;
+    // Starts a measure for the record just appended, whose first bytes are data.
+    void StartMeasure(TBytes data, std::uint64_t firstByte);
+    std::vector<TOpenMeasure> openMeasures_;
     TFoundFile scratch_; // reused for every sector, so that a scan allocates only found records
     std::span<const TRecogniserEntry> recognisers_;
     // One bit per possible pair of first bytes: set when some recogniser may accept a sector

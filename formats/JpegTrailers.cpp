@@ -31,7 +31,12 @@ constexpr std::uint32_t kMaxDirectoryEntries = 64;
 // The file length limit as the unsigned offsets of this file compare it.
 constexpr std::uint64_t kJpegFileLimit = static_cast<std::uint64_t>(kFileLengthLimit);
 
-std::uint64_t Limit(TBytes data) { return std::min<std::uint64_t>(data.size(), kJpegFileLimit); }
+// The data handed to these rules may begin inside the file: base is the file position of its
+// first byte. Positions inside the data are indexes; checks against the file's start or the
+// length limit add base.
+std::uint64_t Limit(TBytes data, std::uint64_t base) {
+    return std::min<std::uint64_t>(data.size(), kJpegFileLimit - std::min(base, kJpegFileLimit));
+}
 
 // Position of the first occurrence of needle at or after from, below the end; or npos.
 constexpr std::uint64_t kNotFound = ~std::uint64_t{0};
@@ -46,14 +51,14 @@ std::uint64_t Find(TBytes data, std::uint64_t from, std::uint64_t end, std::stri
 
 // ---- a second JPEG right after the first ---------------------------------------------------
 
-TStep AppendedJpeg(TBytes data, std::uint64_t pos, std::uint32_t scanCeiling) {
+TStep AppendedJpeg(TBytes data, std::uint64_t base, std::uint64_t pos, std::uint32_t scanCeiling) {
     const TByteReader reader(data, true);
     if (!reader.Has(pos, 4) || data[pos] != 0xFF || data[pos + 1] != 0xD8 || data[pos + 2] != 0xFF)
         return {};
     // A JPEG that starts on a sector boundary may as well be the next file written to the card:
     // the scan finds it on its own, and joining it would hide it. Previews a camera appends at
     // such a place are named by the multi-picture index, which recovery reads.
-    if (pos % 512 == 0)
+    if ((base + pos) % 512 == 0)
         return {};
     TFoundFile scratch;
     const std::int32_t length = MeasureJpegPicture(data.subspan(static_cast<std::size_t>(pos)), scratch, scanCeiling);
@@ -66,7 +71,7 @@ TStep AppendedJpeg(TBytes data, std::uint64_t pos, std::uint32_t scanCeiling) {
 
 // ---- AFCP: "AXS!" header, a directory of records, "AXS!" footer naming the header ----------
 
-TStep Afcp(TBytes data, std::uint64_t pos) {
+TStep Afcp(TBytes data, std::uint64_t base, std::uint64_t pos) {
     const TByteReader reader(data, true);
     if (!reader.Matches(pos, "AXS!"))
         return {};
@@ -75,7 +80,7 @@ TStep Afcp(TBytes data, std::uint64_t pos) {
         return PastData();
     if (count == 0 || count > kMaxDirectoryEntries)
         return {};
-    const std::uint64_t recordsStart = pos + 12 + 12ull * count;
+    const std::uint64_t recordsStart = base + pos + 12 + 12ull * count; // in the file
     std::uint64_t end = recordsStart;
     for (std::uint32_t i = 0; i < count; ++i) {
         const std::uint64_t entry = pos + 12 + 12ull * i;
@@ -90,18 +95,19 @@ TStep Afcp(TBytes data, std::uint64_t pos) {
     std::uint32_t start = 0;
     if (end + 12 > kJpegFileLimit)
         return {};
-    if (!reader.Has(end, 12))
+    const std::uint64_t footer = end - base; // end >= recordsStart > base
+    if (!reader.Has(footer, 12))
         return PastData();
-    if (!reader.Matches(end, "AXS!") || !reader.U32(end + 4, start) || start != pos)
+    if (!reader.Matches(footer, "AXS!") || !reader.U32(footer + 4, start) || start != base + pos)
         return {};
-    return Ends(end + 12);
+    return Ends(footer + 12);
 }
 
 // ---- Samsung: data blocks, a "SEFH" directory of them, its size and "SEFT" -----------------
 
-TStep Samsung(TBytes data, std::uint64_t pos) {
+TStep Samsung(TBytes data, std::uint64_t base, std::uint64_t pos) {
     const TByteReader reader(data, false);
-    const std::uint64_t limit = Limit(data);
+    const std::uint64_t limit = Limit(data, base);
     for (std::uint64_t at = Find(data, pos, limit, "SEFT"); at != kNotFound; at = Find(data, at + 1, limit, "SEFT")) {
         std::uint32_t dirSize = 0, count = 0;
         if (at < pos + 4 || !reader.U32LE(at - 4, dirSize) || dirSize > at - 4 - pos)
@@ -143,15 +149,15 @@ std::uint64_t IptcStart(TBytes data, std::uint64_t pos) {
 }
 
 // Photo Mechanic: the records, their size as a 32-bit number and "cbipcbbl".
-TStep PhotoMechanic(TBytes data, std::uint64_t pos) {
+TStep PhotoMechanic(TBytes data, std::uint64_t base, std::uint64_t pos) {
     if (pos >= data.size() || data[pos] != 0x1C)
         return {};
     const TByteReader reader(data, true);
-    const std::uint64_t limit = Limit(data);
+    const std::uint64_t limit = Limit(data, base);
     for (std::uint64_t at = Find(data, pos, limit, "cbipcbbl"); at != kNotFound;
          at = Find(data, at + 1, limit, "cbipcbbl")) {
         std::uint32_t size = 0;
-        if (at >= pos + 4 && reader.U32(at - 4, size) && at - 4 - pos == size && at + 8 <= kJpegFileLimit)
+        if (at >= pos + 4 && reader.U32(at - 4, size) && at - 4 - pos == size && base + at + 8 <= kJpegFileLimit)
             return Ends(at + 8);
     }
     return {};
@@ -159,14 +165,14 @@ TStep PhotoMechanic(TBytes data, std::uint64_t pos) {
 
 // FotoStation: records that each end with a type, their own size and 0xA1B2C3D4; the first
 // record follows the picture (after up to three zero bytes), each further one the last.
-TStep FotoStation(TBytes data, std::uint64_t pos) {
+TStep FotoStation(TBytes data, std::uint64_t base, std::uint64_t pos) {
     const std::uint64_t first = IptcStart(data, pos);
     if (first == kNotFound)
         return {};
     static constexpr char kMagic[] = {'\xA1', '\xB2', '\xC3', '\xD4'};
     const std::string_view magic(kMagic, 4);
     const TByteReader reader(data, true);
-    const std::uint64_t limit = Limit(data);
+    const std::uint64_t limit = Limit(data, base);
     std::uint64_t recordStart = first;
     std::uint64_t end = 0;
     for (int records = 0; records < kMaxTrailers; ++records) {
@@ -193,10 +199,10 @@ TStep FotoStation(TBytes data, std::uint64_t pos) {
 
 bool IsMp4At(TBytes data, std::uint64_t pos) { return TByteReader(data).Matches(pos + 4, "ftyp"); }
 
-TStep MotionPhotoDirectory(TBytes data, std::uint64_t pos, const TMotionPhoto& motion) {
+TStep MotionPhotoDirectory(TBytes data, std::uint64_t base, std::uint64_t pos, const TMotionPhoto& motion) {
     if (motion.DirectoryBytes == 0 || motion.FirstItemKind == 0)
         return {};
-    if (motion.DirectoryBytes > kJpegFileLimit - std::min(pos, kJpegFileLimit))
+    if (motion.DirectoryBytes > kJpegFileLimit - std::min(base + pos, kJpegFileLimit))
         return {};
     // The first item must begin where the padding ends; that is the directory's own check.
     const std::uint64_t first = pos + motion.PrimaryPadding;
@@ -208,12 +214,12 @@ TStep MotionPhotoDirectory(TBytes data, std::uint64_t pos, const TMotionPhoto& m
     return {};
 }
 
-TStep MotionPhotoVideo(TBytes data, std::uint64_t pos, const TMotionPhoto& motion) {
+TStep MotionPhotoVideo(TBytes data, std::uint64_t base, std::uint64_t pos, const TMotionPhoto& motion) {
     if (motion.VideoBytes == 0)
         return {};
     if (pos + 8 > data.size())
         return PastData();
-    if (!IsMp4At(data, pos) || motion.VideoBytes > kJpegFileLimit - std::min(pos, kJpegFileLimit))
+    if (!IsMp4At(data, pos) || motion.VideoBytes > kJpegFileLimit - std::min(base + pos, kJpegFileLimit))
         return {};
     return Ends(pos + motion.VideoBytes);
 }
@@ -323,43 +329,50 @@ void ReadMotionPhotoXmp(TBytes xmp, TMotionPhoto& motion) {
     ReadContainerDirectory(text, motion);
 }
 
-std::int64_t MeasureJpegTrailers(TBytes data, std::uint64_t pictureEnd, const TMotionPhoto& motion,
-                                 std::uint32_t scanCeiling) {
+std::int64_t MeasureJpegTrailersAt(TBytes data, std::uint64_t base, std::uint64_t pictureEnd,
+                                   const TMotionPhoto& motion, std::uint32_t scanCeiling) {
+    if (pictureEnd > data.size() || base > kJpegFileLimit)
+        return -1;
     // The container directory counts everything after the primary picture: it ends the file.
-    const TStep directory = MotionPhotoDirectory(data, pictureEnd, motion);
+    const TStep directory = MotionPhotoDirectory(data, base, pictureEnd, motion);
     if (directory.Kind == TStep::PastData)
         return -1;
     if (directory.Kind == TStep::Ends)
-        return static_cast<std::int64_t>(directory.End);
+        return static_cast<std::int64_t>(base + directory.End);
 
     std::uint64_t pos = pictureEnd;
     bool videoSeen = false;
-    for (int n = 0; n < kMaxTrailers && pos < kJpegFileLimit; ++n) {
+    for (int n = 0; n < kMaxTrailers && base + pos < kJpegFileLimit; ++n) {
         TStep step;
         if (!videoSeen) {
-            step = MotionPhotoVideo(data, pos, motion);
+            step = MotionPhotoVideo(data, base, pos, motion);
             videoSeen = step.Kind == TStep::Ends;
         }
         if (step.Kind == TStep::None && pos >= data.size())
             break; // nothing more to see here; what lies beyond is for a larger window
         if (step.Kind == TStep::None)
-            step = AppendedJpeg(data, pos, scanCeiling);
+            step = AppendedJpeg(data, base, pos, scanCeiling);
         if (step.Kind == TStep::None)
-            step = Afcp(data, pos);
+            step = Afcp(data, base, pos);
         if (step.Kind == TStep::None)
-            step = PhotoMechanic(data, pos);
+            step = PhotoMechanic(data, base, pos);
         if (step.Kind == TStep::None)
-            step = FotoStation(data, pos);
+            step = FotoStation(data, base, pos);
         if (step.Kind == TStep::None)
-            step = Samsung(data, pos);
+            step = Samsung(data, base, pos);
 
         if (step.Kind == TStep::PastData)
             return -1;
-        if (step.Kind == TStep::None || step.End <= pos || step.End > kJpegFileLimit)
+        if (step.Kind == TStep::None || step.End <= pos || base + step.End > kJpegFileLimit)
             break;
         pos = step.End;
     }
-    return static_cast<std::int64_t>(pos);
+    return static_cast<std::int64_t>(base + pos);
+}
+
+std::int64_t MeasureJpegTrailers(TBytes data, std::uint64_t pictureEnd, const TMotionPhoto& motion,
+                                 std::uint32_t scanCeiling) {
+    return MeasureJpegTrailersAt(data, 0, pictureEnd, motion, scanCeiling);
 }
 
 bool JpegTrailerMayFollow(TBytes data, std::uint64_t end) {

@@ -12,8 +12,6 @@
 
 namespace lumivore {
 
-// No file grows past this length through what follows its picture.
-
 // What a JPEG's XMP says about a motion photo's appended media.
 struct TMotionPhoto {
     // Bytes from the start of the video to the file's end (GCamera:MicroVideoOffset); 0 = none.
@@ -37,6 +35,11 @@ void ReadMotionPhotoXmp(TBytes xmp, TMotionPhoto& motion);
 // end-of-image search of an appended JPEG as it bounds the main picture's.
 std::int64_t MeasureJpegTrailers(TBytes data, std::uint64_t pictureEnd, const TMotionPhoto& motion,
                                  std::uint32_t scanCeiling);
+
+// The same over data that begins inside the file: base is the file position of data's first
+// byte, pictureEnd an index into data. The result is a file position, or -1.
+std::int64_t MeasureJpegTrailersAt(TBytes data, std::uint64_t base, std::uint64_t pictureEnd,
+                                   const TMotionPhoto& motion, std::uint32_t scanCeiling);
 
 // True when the bytes at end could start one of the trailers above: worth reading further
 // before a JPEG's length is taken as final.

@@ -56,19 +56,6 @@ void ReadExifSegment(TBytes data, std::uint64_t pos, TFoundFile& rec) {
     rec.ThumbOffset = static_cast<std::uint32_t>(offset);
 }
 
-// True when the APP1 segment whose marker stands at pos carries XMP; payload is then its text.
-bool XmpSegment(TBytes data, std::uint64_t pos, std::uint16_t segmentLength, TBytes& payload) {
-    static constexpr char kXmpId[] = "http://ns.adobe.com/xap/1.0/";
-    constexpr std::uint64_t kIdBytes = sizeof kXmpId; // with its terminating zero
-    const TByteReader reader(data);
-    if (segmentLength < 2 + kIdBytes || !reader.Matches(pos + 4, kXmpId) || !reader.Has(pos + 4 + kIdBytes - 1, 1) ||
-        data[pos + 4 + kIdBytes - 1] != 0)
-        return false;
-    const std::uint64_t start = pos + 4 + kIdBytes;
-    const std::uint64_t size = std::min<std::uint64_t>(segmentLength - 2u - kIdBytes, data.size() - std::min<std::uint64_t>(start, data.size()));
-    return reader.Sub(start, size, payload);
-}
-
 bool IsMarkerWithoutLength(std::uint8_t m) { return m == 0x01 || (m >= 0xD0 && m <= 0xD7); }
 
 // ---- GIF -----------------------------------------------------------------------------------
@@ -87,6 +74,18 @@ std::uint64_t WholeExtensionSize(std::uint8_t label, std::uint8_t firstBlock) {
 }
 
 } // namespace
+
+bool JpegXmpPayload(TBytes data, std::uint64_t pos, std::uint16_t segmentLength, TBytes& payload) {
+    static constexpr char kXmpId[] = "http://ns.adobe.com/xap/1.0/";
+    constexpr std::uint64_t kIdBytes = sizeof kXmpId; // with its terminating zero
+    const TByteReader reader(data);
+    if (segmentLength < 2 + kIdBytes || !reader.Matches(pos + 4, kXmpId) || !reader.Has(pos + 4 + kIdBytes - 1, 1) ||
+        data[pos + 4 + kIdBytes - 1] != 0)
+        return false;
+    const std::uint64_t start = pos + 4 + kIdBytes;
+    const std::uint64_t size = std::min<std::uint64_t>(segmentLength - 2u - kIdBytes, data.size() - std::min<std::uint64_t>(start, data.size()));
+    return reader.Sub(start, size, payload);
+}
 
 std::int32_t MeasureJpegPicture(TBytes data, TFoundFile& rec, std::uint32_t scanCeiling, TMotionPhoto* motion) {
     const std::uint64_t size = data.size();
@@ -115,7 +114,7 @@ std::int32_t MeasureJpegPicture(TBytes data, TFoundFile& rec, std::uint32_t scan
             return kUnknownLength;
         if (m == 0xE1) {
             TBytes xmp;
-            if (motion != nullptr && XmpSegment(data, pos, segmentLength, xmp))
+            if (motion != nullptr && JpegXmpPayload(data, pos, segmentLength, xmp))
                 ReadMotionPhotoXmp(xmp, *motion);
             else
                 ReadExifSegment(data, pos, rec);

@@ -12,17 +12,12 @@
 #include "engine/FoundFile.h"
 #include "formats/ByteOrder.h"
 #include "formats/JpegTrailers.h"
+#include "formats/LengthPolicy.h"
 
 namespace lumivore {
 
-// The EOI search of a JPEG gives up past this position and reports it as the length.
-inline constexpr std::uint32_t kJpegScanCeiling = 5'242'880;
-// The sub-blocks of a leading GIF extension are skipped no further than this position.
-inline constexpr std::uint32_t kGifExtensionCeiling = 5'242'880;
-// A PNG chunk this large or larger ends the walk 8 bytes past its start.
-inline constexpr std::uint32_t kPngChunkCeiling = 5'242'880;
-// The PNG walk reports this value once it passes it.
-inline constexpr std::uint32_t kPngWalkCeiling = 10'485'760;
+// The ceilings of these measures (kJpegScanCeiling, ...) live with the other length limits in
+// formats/LengthPolicy.h.
 // Largest width and height a bitmap header may declare.
 inline constexpr std::uint32_t kBmpMaxDimension = 10'000;
 
@@ -33,6 +28,10 @@ inline constexpr std::uint32_t kBmpMaxDimension = 10'000;
 // when motion is given, an XMP segment's motion-photo values are read into it.
 std::int32_t MeasureJpegPicture(TBytes data, TFoundFile& rec, std::uint32_t scanCeiling = kJpegScanCeiling,
                                 TMotionPhoto* motion = nullptr);
+
+// True when the APP1 segment whose marker stands at pos of data carries XMP; payload is then
+// its text, as far as it lies inside data.
+bool JpegXmpPayload(TBytes data, std::uint64_t pos, std::uint16_t segmentLength, TBytes& payload);
 
 // Where a JPEG file's picture ends, and where the file ends with what follows the picture and
 // belongs to it (formats/JpegTrailers.h); File is -1 when either end lies beyond the data.

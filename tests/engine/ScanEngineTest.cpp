@@ -16,9 +16,12 @@
 #include "engine/ScanEngine.h"
 #include "engine/ScanRange.h"
 #include "support/Settings.h"
+#include "testkit/PhotoBuilder.h"
 #include "testkit/TempFiles.h"
+#include "testkit/TiffBuilder.h"
 
 using namespace lumivore;
+using lumivore::testkit::TByteVector;
 using lumivore::testkit::TTempDir;
 using ::testing::ElementsAre;
 
@@ -387,4 +390,191 @@ TEST(ScanRange, MegabytesBecomeSectorsCutAtTheDevicesEnd) {
         EXPECT_EQ(r.Length, 10000u);
     }
     EXPECT_EQ(ValidateRange(10000, INT64_MAX, INT64_MAX, r), TRangeResult::BeyondDevice);
+}
+
+// ---- files measured across blocks, with the real recognisers --------------------------------
+
+namespace {
+
+TByteVector Filler(std::size_t n, std::uint8_t seed) {
+    TByteVector v(n);
+    for (std::size_t i = 0; i < n; ++i)
+        v[i] = static_cast<std::uint8_t>((i * 131 + seed) % 251); // never 0xFF
+    return v;
+}
+
+TByteVector BigJpeg(std::size_t entropyBytes) { return testkit::TJpegBuilder().Jfif().FakeScan(entropyBytes).Build(); }
+
+// A raw whose directories lie in three blocks: the first at its start, a sub-directory after a
+// preview strip, and the chained thumbnail directory after the raw strips.
+TByteVector SpreadRaw() {
+    testkit::TTiffBuilder b;
+    const auto ifd0 = b.AddDirectory();
+    b.Ascii(ifd0, 0x010F, "NIKON CORPORATION");
+    const auto preview = b.AddData(Filler(600'000, 1));
+    b.Strips(ifd0, {preview});
+    const auto sub = b.AddDirectory();
+    b.SubDirectory(ifd0, sub); // the EXIF directory, past the preview
+    const auto raw1 = b.AddData(Filler(400'000, 2));
+    const auto raw2 = b.AddData(Filler(300'001, 3));
+    b.Strips(sub, {raw1, raw2});
+    const auto ifd1 = b.AddDirectory();
+    b.Chain(ifd0, ifd1);
+    b.JpegThumbnail(ifd1, BigJpeg(5000));
+    return b.Build();
+}
+
+class ScanMeasureTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setenv("LUMIVORE_CONFIG", (dir / "settings.xml").c_str(), 1);
+        TDeviceCatalogue::Instance().Clear();
+        engine = std::make_unique<TScanEngine>();
+        engine->MessagePump = &pump;
+        SetReadFault([this](std::uint64_t first, std::uint16_t count) {
+            const auto bad = badSectors.lower_bound(first);
+            return bad != badSectors.end() && *bad < std::uint64_t{first} + count;
+        });
+    }
+    void TearDown() override {
+        SetReadFault(nullptr);
+        TDeviceCatalogue::Instance().Clear();
+    }
+    void Place(std::size_t sector, const TByteVector& bytes) {
+        if (image.size() < sector * 512 + bytes.size())
+            image.resize(sector * 512 + bytes.size());
+        std::copy(bytes.begin(), bytes.end(), image.begin() + static_cast<std::ptrdiff_t>(sector * 512));
+    }
+    void Scan(std::size_t sectors) {
+        image.resize(sectors * 512);
+        const std::string path = dir / "card.img";
+        ASSERT_TRUE(testkit::WriteFile(path, image));
+        const std::uint8_t code = TDeviceCatalogue::Instance().RegisterImage(path);
+        ASSERT_TRUE(engine->OpenDrive(code));
+        engine->Scan(0, sectors, nullptr, nullptr, nullptr);
+        EXPECT_EQ(engine->OpenMeasures(), 0u) << "nothing stays open after a scan";
+    }
+    std::int64_t LengthAt(std::int64_t sector) const {
+        for (const TFoundFile& f : engine->FoundFiles)
+            if (f.StartSector == sector)
+                return f.Length;
+        return -2;
+    }
+
+    TTempDir dir;
+    std::unique_ptr<TScanEngine> engine;
+    TPump pump;
+    std::set<std::uint64_t> badSectors;
+    TByteVector image;
+};
+
+} // namespace
+
+TEST_F(ScanMeasureTest, AJpegAPngAndARawSpanningThreeBlocksAreMeasuredExactly) {
+    const TByteVector jpeg = BigJpeg(1'200'000);
+    const TByteVector png = testkit::TPngBuilder()
+                                .Chunk("IHDR", Filler(13, 0))
+                                .Chunk("IDAT", Filler(500'000, 4))
+                                .Chunk("IDAT", Filler(500'000, 5))
+                                .Chunk("IEND", {})
+                                .Build();
+    const TByteVector raw = SpreadRaw();
+    Place(500, jpeg);
+    Place(3200, png);
+    Place(6700, raw);
+    Scan(12000);
+    EXPECT_EQ(LengthAt(500), static_cast<std::int64_t>(jpeg.size()));
+    EXPECT_EQ(LengthAt(3200), static_cast<std::int64_t>(png.size()));
+    EXPECT_EQ(LengthAt(6700), static_cast<std::int64_t>(raw.size()));
+}
+
+TEST_F(ScanMeasureTest, AFileStartingInTheLastSectorOfABlockIsMeasuredOverTheNext) {
+    // The PNG's second chunk header straddles the block's end.
+    const TByteVector png = testkit::TPngBuilder()
+                                .Chunk("IHDR", Filler(13, 0))
+                                .Chunk("tEXt", Filler(463, 1))
+                                .Chunk("IDAT", Filler(300'000, 2))
+                                .Chunk("IEND", {})
+                                .Build();
+    const TByteVector jpeg = BigJpeg(600'000);
+    Place(999, jpeg);
+    Place(2999, png);
+    Scan(5000);
+    EXPECT_EQ(LengthAt(999), static_cast<std::int64_t>(jpeg.size()));
+    EXPECT_EQ(LengthAt(2999), static_cast<std::int64_t>(png.size()));
+}
+
+TEST_F(ScanMeasureTest, TwoFilesOpenAtOnceOneInsideTheOther) {
+    // A JPEG that lies inside the pixel data of a PNG, both running past the first block.
+    const TByteVector png = testkit::TPngBuilder()
+                                .Chunk("IHDR", Filler(13, 0))
+                                .Chunk("IDAT", Filler(1'200'000, 3))
+                                .Chunk("IEND", {})
+                                .Build();
+    const TByteVector jpeg = BigJpeg(700'000);
+    Place(100, png);
+    Place(300, jpeg);
+    std::vector<std::size_t> open;
+    pump.onPump = [&](int) { open.push_back(engine->OpenMeasures()); };
+    Scan(4000);
+    EXPECT_EQ(open.at(1), 2u) << "both files are open after the first block";
+    EXPECT_EQ(LengthAt(100), static_cast<std::int64_t>(png.size()));
+    EXPECT_EQ(LengthAt(300), static_cast<std::int64_t>(jpeg.size()));
+    ASSERT_EQ(engine->FoundFiles.size(), 2u);
+    EXPECT_EQ(engine->FoundFiles[1].NestedIn, 100);
+}
+
+TEST_F(ScanMeasureTest, BrokenStructureGivesUpAndHoldsNoState) {
+    // The segment after a large APP1 segment has lost its marker, in the second block.
+    TByteVector jpeg = testkit::TJpegBuilder().Jfif().Segment(0xE1, Filler(60'000, 9)).FakeScan(10'000).Build();
+    jpeg[2 + 18 + 60'004] = 0x00;
+    Place(900, jpeg);
+    const TByteVector good = BigJpeg(200'000);
+    Place(3500, good);
+    std::vector<std::size_t> open;
+    pump.onPump = [&](int) { open.push_back(engine->OpenMeasures()); };
+    Scan(5000);
+    EXPECT_EQ(open.at(1), 1u);
+    EXPECT_EQ(open.at(2), 0u) << "the broken file is let go in the block that broke it";
+    EXPECT_EQ(LengthAt(900), kUnknownLength);
+    EXPECT_EQ(LengthAt(3500), static_cast<std::int64_t>(good.size()));
+}
+
+TEST_F(ScanMeasureTest, AStopInTheMiddleLeavesTheOpenFileUnknownAndTheNextScanWhole) {
+    const TByteVector jpeg = BigJpeg(1'500'000);
+    Place(10, jpeg);
+    pump.onPump = [&](int call) {
+        if (call == 2)
+            engine->StopScan();
+    };
+    Scan(6000);
+    ASSERT_EQ(engine->FoundFiles.size(), 1u);
+    EXPECT_EQ(LengthAt(10), kUnknownLength);
+
+    pump.onPump = nullptr;
+    engine->Scan(0, 6000, nullptr, nullptr, nullptr);
+    EXPECT_EQ(LengthAt(10), static_cast<std::int64_t>(jpeg.size()));
+}
+
+// A bad sector inside a file leaves it unknown; a file that ends before the bad sector is still
+// measured when the failing block is read again sector by sector.
+TEST_F(ScanMeasureTest, AnUnreadableSectorIsNeverMeasuredOver) {
+    const TByteVector across = BigJpeg(700'000);   // sectors 500 to about 1870
+    const TByteVector after = BigJpeg(300'000);    // found in the second pass, ends past it
+    const TByteVector later = BigJpeg(600'000);    // in a block after the skipped ones
+    Place(500, across);
+    Place(1960, after);
+    Place(40'100, later);
+    badSectors = {1950};
+    Scan(45'000);
+    EXPECT_EQ(engine->UnreadableSectors, 1);
+    EXPECT_EQ(LengthAt(500), static_cast<std::int64_t>(across.size()));
+    EXPECT_EQ(LengthAt(1960), static_cast<std::int64_t>(after.size()));
+    EXPECT_EQ(LengthAt(40'100), static_cast<std::int64_t>(later.size()));
+
+    badSectors = {1200};
+    Scan(45'000);
+    EXPECT_EQ(LengthAt(500), kUnknownLength) << "its bytes past the bad sector were never seen";
+    EXPECT_EQ(LengthAt(1960), static_cast<std::int64_t>(after.size()));
+    EXPECT_EQ(LengthAt(40'100), static_cast<std::int64_t>(later.size()));
 }

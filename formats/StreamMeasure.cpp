@@ -1,0 +1,730 @@
+// The continuing measures: JPEG (markers, entropy data, what follows the picture), PNG chunks,
+// GIF blocks, RealMedia chunks and classic TIFF directories.
+#include "formats/StreamMeasure.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <string_view>
+
+#include "formats/JpegTrailers.h"
+#include "formats/MediaFormats.h"
+#include "formats/PhotoFormats.h"
+#include "formats/TiffWalker.h"
+
+namespace lumivore {
+
+bool TStreamWindow::Get(std::uint64_t at, std::size_t n, std::uint8_t* out) const {
+    if (!Has(at, n))
+        return false;
+    std::size_t done = 0;
+    if (at < chunkStart_) {
+        const std::size_t from = static_cast<std::size_t>(at - Start());
+        const std::size_t take = std::min(n, carry_.size() - from);
+        std::memcpy(out, carry_.data() + from, take);
+        done = take;
+    }
+    if (done < n) {
+        const std::size_t from = static_cast<std::size_t>(at + done - chunkStart_);
+        std::memcpy(out + done, chunk_.data() + from, n - done);
+    }
+    return true;
+}
+
+TBytes TStreamWindow::ChunkFrom(std::uint64_t at) const {
+    if (at < chunkStart_ || at >= End())
+        return {};
+    return chunk_.subspan(static_cast<std::size_t>(at - chunkStart_));
+}
+
+TMeasureStatus TStreamMeasure::Feed(TBytes chunk) {
+    if (status_ != TMeasureStatus::Open)
+        return status_;
+    const TStreamWindow window(fed_, TBytes(carry_, carryLength_), chunk);
+    status_ = Step(window);
+    fed_ += chunk.size();
+    if (status_ == TMeasureStatus::Open && fed_ > static_cast<std::uint64_t>(kFileLengthLimit))
+        status_ = TMeasureStatus::Failed; // no file accepted here is that long
+    if (status_ != TMeasureStatus::Open) {
+        carryLength_ = 0;
+        return status_;
+    }
+    std::uint8_t kept[kCarryBytes];
+    const std::size_t keep = static_cast<std::size_t>(std::min<std::uint64_t>(kCarryBytes, window.End() - window.Start()));
+    window.Get(window.End() - keep, keep, kept);
+    std::memcpy(carry_, kept, keep);
+    carryLength_ = static_cast<std::uint8_t>(keep);
+    return status_;
+}
+
+void TStreamMeasure::Abandon() {
+    if (status_ == TMeasureStatus::Open)
+        status_ = TMeasureStatus::Failed;
+    carryLength_ = 0;
+}
+
+TMeasureStatus TStreamMeasure::End(std::uint64_t length) {
+    if (length < 1 || length >= static_cast<std::uint64_t>(kFileLengthLimit))
+        return TMeasureStatus::Failed;
+    length_ = static_cast<std::int64_t>(length);
+    return TMeasureStatus::Ended;
+}
+
+namespace {
+
+constexpr std::uint64_t kLimit = static_cast<std::uint64_t>(kFileLengthLimit);
+
+std::uint32_t Be32(const std::uint8_t* p) {
+    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
+}
+
+// ---- JPEG ----------------------------------------------------------------------------------
+
+class TJpegMeasure final : public TStreamMeasure {
+protected:
+    TMeasureStatus Step(const TStreamWindow& w) override {
+        for (;;) {
+            if (pos_ < w.Start() || pos_ >= kLimit)
+                return TMeasureStatus::Failed;
+            switch (phase_) {
+            case TPhase::Markers: {
+                const TMeasureStatus s = Markers(w);
+                if (s != TMeasureStatus::Open || phase_ == TPhase::Markers)
+                    return s;
+                break;
+            }
+            case TPhase::Entropy:
+                if (!FindEndOfImage(w))
+                    return TMeasureStatus::Open;
+                phase_ = TPhase::AfterPicture;
+                break;
+            case TPhase::AfterPicture: {
+                const TMeasureStatus s = AfterPicture(w);
+                if (s != TMeasureStatus::Open || phase_ == TPhase::AfterPicture)
+                    return s;
+                break;
+            }
+            }
+        }
+    }
+
+private:
+    enum class TPhase : std::uint8_t { Markers, Entropy, AfterPicture };
+
+    static bool WithoutLength(std::uint8_t m) { return m == 0x01 || (m >= 0xD0 && m <= 0xD7); }
+
+    // The segments up to the start of scan. Open with phase_ unchanged means: wait for bytes.
+    TMeasureStatus Markers(const TStreamWindow& w) {
+        while (pos_ < kLimit) {
+            std::uint8_t b[4];
+            if (!w.Get(pos_, 2, b))
+                return TMeasureStatus::Open;
+            if (b[0] != 0xFF)
+                return TMeasureStatus::Failed; // the segment structure is lost
+            const std::uint8_t m = b[1];
+            if (m == 0xD9) {
+                pos_ += 2;
+                phase_ = TPhase::AfterPicture;
+                return TMeasureStatus::Open;
+            }
+            if (WithoutLength(m)) {
+                pos_ += 2;
+                continue;
+            }
+            if (m == 0xFF) {
+                pos_ += 1; // fill byte
+                continue;
+            }
+            if (!w.Get(pos_, 4, b))
+                return TMeasureStatus::Open;
+            const std::uint16_t segmentLength = static_cast<std::uint16_t>((b[2] << 8) | b[3]);
+            TBytes xmp;
+            if (m == 0xE1 && appended_ == 0 && JpegXmpPayload(w.ChunkFrom(pos_), 0, segmentLength, xmp))
+                ReadMotionPhotoXmp(xmp, motion_);
+            pos_ += std::uint64_t{segmentLength} + 2;
+            if (m == 0xDA) {
+                phase_ = TPhase::Entropy;
+                return TMeasureStatus::Open;
+            }
+        }
+        return TMeasureStatus::Failed;
+    }
+
+    // The first FF D9 at or after pos_; on success pos_ is the picture's end. Without one pos_
+    // moves to where the search goes on (a last FF waits for the byte after it).
+    bool FindEndOfImage(const TStreamWindow& w) {
+        while (pos_ < w.ChunkStart()) { // pairs that begin in the carried bytes
+            std::uint8_t pair[2];
+            if (!w.Get(pos_, 2, pair))
+                return false;
+            ++pos_;
+            if (pair[0] == 0xFF && pair[1] == 0xD9) {
+                ++pos_;
+                return true;
+            }
+        }
+        const TBytes rest = w.ChunkFrom(pos_);
+        const std::uint8_t* base = rest.data();
+        std::size_t at = 0;
+        while (at < rest.size()) {
+            const void* hit = std::memchr(base + at, 0xFF, rest.size() - at);
+            if (hit == nullptr)
+                break;
+            at = static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - base);
+            if (at + 1 == rest.size()) {
+                pos_ += at; // the byte after this FF comes with the next chunk
+                return false;
+            }
+            if (base[at + 1] == 0xD9) {
+                pos_ += at + 2;
+                return true;
+            }
+            ++at;
+        }
+        pos_ = std::max(pos_, w.End());
+        return false;
+    }
+
+    // pos_ is the picture's end: the file ends there unless a trailer follows.
+    TMeasureStatus AfterPicture(const TStreamWindow& w) {
+        constexpr std::size_t kLook = 8; // what JpegTrailerMayFollow examines
+        std::uint8_t look[kLook];
+        if (!w.Get(pos_, kLook, look))
+            return TMeasureStatus::Open;
+        const bool motion = motion_.VideoBytes != 0 || motion_.DirectoryBytes != 0;
+        // A second JPEG right after the picture (not on a sector boundary, where it would be a
+        // file of its own) belongs to the file: its segments and entropy data are walked on as
+        // the main picture's were, however many blocks it spans.
+        if (!motion && look[0] == 0xFF && look[1] == 0xD8 && look[2] == 0xFF && pos_ % 512 != 0 &&
+            appended_ < kMaxAppended) {
+            ++appended_;
+            pos_ += 2;
+            phase_ = TPhase::Markers;
+            return TMeasureStatus::Open;
+        }
+        if (!motion && !JpegTrailerMayFollow(TBytes(look, kLook), 0))
+            return End(pos_);
+        // A trailer is measured over the bytes from the picture's end on, in one piece; one
+        // whose start came with the previous chunk is not at hand any more.
+        const TBytes tail = w.ChunkFrom(pos_);
+        if (tail.empty())
+            return TMeasureStatus::Failed;
+        const std::int64_t end = MeasureJpegTrailersAt(tail, pos_, 0, motion_, kJpegScanCeiling);
+        if (end < 0)
+            return TMeasureStatus::Failed;
+        return End(static_cast<std::uint64_t>(end));
+    }
+
+    // JPEGs appended one after another; more is a structure made to loop.
+    static constexpr std::uint8_t kMaxAppended = 16;
+
+    TPhase phase_ = TPhase::Markers;
+    std::uint8_t appended_ = 0;
+    std::uint64_t pos_ = 2;
+    TMotionPhoto motion_;
+};
+
+// ---- PNG -----------------------------------------------------------------------------------
+
+class TPngMeasure final : public TStreamMeasure {
+protected:
+    // The same chunk rules as MeasurePng, without its walk ceiling: the walk gives up at the
+    // file length limit instead of reporting a length it did not measure.
+    TMeasureStatus Step(const TStreamWindow& w) override {
+        for (;;) {
+            if (pos_ < w.Start() || pos_ >= kLimit)
+                return TMeasureStatus::Failed;
+            std::uint8_t h[8];
+            if (!w.Get(pos_, 8, h))
+                return TMeasureStatus::Open;
+            const std::uint32_t chunkLength = Be32(h);
+            for (int i = 4; i < 8; ++i) {
+                const std::uint8_t c = h[i];
+                if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')))
+                    return End(pos_ + 8);
+            }
+            if (std::memcmp(h + 4, "IEND", 4) == 0)
+                return End(pos_ + 12);
+            if (chunkLength >= kPngChunkCeiling)
+                return End(pos_ + 8);
+            pos_ += std::uint64_t{chunkLength} + 12;
+        }
+    }
+
+private:
+    std::uint64_t pos_ = 8;
+};
+
+// ---- GIF -----------------------------------------------------------------------------------
+
+std::uint64_t GifColourTable(std::uint8_t flags) { return (flags & 0x80) ? 3u * (2u << (flags & 7)) : 0u; }
+bool GifExtensionLabel(std::uint8_t label) { return label == 0x01 || label == 0xF9 || label == 0xFE || label == 0xFF; }
+std::uint64_t GifWholeExtension(std::uint8_t label, std::uint8_t firstBlock) {
+    return firstBlock + (label == 0xFF ? 8u : 4u);
+}
+
+// The block rules of MeasureGif, one step at a time.
+class TGifMeasure final : public TStreamMeasure {
+protected:
+    TMeasureStatus Step(const TStreamWindow& w) override {
+        for (;;) {
+            if (pos_ < w.Start() || pos_ >= kLimit)
+                return TMeasureStatus::Failed;
+            std::uint8_t b[11];
+            switch (phase_) {
+            case TPhase::Header:
+                if (!w.Get(0, 11, b))
+                    return TMeasureStatus::Open;
+                v89a_ = std::memcmp(b + 3, "89a", 3) == 0;
+                pos_ = 13 + GifColourTable(b[10]);
+                phase_ = v89a_ ? TPhase::LeadingExtension : TPhase::Image;
+                break;
+            case TPhase::LeadingExtension:
+                if (!w.Get(pos_, 3, b))
+                    return TMeasureStatus::Open;
+                if (b[0] != 0x21 || !GifExtensionLabel(b[1])) {
+                    phase_ = TPhase::Image;
+                    break;
+                }
+                pos_ += 3 + std::uint64_t{b[2]};
+                phase_ = TPhase::LeadingSubBlock;
+                break;
+            case TPhase::LeadingSubBlock:
+                if (!w.Get(pos_, 1, b))
+                    return TMeasureStatus::Open;
+                pos_ += 1 + std::uint64_t{b[0]};
+                if (b[0] == 0 || pos_ > kGifExtensionCeiling)
+                    phase_ = TPhase::LeadingExtension;
+                break;
+            case TPhase::Image:
+                if (!w.Get(pos_, 1, b))
+                    return TMeasureStatus::Open;
+                if (b[0] != 0x2C) {
+                    phase_ = TPhase::Trailer;
+                    break;
+                }
+                if (!w.Get(pos_, 11, b))
+                    return TMeasureStatus::Open;
+                pos_ += 11 + GifColourTable(b[9]);
+                phase_ = TPhase::ImageSubBlock;
+                break;
+            case TPhase::ImageSubBlock:
+                if (!w.Get(pos_, 1, b))
+                    return TMeasureStatus::Open;
+                pos_ += 1 + std::uint64_t{b[0]};
+                if (b[0] == 0)
+                    phase_ = v89a_ ? TPhase::AfterImage : TPhase::Image;
+                break;
+            case TPhase::AfterImage: {
+                // At most one extension after an image, skipped as a whole.
+                if (!w.Get(pos_, 1, b))
+                    return TMeasureStatus::Open;
+                if (b[0] == 0x21) {
+                    if (!w.Get(pos_, 2, b))
+                        return TMeasureStatus::Open;
+                    if (GifExtensionLabel(b[1])) {
+                        if (!w.Get(pos_, 3, b))
+                            return TMeasureStatus::Open;
+                        pos_ += GifWholeExtension(b[1], b[2]);
+                    }
+                }
+                phase_ = TPhase::Image;
+                break;
+            }
+            case TPhase::Trailer:
+                if (!w.Get(pos_, 1, b))
+                    return TMeasureStatus::Open;
+                if (b[0] == 0x3B)
+                    return End(pos_ + 1);
+                if (b[0] != 0x21 || !v89a_)
+                    return End(pos_);
+                phase_ = TPhase::TrailingExtension;
+                break;
+            case TPhase::TrailingExtension:
+                if (!w.Get(pos_, 3, b))
+                    return TMeasureStatus::Open;
+                if (b[0] != 0x21 || !GifExtensionLabel(b[1]))
+                    return End(pos_ + 1);
+                pos_ += GifWholeExtension(b[1], b[2]);
+                break;
+            }
+        }
+    }
+
+private:
+    enum class TPhase : std::uint8_t {
+        Header, LeadingExtension, LeadingSubBlock, Image, ImageSubBlock, AfterImage, Trailer, TrailingExtension
+    };
+    TPhase phase_ = TPhase::Header;
+    bool v89a_ = false;
+    std::uint64_t pos_ = 0;
+};
+
+// ---- RealMedia -----------------------------------------------------------------------------
+
+class TRealMediaMeasure final : public TStreamMeasure {
+protected:
+    TMeasureStatus Step(const TStreamWindow& w) override {
+        static constexpr char kKnown[][5] = {".RMF", "PROP", "CONT", "MDPR", "DATA", "INDX"};
+        for (;;) {
+            if (pos_ < w.Start() || pos_ >= kLimit)
+                return TMeasureStatus::Failed;
+            std::uint8_t h[8];
+            if (!w.Get(pos_, 8, h))
+                return TMeasureStatus::Open;
+            const std::uint32_t chunkSize = Be32(h + 4);
+            const bool known = std::any_of(std::begin(kKnown), std::end(kKnown),
+                                           [&](const char* id) { return std::memcmp(h, id, 4) == 0; });
+            if (!known)
+                return End(pos_ + chunkSize); // an unknown chunk ends the file, counted whole
+            if (chunkSize > kRealMediaChunkCeiling)
+                return TMeasureStatus::Failed;
+            if (chunkSize == 0)
+                return End(pos_);
+            pos_ += chunkSize;
+        }
+    }
+
+private:
+    std::uint64_t pos_ = 0;
+};
+
+// ---- classic TIFF --------------------------------------------------------------------------
+
+// Walks the directories of a classic TIFF structure in the order of their positions in the
+// file, as the blocks bring them, and measures the file as the largest position any directory,
+// value or data strip reaches, by the rules of the directory walker. What lies ahead is a short
+// list of places still to read; a place that lies behind what has gone by ends the measure.
+class TTiffMeasure final : public TStreamMeasure {
+public:
+    explicit TTiffMeasure(bool kodak) : kodak_(kodak) {}
+
+protected:
+    TMeasureStatus Step(const TStreamWindow& w) override {
+        if (!started_) {
+            std::uint8_t h[8];
+            if (!w.Get(0, 8, h))
+                return TMeasureStatus::Open;
+            bigEndian_ = h[0] == 'M';
+            // A BigTIFF's 64-bit layout is not walked here.
+            if (h[0] != h[1] || (h[0] != 'I' && h[0] != 'M') || Decode(h + 2, 2) == kBigTiff)
+                return TMeasureStatus::Failed;
+            started_ = true;
+            if (!Directory(Decode(h + 4, 4), 0))
+                return TMeasureStatus::Failed;
+        }
+        BigEndian = bigEndian_;
+        for (;;) {
+            if (length_ < 0)
+                return TMeasureStatus::Failed;
+            if (targetCount_ == 0)
+                return kodak_ ? End(static_cast<std::uint64_t>(length_) + kKodakAddition)
+                              : End(static_cast<std::uint64_t>(length_));
+            ForgetDropped();
+            if (targetCount_ == 0)
+                continue;
+            TTarget& t = targets_[Nearest()];
+            if (t.At < w.Start())
+                return TMeasureStatus::Failed; // it pointed back at bytes gone by
+            std::uint8_t b[12];
+            if (!w.Get(t.At, Need(t), b))
+                return TMeasureStatus::Open;
+            if (!Handle(t, b))
+                return TMeasureStatus::Failed;
+        }
+    }
+
+private:
+    static constexpr std::uint16_t kBigTiff = 43;
+    // Added to a Kodak file's structure, as the recogniser does.
+    static constexpr std::uint64_t kKodakAddition = 102400;
+    // Guards against hostile structures; real files hold a handful of directories.
+    static constexpr std::uint16_t kMaxEntries = 100;            // per directory
+    static constexpr std::uint8_t kLastChainDepth = 10;          // chained directories 0 to 10
+    static constexpr std::uint8_t kSubDepth = 255;               // a sub-directory, not chained
+    static constexpr std::size_t kMaxTargets = 48;               // places waiting to be read
+    static constexpr std::size_t kMaxDirectories = 64;           // directories per file
+    static constexpr std::size_t kMaxPairs = 16;                 // open offset/count pairs
+    static constexpr std::uint32_t kWorkBudget = 200000;         // entries read per file
+
+    enum class TKind : std::uint8_t { Count, Entry, Next, SubList, PairOffset, PairCount };
+    struct TTarget {
+        std::uint64_t At = 0;
+        std::uint32_t Remaining = 0; // entries of a directory, elements of a list
+        TKind Kind = TKind::Count;
+        std::uint8_t Depth = 0;
+        std::uint8_t Elem = 0;       // bytes per list element
+        std::uint8_t Pair = kNone;   // the open data-offset entry of a directory's entries
+    };
+    // The last data offset and byte count of one directory's strips, tiles or JPEG stream.
+    struct TPair {
+        std::uint64_t Offset = 0, Count = 0;
+        bool HasOffset = false, HasCount = false;
+        bool Used = false;        // still wanted: its directory may pair it, or has
+        std::uint8_t Waiting = 0; // reads still to come for it
+    };
+    static constexpr std::uint8_t kNone = 0xFF;
+
+    static std::size_t Need(const TTarget& t) {
+        switch (t.Kind) {
+        case TKind::Count: return 2;
+        case TKind::Entry: return 12;
+        case TKind::Next: case TKind::SubList: return 4;
+        default: return t.Elem;
+        }
+    }
+    std::uint32_t Decode(const std::uint8_t* p, std::uint8_t width) const {
+        std::uint32_t v = 0;
+        for (std::uint8_t i = 0; i < width; ++i)
+            v = bigEndian_ ? (v << 8) | p[i] : v | (std::uint32_t{p[i]} << (8 * i));
+        return v;
+    }
+    std::size_t Nearest() const {
+        std::size_t best = 0;
+        for (std::size_t i = 1; i < targetCount_; ++i)
+            if (targets_[i].At < targets_[best].At)
+                best = i;
+        return best;
+    }
+    // Reads for pairs that were dropped are not waited for.
+    void ForgetDropped() {
+        for (std::size_t k = 0; k < targetCount_;) {
+            TTarget& t = targets_[k];
+            if ((t.Kind == TKind::PairOffset || t.Kind == TKind::PairCount) && !pairs_[t.Pair].Used) {
+                --pairs_[t.Pair].Waiting;
+                t = targets_[--targetCount_];
+            } else {
+                ++k;
+            }
+        }
+    }
+    bool Add(const TTarget& t) {
+        if (targetCount_ == kMaxTargets || t.At >= kLimit)
+            return false;
+        targets_[targetCount_++] = t;
+        return true;
+    }
+    void Remove(const TTarget& t) {
+        const std::size_t i = static_cast<std::size_t>(&t - targets_.data());
+        targets_[i] = targets_[--targetCount_];
+    }
+    void Raise(std::uint64_t end) {
+        if (length_ >= 0 && end > static_cast<std::uint64_t>(length_))
+            length_ = end >= kLimit ? kUnknownLength : static_cast<std::int64_t>(end);
+    }
+    // A directory to read at offset; one already read is not read again.
+    bool Directory(std::uint64_t offset, std::uint8_t depth) {
+        if (std::find(seen_.begin(), seen_.begin() + static_cast<std::ptrdiff_t>(seenCount_), offset) !=
+            seen_.begin() + static_cast<std::ptrdiff_t>(seenCount_))
+            return true;
+        if (seenCount_ == kMaxDirectories)
+            return false;
+        seen_[seenCount_++] = offset;
+        TTarget t;
+        t.At = offset;
+        t.Kind = TKind::Count;
+        t.Depth = depth;
+        return Add(t);
+    }
+    std::uint8_t NewPair() {
+        for (std::size_t i = 0; i < kMaxPairs; ++i)
+            if (!pairs_[i].Used && pairs_[i].Waiting == 0) {
+                pairs_[i] = TPair{};
+                pairs_[i].Used = true;
+                return static_cast<std::uint8_t>(i);
+            }
+        return kNone;
+    }
+    // A data strip's offset and byte count, once both are known, is an end of the file.
+    void Settle(std::uint8_t i) {
+        TPair& p = pairs_[i];
+        if (p.Used && p.HasOffset && p.HasCount) {
+            Raise(p.Offset > kLimit || p.Count > kLimit ? kLimit : p.Offset + p.Count);
+            p.Used = false;
+        }
+    }
+    // A pair that will never be completed; a read still waiting for it is ignored.
+    void Drop(std::uint8_t i) { pairs_[i].Used = false; }
+    bool Read(std::uint64_t at, TKind kind, std::uint8_t elem, std::uint8_t pair) {
+        TTarget t;
+        t.At = at;
+        t.Kind = kind;
+        t.Elem = elem;
+        t.Pair = pair;
+        ++pairs_[pair].Waiting;
+        return Add(t);
+    }
+
+    bool Handle(TTarget& t, const std::uint8_t* b) {
+        switch (t.Kind) {
+        case TKind::Count: {
+            const std::uint16_t n = static_cast<std::uint16_t>(Decode(b, 2));
+            if (n == 0 || n > kMaxEntries)
+                return false;
+            Raise(t.At + 2 + 12ull * n);
+            t.Kind = TKind::Entry;
+            t.At += 2;
+            t.Remaining = n;
+            t.Pair = kNone;
+            return true;
+        }
+        case TKind::Entry:
+            if (work_ == 0)
+                return false;
+            --work_;
+            if (!Entry(t, b))
+                return false;
+            t.At += 12;
+            if (--t.Remaining == 0) {
+                if (t.Pair != kNone)
+                    Drop(t.Pair); // an offset entry without its count
+                t.Pair = kNone;
+                if (t.Depth == kSubDepth)
+                    Remove(t);
+                else
+                    t.Kind = TKind::Next;
+            }
+            return true;
+        case TKind::Next: {
+            const std::uint32_t next = Decode(b, 4);
+            const std::uint8_t depth = t.Depth;
+            Remove(t);
+            if (next == 0)
+                return true;
+            return depth < kLastChainDepth && Directory(next, static_cast<std::uint8_t>(depth + 1));
+        }
+        case TKind::SubList: {
+            const std::uint32_t sub = Decode(b, 4);
+            t.At += t.Elem;
+            const bool last = --t.Remaining == 0;
+            if (last)
+                Remove(t);
+            return Directory(sub, kSubDepth);
+        }
+        case TKind::PairOffset:
+        case TKind::PairCount: {
+            TPair& p = pairs_[t.Pair];
+            const std::uint8_t i = t.Pair;
+            --p.Waiting;
+            if (t.Kind == TKind::PairOffset) {
+                p.Offset = Decode(b, t.Elem);
+                p.HasOffset = true;
+            } else {
+                p.Count = Decode(b, t.Elem);
+                p.HasCount = true;
+            }
+            Remove(t);
+            Settle(i);
+            return true;
+        }
+        }
+        return false;
+    }
+
+    // One directory entry, by the class of its tag.
+    bool Entry(TTarget& dir, const std::uint8_t* p) {
+        TTiffEntry entry;
+        std::copy_n(p, 12, entry.begin());
+        const std::uint8_t tagClass = TagClass(entry);
+        if (tagClass == kTagOrdinary) {
+            ExtendLength(entry, length_);
+            return true;
+        }
+        const std::uint32_t value = EntryValue(entry);
+        if (tagClass == kTagSubDirectory)
+            return Directory(value, kSubDepth);
+        const std::uint8_t elem = TypeSize(entry);
+        const std::uint64_t count = EntryCount(entry);
+        const std::uint64_t size = count * elem; // below 2^35: no overflow
+        const bool inlineValue = size <= 4;
+        if (tagClass == kTagSubDirList) {
+            // Each element names a sub-directory, read as 4 bytes at its place while they lie
+            // inside the value.
+            if (elem == 0 || size < 4)
+                return true;
+            if (inlineValue)
+                return Directory(value, kSubDepth);
+            const std::uint64_t elements = (size - 4) / elem + 1;
+            TTarget t;
+            t.At = value;
+            t.Kind = TKind::SubList;
+            t.Elem = elem;
+            t.Remaining = static_cast<std::uint32_t>(std::min<std::uint64_t>(elements, kMaxDirectories + 1));
+            return Add(t);
+        }
+        // Offsets and counts of data: the last element of each, paired within the directory.
+        const bool usable = count > 0 && (elem == 1 || elem == 2 || elem == 4);
+        const std::uint64_t lastAt = usable ? (count - 1) * elem : 0;
+        if (tagClass == kTagDataOffsets) {
+            if (dir.Pair != kNone)
+                Drop(dir.Pair); // replaced before its count came
+            dir.Pair = kNone;
+            if (!usable)
+                return true;
+            const std::uint8_t i = NewPair();
+            if (i == kNone)
+                return false;
+            dir.Pair = i;
+            if (!inlineValue)
+                return Read(std::uint64_t{value} + lastAt, TKind::PairOffset, elem, i);
+            pairs_[i].Offset = Decode(p + 8 + lastAt, elem);
+            pairs_[i].HasOffset = true;
+            return true;
+        }
+        // A byte count, with an offset entry before it in the same directory.
+        if (dir.Pair == kNone)
+            return true;
+        const std::uint8_t i = dir.Pair;
+        dir.Pair = kNone;
+        if (!usable) {
+            Drop(i);
+            return true;
+        }
+        if (!inlineValue)
+            return Read(std::uint64_t{value} + lastAt, TKind::PairCount, elem, i);
+        pairs_[i].Count = Decode(p + 8 + lastAt, elem);
+        pairs_[i].HasCount = true;
+        Settle(i);
+        return true;
+    }
+
+    bool kodak_;
+    bool started_ = false;
+    bool bigEndian_ = false;
+    std::int64_t length_ = 0;
+    std::uint32_t work_ = kWorkBudget;
+    std::array<TTarget, kMaxTargets> targets_{};
+    std::size_t targetCount_ = 0;
+    std::array<std::uint64_t, kMaxDirectories> seen_{};
+    std::size_t seenCount_ = 0;
+    std::array<TPair, kMaxPairs> pairs_{};
+};
+
+bool IsTiffStructured(std::string_view ext) {
+    static constexpr std::string_view kKinds[] = {"TIF", "DNG", "CR2", "DCR", "RAW", "MEF", "NEF", "ORF", "PEF"};
+    return std::find(std::begin(kKinds), std::end(kKinds), ext) != std::end(kKinds);
+}
+
+} // namespace
+
+std::unique_ptr<TStreamMeasure> StartStreamMeasure(const TFoundFile& rec) {
+    const std::string_view ext = rec.Ext;
+    if (ext == "JPG")
+        return std::make_unique<TJpegMeasure>();
+    if (ext == "PNG")
+        return std::make_unique<TPngMeasure>();
+    if (ext == "GIF")
+        return std::make_unique<TGifMeasure>();
+    if (ext == "RM")
+        return std::make_unique<TRealMediaMeasure>();
+    // A Sony raw is measured from a directory inside its maker note, which this walk does not
+    // read: its length stays as the recogniser left it. A TIFF found by its header alone (its
+    // first directory lay past the block) stays unknown too: reading it back measures it and
+    // gives it the metadata and thumbnail that this walk does not gather.
+    const bool headerOnly = ext == "TIF" && rec.Make.empty() && rec.ThumbLength == 0 && rec.Width == 0;
+    if (IsTiffStructured(ext) && !headerOnly && !ContainsNoCase(rec.Make, "sony"))
+        return std::make_unique<TTiffMeasure>(ext == "DCR");
+    return nullptr;
+}
+
+} // namespace lumivore

@@ -1,0 +1,94 @@
+#pragma once
+// Length measures that continue across blocks. A recogniser sees a file's bytes only up to the
+// end of the block the scan read; a file that runs on past it would otherwise stay "length
+// unknown". A stream measure walks the file's structure from its first byte as the blocks go
+// by, one call of Feed per block, and stops as soon as the structure says where the file ends,
+// or gives up when the structure is broken or a limit is reached.
+//
+// A measure keeps no file data beyond the last kCarryBytes bytes of what it was fed, enough to
+// read a header that straddles a block edge; everything else is a few positions and counters.
+// A measure that has ended or failed holds nothing more and ignores further bytes.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "engine/FoundFile.h"
+#include "formats/ByteOrder.h"
+#include "formats/LengthPolicy.h"
+
+namespace lumivore {
+
+enum class TMeasureStatus : std::uint8_t {
+    Open,   // the end lies further on: feed the following bytes
+    Ended,  // the end is known: Length()
+    Failed, // the structure is broken, passes a limit, or the bytes stopped coming
+};
+
+// Bytes kept from one call of Feed to the next: the largest header a measure reads in one
+// piece (a TIFF entry, a JPEG marker with its length, a PNG chunk's length and type) fits.
+inline constexpr std::size_t kCarryBytes = 32;
+
+// What a measure sees of the file during one call of Feed: the bytes carried over from the
+// previous call followed by the new chunk, addressed by their position in the file.
+class TStreamWindow {
+public:
+    TStreamWindow(std::uint64_t chunkStart, TBytes carry, TBytes chunk)
+        : chunkStart_(chunkStart), carry_(carry), chunk_(chunk) {}
+
+    // File position of the first byte still at hand, and of the byte after the last.
+    std::uint64_t Start() const { return chunkStart_ - carry_.size(); }
+    std::uint64_t End() const { return chunkStart_ + chunk_.size(); }
+    std::uint64_t ChunkStart() const { return chunkStart_; }
+    // Whether the n bytes at file position at are at hand.
+    bool Has(std::uint64_t at, std::uint64_t n) const {
+        return at >= Start() && at <= End() && n <= End() - at;
+    }
+    // Copies the n bytes at file position at into out; false when they are not all at hand.
+    bool Get(std::uint64_t at, std::size_t n, std::uint8_t* out) const;
+    // The chunk's bytes from file position at on; empty when at lies outside the chunk.
+    TBytes ChunkFrom(std::uint64_t at) const;
+
+private:
+    std::uint64_t chunkStart_;
+    TBytes carry_;
+    TBytes chunk_;
+};
+
+class TStreamMeasure {
+public:
+    virtual ~TStreamMeasure() = default;
+
+    // Feeds the file's next bytes: the first call its first bytes, every further call the
+    // bytes right after those fed before. Returns the status after them.
+    TMeasureStatus Feed(TBytes chunk);
+    // The bytes stopped: the scan ended, was stopped, or met data it could not read. A measure
+    // still open fails; its file's end was not seen.
+    void Abandon();
+
+    TMeasureStatus Status() const { return status_; }
+    // The file's length once Ended, else kUnknownLength.
+    std::int64_t Length() const { return status_ == TMeasureStatus::Ended ? length_ : kUnknownLength; }
+    // Bytes of the file fed so far.
+    std::uint64_t Fed() const { return fed_; }
+
+protected:
+    // Walks as far as the window allows. Returns Open to wait for more bytes, Ended after
+    // calling End, or Failed.
+    virtual TMeasureStatus Step(const TStreamWindow& window) = 0;
+    TMeasureStatus End(std::uint64_t length);
+
+private:
+    TMeasureStatus status_ = TMeasureStatus::Open;
+    std::int64_t length_ = kUnknownLength;
+    std::uint64_t fed_ = 0;
+    std::uint8_t carry_[kCarryBytes] = {};
+    std::uint8_t carryLength_ = 0;
+};
+
+// A continuing measure for the file the record describes, or null when its kind has none (its
+// length is stated in its header, or its structure is not walked). The record is the one a
+// recogniser filled for the file's first sector.
+std::unique_ptr<TStreamMeasure> StartStreamMeasure(const TFoundFile& rec);
+
+} // namespace lumivore

@@ -1,0 +1,31 @@
+// The continuing measures over arbitrary bytes, fed in pieces. The first byte chooses the kind,
+// the second the size of the pieces; the rest is the file.
+#include <cstddef>
+#include <cstdint>
+
+#include <algorithm>
+
+#include "formats/StreamMeasure.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < 2)
+        return 0;
+    static const char* const kKinds[] = {"JPG", "PNG", "GIF", "RM", "TIF", "NEF", "DCR"};
+    lumivore::TFoundFile rec;
+    rec.Ext = kKinds[data[0] % (sizeof kKinds / sizeof kKinds[0])];
+    rec.Width = 1;
+    const std::size_t piece = std::size_t{data[1]} * 7 + 1;
+    const lumivore::TBytes bytes(data + 2, size - 2);
+    auto measure = lumivore::StartStreamMeasure(rec);
+    if (!measure)
+        __builtin_trap();
+    for (std::size_t at = 0; at < bytes.size(); at += piece)
+        measure->Feed(bytes.subspan(at, std::min(piece, bytes.size() - at)));
+    measure->Abandon();
+    // A measure that ended states a length that counts as known; any other states none.
+    const std::int64_t length = measure->Length();
+    const bool ended = measure->Status() == lumivore::TMeasureStatus::Ended;
+    if (ended != lumivore::LengthKnown(length) || (!ended && length != lumivore::kUnknownLength))
+        __builtin_trap();
+    return 0;
+}

@@ -1,0 +1,228 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "formats/MediaFormats.h"
+#include "formats/PhotoFormats.h"
+#include "formats/Recognisers.h"
+#include "formats/StreamMeasure.h"
+#include "testkit/MediaBuilder.h"
+#include "testkit/PhotoBuilder.h"
+#include "testkit/TiffBuilder.h"
+#include "testkit/TrailerBuilder.h"
+
+using namespace lumivore;
+using testkit::TByteVector;
+
+namespace {
+
+TFoundFile Kind(const char* ext, const char* make = "") {
+    TFoundFile rec;
+    rec.Ext = ext;
+    rec.Make = make;
+    rec.Width = 1; // found with its directory, not by its header alone
+    return rec;
+}
+
+// Feeds the file, followed by the zero bytes that follow it on a card, in pieces of the given
+// size; the length once the measure stops, or kUnknownLength.
+std::int64_t Streamed(const TFoundFile& rec, TByteVector bytes, std::size_t piece) {
+    bytes.resize(bytes.size() + 4096, 0);
+    auto measure = StartStreamMeasure(rec);
+    if (!measure)
+        return kUnknownLength;
+    for (std::size_t at = 0; at < bytes.size() && measure->Status() == TMeasureStatus::Open; at += piece)
+        measure->Feed(TBytes(bytes).subspan(at, std::min(piece, bytes.size() - at)));
+    measure->Abandon();
+    return measure->Length();
+}
+
+TByteVector Filler(std::size_t n, std::uint8_t seed) {
+    TByteVector v(n);
+    for (std::size_t i = 0; i < n; ++i)
+        v[i] = static_cast<std::uint8_t>((i * 131 + seed) % 251); // never 0xFF
+    return v;
+}
+
+// A raw whose structure lies all over the file: IFD0 with a preview strip, a sub-directory of
+// two raw strips after the preview, and a chained directory with the thumbnail at the end.
+TByteVector SpreadRaw(bool bigEndian) {
+    testkit::TTiffBuilder b(bigEndian);
+    const auto ifd0 = b.AddDirectory();
+    b.Ascii(ifd0, 0x010F, "NIKON CORPORATION");
+    b.Ascii(ifd0, 0x0110, "NIKON D90");
+    const auto preview = b.AddData(Filler(600'000, 1));
+    b.Strips(ifd0, {preview});
+    const auto sub = b.AddDirectory();
+    b.SubDirectory(ifd0, sub); // the EXIF directory, past the preview
+    b.Short(sub, 0x0100, {3000});
+    const auto raw1 = b.AddData(Filler(400'000, 2));
+    const auto raw2 = b.AddData(Filler(300'001, 3));
+    b.Strips(sub, {raw1, raw2});
+    const auto ifd1 = b.AddDirectory();
+    b.Chain(ifd0, ifd1);
+    b.JpegThumbnail(ifd1, testkit::TJpegBuilder().Jfif().FakeScan(5000).Build());
+    return b.Build();
+}
+
+std::int64_t WholeTiffLength(const TByteVector& bytes) {
+    TFoundFile rec;
+    return RecogniseTiff(bytes, rec) ? rec.Length : -2;
+}
+
+} // namespace
+
+// Whatever the block edges, a measure fed piece by piece finds the length the one-shot measure
+// finds over the whole file, which is the file's true length.
+TEST(StreamMeasure, EveryFormatMeasuresItsTrueLengthWhateverTheBlockEdges) {
+    const TByteVector photo = testkit::EncodeJpeg(testkit::TRgbImage::Pattern(160, 120));
+    const TByteVector bigJpeg = testkit::TJpegBuilder().Jfif().FakeScan(1'100'000).Build();
+    const TByteVector withPreview = testkit::JpegWithPreview(bigJpeg, photo);
+    const TByteVector png = testkit::TPngBuilder()
+                                .Chunk("IHDR", Filler(13, 0))
+                                .Chunk("IDAT", Filler(300'000, 4))
+                                .Chunk("IDAT", Filler(70'000, 5))
+                                .Chunk("IEND", {})
+                                .Build();
+    const TByteVector gif87 = testkit::TGifBuilder(false, 40, 30).RawImage(40, 30, 0, {255, 255, 10}).Trailer().Build();
+    const TByteVector gifEncoded = testkit::EncodeGif(testkit::TRgbImage::Pattern(90, 70));
+    const TByteVector gif89 = testkit::TGifBuilder(true, 40, 30)
+                                  .Comment("made here")
+                                  .Looping()
+                                  .GraphicControl(5)
+                                  .RawImage(40, 30, 0, std::vector<std::uint8_t>(300, 255))
+                                  .GraphicControl(5)
+                                  .RawImage(40, 30, 0x81, {200, 7})
+                                  .Comment("end")
+                                  .Trailer()
+                                  .Build();
+    const TByteVector rm = testkit::MakeRealMedia(300, 1000);
+    const TByteVector rmFile(rm.begin(), rm.end() - 8); // the eight zero bytes are no part of it
+    const TByteVector raw = SpreadRaw(false);
+    const TByteVector rawMm = SpreadRaw(true);
+
+    // The one-shot measures see the file as the scan does: with the card's bytes after it.
+    TFoundFile scratch;
+    auto padded = [](const TByteVector& bytes) {
+        TByteVector v = bytes;
+        v.resize(v.size() + 4096, 0);
+        return v;
+    };
+    struct TCase {
+        std::string name;
+        TFoundFile kind;
+        const TByteVector& bytes;
+        std::int64_t oneShot;
+    };
+    const TCase cases[] = {
+        {"jpeg", Kind("JPG"), photo, MeasureJpeg(padded(photo), scratch)},
+        {"large jpeg", Kind("JPG"), bigJpeg, MeasureJpeg(padded(bigJpeg), scratch)},
+        {"jpeg with an appended preview", Kind("JPG"), withPreview, MeasureJpeg(padded(withPreview), scratch)},
+        {"png", Kind("PNG"), png, MeasurePng(padded(png))},
+        {"gif87a", Kind("GIF"), gif87, MeasureGif(padded(gif87))},
+        {"gif89a", Kind("GIF"), gif89, MeasureGif(padded(gif89))},
+        {"encoded gif", Kind("GIF"), gifEncoded, MeasureGif(padded(gifEncoded))},
+        {"realmedia", Kind("RM"), rmFile, MeasureRealMedia(rm)},
+        {"raw", Kind("NEF", "NIKON CORPORATION"), raw, WholeTiffLength(padded(raw))},
+        {"raw, big-endian", Kind("NEF", "NIKON CORPORATION"), rawMm, WholeTiffLength(padded(rawMm))},
+    };
+    for (const TCase& c : cases) {
+        ASSERT_EQ(c.oneShot, static_cast<std::int64_t>(c.bytes.size())) << c.name;
+        for (std::size_t piece : {std::size_t{1}, std::size_t{7}, std::size_t{512}, std::size_t{65536},
+                                  std::size_t{512000}, c.bytes.size() + 4096})
+            EXPECT_EQ(Streamed(c.kind, c.bytes, piece), c.oneShot) << c.name << " in pieces of " << piece;
+    }
+}
+
+// What follows a picture is measured on across the edge as well: a motion photo's video, and
+// the records of a picture database whose footer comes in the next block.
+TEST(StreamMeasure, TrailersAfterThePictureCountWhenTheirEndLiesInALaterBlock) {
+    const TByteVector video = testkit::MinimalMp4(700'000);
+    TByteVector motion = testkit::TJpegBuilder().Jfif().Segment(0xE1, testkit::MotionPhotoXmp(video.size())).FakeScan(30'000).Build();
+    motion.insert(motion.end(), video.begin(), video.end());
+    EXPECT_EQ(Streamed(Kind("JPG"), motion, 512000), static_cast<std::int64_t>(motion.size()));
+    EXPECT_EQ(Streamed(Kind("JPG"), motion, 4096), static_cast<std::int64_t>(motion.size()));
+
+    // A picture that ends with a trailer in the same block but runs past its first one.
+    TByteVector tagged = testkit::TJpegBuilder().Jfif().FakeScan(600'000).Build();
+    const TByteVector records = testkit::PhotoMechanicTrailer(testkit::IptcRecords({"a caption"}));
+    tagged.insert(tagged.end(), records.begin(), records.end());
+    EXPECT_EQ(Streamed(Kind("JPG"), tagged, 512000), static_cast<std::int64_t>(tagged.size()));
+}
+
+// A measure that meets broken structure stops at once, keeps nothing and ignores what follows.
+TEST(StreamMeasure, BrokenStructureEndsTheMeasureWithoutALength) {
+    // A JPEG whose segment chain is lost in the second piece.
+    TByteVector jpeg = testkit::TJpegBuilder().Jfif().Segment(0xE1, Filler(60'000, 9)).FakeScan(10'000).Build();
+    const std::size_t sosAt = 2 + 18 + 60'004;
+    jpeg[sosAt] = 0x00;
+    auto measure = StartStreamMeasure(Kind("JPG"));
+    EXPECT_EQ(measure->Feed(TBytes(jpeg).first(40'000)), TMeasureStatus::Open);
+    EXPECT_EQ(measure->Feed(TBytes(jpeg).subspan(40'000)), TMeasureStatus::Failed);
+    EXPECT_EQ(measure->Feed(TBytes(jpeg)), TMeasureStatus::Failed);
+    EXPECT_EQ(measure->Fed(), jpeg.size()) << "bytes after the failure are not taken";
+    EXPECT_EQ(measure->Length(), kUnknownLength);
+
+    // A TIFF directory that points back at bytes already gone by cannot be read any more.
+    testkit::TTiffBuilder b;
+    const auto ifd0 = b.AddDirectory();
+    b.Ascii(ifd0, 0x010F, "NIKON");
+    const auto data = b.AddData(Filler(100'000, 1));
+    b.Strips(ifd0, {data});
+    const auto ifd1 = b.AddDirectory();
+    b.Chain(ifd0, ifd1);
+    b.SetNextOffset(ifd1, 8); // back to the first directory's place
+    b.Short(ifd1, 0x0100, {1});
+    TByteVector tiff = b.Build();
+    // The directory was read already; the loop back to it is not followed again. The last
+    // directory's next offset is no part of the measured structure.
+    const std::int64_t structureEnd = static_cast<std::int64_t>(tiff.size()) - 4;
+    EXPECT_EQ(Streamed(Kind("NEF", "NIKON"), tiff, 4096), structureEnd);
+    b.SetNextOffset(ifd1, 40); // into the bytes before it, which are gone
+    tiff = b.Build();
+    EXPECT_EQ(Streamed(Kind("NEF", "NIKON"), tiff, 4096), kUnknownLength);
+    // A directory of no entries is no directory.
+    b.SetNextOffset(ifd1, 0);
+    tiff = b.Build();
+    ASSERT_EQ(WholeTiffLength(tiff), structureEnd);
+    EXPECT_EQ(Streamed(Kind("NEF", "NIKON"), tiff, 512000), structureEnd);
+    tiff[b.Position(ifd1)] = 0;
+    tiff[b.Position(ifd1) + 1] = 0;
+    EXPECT_EQ(Streamed(Kind("NEF", "NIKON"), tiff, 512000), kUnknownLength);
+
+    // A RealMedia chunk above its ceiling.
+    TByteVector rm = testkit::MakeRealMedia(3, 100);
+    rm[18 + 50 + 4] = 0x7F; // the size of the chunk after PROP
+    EXPECT_EQ(Streamed(Kind("RM"), rm, 512), kUnknownLength);
+}
+
+TEST(StreamMeasure, AMeasureThatIsCutOffOrRunsPastTheLimitHasNoLength) {
+    const TByteVector jpeg = testkit::TJpegBuilder().Jfif().FakeScan(900'000).Build();
+    auto measure = StartStreamMeasure(Kind("JPG"));
+    EXPECT_EQ(measure->Feed(TBytes(jpeg).first(512'000)), TMeasureStatus::Open);
+    measure->Abandon();
+    EXPECT_EQ(measure->Status(), TMeasureStatus::Failed);
+    EXPECT_EQ(measure->Length(), kUnknownLength);
+
+    // Entropy data without an end: given up once the file would pass the length limit.
+    const TByteVector head = testkit::TJpegBuilder().Jfif().FakeScan(10, false).Build();
+    const TByteVector endless(1 << 20, 0x12);
+    measure = StartStreamMeasure(Kind("JPG"));
+    measure->Feed(head);
+    while (measure->Status() == TMeasureStatus::Open && measure->Fed() < 2 * static_cast<std::uint64_t>(kFileLengthLimit))
+        measure->Feed(endless);
+    EXPECT_EQ(measure->Status(), TMeasureStatus::Failed);
+    EXPECT_LE(measure->Fed(), static_cast<std::uint64_t>(kFileLengthLimit) + endless.size());
+}
+
+TEST(StreamMeasure, KindsWhoseLengthIsStatedOrNotWalkedGetNoMeasure) {
+    EXPECT_EQ(StartStreamMeasure(Kind("X3F")), nullptr);
+    EXPECT_EQ(StartStreamMeasure(Kind("WAV")), nullptr);
+    EXPECT_EQ(StartStreamMeasure(Kind("ARW", "SONY")), nullptr);
+    TFoundFile headerOnly;
+    headerOnly.Ext = "TIF";
+    EXPECT_EQ(StartStreamMeasure(headerOnly), nullptr);
+    EXPECT_NE(StartStreamMeasure(Kind("TIF")), nullptr);
+}
