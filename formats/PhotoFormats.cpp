@@ -9,6 +9,7 @@
 
 #include <zlib.h>
 
+#include "formats/ByteSearch.h"
 #include "formats/JpegTrailers.h"
 #include "formats/Recognisers.h"
 #include "formats/TiffWalker.h"
@@ -132,17 +133,11 @@ std::int32_t MeasureJpegPicture(TBytes data, TFoundFile& rec, std::uint32_t scan
     if (size < 2 || pos > size - 2)
         return kUnknownLength;
     const std::uint64_t last = std::min<std::uint64_t>(scanCeiling, size - 2); // last pair start
-    const std::uint8_t* base = data.data();
-    std::uint64_t at = pos;
-    while (at <= last) {
-        const void* hit = std::memchr(base + at, 0xFF, static_cast<std::size_t>(last - at + 1));
-        if (hit == nullptr)
-            break;
-        at = static_cast<std::uint64_t>(static_cast<const std::uint8_t*>(hit) - base);
-        if (base[at + 1] == 0xD9)
-            return AsLength(at + 2);
-        ++at;
-    }
+    // Pairs that start at pos .. last: the bytes pos .. last + 1.
+    const std::size_t span = static_cast<std::size_t>(last - pos + 2);
+    const std::size_t hit = FindMarkerPair(data.data() + pos, span, 0xD9);
+    if (hit < span)
+        return AsLength(pos + hit + 2);
     return last == scanCeiling ? AsLength(scanCeiling) : kUnknownLength;
 }
 

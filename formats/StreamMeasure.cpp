@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "formats/ByteSearch.h"
 #include "formats/JpegTrailers.h"
 #include "formats/MediaFormats.h"
 #include "formats/PhotoFormats.h"
@@ -164,22 +165,14 @@ private:
             }
         }
         const TBytes rest = w.ChunkFrom(pos_);
-        const std::uint8_t* base = rest.data();
-        std::size_t at = 0;
-        while (at < rest.size()) {
-            const void* hit = std::memchr(base + at, 0xFF, rest.size() - at);
-            if (hit == nullptr)
-                break;
-            at = static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - base);
-            if (at + 1 == rest.size()) {
-                pos_ += at; // the byte after this FF comes with the next chunk
-                return false;
-            }
-            if (base[at + 1] == 0xD9) {
-                pos_ += at + 2;
-                return true;
-            }
-            ++at;
+        const std::size_t at = FindMarkerPair(rest.data(), rest.size(), 0xD9);
+        if (at < rest.size()) {
+            pos_ += at + 2;
+            return true;
+        }
+        if (!rest.empty() && rest.back() == 0xFF) {
+            pos_ += rest.size() - 1; // the byte after this FF comes with the next chunk
+            return false;
         }
         pos_ = std::max(pos_, w.End());
         return false;

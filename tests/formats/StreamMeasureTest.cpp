@@ -8,6 +8,7 @@
 #include "formats/PhotoFormats.h"
 #include "formats/Recognisers.h"
 #include "formats/StreamMeasure.h"
+#include "formats/ByteSearch.h"
 #include "testkit/MediaBuilder.h"
 #include "testkit/PhotoBuilder.h"
 #include "testkit/TiffBuilder.h"
@@ -225,4 +226,31 @@ TEST(StreamMeasure, KindsWhoseLengthIsStatedOrNotWalkedGetNoMeasure) {
     headerOnly.Ext = "TIF";
     EXPECT_EQ(StartStreamMeasure(headerOnly), nullptr);
     EXPECT_NE(StartStreamMeasure(Kind("TIF")), nullptr);
+}
+
+// The end-marker search compares sixteen pairs at a time: a pair found at every position of a
+// lane and across lanes, at the very end, never one whose second byte lies past the data, and
+// stuffed or restart bytes after 0xFF are passed over.
+TEST(StreamMeasure, TheEndMarkerSearchFindsThePairAtEveryPosition) {
+    for (std::size_t n : {0u, 1u, 2u, 16u, 17u, 18u, 33u, 100u}) {
+        std::vector<std::uint8_t> data(n, 0x11);
+        for (std::size_t i = 0; i < n; i += 7)
+            data[i] = 0xFF; // followed by 0x11 or by the next 0xFF: never the pair
+        EXPECT_EQ(FindMarkerPair(data.data(), n, 0xD9), n) << n;
+        for (std::size_t at = 0; at + 1 < n; ++at) {
+            std::vector<std::uint8_t> with = data;
+            with[at] = 0xFF;
+            with[at + 1] = 0xD9;
+            const std::size_t found = FindMarkerPair(with.data(), n, 0xD9);
+            // An earlier 0xFF may now stand before the planted 0xD9 only at at - 1 + 1 = at.
+            EXPECT_EQ(found, at) << n << " " << at;
+        }
+        if (n > 0) {
+            std::vector<std::uint8_t> last = data;
+            last[n - 1] = 0xFF; // its partner would lie past the data
+            EXPECT_EQ(FindMarkerPair(last.data(), n, 0xD9), n);
+        }
+    }
+    const std::uint8_t coded[] = {0xFF, 0x00, 0xFF, 0xD0, 0xFF, 0xFF, 0xD9, 0x00};
+    EXPECT_EQ(FindMarkerPair(coded, sizeof coded, 0xD9), 5u);
 }
