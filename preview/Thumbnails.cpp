@@ -5,9 +5,11 @@
 #include <cmath>
 #include <string>
 
+#include "engine/FileTypes.h"
 #include "engine/Recovery.h"
 #include "engine/ScanEngine.h"
 #include "preview/Decoders.h"
+#include "preview/PhonePictures.h"
 
 namespace lumivore {
 
@@ -230,6 +232,9 @@ bool LoadLongFile(TScanEngine& engine, TFoundFile& file, TMemoryStream& stream) 
 } // namespace
 
 std::unique_ptr<TBitmap> TScanEngine::MakeThumbnail(TFoundFile& file) {
+    // Phone and video files have decoders of their own; a CR3 shows its JPEG preview below.
+    if (file.PhoneIndex < kPhoneTypeCount && file.PhoneIndex != kPhoneCr3)
+        return MakePhoneThumbnail(*this, file);
     try {
         if (file.ThumbKind == kThumbJpeg)
             return RenderJpegThumbnail(*this, file);
@@ -252,6 +257,9 @@ std::unique_ptr<TBitmap> TScanEngine::MakeThumbnail(TFoundFile& file) {
 }
 
 bool TScanEngine::LoadPreview(TFoundFile& file, TBitmap& target) {
+    // Phone and video files are read through their own decoders, never whole.
+    if (file.PhoneIndex < kPhoneTypeCount)
+        return LoadPhonePreview(*this, file, target);
     try {
         TMemoryStream stream;
         if (!LoadFoundFile(file, stream) && !LoadLongFile(*this, file, stream))
