@@ -1,0 +1,14 @@
+// Arbitrary bytes as a HEIC/HEIF or AVIF file, decoded as a thumbnail (which takes the thumbnail
+// item when the file has one) and in full.
+#include "DecodeFuzz.h"
+#include "preview/MediaDecoders.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    using namespace lumivore;
+    for (THeifPicture which : {THeifPicture::Thumbnail, THeifPicture::Primary})
+        fuzz::FuzzDecoder(data, size, [which](TBytes bytes) {
+            TMemorySource source(bytes);
+            return DecodeHeif(source, which, fuzz::kFuzzPixels);
+        });
+    return 0;
+}
