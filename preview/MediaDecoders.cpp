@@ -1,6 +1,7 @@
 #include "preview/MediaDecoders.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -18,6 +19,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/display.h>
 #include <libavutil/error.h>
 #include <libavutil/imgutils.h>
 #include <libavutil/log.h>
@@ -352,6 +354,51 @@ struct TScaleFree {
     void operator()(SwsContext* s) const { sws_freeContext(s); }
 };
 
+// The clockwise quarter turns (0 to 3) a track's display matrix asks for: a phone held upright
+// records its frames sideways and says so there.
+int QuarterTurnsOf(const AVStream& stream) {
+    std::size_t size = 0;
+    const std::uint8_t* data = av_stream_get_side_data(&stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
+    if (!data || size < 9 * sizeof(std::int32_t))
+        return 0;
+    std::int32_t matrix[9];
+    std::memcpy(matrix, data, sizeof matrix);
+    const double counterClockwise = av_display_rotation_get(matrix);
+    if (!(counterClockwise >= -360.0 && counterClockwise <= 360.0)) // NaN for a degenerate matrix
+        return 0;
+    const long clockwise = std::lround(-counterClockwise / 90.0);
+    return static_cast<int>(((clockwise % 4) + 4) % 4);
+}
+
+// The picture turned clockwise by quarter turns.
+TBitmap Rotated(const TBitmap& source, int quarterTurns) {
+    if (quarterTurns == 0)
+        return source;
+    const int w = source.Width(), h = source.Height();
+    TBitmap out(quarterTurns == 2 ? w : h, quarterTurns == 2 ? h : w);
+    for (int y = 0; y < h; ++y) {
+        const std::uint8_t* in = source.Line(y);
+        for (int x = 0; x < w; ++x, in += 3) {
+            int tx = x, ty = y;
+            if (quarterTurns == 1) {
+                tx = h - 1 - y;
+                ty = x;
+            } else if (quarterTurns == 2) {
+                tx = w - 1 - x;
+                ty = h - 1 - y;
+            } else {
+                tx = y;
+                ty = w - 1 - x;
+            }
+            std::uint8_t* o = out.Line(ty) + static_cast<std::size_t>(tx) * 3;
+            o[0] = in[0];
+            o[1] = in[1];
+            o[2] = in[2];
+        }
+    }
+    return out;
+}
+
 TBitmap FrameToBitmap(const AVFrame& frame, std::uint64_t maxPixels) {
     CheckPictureSize(static_cast<std::uint64_t>(std::max(0, frame.width)),
                      static_cast<std::uint64_t>(std::max(0, frame.height)), maxPixels);
@@ -468,10 +515,11 @@ TDecodedPicture DecodeVideoFrame(TByteSource& source, std::uint64_t maxPixels) {
     if (!haveFrame)
         throw TDecodeError("no video frame could be decoded");
 
+    // The picture is shown as the track says it is viewed.
     TDecodedPicture result;
-    result.Bitmap = FrameToBitmap(*frame, maxPixels);
-    result.Width = static_cast<std::uint32_t>(frame->width);
-    result.Height = static_cast<std::uint32_t>(frame->height);
+    result.Bitmap = Rotated(FrameToBitmap(*frame, maxPixels), QuarterTurnsOf(*format->streams[streamIndex]));
+    result.Width = static_cast<std::uint32_t>(result.Bitmap.Width());
+    result.Height = static_cast<std::uint32_t>(result.Bitmap.Height());
     return result;
 }
 

@@ -65,7 +65,8 @@ TDecodedPicture DecodeHeif(TByteSource& source, THeifPicture which = THeifPictur
 // transparency is laid over white.
 TDecodedPicture DecodeWebp(TBytes data, std::uint64_t maxPixels = kMaxDecodePixels);
 
-// The first key frame of the first video track of an MP4, QuickTime or 3GP file.
+// The first key frame of the first video track of an MP4, QuickTime or 3GP file, turned as the
+// track's display matrix says it is viewed (a clip filmed upright on a phone).
 TDecodedPicture DecodeVideoFrame(TByteSource& source, std::uint64_t maxPixels = kMaxDecodePixels);
 
 } // namespace lumivore

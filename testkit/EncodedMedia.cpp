@@ -12,6 +12,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/display.h>
 #include <libavutil/log.h>
 #include <libavutil/opt.h>
 }
@@ -204,6 +205,15 @@ TByteVector EncodeVideo(const TVideoSpec& spec) {
     if (!stream || avcodec_parameters_from_context(stream->codecpar, encoder.get()) < 0)
         return {};
     stream->time_base = encoder->time_base;
+    if (spec.Rotation != 0) {
+        auto* matrix = reinterpret_cast<std::int32_t*>(
+            av_stream_new_side_data(stream, AV_PKT_DATA_DISPLAYMATRIX, 9 * sizeof(std::int32_t)));
+        if (!matrix)
+            return {};
+        // For 90 this writes the matrix a phone held upright writes (0 1 / -1 0): libavutil's
+        // setter takes the angle the other way round from its getter.
+        av_display_rotation_set(matrix, spec.Rotation);
+    }
     if (avio_open(&output->pb, path.c_str(), AVIO_FLAG_WRITE) < 0)
         return {};
     AVDictionary* options = nullptr;
@@ -220,21 +230,30 @@ TByteVector EncodeVideo(const TVideoSpec& spec) {
     frame->height = spec.Height;
     if (av_frame_get_buffer(frame.get(), 0) < 0)
         return {};
-    // The colour in limited-range BT.601, as the decoder's conversion expects it.
-    const double r = spec.Colour.R, g = spec.Colour.G, b = spec.Colour.B;
-    const auto clamp = [](double v) { return static_cast<std::uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v + 0.5); };
-    const std::uint8_t y = clamp(16 + 0.257 * r + 0.504 * g + 0.098 * b);
-    const std::uint8_t u = clamp(128 - 0.148 * r - 0.291 * g + 0.439 * b);
-    const std::uint8_t v = clamp(128 + 0.439 * r - 0.368 * g - 0.071 * b);
+    // Colours in limited-range BT.601, as the decoder's conversion expects them.
+    struct TYuv {
+        std::uint8_t Y, U, V;
+    };
+    const auto yuv = [](TColour c) {
+        const double r = c.R, g = c.G, b = c.B;
+        const auto clamp = [](double v) { return static_cast<std::uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v + 0.5); };
+        return TYuv{clamp(16 + 0.257 * r + 0.504 * g + 0.098 * b), clamp(128 - 0.148 * r - 0.291 * g + 0.439 * b),
+                    clamp(128 + 0.439 * r - 0.368 * g - 0.071 * b)};
+    };
+    const TYuv right = yuv(spec.Colour);
+    const TYuv left = yuv(spec.LeftHalf.value_or(spec.Colour));
     for (int i = 0; i < spec.Frames; ++i) {
         if (av_frame_make_writable(frame.get()) < 0)
             return {};
         for (int row = 0; row < spec.Height; ++row)
-            std::memset(frame->data[0] + static_cast<std::ptrdiff_t>(row) * frame->linesize[0], y, static_cast<std::size_t>(spec.Width));
-        for (int row = 0; row < (spec.Height + 1) / 2; ++row) {
-            std::memset(frame->data[1] + static_cast<std::ptrdiff_t>(row) * frame->linesize[1], u, static_cast<std::size_t>((spec.Width + 1) / 2));
-            std::memset(frame->data[2] + static_cast<std::ptrdiff_t>(row) * frame->linesize[2], v, static_cast<std::size_t>((spec.Width + 1) / 2));
-        }
+            for (int x = 0; x < spec.Width; ++x)
+                frame->data[0][row * frame->linesize[0] + x] = x < spec.Width / 2 ? left.Y : right.Y;
+        for (int row = 0; row < (spec.Height + 1) / 2; ++row)
+            for (int x = 0; x < (spec.Width + 1) / 2; ++x) {
+                const TYuv& c = x < spec.Width / 4 ? left : right;
+                frame->data[1][row * frame->linesize[1] + x] = c.U;
+                frame->data[2][row * frame->linesize[2] + x] = c.V;
+            }
         frame->pts = i;
         if (!EncodeAndWrite(encoder.get(), frame.get(), output.get(), stream))
             return {};

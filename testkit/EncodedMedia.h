@@ -46,6 +46,11 @@ struct TVideoSpec {
     // The movie box before the media data (as a streaming upload writes it), else after it
     // (as a camera writes it while it records).
     bool MovieFirst = true;
+    // Degrees clockwise (0, 90, 180, 270) the track's display matrix asks a player to turn the
+    // frames, as a phone held upright records them.
+    int Rotation = 0;
+    // The left half of every frame in this colour, when set, so a test can see a turn.
+    std::optional<TColour> LeftHalf;
 };
 
 // A clip of MPEG-4 Part 2 frames, the first a key frame; empty on failure.

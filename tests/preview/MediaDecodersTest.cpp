@@ -82,6 +82,36 @@ TEST(MediaDecoders, EachKindDecodesFromMemoryAtItsOwnSize) {
     }
 }
 
+TEST(MediaDecoders, AVideoFrameIsTurnedAsItsTrackIsViewed) {
+    constexpr TColour kLeft{220, 30, 30}, kRight{30, 30, 220};
+    struct TCase {
+        int Rotation;
+        int Width, Height;
+        int LeftX, LeftY, RightX, RightY; // where the frame's left and right halves end up
+    } cases[] = {
+        {0, 64, 48, 10, 24, 54, 24},
+        {90, 48, 64, 24, 10, 24, 54},  // the left half turns to the top
+        {180, 64, 48, 54, 24, 10, 24},
+        {270, 48, 64, 24, 54, 24, 10}, // and to the bottom
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Rotation);
+        TVideoSpec spec;
+        spec.Colour = kRight;
+        spec.LeftHalf = kLeft;
+        spec.Rotation = c.Rotation;
+        const TByteVector clip = EncodeVideo(spec);
+        ASSERT_FALSE(clip.empty());
+        TMemorySource source(clip);
+        const TDecodedPicture p = DecodeVideoFrame(source);
+        EXPECT_EQ(p.Bitmap.Width(), c.Width);
+        EXPECT_EQ(p.Bitmap.Height(), c.Height);
+        EXPECT_EQ(p.Width, static_cast<std::uint32_t>(c.Width));
+        ExpectNear(p.Bitmap.Pixel(c.LeftX, c.LeftY), kLeft, 30);
+        ExpectNear(p.Bitmap.Pixel(c.RightX, c.RightY), kRight, 30);
+    }
+}
+
 TEST(MediaDecoders, HeifThumbnailItemIsUsedOnlyWhenAsked) {
     const TByteVector withThumb = Heic(true);
     ASSERT_FALSE(withThumb.empty());
