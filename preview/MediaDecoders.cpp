@@ -38,7 +38,9 @@ bool TMemorySource::ReadAt(std::uint64_t offset, std::uint8_t* out, std::size_t 
     return true;
 }
 
-std::uint64_t TDeviceSource::Size() const { return reader_.Size(); }
+std::uint64_t TDeviceSource::Size() const {
+    return reader_.Size();
+}
 
 bool TDeviceSource::ReadAt(std::uint64_t offset, std::uint8_t* out, std::size_t n) {
     return reader_.ReadAt(offset, out, n);
@@ -49,10 +51,23 @@ namespace {
 void CheckPictureSize(std::uint64_t width, std::uint64_t height, std::uint64_t maxPixels) {
     if (width == 0 || height == 0)
         throw TDecodeError("empty picture");
-    if (width > static_cast<std::uint64_t>(TBitmap::kMaxSide) || height > static_cast<std::uint64_t>(TBitmap::kMaxSide))
+    if (width > static_cast<std::uint64_t>(TBitmap::kMaxSide) ||
+        height > static_cast<std::uint64_t>(TBitmap::kMaxSide))
         throw TDecodeError("picture too large");
     if (width * height > maxPixels)
         throw TDecodeError("picture too large");
+}
+
+// Runs one decoder so that nothing but TDecodeError leaves it: memory that cannot be had for a
+// picture is a picture that cannot be shown.
+template <typename TDecode> TDecodedPicture Guarded(TDecode decode) {
+    try {
+        return decode();
+    } catch (const TDecodeError&) {
+        throw;
+    } catch (const std::exception& e) {
+        throw TDecodeError(e.what());
+    }
 }
 
 // Copies rows of red-green-blue bytes into a new bitmap.
@@ -99,8 +114,9 @@ int HeifSeek(std::int64_t position, void* user) {
 
 heif_reader_grow_status HeifWaitForSize(std::int64_t target, void* user) {
     auto* input = static_cast<THeifInput*>(user);
-    return target >= 0 && static_cast<std::uint64_t>(target) <= input->Source->Size() ? heif_reader_grow_status_size_reached
-                                                                                     : heif_reader_grow_status_size_beyond_eof;
+    return target >= 0 && static_cast<std::uint64_t>(target) <= input->Source->Size()
+               ? heif_reader_grow_status_size_reached
+               : heif_reader_grow_status_size_beyond_eof;
 }
 
 struct THeifFree {
@@ -165,7 +181,9 @@ THeifHandle HeifThumbnailOf(heif_image_handle* primary) {
 
 } // namespace
 
-TDecodedPicture DecodeHeif(TByteSource& source, THeifPicture which, std::uint64_t maxPixels) {
+namespace {
+
+TDecodedPicture DecodeHeifUnguarded(TByteSource& source, THeifPicture which, std::uint64_t maxPixels) {
     static std::once_flag initialised;
     std::call_once(initialised, [] { heif_init(nullptr); });
     const TQuietStderr quiet;
@@ -202,7 +220,8 @@ TDecodedPicture DecodeHeif(TByteSource& source, THeifPicture which, std::uint64_
         thumbnail = HeifThumbnailOf(primary.get());
     heif_image_handle* chosen = thumbnail ? thumbnail.get() : primary.get();
     CheckPictureSize(static_cast<std::uint64_t>(std::max(0, heif_image_handle_get_width(chosen))),
-                     static_cast<std::uint64_t>(std::max(0, heif_image_handle_get_height(chosen))), maxPixels);
+                     static_cast<std::uint64_t>(std::max(0, heif_image_handle_get_height(chosen))),
+                     maxPixels);
 
     // Pictures of more than 8 bits per sample (HDR photos) are shown at 8 bits.
     std::unique_ptr<heif_decoding_options, THeifOptionsFree> options(heif_decoding_options_alloc());
@@ -210,12 +229,13 @@ TDecodedPicture DecodeHeif(TByteSource& source, THeifPicture which, std::uint64_
         throw TDecodeError("out of memory");
     options->convert_hdr_to_8bit = 1;
     heif_image* imageRaw = nullptr;
-    HeifCheck(heif_decode_image(chosen, &imageRaw, heif_colorspace_RGB, heif_chroma_interleaved_RGB, options.get()));
+    HeifCheck(heif_decode_image(chosen, &imageRaw, heif_colorspace_RGB, heif_chroma_interleaved_RGB,
+                                options.get()));
     THeifImage image(imageRaw);
     const int width = heif_image_get_width(image.get(), heif_channel_interleaved);
     const int height = heif_image_get_height(image.get(), heif_channel_interleaved);
-    CheckPictureSize(static_cast<std::uint64_t>(std::max(0, width)), static_cast<std::uint64_t>(std::max(0, height)),
-                     maxPixels);
+    CheckPictureSize(static_cast<std::uint64_t>(std::max(0, width)),
+                     static_cast<std::uint64_t>(std::max(0, height)), maxPixels);
     if (heif_image_get_bits_per_pixel_range(image.get(), heif_channel_interleaved) != 8)
         throw TDecodeError("unsupported sample depth");
     int stride = 0;
@@ -226,10 +246,18 @@ TDecodedPicture DecodeHeif(TByteSource& source, THeifPicture which, std::uint64_
     return result;
 }
 
+} // namespace
+
+TDecodedPicture DecodeHeif(TByteSource& source, THeifPicture which, std::uint64_t maxPixels) {
+    return Guarded([&] { return DecodeHeifUnguarded(source, which, maxPixels); });
+}
+
 // ---------------------------------------------------------------------------------------------
 // WebP.
 
-TDecodedPicture DecodeWebp(TBytes data, std::uint64_t maxPixels) {
+namespace {
+
+TDecodedPicture DecodeWebpUnguarded(TBytes data, std::uint64_t maxPixels) {
     WebPBitstreamFeatures features{};
     if (data.empty() || WebPGetFeatures(data.data(), data.size(), &features) != VP8_STATUS_OK)
         throw TDecodeError("damaged WebP file");
@@ -260,6 +288,12 @@ TDecodedPicture DecodeWebp(TBytes data, std::uint64_t maxPixels) {
     return result;
 }
 
+} // namespace
+
+TDecodedPicture DecodeWebp(TBytes data, std::uint64_t maxPixels) {
+    return Guarded([&] { return DecodeWebpUnguarded(data, maxPixels); });
+}
+
 // ---------------------------------------------------------------------------------------------
 // Video. The demuxer reads the file through a custom I/O context over the source; it follows
 // the boxes and seeks to the samples it needs, so a file of gigabytes costs a few reads.
@@ -285,7 +319,8 @@ int VideoRead(void* opaque, std::uint8_t* buffer, int size) {
     const std::uint64_t total = input->Source->Size();
     if (size <= 0 || input->Position >= total)
         return AVERROR_EOF;
-    const std::uint64_t n = std::min<std::uint64_t>(static_cast<std::uint64_t>(size), total - input->Position);
+    const std::uint64_t n =
+        std::min<std::uint64_t>(static_cast<std::uint64_t>(size), total - input->Position);
     if (input->BytesRead + n > kMaxVideoBytesRead)
         return AVERROR(EIO);
     try {
@@ -405,8 +440,8 @@ TBitmap FrameToBitmap(const AVFrame& frame, std::uint64_t maxPixels) {
     const int width = frame.width;
     const int height = frame.height;
     std::unique_ptr<SwsContext, TScaleFree> scale(
-        sws_getContext(width, height, static_cast<AVPixelFormat>(frame.format), width, height, AV_PIX_FMT_RGB24,
-                       SWS_BILINEAR, nullptr, nullptr, nullptr));
+        sws_getContext(width, height, static_cast<AVPixelFormat>(frame.format), width, height,
+                       AV_PIX_FMT_RGB24, SWS_BILINEAR, nullptr, nullptr, nullptr));
     if (!scale)
         throw TDecodeError("unsupported pixel format");
     std::unique_ptr<AVFrame, TFrameFree> rgb(av_frame_alloc());
@@ -426,14 +461,17 @@ TBitmap FrameToBitmap(const AVFrame& frame, std::uint64_t maxPixels) {
 
 } // namespace
 
-TDecodedPicture DecodeVideoFrame(TByteSource& source, std::uint64_t maxPixels) {
+namespace {
+
+TDecodedPicture DecodeVideoFrameUnguarded(TByteSource& source, std::uint64_t maxPixels) {
     SilenceLibav();
     TVideoInput input{&source, 0, 0};
 
     auto* ioBuffer = static_cast<std::uint8_t*>(av_malloc(kVideoIoBufferSize));
     if (!ioBuffer)
         throw TDecodeError("out of memory");
-    AVIOContext* ioRaw = avio_alloc_context(ioBuffer, kVideoIoBufferSize, 0, &input, VideoRead, nullptr, VideoSeek);
+    AVIOContext* ioRaw =
+        avio_alloc_context(ioBuffer, kVideoIoBufferSize, 0, &input, VideoRead, nullptr, VideoSeek);
     if (!ioRaw) {
         av_free(ioBuffer);
         throw TDecodeError("out of memory");
@@ -521,6 +559,12 @@ TDecodedPicture DecodeVideoFrame(TByteSource& source, std::uint64_t maxPixels) {
     result.Width = static_cast<std::uint32_t>(result.Bitmap.Width());
     result.Height = static_cast<std::uint32_t>(result.Bitmap.Height());
     return result;
+}
+
+} // namespace
+
+TDecodedPicture DecodeVideoFrame(TByteSource& source, std::uint64_t maxPixels) {
+    return Guarded([&] { return DecodeVideoFrameUnguarded(source, maxPixels); });
 }
 
 } // namespace lumivore

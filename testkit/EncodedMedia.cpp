@@ -43,7 +43,8 @@ struct THeifDone {
 
 std::unique_ptr<heif_image, THeifDone> SolidHeifImage(int width, int height, TColour colour) {
     heif_image* image = nullptr;
-    if (heif_image_create(width, height, heif_colorspace_RGB, heif_chroma_interleaved_RGB, &image).code != heif_error_Ok)
+    if (heif_image_create(width, height, heif_colorspace_RGB, heif_chroma_interleaved_RGB, &image).code !=
+        heif_error_Ok)
         return nullptr;
     std::unique_ptr<heif_image, THeifDone> owned(image);
     if (heif_image_add_plane(image, heif_channel_interleaved, width, height, 8).code != heif_error_Ok)
@@ -92,7 +93,8 @@ TByteVector EncodeHeif(const THeifSpec& spec) {
     if (!context)
         return {};
     heif_encoder* encoderRaw = nullptr;
-    const heif_compression_format format = spec.Codec == THeifCodec::Hevc ? heif_compression_HEVC : heif_compression_AV1;
+    const heif_compression_format format =
+        spec.Codec == THeifCodec::Hevc ? heif_compression_HEVC : heif_compression_AV1;
     if (heif_context_get_encoder_for_format(context.get(), format, &encoderRaw).code != heif_error_Ok)
         return {};
     std::unique_ptr<heif_encoder, THeifDone> encoder(encoderRaw);
@@ -107,15 +109,17 @@ TByteVector EncodeHeif(const THeifSpec& spec) {
     if (!image)
         return {};
     heif_image_handle* handleRaw = nullptr;
-    if (heif_context_encode_image(context.get(), image.get(), encoder.get(), nullptr, &handleRaw).code != heif_error_Ok)
+    if (heif_context_encode_image(context.get(), image.get(), encoder.get(), nullptr, &handleRaw).code !=
+        heif_error_Ok)
         return {};
     std::unique_ptr<heif_image_handle, THeifDone> handle(handleRaw);
     if (spec.Thumbnail) {
         // The thumbnail is scaled from a picture of its own colour.
         auto source = SolidHeifImage(spec.Width, spec.Height, *spec.Thumbnail);
         heif_image_handle* thumbRaw = nullptr;
-        if (!source || heif_context_encode_thumbnail(context.get(), source.get(), handle.get(), encoder.get(), nullptr,
-                                                     spec.ThumbnailSide, &thumbRaw).code != heif_error_Ok)
+        if (!source || heif_context_encode_thumbnail(context.get(), source.get(), handle.get(), encoder.get(),
+                                                     nullptr, spec.ThumbnailSide, &thumbRaw)
+                               .code != heif_error_Ok)
             return {};
         heif_image_handle_release(thumbRaw);
     }
@@ -184,7 +188,8 @@ TByteVector EncodeVideo(const TVideoSpec& spec) {
     if (!codec)
         return {};
     AVFormatContext* outputRaw = nullptr;
-    if (avformat_alloc_output_context2(&outputRaw, nullptr, mp4 ? "mp4" : "mov", path.c_str()) < 0 || !outputRaw)
+    if (avformat_alloc_output_context2(&outputRaw, nullptr, mp4 ? "mp4" : "mov", path.c_str()) < 0 ||
+        !outputRaw)
         return {};
     std::unique_ptr<AVFormatContext, TAvDone> output(outputRaw);
     std::unique_ptr<AVCodecContext, TAvDone> encoder(avcodec_alloc_context3(codec));
@@ -236,8 +241,11 @@ TByteVector EncodeVideo(const TVideoSpec& spec) {
     };
     const auto yuv = [](TColour c) {
         const double r = c.R, g = c.G, b = c.B;
-        const auto clamp = [](double v) { return static_cast<std::uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v + 0.5); };
-        return TYuv{clamp(16 + 0.257 * r + 0.504 * g + 0.098 * b), clamp(128 - 0.148 * r - 0.291 * g + 0.439 * b),
+        const auto clamp = [](double v) {
+            return static_cast<std::uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v + 0.5);
+        };
+        return TYuv{clamp(16 + 0.257 * r + 0.504 * g + 0.098 * b),
+                    clamp(128 - 0.148 * r - 0.291 * g + 0.439 * b),
                     clamp(128 + 0.439 * r - 0.368 * g - 0.071 * b)};
     };
     const TYuv right = yuv(spec.Colour);

@@ -90,7 +90,7 @@ TEST(MediaDecoders, AVideoFrameIsTurnedAsItsTrackIsViewed) {
         int LeftX, LeftY, RightX, RightY; // where the frame's left and right halves end up
     } cases[] = {
         {0, 64, 48, 10, 24, 54, 24},
-        {90, 48, 64, 24, 10, 24, 54},  // the left half turns to the top
+        {90, 48, 64, 24, 10, 24, 54}, // the left half turns to the top
         {180, 64, 48, 54, 24, 10, 24},
         {270, 48, 64, 24, 54, 24, 10}, // and to the bottom
     };
@@ -142,8 +142,8 @@ TEST(MediaDecoders, PicturesAboveThePixelBudgetAreRefused) {
 }
 
 TEST(MediaDecoders, DamagedDataIsADecodeErrorNeverACrash) {
-    const std::vector<TByteVector> files = {Heic(true), Heic(false, THeifCodec::Av1), EncodeWebp(40, 30, {9, 9, 9}),
-                                            EncodeVideo({})};
+    const std::vector<TByteVector> files = {Heic(true), Heic(false, THeifCodec::Av1),
+                                            EncodeWebp(40, 30, {9, 9, 9}), EncodeVideo({})};
     enum { kHeic, kAvif, kWebp, kVideo };
     const auto decode = [](int kind, const TByteVector& bytes) {
         TMemorySource source(bytes);
@@ -169,10 +169,12 @@ TEST(MediaDecoders, DamagedDataIsADecodeErrorNeverACrash) {
         for (int round = 0; round < 60; ++round) {
             TByteVector bad = good;
             for (int k = 0; k < 4; ++k)
-                bad[static_cast<std::size_t>(std::rand()) % bad.size()] ^= static_cast<std::uint8_t>(1 + std::rand() % 255);
+                bad[static_cast<std::size_t>(std::rand()) % bad.size()] ^=
+                    static_cast<std::uint8_t>(1 + std::rand() % 255);
             try {
                 const TDecodedPicture p = decode(kind, bad);
-                EXPECT_LE(static_cast<std::uint64_t>(p.Bitmap.Width()) * static_cast<std::uint64_t>(p.Bitmap.Height()),
+                EXPECT_LE(static_cast<std::uint64_t>(p.Bitmap.Width()) *
+                              static_cast<std::uint64_t>(p.Bitmap.Height()),
                           kMaxDecodePixels);
             } catch (const TDecodeError&) {
             }
@@ -199,11 +201,18 @@ TEST_F(PhonePictures, ThumbnailsOfEachKindComeFromTheCard) {
         TColour Colour;
         TRect Box;
     } cases[] = {
-        {PhoneRecord("HEIC", kPhoneHeic, 100, static_cast<std::int64_t>(heicThumb.size())), kThumbColour, FitToBox(64, 48)},
-        {PhoneRecord("HEIC", kPhoneHeic, 300, static_cast<std::int64_t>(heicPlain.size())), kPrimary, FitToBox(64, 48)},
-        {PhoneRecord("AVIF", kPhoneAvif, 500, static_cast<std::int64_t>(avif.size())), kPrimary, FitToBox(64, 48)},
-        {PhoneRecord("WEBP", kPhoneWebp, 700, static_cast<std::int64_t>(webp.size())), {20, 90, 200}, FitToBox(80, 40)},
-        {PhoneRecord("MP4", kPhoneMp4, 900, static_cast<std::int64_t>(mp4.size())), {40, 160, 220}, FitToBox(64, 48)},
+        {PhoneRecord("HEIC", kPhoneHeic, 100, static_cast<std::int64_t>(heicThumb.size())), kThumbColour,
+         FitToBox(64, 48)},
+        {PhoneRecord("HEIC", kPhoneHeic, 300, static_cast<std::int64_t>(heicPlain.size())), kPrimary,
+         FitToBox(64, 48)},
+        {PhoneRecord("AVIF", kPhoneAvif, 500, static_cast<std::int64_t>(avif.size())), kPrimary,
+         FitToBox(64, 48)},
+        {PhoneRecord("WEBP", kPhoneWebp, 700, static_cast<std::int64_t>(webp.size())),
+         {20, 90, 200},
+         FitToBox(80, 40)},
+        {PhoneRecord("MP4", kPhoneMp4, 900, static_cast<std::int64_t>(mp4.size())),
+         {40, 160, 220},
+         FitToBox(64, 48)},
         // A video whose length is unknown is read up to the device's end.
         {PhoneRecord("MP4", kPhoneMp4, 900, kUnknownLength), {40, 160, 220}, FitToBox(64, 48)},
     };
@@ -230,7 +239,8 @@ TEST_F(PhonePictures, ARecordOverForeignBytesHasNoThumbnail) {
     Open(image);
     // The right bytes under the wrong type, and a WebP whose length leaves the limit.
     for (TFoundFile f : {PhoneRecord("HEIC", kPhoneHeic, 10, 4096), PhoneRecord("MOV", kPhoneMov, 10, 4096),
-                         PhoneRecord("WEBP", kPhoneWebp, 10, kFileLengthLimit), PhoneRecord("MP4", kPhoneMp4, 390, 1 << 20)}) {
+                         PhoneRecord("WEBP", kPhoneWebp, 10, kFileLengthLimit),
+                         PhoneRecord("MP4", kPhoneMp4, 390, 1 << 20)}) {
         SCOPED_TRACE(f.Ext);
         EXPECT_FALSE(Engine().MakeThumbnail(f));
         TBitmap full;
