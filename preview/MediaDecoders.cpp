@@ -83,6 +83,8 @@ TBitmap CopyRgbRows(const std::uint8_t* rows, std::size_t stride, int width, int
 // HEIF. libheif reads the file through callbacks over the source, so only the boxes and the
 // coded data of the picture it decodes are read.
 
+constexpr int kMaxHeifSide = 16384;
+
 struct THeifInput {
     TByteSource* Source = nullptr;
     std::uint64_t Position = 0;
@@ -191,7 +193,11 @@ TDecodedPicture DecodeHeifUnguarded(TByteSource& source, THeifPicture which, std
     THeifContext context(heif_context_alloc());
     if (!context)
         throw TDecodeError("out of memory");
-    heif_context_set_maximum_image_size_limit(context.get(), TBitmap::kMaxSide);
+    // libheif checks this side limit against every picture's declared size, the canvas of a
+    // tiled picture included, before it allocates; the pixel budget below is checked only against
+    // the size the primary picture states, which a damaged grid may contradict by gigabytes.
+    // 16384 holds the largest photos phones take (200 megapixels) and caps a canvas at 805 MB.
+    heif_context_set_maximum_image_size_limit(context.get(), kMaxHeifSide);
 
     THeifInput input{&source, 0};
     heif_reader reader{};
