@@ -223,6 +223,7 @@ std::string FoundFileJson(const TFoundFile& f) {
     str("Ext", f.Ext);
     num("FormatIndex", f.FormatIndex);
     num("MakerIndex", f.MakerIndex);
+    num("PhoneIndex", f.PhoneIndex);
     num("Length", f.Length);
     num("Width", f.Width);
     num("Height", f.Height);

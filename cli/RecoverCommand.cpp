@@ -71,6 +71,9 @@ bool ParseTypes(const std::vector<std::string>& tokens, TTypeFilter& filter, std
     for (const auto& t : MakerTypes())
         for (const std::string& e : SplitList(t.Extensions, ','))
             knownExts.insert(Upper(e));
+    for (const auto& t : PhoneTypes())
+        for (const std::string& e : SplitList(t.Extensions, ','))
+            knownExts.insert(Upper(e));
     for (const std::string& token : tokens) {
         const std::string u = Upper(token);
         bool matched = false;
@@ -102,6 +105,9 @@ std::string KnownTypesText() {
         for (const std::string& e : SplitList(t.Extensions, ','))
             exts.insert(e);
     for (const auto& t : MakerTypes())
+        for (const std::string& e : SplitList(t.Extensions, ','))
+            exts.insert(e);
+    for (const auto& t : PhoneTypes())
         for (const std::string& e : SplitList(t.Extensions, ','))
             exts.insert(e);
     std::string text;
@@ -276,7 +282,7 @@ TCommand AddRecoverCommand(CLI::App& app) {
     sub->add_option("SOURCE", opt->Source, "Device path, disk image file, or device code")->required();
     sub->add_option("--to", opt->To, "Destination folder, on another drive than SOURCE")->required();
     sub->add_option("--types", opt->Types,
-                    "Types to recover, comma-separated: extensions (JPG,CR2,...) or camera makers (Canon,...); "
+                    "Types to recover, comma-separated: extensions (JPG,CR2,HEIC,MP4,...) or camera makers (Canon,...); "
                     "default: all")
         ->delimiter(',');
     sub->add_option("--default-size", opt->DefaultSize,

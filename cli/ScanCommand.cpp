@@ -38,6 +38,9 @@ void PrintTable(const TScanEngine& engine) {
     for (std::size_t i = 0; i < kMakerTypeCount; ++i)
         if (MakerCounts[i] > 0)
             std::printf("  %-20s %d\n", MakerTypes()[i].Name.c_str(), MakerCounts[i]);
+    for (std::size_t i = 0; i < kPhoneTypeCount; ++i)
+        if (PhoneCounts[i] > 0)
+            std::printf("  %-20s %d\n", PhoneTypes()[i].Name.c_str(), PhoneCounts[i]);
 }
 
 int Run(const TOptions& opt) {

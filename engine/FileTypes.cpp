@@ -43,14 +43,16 @@ std::array<TSupportedFileType, kMakerTypeCount>& MakerTypes() {
 }
 
 std::array<TSupportedFileType, kPhoneTypeCount>& PhoneTypes() {
+    // The caption, the type's name in the current language, starts as the name; the translation
+    // unit replaces it.
     static std::array<TSupportedFileType, kPhoneTypeCount> rows{{
-        {"HEIC/HEIF image", "", "HEIC,HEIF", ""},
-        {"AVIF image", "", "AVIF", ""},
-        {"MP4 video", "", "MP4,M4V", ""},
-        {"QuickTime video", "", "MOV", ""},
-        {"3GP video", "", "3GP,3G2", ""},
-        {"Canon CR3 raw", "Canon", "CR3", ""},
-        {"WebP image", "", "WEBP", ""},
+        {"HEIC/HEIF image", "", "HEIC,HEIF", "HEIC/HEIF image"},
+        {"AVIF image", "", "AVIF", "AVIF image"},
+        {"MP4 video", "", "MP4,M4V", "MP4 video"},
+        {"QuickTime video", "", "MOV", "QuickTime video"},
+        {"3GP video", "", "3GP,3G2", "3GP video"},
+        {"Canon CR3 raw", "Canon", "CR3", "Canon CR3 raw"},
+        {"WebP image", "", "WEBP", "WebP image"},
     }};
     return rows;
 }

@@ -217,7 +217,8 @@ std::vector<std::size_t> ChooseFiles(const std::vector<TFoundFile>& files, const
             if (f.Nested() && !sel.IncludeNested)
                 continue;
             if ((f.FormatIndex < kGeneralTypeCount && sel.General[f.FormatIndex]) ||
-                (f.MakerIndex < kMakerTypeCount && sel.Makers[f.MakerIndex]))
+                (f.MakerIndex < kMakerTypeCount && sel.Makers[f.MakerIndex]) ||
+                (f.PhoneIndex < kPhoneTypeCount && sel.Phones[f.PhoneIndex]))
                 chosen.push_back(i);
         }
     }
@@ -662,10 +663,12 @@ bool CheckRecoveryDestination(const TScanEngine& engine, const TRecoveryRequest&
 }
 
 TRecoverySelection TRecoverySelection::Types(const std::array<bool, kGeneralTypeCount>& general,
-                                             const std::array<bool, kMakerTypeCount>& makers) {
+                                             const std::array<bool, kMakerTypeCount>& makers,
+                                             const std::array<bool, kPhoneTypeCount>& phones) {
     TRecoverySelection s;
     s.General = general;
     s.Makers = makers;
+    s.Phones = phones;
     return s;
 }
 
@@ -673,6 +676,7 @@ TRecoverySelection TRecoverySelection::AllTypes() {
     TRecoverySelection s;
     s.General.fill(true);
     s.Makers.fill(true);
+    s.Phones.fill(true);
     return s;
 }
 

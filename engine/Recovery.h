@@ -35,13 +35,14 @@ namespace lumivore {
 
 class TScanEngine;
 
-// Which found files to write: by type (general rows by FormatIndex and camera rows by
-// MakerIndex, as the main window's check list gives them; a file that counts in both tables is
-// chosen when either row is checked, and written once) or by record (indexes into FoundFiles,
+// Which found files to write: by type (general rows by FormatIndex, camera rows by MakerIndex
+// and phone and video rows by PhoneIndex, as the main window's check list gives them; a file
+// that counts in several tables is chosen when any of its rows is checked, and written once) or by record (indexes into FoundFiles,
 // as the preview window's selection gives them).
 struct TRecoverySelection {
     std::array<bool, kGeneralTypeCount> General{};
     std::array<bool, kMakerTypeCount> Makers{};
+    std::array<bool, kPhoneTypeCount> Phones{};
     std::vector<std::size_t> Records;
     bool ByRecords = false;
     // By type, files that lie inside another found file (FoundFile's NestedIn) are left out
@@ -49,7 +50,8 @@ struct TRecoverySelection {
     bool IncludeNested = false;
 
     static TRecoverySelection Types(const std::array<bool, kGeneralTypeCount>& general,
-                                    const std::array<bool, kMakerTypeCount>& makers);
+                                    const std::array<bool, kMakerTypeCount>& makers,
+                                    const std::array<bool, kPhoneTypeCount>& phones = {});
     static TRecoverySelection AllTypes();
     static TRecoverySelection Files(std::vector<std::size_t> indexes);
 };

@@ -10,6 +10,7 @@
 #include <pugixml.hpp>
 
 #include "engine/FileTypes.h"
+#include "i18n/TranslationKeys.h"
 #include "support/AppInfo.h"
 #include "support/Settings.h"
 
@@ -294,6 +295,10 @@ void TranslateMakerCaptions() {
             key += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
         row.MakerCaption = Translate(CurrentLanguage(), key, row.Maker);
     }
+    // The phone and video rows carry their type names in the same field.
+    static_assert(kPhoneTypeKeys.size() == kPhoneTypeCount);
+    for (std::size_t i = 0; i < kPhoneTypeCount; ++i)
+        PhoneTypes()[i].MakerCaption = Translate(CurrentLanguage(), kPhoneTypeKeys[i].Key, PhoneTypes()[i].Name);
 }
 
 void InitialiseLanguage() {

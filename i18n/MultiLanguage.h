@@ -92,7 +92,8 @@ void GetLanguageList(TLanguageList& list);
 bool SetDefaultLanguage(std::string_view code);
 
 // Recomputes MakerCaption of the camera rows of MakerTypes() for CurrentLanguage(): the text of
-// "maker_" + the lower-case maker name, or the maker name itself.
+// "maker_" + the lower-case maker name, or the maker name itself; and of the rows of
+// PhoneTypes(): the text of their key in kPhoneTypeKeys, or the row's name.
 void TranslateMakerCaptions();
 
 // Start-up: reads the current language and the language list from the file, then translates the

@@ -82,7 +82,7 @@ inline constexpr std::array<TTextKey, 55> kCaptionKeys{{
 
 // Keys looked up by code, with their built-in defaults. range_end is also the name of the main
 // window's end-of-range group, whose caption is that format filled in with the device's size.
-inline constexpr std::array<TTextKey, 25> kCodeKeys{{
+inline constexpr std::array<TTextKey, 26> kCodeKeys{{
     {"devicestate_ready", "Ready"},
     {"devicestate_notready", "Not ready"},
     {"tab_logical", "Logical drives"},
@@ -94,6 +94,7 @@ inline constexpr std::array<TTextKey, 25> kCodeKeys{{
     {"dialog_directory", "Select directory:"},
     {"ftype_general", "General files"},
     {"ftype_raw", "Camera Raw files"},
+    {"ftype_phone", "Phone and video files"},
     {"fw_loadingthumbnail", "Loading thumbnails ..."},
     {"photo_type", "Type"},
     {"photo_filesize", "File Size"},
@@ -162,6 +163,17 @@ inline constexpr std::array<std::string_view, 13> kMakerKeys{
     "maker_sigma", "maker_minolta", "maker_fuji",
 };
 
+// The captions of the phone and video rows, in row order, with their names as the defaults.
+inline constexpr std::array<TTextKey, 7> kPhoneTypeKeys{{
+    {"phone_heic", "HEIC/HEIF image"},
+    {"phone_avif", "AVIF image"},
+    {"phone_mp4", "MP4 video"},
+    {"phone_mov", "QuickTime video"},
+    {"phone_3gp", "3GP video"},
+    {"phone_cr3", "Canon CR3 raw"},
+    {"phone_webp", "WebP image"},
+}};
+
 // The built-in text of a caption or code key; empty for a maker key or an unknown key.
 constexpr std::string_view DefaultText(std::string_view key) {
     for (const TTextKey& entry : kCodeKeys)
@@ -174,6 +186,9 @@ constexpr std::string_view DefaultText(std::string_view key) {
         if (entry.Key == key)
             return entry.English;
     for (const TTextKey& entry : kWizardKeys)
+        if (entry.Key == key)
+            return entry.English;
+    for (const TTextKey& entry : kPhoneTypeKeys)
         if (entry.Key == key)
             return entry.English;
     return {};
@@ -195,6 +210,9 @@ constexpr bool IsLookedUpKey(std::string_view key) {
             return true;
     for (std::string_view maker : kMakerKeys)
         if (maker == key)
+            return true;
+    for (const TTextKey& entry : kPhoneTypeKeys)
+        if (entry.Key == key)
             return true;
     return false;
 }

@@ -5,9 +5,11 @@
 #include <cmath>
 #include <string>
 
+#include "engine/FileTypes.h"
 #include "engine/Recovery.h"
 #include "engine/ScanEngine.h"
 #include "preview/Decoders.h"
+#include "preview/PhonePictures.h"
 
 namespace lumivore {
 
@@ -250,6 +252,9 @@ bool LoadEmbeddedPreview(TScanEngine& engine, const TFoundFile& file, TBitmap& t
 } // namespace
 
 std::unique_ptr<TBitmap> TScanEngine::MakeThumbnail(TFoundFile& file) {
+    // Phone and video files have decoders of their own; a CR3 shows its JPEG preview below.
+    if (file.PhoneIndex < kPhoneTypeCount && file.PhoneIndex != kPhoneCr3)
+        return MakePhoneThumbnail(*this, file);
     try {
         if (file.ThumbKind == kThumbJpeg)
             return RenderJpegThumbnail(*this, file);
@@ -272,6 +277,9 @@ std::unique_ptr<TBitmap> TScanEngine::MakeThumbnail(TFoundFile& file) {
 }
 
 bool TScanEngine::LoadPreview(TFoundFile& file, TBitmap& target) {
+    // Phone and video files are read through their own decoders, never whole.
+    if (file.PhoneIndex < kPhoneTypeCount)
+        return LoadPhonePreview(*this, file, target);
     try {
         if (!LengthKnown(file.Length) && LengthKnownFor(file.Ext, file.Length))
             return LoadEmbeddedPreview(*this, file, target);

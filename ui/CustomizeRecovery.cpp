@@ -70,13 +70,20 @@ std::vector<std::string> PageRangeCaptions(std::int32_t count, std::uint16_t pag
 
 // True when the record belongs on the pages of that type; a file nested inside another found
 // file is part of that file and has no page of its own.
-bool OnPagesOf(const TFoundFile& f, bool generalRoot, std::uint8_t typeIndex) {
-    return (generalRoot ? f.FormatIndex : f.MakerIndex) == typeIndex && !f.Nested();
+bool OnPagesOf(const TFoundFile& f, TTreeRoot root, std::uint8_t typeIndex) {
+    const std::uint8_t key = root == TTreeRoot::General ? f.FormatIndex
+                             : root == TTreeRoot::Raw   ? f.MakerIndex
+                                                        : f.PhoneIndex;
+    return key == typeIndex && !f.Nested();
 }
 
 int CompareForPage(const TFoundFile& a, const TFoundFile& b, bool generalRoot, std::uint8_t typeIndex) {
-    const bool ina = OnPagesOf(a, generalRoot, typeIndex);
-    const bool inb = OnPagesOf(b, generalRoot, typeIndex);
+    return CompareForPage(a, b, generalRoot ? TTreeRoot::General : TTreeRoot::Raw, typeIndex);
+}
+
+int CompareForPage(const TFoundFile& a, const TFoundFile& b, TTreeRoot root, std::uint8_t typeIndex) {
+    const bool ina = OnPagesOf(a, root, typeIndex);
+    const bool inb = OnPagesOf(b, root, typeIndex);
     if (ina && !inb)
         return -1;
     if (inb && !ina)
@@ -175,6 +182,9 @@ const char* const kMakerArt[kMakerTypeCount] = {
     "maker_canon", "maker_kodak", "maker_leica", "maker_mamiya", "maker_nikon",
     "maker_olympus", "maker_panasonic", "maker_pentax", "maker_samsung", "maker_sony",
     "maker_sigma", "maker_minolta", "maker_fuji",
+};
+const char* const kPhoneArt[kPhoneTypeCount] = {
+    "phone_heic", "phone_avif", "phone_mp4", "phone_mov", "phone_3gp", "phone_cr3", "phone_webp",
 };
 
 QIcon ArtIcon(const char* name) { return QIcon(QStringLiteral(":/preview/%1.svg").arg(QLatin1String(name))); }
@@ -511,6 +521,15 @@ void Tfrm_CustomizeRecovery::BuildTree() {
         addType(raw, QString::fromStdString(row.MakerCaption + " (" + row.Extensions + ")"), MakerCounts[i],
                 ArtIcon(kMakerArt[i]));
     }
+
+    auto* phone = new QTreeWidgetItem(TreeView1, {Tr("ftype_phone")});
+    phone->setIcon(0, ArtIcon("root_phone"));
+    phone->setFlags(Qt::ItemIsEnabled);
+    for (std::size_t i = 0; i < kPhoneTypeCount; ++i) {
+        const TSupportedFileType& row = PhoneTypes()[i];
+        addType(phone, QString::fromStdString(row.MakerCaption + " (" + row.Extensions + ")"), PhoneCounts[i],
+                ArtIcon(kPhoneArt[i]));
+    }
     TreeView1->expandAll();
 }
 
@@ -576,7 +595,8 @@ void Tfrm_CustomizeRecovery::LoadPage(QTreeWidgetItem* node) {
     QTreeWidgetItem* root = typeNode->parent();
     const int typeIndex = root->indexOfChild(typeNode);
     const std::int32_t pageStart = typeNode == node ? 0 : typeNode->indexOfChild(node) * pageSize_;
-    generalRoot_ = TreeView1->indexOfTopLevelItem(root) == 0;
+    const int rootIndex = TreeView1->indexOfTopLevelItem(root);
+    root_ = rootIndex == 0 ? TTreeRoot::General : rootIndex == 1 ? TTreeRoot::Raw : TTreeRoot::Phone;
     LoadThumbnails(static_cast<std::uint8_t>(typeIndex), pageStart);
 }
 
@@ -588,19 +608,24 @@ void Tfrm_CustomizeRecovery::LoadThumbnails(std::uint8_t typeIndex, std::int32_t
     ListView1->clear();
     selectedTypeIndex_ = typeIndex;
     std::vector<TFoundFile>& files = engine_.FoundFiles;
-    const bool general = generalRoot_;
-    std::sort(files.begin(), files.end(), [general, typeIndex](const TFoundFile& a, const TFoundFile& b) {
-        return CompareForPage(a, b, general, typeIndex) < 0;
+    const TTreeRoot root = root_;
+    std::sort(files.begin(), files.end(), [root, typeIndex](const TFoundFile& a, const TFoundFile& b) {
+        return CompareForPage(a, b, root, typeIndex) < 0;
     });
-    const std::size_t rows = general ? kGeneralTypeCount : kMakerTypeCount;
-    const std::int64_t count = typeIndex < rows ? (general ? GeneralCounts[typeIndex] : MakerCounts[typeIndex]) : 0;
+    std::int64_t count = 0;
+    if (root == TTreeRoot::General && typeIndex < kGeneralTypeCount)
+        count = GeneralCounts[typeIndex];
+    else if (root == TTreeRoot::Raw && typeIndex < kMakerTypeCount)
+        count = MakerCounts[typeIndex];
+    else if (root == TTreeRoot::Phone && typeIndex < kPhoneTypeCount)
+        count = PhoneCounts[typeIndex];
     // The counts come from the last scan; a list that holds fewer files than they say is
     // never read past its end.
     const std::int64_t last = std::min<std::int64_t>({static_cast<std::int64_t>(pageStart) + pageSize_ - 1, count - 1,
                                                       static_cast<std::int64_t>(files.size()) - 1});
     if (pageStart <= last) {
         std::int64_t total = 0;
-        if (general) {
+        if (root != TTreeRoot::Raw) {
             total = std::min<std::int64_t>(pageSize_, count - pageStart);
         } else {
             total = 1;
@@ -615,7 +640,7 @@ void Tfrm_CustomizeRecovery::LoadThumbnails(std::uint8_t typeIndex, std::int32_t
             if (cancelLoad_ || closeRequested_)
                 break;
             TFoundFile& file = files[static_cast<std::size_t>(p)];
-            if (!OnPagesOf(file, general, typeIndex))
+            if (!OnPagesOf(file, root, typeIndex))
                 break;
             auto* item = new QListWidgetItem(noThumbnailIcon_, QString::fromStdString(Printable(file.Ext)));
             item->setData(kListItemIndexRole, QVariant::fromValue<qulonglong>(static_cast<qulonglong>(p)));
@@ -677,7 +702,9 @@ void Tfrm_CustomizeRecovery::ShowPreview(TFoundFile& file) {
     Image1->setScaledContents(false);
     previewPixmap_ = QPixmap();
     static const char* const kPreviewTypes[] = {"BMP", "JPG", "GIF", "PNG", "DNG", "TIF"};
-    if (std::find(std::begin(kPreviewTypes), std::end(kPreviewTypes), file.Ext) != std::end(kPreviewTypes)) {
+    // Every phone and video file shows a picture: a still, a video's first frame, a CR3's preview.
+    const bool phone = file.PhoneIndex < kPhoneTypeCount;
+    if (phone || std::find(std::begin(kPreviewTypes), std::end(kPreviewTypes), file.Ext) != std::end(kPreviewTypes)) {
         TBitmap bitmap;
         if (engine_.LoadPreview(file, bitmap) && !bitmap.Empty())
             previewPixmap_ = ToPixmap(bitmap);

@@ -45,9 +45,14 @@ std::uint16_t PageSizeFromFilesOnce(std::optional<std::int32_t> filesOnce);
 // count fits one page, else "first-last" (zero-based) for every page.
 std::vector<std::string> PageRangeCaptions(std::int32_t count, std::uint16_t pageSize);
 
+// The roots of the tree of types, in their order: each holds the rows of one table.
+enum class TTreeRoot : std::uint8_t { General, Raw, Phone };
+
 // Sort order of a page: files whose type key (FormatIndex under the general root, MakerIndex
-// under the camera root) is the selected type come first, everything by ascending start sector.
-// Negative, 0 or positive, as a comparison.
+// under the camera root, PhoneIndex under the phone and video root) is the selected type come
+// first, everything by ascending start sector. Negative, 0 or positive, as a comparison.
+int CompareForPage(const TFoundFile& a, const TFoundFile& b, TTreeRoot root, std::uint8_t typeIndex);
+// The same for the general root (generalRoot) or the camera root.
 int CompareForPage(const TFoundFile& a, const TFoundFile& b, bool generalRoot, std::uint8_t typeIndex);
 
 // The metadata values, "-" where absent: type, size, width, height, maker, model, date, ISO,
@@ -129,7 +134,7 @@ private:
 
     TScanEngine& engine_;
     std::uint16_t pageSize_ = 200;
-    bool generalRoot_ = true;
+    TTreeRoot root_ = TTreeRoot::General;
     std::uint8_t selectedTypeIndex_ = 0;
     std::array<QString, kMetadataLines> captions_;
 

@@ -49,10 +49,16 @@ namespace lumivore {
 
 namespace {
 
-constexpr int kListRows = 26;
+// The check list: the general group (rows 0 to 10), a spacer, the camera group (rows 12 to 25),
+// a spacer, and the phone and video group (rows 27 to 34). Each group's header checks or
+// unchecks its whole group.
 constexpr int kGeneralHeaderRow = 0;
 constexpr int kSpacerRow = 11;
 constexpr int kRawHeaderRow = 12;
+constexpr int kRawRowsEnd = kRawHeaderRow + 1 + static_cast<int>(kMakerTypeCount); // 26
+constexpr int kPhoneSpacerRow = kRawRowsEnd;
+constexpr int kPhoneHeaderRow = kPhoneSpacerRow + 1;
+constexpr int kListRows = kPhoneHeaderRow + 1 + static_cast<int>(kPhoneTypeCount); // 35
 const QColor kHeaderRowColour(255, 226, 128);
 
 // The help page that explains each wizard step.
@@ -863,6 +869,10 @@ void Tfrm_main::BuildFileTypeList() {
     addRow(Tr("ftype_raw"), QString(), true, true);
     for (const TSupportedFileType& type : MakerTypes())
         addRow(QString::fromStdString(type.MakerCaption), QString::fromStdString(type.Extensions), true, false);
+    addRow(QString(), QString(), false, false);
+    addRow(Tr("ftype_phone"), QString(), true, true);
+    for (const TSupportedFileType& type : PhoneTypes())
+        addRow(QString::fromStdString(type.MakerCaption), QString::fromStdString(type.Extensions), true, false);
 }
 
 bool Tfrm_main::eventFilter(QObject* watched, QEvent* event) {
@@ -894,20 +904,28 @@ void Tfrm_main::ListView1MouseDown(QTreeWidgetItem* item) {
         const bool on = !checked(kGeneralHeaderRow);
         for (int r = 0; r <= 10; ++r)
             set(r, on);
-    } else if (row >= 13 && row < kListRows) {
+    } else if (row > kRawHeaderRow && row < kRawRowsEnd) {
         set(row, !checked(row));
         set(kRawHeaderRow, false);
     } else if (row == kRawHeaderRow) {
         const bool on = !checked(kRawHeaderRow);
-        for (int r = kRawHeaderRow; r < kListRows; ++r)
+        for (int r = kRawHeaderRow; r < kRawRowsEnd; ++r)
+            set(r, on);
+    } else if (row > kPhoneHeaderRow && row < kListRows) {
+        set(row, !checked(row));
+        set(kPhoneHeaderRow, false);
+    } else if (row == kPhoneHeaderRow) {
+        const bool on = !checked(kPhoneHeaderRow);
+        for (int r = kPhoneHeaderRow; r < kListRows; ++r)
             set(r, on);
     }
-    // The spacer row 11 does nothing.
+    // The spacer rows 11 and 26 do nothing.
 }
 
 bool Tfrm_main::AnyTypeChecked() const {
     for (int r = 1; r < kListRows; ++r)
-        if (r != kSpacerRow && r != kRawHeaderRow && ListView1->topLevelItem(r)->checkState(0) == Qt::Checked)
+        if (r != kSpacerRow && r != kRawHeaderRow && r != kPhoneSpacerRow && r != kPhoneHeaderRow &&
+            ListView1->topLevelItem(r)->checkState(0) == Qt::Checked)
             return true;
     return false;
 }
@@ -932,11 +950,15 @@ void Tfrm_main::StartRecovery() {
     }
     std::array<bool, kGeneralTypeCount> general{};
     std::array<bool, kMakerTypeCount> makers{};
+    std::array<bool, kPhoneTypeCount> phones{};
     bool any = false;
     for (std::size_t n = 0; n < kGeneralTypeCount; ++n)
         any |= general[n] = ListView1->topLevelItem(static_cast<int>(1 + n))->checkState(0) == Qt::Checked;
     for (std::size_t m = 0; m < kMakerTypeCount; ++m)
         any |= makers[m] = ListView1->topLevelItem(static_cast<int>(13 + m))->checkState(0) == Qt::Checked;
+    for (std::size_t p = 0; p < kPhoneTypeCount; ++p)
+        any |= phones[p] =
+            ListView1->topLevelItem(kPhoneHeaderRow + 1 + static_cast<int>(p))->checkState(0) == Qt::Checked;
     if (!any) {
         ShowError(this, Tr("msg_notypes"));
         return;
@@ -949,7 +971,7 @@ void Tfrm_main::StartRecovery() {
     TQtCounterLabel recovered(Label19);
     TQtCounterLabel failed(Label21);
     TRecoveryRequest request;
-    request.Selection = TRecoverySelection::Types(general, makers);
+    request.Selection = TRecoverySelection::Types(general, makers, phones);
     request.Destination = destination.toStdString();
     request.Progress = progress2_.get();
     request.RecoveredLabel = &recovered;

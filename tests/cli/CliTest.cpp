@@ -52,6 +52,22 @@ TEST_F(CliTest, BadOptionsAreUsageErrors) {
     EXPECT_EQ(Cli("--help", dir).status, 0);
 }
 
+TEST_F(CliTest, PhoneAndVideoExtensionsAreTypesToRecover) {
+    lumivore::testkit::TSampleCardOptions options;
+    options.SizeBytes = 4ull << 20;
+    options.LargePhotos = false;
+    lumivore::testkit::TSampleCard card;
+    ASSERT_TRUE(lumivore::testkit::WriteSampleCard(dir / "card.img", options, card));
+    const TRun ok = Cli("recover --quiet " + dir / "card.img" + " --to " + dir / "out" + " --types heic,MP4,Cr3", dir);
+    EXPECT_EQ(ok.status, 0) << ok.err;
+    EXPECT_NE(ok.out.find("no found file is of the chosen types"), std::string::npos) << ok.out;
+    const TRun bad = Cli("recover --quiet " + dir / "card.img" + " --to " + dir / "out" + " --types HEIX", dir);
+    EXPECT_EQ(bad.status, 2);
+    for (const char* ext : {"HEIC", "HEIF", "AVIF", "MP4", "M4V", "MOV", "3GP", "3G2", "CR3", "WEBP"})
+        EXPECT_NE(bad.err.find(ext), std::string::npos) << ext;
+    EXPECT_NE(Cli("recover --help", dir).out.find("HEIC,MP4"), std::string::npos);
+}
+
 TEST_F(CliTest, ScanPrintsJsonLinesAndRefusesARangeBeyondTheCard) {
     lumivore::testkit::TSampleCardOptions options;
     options.SizeBytes = 8ull << 20;
@@ -65,6 +81,8 @@ TEST_F(CliTest, ScanPrintsJsonLinesAndRefusesARangeBeyondTheCard) {
     const std::string first = "{\"StartSector\":" + std::to_string(card.Files[0].StartSector) + ",\"Ext\":\"" + card.Files[0].Ext + "\"";
     EXPECT_EQ(json.out.rfind(first, 0), 0u) << json.out.substr(0, 200);
     EXPECT_NE(json.out.find("\"ThumbBitsPerSample\":"), std::string::npos);
+    // A photo of the general table is in no row of the phone and video table.
+    EXPECT_NE(json.out.find("\"MakerIndex\":255,\"PhoneIndex\":255,"), std::string::npos);
 
     const TRun table = Cli("scan --quiet " + dir / "card.img", dir);
     EXPECT_EQ(table.status, 0);

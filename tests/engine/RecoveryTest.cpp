@@ -267,6 +267,48 @@ TEST_F(Recovery, AFileInBothTablesIsChosenByEitherRowAndWrittenOnce) {
     EXPECT_EQ(r.Files[0].File.StartSector, 10); // handled front to back on the device
 }
 
+TEST_F(Recovery, PhoneAndVideoFilesAreChosenByTheirOwnRowsAndACr3AlsoByCanon) {
+    Place(10, TByteVector(700, 0x11));
+    Place(20, TByteVector(600, 0x22));
+    Place(30, TByteVector(500, 0x33));
+    Place(40, TByteVector(400, 0x44));
+    Open();
+    Add(10, "HEIF", 700).PhoneIndex = kPhoneHeic;
+    Add(20, "M4V", 600).PhoneIndex = kPhoneMp4;
+    Add(30, "CR3", 500, kNoIndex, kMakerCanon).PhoneIndex = kPhoneCr3;
+    Add(40, "JPG", 400, kFormatJpeg);
+    const std::array<bool, kGeneralTypeCount> noGeneral{};
+    const std::array<bool, kMakerTypeCount> noMaker{};
+    std::array<bool, kMakerTypeCount> canon{};
+    canon[kMakerCanon] = true;
+    std::array<bool, kPhoneTypeCount> heic{}, cr3{}, mp4{};
+    heic[kPhoneHeic] = true;
+    cr3[kPhoneCr3] = true;
+    mp4[kPhoneMp4] = true;
+    struct TCase {
+        TRecoverySelection Selection;
+        std::vector<std::string> Names;
+    } cases[] = {
+        {TRecoverySelection::Types(noGeneral, noMaker, heic), {"f0000000010.heif"}},
+        {TRecoverySelection::Types(noGeneral, noMaker, mp4), {"f0000000020.m4v"}},
+        {TRecoverySelection::Types(noGeneral, canon), {"f0000000030.cr3"}},
+        {TRecoverySelection::Types(noGeneral, canon, cr3), {"f0000000030.cr3"}},
+        {TRecoverySelection::AllTypes(),
+         {"f0000000010.heif", "f0000000020.m4v", "f0000000030.cr3", "f0000000040.jpg"}},
+    };
+    for (TCase& c : cases) {
+        fs::remove_all(Out());
+        TRecoveryRequest req;
+        req.Destination = Out();
+        req.Selection = c.Selection;
+        const TRecoveryResult r = Recover(*engine_, req);
+        c.Names.push_back("recovery-report.csv");
+        EXPECT_EQ(Listing(), c.Names);
+        EXPECT_EQ(r.Recovered, static_cast<int>(c.Names.size()) - 1);
+    }
+    EXPECT_EQ(Written("f0000000020.m4v"), TByteVector(600, 0x22));
+}
+
 TEST_F(Recovery, NothingInTheDestinationIsOverwritten) {
     Place(100, TByteVector(900, 0x33));
     Open();

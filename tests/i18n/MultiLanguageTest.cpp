@@ -144,6 +144,7 @@ TEST_F(Translations, StartUpReadsLanguageAndListAndTranslatesMakers) {
       <text id="maker_fuji"><t lang="de">Fujifilm</t></text>
       <text id="maker_FUJI"><t lang="de">Wrong key</t></text>
       <text id="maker_canon"><t lang="de"></t></text>
+      <text id="phone_mp4"><t lang="de">MP4-Video</t></text>
     )");
     InitialiseLanguage();
     EXPECT_EQ(CurrentLanguage(), "de");
@@ -151,6 +152,9 @@ TEST_F(Translations, StartUpReadsLanguageAndListAndTranslatesMakers) {
     EXPECT_EQ(Languages()[2].Name, "Français");
     EXPECT_EQ(MakerTypes()[kMakerFuji].MakerCaption, "Fujifilm");
     EXPECT_EQ(MakerTypes()[kMakerCanon].MakerCaption, "Canon");
+    // The phone and video rows are translated the same way, by their own keys.
+    EXPECT_EQ(PhoneTypes()[kPhoneMp4].MakerCaption, "MP4-Video");
+    EXPECT_EQ(PhoneTypes()[kPhoneMov].MakerCaption, "QuickTime video");
     EXPECT_FALSE(TranslationsOpen());
 
     // With nothing translated every caption is its maker's name; row 12 stays "FUJI".
@@ -159,6 +163,8 @@ TEST_F(Translations, StartUpReadsLanguageAndListAndTranslatesMakers) {
     for (const TSupportedFileType& row : MakerTypes())
         EXPECT_EQ(row.MakerCaption, row.Maker);
     EXPECT_EQ(MakerTypes()[12].MakerCaption, "FUJI");
+    for (const TSupportedFileType& row : PhoneTypes())
+        EXPECT_EQ(row.MakerCaption, row.Name);
 }
 
 TEST_F(Translations, ChoosingALanguageMarksExactlyThatOneInTheFile) {

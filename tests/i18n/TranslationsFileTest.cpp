@@ -126,7 +126,8 @@ TEST_F(ShippedTranslations, EveryLanguageTranslatesEveryEnglishKeyKeepingPlaceho
 
 TEST_F(ShippedTranslations, EnglishTextsAreTheBuiltInTexts) {
     for (const auto& list : {std::span<const TTextKey>(kCaptionKeys), std::span<const TTextKey>(kCodeKeys),
-                            std::span<const TTextKey>(kPreviewKeys), std::span<const TTextKey>(kWizardKeys)}) {
+                            std::span<const TTextKey>(kPreviewKeys), std::span<const TTextKey>(kWizardKeys),
+                            std::span<const TTextKey>(kPhoneTypeKeys)}) {
         for (const TTextKey& entry : list) {
             const auto found = table_["en"].find(std::string(entry.Key));
             ASSERT_NE(found, table_["en"].end()) << entry.Key << " has no English entry";
@@ -146,6 +147,9 @@ TEST_F(ShippedTranslations, NoKeyIsOrphaned) {
             key += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
         EXPECT_EQ(kMakerKeys[row], key);
     }
+    // The phone and video captions default to the rows' own names.
+    for (std::size_t row = 0; row < kPhoneTypeCount; ++row)
+        EXPECT_EQ(kPhoneTypeKeys[row].English, PhoneTypes()[row].Name);
     EXPECT_FALSE(IsLookedUpKey("Label1"));
     EXPECT_EQ(DefaultText("range_hint"), "Please input %d here if you don't know how to set this value.");
 }

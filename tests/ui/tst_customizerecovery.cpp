@@ -172,10 +172,13 @@ private Q_SLOTS:
     void treeHasCountsAndPageRanges() {
         Tfrm_CustomizeRecovery window(*engine_);
         auto* tree = window.findChild<QTreeWidget*>("TreeView1");
-        QCOMPARE(tree->topLevelItemCount(), 2);
+        QCOMPARE(tree->topLevelItemCount(), 3);
         QCOMPARE(tree->topLevelItem(0)->text(0), QStringLiteral("General Files"));
         QCOMPARE(tree->topLevelItem(0)->childCount(), 10);
         QCOMPARE(tree->topLevelItem(1)->childCount(), 13);
+        QCOMPARE(tree->topLevelItem(2)->text(0), QStringLiteral("Phone and video files"));
+        QCOMPARE(tree->topLevelItem(2)->childCount(), 7);
+        QCOMPARE(tree->topLevelItem(2)->child(kPhoneMp4)->text(0), QStringLiteral("MP4 video (MP4,M4V) - 0"));
         QTreeWidgetItem* jpeg = FindNode(tree, "JPEG - 450");
         QVERIFY(jpeg);
         QCOMPARE(jpeg->childCount(), 3);
@@ -188,6 +191,49 @@ private Q_SLOTS:
         QVERIFY(FindNode(tree, "PNG - 0"));
         QVERIFY(FindNode(tree, "Canon (CRW,TIF,CR2) - 0"));
         QCOMPARE(PageRangeCaptions(201, 200), (std::vector<std::string>{"0-199", "200-200"}));
+    }
+
+    void phoneAndVideoFilesHaveTheirOwnRootAndACr3CountsUnderCanonToo() {
+        const auto add = [this](const char* ext, std::uint8_t phone, std::uint8_t maker, std::int64_t sector) {
+            TFoundFile f = Record(kFormatJpeg, sector);
+            f.Ext = ext;
+            f.FormatIndex = kNoIndex;
+            f.MakerIndex = maker;
+            f.PhoneIndex = phone;
+            engine_->FoundFiles.push_back(f);
+        };
+        add("HEIC", kPhoneHeic, kNoIndex, 900005);
+        add("HEIF", kPhoneHeic, kNoIndex, 900001);
+        add("CR3", kPhoneCr3, kMakerCanon, 900003);
+        CountByType(engine_->FoundFiles);
+        Tfrm_CustomizeRecovery window(*engine_);
+        auto* tree = window.findChild<QTreeWidget*>("TreeView1");
+        auto* list = window.findChild<QListWidget*>("ListView1");
+        QVERIFY(FindNode(tree, "Canon (CRW,TIF,CR2) - 1"));
+        QVERIFY(FindNode(tree, "Canon CR3 raw (CR3) - 1"));
+        QTreeWidgetItem* heic = FindNode(tree, "HEIC/HEIF image (HEIC,HEIF) - 2");
+        QVERIFY(heic);
+        QCOMPARE(heic->parent(), tree->topLevelItem(2));
+        QVERIFY(!heic->icon(0).isNull());
+        QVERIFY(!tree->topLevelItem(2)->icon(0).isNull());
+        tree->setCurrentItem(heic);
+        QCOMPARE(list->count(), 2);
+        QCOMPARE(RecordOf(*engine_, list->item(0)).StartSector, 900001);
+        QCOMPARE(list->item(1)->text(), QStringLiteral("HEIC"));
+        // The CR3 is on the pages of both its rows.
+        tree->setCurrentItem(FindNode(tree, "Canon CR3 raw (CR3) - 1"));
+        QCOMPARE(list->count(), 1);
+        QCOMPARE(RecordOf(*engine_, list->item(0)).Ext, std::string("CR3"));
+        tree->setCurrentItem(FindNode(tree, "Canon (CRW,TIF,CR2) - 1"));
+        QCOMPARE(list->count(), 1);
+        QCOMPARE(RecordOf(*engine_, list->item(0)).Ext, std::string("CR3"));
+        // A phone root's sort order keys on PhoneIndex.
+        TFoundFile a = Record(kFormatJpeg, 50), b = a;
+        a.PhoneIndex = kPhoneCr3;
+        b.PhoneIndex = kPhoneMp4;
+        b.StartSector = 1;
+        QVERIFY(CompareForPage(a, b, TTreeRoot::Phone, kPhoneCr3) < 0);
+        QVERIFY(CompareForPage(a, b, TTreeRoot::Phone, kPhoneMp4) > 0);
     }
 
     void aRangeListsItsFilesInSectorOrder() {

@@ -23,6 +23,7 @@
 #include "testkit/SampleCard.h"
 #include "testkit/TempFiles.h"
 #include "ui/AboutBox.h"
+#include "ui/CustomizeRecovery.h"
 #include "ui/DirDialog.h"
 #include "ui/MainWindow.h"
 #include "ui/OptionsDialog.h"
@@ -252,13 +253,22 @@ private Q_SLOTS:
         Tfrm_main window;
         window.show();
         auto* list = Find<QTreeWidget>(window, "ListView1");
-        QCOMPARE(list->topLevelItemCount(), 26);
+        QCOMPARE(list->topLevelItemCount(), 35);
         QCOMPARE(list->topLevelItem(0)->text(0), QStringLiteral("General files"));
         QCOMPARE(list->topLevelItem(12)->text(0), QStringLiteral("Camera Raw files"));
         QCOMPARE(list->topLevelItem(2)->text(0), QString::fromStdString(GeneralTypes()[kFormatJpeg].Name));
         QCOMPARE(list->topLevelItem(13)->text(1), QString::fromStdString(MakerTypes()[kMakerCanon].Extensions));
         QCOMPARE(list->topLevelItem(0)->background(0).color(), QColor(255, 226, 128));
         QCOMPARE(list->topLevelItem(12)->background(1).color(), QColor(255, 226, 128));
+        // The phone and video group follows the camera group after a spacer of its own.
+        QCOMPARE(list->topLevelItem(26)->text(0), QString());
+        QCOMPARE(list->topLevelItem(27)->text(0), QStringLiteral("Phone and video files"));
+        QCOMPARE(list->topLevelItem(27)->background(0).color(), QColor(255, 226, 128));
+        for (std::size_t p = 0; p < kPhoneTypeCount; ++p) {
+            QTreeWidgetItem* row = list->topLevelItem(28 + static_cast<int>(p));
+            QCOMPARE(row->text(0), QString::fromStdString(PhoneTypes()[p].Name));
+            QCOMPARE(row->text(1), QString::fromStdString(PhoneTypes()[p].Extensions));
+        }
         window.findChild<QStackedWidget*>(QStringLiteral("Notebook1"))->setCurrentIndex(Tfrm_main::PageFileType);
 
         // Row 0 checks the general group; row 5 (clicked on its box) then flips alone and
@@ -292,6 +302,23 @@ private Q_SLOTS:
         for (int r = 12; r <= 25; ++r)
             QVERIFY(!Checked(list, r));
 
+        // Row 27 checks the phone and video group and nothing of the groups above it; row 30
+        // then unchecks itself and the header only.
+        ClickRow(list, 27);
+        for (int r = 27; r <= 34; ++r)
+            QVERIFY(Checked(list, r));
+        QVERIFY(!Checked(list, 25) && !Checked(list, 12));
+        ClickRow(list, 30);
+        QVERIFY(!Checked(list, 30));
+        QVERIFY(!Checked(list, 27));
+        QVERIFY(Checked(list, 29) && Checked(list, 34));
+        ClickRow(list, 26); // the second spacer
+        QVERIFY(!Checked(list, 30) && Checked(list, 31));
+        ClickRow(list, 27);
+        ClickRow(list, 27);
+        for (int r = 27; r <= 34; ++r)
+            QVERIFY(!Checked(list, r));
+
         // The keyboard changes nothing; a double click is two presses and so changes nothing.
         list->setFocus();
         list->setCurrentItem(list->topLevelItem(3));
@@ -311,7 +338,7 @@ private Q_SLOTS:
         options.findChild<QLineEdit*>(QStringLiteral("Edit1"))->setText(QStringLiteral("2048"));
         options.findChild<QComboBox*>(QStringLiteral("cbox_numberoffiles"))->setCurrentIndex(3);
         QVERIFY(options.Apply());
-        for (int r = 0; r < 26; ++r)
+        for (int r = 0; r < 35; ++r)
             QVERIFY(!Checked(list, r));
         QCOMPARE(window.Engine().DefaultSize, 2048);
         const TSettingsStore store;
@@ -485,6 +512,51 @@ private Q_SLOTS:
             QVERIFY2(info.suffix() == QLatin1String("jpg") || info.suffix() == QLatin1String("csv"), qPrintable(info.fileName()));
     }
 
+    void aCheckedPhoneRowRecoversItsFilesOnly() {
+        testkit::TTempDir temp;
+        testkit::TSampleCardOptions cardOptions;
+        cardOptions.SizeBytes = 8ull << 20;
+        cardOptions.LargePhotos = false;
+        testkit::TSampleCard card;
+        QVERIFY(testkit::WriteSampleCard(temp / "card.img", cardOptions, card));
+        const QString destination = QString::fromStdString(temp / "out");
+        Tfrm_main window;
+        window.show();
+        QVERIFY(window.OpenImage(QString::fromStdString(temp / "card.img")));
+        Click(window, "btn_next");
+        Click(window, "btn_next"); // scans
+        // Two records of the phone table laid by hand over bytes of the card.
+        std::vector<TFoundFile>& files = window.Engine().FoundFiles;
+        QVERIFY(files.size() >= 2);
+        TFoundFile video = files[0];
+        video.Ext = "MOV";
+        video.FormatIndex = video.MakerIndex = kNoIndex;
+        video.PhoneIndex = kPhoneMov;
+        video.Length = 4096;
+        TFoundFile still = video;
+        still.Ext = "HEIC";
+        still.PhoneIndex = kPhoneHeic;
+        still.StartSector = files[1].StartSector;
+        files.push_back(video);
+        files.push_back(still);
+        CountByType(files);
+
+        auto* notebook = window.findChild<QStackedWidget*>(QStringLiteral("Notebook1"));
+        notebook->setCurrentIndex(Tfrm_main::PageFileType);
+        ClickRow(Find<QTreeWidget>(window, "ListView1"), 28 + kPhoneMov);
+        notebook->setCurrentIndex(Tfrm_main::PageDirectory);
+        Find<QLineEdit>(window, "Edit1")->setText(destination);
+        env_->Answer = false;
+        Click(window, "btn_next");
+        QVERIFY2(env_->Messages.isEmpty(), qPrintable(env_->Messages.join(QLatin1Char('\n'))));
+        QCOMPARE(Text(window, "Label19"), QStringLiteral("1"));
+        const std::vector<std::uint8_t> written =
+            testkit::ReadFile(temp / ("out/" + RecoveredFileName(video.StartSector, "MOV")));
+        const std::vector<std::uint8_t> image = testkit::ReadFile(temp / "card.img");
+        const auto from = image.begin() + video.StartSector * 512;
+        QVERIFY(written == std::vector<std::uint8_t>(from, from + 4096));
+    }
+
     void germanWindowIsGerman() {
         CurrentLanguage() = "de";
         Tfrm_main window;
@@ -493,7 +565,16 @@ private Q_SLOTS:
         QCOMPARE(Find<QTabBar>(window, "TabSet1")->tabText(0), QStringLiteral(" Logische Laufwerke "));
         QVERIFY(Find<QPushButton>(window, "btn_openimage")->text() != QStringLiteral("Open disk image..."));
         QCOMPARE(Text(window, "Label3"), QStringLiteral("Festplatte")); // an image opened by an earlier case
+        {
+            TTranslationsSession session;
+            TranslateMakerCaptions();
+        }
+        auto* list = Find<QTreeWidget>(window, "ListView1");
+        window.RefreshTexts();
+        QCOMPARE(list->topLevelItem(27)->text(0), QStringLiteral("Handy- und Videodateien"));
+        QCOMPARE(list->topLevelItem(28 + kPhoneMp4)->text(0), QStringLiteral("MP4-Video"));
         CurrentLanguage() = "en";
+        TranslateMakerCaptions();
     }
 
     // Not a check: with LUMIVORE_SHOTS=folder set, saves a picture of every page and dialog in
@@ -510,7 +591,10 @@ private Q_SLOTS:
         QVERIFY(testkit::WriteSampleCard(temp / "card.img", cardOptions, card));
         for (const char* lang : {"en", "de"}) {
             CurrentLanguage() = lang;
-            TranslateMakerCaptions();
+            {
+                TTranslationsSession session;
+                TranslateMakerCaptions();
+            }
             LoadToolkitTranslations();
             const QString prefix = folder + QLatin1Char('/') + QLatin1String(lang) + QLatin1Char('-');
             Tfrm_main window;
@@ -535,6 +619,25 @@ private Q_SLOTS:
             ClickRow(Find<QTreeWidget>(window, "ListView1"), 2);
             ClickRow(Find<QTreeWidget>(window, "ListView1"), 12);
             grab(window, QStringLiteral("5-filetype"));
+            {
+                auto* list = Find<QTreeWidget>(window, "ListView1");
+                ClickRow(list, 28 + kPhoneHeic);
+                list->scrollToItem(list->topLevelItem(34));
+                grab(window, QStringLiteral("5-filetype-phone"));
+                list->scrollToItem(list->topLevelItem(0));
+            }
+            {
+                Tfrm_CustomizeRecovery preview(window.Engine());
+                preview.resize(1024, 720);
+                preview.show();
+                QVERIFY(QTest::qWaitForWindowExposed(&preview));
+                grab(preview, QStringLiteral("preview-tree"));
+                auto* tree = Find<QTreeWidget>(preview, "TreeView1");
+                tree->scrollToItem(tree->topLevelItem(tree->topLevelItemCount() - 1)->child(0),
+                                   QAbstractItemView::PositionAtTop);
+                grab(preview, QStringLiteral("preview-tree-phone"));
+                preview.close();
+            }
             Click(window, "btn_next");
             Find<QLineEdit>(window, "Edit1")->setText(QString::fromStdString(temp / "out"));
             grab(window, QStringLiteral("6-directory"));
