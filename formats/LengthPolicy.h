@@ -18,4 +18,10 @@ inline constexpr std::int64_t kFileLengthLimit = 52'428'800;
 // Whether a record's length is a measured one that can be read and written as it stands.
 inline constexpr bool LengthKnown(std::int64_t length) { return length >= 1 && length < kFileLengthLimit; }
 
+// The box-structured files of phones and cameras (HEIC, AVIF, MP4, MOV, 3GP, CR3) state sizes of
+// up to 64 bits, and a video runs to gigabytes, so the photo limit above does not fit them.
+// Their own limit, exclusive: 64 GiB, more than any one recording on a camera's or a phone's
+// card; a sum of boxes beyond it has followed damaged or foreign data and is not trusted.
+inline constexpr std::int64_t kMediaLengthLimit = std::int64_t{64} << 30;
+
 } // namespace lumivore

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "formats/Recognisers.h"
+#include "formats/WebP.h"
 
 namespace lumivore {
 
@@ -33,6 +34,8 @@ bool RecogniseRiff(TBytes sector, TFoundFile& rec) {
     std::uint32_t riffSize = 0;
     if (!reader.Matches(0, "RIFF") || !reader.U32LE(4, riffSize) || !reader.Has(8, 4))
         return false;
+    if (reader.Matches(8, "WEBP"))
+        return RecogniseWebP(sector, rec);
     if (riffSize >= kFileLengthLimit)
         return false;
     if (reader.Matches(8, "WAVE"))
