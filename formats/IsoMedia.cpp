@@ -793,7 +793,8 @@ std::int64_t MeasureIsoMedia(TBytes data) {
         const THeader header = ReadHeader(r, pos, std::numeric_limits<std::uint64_t>::max(), box);
         if (header == THeader::Beyond)
             return kUnknownLength; // the data ends before the file tells where it ends
-        if (!IsTopLevel(box.type))
+        // A file holds one "ftyp": a second one is the start of the next file.
+        if (!IsTopLevel(box.type) || (pos > 0 && box.type == Type("ftyp")))
             return pos > 0 ? static_cast<std::int64_t>(pos) : kUnknownLength;
         if (header == THeader::Bad || box.toEnd || box.end >= static_cast<std::uint64_t>(kMediaLengthLimit))
             return kUnknownLength;
@@ -828,7 +829,7 @@ bool RecogniseIsoMedia(TBytes data, TFoundFile& rec) {
     TBox second;
     if (first.end < data.size() &&
         (ReadHeader(r, first.end, std::numeric_limits<std::uint64_t>::max(), second) == THeader::Ok &&
-         !IsTopLevel(second.type)))
+         (!IsTopLevel(second.type) || second.type == Type("ftyp"))))
         return false;
 
     rec.Ext = kind.ext;
@@ -848,7 +849,7 @@ bool RecogniseIsoMedia(TBytes data, TFoundFile& rec) {
     std::uint64_t pos = 0;
     for (std::uint32_t n = 0; n < kMaxTopLevelBoxes && pos < end; ++n) {
         TBox box;
-        if (ReadHeader(r, pos, end, box) != THeader::Ok || !IsTopLevel(box.type) || box.end > end)
+        if (ReadHeader(r, pos, end, box) != THeader::Ok || !IsTopLevel(box.type))
             break;
         if (box.type == Type("moov")) {
             if (cr3) {
@@ -867,6 +868,7 @@ bool RecogniseIsoMedia(TBytes data, TFoundFile& rec) {
         } else if (cr3 && UuidIs(r, box, kCanonPreviewUuid)) {
             ReadCanonPreview(r, box, rec);
         }
+        // A box cut by the end of the data is read as far as it goes, and is the last.
         pos = box.end;
     }
     if (cr3 && rec.Make.empty())

@@ -117,6 +117,9 @@ TEST(IsoMediaLength, SumOfTopLevelBoxesOfEverySizeKind) {
     spec.largeMdat = false;
     spec.mdatToEnd = true;
     EXPECT_EQ(Recognise(WithNoise(BuildMovie(spec))).Length, kUnknownLength);
+    // A second "ftyp" right after the file is the start of the next one.
+    const TByteVector one = BuildMovie(TMovieSpec{});
+    EXPECT_EQ(Recognise(Join({one, one})).Length, static_cast<std::int64_t>(one.size()));
     // A uuid box is measured with the rest.
     const TByteVector withUuid =
         Join({Ftyp("isom", {"isom"}), UuidBox({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}, TByteVector(30, 1)),
