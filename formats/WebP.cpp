@@ -27,6 +27,7 @@ bool FirstChunkSize(const TByteReader& r, std::uint32_t& width, std::uint32_t& h
             return false;
         width = w & 0x3FFF;
         height = h & 0x3FFF;
+        return width > 0 && height > 0; // a frame of no pixels is no picture
     } else if (r.Matches(12, "VP8L")) {
         // Signature 0x2F, then width - 1 and height - 1 in 14 bits each.
         std::uint8_t signature = 0;

@@ -85,6 +85,10 @@ TEST(WebP, HeadersThatAreRefused) {
     TByteVector lossless = BuildWebP("VP8L", 10, 10);
     lossless[20] = 0;
     EXPECT_FALSE(RecogniseWebP(Padded(lossless), rec));
+    // A lossy frame of no height (found by fuzzing).
+    TByteVector flat = BuildWebP("VP8 ", 64, 10);
+    PutLE16(flat, 28, 0);
+    EXPECT_FALSE(RecogniseWebP(Padded(flat), rec));
     // Cut inside the first chunk's header.
     const TByteVector cut(lossless.begin(), lossless.begin() + 22);
     EXPECT_FALSE(RecogniseWebP(cut, rec));
