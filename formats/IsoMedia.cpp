@@ -871,8 +871,6 @@ bool RecogniseIsoMedia(TBytes data, TFoundFile& rec) {
         // A box cut by the end of the data is read as far as it goes, and is the last.
         pos = box.end;
     }
-    if (cr3 && rec.Make.empty())
-        rec.Make = "Canon";
     return true;
 }
 
