@@ -33,7 +33,12 @@ TScanEngine::TScanEngine() {
 void TScanEngine::SetRecognisers(std::span<const TRecogniserEntry> recognisers) {
     recognisers_ = recognisers;
     startMask_.assign(65536 / 64, 0);
+    boxTags_.clear();
     for (const TRecogniserEntry& r : recognisers) {
+        if (r.TagCount > 0) {
+            boxTags_.insert(boxTags_.end(), r.Tags, r.Tags + std::min<std::uint8_t>(r.TagCount, 2));
+            continue;
+        }
         if (r.StartCount == 0) {
             startMask_.assign(65536 / 64, ~std::uint64_t{0});
             return;
@@ -265,6 +270,14 @@ void TScanEngine::StartMeasure(TBytes data, std::uint64_t firstByte) {
         openMeasures_.push_back({record, firstByte + data.size(), std::move(measure)});
 }
 
+bool TScanEngine::BoxTagged(TBytes sector) const {
+    if (sector[0] != 0 || boxTags_.empty())
+        return false;
+    const std::uint32_t tag = (static_cast<std::uint32_t>(sector[4]) << 24) | (static_cast<std::uint32_t>(sector[5]) << 16) |
+                              (static_cast<std::uint32_t>(sector[6]) << 8) | sector[7];
+    return std::find(boxTags_.begin(), boxTags_.end(), tag) != boxTags_.end();
+}
+
 void TScanEngine::ScanBlock(std::uint16_t sectorsRead, std::int64_t blockStart) {
     TFoundFile& rec = scratch_;
     rec.Reset();
@@ -285,7 +298,7 @@ void TScanEngine::ScanBlock(std::uint16_t sectorsRead, std::int64_t blockStart) 
                 return;
             const TBytes rest = block.subspan(i * kSectorSize);
             const std::uint16_t start = static_cast<std::uint16_t>((rest[0] << 8) | rest[1]);
-            if ((startMask_[start / 64] & (std::uint64_t{1} << (start % 64))) == 0)
+            if ((startMask_[start / 64] & (std::uint64_t{1} << (start % 64))) == 0 && !BoxTagged(rest))
                 continue;
             recTouched = true;
             for (const TRecogniserEntry& r : recognisers_) {

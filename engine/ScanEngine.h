@@ -138,6 +138,10 @@ private:
     // One bit per possible pair of first bytes: set when some recogniser may accept a sector
     // that starts so. Most sectors of a card start otherwise and are passed over at once.
     std::vector<std::uint64_t> startMask_;
+    // Types at bytes 4-7 that let a sector starting with a zero byte through (box-structured
+    // formats, TRecogniserEntry::Tags), and the test of a whole sector against them.
+    std::vector<std::uint32_t> boxTags_;
+    bool BoxTagged(TBytes sector) const;
 };
 
 } // namespace lumivore

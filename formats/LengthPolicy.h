@@ -36,6 +36,12 @@ inline constexpr std::int64_t kLargestRiffLength = 0xFFFF'FFFFll + 8;
 inline constexpr std::uint32_t kLargestRiffChunkCount = 256;
 inline constexpr std::int64_t kLargestRiffChainLength = 1'099'511'627'776; // 1 TiB
 
+// The box-structured files of phones and cameras (HEIC, AVIF, MP4, MOV, 3GP, CR3) state sizes of
+// up to 64 bits, and a video runs to gigabytes, so the photo limit above does not fit them.
+// Their own limit, exclusive: 64 GiB, more than any one recording on a camera's or a phone's
+// card; a sum of boxes beyond it has followed damaged or foreign data and is not trusted.
+inline constexpr std::int64_t kMediaLengthLimit = std::int64_t{64} << 30;
+
 // Whether a record's length is a measured one that is small enough to be read back whole into
 // memory (a preview, a decoder's input).
 inline constexpr bool LengthKnown(std::int64_t length) { return length >= 1 && length < kFileLengthLimit; }
@@ -54,6 +60,10 @@ inline constexpr std::int64_t LargestLengthFor(std::string_view ext) {
         return kLargestRiffChainLength;
     if (ext == "WAV")
         return kLargestRiffLength;
+    constexpr std::string_view kBoxFiles[] = {"HEIC", "HEIF", "AVIF", "MP4", "M4V", "MOV", "3GP", "3G2", "CR3"};
+    for (std::string_view e : kBoxFiles)
+        if (ext == e)
+            return kMediaLengthLimit - 1;
     return kFileLengthLimit - 1;
 }
 
@@ -82,5 +92,6 @@ inline constexpr std::uint32_t kGifExtensionCeiling = 5'242'880;
 inline constexpr std::uint32_t kPngChunkCeiling = 5'242'880;
 // The one-shot PNG walk reports this length once it passes it; the scan's measure walks on.
 inline constexpr std::uint32_t kPngWalkCeiling = 10'485'760;
+
 
 } // namespace lumivore

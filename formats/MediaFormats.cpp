@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "formats/Recognisers.h"
+#include "formats/WebP.h"
 
 namespace lumivore {
 
@@ -59,6 +60,8 @@ bool RecogniseRiff(TBytes sector, TFoundFile& rec) {
     std::uint32_t riffSize = 0;
     if (!reader.Matches(0, "RIFF") || !reader.U32LE(4, riffSize) || !reader.Has(8, 4))
         return false;
+    if (reader.Matches(8, "WEBP"))
+        return RecogniseWebP(sector, rec);
     const bool small = RiffBelowGeneralLimit(riffSize);
     // Sound and video may fill the whole 32-bit RIFF size; a long WAV must begin with a chunk,
     // and an AVI of any length with its header list, so that chance "RIFF" bytes followed by a

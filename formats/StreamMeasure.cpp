@@ -406,7 +406,6 @@ protected:
             if (!Directory(Decode(h + 4, 4), 0))
                 return TMeasureStatus::Failed;
         }
-        BigEndian = bigEndian_;
         for (;;) {
             if (length_ < 0)
                 return TMeasureStatus::Failed;
@@ -618,16 +617,16 @@ private:
     bool Entry(TTarget& dir, const std::uint8_t* p) {
         TTiffEntry entry;
         std::copy_n(p, 12, entry.begin());
-        const std::uint8_t tagClass = TagClass(entry);
+        const std::uint8_t tagClass = TagClass(entry, bigEndian_);
         if (tagClass == kTagOrdinary) {
-            ExtendLength(entry, length_);
+            ExtendLength(entry, bigEndian_, length_);
             return true;
         }
-        const std::uint32_t value = EntryValue(entry);
+        const std::uint32_t value = EntryValue(entry, bigEndian_);
         if (tagClass == kTagSubDirectory)
             return Directory(value, kSubDepth);
-        const std::uint8_t elem = TypeSize(entry);
-        const std::uint64_t count = EntryCount(entry);
+        const std::uint8_t elem = TypeSize(entry, bigEndian_);
+        const std::uint64_t count = EntryCount(entry, bigEndian_);
         const std::uint64_t size = count * elem; // below 2^35: no overflow
         const bool inlineValue = size <= 4;
         if (tagClass == kTagSubDirList) {

@@ -31,8 +31,7 @@ struct TMakerRow {
 
 // Applies the camera maker's format to a walked TIFF structure. The first row whose name the
 // recorded Make contains decides.
-void ClassifyTiff(TBytes data, std::uint16_t marker, std::uint64_t firstDir, TFoundFile& rec) {
-    const TByteReader reader(data);
+void ClassifyTiff(const TTiffReader& reader, std::uint16_t marker, std::uint64_t firstDir, TFoundFile& rec) {
     auto set = [&rec](std::string_view ext, std::uint8_t format, std::uint8_t maker) {
         rec.Ext = ext;
         rec.FormatIndex = format;
@@ -59,16 +58,16 @@ void ClassifyTiff(TBytes data, std::uint16_t marker, std::uint64_t firstDir, TFo
     } else if (ContainsNoCase(make, "panasonic")) {
         set("RAW", kNoIndex, kMakerPanasonic);
     } else if (ContainsNoCase(make, "pentax")) {
-        if (DngOrPef(data, firstDir, marker) == "DNG")
+        if (DngOrPef(reader, firstDir, marker) == "DNG")
             set("DNG", kFormatDng, kMakerPentax);
         else
             set("PEF", kNoIndex, kMakerPentax);
     } else if (ContainsNoCase(make, "samsung")) {
         set("DNG", kFormatDng, kMakerSamsung);
     } else if (ContainsNoCase(make, "sony")) {
-        const std::string_view kind = SonyRawKind(data, firstDir, marker);
+        const std::string_view kind = SonyRawKind(reader, firstDir, marker);
         set(kind, kind == "DNG" ? std::uint8_t{kFormatDng} : kNoIndex, kMakerSony);
-    } else if (DngOrPef(data, firstDir, marker) == "DNG") {
+    } else if (DngOrPef(reader, firstDir, marker) == "DNG") {
         set("DNG", kFormatDng, kNoIndex);
     } else {
         set("TIF", kFormatTiff, kNoIndex);
@@ -85,10 +84,10 @@ bool RecogniseTiff(TBytes data, TFoundFile& rec) {
 }
 
 bool ReadTiffStructure(TBytes data, TFoundFile& rec, bool acceptLateDirectory) {
-    if (data.size() < 2 || data[0] != data[1] || (data[0] != 'I' && data[0] != 'M'))
+    TTiffReader reader;
+    if (!OpenTiffBlock(data, reader))
         return false;
-    BigEndian = data[0] == 'M';
-    TByteReader reader(data, BigEndian);
+    const bool bigEndian = reader.bigEndian();
     std::uint16_t marker = 0;
     std::uint64_t firstDir = 0;
     std::uint64_t headerSize = 8;
@@ -101,7 +100,7 @@ bool ReadTiffStructure(TBytes data, TFoundFile& rec, bool acceptLateDirectory) {
         std::uint16_t offsetSize = 0, reserved = 0;
         std::uint32_t low = 0, high = 0;
         if (!reader.U16(4, offsetSize) || !reader.U16(6, reserved) || offsetSize != 8 || reserved != 0 ||
-            !reader.U32(8, BigEndian ? high : low) || !reader.U32(12, BigEndian ? low : high))
+            !reader.U32(8, bigEndian ? high : low) || !reader.U32(12, bigEndian ? low : high))
             return false;
         firstDir = (static_cast<std::uint64_t>(high) << 32) | low;
         headerSize = 16;
@@ -123,7 +122,6 @@ bool ReadTiffStructure(TBytes data, TFoundFile& rec, bool acceptLateDirectory) {
                  firstDir < headerSize))
         return false;
 
-    SonyRawDirOffset = 0;
     rec.Reset();
     if (late) {
         rec.Ext = "TIF";
@@ -132,7 +130,7 @@ bool ReadTiffStructure(TBytes data, TFoundFile& rec, bool acceptLateDirectory) {
         rec.Length = kUnknownLength;
         return true;
     }
-    const int walk = WalkDirectory(marker, data, 0, rec, firstDir);
+    const int walk = WalkDirectory(marker, reader, 0, rec, firstDir);
     if (walk == kWalkUnusable) {
         if (!heap)
             return false;
@@ -150,7 +148,7 @@ bool ReadTiffStructure(TBytes data, TFoundFile& rec, bool acceptLateDirectory) {
         rec.Length = kUnknownLength;
     else if (rec.Length > kLargeRawLengthLimit)
         return false;
-    ClassifyTiff(data, marker, firstDir, rec);
+    ClassifyTiff(reader, marker, firstDir, rec);
     return true;
 }
 
@@ -177,17 +175,14 @@ void ReadMrwTiffBlock(TBytes data, std::uint64_t tiffStart, TFoundFile& rec) {
     if (tiffStart >= data.size())
         return;
     const TBytes tiff = data.subspan(static_cast<std::size_t>(tiffStart));
-    TByteReader reader(tiff);
-    if (reader.Matches(0, "MM"))
-        reader.setBigEndian(true);
-    else if (!reader.Matches(0, "II"))
+    TTiffReader reader;
+    if (!OpenTiffBlock(tiff, reader))
         return;
-    BigEndian = reader.bigEndian();
     std::uint32_t dir = 0;
     if (!reader.U32(4, dir) || dir > kLargestMrwTiffDirectory)
         return;
     TFoundFile scratch;
-    WalkDirectory(42, tiff, 0, scratch, dir);
+    WalkDirectory(42, reader, 0, scratch, dir);
     if (!scratch.Make.empty())
         rec.Make = scratch.Make;
     rec.Model = scratch.Model;

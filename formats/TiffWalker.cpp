@@ -36,44 +36,47 @@ enum : std::uint16_t {
 // 64-bit field types of BigTIFF: LONG8, SLONG8, IFD8.
 constexpr std::uint16_t kTypeLong8 = 16, kTypeSLong8 = 17, kTypeIfd8 = 18;
 
-std::uint16_t Decode16(const std::uint8_t* p) {
-    return BigEndian ? static_cast<std::uint16_t>((p[0] << 8) | p[1])
+std::uint16_t Decode16(const std::uint8_t* p, bool big) {
+    return big ? static_cast<std::uint16_t>((p[0] << 8) | p[1])
                      : static_cast<std::uint16_t>(p[0] | (p[1] << 8));
 }
 
-std::uint32_t Decode32(const std::uint8_t* p) {
+std::uint32_t Decode32(const std::uint8_t* p, bool big) {
     const std::uint32_t b0 = p[0], b1 = p[1], b2 = p[2], b3 = p[3];
-    return BigEndian ? (b0 << 24) | (b1 << 16) | (b2 << 8) | b3 : b0 | (b1 << 8) | (b2 << 16) | (b3 << 24);
+    return big ? (b0 << 24) | (b1 << 16) | (b2 << 8) | b3 : b0 | (b1 << 8) | (b2 << 16) | (b3 << 24);
 }
 
-std::uint64_t Decode64(const std::uint8_t* p) {
-    const std::uint64_t first = Decode32(p), second = Decode32(p + 4);
-    return BigEndian ? (first << 32) | second : (second << 32) | first;
+std::uint64_t Decode64(const std::uint8_t* p, bool big) {
+    const std::uint64_t first = Decode32(p, big), second = Decode32(p + 4, big);
+    return big ? (first << 32) | second : (second << 32) | first;
 }
 
 // Value of the given width (1, 2, 4 or 8 bytes) at pos of bytes that are known to hold it.
-std::uint64_t DecodeWidth(TBytes bytes, std::size_t pos, std::uint8_t width) {
+std::uint64_t DecodeWidth(TBytes bytes, std::size_t pos, std::uint8_t width, bool big) {
     if (width == 1)
         return bytes[pos];
     if (width == 2)
-        return Decode16(bytes.data() + pos);
+        return Decode16(bytes.data() + pos, big);
     if (width == 4)
-        return Decode32(bytes.data() + pos);
-    return Decode64(bytes.data() + pos);
+        return Decode32(bytes.data() + pos, big);
+    return Decode64(bytes.data() + pos, big);
 }
 
 // How a structure lays out its directories: a classic TIFF (16-bit entry counts, 12-byte
 // entries, 32-bit offsets) or a BigTIFF (64-bit counts, 20-byte entries, 64-bit offsets). The
-// walker's rules are the same for both; only these sizes differ.
+// walker's rules are the same for both; only these sizes differ. The layout also carries the
+// structure's byte order, so every decode below reads in the order of the block being walked.
 struct TLayout {
     bool big = false;
     std::uint8_t countSize = 2;  // bytes of a directory's entry count
     std::uint8_t entrySize = 12; // bytes of one entry
     std::uint8_t fieldSize = 4;  // bytes of an entry's value field, a next-directory offset
+    bool bigEndian = false;      // "MM" order
 
-    static TLayout ForMarker(std::uint16_t marker) {
-        return marker == kBigTiffMarker ? TLayout{true, 8, 20, 8} : TLayout{};
+    static TLayout ForMarker(std::uint16_t marker, bool bigEndian) {
+        return marker == kBigTiffMarker ? TLayout{true, 8, 20, 8, bigEndian} : Classic(bigEndian);
     }
+    static TLayout Classic(bool bigEndian) { return TLayout{false, 2, 12, 4, bigEndian}; }
     // Bytes from a directory's start to its first entry, and the least a directory occupies.
     std::uint64_t MinDirectory() const { return std::uint64_t{countSize} + entrySize; }
 };
@@ -86,6 +89,7 @@ struct TEntry {
     std::uint64_t count = 0;
     TBytes field;
     bool big = false;
+    bool bigEndian = false;
 
     // Bytes per element: the classic types, and in a BigTIFF also its 64-bit types.
     std::uint8_t ElemSize() const {
@@ -116,12 +120,12 @@ struct TEntry {
     // offset of an out-of-line value, or the first element of a value held in the field.
     std::uint64_t Offset() const {
         if (!big)
-            return Decode32(field.data());
+            return Decode32(field.data(), bigEndian);
         std::uint64_t size = 0;
         const std::uint8_t elem = ElemSize();
         if (!ValueSize(size) || size > field.size() || elem == 0)
-            return Decode64(field.data());
-        return DecodeWidth(field, 0, elem);
+            return Decode64(field.data(), bigEndian);
+        return DecodeWidth(field, 0, elem, bigEndian);
     }
     // Integer types whose elements can name an offset or a count.
     bool IntegerElements() const {
@@ -133,19 +137,23 @@ struct TEntry {
 TEntry DecodeEntry(const std::uint8_t* p, const TLayout& layout) {
     TEntry e;
     e.big = layout.big;
-    e.tag = Decode16(p);
-    e.type = Decode16(p + 2);
+    e.bigEndian = layout.bigEndian;
+    const bool order = layout.bigEndian;
+    e.tag = Decode16(p, order);
+    e.type = Decode16(p + 2, order);
     if (layout.big) {
-        e.count = Decode64(p + 4);
+        e.count = Decode64(p + 4, order);
         e.field = TBytes(p + 12, 8);
     } else {
-        e.count = Decode32(p + 4);
+        e.count = Decode32(p + 4, order);
         e.field = TBytes(p + 8, 4);
     }
     return e;
 }
 
-TEntry ClassicEntry(const TTiffEntry& entry) { return DecodeEntry(entry.data(), TLayout{}); }
+TEntry ClassicEntry(const TTiffEntry& entry, bool bigEndian) {
+    return DecodeEntry(entry.data(), TLayout::Classic(bigEndian));
+}
 
 // The value bytes: inside the field when they fit, else at the field's offset in data.
 bool ReadValue(TBytes data, const TEntry& entry, TBytes& value) {
@@ -156,7 +164,8 @@ bool ReadValue(TBytes data, const TEntry& entry, TBytes& value) {
         value = entry.field.first(static_cast<std::size_t>(size));
         return true;
     }
-    const std::uint64_t offset = entry.big ? Decode64(entry.field.data()) : Decode32(entry.field.data());
+    const std::uint64_t offset = entry.big ? Decode64(entry.field.data(), entry.bigEndian)
+                                        : Decode32(entry.field.data(), entry.bigEndian);
     if (!Fits(data.size(), offset, size))
         return false;
     value = data.subspan(static_cast<std::size_t>(offset), static_cast<std::size_t>(size));
@@ -185,7 +194,8 @@ void ExtendTo(const TEntry& entry, std::int64_t& length) {
     }
     if (size <= entry.field.size())
         return;
-    const std::uint64_t offset = entry.big ? Decode64(entry.field.data()) : Decode32(entry.field.data());
+    const std::uint64_t offset = entry.big ? Decode64(entry.field.data(), entry.bigEndian)
+                                        : Decode32(entry.field.data(), entry.bigEndian);
     RaiseLength(length, offset > std::numeric_limits<std::uint64_t>::max() - size
                             ? std::numeric_limits<std::uint64_t>::max()
                             : offset + size);
@@ -225,7 +235,7 @@ std::string_view ValueText(TBytes value) {
 bool DirectoryCount(TBytes data, std::uint64_t dirOffset, const TLayout& layout, std::uint64_t& n) {
     if (!Fits(data.size(), dirOffset, layout.countSize))
         return false;
-    n = layout.big ? Decode64(data.data() + dirOffset) : Decode16(data.data() + dirOffset);
+    n = layout.big ? Decode64(data.data() + dirOffset, layout.bigEndian) : Decode16(data.data() + dirOffset, layout.bigEndian);
     return true;
 }
 
@@ -246,7 +256,7 @@ int FindTagCounted(TBytes data, std::uint64_t dirOffset, std::uint16_t tag, cons
         if (!Fits(data.size(), pos, layout.entrySize))
             return kTagTruncated;
         const std::uint8_t* p = data.data() + pos;
-        if (Decode16(p) == tag) {
+        if (Decode16(p, layout.bigEndian) == tag) {
             found = p;
             return kTagFound;
         }
@@ -254,10 +264,11 @@ int FindTagCounted(TBytes data, std::uint64_t dirOffset, std::uint16_t tag, cons
     return kTagAbsent;
 }
 
-int FindClassic(TBytes data, std::uint64_t dirOffset, std::uint16_t tag, TTiffEntry& entry, std::uint32_t& work,
-                bool& exhausted) {
+int FindClassic(const TTiffReader& reader, std::uint64_t dirOffset, std::uint16_t tag, TTiffEntry& entry,
+                std::uint32_t& work, bool& exhausted) {
     const std::uint8_t* found = nullptr;
-    const int result = FindTagCounted(data, dirOffset, tag, TLayout{}, found, work, exhausted);
+    const int result = FindTagCounted(reader.data(), dirOffset, tag, TLayout::Classic(reader.bigEndian()), found,
+                                      work, exhausted);
     if (result == kTagFound)
         std::copy_n(found, 12, entry.begin());
     return result;
@@ -284,9 +295,9 @@ struct TDirScratch {
 void FirstElement(const TEntry& entry, TBytes value, std::uint16_t& slot16, std::uint32_t& slot32) {
     const std::uint8_t size = entry.ElemSize();
     if (size == 2 && value.size() >= 2)
-        slot16 = Decode16(value.data());
+        slot16 = Decode16(value.data(), entry.bigEndian);
     else if (size == 4 && value.size() >= 4)
-        slot32 = Decode32(value.data());
+        slot32 = Decode32(value.data(), entry.bigEndian);
 }
 
 // The first element of a 16- or 32-bit value, or 0.
@@ -301,8 +312,9 @@ std::uint32_t FirstNumber(const TEntry& entry, TBytes value) {
 // runaway structures.
 class TWalker {
 public:
-    TWalker(std::uint16_t marker, TBytes data, TFoundFile& rec)
-        : marker_(marker), layout_(TLayout::ForMarker(marker)), data_(data), rec_(rec) {}
+    TWalker(std::uint16_t marker, TTiffReader& reader, TFoundFile& rec)
+        : marker_(marker), layout_(TLayout::ForMarker(marker, reader.bigEndian())), reader_(reader),
+          data_(reader.data()), rec_(rec) {}
 
     int Walk(std::uint8_t depth, std::uint64_t dirOffset);
 
@@ -317,12 +329,13 @@ private:
     }
     // Maker notes are classic directories whatever the file around them.
     int Find(std::uint64_t dirOffset, std::uint16_t tag, TTiffEntry& entry) {
-        return FindClassic(data_, dirOffset, tag, entry, work_, exhausted_);
+        return FindClassic(reader_, dirOffset, tag, entry, work_, exhausted_);
     }
     bool Has(std::uint64_t dirOffset, std::uint16_t tag) {
         const std::uint8_t* found = nullptr;
         return FindTagCounted(data_, dirOffset, tag, layout_, found, work_, exhausted_) == kTagFound;
     }
+    bool big() const { return layout_.bigEndian; }
     bool OnPath(std::uint64_t dirOffset) const {
         return std::find(path_.begin(), path_.begin() + static_cast<std::ptrdiff_t>(pathLen_), dirOffset) !=
                path_.begin() + static_cast<std::ptrdiff_t>(pathLen_);
@@ -337,6 +350,7 @@ private:
 
     std::uint16_t marker_;
     TLayout layout_;
+    TTiffReader& reader_;
     TBytes data_;
     TFoundFile& rec_;
     std::array<std::uint64_t, kMaxPath> path_{};
@@ -399,7 +413,7 @@ int TWalker::WalkEntries(std::uint8_t depth, std::uint64_t dirOffset, std::uint6
     if (!Fits(size, nextPos, layout_.fieldSize))
         return kWalkTruncated;
     const std::uint8_t* p = data_.data() + nextPos;
-    const std::uint64_t next = layout_.big ? Decode64(p) : Decode32(p);
+    const std::uint64_t next = layout_.big ? Decode64(p, big()) : Decode32(p, big());
     if (next == 0)
         return kWalkComplete;
     if (!Fits(size, next, layout_.MinDirectory()))
@@ -458,11 +472,11 @@ void TWalker::HandleTag(std::uint8_t depth, TDirScratch& dir, const TEntry& entr
         return;
     case kTagCompression:
         if (ReadValue(data_, entry, value) && value.size() >= 2)
-            dir.compression = Decode16(value.data());
+            dir.compression = Decode16(value.data(), big());
         return;
     case kTagPhotometric:
         if (ReadValue(data_, entry, value) && value.size() >= 2)
-            dir.photometric = Decode16(value.data());
+            dir.photometric = Decode16(value.data(), big());
         return;
     case kTagMake:
         if (ReadValue(data_, entry, value))
@@ -488,8 +502,8 @@ void TWalker::HandleTag(std::uint8_t depth, TDirScratch& dir, const TEntry& entr
                 return;
             p = data_.data() + at;
         }
-        const std::uint32_t num = Decode32(p);
-        const std::uint32_t den = Decode32(p + 4);
+        const std::uint32_t num = Decode32(p, big());
+        const std::uint32_t den = Decode32(p + 4, big());
         if (tag == kTagExposureTime) {
             rec_.ExposureNum = num;
             rec_.ExposureDen = den;
@@ -528,9 +542,9 @@ void TWalker::HandleMakerNote(const TDirScratch& dir, const TEntry& entry) {
     if (ContainsNoCase(rec_.Make, "olympus")) {
         if (Find(note + 8, kTagImageWidth, found) != kTagFound)
             return;
-        if (rec_.ThumbLength == 0 || EntryCount(found) < rec_.ThumbLength) {
-            rec_.ThumbOffset = EntryValue(found);
-            rec_.ThumbLength = EntryCount(found);
+        if (rec_.ThumbLength == 0 || EntryCount(found, big()) < rec_.ThumbLength) {
+            rec_.ThumbOffset = EntryValue(found, big());
+            rec_.ThumbLength = EntryCount(found, big());
             rec_.ThumbKind = kThumbJpeg;
             rec_.ThumbBitsPerSample = 0;
             rec_.ThumbWidth = static_cast<std::uint16_t>(dir.Width());
@@ -538,20 +552,20 @@ void TWalker::HandleMakerNote(const TDirScratch& dir, const TEntry& entry) {
         }
     } else if (ContainsNoCase(rec_.Make, "minolta")) {
         if (Find(note, 0x0081, found) == kTagFound)
-            rec_.ThumbOffset = EntryValue(found);
+            rec_.ThumbOffset = EntryValue(found, big());
         else if (Find(note, 0x0088, found) == kTagFound)
-            rec_.ThumbOffset = EntryValue(found);
+            rec_.ThumbOffset = EntryValue(found, big());
         if (Find(note, 0x0089, found) == kTagFound) {
-            rec_.ThumbLength = EntryValue(found);
+            rec_.ThumbLength = EntryValue(found, big());
             rec_.ThumbKind = kThumbJpeg;
         }
-    } else if (SonyRawDirOffset != 0) {
+    } else if (reader_.SonyRawDirOffset != 0) {
         if (Find(note + 12, 0xB028, found) != kTagFound)
             return;
-        const std::uint32_t rawDir = EntryValue(found);
+        const std::uint32_t rawDir = EntryValue(found, big());
         if (Find(rawDir, 0x0040, found) != kTagFound)
             return;
-        const std::uint64_t end = static_cast<std::uint64_t>(EntryValue(found)) + SonyRawDirOffset;
+        const std::uint64_t end = static_cast<std::uint64_t>(EntryValue(found, big())) + reader_.SonyRawDirOffset;
         rec_.Length = end > static_cast<std::uint64_t>(kLargestLength) ? kUnknownLength : static_cast<std::int64_t>(end);
     }
 }
@@ -575,7 +589,7 @@ int TWalker::HandleClass(std::uint8_t depth, std::uint64_t dirOffset, TDirScratc
             return kWalkUnusable;
         const std::uint64_t rawDir = entry.Offset();
         if (isArw && rawDir <= std::numeric_limits<std::uint32_t>::max()) {
-            SonyRawDirOffset = static_cast<std::uint32_t>(rawDir);
+            reader_.SonyRawDirOffset = static_cast<std::uint32_t>(rawDir);
             return kWalkComplete;
         }
     }
@@ -597,7 +611,7 @@ int TWalker::HandleClass(std::uint8_t depth, std::uint64_t dirOffset, TDirScratc
             const std::uint64_t at = k * elemSize;
             if (!Fits(value.size(), at, width))
                 break;
-            const int result = Walk(kSubDirectoryDepth, DecodeWidth(value, static_cast<std::size_t>(at), width));
+            const int result = Walk(kSubDirectoryDepth, DecodeWidth(value, static_cast<std::size_t>(at), width, big()));
             if (result != kWalkComplete)
                 return result;
         }
@@ -607,7 +621,8 @@ int TWalker::HandleClass(std::uint8_t depth, std::uint64_t dirOffset, TDirScratc
     // Offsets and counts: the last element, in its own width. Elements that are not integers
     // (rationals, or an unknown type) hold no usable offset or count.
     const bool usable = count > 0 && entry.IntegerElements();
-    const std::uint64_t last = usable ? DecodeWidth(value, static_cast<std::size_t>((count - 1) * elemSize), elemSize) : 0;
+    const std::uint64_t last = usable ? DecodeWidth(value, static_cast<std::size_t>((count - 1) * elemSize), elemSize, big())
+                                      : 0;
     if (tagClass == kTagDataOffsets) {
         dir.pending = usable;
         dir.pendingOffset = last;
@@ -651,47 +666,58 @@ void TWalker::OfferData(TDirScratch& dir, std::uint16_t tag, std::uint64_t count
 
 } // namespace
 
-std::uint16_t EntryTag(const TTiffEntry& entry) { return Decode16(entry.data()); }
-std::uint16_t EntryType(const TTiffEntry& entry) { return Decode16(entry.data() + 2); }
-std::uint32_t EntryCount(const TTiffEntry& entry) { return Decode32(entry.data() + 4); }
-std::uint32_t EntryValue(const TTiffEntry& entry) { return Decode32(entry.data() + 8); }
-
-std::uint8_t TypeSize(const TTiffEntry& entry) { return ClassicEntry(entry).ElemSize(); }
-
-std::uint8_t TagClass(const TTiffEntry& entry) { return ClassOfTag(EntryTag(entry)); }
-
-bool ReadEntryValue(TBytes data, const TTiffEntry& entry, TBytes& value) {
-    return ReadValue(data, ClassicEntry(entry), value);
+bool OpenTiffBlock(TBytes data, TTiffReader& reader) {
+    if (data.size() < 2 || data[0] != data[1] || (data[0] != 'I' && data[0] != 'M'))
+        return false;
+    reader = TTiffReader(data, data[0] == 'M');
+    return true;
 }
 
-void ExtendLength(const TTiffEntry& entry, std::int64_t& length) { ExtendTo(ClassicEntry(entry), length); }
+std::uint16_t EntryTag(const TTiffEntry& entry, bool bigEndian) { return Decode16(entry.data(), bigEndian); }
+std::uint16_t EntryType(const TTiffEntry& entry, bool bigEndian) { return Decode16(entry.data() + 2, bigEndian); }
+std::uint32_t EntryCount(const TTiffEntry& entry, bool bigEndian) { return Decode32(entry.data() + 4, bigEndian); }
+std::uint32_t EntryValue(const TTiffEntry& entry, bool bigEndian) { return Decode32(entry.data() + 8, bigEndian); }
 
-int FindTag(TBytes data, std::uint64_t dirOffset, std::uint16_t tag, TTiffEntry& entry) {
+std::uint8_t TypeSize(const TTiffEntry& entry, bool bigEndian) { return ClassicEntry(entry, bigEndian).ElemSize(); }
+
+std::uint8_t TagClass(const TTiffEntry& entry, bool bigEndian) { return ClassOfTag(EntryTag(entry, bigEndian)); }
+
+bool ReadEntryValue(const TTiffReader& reader, const TTiffEntry& entry, TBytes& value) {
+    return ReadValue(reader.data(), ClassicEntry(entry, reader.bigEndian()), value);
+}
+
+void ExtendLength(const TTiffEntry& entry, bool bigEndian, std::int64_t& length) {
+    ExtendTo(ClassicEntry(entry, bigEndian), length);
+}
+
+int FindTag(const TTiffReader& reader, std::uint64_t dirOffset, std::uint16_t tag, TTiffEntry& entry) {
     std::uint32_t work = std::numeric_limits<std::uint32_t>::max();
     bool exhausted = false;
-    return FindClassic(data, dirOffset, tag, entry, work, exhausted);
+    return FindClassic(reader, dirOffset, tag, entry, work, exhausted);
 }
 
-int WalkDirectory(std::uint16_t marker, TBytes data, std::uint8_t depth, TFoundFile& rec, std::uint64_t dirOffset) {
-    TWalker walker(marker, data, rec);
+int WalkDirectory(std::uint16_t marker, TTiffReader& reader, std::uint8_t depth, TFoundFile& rec,
+                  std::uint64_t dirOffset) {
+    TWalker walker(marker, reader, rec);
     return walker.Walk(depth, dirOffset);
 }
 
-bool HasTag(TBytes data, std::uint16_t marker, std::uint64_t dirOffset, std::uint16_t tag) {
+bool HasTag(const TTiffReader& reader, std::uint16_t marker, std::uint64_t dirOffset, std::uint16_t tag) {
     std::uint32_t work = std::numeric_limits<std::uint32_t>::max();
     bool exhausted = false;
     const std::uint8_t* found = nullptr;
-    return FindTagCounted(data, dirOffset, tag, TLayout::ForMarker(marker), found, work, exhausted) == kTagFound;
+    return FindTagCounted(reader.data(), dirOffset, tag, TLayout::ForMarker(marker, reader.bigEndian()), found, work,
+                          exhausted) == kTagFound;
 }
 
-std::string_view DngOrPef(TBytes data, std::uint64_t dirOffset, std::uint16_t marker) {
-    return HasTag(data, marker, dirOffset, kTagDngVersion) ? "DNG" : "PEF";
+std::string_view DngOrPef(const TTiffReader& reader, std::uint64_t dirOffset, std::uint16_t marker) {
+    return HasTag(reader, marker, dirOffset, kTagDngVersion) ? "DNG" : "PEF";
 }
 
-std::string_view SonyRawKind(TBytes data, std::uint64_t dirOffset, std::uint16_t marker) {
-    if (HasTag(data, marker, dirOffset, kTagDngVersion))
+std::string_view SonyRawKind(const TTiffReader& reader, std::uint64_t dirOffset, std::uint16_t marker) {
+    if (HasTag(reader, marker, dirOffset, kTagDngVersion))
         return "DNG";
-    return HasTag(data, marker, dirOffset, kTagImageWidth) ? "ARW" : "SR2";
+    return HasTag(reader, marker, dirOffset, kTagImageWidth) ? "ARW" : "SR2";
 }
 
 bool SizeWithinLimit(std::string_view name, std::uint64_t size) {

@@ -12,18 +12,22 @@ using namespace lumivore::testkit;
 namespace {
 
 // Walks a built structure from its header, as the recognisers do.
-int WalkBuilt(const TByteVector& data, TFoundFile& rec) {
-    BigEndian = data[0] == 'M';
-    TByteReader reader(data, BigEndian);
+// sonyRawDir, when given, receives the Sony raw directory position the walk found.
+int WalkBuilt(const TByteVector& data, TFoundFile& rec, std::uint32_t* sonyRawDir = nullptr) {
+    TTiffReader reader;
+    if (!OpenTiffBlock(data, reader))
+        return kWalkUnusable;
     std::uint16_t marker = 0;
     std::uint32_t first = 0;
     reader.U16(2, marker);
     reader.U32(4, first);
-    return WalkDirectory(marker, data, 0, rec, first);
+    const int result = WalkDirectory(marker, reader, 0, rec, first);
+    if (sonyRawDir != nullptr)
+        *sonyRawDir = reader.SonyRawDirOffset;
+    return result;
 }
 
 TTiffEntry MakeEntry(std::uint16_t tag, std::uint16_t type, std::uint32_t count, std::uint32_t value) {
-    BigEndian = false;
     TTiffEntry e{};
     e[0] = static_cast<std::uint8_t>(tag), e[1] = static_cast<std::uint8_t>(tag >> 8);
     e[2] = static_cast<std::uint8_t>(type), e[3] = static_cast<std::uint8_t>(type >> 8);
@@ -43,42 +47,42 @@ TByteVector FakeJpeg(std::size_t size) {
 } // namespace
 
 TEST(TiffEntryReaders, ElementSizesValuesAndLengths) {
-    EXPECT_EQ(TypeSize(MakeEntry(1, 2, 0, 0)), 1);
-    EXPECT_EQ(TypeSize(MakeEntry(1, 8, 0, 0)), 2);
-    EXPECT_EQ(TypeSize(MakeEntry(1, 11, 0, 0)), 4);
-    EXPECT_EQ(TypeSize(MakeEntry(1, 12, 0, 0)), 8);
-    EXPECT_EQ(TypeSize(MakeEntry(1, 0, 0, 0)), 0);
+    EXPECT_EQ(TypeSize(MakeEntry(1, 2, 0, 0), false), 1);
+    EXPECT_EQ(TypeSize(MakeEntry(1, 8, 0, 0), false), 2);
+    EXPECT_EQ(TypeSize(MakeEntry(1, 11, 0, 0), false), 4);
+    EXPECT_EQ(TypeSize(MakeEntry(1, 12, 0, 0), false), 8);
+    EXPECT_EQ(TypeSize(MakeEntry(1, 0, 0, 0), false), 0);
 
     const TByteVector data(64, 7);
     TBytes value;
     // Type 13 has no element size: an empty value, and no length.
     const TTiffEntry unknown = MakeEntry(0x1234, 13, 1000, 40);
-    ASSERT_TRUE(ReadEntryValue(data, unknown, value));
+    ASSERT_TRUE(ReadEntryValue(TTiffReader(data), unknown, value));
     EXPECT_TRUE(value.empty());
     std::int64_t length = 10;
-    ExtendLength(unknown, length);
+    ExtendLength(unknown, false, length);
     EXPECT_EQ(length, 10);
 
     // Out-of-line values must lie inside the data; ExtendLength does not care.
-    ASSERT_TRUE(ReadEntryValue(data, MakeEntry(1, 4, 2, 56), value));
+    ASSERT_TRUE(ReadEntryValue(TTiffReader(data), MakeEntry(1, 4, 2, 56), value));
     EXPECT_EQ(value.size(), 8u);
-    EXPECT_FALSE(ReadEntryValue(data, MakeEntry(1, 4, 2, 57), value));
-    EXPECT_FALSE(ReadEntryValue(data, MakeEntry(1, 5, 0x40000000, 0), value)); // count x 8 wraps 32 bits
-    ExtendLength(MakeEntry(1, 4, 2, 1000), length);
+    EXPECT_FALSE(ReadEntryValue(TTiffReader(data), MakeEntry(1, 4, 2, 57), value));
+    EXPECT_FALSE(ReadEntryValue(TTiffReader(data), MakeEntry(1, 5, 0x40000000, 0), value)); // count x 8 wraps 32 bits
+    ExtendLength(MakeEntry(1, 4, 2, 1000), false, length);
     EXPECT_EQ(length, 1008);
-    ExtendLength(MakeEntry(1, 4, 1, 5000), length); // fits in the entry
+    ExtendLength(MakeEntry(1, 4, 1, 5000), false, length); // fits in the entry
     EXPECT_EQ(length, 1008);
 
     // An end beyond the signed 32-bit range makes the length unknown, and it stays so.
-    ExtendLength(MakeEntry(1, 7, 0x100, 0x7FFFFF80), length);
+    ExtendLength(MakeEntry(1, 7, 0x100, 0x7FFFFF80), false, length);
     EXPECT_EQ(length, -1);
-    ExtendLength(MakeEntry(1, 4, 2, 2000), length);
+    ExtendLength(MakeEntry(1, 4, 2, 2000), false, length);
     EXPECT_EQ(length, -1);
 
-    EXPECT_EQ(TagClass(MakeEntry(0x8769, 4, 1, 0)), kTagSubDirectory);
-    EXPECT_EQ(TagClass(MakeEntry(0x888A, 4, 1, 0)), kTagSubDirList);
-    EXPECT_EQ(TagClass(MakeEntry(0x0201, 4, 1, 0)), kTagDataOffsets);
-    EXPECT_EQ(TagClass(MakeEntry(0x0145, 4, 1, 0)), kTagDataCounts);
+    EXPECT_EQ(TagClass(MakeEntry(0x8769, 4, 1, 0), false), kTagSubDirectory);
+    EXPECT_EQ(TagClass(MakeEntry(0x888A, 4, 1, 0), false), kTagSubDirList);
+    EXPECT_EQ(TagClass(MakeEntry(0x0201, 4, 1, 0), false), kTagDataOffsets);
+    EXPECT_EQ(TagClass(MakeEntry(0x0145, 4, 1, 0), false), kTagDataCounts);
 }
 
 TEST(TiffFindTag, FoundAbsentAndTruncated) {
@@ -87,13 +91,17 @@ TEST(TiffFindTag, FoundAbsentAndTruncated) {
     b.Short(dir, 0x0100, {640});
     b.Short(dir, 0x0101, {480});
     const TByteVector data = b.Build();
-    BigEndian = true;
+    const TTiffReader whole(data, true);
     TTiffEntry e;
-    ASSERT_EQ(FindTag(data, b.Position(dir), 0x0101, e), kTagFound);
-    EXPECT_EQ(EntryValue(e) >> 16, 480u);
-    EXPECT_EQ(FindTag(data, b.Position(dir), 0x0102, e), kTagAbsent);
+    ASSERT_EQ(FindTag(whole, b.Position(dir), 0x0101, e), kTagFound);
+    EXPECT_EQ(EntryValue(e, true) >> 16, 480u);
+    EXPECT_EQ(FindTag(whole, b.Position(dir), 0x0102, e), kTagAbsent);
+    // The reader's byte order decides: read as "II", the same bytes name other tags.
+    ASSERT_EQ(FindTag(whole, b.Position(dir), 0x0100, e), kTagFound);
+    EXPECT_NE(FindTag(TTiffReader(data, false), b.Position(dir), 0x0100, e), kTagFound);
     // The second entry does not fit; the count itself at the last byte cannot be read.
-    const TByteVector cut(data.begin(), data.begin() + b.Position(dir) + 2 + 12 + 6);
+    const TByteVector cutBytes(data.begin(), data.begin() + b.Position(dir) + 2 + 12 + 6);
+    const TTiffReader cut(cutBytes, true);
     EXPECT_EQ(FindTag(cut, b.Position(dir), 0x0101, e), kTagTruncated);
     EXPECT_EQ(FindTag(cut, cut.size() - 1, 0x0101, e), kTagTruncated);
     EXPECT_EQ(FindTag(cut, 0xFFFFFFFFull, 0x0101, e), kTagTruncated);
@@ -145,8 +153,9 @@ TEST(TiffWalkStructure, RunsPastTheData) {
     rec.Reset();
     EXPECT_EQ(WalkBuilt(cut, rec), kWalkTruncated);
     rec.Reset();
-    EXPECT_EQ(WalkDirectory(42, cut, 0, rec, static_cast<std::uint32_t>(cut.size() - 1)), kWalkTruncated);
-    EXPECT_EQ(WalkDirectory(42, cut, 0, rec, static_cast<std::uint32_t>(cut.size())), kWalkUnusable);
+    TTiffReader cutReader(cut);
+    EXPECT_EQ(WalkDirectory(42, cutReader, 0, rec, static_cast<std::uint32_t>(cut.size() - 1)), kWalkTruncated);
+    EXPECT_EQ(WalkDirectory(42, cutReader, 0, rec, static_cast<std::uint32_t>(cut.size())), kWalkUnusable);
 }
 
 TEST(TiffWalkStructure, LoopsAndNestingEndTheWalk) {
@@ -469,11 +478,10 @@ TEST(TiffWalkMakerNotes, OlympusMinoltaAndSony) {
     b.Pointer(note, 0xB028, rawDir);
     b.Long(rawDir, 0x0040, {0x200000});
     rec.Reset();
-    SonyRawDirOffset = 0;
-    ASSERT_EQ(WalkBuilt(b.Build(), rec), kWalkComplete);
-    EXPECT_EQ(SonyRawDirOffset, 0x100000u);
+    std::uint32_t sonyRawDir = 0;
+    ASSERT_EQ(WalkBuilt(b.Build(), rec, &sonyRawDir), kWalkComplete);
+    EXPECT_EQ(sonyRawDir, 0x100000u);
     EXPECT_EQ(rec.Length, 0x300000);
-    SonyRawDirOffset = 0;
 }
 
 TEST(TiffSizeLimits, InclusiveLimitsPerName) {

@@ -1,0 +1,481 @@
+// Box-structured files and WebP pictures laid out in memory for tests, fuzz seeds and benchmarks.
+#include "testkit/IsoBuilder.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "testkit/ByteWriter.h"
+
+namespace lumivore::testkit {
+
+namespace {
+
+void PutType(TByteVector& out, const char* type) {
+    for (int i = 0; i < 4; ++i)
+        out.push_back(static_cast<std::uint8_t>(type[i]));
+}
+
+void PutBE64(TByteVector& out, std::uint64_t v) {
+    PutBE32(out, static_cast<std::uint32_t>(v >> 32));
+    PutBE32(out, static_cast<std::uint32_t>(v));
+}
+
+TByteVector RawBox(const char* type, const TByteVector& payload) {
+    TByteVector out;
+    PutBE32(out, static_cast<std::uint32_t>(8 + payload.size()));
+    PutType(out, type);
+    Append(out, payload);
+    return out;
+}
+
+// A box whose type is a number (the items of an "ilst" named by key index).
+TByteVector NumberedBox(std::uint32_t type, const TByteVector& payload) {
+    TByteVector out;
+    PutBE32(out, static_cast<std::uint32_t>(8 + payload.size()));
+    PutBE32(out, type);
+    Append(out, payload);
+    return out;
+}
+
+TByteVector Bytes(std::size_t n, std::uint8_t seed) {
+    TByteVector out(n);
+    for (std::size_t i = 0; i < n; ++i)
+        out[i] = static_cast<std::uint8_t>(seed + i * 13);
+    return out;
+}
+
+TByteVector Text(const std::string& text) { return TByteVector(text.begin(), text.end()); }
+
+// A handler box: pre-defined, handler type, reserved, empty name.
+TByteVector Handler(const char (&type)[5]) {
+    TByteVector p(4, 0);
+    PutType(p, type);
+    p.resize(p.size() + 12 + 1, 0);
+    return FullBox("hdlr", 0, 0, p);
+}
+
+const std::uint8_t kIdentity[36] = {0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0,
+                                    0, 0, 0, 0, 0, 0, 0, 0, 0x40, 0, 0, 0};
+
+TByteVector MovieHeader(std::uint64_t created, bool version1) {
+    TByteVector p;
+    if (version1) {
+        PutBE64(p, created);
+        PutBE64(p, created);
+        PutBE32(p, 1000);
+        PutBE64(p, 5000);
+    } else {
+        PutBE32(p, static_cast<std::uint32_t>(created));
+        PutBE32(p, static_cast<std::uint32_t>(created));
+        PutBE32(p, 1000);
+        PutBE32(p, 5000);
+    }
+    PutBE32(p, 0x00010000);
+    PutBE16(p, 0x0100);
+    p.resize(p.size() + 10, 0);
+    p.insert(p.end(), std::begin(kIdentity), std::end(kIdentity));
+    p.resize(p.size() + 24, 0);
+    PutBE32(p, 3);
+    return FullBox("mvhd", version1 ? 1 : 0, 0, p);
+}
+
+TByteVector TrackHeader(std::uint32_t id, std::uint32_t width, std::uint32_t height, bool version1) {
+    TByteVector p;
+    if (version1) {
+        PutBE64(p, 0);
+        PutBE64(p, 0);
+        PutBE32(p, id);
+        PutBE32(p, 0);
+        PutBE64(p, 5000);
+    } else {
+        PutBE32(p, 0);
+        PutBE32(p, 0);
+        PutBE32(p, id);
+        PutBE32(p, 0);
+        PutBE32(p, 5000);
+    }
+    p.resize(p.size() + 8 + 2 + 2, 0);
+    PutBE16(p, width == 0 ? 0x0100 : 0); // sound tracks have a volume
+    PutBE16(p, 0);
+    p.insert(p.end(), std::begin(kIdentity), std::end(kIdentity));
+    PutBE32(p, width << 16);
+    PutBE32(p, height << 16);
+    return FullBox("tkhd", version1 ? 1 : 0, 3, p);
+}
+
+TByteVector Track(std::uint32_t id, const char (&handler)[5], std::uint32_t width, std::uint32_t height,
+                  bool version1) {
+    const TByteVector mdhd = FullBox("mdhd", 0, 0, TByteVector(20, 0));
+    const TByteVector minf = Box("minf", Box("dinf", FullBox("dref", 0, 0, {0, 0, 0, 0})));
+    return Box("trak", Join({TrackHeader(id, width, height, version1), Box("mdia", Join({mdhd, Handler(handler), minf}))}));
+}
+
+// A QuickTime text entry of user data: length, language, text.
+TByteVector UserText(const char* type, const std::string& text) {
+    TByteVector p;
+    PutBE16(p, static_cast<std::uint32_t>(text.size()));
+    PutBE16(p, 0x55C4);
+    Append(p, Text(text));
+    return RawBox(type, p);
+}
+
+// A "data" box holding UTF-8 text.
+TByteVector DataText(const std::string& text) {
+    TByteVector p;
+    PutBE32(p, 1);
+    PutBE32(p, 0);
+    Append(p, Text(text));
+    return Box("data", p);
+}
+
+std::size_t Find(const TByteVector& haystack, const TByteVector& needle) {
+    const auto it = std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end());
+    return static_cast<std::size_t>(it - haystack.begin());
+}
+
+constexpr std::uint8_t kCanonUuid[16] = {0x85, 0xC0, 0xB6, 0x87, 0x82, 0x0F, 0x11, 0xE0,
+                                         0x81, 0x11, 0xF4, 0xCE, 0x46, 0x2B, 0x6A, 0x48};
+constexpr std::uint8_t kCanonPreviewUuid[16] = {0xEA, 0xF4, 0x2B, 0x5E, 0x1C, 0x98, 0x4B, 0x88,
+                                                0xB9, 0xFB, 0xB7, 0xDC, 0x40, 0x6E, 0x4D, 0x16};
+
+} // namespace
+
+TByteVector Box(const char (&type)[5], const TByteVector& payload) { return RawBox(type, payload); }
+
+TByteVector FullBox(const char (&type)[5], std::uint8_t version, std::uint32_t flags, const TByteVector& payload) {
+    TByteVector p;
+    PutBE32(p, (static_cast<std::uint32_t>(version) << 24) | (flags & 0xFFFFFF));
+    Append(p, payload);
+    return RawBox(type, p);
+}
+
+TByteVector LargeBox(const char (&type)[5], const TByteVector& payload) {
+    TByteVector out;
+    PutBE32(out, 1);
+    PutType(out, type);
+    PutBE64(out, 16 + payload.size());
+    Append(out, payload);
+    return out;
+}
+
+TByteVector ToEndBox(const char (&type)[5], const TByteVector& payload) {
+    TByteVector out;
+    PutBE32(out, 0);
+    PutType(out, type);
+    Append(out, payload);
+    return out;
+}
+
+TByteVector UuidBox(const std::uint8_t (&uuid)[16], const TByteVector& payload) {
+    TByteVector p(std::begin(uuid), std::end(uuid));
+    Append(p, payload);
+    return RawBox("uuid", p);
+}
+
+TByteVector Ftyp(const char (&major)[5], std::initializer_list<const char*> compatible) {
+    TByteVector p;
+    PutType(p, major);
+    PutBE32(p, 0);
+    for (const char* brand : compatible)
+        PutType(p, brand);
+    return Box("ftyp", p);
+}
+
+TByteVector Join(std::initializer_list<TByteVector> parts) {
+    TByteVector out;
+    for (const TByteVector& part : parts)
+        Append(out, part);
+    return out;
+}
+
+TByteVector BuildExifTiff(const TExifSpec& spec) {
+    TTiffBuilder b(spec.bigEndian);
+    const auto ifd0 = b.AddDirectory();
+    const auto exif = b.AddDirectory();
+    b.Ascii(ifd0, 0x010F, spec.make);
+    b.Ascii(ifd0, 0x0110, spec.model);
+    b.SubDirectory(ifd0, exif);
+    b.Rational(exif, 0x829A, spec.exposureNum, spec.exposureDen);
+    b.Rational(exif, 0x829D, spec.fNumberNum, spec.fNumberDen);
+    b.Short(exif, 0x8827, {spec.iso});
+    b.Ascii(exif, 0x9003, spec.dateTaken);
+    b.Rational(exif, 0x920A, spec.focalNum, spec.focalDen);
+    if (spec.width != 0) {
+        b.Long(exif, 0xA002, {spec.width});
+        b.Long(exif, 0xA003, {spec.height});
+    }
+    return b.Build();
+}
+
+TByteVector BuildHeif(const THeifSpec& spec) {
+    TByteVector exifItem;
+    if (spec.withExif) {
+        PutBE32(exifItem, 6);
+        Append(exifItem, "Exif\0\0", 6);
+        Append(exifItem, BuildExifTiff(spec.exif));
+    }
+    const TByteVector coded = Bytes(spec.codedBytes, 0x21);
+    const TByteVector thumbCoded = Bytes(300, 0x45);
+    const TByteVector ftyp = [&] {
+        TByteVector p;
+        PutType(p, spec.major);
+        PutBE32(p, 0);
+        for (const std::string& brand : spec.compatible)
+            PutType(p, brand.c_str());
+        return Box("ftyp", p);
+    }();
+
+    // The item boxes; item locations depend on where "mdat" starts, so the "meta" box is built
+    // twice: its size does not depend on the offsets it holds.
+    auto buildMeta = [&](std::uint64_t mdatData) {
+        auto infe = [](std::uint16_t id, const char (&type)[5]) {
+            TByteVector p;
+            PutBE16(p, id);
+            PutBE16(p, 0);
+            PutType(p, type);
+            p.push_back(0);
+            return FullBox("infe", 2, 0, p);
+        };
+        TByteVector iinfPayload;
+        PutBE16(iinfPayload, spec.withExif ? 3 : 2);
+        Append(iinfPayload, infe(1, "hvc1"));
+        Append(iinfPayload, infe(2, "hvc1"));
+        if (spec.withExif)
+            Append(iinfPayload, infe(3, "Exif"));
+
+        TByteVector ilocPayload;
+        ilocPayload.push_back(0x44); // 4-byte offsets and lengths
+        ilocPayload.push_back(0x00); // no base offset, no extent index
+        PutBE16(ilocPayload, spec.withExif ? 3 : 2);
+        auto item = [&](std::uint16_t id, std::uint16_t method, std::uint64_t offset, std::size_t length) {
+            PutBE16(ilocPayload, id);
+            PutBE16(ilocPayload, method);
+            PutBE16(ilocPayload, 0);
+            PutBE16(ilocPayload, 1);
+            PutBE32(ilocPayload, static_cast<std::uint32_t>(offset));
+            PutBE32(ilocPayload, static_cast<std::uint32_t>(length));
+        };
+        item(1, 0, mdatData, coded.size());
+        item(2, 0, mdatData + coded.size(), thumbCoded.size());
+        if (spec.withExif) {
+            const std::uint64_t at = spec.exifInIdat ? 0 : mdatData + coded.size() + thumbCoded.size();
+            item(3, spec.exifInIdat ? 1 : 0, static_cast<std::uint64_t>(static_cast<std::int64_t>(at) + spec.exifOffsetDelta),
+                 exifItem.size());
+        }
+
+        auto ispe = [](std::uint32_t w, std::uint32_t h) {
+            TByteVector p;
+            PutBE32(p, w);
+            PutBE32(p, h);
+            return FullBox("ispe", 0, 0, p);
+        };
+        // Property 1 is the thumbnail's size, 2 the picture's: the primary item's is the one
+        // that "ipma" names, not the first.
+        const TByteVector ipco = Box("ipco", Join({ispe(spec.thumbWidth, spec.thumbHeight), ispe(spec.width, spec.height)}));
+        TByteVector ipmaPayload;
+        PutBE32(ipmaPayload, 2);
+        PutBE16(ipmaPayload, 1);
+        ipmaPayload.push_back(1);
+        ipmaPayload.push_back(0x82);
+        PutBE16(ipmaPayload, 2);
+        ipmaPayload.push_back(1);
+        ipmaPayload.push_back(0x81);
+        TByteVector pitm;
+        PutBE16(pitm, 1);
+
+        TByteVector children = Join({Handler("pict"), FullBox("pitm", 0, 0, pitm), FullBox("iinf", 0, 0, iinfPayload),
+                                     FullBox("iloc", 1, 0, ilocPayload),
+                                     Box("iprp", Join({ipco, FullBox("ipma", 0, 0, ipmaPayload)}))});
+        if (spec.exifInIdat)
+            Append(children, Box("idat", exifItem));
+        return FullBox("meta", 0, 0, children);
+    };
+    TByteVector mdatPayload = Join({coded, thumbCoded});
+    if (spec.withExif && !spec.exifInIdat)
+        Append(mdatPayload, exifItem);
+    const std::size_t header = spec.largeMdat ? 16 : 8;
+    const std::size_t mdatData = ftyp.size() + buildMeta(0).size() + header;
+    const TByteVector meta = buildMeta(mdatData);
+    return Join({ftyp, meta, spec.largeMdat ? LargeBox("mdat", mdatPayload) : Box("mdat", mdatPayload)});
+}
+
+TByteVector BuildMovieBox(const TMovieSpec& spec) {
+    TByteVector children = MovieHeader(spec.created, spec.version1);
+    // A timed-metadata track with a size of its own comes first: the video track is the one
+    // whose handler says so.
+    Append(children, Track(1, "meta", 640, 480, spec.version1));
+    Append(children, Track(2, "soun", 0, 0, spec.version1));
+    Append(children, Track(3, "vide", spec.width, spec.height, spec.version1));
+    TByteVector udta;
+    if (!spec.make.empty())
+        Append(udta, UserText("\xA9mak", spec.make));
+    if (!spec.model.empty())
+        Append(udta, UserText("\xA9mod", spec.model));
+    if (!udta.empty())
+        Append(children, Box("udta", udta));
+    if (!spec.keysMake.empty() || !spec.keysModel.empty()) {
+        TByteVector keys;
+        PutBE32(keys, 3);
+        for (const char* name : {"com.apple.quicktime.software", "com.apple.quicktime.make", "com.apple.quicktime.model"})
+            Append(keys, Box("mdta", Text(name)));
+        TByteVector ilst = NumberedBox(1, DataText("17.1"));
+        if (!spec.keysMake.empty())
+            Append(ilst, NumberedBox(2, DataText(spec.keysMake)));
+        if (!spec.keysModel.empty())
+            Append(ilst, NumberedBox(3, DataText(spec.keysModel)));
+        // QuickTime writes this "meta" without version and flags.
+        Append(children, Box("meta", Join({Handler("mdta"), FullBox("keys", 0, 0, keys), Box("ilst", ilst)})));
+    }
+    return Box("moov", children);
+}
+
+TByteVector BuildMovie(const TMovieSpec& spec) {
+    const TByteVector moov = BuildMovieBox(spec);
+    const TByteVector data = Bytes(static_cast<std::size_t>(spec.mdatBytes), 0x37);
+    const TByteVector mdat = spec.mdatToEnd ? ToEndBox("mdat", data) : spec.largeMdat ? LargeBox("mdat", data) : Box("mdat", data);
+    TByteVector out;
+    if (spec.major[0] != 0) {
+        TByteVector p;
+        PutType(p, spec.major);
+        PutBE32(p, 0);
+        for (const std::string& brand : spec.compatible)
+            PutType(p, brand.c_str());
+        Append(out, Box("ftyp", p));
+    }
+    if (spec.moovFirst || spec.mdatToEnd) {
+        Append(out, moov);
+        Append(out, Box("free", TByteVector(8, 0)));
+        Append(out, mdat);
+    } else {
+        Append(out, Box("wide", {}));
+        Append(out, mdat);
+        Append(out, moov);
+    }
+    return out;
+}
+
+TByteVector BuildCr3(const TCr3Spec& spec, TCr3Layout* layout) {
+    TTiffBuilder ifd0b;
+    const auto ifd0 = ifd0b.AddDirectory();
+    ifd0b.Long(ifd0, 0x0100, {spec.width});
+    ifd0b.Long(ifd0, 0x0101, {spec.height});
+    ifd0b.Ascii(ifd0, 0x010F, spec.exif.make);
+    ifd0b.Ascii(ifd0, 0x0110, spec.exif.model);
+    TTiffBuilder exifb;
+    const auto exif = exifb.AddDirectory();
+    exifb.Rational(exif, 0x829A, spec.exif.exposureNum, spec.exif.exposureDen);
+    exifb.Rational(exif, 0x829D, spec.exif.fNumberNum, spec.exif.fNumberDen);
+    exifb.Short(exif, 0x8827, {spec.exif.iso});
+    exifb.Ascii(exif, 0x9003, spec.exif.dateTaken);
+    exifb.Rational(exif, 0x920A, spec.exif.focalNum, spec.exif.focalDen);
+
+    TByteVector canon = Box("CNCV", Text("CanonCR3_001/00.09.00/00.00.00"));
+    Append(canon, Box("CMT1", ifd0b.Build()));
+    Append(canon, Box("CMT2", exifb.Build()));
+    if (!spec.thumbnail.empty()) {
+        TByteVector p;
+        PutBE16(p, 160);
+        PutBE16(p, 120);
+        PutBE32(p, static_cast<std::uint32_t>(spec.thumbnail.size()));
+        PutBE16(p, 1);
+        PutBE16(p, 0);
+        Append(p, spec.thumbnail);
+        Append(canon, FullBox("THMB", 0, 0, p));
+    }
+    const TByteVector moov = Box("moov", Join({UuidBox(kCanonUuid, canon), MovieHeader(3600000000u, false),
+                                               Track(1, "vide", spec.width, spec.height, false)}));
+    TByteVector preview;
+    if (!spec.preview.empty()) {
+        TByteVector p;
+        PutBE32(p, 0);
+        PutBE16(p, 1);
+        PutBE16(p, 1620);
+        PutBE16(p, 1080);
+        PutBE16(p, 1);
+        PutBE32(p, static_cast<std::uint32_t>(spec.preview.size()));
+        Append(p, spec.preview);
+        TByteVector outer(8, 0);
+        outer[7] = 1;
+        Append(outer, Box("PRVW", p));
+        preview = UuidBox(kCanonPreviewUuid, outer);
+    }
+    const TByteVector out = Join({Ftyp("crx ", {"crx ", "isom"}), moov, preview, Box("mdat", Bytes(spec.mdatBytes, 0x5A))});
+    if (layout != nullptr) {
+        *layout = TCr3Layout{};
+        if (!spec.thumbnail.empty())
+            layout->thumbnailOffset = static_cast<std::uint32_t>(Find(out, spec.thumbnail));
+        if (!spec.preview.empty())
+            layout->previewOffset = static_cast<std::uint32_t>(Find(out, spec.preview));
+    }
+    return out;
+}
+
+TByteVector BuildWebP(const std::string& kind, std::uint32_t width, std::uint32_t height, const TByteVector& exif) {
+    auto chunk = [](const char* id, const TByteVector& data) {
+        TByteVector out;
+        PutType(out, id);
+        PutLE32(out, static_cast<std::uint32_t>(data.size()));
+        Append(out, data);
+        if (data.size() % 2 != 0)
+            out.push_back(0);
+        return out;
+    };
+    auto lossless = [&] {
+        TByteVector d;
+        d.push_back(0x2F);
+        PutLE32(d, ((width - 1) & 0x3FFF) | (((height - 1) & 0x3FFF) << 14));
+        Append(d, Bytes(41, 0x11));
+        return chunk("VP8L", d);
+    };
+    TByteVector body;
+    PutType(body, "WEBP");
+    if (kind == "VP8 ") {
+        TByteVector d = {0x50, 0x02, 0x00, 0x9D, 0x01, 0x2A};
+        PutLE16(d, width & 0x3FFF);
+        PutLE16(d, height & 0x3FFF);
+        Append(d, Bytes(40, 0x23));
+        Append(body, chunk("VP8 ", d));
+    } else if (kind == "VP8L") {
+        Append(body, lossless());
+    } else {
+        TByteVector d = {static_cast<std::uint8_t>(exif.empty() ? 0 : 0x08), 0, 0, 0};
+        for (std::uint32_t v : {width - 1, height - 1}) {
+            d.push_back(static_cast<std::uint8_t>(v));
+            d.push_back(static_cast<std::uint8_t>(v >> 8));
+            d.push_back(static_cast<std::uint8_t>(v >> 16));
+        }
+        Append(body, chunk("VP8X", d));
+        Append(body, lossless());
+    }
+    if (!exif.empty())
+        Append(body, chunk("EXIF", exif));
+    TByteVector out;
+    PutType(out, "RIFF");
+    PutLE32(out, static_cast<std::uint32_t>(body.size()));
+    Append(out, body);
+    return out;
+}
+
+bool WriteSparseMp4(const std::string& path, std::uint64_t size) {
+    TMovieSpec spec;
+    const TByteVector head = Join({Ftyp("isom", {"isom", "mp42"}), BuildMovieBox(spec)});
+    if (size < head.size() + 16)
+        return false;
+    TByteVector mdat;
+    PutBE32(mdat, 1);
+    PutType(mdat, "mdat");
+    PutBE64(mdat, size - head.size());
+    const TByteVector all = Join({head, mdat});
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    bool ok = ::ftruncate(fd, static_cast<off_t>(size)) == 0 &&
+              ::pwrite(fd, all.data(), all.size(), 0) == static_cast<ssize_t>(all.size());
+    ok = ::close(fd) == 0 && ok;
+    return ok;
+}
+
+} // namespace lumivore::testkit
