@@ -4,6 +4,7 @@
 #include <cstring>
 #include <map>
 #include <optional>
+#include <unordered_set>
 
 #include "device/DskLib.h"
 #include "engine/ScanEngine.h"
@@ -17,61 +18,81 @@ constexpr std::uint64_t kSector = 512;
 
 // ---- the device extents that a piece may not enter ------------------------------------------
 
-// Byte extents on the device that belong to known files, and the starts of all found files.
+// Byte extents on the device that belong to known files, and the starts of files that a piece
+// may not run into. A photo's measured extent is only trusted once it has been seen to decode
+// whole; it is checked the first time a search needs it, and dropped when it does not hold.
 class TOccupied {
 public:
-    void Add(std::uint64_t start, std::uint64_t end) {
+    static constexpr std::size_t kNoOwner = static_cast<std::size_t>(-1);
+    // Called for an extent whose owner is not yet trusted; false drops the extent.
+    std::function<bool(std::size_t owner)> Verify;
+
+    void Add(std::uint64_t start, std::uint64_t end, std::size_t owner = kNoOwner, bool trusted = true) {
         if (end <= start)
             return;
-        auto [it, fresh] = extents_.emplace(start, end);
-        if (!fresh)
-            it->second = std::max(it->second, end);
-        reach_.clear();
+        auto it = extents_.find(start);
+        if (it != extents_.end() && it->second.End >= end)
+            return;
+        extents_[start] = {end, owner, trusted};
     }
-    void AddWall(std::uint64_t start) { walls_.push_back(start); sorted_ = false; }
+    void AddWall(std::uint64_t start) {
+        walls_.push_back(start);
+        sorted_ = false;
+    }
 
-    // The end of the extent that holds offset, or 0 when none does.
+    // The end of an extent that holds offset, or 0 when none does.
     std::uint64_t Holder(std::uint64_t offset) {
-        Prepare();
         auto it = extents_.upper_bound(offset);
-        if (it == extents_.begin())
-            return 0;
-        --it;
-        const std::uint64_t reach = reach_[it->first];
-        return reach > offset ? reach : 0;
+        // Extents seldom overlap; a few steps back find any that holds the offset.
+        for (int back = 0; back < 8 && it != extents_.begin(); ++back) {
+            --it;
+            if (it->second.End > offset) {
+                if (Trust(it))
+                    return it->second.End;
+                return Holder(offset);
+            }
+        }
+        return 0;
     }
     // The first extent that starts in [from, to): its start, or to when none.
-    std::uint64_t FirstExtentIn(std::uint64_t from, std::uint64_t to) const {
-        auto it = extents_.lower_bound(from);
-        return it != extents_.end() && it->first < to ? it->first : to;
+    std::uint64_t FirstExtentIn(std::uint64_t from, std::uint64_t to) {
+        for (;;) {
+            auto it = extents_.lower_bound(from);
+            if (it == extents_.end() || it->first >= to)
+                return to;
+            if (Trust(it))
+                return it->first;
+        }
     }
     // The first file start in (after, limit), or limit.
     std::uint64_t NextWall(std::uint64_t after, std::uint64_t limit) {
-        Prepare();
-        auto it = std::upper_bound(walls_.begin(), walls_.end(), after);
-        return it != walls_.end() && *it < limit ? *it : limit;
-    }
-
-private:
-    void Prepare() {
         if (!sorted_) {
             std::sort(walls_.begin(), walls_.end());
             walls_.erase(std::unique(walls_.begin(), walls_.end()), walls_.end());
             sorted_ = true;
         }
-        if (reach_.size() != extents_.size()) {
-            // The furthest end among extents starting at or before each start: overlapping
-            // extents then answer Holder in one lookup.
-            reach_.clear();
-            std::uint64_t reach = 0;
-            for (const auto& [s, e] : extents_) {
-                reach = std::max(reach, e);
-                reach_[s] = reach;
-            }
-        }
+        auto it = std::upper_bound(walls_.begin(), walls_.end(), after);
+        return it != walls_.end() && *it < limit ? *it : limit;
     }
-    std::map<std::uint64_t, std::uint64_t> extents_;
-    std::map<std::uint64_t, std::uint64_t> reach_;
+
+private:
+    struct TExtent {
+        std::uint64_t End = 0;
+        std::size_t Owner = kNoOwner;
+        bool Trusted = true;
+    };
+    // Whether the extent stands; an untrusted one is checked once, and erased when it fails.
+    bool Trust(std::map<std::uint64_t, TExtent>::iterator it) {
+        if (it->second.Trusted)
+            return true;
+        if (Verify && Verify(it->second.Owner)) {
+            it->second.Trusted = true;
+            return true;
+        }
+        extents_.erase(it);
+        return false;
+    }
+    std::map<std::uint64_t, TExtent> extents_;
     std::vector<std::uint64_t> walls_;
     bool sorted_ = true;
 };
@@ -129,7 +150,14 @@ public:
         firstBreak_ = 0;
         std::vector<TPiece> pieces{{static_cast<std::int64_t>(start), 0}};
         TJpegEntropyDecoder fresh;
-        auto found = Extend(fresh, pieces);
+        // Fewer pieces first: a file of two pieces is not to be passed over for a three-piece
+        // reading that happens to decode as well.
+        std::optional<std::vector<TPiece>> found;
+        for (maxPieces_ = 2; maxPieces_ <= options_.MaxPieces && !found; ++maxPieces_) {
+            found = Extend(fresh, pieces);
+            if (attempts_ >= options_.MaxAttemptsPerFile)
+                break;
+        }
         firstBreak = firstBreak_;
         return found;
     }
@@ -211,7 +239,7 @@ private:
             pieces.back().Length = static_cast<std::int64_t>(d.EndOffset() - before);
             return pieces;
         }
-        if (r == TJpegCheck::Unsupported || depth >= options_.MaxPieces || attempts_ >= options_.MaxAttemptsPerFile)
+        if (r == TJpegCheck::Unsupported || depth >= maxPieces_ || attempts_ >= options_.MaxAttemptsPerFile)
             return std::nullopt;
         // Where the data stopped: the failing byte, or the end of the open run.
         std::uint64_t failDevice = openEnd;
@@ -222,6 +250,9 @@ private:
         // Break candidates: the cluster boundary at or before the failure, a few before it, and
         // the start of a found file before the failure.
         std::vector<std::uint64_t> ends;
+        const std::uint64_t after = g_.BoundaryAtOrAfter(failDevice);
+        if (after > openStart && after <= openEnd)
+            ends.push_back(after);
         const std::uint64_t e0 = g_.BoundaryAtOrBefore(failDevice);
         for (std::uint64_t k = 0; k <= options_.BackoffClusters; ++k) {
             if (e0 < k * g_.ClusterBytes)
@@ -255,11 +286,21 @@ private:
             std::vector<TPiece> trial = pieces;
             trial.back().Length = static_cast<std::int64_t>(e - openStart);
             const std::uint64_t logicalEnd = Total(trial);
+            std::uint64_t prefix = 0xCBF29CE484222325ull;
+            for (const TPiece& p : trial)
+                prefix = (prefix ^ static_cast<std::uint64_t>(p.Offset) ^ (static_cast<std::uint64_t>(p.Length) << 1)) * 0x100000001B3ull;
             for (std::uint64_t cand : Candidates(e)) {
                 if (attempts_ >= options_.MaxAttemptsPerFile)
                     return std::nullopt;
-                if (ConstantStart(cand))
+                // A candidate that failed after the same pieces fails again: a deeper search
+                // does not pay for it twice.
+                const std::uint64_t key = (prefix ^ cand) * 0x9E3779B97F4A7C15ull;
+                if (rejected_.count(key) != 0)
                     continue;
+                if (ConstantStart(cand)) {
+                    rejected_.insert(key);
+                    continue;
+                }
                 ++attempts_;
                 const std::uint64_t limit = std::min(OpenEnd(cand, logicalEnd), cand + g_.ClusterBytes);
                 if (limit <= cand)
@@ -276,6 +317,8 @@ private:
                     trial.back().Length = 0;
                     if (auto found = Extend(it->second, trial))
                         return found;
+                } else {
+                    rejected_.insert(key);
                 }
                 trial.pop_back();
             }
@@ -290,6 +333,8 @@ private:
     const TFragmentOptions& options_;
     std::uint64_t attempts_ = 0;
     std::uint64_t firstBreak_ = 0;
+    std::uint32_t maxPieces_ = 2;
+    std::unordered_set<std::uint64_t> rejected_;
 };
 
 bool IsJpeg(const TFoundFile& f) { return f.Ext == "JPG" && f.StartSector >= 0; }
@@ -427,7 +472,8 @@ TFragmentStats ReassembleFragments(TDrive& drive, std::uint64_t deviceBytes, con
     }
 
     // What pieces may not enter: the extents of the files that are not suspect (those inside a
-    // suspect photo only seem inside it), and every file's start.
+    // suspect photo only seem inside it), and the starts of files. A photo's extent is checked
+    // by decoding it the first time a search would rely on it.
     TOccupied occupied;
     std::map<std::int64_t, std::size_t> bySector;
     for (std::size_t i = 0; i < files.size(); ++i)
@@ -436,25 +482,51 @@ TFragmentStats ReassembleFragments(TDrive& drive, std::uint64_t deviceBytes, con
         auto it = bySector.find(f.NestedIn);
         return it != bySector.end() && suspect[it->second];
     };
+    std::vector<std::size_t> queue;
+    for (std::size_t i = 0; i < files.size(); ++i)
+        if (suspect[i])
+            queue.push_back(i);
+    std::vector<char> verdict(files.size(), 0); // 1 decodes whole, 2 does not
+    occupied.Verify = [&](std::size_t owner) {
+        if (owner >= files.size())
+            return true;
+        if (verdict[owner] == 0) {
+            const TFoundFile& f = files[owner];
+            TJpegEntropyDecoder d;
+            reader.SetPieces({{f.StartSector * static_cast<std::int64_t>(kSector), f.Length}});
+            TPieceSource source(reader);
+            const TJpegCheck r = d.Run(source, static_cast<std::uint64_t>(f.Length));
+            verdict[owner] = r == TJpegCheck::Clean || r == TJpegCheck::Unsupported ? 1 : 2;
+            if (verdict[owner] == 2 && !suspect[owner]) {
+                suspect[owner] = 1;
+                queue.push_back(owner);
+            }
+        }
+        return verdict[owner] == 1;
+    };
     for (std::size_t i = 0; i < files.size(); ++i) {
         const TFoundFile& f = files[i];
         if (f.StartSector < 0)
             continue;
+        // A record of unknown length that is no JPEG may be a signature that happens to stand in
+        // a photo's data; it does not stop a piece. A JPEG's start cannot stand inside another's
+        // coded data.
         const std::uint64_t start = static_cast<std::uint64_t>(f.StartSector) * kSector;
-        occupied.AddWall(start);
-        if (!suspect[i] && LengthKnown(f.Length) && f.Ext != "CRW" && (!f.Nested() || parentSuspect(f)))
-            occupied.Add(start, start + static_cast<std::uint64_t>(f.Length));
+        if (IsJpeg(f))
+            occupied.AddWall(start);
+        if (!suspect[i] && LengthKnown(f.Length) && f.Ext != "CRW" && (!f.Nested() || parentSuspect(f))) {
+            occupied.AddWall(start);
+            const bool photo = IsJpeg(f);
+            occupied.Add(start, start + static_cast<std::uint64_t>(f.Length), photo ? i : TOccupied::kNoOwner, !photo);
+        }
     }
 
-    std::size_t total = 0, done = 0;
-    for (char s : suspect)
-        total += s != 0;
-    for (std::size_t i = 0; i < files.size(); ++i) {
-        if (!suspect[i])
-            continue;
-        if (progress && !progress(done, total))
+    // The suspects in the order they lie; photos found broken along the way join the end.
+    std::sort(queue.begin(), queue.end(), [&](std::size_t a, std::size_t b) { return files[a].StartSector < files[b].StartSector; });
+    for (std::size_t q = 0; q < queue.size(); ++q) {
+        const std::size_t i = queue[q];
+        if (progress && !progress(q, queue.size()))
             break;
-        ++done;
         TFoundFile& f = files[i];
         const std::uint64_t start = static_cast<std::uint64_t>(f.StartSector) * kSector;
         ++stats.Checked;

@@ -64,12 +64,12 @@ struct TFragmentOptions {
     std::uint32_t MaxGapClusters = 2048;
     // Candidate clusters tried per file, over all its breaks: bounds the work a photo whose
     // continuation was overwritten can cost.
-    std::uint32_t MaxAttemptsPerFile = 6000;
+    std::uint32_t MaxAttemptsPerFile = 30000;
     // Pieces a reassembled photo may have.
     std::uint32_t MaxPieces = 4;
     // Clusters before the one where decoding failed that may still hold the break: damage is
     // often noticed a little after the bytes where it begins.
-    std::uint32_t BackoffClusters = 2;
+    std::uint32_t BackoffClusters = 1;
     // Found files stepped over after a break, one after the other.
     std::uint32_t MaxSteppedFiles = 64;
     // Whether JPEGs of measured length are sampled (one sector per cluster) for data that

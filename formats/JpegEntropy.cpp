@@ -155,7 +155,9 @@ TJpegCheck TJpegEntropyDecoder::Fail(TFault fault, const TState& checkpoint) {
         atMarker_ = dry_ = false;
         return TJpegCheck::NeedMore;
     }
-    const std::uint64_t held = static_cast<std::uint64_t>(state_.BitCount / 8);
+    // Damage noticed at a marker lies at the marker; otherwise at the first byte whose bits
+    // were not used yet.
+    const std::uint64_t held = atMarker_ ? 0 : static_cast<std::uint64_t>(state_.BitCount / 8);
     failOffset_ = state_.Pos > held ? state_.Pos - held : 0;
     return TJpegCheck::Corrupt;
 }

@@ -77,6 +77,10 @@ TByteVector EncodeJpegRestarts(const TRgbImage& image, int quality, int restartI
     return out;
 }
 
+TByteVector GrainyPhoto(int width, int height, unsigned seed, int restartInterval, int quality) {
+    return EncodeJpegRestarts(GrainyPattern(width, height, seed), quality, restartInterval);
+}
+
 TClusterCard::TClusterCard(std::uint64_t totalSectors, std::uint32_t sectorsPerCluster)
     : bytes_(totalSectors * kSector, 0), clusterBytes_(std::uint64_t{sectorsPerCluster} * kSector) {
     const std::uint32_t fat = FatSectors(totalSectors, sectorsPerCluster);

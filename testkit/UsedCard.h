@@ -18,6 +18,9 @@ namespace lumivore::testkit {
 // (0: none), encoded with libjpeg.
 TByteVector EncodeJpegRestarts(const TRgbImage& image, int quality, int restartInterval);
 
+// A photo-like JPEG: the test pattern with fine grain, so that it codes to many clusters.
+TByteVector GrainyPhoto(int width, int height, unsigned seed, int restartInterval = 0, int quality = 90);
+
 // One run of a file's bytes on the card: device byte offset and length.
 struct TCardPiece {
     std::uint64_t Offset = 0;
