@@ -80,8 +80,9 @@ protected:
         const TFoundFile* f = At(offset);
         ASSERT_NE(f, nullptr);
         for (const TFoundFile& s : scanned_) {
-            if (s.StartSector == f->StartSector)
+            if (s.StartSector == f->StartSector) {
                 EXPECT_TRUE(s == *f);
+            }
         }
     }
 
