@@ -444,16 +444,35 @@ TFragmentStats ReassembleFragments(TDrive& drive, std::uint64_t deviceBytes, con
             starts.push_back(static_cast<std::uint64_t>(f.StartSector) * kSector);
     std::sort(starts.begin(), starts.end());
     std::vector<char> suspect(files.size(), 0);
+    // The bytes each photo seems to cover: its measured length, or where the look at its markers
+    // found its end marker; 0 when neither is known.
+    std::vector<std::uint64_t> extent(files.size(), 0);
+    for (std::size_t i = 0; i < files.size(); ++i)
+        if (LengthKnown(files[i].Length))
+            extent[i] = static_cast<std::uint64_t>(files[i].Length);
     for (std::size_t i = 0; i < files.size(); ++i) {
         const TFoundFile& f = files[i];
         if (!IsJpeg(f) || f.Nested())
             continue;
-        if (!LengthKnown(f.Length)) {
-            suspect[i] = 1;
-            continue;
-        }
         const std::uint64_t start = static_cast<std::uint64_t>(f.StartSector) * kSector;
-        const std::uint64_t end = start + static_cast<std::uint64_t>(f.Length);
+        std::uint64_t end = 0;
+        if (LengthKnown(f.Length)) {
+            end = start + static_cast<std::uint64_t>(f.Length);
+        } else {
+            // Where the scan could not see the end, a look at the markers up to the end marker
+            // tells a photo in one run from one whose data runs into something else.
+            const std::uint64_t run = std::min<std::uint64_t>(deviceBytes - std::min(deviceBytes, start),
+                                                              static_cast<std::uint64_t>(kFileLengthLimit));
+            reader.SetPieces({{static_cast<std::int64_t>(start), static_cast<std::int64_t>(run)}});
+            TPieceSource source(reader);
+            const TMarkerScan look = ScanJpegMarkers(source, run);
+            if (look.Result != TJpegCheck::Clean) {
+                suspect[i] = 1;
+                continue;
+            }
+            end = start + look.End;
+            extent[i] = look.End;
+        }
         auto it = std::upper_bound(starts.begin(), starts.end(), start);
         if (it != starts.end() && *it < end) {
             suspect[i] = 1;
@@ -493,9 +512,9 @@ TFragmentStats ReassembleFragments(TDrive& drive, std::uint64_t deviceBytes, con
         if (verdict[owner] == 0) {
             const TFoundFile& f = files[owner];
             TJpegEntropyDecoder d;
-            reader.SetPieces({{f.StartSector * static_cast<std::int64_t>(kSector), f.Length}});
+            reader.SetPieces({{f.StartSector * static_cast<std::int64_t>(kSector), static_cast<std::int64_t>(extent[owner])}});
             TPieceSource source(reader);
-            const TJpegCheck r = d.Run(source, static_cast<std::uint64_t>(f.Length));
+            const TJpegCheck r = d.Run(source, extent[owner]);
             verdict[owner] = r == TJpegCheck::Clean || r == TJpegCheck::Unsupported ? 1 : 2;
             if (verdict[owner] == 2 && !suspect[owner]) {
                 suspect[owner] = 1;
@@ -514,10 +533,10 @@ TFragmentStats ReassembleFragments(TDrive& drive, std::uint64_t deviceBytes, con
         const std::uint64_t start = static_cast<std::uint64_t>(f.StartSector) * kSector;
         if (IsJpeg(f))
             occupied.AddWall(start);
-        if (!suspect[i] && LengthKnown(f.Length) && f.Ext != "CRW" && (!f.Nested() || parentSuspect(f))) {
+        if (!suspect[i] && extent[i] > 0 && f.Ext != "CRW" && (!f.Nested() || parentSuspect(f))) {
             occupied.AddWall(start);
             const bool photo = IsJpeg(f);
-            occupied.Add(start, start + static_cast<std::uint64_t>(f.Length), photo ? i : TOccupied::kNoOwner, !photo);
+            occupied.Add(start, start + extent[i], photo ? i : TOccupied::kNoOwner, !photo);
         }
     }
 

@@ -136,6 +136,18 @@ private:
     TFault fault_ = TFault::None;
 };
 
+// A quick look at a JPEG's markers without decoding, at the speed of searching for one byte
+// value: marker segments are stepped over by their lengths, and in coded data a marker byte may
+// only be followed by a stuffed zero, a fill byte, the next restart marker in order, or a
+// marker that may stand between scans. Clean with End just past the end marker; Corrupt with
+// FailOffset at the first marker that cannot belong; NeedMore when the limit comes first.
+struct TMarkerScan {
+    TJpegCheck Result = TJpegCheck::NeedMore;
+    std::uint64_t End = 0;
+    std::uint64_t FailOffset = 0;
+};
+TMarkerScan ScanJpegMarkers(TJpegSource& source, std::uint64_t limit);
+
 // Convenience for whole files in memory: Clean when data decodes to its end marker.
 TJpegCheck CheckJpeg(TBytes data, std::uint64_t* endOffset = nullptr);
 

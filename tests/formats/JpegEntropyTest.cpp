@@ -168,3 +168,41 @@ TEST(JpegEntropy, HostileHeadersNeverReadPastTheirBytes) {
 
 } // namespace
 } // namespace lumivore
+
+namespace lumivore {
+namespace {
+
+TJpegCheck LookAtMarkers(const testkit::TByteVector& j, std::uint64_t* end = nullptr) {
+    TMemoryJpegSource source(j);
+    const TMarkerScan look = ScanJpegMarkers(source, j.size());
+    if (end != nullptr)
+        *end = look.End;
+    return look.Result;
+}
+
+TEST(JpegMarkerScan, AgreesWithTheDecodeOnWholeAndDamagedPhotos) {
+    for (int restarts : {0, 3}) {
+        testkit::TByteVector j = testkit::EncodeJpegRestarts(testkit::TRgbImage::Pattern(200, 150, 4), 85, restarts);
+        std::uint64_t end = 0;
+        EXPECT_EQ(LookAtMarkers(j, &end), TJpegCheck::Clean);
+        EXPECT_EQ(end, j.size());
+        // Cut short: not known yet.
+        EXPECT_EQ(LookAtMarkers(testkit::TByteVector(j.begin(), j.begin() + static_cast<std::ptrdiff_t>(j.size() / 2))),
+                  TJpegCheck::NeedMore);
+        // Another file's start in the coded data.
+        testkit::TByteVector foreign = j;
+        foreign.insert(foreign.begin() + static_cast<std::ptrdiff_t>(j.size() / 2), {0xFF, 0xD8, 0xFF, 0xE0});
+        EXPECT_EQ(LookAtMarkers(foreign), TJpegCheck::Corrupt);
+    }
+    // Restart markers out of their order.
+    testkit::TByteVector r = testkit::EncodeJpegRestarts(testkit::TRgbImage::Pattern(200, 150, 4), 85, 2);
+    for (std::size_t i = 600; i + 1 < r.size(); ++i)
+        if (r[i] == 0xFF && r[i + 1] == 0xD1) {
+            r[i + 1] = 0xD5;
+            break;
+        }
+    EXPECT_EQ(LookAtMarkers(r), TJpegCheck::Corrupt);
+}
+
+} // namespace
+} // namespace lumivore
