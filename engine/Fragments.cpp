@@ -444,6 +444,7 @@ TFragmentStats ReassembleFragments(TDrive& drive, std::uint64_t deviceBytes, con
             starts.push_back(static_cast<std::uint64_t>(f.StartSector) * kSector);
     std::sort(starts.begin(), starts.end());
     std::vector<char> suspect(files.size(), 0);
+    std::uint64_t sampledBytes = 0;
     // The bytes each photo seems to cover: its measured length, or where the look at its markers
     // found its end marker; 0 when neither is known.
     std::vector<std::uint64_t> extent(files.size(), 0);
@@ -482,8 +483,10 @@ TFragmentStats ReassembleFragments(TDrive& drive, std::uint64_t deviceBytes, con
             continue;
         std::uint8_t s[kSector];
         for (std::uint64_t at = geometry.BoundaryAtOrAfter(start + 1); at + kSector < end; at += c) {
-            reader.SetPieces({{static_cast<std::int64_t>(at), static_cast<std::int64_t>(kSector)}});
-            if (!reader.ReadAt(0, s, kSector) || !PlausibleScanSector(TBytes(s, kSector))) {
+            // One sector alone: the sample is meant to cost a sector, not a cache line.
+            const std::uint32_t got = drive.Read(at / kSector, 1, s);
+            sampledBytes += got;
+            if (got != kSector || !PlausibleScanSector(TBytes(s, kSector))) {
                 suspect[i] = 1;
                 break;
             }
@@ -616,7 +619,7 @@ TFragmentStats ReassembleFragments(TDrive& drive, std::uint64_t deviceBytes, con
             }
         }
     }
-    stats.BytesRead = reader.BytesRead();
+    stats.BytesRead = reader.BytesRead() + sampledBytes;
     return stats;
 }
 

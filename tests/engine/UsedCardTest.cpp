@@ -95,5 +95,26 @@ TEST_F(UsedCard, SplitPhotosComeBackWholeAndNothingElseChanges) {
     EXPECT_GE(splitBack * 10, split * 7);
 }
 
+// The sample card holds no split file: the pass must leave every record exactly as the scan
+// made it.
+TEST_F(UsedCard, OnTheSampleCardNothingChanges) {
+    testkit::TSampleCard sample;
+    testkit::TSampleCardOptions options;
+    options.SizeBytes = 48ull << 20;
+    const std::string path = dir_ / "sample.img";
+    ASSERT_TRUE(testkit::WriteSampleCard(path, options, sample));
+    ASSERT_TRUE(engine_->OpenDrive(TDeviceCatalogue::Instance().RegisterImage(path)));
+    engine_->Scan(0, sample.TotalSectors, nullptr, nullptr, nullptr);
+    const std::vector<TFoundFile> scanned = engine_->FoundFiles;
+    const TFragmentStats stats = ReassembleFragments(*engine_);
+    EXPECT_EQ(stats.Reassembled, 0u);
+    EXPECT_EQ(stats.Incomplete, 0u);
+    ASSERT_EQ(engine_->FoundFiles.size(), scanned.size());
+    for (std::size_t i = 0; i < scanned.size(); ++i)
+        EXPECT_TRUE(engine_->FoundFiles[i] == scanned[i]) << scanned[i].Ext << " at " << scanned[i].StartSector;
+    std::printf("sample card: %zu photos decoded, %zu whole, %zu not followed, pass read %llu bytes\n", stats.Checked,
+                stats.Contiguous, stats.Unsupported, static_cast<unsigned long long>(stats.BytesRead));
+}
+
 } // namespace
 } // namespace lumivore::testing
