@@ -131,7 +131,7 @@ int TJpegEntropyDecoder::DecodeSymbol(const THuffman& table) {
     return -1;
 }
 
-bool TJpegEntropyDecoder::DecodeBlock(const THuffman& dc, const THuffman& ac) {
+bool TJpegEntropyDecoder::DecodeBlock(const THuffman& dc, const THuffman& ac, std::int32_t& dcPred, std::int32_t dcLimit) {
     const int dcSize = DecodeSymbol(dc);
     if (dcSize < 0)
         return false;
@@ -143,8 +143,18 @@ bool TJpegEntropyDecoder::DecodeBlock(const THuffman& dc, const THuffman& ac) {
     if (dcSize > 0) {
         if (!NeedBits(dcSize))
             return false;
+        std::int32_t diff = static_cast<std::int32_t>(state_.Bits >> (64 - dcSize));
+        if (diff < (1 << (dcSize - 1)))
+            diff -= (1 << dcSize) - 1;
         state_.Bits <<= dcSize;
         state_.BitCount -= dcSize;
+        dcPred += diff;
+        // The mean of a block of 8-bit samples lies within [-1024, 1016] once scaled: a DC value
+        // beyond that comes from data that is not this picture's.
+        if (dcLimit != 0 && (dcPred > dcLimit || dcPred < -dcLimit)) {
+            fault_ = TFault::Corrupt;
+            return false;
+        }
     }
     int k = 1;
     while (k < 64) {
@@ -210,13 +220,14 @@ TJpegCheck TJpegEntropyDecoder::DecodeScan() {
             state_.BitCount = 0;
             state_.NextRestart = static_cast<std::uint8_t>((state_.NextRestart + 1) & 7);
             state_.RestartsLeft = restartInterval_;
+            state_.DcPred = {};
             atMarker_ = false;
         }
         checkpoint = state_;
         fault_ = TFault::None;
         for (int b = 0; b < blocksPerUnit_; ++b) {
             const std::size_t i = static_cast<std::size_t>(b);
-            if (!DecodeBlock(dc_[blockDc_[i]], ac_[blockAc_[i]]))
+            if (!DecodeBlock(dc_[blockDc_[i]], ac_[blockAc_[i]], state_.DcPred[blockComponent_[i] & 3], blockDcLimit_[i]))
                 return Fail(fault_, checkpoint);
         }
         --state_.UnitsLeft;
@@ -306,6 +317,7 @@ bool TJpegEntropyDecoder::ReadFrame(TBytes payload) {
         comp.V = static_cast<std::uint8_t>(payload[at + 1] & 15);
         if (comp.H < 1 || comp.H > 4 || comp.V < 1 || comp.V > 4 || payload[at + 2] > 3)
             return false;
+        comp.Tq = payload[at + 2];
         maxH_ = std::max<int>(maxH_, comp.H);
         maxV_ = std::max<int>(maxV_, comp.V);
     }
@@ -340,6 +352,9 @@ bool TJpegEntropyDecoder::ReadScan(TBytes payload) {
             blockComponent_[i] = static_cast<std::uint8_t>(index);
             blockDc_[i] = static_cast<std::uint8_t>(dcId);
             blockAc_[i] = static_cast<std::uint8_t>(acId);
+            // |DC| * step <= 1024 plus the rounding of the step, with one step to spare.
+            const std::uint16_t q = dcQuant_[comp.Tq];
+            blockDcLimit_[i] = q == 0 ? 0 : (1024 + q) / q + 1;
         }
         if (count == 1) {
             const std::uint64_t w = CeilDiv(std::uint64_t{width_} * comp.H, static_cast<std::uint64_t>(maxH_));
@@ -354,6 +369,7 @@ bool TJpegEntropyDecoder::ReadScan(TBytes payload) {
     if (payload[tail] != 0 || payload[tail + 1] != 63 || payload[tail + 2] != 0)
         return false;
     state_.UnitsLeft = units;
+    state_.DcPred = {};
     state_.RestartsLeft = restartInterval_;
     state_.NextRestart = 0;
     state_.Bits = 0;
@@ -369,6 +385,17 @@ bool TJpegEntropyDecoder::Segment(std::uint8_t marker, TBytes payload) {
     case kSof0:
     case kSof1: return ReadFrame(payload);
     case kSos: return ReadScan(payload);
+    case 0xDB: // quantisation tables: only the DC step of each is kept
+        for (std::size_t at = 0; at < payload.size();) {
+            const int precision = payload[at] >> 4, id = payload[at] & 15;
+            const std::size_t size = precision == 0 ? 64 : 128;
+            if (precision > 1 || id > 3 || payload.size() - at - 1 < size)
+                return false;
+            dcQuant_[static_cast<std::size_t>(id)] =
+                precision == 0 ? payload[at + 1] : static_cast<std::uint16_t>(payload[at + 1] << 8 | payload[at + 2]);
+            at += 1 + size;
+        }
+        return true;
     case kDri:
         if (payload.size() != 2)
             return false;
@@ -439,7 +466,7 @@ bool TJpegEntropyDecoder::Header(TJpegCheck& result) {
     if (length < 2)
         return corrupt(pos + 2);
     const std::uint64_t end = pos + 2 + length;
-    if (marker == kDht || marker == kSof0 || marker == kSof1 || marker == kSos || marker == kDri) {
+    if (marker == kDht || marker == kSof0 || marker == kSof1 || marker == kSos || marker == kDri || marker == 0xDB) {
         std::vector<std::uint8_t> payload(length - 2);
         for (std::uint32_t i = 0; i < length - 2; ++i)
             if (!ByteAt(pos + 4 + i, payload[i]))

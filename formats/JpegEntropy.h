@@ -77,7 +77,7 @@ private:
         std::array<std::uint8_t, 256> Symbols{};
     };
     struct TComponent {
-        std::uint8_t Id = 0, H = 1, V = 1;
+        std::uint8_t Id = 0, H = 1, V = 1, Tq = 0;
     };
     // Everything that moves while decoding: saved at the start of each unit.
     struct TState {
@@ -88,6 +88,8 @@ private:
         std::uint64_t UnitsLeft = 0;   // block groups left in this scan
         std::uint32_t RestartsLeft = 0; // block groups before the next restart marker
         std::uint8_t NextRestart = 0;
+        // Each component's running DC value: a picture of 8-bit samples keeps it in range.
+        std::array<std::int32_t, 4> DcPred{};
     };
     // Why the last primitive failed.
     enum class TFault : std::uint8_t { None, NeedMore, Corrupt };
@@ -98,7 +100,7 @@ private:
     bool ReadFrame(TBytes payload);
     bool ReadScan(TBytes payload);
     TJpegCheck DecodeScan();
-    bool DecodeBlock(const THuffman& dc, const THuffman& ac);
+    bool DecodeBlock(const THuffman& dc, const THuffman& ac, std::int32_t& dcPred, std::int32_t dcLimit);
     int DecodeSymbol(const THuffman& table);
     bool NeedBits(int n);
     void Fill();
@@ -120,6 +122,9 @@ private:
     std::array<std::uint8_t, 10> blockComponent_{};
     std::array<std::uint8_t, 10> blockDc_{};
     std::array<std::uint8_t, 10> blockAc_{};
+    std::array<std::int32_t, 10> blockDcLimit_{}; // largest DC magnitude a block may reach; 0 = no check
+    // The DC step of each quantisation table; 0 = not given.
+    std::array<std::uint16_t, 4> dcQuant_{};
     int blocksPerUnit_ = 0;
     int scansStarted_ = 0;
     std::uint64_t unitsDecoded_ = 0;
