@@ -42,17 +42,21 @@ public:
 
     // The end of an extent that holds offset, or 0 when none does.
     std::uint64_t Holder(std::uint64_t offset) {
-        auto it = extents_.upper_bound(offset);
-        // Extents seldom overlap; a few steps back find any that holds the offset.
-        for (int back = 0; back < 8 && it != extents_.begin(); ++back) {
-            --it;
-            if (it->second.End > offset) {
-                if (Trust(it))
-                    return it->second.End;
-                return Holder(offset);
+        for (;;) {
+            auto it = extents_.upper_bound(offset);
+            // Extents seldom overlap; a few steps back find any that holds the offset.
+            bool dropped = false;
+            for (int back = 0; back < 8 && it != extents_.begin() && !dropped; ++back) {
+                --it;
+                if (it->second.End > offset) {
+                    if (Trust(it))
+                        return it->second.End;
+                    dropped = true; // the map changed: look again
+                }
             }
+            if (!dropped)
+                return 0;
         }
-        return 0;
     }
     // The first extent that starts in [from, to): its start, or to when none.
     std::uint64_t FirstExtentIn(std::uint64_t from, std::uint64_t to) {
@@ -362,8 +366,9 @@ void TPieceReader::SetPieces(std::vector<TPiece> pieces) {
     pieces_ = std::move(pieces);
     size_ = 0;
     for (const TPiece& p : pieces_) {
-        if (p.Offset < 0 || p.Length < 0) {
-            pieces_.clear(); // a damaged list reads nothing
+        // A damaged list (negative numbers, a total past what 63 bits hold) reads nothing.
+        if (p.Offset < 0 || p.Length < 0 || static_cast<std::uint64_t>(p.Length) > static_cast<std::uint64_t>(INT64_MAX) - size_) {
+            pieces_.clear();
             size_ = 0;
             return;
         }

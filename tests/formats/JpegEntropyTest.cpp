@@ -154,13 +154,28 @@ TEST(JpegEntropy, HostileHeadersNeverReadPastTheirBytes) {
         const TJpegCheck r = CheckJpeg(cut);
         EXPECT_EQ(r, TJpegCheck::NeedMore) << n;
     }
-    // Damaged tables: too many codes for their lengths, a table class out of range.
+    // Damage anywhere: whatever the bytes, feeding them in pieces must end as decoding them
+    // whole does, at the same place.
     std::srand(11);
     for (int trial = 0; trial < 300; ++trial) {
         TByteVector bad = j;
-        const std::size_t at = 2 + static_cast<std::size_t>(std::rand()) % 600;
+        const std::size_t at = 2 + static_cast<std::size_t>(std::rand()) % (bad.size() - 2);
         bad[at] = static_cast<std::uint8_t>(std::rand());
-        (void)CheckJpeg(bad);
+        TMemoryJpegSource source(bad);
+        TJpegEntropyDecoder whole, fed;
+        const TJpegCheck once = whole.Run(source, bad.size());
+        TJpegCheck r = TJpegCheck::NeedMore;
+        for (std::uint64_t limit = 0; r == TJpegCheck::NeedMore && limit < bad.size();) {
+            limit = std::min<std::uint64_t>(limit + 1 + static_cast<std::uint64_t>(std::rand()) % 700, bad.size());
+            r = fed.Run(source, limit);
+        }
+        ASSERT_EQ(r, once) << "byte " << at;
+        if (r == TJpegCheck::Corrupt) {
+            EXPECT_EQ(fed.FailOffset(), whole.FailOffset()) << "byte " << at;
+        }
+        if (r == TJpegCheck::Clean) {
+            EXPECT_EQ(fed.EndOffset(), whole.EndOffset());
+        }
     }
     const TByteVector notJpeg = {0x00, 0x01, 0x02};
     EXPECT_EQ(CheckJpeg(notJpeg), TJpegCheck::Corrupt);
