@@ -168,7 +168,8 @@ TSourceFile MakeFile(TRng& rng, unsigned serial, bool photosOnly) {
         f.Description = "bitmap";
     } else {
         f.Ext = "DAT";
-        f.Bytes.resize(20000 + rng.Below(300000));
+        // Small ones leave small holes, which split the photos written later into more pieces.
+        f.Bytes.resize(rng.Below(2) == 0 ? 4000 + rng.Below(40000) : 20000 + rng.Below(300000));
         FillRandom(f.Bytes.data(), f.Bytes.size(), serial * 0x9Dull + 3);
         f.Description = "data nobody recognises";
     }
