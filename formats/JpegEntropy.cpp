@@ -12,6 +12,8 @@ namespace {
 constexpr std::uint8_t kSoi = 0xD8, kEoi = 0xD9, kSos = 0xDA, kDht = 0xC4, kDri = 0xDD;
 constexpr std::uint8_t kSof0 = 0xC0, kSof1 = 0xC1;
 constexpr int kFastBits = 9;
+// The longest run of zero bytes, or of fill bytes, that coded data may hold.
+constexpr std::uint32_t kLongestRun = 64;
 
 bool IsRestart(std::uint8_t m) { return m >= 0xD0 && m <= 0xD7; }
 // Frame and coding markers of the kinds this decode does not follow: progressive, lossless,
@@ -50,16 +52,25 @@ void TJpegEntropyDecoder::Fill() {
                 if (b != 0xFF) {
                     state_.Bits |= std::uint64_t{b} << (56 - state_.BitCount);
                     state_.BitCount += 8;
+                    state_.ZeroRun = b == 0 ? state_.ZeroRun + 1 : 0;
+                    state_.FillRun = 0;
                     ++p;
                 } else if (p[1] == 0x00) {
                     state_.Bits |= std::uint64_t{0xFF} << (56 - state_.BitCount);
                     state_.BitCount += 8;
+                    state_.ZeroRun = state_.FillRun = 0;
                     p += 2;
                 } else if (p[1] == 0xFF) {
-                    ++p; // a fill byte
+                    ++state_.FillRun; // a fill byte
+                    ++p;
                 } else {
                     atMarker_ = true;
                     break;
+                }
+                if (state_.ZeroRun > kLongestRun || state_.FillRun > kLongestRun) {
+                    state_.Pos = windowStart_ + static_cast<std::uint64_t>(p - base);
+                    StopAtRun();
+                    return;
                 }
             }
             state_.Pos = windowStart_ + static_cast<std::uint64_t>(p - base);
@@ -73,24 +84,41 @@ void TJpegEntropyDecoder::Fill() {
         if (b != 0xFF) {
             state_.Bits |= std::uint64_t{b} << (56 - state_.BitCount);
             state_.BitCount += 8;
+            state_.ZeroRun = b == 0 ? state_.ZeroRun + 1 : 0;
+            state_.FillRun = 0;
             ++state_.Pos;
-            continue;
+        } else {
+            std::uint8_t next = 0;
+            if (!ByteAt(state_.Pos + 1, next)) {
+                dry_ = true;
+                return;
+            }
+            if (next == 0x00) {
+                state_.Bits |= std::uint64_t{0xFF} << (56 - state_.BitCount);
+                state_.BitCount += 8;
+                state_.ZeroRun = state_.FillRun = 0;
+                state_.Pos += 2;
+            } else if (next == 0xFF) {
+                ++state_.FillRun; // a fill byte
+                ++state_.Pos;
+            } else {
+                atMarker_ = true;
+            }
         }
-        std::uint8_t next = 0;
-        if (!ByteAt(state_.Pos + 1, next)) {
-            dry_ = true;
+        if (state_.ZeroRun > kLongestRun || state_.FillRun > kLongestRun) {
+            StopAtRun();
             return;
         }
-        if (next == 0x00) {
-            state_.Bits |= std::uint64_t{0xFF} << (56 - state_.BitCount);
-            state_.BitCount += 8;
-            state_.Pos += 2;
-        } else if (next == 0xFF) {
-            ++state_.Pos; // a fill byte
-        } else {
-            atMarker_ = true;
-        }
     }
+}
+
+// Zeroed or erased space decodes as endless runs of small values, and fill bytes may run on
+// before a marker; coded picture data holds neither run this long, so it ends the data there.
+void TJpegEntropyDecoder::StopAtRun() {
+    const std::uint32_t run = std::max(state_.ZeroRun, state_.FillRun);
+    runDamage_ = true;
+    runStart_ = state_.Pos > run ? state_.Pos - run : 0;
+    atMarker_ = true;
 }
 
 bool TJpegEntropyDecoder::NeedBits(int n) {
@@ -189,13 +217,13 @@ bool TJpegEntropyDecoder::DecodeBlock(const THuffman& dc, const THuffman& ac, st
 TJpegCheck TJpegEntropyDecoder::Fail(TFault fault, const TState& checkpoint) {
     if (fault == TFault::NeedMore) {
         state_ = checkpoint;
-        atMarker_ = dry_ = false;
+        atMarker_ = dry_ = runDamage_ = false;
         return TJpegCheck::NeedMore;
     }
     // Damage noticed at a marker lies at the marker; otherwise at the first byte whose bits
     // were not used yet.
     const std::uint64_t held = atMarker_ ? 0 : static_cast<std::uint64_t>(state_.BitCount / 8);
-    failOffset_ = state_.Pos > held ? state_.Pos - held : 0;
+    failOffset_ = runDamage_ ? runStart_ : state_.Pos > held ? state_.Pos - held : 0;
     return TJpegCheck::Corrupt;
 }
 
@@ -238,7 +266,7 @@ TJpegCheck TJpegEntropyDecoder::DecodeScan() {
     // The scan is whole: only the padding of its last byte may stand before the next marker.
     checkpoint = state_;
     Fill();
-    if (state_.BitCount >= 8)
+    if (state_.BitCount >= 8 || runDamage_)
         return Fail(TFault::Corrupt, checkpoint);
     if (!atMarker_)
         return Fail(TFault::NeedMore, checkpoint);
@@ -492,7 +520,7 @@ TJpegCheck TJpegEntropyDecoder::Run(TJpegSource& source, std::uint64_t limit) {
     limit_ = limit;
     window_ = {};
     windowStart_ = 0;
-    dry_ = atMarker_ = false;
+    dry_ = atMarker_ = runDamage_ = false;
     for (;;) {
         if (state_.InScanData) {
             const TJpegCheck r = DecodeScan();

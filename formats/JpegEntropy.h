@@ -90,6 +90,9 @@ private:
         std::uint8_t NextRestart = 0;
         // Each component's running DC value: a picture of 8-bit samples keeps it in range.
         std::array<std::int32_t, 4> DcPred{};
+        // Zero bytes, and fill bytes, in a row so far.
+        std::uint32_t ZeroRun = 0;
+        std::uint32_t FillRun = 0;
     };
     // Why the last primitive failed.
     enum class TFault : std::uint8_t { None, NeedMore, Corrupt };
@@ -104,6 +107,7 @@ private:
     int DecodeSymbol(const THuffman& table);
     bool NeedBits(int n);
     void Fill();
+    void StopAtRun();
     TJpegCheck Fail(TFault fault, const TState& checkpoint);
     // Byte at offset through the window cache; false when it lies at or past the limit or the
     // source has no such byte.
@@ -137,7 +141,9 @@ private:
     TBytes window_{};
     std::uint64_t windowStart_ = 0;
     bool dry_ = false;      // the last fill stopped at the limit or the source's end
-    bool atMarker_ = false; // the last fill stopped at a marker
+    bool atMarker_ = false; // the last fill stopped at a marker, or at a run no coder writes
+    bool runDamage_ = false; // it stopped at such a run, which begins at runStart_
+    std::uint64_t runStart_ = 0;
     TFault fault_ = TFault::None;
 };
 

@@ -133,6 +133,27 @@ TEST_F(FragmentsOnCard, StepsOverAGapOfWholeFiles) {
     EXPECT_EQ(inGap->Length, static_cast<std::int64_t>(other.size()));
 }
 
+TEST_F(FragmentsOnCard, AGapOfZeroedErasedNoiseAndAWholeFile) {
+    const TByteVector photo = testkit::GrainyPhoto(320, 240, 22, 2);
+    const TByteVector bmp = testkit::EncodeBmp(testkit::TRgbImage::Pattern(60, 40, 1), 24);
+    const std::uint64_t n = ClustersOf(photo), b = ClustersOf(bmp);
+    const std::uint64_t gap = 30 + n / 2;
+    // Zeroed clusters, erased ones, a whole bitmap, noise, in that order.
+    card_.Place(card_.ClusterOffset(gap), TByteVector(4 * card_.ClusterBytes(), 0x00));
+    card_.Place(card_.ClusterOffset(gap + 4), TByteVector(3 * card_.ClusterBytes(), 0xFF));
+    Lay(bmp, {{gap + 7, b}});
+    const auto pieces = Lay(photo, {{30, n / 2}, {gap + 7 + b + 2, n}});
+    ScanAndReassemble();
+    ExpectReassembled(pieces, photo);
+    // The bitmap is a file of its own again even where the scan took it to lie inside the
+    // photo's run.
+    const TFoundFile* inGap = At(card_.ClusterOffset(gap + 7));
+    ASSERT_NE(inGap, nullptr);
+    EXPECT_FALSE(inGap->Nested());
+    EXPECT_TRUE(inGap->Pieces.empty());
+    EXPECT_EQ(inGap->Length, static_cast<std::int64_t>(bmp.size()));
+}
+
 TEST_F(FragmentsOnCard, ThreeAndFourPieces) {
     const TByteVector three = testkit::GrainyPhoto(320, 240, 8, 3);
     const TByteVector four = testkit::GrainyPhoto(352, 256, 9);

@@ -221,3 +221,25 @@ TEST(JpegMarkerScan, AgreesWithTheDecodeOnWholeAndDamagedPhotos) {
 
 } // namespace
 } // namespace lumivore
+
+namespace lumivore {
+namespace {
+
+// Zeroed and erased space would decode as endless runs of small values; it must stop the data
+// where it begins, not where the block count finally runs out.
+TEST(JpegEntropy, ZeroedOrErasedSpaceEndsTheDataWhereItBegins) {
+    const testkit::TByteVector j = testkit::GrainyPhoto(320, 240, 21);
+    const std::size_t cut = j.size() / 2;
+    for (std::uint8_t fill : {0x00, 0xFF}) {
+        testkit::TByteVector blank(j.begin(), j.begin() + static_cast<std::ptrdiff_t>(cut));
+        blank.insert(blank.end(), 64 * 1024, fill);
+        TMemoryJpegSource source(blank);
+        TJpegEntropyDecoder d;
+        EXPECT_EQ(d.Run(source, blank.size()), TJpegCheck::Corrupt) << int(fill);
+        EXPECT_GE(d.FailOffset() + 16, cut) << int(fill);
+        EXPECT_LE(d.FailOffset(), cut + 16) << int(fill);
+    }
+}
+
+} // namespace
+} // namespace lumivore
