@@ -580,6 +580,10 @@ TFragmentStats ReassembleFragments(TDrive& drive, std::uint64_t deviceBytes, con
             f.Pieces = *found;
             f.Incomplete = false;
             f.Length = static_cast<std::int64_t>(Total(*found));
+            // The picture, now whole, is its own thumbnail, as the scan takes a measured one.
+            f.ThumbKind = kThumbJpeg;
+            f.ThumbOffset = 0;
+            f.ThumbLength = static_cast<std::uint32_t>(f.Length);
             ++stats.Reassembled;
             ++stats.ByPieces[std::min<std::size_t>(found->size(), stats.ByPieces.size() - 1)];
             // Its clusters are taken: later photos may not use them.

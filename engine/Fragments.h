@@ -92,7 +92,8 @@ struct TFragmentStats {
 };
 
 // The pass itself over a finished scan's FoundFiles, reading the engine's open drive. For each
-// JPEG proven to be in pieces: Pieces, Length (their sum) and Incomplete false; for one that
+// JPEG proven to be in pieces: Pieces, Length (their sum), Incomplete false, and the picture
+// as its own thumbnail (ThumbOffset 0, ThumbLength the whole length); for one that
 // breaks with no proven continuation: Incomplete true and Pieces its first piece, Length as the
 // scan measured it. A record that starts inside a reassembled photo's clusters is marked as
 // nested in it (NestedIn), so that it is not offered again as a file of its own; a record the

@@ -74,6 +74,10 @@ protected:
         }
         EXPECT_EQ(f->Length, static_cast<std::int64_t>(bytes.size()));
         EXPECT_TRUE(ReadBack(*f) == bytes);
+        // Its thumbnail is the whole picture, read through the same pieces.
+        EXPECT_EQ(f->ThumbKind, kThumbJpeg);
+        EXPECT_EQ(f->ThumbOffset, 0u);
+        EXPECT_EQ(f->ThumbLength, bytes.size());
     }
     // A record the pass must not have touched.
     void ExpectAsScanned(std::uint64_t offset) {
