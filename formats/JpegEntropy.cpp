@@ -176,12 +176,15 @@ bool TJpegEntropyDecoder::DecodeBlock(const THuffman& dc, const THuffman& ac, st
             diff -= (1 << dcSize) - 1;
         state_.Bits <<= dcSize;
         state_.BitCount -= dcSize;
-        dcPred += diff;
         // The mean of a block of 8-bit samples lies within [-1024, 1016] once scaled: a DC value
-        // beyond that comes from data that is not this picture's.
-        if (dcLimit != 0 && (dcPred > dcLimit || dcPred < -dcLimit)) {
-            fault_ = TFault::Corrupt;
-            return false;
+        // beyond that comes from data that is not this picture's. Without a quantisation table
+        // to scale by, nothing is summed (nor can the sum grow without bound).
+        if (dcLimit != 0) {
+            dcPred += diff;
+            if (dcPred > dcLimit || dcPred < -dcLimit) {
+                fault_ = TFault::Corrupt;
+                return false;
+            }
         }
     }
     int k = 1;
@@ -301,6 +304,9 @@ bool TJpegEntropyDecoder::ReadTables(TBytes payload) {
             const std::size_t li = static_cast<std::size_t>(l);
             t.ValOffset[li] = k - code;
             for (int i = 0; i < counts[li]; ++i) {
+                // More codes than the length can hold: the table is damaged.
+                if (code >= (1 << l))
+                    return false;
                 const std::uint8_t symbol = payload[at + static_cast<std::size_t>(k)];
                 t.Symbols[static_cast<std::size_t>(k)] = symbol;
                 if (l <= kFastBits) {
@@ -313,9 +319,6 @@ bool TJpegEntropyDecoder::ReadTables(TBytes payload) {
                 ++k;
                 ++code;
             }
-            // More codes than the length can hold: the table is damaged.
-            if (code > (1 << l))
-                return false;
             t.MaxCode[li] = counts[li] > 0 ? code - 1 : -1;
             code <<= 1;
         }

@@ -177,6 +177,14 @@ TEST(JpegEntropy, HostileHeadersNeverReadPastTheirBytes) {
             EXPECT_EQ(fed.EndOffset(), whole.EndOffset());
         }
     }
+    // A Huffman table with more codes of one bit than one bit can hold.
+    TByteVector overfull = j;
+    for (std::size_t i = 2; i + 6 < overfull.size(); ++i)
+        if (overfull[i] == 0xFF && overfull[i + 1] == 0xC4) {
+            overfull[i + 5] = 3;
+            break;
+        }
+    EXPECT_EQ(CheckJpeg(overfull), TJpegCheck::Corrupt);
     const TByteVector notJpeg = {0x00, 0x01, 0x02};
     EXPECT_EQ(CheckJpeg(notJpeg), TJpegCheck::Corrupt);
 }
