@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "device/DskLib.h"
+#include "engine/EngineHooks.h"
 #include "engine/Fragments.h"
 #include "engine/ScanEngine.h"
 #include "testkit/TempFiles.h"
@@ -37,7 +38,7 @@ protected:
         return (bytes.size() + card_.ClusterBytes() - 1) / card_.ClusterBytes();
     }
 
-    TFragmentStats ScanAndReassemble(const TFragmentOptions& options = {}) {
+    void Scan() {
         const std::string path = dir_ / "card.img";
         EXPECT_TRUE(card_.Write(path));
         const std::uint8_t code = TDeviceCatalogue::Instance().RegisterImage(path);
@@ -45,6 +46,9 @@ protected:
         EXPECT_TRUE(engine_->OpenDrive(code));
         engine_->Scan(0, kSectors, nullptr, nullptr, nullptr);
         scanned_ = engine_->FoundFiles;
+    }
+    TFragmentStats ScanAndReassemble(const TFragmentOptions& options = {}) {
+        Scan();
         return ReassembleFragments(*engine_, options);
     }
 
@@ -273,6 +277,39 @@ TEST_F(FragmentsOnCard, ARecordInsideAReassembledPhotoIsNotOfferedAgain) {
     EXPECT_EQ(stats.Reassembled, 1u);
     EXPECT_EQ(stats.Claimed, 1u);
     EXPECT_EQ(files.back().NestedIn, static_cast<std::int64_t>(pieces[0].Offset / 512));
+}
+
+// The pass lets the window's events run and moves its bar once per photo, and a Stop leaves
+// the photos not yet looked at as the scan left them.
+TEST_F(FragmentsOnCard, ProgressAndStop) {
+    struct TRecorder : TProgressBar, TMessagePump {
+        TScanEngine* Engine = nullptr;
+        std::vector<int> Positions;
+        int Pumps = 0;
+        void SetPosition(int p) override { Positions.push_back(p); }
+        void ProcessMessages() override {
+            if (++Pumps == 2)
+                Engine->StopRequested = true; // the user presses Stop during the second photo
+        }
+    } recorder;
+    const TByteVector a = testkit::GrainyPhoto(320, 240, 23), b = testkit::GrainyPhoto(320, 240, 24);
+    const std::uint64_t na = ClustersOf(a), nb = ClustersOf(b);
+    Lay(a, {{10, na / 2}, {10 + na / 2 + 3, na}});
+    Lay(b, {{200, nb / 2}, {200 + nb / 2 + 3, nb}});
+    Scan();
+    recorder.Engine = engine_.get();
+    engine_->ProgressBar = &recorder;
+    engine_->MessagePump = &recorder;
+    const TFragmentStats stats = ReassembleFragments(*engine_);
+    engine_->ProgressBar = nullptr;
+    engine_->MessagePump = nullptr;
+    EXPECT_EQ(stats.Reassembled, 1u);
+    EXPECT_EQ(stats.Checked, 1u);
+    EXPECT_EQ(recorder.Positions.size(), 2u);
+    const TFoundFile* second = At(card_.ClusterOffset(200));
+    ASSERT_NE(second, nullptr);
+    EXPECT_TRUE(second->Pieces.empty());
+    EXPECT_FALSE(second->Incomplete);
 }
 
 TEST_F(FragmentsOnCard, TheWorkPerPhotoIsBounded) {

@@ -52,9 +52,12 @@ protected:
     std::vector<TFoundFile> scanned_;
 };
 
-TEST_F(UsedCard, SplitPhotosComeBackWholeAndNothingElseChanges) {
+class UsedCardSeeds : public UsedCard, public ::testing::WithParamInterface<std::uint32_t> {};
+
+TEST_P(UsedCardSeeds, SplitPhotosComeBackWholeAndNothingElseChanges) {
     testkit::TUsedCardOptions options;
     options.SizeBytes = 24ull << 20;
+    options.Seed = GetParam();
     const TFragmentStats stats = Run(options);
 
     std::map<std::uint64_t, const testkit::TUsedFile*> byStart;
@@ -94,6 +97,8 @@ TEST_F(UsedCard, SplitPhotosComeBackWholeAndNothingElseChanges) {
     ASSERT_GE(split, 3u);
     EXPECT_GE(splitBack * 10, split * 7);
 }
+
+INSTANTIATE_TEST_SUITE_P(Cards, UsedCardSeeds, ::testing::Values(1u, 2u, 3u));
 
 // The sample card holds no split file: the pass must leave every record exactly as the scan
 // made it.
