@@ -72,9 +72,10 @@ struct TFragmentOptions {
     std::uint32_t BackoffClusters = 1;
     // Found files stepped over after a break, one after the other.
     std::uint32_t MaxSteppedFiles = 64;
-    // Whether JPEGs of measured length are sampled (one sector per cluster) for data that
-    // cannot belong to a JPEG's scan; off, only those of unknown length or holding the start
-    // of another found file are decoded.
+    // Whether JPEGs are sampled (one sector per cluster of their extent) for data that cannot
+    // belong to a JPEG's scan. Off, only those whose markers go wrong (looked at where the
+    // scan could not measure them) or whose extent holds another found file's start are
+    // decoded.
     bool SampleMeasuredJpegs = true;
 };
 
@@ -99,7 +100,8 @@ struct TFragmentStats {
 // nested in it (NestedIn), so that it is not offered again as a file of its own; a record the
 // scan took to lie inside a photo that turned out to break before it is released. Lets the
 // engine's message pump run and moves its progress bar once per photo; stops early when
-// StopRequested is set. Runs under the caller's Busy (right after a scan).
+// StopRequested is set; the label, when given, shows the number of reassembled photos at the
+// end. Runs under the caller's Busy (right after a scan).
 TFragmentStats ReassembleFragments(TScanEngine& engine, const TFragmentOptions& options = {},
                                    TCounterLabel* reassembledLabel = nullptr);
 
