@@ -162,6 +162,21 @@ TEST_F(FragmentsOnCard, AGapOfZeroedErasedNoiseAndAWholeFile) {
     EXPECT_EQ(inGap->Length, static_cast<std::int64_t>(bmp.size()));
 }
 
+TEST_F(FragmentsOnCard, WithoutABootSectorTheClusterIsInferredFromWherePhotosStart) {
+    std::fill_n(card_.Bytes().begin(), 512, 0); // the boot sector wiped
+    for (std::uint64_t k = 0; k < 9; ++k)
+        Lay(testkit::GrainyPhoto(48, 32, static_cast<unsigned>(40 + k)), {{100 + 3 * k, 1}});
+    const TByteVector photo = testkit::GrainyPhoto(320, 240, 25);
+    const std::uint64_t n = ClustersOf(photo);
+    const auto pieces = Lay(photo, {{10, n / 2}, {10 + n / 2 + 5, n}});
+    Scan();
+    const TClusterGeometry g = FindClusterGeometry(engine_->Drive, engine_->FoundFiles);
+    EXPECT_EQ(g.Source, TClusterSource::Inferred);
+    EXPECT_EQ(g.ClusterBytes, card_.ClusterBytes());
+    ReassembleFragments(*engine_);
+    ExpectReassembled(pieces, photo);
+}
+
 TEST_F(FragmentsOnCard, ThreeAndFourPieces) {
     const TByteVector three = testkit::GrainyPhoto(320, 240, 8, 3);
     const TByteVector four = testkit::GrainyPhoto(352, 256, 9);
