@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace lumivore {
 
@@ -17,6 +18,13 @@ inline constexpr std::int64_t kUnknownLength = -1;
 inline constexpr std::uint8_t kThumbNone = 0;
 inline constexpr std::uint8_t kThumbJpeg = 1;
 inline constexpr std::uint8_t kThumbRgb = 2;
+
+// One run of a file's bytes on the device: the byte offset of its first byte and its length.
+struct TPiece {
+    std::int64_t Offset = 0;
+    std::int64_t Length = 0;
+    bool operator==(const TPiece&) const = default;
+};
 
 struct TFoundFile {
     std::string Ext;                      // "JPG", "CR2", ... in upper case
@@ -45,7 +53,16 @@ struct TFoundFile {
     // a scan (engine/Nesting.h).
     std::int64_t NestedIn = -1;
 
+    // Where a photo that the card split into pieces lies (engine/Fragments.h). Empty for a file
+    // that lies in one run from its start sector. When Incomplete is false and Pieces is not
+    // empty, the pieces in order are the whole file and Length is their sum. When Incomplete is
+    // true, the data stopped decoding at the end of Pieces' only piece and no continuation was
+    // proven; Length keeps what the scan measured.
+    std::vector<TPiece> Pieces;
+    bool Incomplete = false;
+
     bool Nested() const { return NestedIn >= 0; }
+    bool Reassembled() const { return !Pieces.empty() && !Incomplete; }
 
     // Back to the empty record (all numbers 0, all texts empty), keeping the texts' storage
     // so that the per-sector reset of the scan does not allocate.
@@ -66,6 +83,8 @@ struct TFoundFile {
         ISO = 0;
         ExposureNum = ExposureDen = FNumberNum = FNumberDen = FocalNum = FocalDen = 0;
         NestedIn = -1;
+        Pieces.clear();
+        Incomplete = false;
     }
 
     bool operator==(const TFoundFile&) const = default;

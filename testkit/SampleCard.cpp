@@ -15,6 +15,34 @@
 
 namespace lumivore::testkit {
 
+std::vector<std::uint8_t> Fat32BootSector(std::uint64_t totalSectors, std::uint32_t sectorsPerCluster,
+                                          std::uint32_t reserved, std::uint32_t fatSectors, std::uint32_t seed) {
+    std::vector<std::uint8_t> boot(512, 0);
+    const std::uint8_t jump[] = {0xEB, 0x58, 0x90};
+    std::memcpy(boot.data(), jump, 3);
+    std::memcpy(boot.data() + 3, "MSWIN4.1", 8);
+    PutLE16(boot, 11, 512);
+    boot[13] = static_cast<std::uint8_t>(sectorsPerCluster);
+    PutLE16(boot, 14, reserved);
+    boot[16] = 2;
+    boot[21] = 0xF8;
+    PutLE16(boot, 24, 63);
+    PutLE16(boot, 26, 255);
+    PutLE32(boot, 32, static_cast<std::uint32_t>(totalSectors));
+    PutLE32(boot, 36, fatSectors);
+    PutLE32(boot, 44, 2);
+    PutLE16(boot, 48, 1);
+    PutLE16(boot, 50, 6);
+    boot[64] = 0x80;
+    boot[66] = 0x29;
+    PutLE32(boot, 67, 0x4C550000u ^ seed);
+    std::memcpy(boot.data() + 71, "NO NAME    ", 11);
+    std::memcpy(boot.data() + 82, "FAT32   ", 8);
+    boot[510] = 0x55;
+    boot[511] = 0xAA;
+    return boot;
+}
+
 namespace {
 
 constexpr std::uint64_t kSector = 512;
@@ -184,29 +212,7 @@ std::uint64_t WriteFat32Area(std::ofstream& out, std::uint64_t totalSectors, std
     const std::uint64_t clusters = totalSectors / sectorsPerCluster;
     const std::uint32_t fatSectors = static_cast<std::uint32_t>((clusters * 4 + 511) / 512);
     std::vector<std::uint8_t> area((reserved + 2ull * fatSectors) * kSector, 0);
-    std::vector<std::uint8_t> boot(kSector, 0);
-    const std::uint8_t jump[] = {0xEB, 0x58, 0x90};
-    std::memcpy(boot.data(), jump, 3);
-    std::memcpy(boot.data() + 3, "MSWIN4.1", 8);
-    PutLE16(boot, 11, 512);
-    boot[13] = sectorsPerCluster;
-    PutLE16(boot, 14, reserved);
-    boot[16] = 2;
-    boot[21] = 0xF8;
-    PutLE16(boot, 24, 63);
-    PutLE16(boot, 26, 255);
-    PutLE32(boot, 32, static_cast<std::uint32_t>(totalSectors));
-    PutLE32(boot, 36, fatSectors);
-    PutLE32(boot, 44, 2);
-    PutLE16(boot, 48, 1);
-    PutLE16(boot, 50, 6);
-    boot[64] = 0x80;
-    boot[66] = 0x29;
-    PutLE32(boot, 67, 0x4C550000u ^ seed);
-    std::memcpy(boot.data() + 71, "NO NAME    ", 11);
-    std::memcpy(boot.data() + 82, "FAT32   ", 8);
-    boot[510] = 0x55;
-    boot[511] = 0xAA;
+    const std::vector<std::uint8_t> boot = Fat32BootSector(totalSectors, sectorsPerCluster, reserved, fatSectors, seed);
     std::vector<std::uint8_t> info(kSector, 0);
     std::memcpy(info.data(), "RRaA", 4);
     std::memcpy(info.data() + 484, "rrAa", 4);

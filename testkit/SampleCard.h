@@ -50,6 +50,12 @@ struct TCardSource {
 };
 const std::vector<TCardSource>& SampleCardSources(bool largePhotos);
 
+// A FAT32 boot sector (512 bytes, signature included) for a card of totalSectors sectors with
+// the given cluster size, reserved sectors and sectors per FAT (two FATs), as a fresh format
+// writes it; seed varies the volume serial number.
+std::vector<std::uint8_t> Fat32BootSector(std::uint64_t totalSectors, std::uint32_t sectorsPerCluster,
+                                          std::uint32_t reserved, std::uint32_t fatSectors, std::uint32_t seed);
+
 std::uint64_t Fnv1a64(const std::uint8_t* data, std::size_t size);
 
 // The manifest as tab-separated text: sector, type, size, measurable, hash, description.

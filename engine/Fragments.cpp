@@ -1,0 +1,652 @@
+#include "engine/Fragments.h"
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <optional>
+#include <unordered_set>
+
+#include "device/DskLib.h"
+#include "engine/ScanEngine.h"
+#include "formats/LengthPolicy.h"
+
+namespace lumivore {
+
+namespace {
+
+constexpr std::uint64_t kSector = 512;
+
+// ---- the device extents that a piece may not enter ------------------------------------------
+
+// Byte extents on the device that belong to known files, and the starts of files that a piece
+// may not run into. A photo's measured extent is only trusted once it has been seen to decode
+// whole; it is checked the first time a search needs it, and dropped when it does not hold.
+class TOccupied {
+public:
+    static constexpr std::size_t kNoOwner = static_cast<std::size_t>(-1);
+    // Called for an extent whose owner is not yet trusted; false drops the extent.
+    std::function<bool(std::size_t owner)> Verify;
+
+    void Add(std::uint64_t start, std::uint64_t end, std::size_t owner = kNoOwner, bool trusted = true) {
+        if (end <= start)
+            return;
+        auto it = extents_.find(start);
+        if (it != extents_.end() && it->second.End >= end)
+            return;
+        extents_[start] = {end, owner, trusted};
+    }
+    void AddWall(std::uint64_t start) {
+        walls_.push_back(start);
+        sorted_ = false;
+    }
+
+    // The end of an extent that holds offset, or 0 when none does.
+    std::uint64_t Holder(std::uint64_t offset) {
+        for (;;) {
+            auto it = extents_.upper_bound(offset);
+            // Extents seldom overlap; a few steps back find any that holds the offset.
+            bool dropped = false;
+            for (int back = 0; back < 8 && it != extents_.begin() && !dropped; ++back) {
+                --it;
+                if (it->second.End > offset) {
+                    if (Trust(it))
+                        return it->second.End;
+                    dropped = true; // the map changed: look again
+                }
+            }
+            if (!dropped)
+                return 0;
+        }
+    }
+    // The first extent that starts in [from, to): its start, or to when none.
+    std::uint64_t FirstExtentIn(std::uint64_t from, std::uint64_t to) {
+        for (;;) {
+            auto it = extents_.lower_bound(from);
+            if (it == extents_.end() || it->first >= to)
+                return to;
+            if (Trust(it))
+                return it->first;
+        }
+    }
+    // The first file start in (after, limit), or limit.
+    std::uint64_t NextWall(std::uint64_t after, std::uint64_t limit) {
+        if (!sorted_) {
+            std::sort(walls_.begin(), walls_.end());
+            walls_.erase(std::unique(walls_.begin(), walls_.end()), walls_.end());
+            sorted_ = true;
+        }
+        auto it = std::upper_bound(walls_.begin(), walls_.end(), after);
+        return it != walls_.end() && *it < limit ? *it : limit;
+    }
+
+private:
+    struct TExtent {
+        std::uint64_t End = 0;
+        std::size_t Owner = kNoOwner;
+        bool Trusted = true;
+    };
+    // Whether the extent stands; an untrusted one is checked once, and erased when it fails.
+    bool Trust(std::map<std::uint64_t, TExtent>::iterator it) {
+        if (it->second.Trusted)
+            return true;
+        if (Verify && Verify(it->second.Owner)) {
+            it->second.Trusted = true;
+            return true;
+        }
+        extents_.erase(it);
+        return false;
+    }
+    std::map<std::uint64_t, TExtent> extents_;
+    std::vector<std::uint64_t> walls_;
+    bool sorted_ = true;
+};
+
+// ---- a JPEG source over pieces ----------------------------------------------------------------
+
+class TPieceSource : public TJpegSource {
+public:
+    explicit TPieceSource(TPieceReader& reader) : reader_(reader) {}
+    TBytes At(std::uint64_t offset) override { return reader_.Span(offset); }
+
+private:
+    TPieceReader& reader_;
+};
+
+std::uint64_t Total(const std::vector<TPiece>& pieces) {
+    std::uint64_t n = 0;
+    for (const TPiece& p : pieces)
+        n += static_cast<std::uint64_t>(p.Length);
+    return n;
+}
+
+// Whether a sector of a JPEG's scan data could be what it is: a marker byte is only ever
+// followed by a stuffed zero, a restart number, a fill byte or the end marker, and coded data
+// carries few zero bytes and no long runs of one value.
+bool PlausibleScanSector(TBytes s) {
+    std::size_t zeros = 0, same = 1, longest = 1;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if (i > 0) {
+            same = s[i] == s[i - 1] ? same + 1 : 1;
+            longest = std::max(longest, same);
+        }
+        if (s[i] == 0x00 && (i == 0 || s[i - 1] != 0xFF))
+            ++zeros;
+        if (s[i] == 0xFF && i + 1 < s.size()) {
+            const std::uint8_t n = s[i + 1];
+            if (n != 0x00 && n != 0xFF && n != 0xD9 && (n < 0xD0 || n > 0xD7))
+                return false;
+        }
+    }
+    return zeros < 32 && longest < 64;
+}
+
+// ---- the search for one photo ------------------------------------------------------------------
+
+class TSearch {
+public:
+    TSearch(TPieceReader& reader, const TClusterGeometry& g, TOccupied& occupied, std::uint64_t deviceBytes,
+            const TFragmentOptions& options)
+        : reader_(reader), g_(g), occupied_(occupied), deviceBytes_(deviceBytes), options_(options) {}
+
+    // Pieces of the photo starting at device offset start, or nothing. firstBreak is set to the
+    // end of the longest first piece that decodes, for a photo left incomplete.
+    std::optional<std::vector<TPiece>> Solve(std::uint64_t start, std::uint64_t& firstBreak) {
+        firstBreak_ = 0;
+        std::vector<TPiece> pieces{{static_cast<std::int64_t>(start), 0}};
+        TJpegEntropyDecoder fresh;
+        // Fewer pieces first: a file of two pieces is not to be passed over for a three-piece
+        // reading that happens to decode as well.
+        std::optional<std::vector<TPiece>> found;
+        for (maxPieces_ = 2; maxPieces_ <= options_.MaxPieces && !found; ++maxPieces_) {
+            found = Extend(fresh, pieces);
+            if (attempts_ >= options_.MaxAttemptsPerFile)
+                break;
+        }
+        firstBreak = firstBreak_;
+        return found;
+    }
+    std::uint64_t Attempts() const { return attempts_; }
+
+private:
+    // How far an open piece that starts at offset may run: to the next file start, the device's
+    // end, or where the whole photo would pass the length limit.
+    std::uint64_t OpenEnd(std::uint64_t offset, std::uint64_t before) {
+        const std::uint64_t cap = before >= static_cast<std::uint64_t>(kFileLengthLimit)
+                                      ? offset
+                                      : offset + (static_cast<std::uint64_t>(kFileLengthLimit) - before);
+        return occupied_.NextWall(offset, std::min(deviceBytes_, cap));
+    }
+
+    // A run of one value where coded data must stand: zeroed or erased clusters decode as
+    // endless runs of small values and would pass for data for a long while.
+    bool ConstantStart(std::uint64_t offset) {
+        std::uint8_t s[kSector];
+        reader_.SetPieces({{static_cast<std::int64_t>(offset), static_cast<std::int64_t>(kSector)}});
+        if (!reader_.ReadAt(0, s, kSector))
+            return true;
+        return std::all_of(s, s + kSector, [&](std::uint8_t b) { return b == s[0]; });
+    }
+
+    // Candidate starts of the next piece after a break at device offset e, cheapest first:
+    // past each found file that follows, then each free cluster in the gap.
+    std::vector<std::uint64_t> Candidates(std::uint64_t e) {
+        std::vector<std::uint64_t> out;
+        const std::uint64_t c = g_.ClusterBytes;
+        std::uint64_t at = e;
+        for (std::uint32_t n = 0; n < options_.MaxSteppedFiles; ++n) {
+            const std::uint64_t end = occupied_.Holder(at);
+            const std::uint64_t next = end != 0 ? end : occupied_.FirstExtentIn(at, at + c);
+            if (next == at + c)
+                break;
+            const std::uint64_t extentEnd = end != 0 ? end : occupied_.Holder(next);
+            if (extentEnd == 0)
+                break;
+            at = g_.BoundaryAtOrAfter(extentEnd);
+            if (at >= deviceBytes_)
+                break;
+            if (occupied_.Holder(at) == 0)
+                out.push_back(at);
+        }
+        const std::size_t stepped = out.size();
+        for (std::uint64_t k = 1; k <= options_.MaxGapClusters; ++k) {
+            const std::uint64_t cand = e + k * c;
+            if (cand >= deviceBytes_)
+                break;
+            if (occupied_.Holder(cand) != 0 || occupied_.NextWall(cand - 1, cand + 1) == cand)
+                continue;
+            if (std::find(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(stepped), cand) ==
+                out.begin() + static_cast<std::ptrdiff_t>(stepped))
+                out.push_back(cand);
+        }
+        return out;
+    }
+
+    TJpegCheck RunOver(TJpegEntropyDecoder& d, const std::vector<TPiece>& pieces) {
+        reader_.SetPieces(pieces);
+        TPieceSource source(reader_);
+        return d.Run(source, Total(pieces));
+    }
+
+    // pieces: the closed pieces and an open last one (its start set). atStart has decoded the
+    // closed pieces and stands where the open piece's bytes are needed.
+    std::optional<std::vector<TPiece>> Extend(const TJpegEntropyDecoder& atStart, std::vector<TPiece> pieces) {
+        const std::size_t depth = pieces.size();
+        const std::uint64_t before = Total(pieces) - static_cast<std::uint64_t>(pieces.back().Length);
+        const std::uint64_t openStart = static_cast<std::uint64_t>(pieces.back().Offset);
+        const std::uint64_t openEnd = OpenEnd(openStart, before);
+        if (openEnd <= openStart)
+            return std::nullopt;
+        pieces.back().Length = static_cast<std::int64_t>(openEnd - openStart);
+        TJpegEntropyDecoder d = atStart;
+        const TJpegCheck r = RunOver(d, pieces);
+        if (r == TJpegCheck::Clean) {
+            pieces.back().Length = static_cast<std::int64_t>(d.EndOffset() - before);
+            return pieces;
+        }
+        if (r == TJpegCheck::Unsupported || depth >= maxPieces_ || attempts_ >= options_.MaxAttemptsPerFile)
+            return std::nullopt;
+        // Where the data stopped: the failing byte, or the end of the open run.
+        std::uint64_t failDevice = openEnd;
+        if (r == TJpegCheck::Corrupt) {
+            const std::uint64_t fail = std::max(d.FailOffset(), before);
+            failDevice = openStart + std::min(fail - before, openEnd - openStart);
+        }
+        // Break candidates: the cluster boundary at or before the failure, a few before it, and
+        // the start of a found file before the failure.
+        std::vector<std::uint64_t> ends;
+        const std::uint64_t after = g_.BoundaryAtOrAfter(failDevice);
+        if (after > openStart && after <= openEnd)
+            ends.push_back(after);
+        const std::uint64_t e0 = g_.BoundaryAtOrBefore(failDevice);
+        for (std::uint64_t k = 0; k <= options_.BackoffClusters; ++k) {
+            if (e0 < k * g_.ClusterBytes)
+                break;
+            const std::uint64_t e = e0 - k * g_.ClusterBytes;
+            if (e <= openStart)
+                break;
+            ends.push_back(e);
+        }
+        const std::uint64_t wall = occupied_.NextWall(openStart, failDevice + 1);
+        if (wall <= failDevice && wall > openStart)
+            ends.push_back(wall);
+        std::sort(ends.begin(), ends.end());
+        ends.erase(std::unique(ends.begin(), ends.end()), ends.end());
+
+        // The decoder's state at each candidate end, decoding on from one to the next.
+        std::vector<std::pair<std::uint64_t, TJpegEntropyDecoder>> snapshots;
+        TJpegEntropyDecoder s = atStart;
+        for (std::uint64_t e : ends) {
+            pieces.back().Length = static_cast<std::int64_t>(e - openStart);
+            if (RunOver(s, pieces) != TJpegCheck::NeedMore)
+                break;
+            snapshots.emplace_back(e, s);
+        }
+        if (depth == 1 && !snapshots.empty())
+            firstBreak_ = snapshots.back().first;
+
+        // The latest end that decodes is the likeliest break; earlier ones after it.
+        for (auto it = snapshots.rbegin(); it != snapshots.rend(); ++it) {
+            const std::uint64_t e = it->first;
+            std::vector<TPiece> trial = pieces;
+            trial.back().Length = static_cast<std::int64_t>(e - openStart);
+            const std::uint64_t logicalEnd = Total(trial);
+            std::uint64_t prefix = 0xCBF29CE484222325ull;
+            for (const TPiece& p : trial)
+                prefix = (prefix ^ static_cast<std::uint64_t>(p.Offset) ^ (static_cast<std::uint64_t>(p.Length) << 1)) * 0x100000001B3ull;
+            for (std::uint64_t cand : Candidates(e)) {
+                if (attempts_ >= options_.MaxAttemptsPerFile)
+                    return std::nullopt;
+                // A candidate that failed after the same pieces fails again: a deeper search
+                // does not pay for it twice.
+                const std::uint64_t key = (prefix ^ cand) * 0x9E3779B97F4A7C15ull;
+                if (rejected_.count(key) != 0)
+                    continue;
+                if (ConstantStart(cand)) {
+                    rejected_.insert(key);
+                    continue;
+                }
+                ++attempts_;
+                const std::uint64_t limit = std::min(OpenEnd(cand, logicalEnd), cand + g_.ClusterBytes);
+                if (limit <= cand)
+                    continue;
+                trial.push_back({static_cast<std::int64_t>(cand), static_cast<std::int64_t>(limit - cand)});
+                TJpegEntropyDecoder t = it->second;
+                const TJpegCheck tr = RunOver(t, trial);
+                if (tr == TJpegCheck::Clean) {
+                    trial.back().Length = static_cast<std::int64_t>(t.EndOffset() - logicalEnd);
+                    return trial;
+                }
+                if (tr == TJpegCheck::NeedMore && t.Resume() >= logicalEnd) {
+                    // The cluster decodes: follow it as the next piece.
+                    trial.back().Length = 0;
+                    if (auto found = Extend(it->second, trial))
+                        return found;
+                } else {
+                    rejected_.insert(key);
+                }
+                trial.pop_back();
+            }
+        }
+        return std::nullopt;
+    }
+
+    TPieceReader& reader_;
+    const TClusterGeometry& g_;
+    TOccupied& occupied_;
+    std::uint64_t deviceBytes_;
+    const TFragmentOptions& options_;
+    std::uint64_t attempts_ = 0;
+    std::uint64_t firstBreak_ = 0;
+    std::uint32_t maxPieces_ = 2;
+    std::unordered_set<std::uint64_t> rejected_;
+};
+
+bool IsJpeg(const TFoundFile& f) { return f.Ext == "JPG" && f.StartSector >= 0; }
+
+} // namespace
+
+// ---- TPieceReader ----------------------------------------------------------------------------
+
+TPieceReader::TPieceReader(TDrive& drive, std::vector<TPiece> pieces)
+    : drive_(drive), cache_(std::size_t{kCacheSectors} * kSector) {
+    SetPieces(std::move(pieces));
+}
+
+std::vector<TPiece> TPieceReader::PiecesOf(const TFoundFile& file, std::uint64_t fallbackSize) {
+    if (file.Reassembled())
+        return file.Pieces;
+    if (file.StartSector < 0 || static_cast<std::uint64_t>(file.StartSector) > kLargestSectorNumber)
+        return {};
+    const std::int64_t length = LengthKnown(file.Length) ? file.Length : static_cast<std::int64_t>(
+                                                                             std::min<std::uint64_t>(fallbackSize, INT64_MAX));
+    return {{file.StartSector * static_cast<std::int64_t>(kSector), length}};
+}
+
+void TPieceReader::SetPieces(std::vector<TPiece> pieces) {
+    pieces_ = std::move(pieces);
+    size_ = 0;
+    for (const TPiece& p : pieces_) {
+        // A damaged list (negative numbers, a total past what 63 bits hold) reads nothing.
+        if (p.Offset < 0 || p.Length < 0 || static_cast<std::uint64_t>(p.Length) > static_cast<std::uint64_t>(INT64_MAX) - size_) {
+            pieces_.clear();
+            size_ = 0;
+            return;
+        }
+        size_ += static_cast<std::uint64_t>(p.Length);
+    }
+}
+
+bool TPieceReader::DeviceOffset(std::uint64_t offset, std::uint64_t& device) const {
+    for (const TPiece& p : pieces_) {
+        const std::uint64_t len = static_cast<std::uint64_t>(p.Length);
+        if (offset < len) {
+            device = static_cast<std::uint64_t>(p.Offset) + offset;
+            return true;
+        }
+        offset -= len;
+    }
+    return false;
+}
+
+TBytes TPieceReader::Span(std::uint64_t offset) {
+    std::uint64_t rest = offset;
+    for (const TPiece& p : pieces_) {
+        const std::uint64_t len = static_cast<std::uint64_t>(p.Length);
+        if (rest >= len) {
+            rest -= len;
+            continue;
+        }
+        const std::uint64_t device = static_cast<std::uint64_t>(p.Offset) + rest;
+        const std::uint64_t pieceLeft = len - rest;
+        if (cacheBytes_ == 0 || device < cacheDevice_ || device >= cacheDevice_ + cacheBytes_) {
+            const std::uint64_t sector = device / kSector;
+            cacheBytes_ = 0;
+            const std::uint32_t got = drive_.Read(sector, static_cast<std::uint16_t>(kCacheSectors), cache_.data());
+            bytesRead_ += got;
+            cacheDevice_ = sector * kSector;
+            cacheBytes_ = std::min<std::uint64_t>(got, cache_.size());
+            if (device >= cacheDevice_ + cacheBytes_)
+                return {};
+        }
+        const std::uint64_t at = device - cacheDevice_;
+        const std::uint64_t n = std::min(cacheBytes_ - at, pieceLeft);
+        return TBytes(cache_.data() + at, static_cast<std::size_t>(n));
+    }
+    return {};
+}
+
+bool TPieceReader::ReadAt(std::uint64_t offset, std::uint8_t* out, std::size_t n) {
+    if (offset > size_ || n > size_ - offset)
+        return false;
+    while (n > 0) {
+        const TBytes s = Span(offset);
+        if (s.empty())
+            return false;
+        const std::size_t take = std::min(n, s.size());
+        std::memcpy(out, s.data(), take);
+        out += take;
+        offset += take;
+        n -= take;
+    }
+    return true;
+}
+
+// ---- the pass ----------------------------------------------------------------------------------
+
+TFragmentStats ReassembleFragments(TDrive& drive, std::uint64_t deviceBytes, const TClusterGeometry& geometry,
+                                   std::vector<TFoundFile>& files, const TFragmentOptions& options,
+                                   const std::function<bool(std::size_t, std::size_t)>& progress) {
+    TFragmentStats stats;
+    TPieceReader reader(drive, {});
+    const std::uint64_t c = geometry.ClusterBytes;
+
+    // Which JPEGs to decode. Those of unknown length, and those whose measured extent holds the
+    // start of another found file, are suspect at once; the others are sampled one sector per
+    // cluster unless told not to. A photo that decodes whole costs nothing more.
+    std::vector<std::uint64_t> starts;
+    for (const TFoundFile& f : files)
+        if (f.StartSector >= 0)
+            starts.push_back(static_cast<std::uint64_t>(f.StartSector) * kSector);
+    std::sort(starts.begin(), starts.end());
+    std::vector<char> suspect(files.size(), 0);
+    std::uint64_t sampledBytes = 0;
+    // The bytes each photo seems to cover: its measured length, or where the look at its markers
+    // found its end marker; 0 when neither is known.
+    std::vector<std::uint64_t> extent(files.size(), 0);
+    for (std::size_t i = 0; i < files.size(); ++i)
+        if (LengthKnown(files[i].Length))
+            extent[i] = static_cast<std::uint64_t>(files[i].Length);
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        const TFoundFile& f = files[i];
+        if (!IsJpeg(f) || f.Nested())
+            continue;
+        const std::uint64_t start = static_cast<std::uint64_t>(f.StartSector) * kSector;
+        std::uint64_t end = 0;
+        if (LengthKnown(f.Length)) {
+            end = start + static_cast<std::uint64_t>(f.Length);
+        } else {
+            // Where the scan could not see the end, a look at the markers up to the end marker
+            // tells a photo in one run from one whose data runs into something else.
+            const std::uint64_t run = std::min<std::uint64_t>(deviceBytes - std::min(deviceBytes, start),
+                                                              static_cast<std::uint64_t>(kFileLengthLimit));
+            reader.SetPieces({{static_cast<std::int64_t>(start), static_cast<std::int64_t>(run)}});
+            TPieceSource source(reader);
+            const TMarkerScan look = ScanJpegMarkers(source, run);
+            if (look.Result != TJpegCheck::Clean) {
+                suspect[i] = 1;
+                continue;
+            }
+            end = start + look.End;
+            extent[i] = look.End;
+        }
+        auto it = std::upper_bound(starts.begin(), starts.end(), start);
+        if (it != starts.end() && *it < end) {
+            suspect[i] = 1;
+            continue;
+        }
+        if (!options.SampleMeasuredJpegs)
+            continue;
+        std::uint8_t s[kSector];
+        for (std::uint64_t at = geometry.BoundaryAtOrAfter(start + 1); at + kSector < end; at += c) {
+            // One sector alone: the sample is meant to cost a sector, not a cache line.
+            const std::uint32_t got = drive.Read(at / kSector, 1, s);
+            sampledBytes += got;
+            if (got != kSector || !PlausibleScanSector(TBytes(s, kSector))) {
+                suspect[i] = 1;
+                break;
+            }
+        }
+    }
+
+    // What pieces may not enter: the extents of the files that are not suspect (those inside a
+    // suspect photo only seem inside it), and the starts of files. A photo's extent is checked
+    // by decoding it the first time a search would rely on it.
+    TOccupied occupied;
+    std::map<std::int64_t, std::size_t> bySector;
+    for (std::size_t i = 0; i < files.size(); ++i)
+        bySector.emplace(files[i].StartSector, i);
+    auto parentSuspect = [&](const TFoundFile& f) {
+        auto it = bySector.find(f.NestedIn);
+        return it != bySector.end() && suspect[it->second];
+    };
+    std::vector<std::size_t> queue;
+    for (std::size_t i = 0; i < files.size(); ++i)
+        if (suspect[i])
+            queue.push_back(i);
+    std::vector<char> verdict(files.size(), 0); // 1 decodes whole, 2 does not
+    occupied.Verify = [&](std::size_t owner) {
+        if (owner >= files.size())
+            return true;
+        if (verdict[owner] == 0) {
+            const TFoundFile& f = files[owner];
+            TJpegEntropyDecoder d;
+            reader.SetPieces({{f.StartSector * static_cast<std::int64_t>(kSector), static_cast<std::int64_t>(extent[owner])}});
+            TPieceSource source(reader);
+            const TJpegCheck r = d.Run(source, extent[owner]);
+            verdict[owner] = r == TJpegCheck::Clean || r == TJpegCheck::Unsupported ? 1 : 2;
+            if (verdict[owner] == 2 && !suspect[owner]) {
+                suspect[owner] = 1;
+                queue.push_back(owner);
+            }
+        }
+        return verdict[owner] == 1;
+    };
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        const TFoundFile& f = files[i];
+        if (f.StartSector < 0)
+            continue;
+        // A record of unknown length that is no JPEG may be a signature that happens to stand in
+        // a photo's data; it does not stop a piece. A JPEG's start cannot stand inside another's
+        // coded data.
+        const std::uint64_t start = static_cast<std::uint64_t>(f.StartSector) * kSector;
+        if (IsJpeg(f))
+            occupied.AddWall(start);
+        if (!suspect[i] && extent[i] > 0 && f.Ext != "CRW" && (!f.Nested() || parentSuspect(f))) {
+            occupied.AddWall(start);
+            const bool photo = IsJpeg(f);
+            occupied.Add(start, start + extent[i], photo ? i : TOccupied::kNoOwner, !photo);
+        }
+    }
+
+    // The suspects in the order they lie; photos found broken along the way join the end.
+    std::sort(queue.begin(), queue.end(), [&](std::size_t a, std::size_t b) { return files[a].StartSector < files[b].StartSector; });
+    for (std::size_t q = 0; q < queue.size(); ++q) {
+        const std::size_t i = queue[q];
+        if (progress && !progress(q, queue.size()))
+            break;
+        TFoundFile& f = files[i];
+        const std::uint64_t start = static_cast<std::uint64_t>(f.StartSector) * kSector;
+        ++stats.Checked;
+        // First the photo as it lies: one run, as far as the length limit or the device's end.
+        TJpegEntropyDecoder whole;
+        const std::uint64_t run = std::min<std::uint64_t>(deviceBytes - std::min(deviceBytes, start),
+                                                          static_cast<std::uint64_t>(kFileLengthLimit));
+        reader.SetPieces({{static_cast<std::int64_t>(start), static_cast<std::int64_t>(run)}});
+        TPieceSource source(reader);
+        const TJpegCheck r = whole.Run(source, run);
+        if (r == TJpegCheck::Clean) {
+            ++stats.Contiguous;
+            continue;
+        }
+        if (r == TJpegCheck::Unsupported) {
+            ++stats.Unsupported;
+            continue;
+        }
+        TSearch search(reader, geometry, occupied, deviceBytes, options);
+        std::uint64_t firstBreak = 0;
+        std::optional<std::vector<TPiece>> found = search.Solve(start, firstBreak);
+        stats.Attempts += search.Attempts();
+        if (found && found->size() > 1) {
+            f.Pieces = *found;
+            f.Incomplete = false;
+            f.Length = static_cast<std::int64_t>(Total(*found));
+            // The picture, now whole, is its own thumbnail, as the scan takes a measured one.
+            f.ThumbKind = kThumbJpeg;
+            f.ThumbOffset = 0;
+            f.ThumbLength = static_cast<std::uint32_t>(f.Length);
+            ++stats.Reassembled;
+            ++stats.ByPieces[std::min<std::size_t>(found->size(), stats.ByPieces.size() - 1)];
+            // Its clusters are taken: later photos may not use them.
+            for (const TPiece& p : *found) {
+                const std::uint64_t ps = static_cast<std::uint64_t>(p.Offset);
+                occupied.Add(ps, geometry.BoundaryAtOrAfter(ps + static_cast<std::uint64_t>(p.Length)));
+            }
+        } else if (found) {
+            // One piece after all (the run stopped at a file start, yet decodes to its end).
+            f.Pieces.clear();
+            ++stats.Contiguous;
+        } else {
+            f.Incomplete = true;
+            const std::uint64_t end = firstBreak > start ? firstBreak : geometry.BoundaryAtOrAfter(start + 1);
+            f.Pieces = {{static_cast<std::int64_t>(start), static_cast<std::int64_t>(end - start)}};
+            ++stats.Incomplete;
+        }
+    }
+
+    // Records inside a reassembled photo's clusters are parts of it; records the scan took to be
+    // inside a photo that breaks before them are files of their own.
+    for (TFoundFile& owner : files) {
+        if (owner.Pieces.empty())
+            continue;
+        for (TFoundFile& f : files) {
+            if (&f == &owner || f.StartSector < 0)
+                continue;
+            const std::uint64_t at = static_cast<std::uint64_t>(f.StartSector) * kSector;
+            bool inside = false;
+            for (const TPiece& p : owner.Pieces) {
+                const std::uint64_t ps = static_cast<std::uint64_t>(p.Offset);
+                const std::uint64_t pe = owner.Reassembled() ? geometry.BoundaryAtOrAfter(ps + static_cast<std::uint64_t>(p.Length))
+                                                             : ps + static_cast<std::uint64_t>(p.Length);
+                inside = inside || (at > static_cast<std::uint64_t>(owner.StartSector) * kSector && at >= ps && at < pe);
+            }
+            if (owner.Reassembled() && inside && f.NestedIn != owner.StartSector) {
+                f.NestedIn = owner.StartSector;
+                ++stats.Claimed;
+            } else if (!inside && f.NestedIn == owner.StartSector) {
+                f.NestedIn = -1;
+                ++stats.Released;
+            }
+        }
+    }
+    stats.BytesRead = reader.BytesRead() + sampledBytes;
+    return stats;
+}
+
+TFragmentStats ReassembleFragments(TScanEngine& engine, const TFragmentOptions& options, TCounterLabel* reassembledLabel) {
+    const std::int64_t sectors = engine.Drive.Info.TotalSectors;
+    const std::uint64_t deviceBytes = sectors > 0 ? static_cast<std::uint64_t>(sectors) * kSector : 0;
+    const TClusterGeometry geometry = FindClusterGeometry(engine.Drive, engine.FoundFiles);
+    auto progress = [&](std::size_t done, std::size_t total) {
+        if (engine.MessagePump)
+            engine.MessagePump->ProcessMessages();
+        if (engine.ProgressBar && total > 0)
+            engine.ProgressBar->SetPosition(static_cast<int>(done * 100 / total));
+        return !engine.StopRequested;
+    };
+    TFragmentStats stats = ReassembleFragments(engine.Drive, deviceBytes, geometry, engine.FoundFiles, options, progress);
+    if (reassembledLabel)
+        reassembledLabel->SetCount(static_cast<std::int64_t>(stats.Reassembled));
+    return stats;
+}
+
+} // namespace lumivore

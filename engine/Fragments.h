@@ -1,0 +1,113 @@
+#pragma once
+// Photos that a used card split into pieces. A card that was used before holds new photos in
+// the holes that deleted files left, and a photo larger than its hole goes on in the next free
+// cluster. After a scan, this pass takes every JPEG whose data does not decode to its end in
+// one run, finds the cluster where it breaks, and looks for the cluster where it goes on:
+// first past the whole found files that follow the break, then cluster by cluster within a
+// bounded gap, keeping a candidate only while the data keeps decoding, for files of up to four
+// pieces. Only a complete decode to the end-of-image marker, over pieces that belong to no
+// other file, is taken as proof.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "engine/ClusterGeometry.h"
+#include "engine/FoundFile.h"
+#include "formats/JpegEntropy.h"
+
+namespace lumivore {
+
+class TDrive;
+class TScanEngine;
+class TCounterLabel;
+
+// A found file's bytes read through its pieces: Pieces when the record was reassembled, else
+// the run from its start sector of the given size. Reads go through a small cache keyed by
+// device position, so the same reader can be given other pieces without reading again.
+class TPieceReader {
+public:
+    TPieceReader(TDrive& drive, std::vector<TPiece> pieces);
+    // The pieces that hold a record's bytes: its Pieces when reassembled, else one run from its
+    // start sector of its length (or of fallbackSize when the length is unknown).
+    static std::vector<TPiece> PiecesOf(const TFoundFile& file, std::uint64_t fallbackSize);
+
+    void SetPieces(std::vector<TPiece> pieces);
+    const std::vector<TPiece>& Pieces() const { return pieces_; }
+    // Bytes in all pieces together.
+    std::uint64_t Size() const { return size_; }
+    // Copies n bytes from the file offset into out; false when any lies past Size() or could
+    // not be read.
+    bool ReadAt(std::uint64_t offset, std::uint8_t* out, std::size_t n);
+    // The bytes from offset to the end of what the cache holds of the same piece; empty when
+    // offset lies past Size() or nothing could be read. Valid until the next call.
+    TBytes Span(std::uint64_t offset);
+    // The device offset of a file offset; false past Size().
+    bool DeviceOffset(std::uint64_t offset, std::uint64_t& device) const;
+    std::uint64_t BytesRead() const { return bytesRead_; }
+
+private:
+    static constexpr std::uint32_t kCacheSectors = 16; // 8 KiB: a failed candidate reads little
+    TDrive& drive_;
+    std::vector<TPiece> pieces_;
+    std::uint64_t size_ = 0;
+    std::vector<std::uint8_t> cache_;
+    std::uint64_t cacheDevice_ = 0; // device offset of the cache's first byte
+    std::uint64_t cacheBytes_ = 0;
+    std::uint64_t bytesRead_ = 0;
+};
+
+struct TFragmentOptions {
+    // Clusters past a break in which a continuation is looked for.
+    std::uint32_t MaxGapClusters = 2048;
+    // Candidate clusters tried per file, over all its breaks: bounds the work a photo whose
+    // continuation was overwritten can cost.
+    std::uint32_t MaxAttemptsPerFile = 30000;
+    // Pieces a reassembled photo may have.
+    std::uint32_t MaxPieces = 4;
+    // Clusters before the one where decoding failed that may still hold the break: damage is
+    // often noticed a little after the bytes where it begins.
+    std::uint32_t BackoffClusters = 1;
+    // Found files stepped over after a break, one after the other.
+    std::uint32_t MaxSteppedFiles = 64;
+    // Whether JPEGs are sampled (one sector per cluster of their extent) for data that cannot
+    // belong to a JPEG's scan. Off, only those whose markers go wrong (looked at where the
+    // scan could not measure them) or whose extent holds another found file's start are
+    // decoded.
+    bool SampleMeasuredJpegs = true;
+};
+
+struct TFragmentStats {
+    std::size_t Checked = 0;      // JPEGs decoded
+    std::size_t Contiguous = 0;   // of those, whole in one run
+    std::size_t Reassembled = 0;
+    std::size_t Incomplete = 0;
+    std::size_t Unsupported = 0;  // decoded by a coding this pass does not follow
+    std::size_t Claimed = 0;      // records marked as lying inside a reassembled photo
+    std::size_t Released = 0;     // records no longer counted as inside a broken photo
+    std::uint64_t Attempts = 0;   // candidate clusters tried
+    std::uint64_t BytesRead = 0;  // device bytes the pass read
+    std::array<std::size_t, 5> ByPieces{}; // reassembled photos by number of pieces (index)
+};
+
+// The pass itself over a finished scan's FoundFiles, reading the engine's open drive. For each
+// JPEG proven to be in pieces: Pieces, Length (their sum), Incomplete false, and the picture
+// as its own thumbnail (ThumbOffset 0, ThumbLength the whole length); for one that
+// breaks with no proven continuation: Incomplete true and Pieces its first piece, Length as the
+// scan measured it. A record that starts inside a reassembled photo's clusters is marked as
+// nested in it (NestedIn), so that it is not offered again as a file of its own; a record the
+// scan took to lie inside a photo that turned out to break before it is released. Lets the
+// engine's message pump run and moves its progress bar once per photo; stops early when
+// StopRequested is set; the label, when given, shows the number of reassembled photos at the
+// end. Runs under the caller's Busy (right after a scan).
+TFragmentStats ReassembleFragments(TScanEngine& engine, const TFragmentOptions& options = {},
+                                   TCounterLabel* reassembledLabel = nullptr);
+
+// The same over a list and a drive, with a known geometry (tests, benchmarks).
+TFragmentStats ReassembleFragments(TDrive& drive, std::uint64_t deviceBytes, const TClusterGeometry& geometry,
+                                   std::vector<TFoundFile>& files, const TFragmentOptions& options = {},
+                                   const std::function<bool(std::size_t done, std::size_t total)>& progress = {});
+
+} // namespace lumivore

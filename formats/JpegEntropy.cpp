@@ -1,0 +1,673 @@
+// A JPEG decode that follows the Huffman codes and markers without forming pixels.
+#include "formats/JpegEntropy.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+namespace lumivore {
+
+namespace {
+
+constexpr std::uint8_t kSoi = 0xD8, kEoi = 0xD9, kSos = 0xDA, kDht = 0xC4, kDri = 0xDD;
+constexpr std::uint8_t kSof0 = 0xC0, kSof1 = 0xC1;
+constexpr int kFastBits = 9;
+// The longest run of zero bytes, or of fill bytes, that coded data may hold.
+constexpr std::uint32_t kLongestRun = 64;
+
+bool IsRestart(std::uint8_t m) { return m >= 0xD0 && m <= 0xD7; }
+// Frame and coding markers of the kinds this decode does not follow: progressive, lossless,
+// hierarchical, arithmetic coding and its conditioning tables.
+bool IsUnsupportedCoding(std::uint8_t m) { return (m >= 0xC2 && m <= 0xCF && m != kDht) || m == 0xDE || m == 0xDF; }
+
+std::uint64_t CeilDiv(std::uint64_t a, std::uint64_t b) { return (a + b - 1) / b; }
+
+} // namespace
+
+bool TJpegEntropyDecoder::ByteAt(std::uint64_t offset, std::uint8_t& out) {
+    if (offset >= limit_)
+        return false;
+    if (offset < windowStart_ || offset - windowStart_ >= window_.size()) {
+        window_ = source_->At(offset);
+        windowStart_ = offset;
+        if (window_.empty())
+            return false;
+    }
+    out = window_[static_cast<std::size_t>(offset - windowStart_)];
+    return true;
+}
+
+// Takes in whole bytes until 57 bits or more are held, the source runs dry, or a marker stands
+// next. Stuffed zero bytes are dropped; fill bytes before a marker are skipped.
+void TJpegEntropyDecoder::Fill() {
+    while (state_.BitCount <= 56 && !atMarker_) {
+        // Straight from the window while it holds this byte and the next one.
+        if (state_.Pos >= windowStart_ && state_.Pos + 1 < limit_ && state_.Pos - windowStart_ + 1 < window_.size()) {
+            const std::uint8_t* base = window_.data();
+            const std::uint8_t* p = base + (state_.Pos - windowStart_);
+            const std::uint64_t usable = std::min<std::uint64_t>(window_.size(), limit_ - windowStart_);
+            const std::uint8_t* last = base + usable - 1; // a byte must follow each one taken
+            while (state_.BitCount <= 56 && p < last) {
+                const std::uint8_t b = *p;
+                if (b != 0xFF) {
+                    state_.Bits |= std::uint64_t{b} << (56 - state_.BitCount);
+                    state_.BitCount += 8;
+                    state_.ZeroRun = b == 0 ? state_.ZeroRun + 1 : 0;
+                    state_.FillRun = 0;
+                    ++p;
+                } else if (p[1] == 0x00) {
+                    state_.Bits |= std::uint64_t{0xFF} << (56 - state_.BitCount);
+                    state_.BitCount += 8;
+                    state_.ZeroRun = state_.FillRun = 0;
+                    p += 2;
+                } else if (p[1] == 0xFF) {
+                    ++state_.FillRun; // a fill byte
+                    ++p;
+                } else {
+                    atMarker_ = true;
+                    break;
+                }
+                if (state_.ZeroRun > kLongestRun || state_.FillRun > kLongestRun) {
+                    state_.Pos = windowStart_ + static_cast<std::uint64_t>(p - base);
+                    StopAtRun();
+                    return;
+                }
+            }
+            state_.Pos = windowStart_ + static_cast<std::uint64_t>(p - base);
+            continue;
+        }
+        std::uint8_t b = 0;
+        if (!ByteAt(state_.Pos, b)) {
+            dry_ = true;
+            return;
+        }
+        if (b != 0xFF) {
+            state_.Bits |= std::uint64_t{b} << (56 - state_.BitCount);
+            state_.BitCount += 8;
+            state_.ZeroRun = b == 0 ? state_.ZeroRun + 1 : 0;
+            state_.FillRun = 0;
+            ++state_.Pos;
+        } else {
+            std::uint8_t next = 0;
+            if (!ByteAt(state_.Pos + 1, next)) {
+                dry_ = true;
+                return;
+            }
+            if (next == 0x00) {
+                state_.Bits |= std::uint64_t{0xFF} << (56 - state_.BitCount);
+                state_.BitCount += 8;
+                state_.ZeroRun = state_.FillRun = 0;
+                state_.Pos += 2;
+            } else if (next == 0xFF) {
+                ++state_.FillRun; // a fill byte
+                ++state_.Pos;
+            } else {
+                atMarker_ = true;
+            }
+        }
+        if (state_.ZeroRun > kLongestRun || state_.FillRun > kLongestRun) {
+            StopAtRun();
+            return;
+        }
+    }
+}
+
+// Zeroed or erased space decodes as endless runs of small values, and fill bytes may run on
+// before a marker; coded picture data holds neither run this long, so it ends the data there.
+void TJpegEntropyDecoder::StopAtRun() {
+    const std::uint32_t run = std::max(state_.ZeroRun, state_.FillRun);
+    runDamage_ = true;
+    runStart_ = state_.Pos > run ? state_.Pos - run : 0;
+    atMarker_ = true;
+}
+
+bool TJpegEntropyDecoder::NeedBits(int n) {
+    if (state_.BitCount >= n)
+        return true;
+    Fill();
+    if (state_.BitCount >= n)
+        return true;
+    // A marker where data should go on is damage; a dry source only means "not yet".
+    fault_ = atMarker_ ? TFault::Corrupt : TFault::NeedMore;
+    return false;
+}
+
+int TJpegEntropyDecoder::DecodeSymbol(const THuffman& table) {
+    if (state_.BitCount < 16)
+        Fill();
+    const std::size_t fast = static_cast<std::size_t>(state_.Bits >> (64 - kFastBits));
+    const int fastLength = table.FastLength[fast];
+    if (fastLength != 0 && fastLength <= state_.BitCount) {
+        state_.Bits <<= fastLength;
+        state_.BitCount -= fastLength;
+        return table.FastSymbol[fast];
+    }
+    std::int32_t code = 0;
+    for (int length = 1; length <= 16; ++length) {
+        if (length > state_.BitCount) {
+            fault_ = atMarker_ || !dry_ ? TFault::Corrupt : TFault::NeedMore;
+            return -1;
+        }
+        code = (code << 1) | static_cast<std::int32_t>((state_.Bits >> (63 - (length - 1))) & 1u);
+        if (code <= table.MaxCode[static_cast<std::size_t>(length)]) {
+            state_.Bits <<= length;
+            state_.BitCount -= length;
+            return table.Symbols[static_cast<std::size_t>(table.ValOffset[static_cast<std::size_t>(length)] + code)];
+        }
+    }
+    fault_ = TFault::Corrupt; // no code of the table starts so
+    return -1;
+}
+
+bool TJpegEntropyDecoder::DecodeBlock(const THuffman& dc, const THuffman& ac, std::int32_t& dcPred, std::int32_t dcLimit) {
+    const int dcSize = DecodeSymbol(dc);
+    if (dcSize < 0)
+        return false;
+    // Eight-bit samples give DC differences of at most 11 bits and AC values of at most 10.
+    if (dcSize > 11) {
+        fault_ = TFault::Corrupt;
+        return false;
+    }
+    if (dcSize > 0) {
+        if (!NeedBits(dcSize))
+            return false;
+        std::int32_t diff = static_cast<std::int32_t>(state_.Bits >> (64 - dcSize));
+        if (diff < (1 << (dcSize - 1)))
+            diff -= (1 << dcSize) - 1;
+        state_.Bits <<= dcSize;
+        state_.BitCount -= dcSize;
+        // The mean of a block of 8-bit samples lies within [-1024, 1016] once scaled: a DC value
+        // beyond that comes from data that is not this picture's. Without a quantisation table
+        // to scale by, nothing is summed (nor can the sum grow without bound).
+        if (dcLimit != 0) {
+            dcPred += diff;
+            if (dcPred > dcLimit || dcPred < -dcLimit) {
+                fault_ = TFault::Corrupt;
+                return false;
+            }
+        }
+    }
+    int k = 1;
+    while (k < 64) {
+        const int rs = DecodeSymbol(ac);
+        if (rs < 0)
+            return false;
+        const int run = rs >> 4, size = rs & 15;
+        if (size == 0) {
+            if (run != 15)
+                break; // end of block
+            k += 16;
+            if (k > 64) {
+                fault_ = TFault::Corrupt;
+                return false;
+            }
+            continue;
+        }
+        k += run;
+        if (k > 63 || size > 10) {
+            fault_ = TFault::Corrupt;
+            return false;
+        }
+        if (!NeedBits(size))
+            return false;
+        state_.Bits <<= size;
+        state_.BitCount -= size;
+        ++k;
+    }
+    return true;
+}
+
+TJpegCheck TJpegEntropyDecoder::Fail(TFault fault, const TState& checkpoint) {
+    if (fault == TFault::NeedMore) {
+        state_ = checkpoint;
+        atMarker_ = dry_ = runDamage_ = false;
+        return TJpegCheck::NeedMore;
+    }
+    // Damage noticed at a marker lies at the marker; otherwise at the first byte whose bits
+    // were not used yet.
+    const std::uint64_t held = atMarker_ ? 0 : static_cast<std::uint64_t>(state_.BitCount / 8);
+    failOffset_ = runDamage_ ? runStart_ : state_.Pos > held ? state_.Pos - held : 0;
+    return TJpegCheck::Corrupt;
+}
+
+TJpegCheck TJpegEntropyDecoder::DecodeScan() {
+    TState checkpoint = state_;
+    while (state_.UnitsLeft > 0) {
+        checkpoint = state_;
+        if (restartInterval_ != 0 && state_.RestartsLeft == 0) {
+            Fill();
+            if (state_.BitCount >= 8)
+                return Fail(TFault::Corrupt, checkpoint); // data where the restart marker belongs
+            if (!atMarker_)
+                return Fail(TFault::NeedMore, checkpoint);
+            std::uint8_t marker = 0;
+            ByteAt(state_.Pos + 1, marker); // Fill saw it
+            if (marker != 0xD0 + state_.NextRestart) {
+                state_.BitCount = 0;
+                return Fail(TFault::Corrupt, checkpoint);
+            }
+            state_.Pos += 2;
+            state_.Bits = 0;
+            state_.BitCount = 0;
+            state_.NextRestart = static_cast<std::uint8_t>((state_.NextRestart + 1) & 7);
+            state_.RestartsLeft = restartInterval_;
+            state_.DcPred = {};
+            atMarker_ = false;
+        }
+        checkpoint = state_;
+        fault_ = TFault::None;
+        for (int b = 0; b < blocksPerUnit_; ++b) {
+            const std::size_t i = static_cast<std::size_t>(b);
+            if (!DecodeBlock(dc_[blockDc_[i]], ac_[blockAc_[i]], state_.DcPred[blockComponent_[i] & 3], blockDcLimit_[i]))
+                return Fail(fault_, checkpoint);
+        }
+        --state_.UnitsLeft;
+        if (restartInterval_ != 0)
+            --state_.RestartsLeft;
+        ++unitsDecoded_;
+    }
+    // The scan is whole: only the padding of its last byte may stand before the next marker.
+    checkpoint = state_;
+    Fill();
+    if (state_.BitCount >= 8 || runDamage_)
+        return Fail(TFault::Corrupt, checkpoint);
+    if (!atMarker_)
+        return Fail(TFault::NeedMore, checkpoint);
+    state_.Bits = 0;
+    state_.BitCount = 0;
+    state_.InScanData = false;
+    atMarker_ = false;
+    return TJpegCheck::NeedMore; // not final: the caller goes on with the markers
+}
+
+bool TJpegEntropyDecoder::ReadTables(TBytes payload) {
+    std::size_t at = 0;
+    while (at < payload.size()) {
+        const std::uint8_t classAndId = payload[at];
+        const int tableClass = classAndId >> 4, id = classAndId & 15;
+        if (tableClass > 1 || id > 3 || payload.size() - at < 17)
+            return false;
+        std::array<int, 17> counts{};
+        int total = 0;
+        for (int l = 1; l <= 16; ++l) {
+            counts[static_cast<std::size_t>(l)] = payload[at + static_cast<std::size_t>(l)];
+            total += counts[static_cast<std::size_t>(l)];
+        }
+        at += 17;
+        if (total > 256 || payload.size() - at < static_cast<std::size_t>(total))
+            return false;
+        THuffman& t = tableClass == 0 ? dc_[static_cast<std::size_t>(id)] : ac_[static_cast<std::size_t>(id)];
+        t = THuffman{};
+        std::int32_t code = 0;
+        int k = 0;
+        for (int l = 1; l <= 16; ++l) {
+            const std::size_t li = static_cast<std::size_t>(l);
+            t.ValOffset[li] = k - code;
+            for (int i = 0; i < counts[li]; ++i) {
+                // More codes than the length can hold: the table is damaged.
+                if (code >= (1 << l))
+                    return false;
+                const std::uint8_t symbol = payload[at + static_cast<std::size_t>(k)];
+                t.Symbols[static_cast<std::size_t>(k)] = symbol;
+                if (l <= kFastBits) {
+                    const int shift = kFastBits - l;
+                    for (int f = code << shift, end = (code + 1) << shift; f < end; ++f) {
+                        t.FastLength[static_cast<std::size_t>(f)] = static_cast<std::uint8_t>(l);
+                        t.FastSymbol[static_cast<std::size_t>(f)] = symbol;
+                    }
+                }
+                ++k;
+                ++code;
+            }
+            t.MaxCode[li] = counts[li] > 0 ? code - 1 : -1;
+            code <<= 1;
+        }
+        t.Defined = total > 0;
+        at += static_cast<std::size_t>(total);
+    }
+    return true;
+}
+
+bool TJpegEntropyDecoder::ReadFrame(TBytes payload) {
+    if (frameSeen_ || payload.size() < 6)
+        return false;
+    const int count = payload[5];
+    if (count < 1 || count > 4 || payload.size() != 6 + 3u * static_cast<std::size_t>(count))
+        return false;
+    height_ = static_cast<std::uint32_t>(payload[1] << 8 | payload[2]);
+    width_ = static_cast<std::uint32_t>(payload[3] << 8 | payload[4]);
+    if (width_ == 0 || height_ == 0)
+        return false; // a height given later by a DNL marker is not followed
+    componentCount_ = count;
+    maxH_ = maxV_ = 1;
+    for (int c = 0; c < count; ++c) {
+        const std::size_t at = 6 + 3u * static_cast<std::size_t>(c);
+        TComponent& comp = components_[static_cast<std::size_t>(c)];
+        comp.Id = payload[at];
+        comp.H = static_cast<std::uint8_t>(payload[at + 1] >> 4);
+        comp.V = static_cast<std::uint8_t>(payload[at + 1] & 15);
+        if (comp.H < 1 || comp.H > 4 || comp.V < 1 || comp.V > 4 || payload[at + 2] > 3)
+            return false;
+        comp.Tq = payload[at + 2];
+        maxH_ = std::max<int>(maxH_, comp.H);
+        maxV_ = std::max<int>(maxV_, comp.V);
+    }
+    frameSeen_ = true;
+    return true;
+}
+
+bool TJpegEntropyDecoder::ReadScan(TBytes payload) {
+    if (!frameSeen_ || payload.empty())
+        return false;
+    const int count = payload[0];
+    if (count < 1 || count > componentCount_ || payload.size() != 4 + 2u * static_cast<std::size_t>(count))
+        return false;
+    blocksPerUnit_ = 0;
+    std::uint64_t units = 0;
+    for (int s = 0; s < count; ++s) {
+        const std::size_t at = 1 + 2u * static_cast<std::size_t>(s);
+        int index = -1;
+        for (int c = 0; c < componentCount_; ++c)
+            if (components_[static_cast<std::size_t>(c)].Id == payload[at])
+                index = c;
+        const int dcId = payload[at + 1] >> 4, acId = payload[at + 1] & 15;
+        if (index < 0 || dcId > 3 || acId > 3 || !dc_[static_cast<std::size_t>(dcId)].Defined ||
+            !ac_[static_cast<std::size_t>(acId)].Defined)
+            return false;
+        const TComponent& comp = components_[static_cast<std::size_t>(index)];
+        const int blocks = count == 1 ? 1 : comp.H * comp.V;
+        if (blocksPerUnit_ + blocks > 10)
+            return false;
+        for (int b = 0; b < blocks; ++b) {
+            const std::size_t i = static_cast<std::size_t>(blocksPerUnit_++);
+            blockComponent_[i] = static_cast<std::uint8_t>(index);
+            blockDc_[i] = static_cast<std::uint8_t>(dcId);
+            blockAc_[i] = static_cast<std::uint8_t>(acId);
+            // |DC| * step <= 1024 plus the rounding of the step, with one step to spare.
+            const std::uint16_t q = dcQuant_[comp.Tq];
+            blockDcLimit_[i] = q == 0 ? 0 : (1024 + q) / q + 1;
+        }
+        if (count == 1) {
+            const std::uint64_t w = CeilDiv(std::uint64_t{width_} * comp.H, static_cast<std::uint64_t>(maxH_));
+            const std::uint64_t h = CeilDiv(std::uint64_t{height_} * comp.V, static_cast<std::uint64_t>(maxV_));
+            units = CeilDiv(w, 8) * CeilDiv(h, 8);
+        }
+    }
+    if (count > 1)
+        units = CeilDiv(width_, 8u * static_cast<std::uint64_t>(maxH_)) * CeilDiv(height_, 8u * static_cast<std::uint64_t>(maxV_));
+    const std::size_t tail = 1 + 2u * static_cast<std::size_t>(count);
+    // A sequential scan covers all 64 coefficients at full precision.
+    if (payload[tail] != 0 || payload[tail + 1] != 63 || payload[tail + 2] != 0)
+        return false;
+    state_.UnitsLeft = units;
+    state_.DcPred = {};
+    state_.RestartsLeft = restartInterval_;
+    state_.NextRestart = 0;
+    state_.Bits = 0;
+    state_.BitCount = 0;
+    state_.InScanData = true;
+    ++scansStarted_;
+    return true;
+}
+
+bool TJpegEntropyDecoder::Segment(std::uint8_t marker, TBytes payload) {
+    switch (marker) {
+    case kDht: return ReadTables(payload);
+    case kSof0:
+    case kSof1: return ReadFrame(payload);
+    case kSos: return ReadScan(payload);
+    case 0xDB: // quantisation tables: only the DC step of each is kept
+        for (std::size_t at = 0; at < payload.size();) {
+            const int precision = payload[at] >> 4, id = payload[at] & 15;
+            const std::size_t size = precision == 0 ? 64 : 128;
+            if (precision > 1 || id > 3 || payload.size() - at - 1 < size)
+                return false;
+            dcQuant_[static_cast<std::size_t>(id)] =
+                precision == 0 ? payload[at + 1] : static_cast<std::uint16_t>(payload[at + 1] << 8 | payload[at + 2]);
+            at += 1 + size;
+        }
+        return true;
+    case kDri:
+        if (payload.size() != 2)
+            return false;
+        restartInterval_ = static_cast<std::uint32_t>(payload[0] << 8 | payload[1]);
+        return true;
+    default: return true;
+    }
+}
+
+// One marker, with its segment, at the decoder's position. True when it was taken and decoding
+// goes on; false with result set otherwise.
+bool TJpegEntropyDecoder::Header(TJpegCheck& result) {
+    const TState checkpoint = state_;
+    auto needMore = [&] {
+        state_ = checkpoint;
+        result = TJpegCheck::NeedMore;
+        return false;
+    };
+    auto corrupt = [&](std::uint64_t at) {
+        state_ = checkpoint;
+        failOffset_ = at;
+        result = TJpegCheck::Corrupt;
+        return false;
+    };
+    std::uint64_t pos = state_.Pos;
+    std::uint8_t b = 0;
+    if (!ByteAt(pos, b))
+        return needMore();
+    if (b != 0xFF)
+        return corrupt(pos);
+    std::uint8_t marker = 0xFF;
+    // Fill bytes may stand before any marker; a long run of them is not a JPEG's.
+    for (int fill = 0; marker == 0xFF; ++fill) {
+        if (fill > 64)
+            return corrupt(pos);
+        if (!ByteAt(pos + 1, marker))
+            return needMore();
+        if (marker == 0xFF)
+            ++pos;
+    }
+    if (checkpoint.Pos == 0 ? marker != kSoi : marker == kSoi)
+        return corrupt(pos);
+    if (marker == kSoi) {
+        state_.Pos = pos + 2;
+        return true;
+    }
+    if (marker == kEoi) {
+        if (scansStarted_ == 0)
+            return corrupt(pos); // a picture without any scan
+        endOffset_ = pos + 2;
+        result = TJpegCheck::Clean;
+        return false;
+    }
+    if (IsRestart(marker) && scansStarted_ > 0) {
+        state_.Pos = pos + 2; // a stray restart marker after a scan's last block
+        return true;
+    }
+    if (marker == 0x00 || marker == 0x01 || IsRestart(marker))
+        return corrupt(pos);
+    if (IsUnsupportedCoding(marker)) {
+        result = TJpegCheck::Unsupported;
+        return false;
+    }
+    std::uint8_t hi = 0, lo = 0;
+    if (!ByteAt(pos + 2, hi) || !ByteAt(pos + 3, lo))
+        return needMore();
+    const std::uint32_t length = static_cast<std::uint32_t>(hi << 8 | lo);
+    if (length < 2)
+        return corrupt(pos + 2);
+    const std::uint64_t end = pos + 2 + length;
+    if (marker == kDht || marker == kSof0 || marker == kSof1 || marker == kSos || marker == kDri || marker == 0xDB) {
+        std::vector<std::uint8_t> payload(length - 2);
+        for (std::uint32_t i = 0; i < length - 2; ++i)
+            if (!ByteAt(pos + 4 + i, payload[i]))
+                return needMore();
+        if ((marker == kSof0 || marker == kSof1) && !payload.empty() && payload[0] != 8) {
+            result = TJpegCheck::Unsupported; // 12-bit samples
+            return false;
+        }
+        if (!Segment(marker, payload))
+            return corrupt(pos);
+    } else {
+        // Other segments are stepped over; their last byte must be there to step past them.
+        std::uint8_t last = 0;
+        if (!ByteAt(end - 1, last))
+            return needMore();
+    }
+    state_.Pos = end;
+    return true;
+}
+
+TJpegCheck TJpegEntropyDecoder::Run(TJpegSource& source, std::uint64_t limit) {
+    source_ = &source;
+    limit_ = limit;
+    window_ = {};
+    windowStart_ = 0;
+    dry_ = atMarker_ = runDamage_ = false;
+    for (;;) {
+        if (state_.InScanData) {
+            const TJpegCheck r = DecodeScan();
+            if (r != TJpegCheck::NeedMore || state_.InScanData)
+                return r;
+            continue;
+        }
+        TJpegCheck result = TJpegCheck::NeedMore;
+        if (!Header(result))
+            return result;
+    }
+}
+
+namespace {
+
+// Bytes of a source by offset, for the marker scan.
+class TSourceBytes {
+public:
+    TSourceBytes(TJpegSource& source, std::uint64_t limit) : source_(source), limit_(limit) {}
+    bool At(std::uint64_t offset, std::uint8_t& out) {
+        const TBytes s = Span(offset);
+        if (s.empty())
+            return false;
+        out = s[0];
+        return true;
+    }
+    // The bytes from offset on that the current window holds, clipped at the limit.
+    TBytes Span(std::uint64_t offset) {
+        if (offset >= limit_)
+            return {};
+        if (offset < start_ || offset - start_ >= window_.size()) {
+            window_ = source_.At(offset);
+            start_ = offset;
+        }
+        if (window_.empty())
+            return {};
+        const TBytes rest = window_.subspan(static_cast<std::size_t>(offset - start_));
+        return rest.first(static_cast<std::size_t>(std::min<std::uint64_t>(rest.size(), limit_ - offset)));
+    }
+
+private:
+    TJpegSource& source_;
+    std::uint64_t limit_;
+    TBytes window_{};
+    std::uint64_t start_ = 0;
+};
+
+// Markers that may stand between the scans of a sequential or progressive picture.
+bool BetweenScans(std::uint8_t m) { return m == kDht || m == 0xDB || m == kDri || m == kSos || m == 0xFE || m == 0xCC; }
+
+} // namespace
+
+TMarkerScan ScanJpegMarkers(TJpegSource& source, std::uint64_t limit) {
+    TSourceBytes bytes(source, limit);
+    TMarkerScan out;
+    auto corrupt = [&](std::uint64_t at) {
+        out.Result = TJpegCheck::Corrupt;
+        out.FailOffset = at;
+        return out;
+    };
+    std::uint8_t b0 = 0, b1 = 0;
+    if (!bytes.At(0, b0) || !bytes.At(1, b1))
+        return out;
+    if (b0 != 0xFF || b1 != kSoi)
+        return corrupt(0);
+    std::uint64_t pos = 2;
+    bool inScan = false, sawScan = false;
+    std::uint8_t nextRestart = 0;
+    for (;;) {
+        if (inScan) {
+            const TBytes s = bytes.Span(pos);
+            if (s.empty())
+                return out;
+            const void* hit = std::memchr(s.data(), 0xFF, s.size());
+            if (hit == nullptr) {
+                pos += s.size();
+                continue;
+            }
+            pos += static_cast<std::uint64_t>(static_cast<const std::uint8_t*>(hit) - s.data());
+            std::uint8_t m = 0;
+            if (!bytes.At(pos + 1, m))
+                return out;
+            if (m == 0x00) {
+                pos += 2;
+            } else if (m == 0xFF) {
+                pos += 1;
+            } else if (IsRestart(m)) {
+                if (m != 0xD0 + nextRestart)
+                    return corrupt(pos);
+                nextRestart = static_cast<std::uint8_t>((nextRestart + 1) & 7);
+                pos += 2;
+            } else if (m == kEoi) {
+                out.Result = TJpegCheck::Clean;
+                out.End = pos + 2;
+                return out;
+            } else if (BetweenScans(m)) {
+                inScan = false;
+            } else {
+                return corrupt(pos);
+            }
+            continue;
+        }
+        // A marker segment.
+        std::uint8_t ff = 0, m = 0;
+        if (!bytes.At(pos, ff))
+            return out;
+        if (ff != 0xFF)
+            return corrupt(pos);
+        if (!bytes.At(pos + 1, m))
+            return out;
+        if (m == 0xFF) {
+            ++pos;
+            continue;
+        }
+        if (m == kEoi) {
+            if (!sawScan)
+                return corrupt(pos);
+            out.Result = TJpegCheck::Clean;
+            out.End = pos + 2;
+            return out;
+        }
+        if (m == kSoi || m == 0x00 || m == 0x01 || IsRestart(m))
+            return corrupt(pos);
+        std::uint8_t hi = 0, lo = 0;
+        if (!bytes.At(pos + 2, hi) || !bytes.At(pos + 3, lo))
+            return out;
+        const std::uint32_t length = static_cast<std::uint32_t>(hi << 8 | lo);
+        if (length < 2)
+            return corrupt(pos);
+        pos += 2 + length;
+        if (m == kSos) {
+            inScan = sawScan = true;
+            nextRestart = 0;
+        }
+    }
+}
+
+TJpegCheck CheckJpeg(TBytes data, std::uint64_t* endOffset) {
+    TMemoryJpegSource source(data);
+    TJpegEntropyDecoder decoder;
+    const TJpegCheck r = decoder.Run(source, data.size());
+    if (endOffset != nullptr)
+        *endOffset = r == TJpegCheck::Clean ? decoder.EndOffset() : 0;
+    return r;
+}
+
+} // namespace lumivore

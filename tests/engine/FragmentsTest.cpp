@@ -1,0 +1,345 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+
+#include "device/DskLib.h"
+#include "engine/EngineHooks.h"
+#include "engine/Fragments.h"
+#include "engine/ScanEngine.h"
+#include "testkit/TempFiles.h"
+#include "testkit/UsedCard.h"
+
+namespace lumivore::testing {
+namespace {
+
+using testkit::TByteVector;
+using testkit::TCardPiece;
+using Runs = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
+
+// A card of 4 KiB clusters full of old random data, with files laid over chosen clusters.
+class FragmentsOnCard : public ::testing::Test {
+protected:
+    static constexpr std::uint64_t kSectors = 24000;
+
+    void SetUp() override {
+        setenv("LUMIVORE_CONFIG", (dir_ / "settings.xml").c_str(), 1);
+        TDeviceCatalogue::Instance().Clear();
+        engine_ = std::make_unique<TScanEngine>();
+        card_.Noise(0, card_.Clusters(), 99);
+    }
+    void TearDown() override {
+        engine_.reset();
+        TDeviceCatalogue::Instance().Clear();
+    }
+
+    std::vector<TCardPiece> Lay(const TByteVector& bytes, const Runs& runs) { return card_.Split(bytes, runs); }
+    std::uint64_t ClustersOf(const TByteVector& bytes) const {
+        return (bytes.size() + card_.ClusterBytes() - 1) / card_.ClusterBytes();
+    }
+
+    void Scan() {
+        const std::string path = dir_ / "card.img";
+        EXPECT_TRUE(card_.Write(path));
+        const std::uint8_t code = TDeviceCatalogue::Instance().RegisterImage(path);
+        EXPECT_NE(code, 0);
+        EXPECT_TRUE(engine_->OpenDrive(code));
+        engine_->Scan(0, kSectors, nullptr, nullptr, nullptr);
+        scanned_ = engine_->FoundFiles;
+    }
+    TFragmentStats ScanAndReassemble(const TFragmentOptions& options = {}) {
+        Scan();
+        return ReassembleFragments(*engine_, options);
+    }
+
+    const TFoundFile* At(std::uint64_t offset) const {
+        for (const TFoundFile& f : engine_->FoundFiles)
+            if (static_cast<std::uint64_t>(f.StartSector) * 512 == offset)
+                return &f;
+        return nullptr;
+    }
+    // The record's bytes as recovery would read them through its pieces.
+    TByteVector ReadBack(const TFoundFile& f) {
+        TPieceReader reader(engine_->Drive, TPieceReader::PiecesOf(f, 0));
+        TByteVector out(static_cast<std::size_t>(reader.Size()));
+        EXPECT_TRUE(reader.ReadAt(0, out.data(), out.size()));
+        return out;
+    }
+    // The photo at pieces[0] came back whole through exactly these pieces.
+    void ExpectReassembled(const std::vector<TCardPiece>& pieces, const TByteVector& bytes) {
+        const TFoundFile* f = At(pieces.front().Offset);
+        ASSERT_NE(f, nullptr);
+        EXPECT_TRUE(f->Reassembled());
+        EXPECT_FALSE(f->Incomplete);
+        ASSERT_EQ(f->Pieces.size(), pieces.size());
+        for (std::size_t i = 0; i < pieces.size(); ++i) {
+            EXPECT_EQ(static_cast<std::uint64_t>(f->Pieces[i].Offset), pieces[i].Offset) << i;
+            EXPECT_EQ(static_cast<std::uint64_t>(f->Pieces[i].Length), pieces[i].Length) << i;
+        }
+        EXPECT_EQ(f->Length, static_cast<std::int64_t>(bytes.size()));
+        EXPECT_TRUE(ReadBack(*f) == bytes);
+        // Its thumbnail is the whole picture, read through the same pieces.
+        EXPECT_EQ(f->ThumbKind, kThumbJpeg);
+        EXPECT_EQ(f->ThumbOffset, 0u);
+        EXPECT_EQ(f->ThumbLength, bytes.size());
+    }
+    // A record the pass must not have touched.
+    void ExpectAsScanned(std::uint64_t offset) {
+        const TFoundFile* f = At(offset);
+        ASSERT_NE(f, nullptr);
+        for (const TFoundFile& s : scanned_) {
+            if (s.StartSector == f->StartSector) {
+                EXPECT_TRUE(s == *f);
+            }
+        }
+    }
+
+    testkit::TTempDir dir_;
+    testkit::TClusterCard card_{kSectors, 8};
+    std::unique_ptr<TScanEngine> engine_;
+    std::vector<TFoundFile> scanned_;
+};
+
+// Two pieces with a gap of noise of 1, 100 and 2,000 clusters, with and without restart
+// markers: the gap search must reach that far and the cluster arithmetic hold at each size.
+class TwoPieces : public FragmentsOnCard, public ::testing::WithParamInterface<std::tuple<std::uint64_t, int>> {};
+
+TEST_P(TwoPieces, AcrossAGapOfNoise) {
+    const auto [gap, restarts] = GetParam();
+    const TByteVector photo = testkit::GrainyPhoto(320, 240, 5, restarts);
+    const std::uint64_t n = ClustersOf(photo);
+    ASSERT_GE(n, 6u);
+    const auto pieces = Lay(photo, {{10, n / 2}, {10 + n / 2 + gap, n}});
+    const TFragmentStats stats = ScanAndReassemble();
+    ExpectReassembled(pieces, photo);
+    EXPECT_EQ(stats.Reassembled, 1u);
+    EXPECT_EQ(stats.ByPieces[2], 1u);
+    EXPECT_EQ(stats.Incomplete, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Gaps, TwoPieces,
+                         ::testing::Combine(::testing::Values(1u, 100u, 2000u), ::testing::Values(0, 4)));
+
+TEST_F(FragmentsOnCard, StepsOverAGapOfWholeFiles) {
+    const TByteVector photo = testkit::GrainyPhoto(320, 240, 6);
+    const TByteVector other = testkit::GrainyPhoto(200, 150, 7);
+    const TByteVector png = testkit::EncodePng(testkit::TRgbImage::Pattern(90, 60, 2));
+    const std::uint64_t n = ClustersOf(photo), o = ClustersOf(other), p = ClustersOf(png);
+    // The photo, then a whole JPEG, a whole PNG and two clusters of noise, then the photo's rest.
+    const std::uint64_t gapStart = 20 + n / 3;
+    Lay(other, {{gapStart, o}});
+    Lay(png, {{gapStart + o, p}});
+    const auto pieces = Lay(photo, {{20, n / 3}, {gapStart + o + p + 2, n}});
+    ScanAndReassemble();
+    ExpectReassembled(pieces, photo);
+    // The files in the gap stay files of their own, whole and unchanged.
+    ExpectAsScanned(card_.ClusterOffset(gapStart + o));
+    const TFoundFile* inGap = At(card_.ClusterOffset(gapStart));
+    ASSERT_NE(inGap, nullptr);
+    EXPECT_FALSE(inGap->Nested());
+    EXPECT_TRUE(inGap->Pieces.empty());
+    EXPECT_EQ(inGap->Length, static_cast<std::int64_t>(other.size()));
+}
+
+TEST_F(FragmentsOnCard, AGapOfZeroedErasedNoiseAndAWholeFile) {
+    const TByteVector photo = testkit::GrainyPhoto(320, 240, 22, 2);
+    const TByteVector bmp = testkit::EncodeBmp(testkit::TRgbImage::Pattern(60, 40, 1), 24);
+    const std::uint64_t n = ClustersOf(photo), b = ClustersOf(bmp);
+    const std::uint64_t gap = 30 + n / 2;
+    // Zeroed clusters, erased ones, a whole bitmap, noise, in that order.
+    card_.Place(card_.ClusterOffset(gap), TByteVector(4 * card_.ClusterBytes(), 0x00));
+    card_.Place(card_.ClusterOffset(gap + 4), TByteVector(3 * card_.ClusterBytes(), 0xFF));
+    Lay(bmp, {{gap + 7, b}});
+    const auto pieces = Lay(photo, {{30, n / 2}, {gap + 7 + b + 2, n}});
+    ScanAndReassemble();
+    ExpectReassembled(pieces, photo);
+    // The bitmap is a file of its own again even where the scan took it to lie inside the
+    // photo's run.
+    const TFoundFile* inGap = At(card_.ClusterOffset(gap + 7));
+    ASSERT_NE(inGap, nullptr);
+    EXPECT_FALSE(inGap->Nested());
+    EXPECT_TRUE(inGap->Pieces.empty());
+    EXPECT_EQ(inGap->Length, static_cast<std::int64_t>(bmp.size()));
+}
+
+TEST_F(FragmentsOnCard, WithoutABootSectorTheClusterIsInferredFromWherePhotosStart) {
+    std::fill_n(card_.Bytes().begin(), 512, 0); // the boot sector wiped
+    for (std::uint64_t k = 0; k < 9; ++k)
+        Lay(testkit::GrainyPhoto(48, 32, static_cast<unsigned>(40 + k)), {{100 + 3 * k, 1}});
+    const TByteVector photo = testkit::GrainyPhoto(320, 240, 25);
+    const std::uint64_t n = ClustersOf(photo);
+    const auto pieces = Lay(photo, {{10, n / 2}, {10 + n / 2 + 5, n}});
+    Scan();
+    const TClusterGeometry g = FindClusterGeometry(engine_->Drive, engine_->FoundFiles);
+    EXPECT_EQ(g.Source, TClusterSource::Inferred);
+    EXPECT_EQ(g.ClusterBytes, card_.ClusterBytes());
+    ReassembleFragments(*engine_);
+    ExpectReassembled(pieces, photo);
+}
+
+TEST_F(FragmentsOnCard, ThreeAndFourPieces) {
+    const TByteVector three = testkit::GrainyPhoto(320, 240, 8, 3);
+    const TByteVector four = testkit::GrainyPhoto(352, 256, 9);
+    const std::uint64_t a = ClustersOf(three), b = ClustersOf(four);
+    const auto p3 = Lay(three, {{10, a / 3}, {10 + a / 3 + 5, a / 3}, {10 + 2 * (a / 3) + 40, a}});
+    const std::uint64_t at = 10 + a + 60;
+    const auto p4 = Lay(four, {{at, b / 4}, {at + b / 4 + 1, b / 4}, {at + 2 * (b / 4) + 30, b / 4}, {at + 3 * (b / 4) + 300, b}});
+    const TFragmentStats stats = ScanAndReassemble();
+    ExpectReassembled(p3, three);
+    ExpectReassembled(p4, four);
+    EXPECT_EQ(stats.ByPieces[3], 1u);
+    EXPECT_EQ(stats.ByPieces[4], 1u);
+}
+
+TEST_F(FragmentsOnCard, ADecoyThatDecodesForAWhileIsNotTaken) {
+    // Right after the break lie clusters of another photo's coded data made with the same
+    // tables: they decode as a continuation for a while, then stop fitting.
+    const TByteVector photo = testkit::GrainyPhoto(320, 240, 10);
+    const TByteVector decoySource = testkit::GrainyPhoto(320, 240, 11);
+    const std::uint64_t n = ClustersOf(photo);
+    const std::uint64_t cb = card_.ClusterBytes();
+    const TByteVector decoy(decoySource.begin() + static_cast<std::ptrdiff_t>(2 * cb),
+                            decoySource.begin() + static_cast<std::ptrdiff_t>(5 * cb));
+    Lay(decoy, {{10 + n / 2, 3}});
+    const auto pieces = Lay(photo, {{10, n / 2}, {10 + n / 2 + 3 + 4, n}});
+    const TFragmentStats stats = ScanAndReassemble();
+    ExpectReassembled(pieces, photo);
+    EXPECT_GT(stats.Attempts, 1u);
+}
+
+TEST_F(FragmentsOnCard, TwoPhotosWhosePiecesInterleave) {
+    const TByteVector a = testkit::GrainyPhoto(320, 240, 12);
+    const TByteVector b = testkit::GrainyPhoto(320, 240, 13, 6);
+    const std::uint64_t na = ClustersOf(a), nb = ClustersOf(b);
+    const std::uint64_t ha = na / 2, hb = nb / 2;
+    // a1 b1 a2 b2, each right after the other.
+    const auto pa = Lay(a, {{10, ha}, {10 + ha + hb, na}});
+    const auto pb = Lay(b, {{10 + ha, hb}, {10 + na + hb, nb}});
+    const TFragmentStats stats = ScanAndReassemble();
+    ExpectReassembled(pa, a);
+    ExpectReassembled(pb, b);
+    EXPECT_EQ(stats.Reassembled, 2u);
+}
+
+TEST_F(FragmentsOnCard, ATruncatedPhotoIsIncompleteAndNotMergedWithAStranger) {
+    // The photo's first half, then noise, then another whole photo: its rest exists nowhere.
+    const TByteVector photo = testkit::GrainyPhoto(320, 240, 14);
+    const TByteVector stranger = testkit::GrainyPhoto(320, 240, 15);
+    const std::uint64_t n = ClustersOf(photo);
+    const TByteVector half(photo.begin(), photo.begin() + static_cast<std::ptrdiff_t>(n / 2 * card_.ClusterBytes()));
+    Lay(half, {{10, n / 2}});
+    const auto strangerAt = Lay(stranger, {{10 + n / 2 + 3, ClustersOf(stranger)}});
+    const TFragmentStats stats = ScanAndReassemble();
+    const TFoundFile* f = At(card_.ClusterOffset(10));
+    ASSERT_NE(f, nullptr);
+    EXPECT_TRUE(f->Incomplete);
+    EXPECT_FALSE(f->Reassembled());
+    ASSERT_EQ(f->Pieces.size(), 1u);
+    EXPECT_EQ(static_cast<std::uint64_t>(f->Pieces[0].Length), half.size());
+    // What recovery writes for it stays as the scan measured.
+    const TFoundFile* before = nullptr;
+    for (const TFoundFile& s : scanned_)
+        if (s.StartSector == f->StartSector)
+            before = &s;
+    ASSERT_NE(before, nullptr);
+    EXPECT_EQ(f->Length, before->Length);
+    EXPECT_EQ(stats.Incomplete, 1u);
+    EXPECT_EQ(stats.Reassembled, 0u);
+    // The stranger is its own file, whole.
+    const TFoundFile* s = At(strangerAt.front().Offset);
+    ASSERT_NE(s, nullptr);
+    EXPECT_FALSE(s->Nested());
+    EXPECT_TRUE(s->Pieces.empty());
+    EXPECT_EQ(s->Length, static_cast<std::int64_t>(stranger.size()));
+}
+
+TEST_F(FragmentsOnCard, ContiguousFilesAreLeftExactlyAsScanned) {
+    const TByteVector whole = testkit::GrainyPhoto(320, 240, 16, 8);
+    const TByteVector small = testkit::GrainyPhoto(64, 48, 17);
+    const TByteVector png = testkit::EncodePng(testkit::TRgbImage::Pattern(90, 60, 3));
+    const TByteVector split = testkit::GrainyPhoto(320, 240, 18);
+    const auto w = Lay(whole, {{10, ClustersOf(whole)}});
+    const auto s = Lay(small, {{200, 1}});
+    const auto p = Lay(png, {{300, ClustersOf(png)}});
+    const std::uint64_t n = ClustersOf(split);
+    const auto f = Lay(split, {{400, n / 2}, {400 + n / 2 + 7, n}});
+    const TFragmentStats stats = ScanAndReassemble();
+    ExpectAsScanned(w.front().Offset);
+    ExpectAsScanned(s.front().Offset);
+    ExpectAsScanned(p.front().Offset);
+    ExpectReassembled(f, split);
+    // The whole photos were not even decoded: sampling found nothing wrong in them.
+    EXPECT_EQ(stats.Checked, 1u);
+}
+
+TEST_F(FragmentsOnCard, ARecordInsideAReassembledPhotoIsNotOfferedAgain) {
+    const TByteVector photo = testkit::GrainyPhoto(320, 240, 19);
+    const std::uint64_t n = ClustersOf(photo);
+    const auto pieces = Lay(photo, {{10, n / 2}, {10 + n / 2 + 9, n}});
+    ScanAndReassemble();
+    ExpectReassembled(pieces, photo);
+    // A signature that happened to stand at a sector of the photo's second piece.
+    TFoundFile ghost;
+    ghost.Ext = "BMP";
+    ghost.StartSector = static_cast<std::int64_t>(pieces[1].Offset / 512 + 3);
+    ghost.Length = kUnknownLength;
+    std::vector<TFoundFile> files = scanned_;
+    files.push_back(ghost);
+    TClusterGeometry g;
+    g.ClusterBytes = card_.ClusterBytes();
+    g.DataStart = card_.DataStart();
+    const TFragmentStats stats = ReassembleFragments(engine_->Drive, kSectors * 512, g, files);
+    EXPECT_EQ(stats.Reassembled, 1u);
+    EXPECT_EQ(stats.Claimed, 1u);
+    EXPECT_EQ(files.back().NestedIn, static_cast<std::int64_t>(pieces[0].Offset / 512));
+}
+
+// The pass lets the window's events run and moves its bar once per photo, and a Stop leaves
+// the photos not yet looked at as the scan left them.
+TEST_F(FragmentsOnCard, ProgressAndStop) {
+    struct TRecorder : TProgressBar, TMessagePump {
+        TScanEngine* Engine = nullptr;
+        std::vector<int> Positions;
+        int Pumps = 0;
+        void SetPosition(int p) override { Positions.push_back(p); }
+        void ProcessMessages() override {
+            if (++Pumps == 2)
+                Engine->StopRequested = true; // the user presses Stop during the second photo
+        }
+    } recorder;
+    const TByteVector a = testkit::GrainyPhoto(320, 240, 23), b = testkit::GrainyPhoto(320, 240, 24);
+    const std::uint64_t na = ClustersOf(a), nb = ClustersOf(b);
+    Lay(a, {{10, na / 2}, {10 + na / 2 + 3, na}});
+    Lay(b, {{200, nb / 2}, {200 + nb / 2 + 3, nb}});
+    Scan();
+    recorder.Engine = engine_.get();
+    engine_->ProgressBar = &recorder;
+    engine_->MessagePump = &recorder;
+    const TFragmentStats stats = ReassembleFragments(*engine_);
+    engine_->ProgressBar = nullptr;
+    engine_->MessagePump = nullptr;
+    EXPECT_EQ(stats.Reassembled, 1u);
+    EXPECT_EQ(stats.Checked, 1u);
+    EXPECT_EQ(recorder.Positions.size(), 2u);
+    const TFoundFile* second = At(card_.ClusterOffset(200));
+    ASSERT_NE(second, nullptr);
+    EXPECT_TRUE(second->Pieces.empty());
+    EXPECT_FALSE(second->Incomplete);
+}
+
+TEST_F(FragmentsOnCard, TheWorkPerPhotoIsBounded) {
+    // A truncated photo with no continuation anywhere: every candidate is tried and fails, but
+    // no more of them than the bound allows.
+    const TByteVector photo = testkit::GrainyPhoto(320, 240, 20);
+    const TByteVector half(photo.begin(), photo.begin() + static_cast<std::ptrdiff_t>(photo.size() / 2));
+    Lay(half, {{10, ClustersOf(half)}});
+    TFragmentOptions options;
+    options.MaxAttemptsPerFile = 50;
+    const TFragmentStats stats = ScanAndReassemble(options);
+    EXPECT_EQ(stats.Incomplete, 1u);
+    EXPECT_LE(stats.Attempts, 50u);
+    EXPECT_GT(stats.Attempts, 0u);
+}
+
+} // namespace
+} // namespace lumivore::testing
