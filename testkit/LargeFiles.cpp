@@ -25,18 +25,18 @@ TByteVector ChunkHeader(const char (&id)[5], std::uint32_t size, const char (&fo
 
 } // namespace
 
-bool CreateSparseFile(const std::string& path, std::uint64_t size, const std::vector<TPiece>& pieces) {
+bool CreateSparseFile(const std::string& path, std::uint64_t size, const std::vector<TPlacedBytes>& pieces) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)
         return false;
     bool ok = ::ftruncate(fd, static_cast<off_t>(size)) == 0;
-    for (const TPiece& p : pieces)
+    for (const TPlacedBytes& p : pieces)
         ok = ok && ::pwrite(fd, p.Bytes.data(), p.Bytes.size(), static_cast<off_t>(p.Offset)) ==
                        static_cast<ssize_t>(p.Bytes.size());
     return ::close(fd) == 0 && ok;
 }
 
-std::vector<TPiece> LargeTiffRaw(std::uint64_t length, const std::string& make, const TByteVector& preview,
+std::vector<TPlacedBytes> LargeTiffRaw(std::uint64_t length, const std::string& make, const TByteVector& preview,
                                  std::uint32_t stripOffset, std::uint32_t directoryAt) {
     TTiffBuilder b;
     if (directoryAt > 0)
@@ -52,10 +52,10 @@ std::vector<TPiece> LargeTiffRaw(std::uint64_t length, const std::string& make, 
     return {{0, b.Build()}};
 }
 
-std::vector<TPiece> OpenDmlAvi(std::uint32_t firstRiffSize, const std::vector<std::uint32_t>& avixSizes) {
+std::vector<TPlacedBytes> OpenDmlAvi(std::uint32_t firstRiffSize, const std::vector<std::uint32_t>& avixSizes) {
     // The first chunk: a small AVI's header list and movi list, with the RIFF size of the long one.
     const TByteVector head = WithRiffSize(MakeAvi(320, 240, 2, 1000), firstRiffSize);
-    std::vector<TPiece> pieces{{0, head}};
+    std::vector<TPlacedBytes> pieces{{0, head}};
     std::uint64_t end = std::uint64_t{firstRiffSize} + 8;
     for (std::uint32_t size : avixSizes) {
         end += end % 2;
@@ -75,8 +75,8 @@ std::uint64_t OpenDmlAviLength(std::uint32_t firstRiffSize, const std::vector<st
     return end;
 }
 
-std::vector<TPiece> PlacedAt(std::uint64_t base, std::vector<TPiece> pieces) {
-    for (TPiece& p : pieces)
+std::vector<TPlacedBytes> PlacedAt(std::uint64_t base, std::vector<TPlacedBytes> pieces) {
+    for (TPlacedBytes& p : pieces)
         p.Offset += base;
     return pieces;
 }

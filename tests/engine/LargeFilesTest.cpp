@@ -24,7 +24,7 @@
 
 using namespace lumivore;
 using testkit::TByteVector;
-using testkit::TPiece;
+using testkit::TPlacedBytes;
 namespace fs = std::filesystem;
 
 namespace {
@@ -63,7 +63,7 @@ protected:
     }
 
     // Creates the sparse image and opens it; skips the test where the file system cannot.
-    bool OpenImage(std::uint64_t size, const std::vector<TPiece>& pieces) {
+    bool OpenImage(std::uint64_t size, const std::vector<TPlacedBytes>& pieces) {
         image_ = dir_ / "card.img";
         if (!testkit::CreateSparseFile(image_, size, pieces))
             return false;
@@ -81,9 +81,9 @@ protected:
     }
 
     // A 120 MB raw with its preview and marks at the strip's start, middle and last bytes.
-    std::vector<TPiece> MarkedRaw() const {
+    std::vector<TPlacedBytes> MarkedRaw() const {
         const std::uint64_t base = kRawSector * kSectorSize;
-        std::vector<TPiece> pieces =
+        std::vector<TPlacedBytes> pieces =
             testkit::PlacedAt(base, testkit::LargeTiffRaw(kRawLength, "NIKON CORPORATION", Preview()));
         pieces.push_back({base + kMiB, TByteVector(4096, 0xA5)});
         pieces.push_back({base + 60'000'017, TByteVector(700'000, 0x3C)});
@@ -166,7 +166,7 @@ TEST_F(LargeFiles, ARawWhoseDirectoryTheScanCouldNotSeeIsMeasuredAtRecoveryFromI
     // scan knows only its header. Recovery reads the head, walks it and streams the rest.
     constexpr std::int64_t kSector = 999;
     const std::uint64_t base = kSector * kSectorSize;
-    std::vector<TPiece> pieces =
+    std::vector<TPlacedBytes> pieces =
         testkit::PlacedAt(base, testkit::LargeTiffRaw(kRawLength, "NIKON", Preview(), 1 << 20, 4096));
     pieces.push_back({base + kRawLength - 3, {'E', 'N', 'D'}});
     if (!OpenImage(kRawImageBytes, pieces))
@@ -187,8 +187,8 @@ TEST_F(LargeFiles, ARawWhoseDirectoryTheScanCouldNotSeeIsMeasuredAtRecoveryFromI
 }
 
 TEST_F(LargeFiles, ARawWhoseStripRunsPastTheRawLimitIsRefused) {
-    std::vector<TPiece> pieces = testkit::LargeTiffRaw(std::uint64_t{1} << 30, "NIKON", Preview());
-    std::vector<TPiece> beyond = testkit::PlacedAt(kMiB, testkit::LargeTiffRaw((std::uint64_t{1} << 30) + 1, "NIKON", Preview()));
+    std::vector<TPlacedBytes> pieces = testkit::LargeTiffRaw(std::uint64_t{1} << 30, "NIKON", Preview());
+    std::vector<TPlacedBytes> beyond = testkit::PlacedAt(kMiB, testkit::LargeTiffRaw((std::uint64_t{1} << 30) + 1, "NIKON", Preview()));
     pieces.insert(pieces.end(), beyond.begin(), beyond.end());
     ASSERT_TRUE(OpenImage(4 * kMiB, pieces));
     ScanAll();
@@ -203,7 +203,7 @@ TEST_F(LargeFiles, ARawWhoseStripRunsPastTheRawLimitIsRefused) {
 TEST_F(LargeFiles, AnOpenDmlAviIsMeasuredToItsLastChunkAndChanceRiffBytesAreNothing) {
     const std::uint32_t first = 800'000'000, second = 450'000'001; // odd: a pad byte follows
     const std::int64_t aviSector = 2048;
-    std::vector<TPiece> pieces = testkit::PlacedAt(aviSector * kSectorSize, testkit::OpenDmlAvi(first, {second}));
+    std::vector<TPlacedBytes> pieces = testkit::PlacedAt(aviSector * kSectorSize, testkit::OpenDmlAvi(first, {second}));
     const std::uint64_t aviLength = testkit::OpenDmlAviLength(first, {second});
     ASSERT_GT(aviLength, std::uint64_t{1} << 30);
     // After it, "RIFF" with a huge size and the AVI form type but no header list.

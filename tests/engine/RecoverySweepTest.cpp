@@ -25,7 +25,7 @@ TEST(RecoverySweep, NearbyFilesOfUnknownLengthAreReadOnce) {
     TDeviceCatalogue::Instance().Clear();
     // Eight JPEGs of 1.5 MB to 2.2 MB back to back, each starting on a sector: measuring one
     // from the device reads windows that reach into the next ones.
-    std::vector<testkit::TPiece> pieces;
+    std::vector<testkit::TPlacedBytes> pieces;
     std::vector<std::pair<std::int64_t, std::size_t>> files;
     std::uint64_t at = 0;
     std::uint64_t fileSectors = 0;
