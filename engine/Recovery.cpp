@@ -84,6 +84,18 @@ public:
     // Leaves what was read last in the sweep for the next file: the last streamed run when the
     // file was streamed past its buffer, else the buffer.
     ~TFileSource() {
+        try {
+            KeepInSweep();
+        } catch (...) {
+            sweep_.Bytes.clear(); // without memory for it, the next file reads its bytes itself
+            sweep_.Handle = kInvalidHandle;
+        }
+    }
+    TFileSource(const TFileSource&) = delete;
+    TFileSource& operator=(const TFileSource&) = delete;
+
+private:
+    void KeepInSweep() {
         sweep_.Bytes.clear();
         sweep_.Unreadable.clear();
         sweep_.Code = code_;
@@ -107,8 +119,8 @@ public:
             if (sector >= sweep_.FirstSector && sector < sweep_.FirstSector + count)
                 sweep_.Unreadable.push_back(sector);
     }
-    TFileSource(const TFileSource&) = delete;
-    TFileSource& operator=(const TFileSource&) = delete;
+
+public:
 
     // Makes the first `bytes` bytes of the file available, as far as the device holds them;
     // returns how many are (whole sectors read, cut to `bytes`).
