@@ -1,5 +1,5 @@
-// lumivore-cli recover SOURCE --to DIR: scans the device, then writes the found files of the
-// chosen types into DIR, with a report beside them.
+// lumivore-cli recover SOURCE --to DIR: scans the device and writes the found files of the
+// chosen types into DIR as the scan passes them, with a report beside them.
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -30,6 +30,7 @@ struct TOptions {
     std::optional<std::int64_t> StartMb, EndMb;
     bool Quiet = false;
     bool Nested = false;
+    bool TwoPass = false; // scan first, then recover: what the windows do
 };
 
 std::string Upper(std::string s) {
@@ -178,6 +179,72 @@ private:
     std::chrono::steady_clock::time_point lastDraw_{};
 };
 
+// Prints what recovery did and gives the exit status.
+int Summary(const TRecoveryResult& result, double seconds, const TScanOutcome& scan, const TOptions& opt) {
+    if (!result.Started) {
+        std::fprintf(stderr, "lumivore-cli: %s\n", result.Message.c_str());
+        return kExitFailed;
+    }
+    const double mb = static_cast<double>(result.BytesWritten) / 1048576.0;
+    std::printf("recovered %d, failed %d, abandoned %d, not written %d; %llu bytes written to %s\n", result.Recovered,
+                result.Failed, result.Abandoned, result.NotWritten,
+                static_cast<unsigned long long>(result.BytesWritten), opt.To.c_str());
+    std::printf("recovery took %.2f s (%.1f MB/s)\n", seconds, seconds > 0 ? mb / seconds : 0.0);
+    if (!result.ReportPath.empty())
+        std::printf("report: %s\n", result.ReportPath.c_str());
+    if (result.Files.empty())
+        std::printf("no found file is of the chosen types\n");
+    if (scan.ReadErrors > 0)
+        std::printf("%lld unreadable sector(s) on the source\n", static_cast<long long>(scan.ReadErrors));
+    std::fflush(stdout);
+    if (!result.Message.empty()) {
+        // The destination failed mid-run (full, or a write error): the work failed.
+        std::fprintf(stderr, "lumivore-cli: %s\n", result.Message.c_str());
+        return kExitFailed;
+    }
+    if (result.Stopped)
+        std::printf("recovery stopped before every file was written\n");
+    std::fflush(stdout);
+    // Files given up for an unknown length with a default size of 0 were handled as asked.
+    return FinishStatus(result.Stopped || InterruptRequested(), scan.ReadErrors, result.Failed + result.NotWritten);
+}
+
+// Recovery in the same pass as the scan: each chosen file is written as the scan streams past
+// it, so the device is read once.
+int RunOnePass(TScanEngine& engine, TRecoveryRequest request, const TScanRange& range, const TTypeFilter& filter,
+               bool byTypes, const TOptions& opt) {
+    auto chosen = [&](const TFoundFile& f) {
+        if (f.Nested() && !opt.Nested)
+            return false;
+        const bool general = f.FormatIndex < kGeneralTypeCount, maker = f.MakerIndex < kMakerTypeCount;
+        if (!byTypes)
+            return general || maker;
+        return filter.Exts.count(f.Ext) != 0 || (general && filter.General[f.FormatIndex]) ||
+               (maker && filter.Makers[f.MakerIndex]);
+    };
+    std::int64_t recovered = 0, failed = 0;
+    TRecoverProgress::TLabel recoveredLabel(recovered), failedLabel(failed);
+    request.RecoveredLabel = &recoveredLabel;
+    request.FailedLabel = &failedLabel;
+    TRecoveryDuringScan session(engine, request, chosen);
+    std::string message;
+    if (!session.Start(message)) {
+        std::fprintf(stderr, "lumivore-cli: %s\n", message.c_str());
+        return kExitFailed;
+    }
+    const auto started = std::chrono::steady_clock::now();
+    engine.BlockObserver = &session;
+    const TScanOutcome scan = RunScan(engine, range, opt.Quiet);
+    engine.BlockObserver = nullptr;
+    // The files still waiting after the last block; Ctrl+C still stops them.
+    TRecoverProgress pump(engine, true, 0);
+    engine.MessagePump = &pump;
+    const TRecoveryResult result = session.Finish(scan.Stopped);
+    engine.MessagePump = nullptr;
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    return Summary(result, seconds, scan, opt);
+}
+
 int Run(const TOptions& opt) {
     // A file-size limit must turn into a write error that stops the run cleanly, not a signal.
     std::signal(SIGXFSZ, SIG_IGN);
@@ -208,6 +275,8 @@ int Run(const TOptions& opt) {
     TScanRange range;
     if (!ResolveRange(*engine, opt.StartMb, opt.EndMb, range))
         return kExitFailed;
+    if (!opt.TwoPass)
+        return RunOnePass(*engine, request, range, filter, !tokens.empty(), opt);
     const TScanOutcome scan = RunScan(*engine, range, opt.Quiet);
     if (scan.Stopped) {
         std::printf("scan stopped: nothing was recovered\n");
@@ -246,32 +315,7 @@ int Run(const TOptions& opt) {
     engine->MessagePump = nullptr;
     progress.Finish();
 
-    if (!result.Started) {
-        std::fprintf(stderr, "lumivore-cli: %s\n", result.Message.c_str());
-        return kExitFailed;
-    }
-    const double mb = static_cast<double>(result.BytesWritten) / 1048576.0;
-    std::printf("recovered %d, failed %d, abandoned %d, not written %d; %llu bytes written to %s\n", result.Recovered,
-                result.Failed, result.Abandoned, result.NotWritten,
-                static_cast<unsigned long long>(result.BytesWritten), opt.To.c_str());
-    std::printf("recovery took %.2f s (%.1f MB/s)\n", seconds, seconds > 0 ? mb / seconds : 0.0);
-    if (!result.ReportPath.empty())
-        std::printf("report: %s\n", result.ReportPath.c_str());
-    if (result.Files.empty())
-        std::printf("no found file is of the chosen types\n");
-    if (scan.ReadErrors > 0)
-        std::printf("%lld unreadable sector(s) on the source\n", static_cast<long long>(scan.ReadErrors));
-    std::fflush(stdout);
-    if (!result.Message.empty()) {
-        // The destination failed mid-run (full, or a write error): the work failed.
-        std::fprintf(stderr, "lumivore-cli: %s\n", result.Message.c_str());
-        return kExitFailed;
-    }
-    if (result.Stopped)
-        std::printf("recovery stopped before every file was written\n");
-    std::fflush(stdout);
-    // Files given up for an unknown length with a default size of 0 were handled as asked.
-    return FinishStatus(result.Stopped || InterruptRequested(), scan.ReadErrors, result.Failed + result.NotWritten);
+    return Summary(result, seconds, scan, opt);
 }
 
 } // namespace
@@ -293,6 +337,8 @@ TCommand AddRecoverCommand(CLI::App& app) {
     sub->add_flag("--nested", opt->Nested,
                   "Also write files found inside other found files (embedded previews and the like)");
     sub->add_flag("--quiet", opt->Quiet, "No progress on stderr");
+    sub->add_flag("--two-pass", opt->TwoPass, "Scan the whole source first, then read each file again to write it")
+        ->group("");
     return {sub, [opt] { return Run(*opt); }};
 }
 

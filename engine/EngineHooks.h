@@ -29,4 +29,12 @@ public:
     virtual void SetCount(std::int64_t value) = 0;
 };
 
+// Shown each block of a scan's first pass right after it was read and examined: where it
+// starts, its bytes and how many sectors it holds. Files found in it are in FoundFiles already.
+class TBlockObserver {
+public:
+    virtual ~TBlockObserver() = default;
+    virtual void BlockScanned(std::uint64_t firstSector, const std::uint8_t* data, std::uint64_t sectors) = 0;
+};
+
 } // namespace lumivore

@@ -14,6 +14,7 @@
 
 #include "device/DskLib.h"
 #include "engine/DeviceMeasure.h"
+#include "engine/Nesting.h"
 #include "engine/RecoveryWriter.h"
 #include "engine/ScanEngine.h"
 #include "formats/JpegTrailers.h"
@@ -59,9 +60,10 @@ struct TSweep {
 // zero-filled and counted.
 class TFileSource {
 public:
-    TFileSource(TScanEngine& engine, std::int64_t startSector, std::vector<std::uint8_t>& buffer, TSweep& sweep)
-        : engine_(engine), start_(startSector), buffer_(buffer), sweep_(sweep), code_(engine.Drive.DriveCode),
-          handle_(engine.Drive.Handle) {
+    TFileSource(TScanEngine& engine, std::int64_t startSector, std::vector<std::uint8_t>& buffer, TSweep& sweep,
+                const TScanWindow* window)
+        : engine_(engine), start_(startSector), buffer_(buffer), sweep_(sweep), window_(window),
+          code_(engine.Drive.DriveCode), handle_(engine.Drive.Handle) {
         buffer_.clear();
         const auto first = static_cast<std::uint64_t>(startSector);
         const std::uint64_t held = sweep.Bytes.size() / kSectorSize;
@@ -82,6 +84,18 @@ public:
     // Leaves what was read last in the sweep for the next file: the last streamed run when the
     // file was streamed past its buffer, else the buffer.
     ~TFileSource() {
+        try {
+            KeepInSweep();
+        } catch (...) {
+            sweep_.Bytes.clear(); // without memory for it, the next file reads its bytes itself
+            sweep_.Handle = kInvalidHandle;
+        }
+    }
+    TFileSource(const TFileSource&) = delete;
+    TFileSource& operator=(const TFileSource&) = delete;
+
+private:
+    void KeepInSweep() {
         sweep_.Bytes.clear();
         sweep_.Unreadable.clear();
         sweep_.Code = code_;
@@ -105,8 +119,8 @@ public:
             if (sector >= sweep_.FirstSector && sector < sweep_.FirstSector + count)
                 sweep_.Unreadable.push_back(sector);
     }
-    TFileSource(const TFileSource&) = delete;
-    TFileSource& operator=(const TFileSource&) = delete;
+
+public:
 
     // Makes the first `bytes` bytes of the file available, as far as the device holds them;
     // returns how many are (whole sectors read, cut to `bytes`).
@@ -131,7 +145,7 @@ public:
             buffer_.resize(at + static_cast<std::size_t>(n) * kSectorSize);
             std::uint8_t* dest = buffer_.data() + at;
             const std::uint32_t got =
-                engine_.Drive.Read(sector, static_cast<std::uint16_t>(n), dest);
+                ReadDevice(sector, static_cast<std::uint32_t>(n), dest);
             if (got < n * kSectorSize)
                 RereadBySector(sector, static_cast<std::uint32_t>(n), dest);
             haveSectors_ += n;
@@ -154,7 +168,7 @@ public:
         }
         const std::uint64_t sector = static_cast<std::uint64_t>(start_) + offset / kSectorSize;
         const auto count = static_cast<std::uint32_t>((n + kSectorSize - 1) / kSectorSize);
-        const std::uint32_t got = engine_.Drive.Read(sector, static_cast<std::uint16_t>(count), dest);
+        const std::uint32_t got = ReadDevice(sector, count, dest);
         if (got < std::uint64_t{count} * kSectorSize)
             RereadBySector(sector, count, dest);
         lastRun_ = dest;
@@ -174,11 +188,18 @@ private:
     void RereadBySector(std::uint64_t sector, std::uint32_t count, std::uint8_t* dest) {
         for (std::uint32_t k = 0; k < count; ++k) {
             std::uint8_t* p = dest + static_cast<std::size_t>(k) * kSectorSize;
-            if (engine_.Drive.Read(sector + k, 1, p) < kSectorSize) {
+            if (ReadDevice(sector + k, 1, p) < kSectorSize) {
                 std::memset(p, 0, kSectorSize);
                 NoteUnreadable(sector + k);
             }
         }
+    }
+
+    // Sectors from the scan's window when it still holds them, else from the device.
+    std::uint32_t ReadDevice(std::uint64_t sector, std::uint32_t count, std::uint8_t* dest) {
+        if (window_ != nullptr && window_->Copy(sector, count, dest))
+            return count * kSectorSize;
+        return engine_.Drive.Read(sector, static_cast<std::uint16_t>(count), dest);
     }
 
     void NoteUnreadable(std::uint64_t sector) {
@@ -191,6 +212,7 @@ private:
     std::int64_t start_;
     std::vector<std::uint8_t>& buffer_;
     TSweep& sweep_;
+    const TScanWindow* window_;
     std::uint8_t code_;
     TDeviceHandle handle_;
     std::uint64_t haveSectors_ = 0;
@@ -482,7 +504,7 @@ private:
             e.Detail = "failed: the file starts outside the sectors that can be read";
             return {};
         }
-        TFileSource src(engine_, f.StartSector, buffer_, sweep_);
+        TFileSource src(engine_, f.StartSector, buffer_, sweep_, window_);
         TLengthSource source = TLengthSource::None;
         std::int64_t length = DetermineLength(f, src, source);
         if (src.DeviceChanged())
@@ -590,6 +612,19 @@ private:
                           "). Recovery stopped; the files already written are kept."};
     }
 
+public:
+    // Where recently scanned sectors are read from instead of the device; may be null.
+    void SetWindow(const TScanWindow* window) { window_ = window; }
+
+    // Handles one chosen file on its own (recovery during a scan), counting it.
+    TFileOutcome HandleOne(TRecoveryEntry& e) {
+        const TFileOutcome outcome = RecoverOne(e);
+        Count(e);
+        return outcome;
+    }
+
+private:
+    const TScanWindow* window_ = nullptr;
     TScanEngine& engine_;
     const TRecoveryRequest& request_;
     TOutputDir& dest_;
@@ -600,6 +635,24 @@ private:
     std::size_t current_ = 0;          // the file being handled, for the bar
     int shown_ = -1;                   // the bar's last position
 };
+
+// Writes the report beside the files; a failure is added to the result's message.
+void WriteReport(TOutputDir& dest, TRecoveryResult& result) {
+    const std::string csv = ReportCsv(result);
+    const TWriteResult w = dest.Write(
+        [](int suffix) {
+            return suffix == 0 ? std::string("recovery-report.csv")
+                               : "recovery-report-" + std::to_string(suffix) + ".csv";
+        },
+        reinterpret_cast<const std::uint8_t*>(csv.data()), csv.size());
+    if (w.Outcome == TWriteOutcome::Written) {
+        result.ReportPath = (fs::path(dest.Folder()) / w.Name).string();
+    } else {
+        if (!result.Message.empty())
+            result.Message += ' ';
+        result.Message += "The report could not be written (" + w.Error + ").";
+    }
+}
 
 bool PrepareDestination(const TScanEngine& engine, const TRecoveryRequest& request, TOutputDir& dest,
                         std::string& message) {
@@ -755,26 +808,215 @@ TRecoveryResult Recover(TScanEngine& engine, const TRecoveryRequest& request) {
 
         TRecoveryRun(engine, request, dest, result).Run();
 
-        const std::string csv = ReportCsv(result);
-        const TWriteResult w = dest.Write(
-            [](int suffix) {
-                return suffix == 0 ? std::string("recovery-report.csv")
-                                   : "recovery-report-" + std::to_string(suffix) + ".csv";
-            },
-            reinterpret_cast<const std::uint8_t*>(csv.data()), csv.size());
-        if (w.Outcome == TWriteOutcome::Written) {
-            result.ReportPath = (fs::path(dest.Folder()) / w.Name).string();
-        } else {
-            if (!result.Message.empty())
-                result.Message += ' ';
-            result.Message += "The report could not be written (" + w.Error + ").";
-        }
+        WriteReport(dest, result);
         dest.Sync();
     } catch (const std::exception& ex) {
         result.Stopped = true;
         result.Message = std::string("Recovery stopped by an internal error: ") + ex.what();
     }
     return result;
+}
+
+TScanWindow::TScanWindow(std::uint64_t sectors)
+    : ring_(static_cast<std::size_t>(sectors) * kSectorSize), capacity_(sectors) {}
+
+void TScanWindow::Append(std::uint64_t firstSector, const std::uint8_t* data, std::uint64_t sectors) {
+    if (capacity_ == 0 || sectors == 0)
+        return;
+    if (held_ == 0 || firstSector != end_)
+        held_ = 0; // not the next block: what was held is no neighbour of it
+    for (std::uint64_t k = 0; k < sectors; ++k) {
+        const std::uint64_t sector = firstSector + k;
+        std::memcpy(ring_.data() + static_cast<std::size_t>(sector % capacity_) * kSectorSize,
+                    data + static_cast<std::size_t>(k) * kSectorSize, kSectorSize);
+    }
+    end_ = firstSector + sectors;
+    held_ = std::min(capacity_, held_ + sectors);
+}
+
+bool TScanWindow::Copy(std::uint64_t first, std::uint64_t count, std::uint8_t* dest) const {
+    if (held_ == 0 || first < end_ - held_ || first > end_ || count > end_ - first)
+        return false;
+    for (std::uint64_t k = 0; k < count; ++k)
+        std::memcpy(dest + static_cast<std::size_t>(k) * kSectorSize,
+                    ring_.data() + static_cast<std::size_t>((first + k) % capacity_) * kSectorSize, kSectorSize);
+    return true;
+}
+
+namespace {
+
+// The scan window of recovery during a scan: the 50 MiB a measure may read, and room to spare.
+constexpr std::uint64_t kWindowSectors = (64u << 20) / kSectorSize;
+// How far past a file of unknown length's start the scan must be before it is written: as far
+// as measuring it may read, and one more megabyte for what follows its end.
+constexpr std::uint64_t kUnknownReadySectors = (kMeasureCeiling + (1u << 20)) / kSectorSize;
+
+} // namespace
+
+struct TRecoveryDuringScan::TImpl {
+    TScanEngine& Engine;
+    TRecoveryRequest Request;
+    std::function<bool(const TFoundFile&)> Chosen;
+    TOutputDir Dest;
+    TRecoveryResult Result;
+    TScanWindow Window{kWindowSectors};
+    std::unique_ptr<TRecoveryRun> Run;
+    std::vector<TFoundFile> Waiting;  // chosen files not written yet, by start sector
+    std::set<std::int64_t> Seen;      // start sectors of the found files looked at
+    std::size_t Looked = 0;           // FoundFiles looked at while the scan appends to it
+    bool Ended = false;               // a full destination or a changed device ended the run
+    std::string EndReason;
+
+    TImpl(TScanEngine& engine, const TRecoveryRequest& request, std::function<bool(const TFoundFile&)> chosen)
+        : Engine(engine), Request(request), Chosen(std::move(chosen)) {}
+
+    // Looks at the files found since the last block: follows an AVI's further chunks, judges
+    // nesting with what is found so far, and keeps the chosen ones waiting.
+    void TakeNewFiles(bool everything) {
+        bool added = false;
+        for (std::size_t i = everything ? 0 : Looked; i < Engine.FoundFiles.size(); ++i) {
+            TFoundFile& f = Engine.FoundFiles[i];
+            if (Seen.count(f.StartSector) != 0)
+                continue;
+            if (f.Ext == "AVI")
+                f.Length = ContinuedLength(Engine.Drive, f);
+            added = true;
+        }
+        if (!added)
+            return;
+        MarkNestedFiles(Engine.FoundFiles);
+        for (std::size_t i = everything ? 0 : Looked; i < Engine.FoundFiles.size(); ++i) {
+            const TFoundFile& f = Engine.FoundFiles[i];
+            if (Seen.insert(f.StartSector).second && Chosen(f))
+                Waiting.push_back(f);
+        }
+        Looked = Engine.FoundFiles.size();
+        std::stable_sort(Waiting.begin(), Waiting.end(),
+                         [](const TFoundFile& a, const TFoundFile& b) { return a.StartSector < b.StartSector; });
+    }
+
+    // Whether the scan has read all that writing the file may need.
+    static bool Ready(const TFoundFile& f, std::uint64_t scanned) {
+        const auto start = static_cast<std::uint64_t>(f.StartSector);
+        const std::uint64_t need = LengthKnownFor(f.Ext, f.Length)
+                                       ? (static_cast<std::uint64_t>(f.Length) + kSectorSize - 1) / kSectorSize + 1
+                                       : kUnknownReadySectors;
+        return scanned >= start && scanned - start >= need;
+    }
+
+    void Write(const TFoundFile& f) {
+        TRecoveryEntry e;
+        e.File = f;
+        if (Ended || Engine.StopRequested) {
+            e.Status = TRecoveryStatus::NotWritten;
+            e.Detail = Ended ? EndReason : "not written: recovery was stopped";
+            Result.Files.push_back(e);
+            ++Result.NotWritten;
+            return;
+        }
+        const TFileOutcome outcome = Run->HandleOne(e);
+        Result.Files.push_back(e);
+        if (outcome.Stop) {
+            Result.Stopped = true;
+        } else if (outcome.Fatal) {
+            Ended = true;
+            Result.Stopped = true;
+            Result.Message = outcome.Message;
+            EndReason = "not written: recovery ended early";
+        }
+    }
+
+    void WriteReady(std::uint64_t scanned, bool all) {
+        std::vector<TFoundFile> later;
+        for (const TFoundFile& f : Waiting) {
+            if (all || Ready(f, scanned))
+                Write(f);
+            else
+                later.push_back(f);
+        }
+        Waiting.swap(later);
+    }
+};
+
+TRecoveryDuringScan::TRecoveryDuringScan(TScanEngine& engine, const TRecoveryRequest& request,
+                                         std::function<bool(const TFoundFile&)> chosen)
+    : impl_(std::make_unique<TImpl>(engine, request, std::move(chosen))) {}
+
+TRecoveryDuringScan::~TRecoveryDuringScan() = default;
+
+bool TRecoveryDuringScan::Start(std::string& message) {
+    TImpl& m = *impl_;
+    try {
+        if (m.Engine.Drive.Handle == kInvalidHandle) {
+            message = "No device is open to recover from.";
+            return false;
+        }
+        if (!PrepareDestination(m.Engine, m.Request, m.Dest, message))
+            return false;
+    } catch (const std::exception& ex) {
+        message = std::string("The destination cannot be checked: ") + ex.what();
+        return false;
+    }
+    m.Result.Started = true;
+    m.Request.Progress = nullptr; // the scan drives the bar
+    m.Run = std::make_unique<TRecoveryRun>(m.Engine, m.Request, m.Dest, m.Result);
+    m.Run->SetWindow(&m.Window);
+    return true;
+}
+
+void TRecoveryDuringScan::BlockScanned(std::uint64_t firstSector, const std::uint8_t* data, std::uint64_t sectors) {
+    TImpl& m = *impl_;
+    if (!m.Run)
+        return;
+    try {
+        m.Window.Append(firstSector, data, sectors);
+        m.TakeNewFiles(false);
+        m.WriteReady(m.Window.End(), false);
+    } catch (const std::exception& ex) {
+        m.Ended = true;
+        m.Result.Stopped = true;
+        m.Result.Message = std::string("Recovery stopped by an internal error: ") + ex.what();
+        m.EndReason = "not written: recovery ended early";
+    }
+}
+
+TRecoveryResult TRecoveryDuringScan::Finish(bool scanStopped) {
+    TImpl& m = *impl_;
+    if (!m.Run)
+        return std::move(m.Result);
+    try {
+        const bool stopped = scanStopped || m.Engine.StopRequested || m.Result.Stopped;
+        m.Engine.Busy = true;
+        struct TResetOnExit {
+            TScanEngine& engine;
+            ~TResetOnExit() {
+                engine.Busy = false;
+                engine.StopRequested = false;
+            }
+        } reset{m.Engine};
+        // Files of the last blocks, and those found when failing areas were read again.
+        m.TakeNewFiles(true);
+        if (stopped) {
+            m.Result.Stopped = true;
+            m.Engine.StopRequested = true; // what still waits is not written
+        }
+        m.WriteReady(0, true);
+        // The report lists the files as recovery after the scan handles them: by start sector.
+        std::stable_sort(m.Result.Files.begin(), m.Result.Files.end(), [](const TRecoveryEntry& a, const TRecoveryEntry& b) {
+            return a.File.StartSector < b.File.StartSector;
+        });
+        for (TRecoveryEntry& e : m.Result.Files)
+            for (std::size_t i = 0; i < m.Engine.FoundFiles.size(); ++i)
+                if (m.Engine.FoundFiles[i].StartSector == e.File.StartSector)
+                    e.Index = i;
+        NameEnclosingFiles(m.Engine.FoundFiles, m.Result.Files);
+        WriteReport(m.Dest, m.Result);
+        m.Dest.Sync();
+    } catch (const std::exception& ex) {
+        m.Result.Stopped = true;
+        m.Result.Message = std::string("Recovery stopped by an internal error: ") + ex.what();
+    }
+    return std::move(m.Result);
 }
 
 } // namespace lumivore

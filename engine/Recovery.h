@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <ctime>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <sys/types.h>
@@ -119,6 +120,48 @@ TRecoveryResult Recover(TScanEngine& engine, const TRecoveryRequest& request);
 // refuse a destination before a long scan: creates the folder when it is missing. True when the
 // destination can be used; otherwise message says why.
 bool CheckRecoveryDestination(const TScanEngine& engine, const TRecoveryRequest& request, std::string& message);
+
+// The sectors a scan read last, kept in memory so that files can be written as the scan streams
+// past them without reading the device again. A circular buffer of a fixed number of sectors;
+// a block that does not follow the last one starts it afresh.
+class TScanWindow {
+public:
+    explicit TScanWindow(std::uint64_t sectors);
+    void Append(std::uint64_t firstSector, const std::uint8_t* data, std::uint64_t sectors);
+    // Copies sectors [first, first + count) into dest when the window holds them all.
+    bool Copy(std::uint64_t first, std::uint64_t count, std::uint8_t* dest) const;
+    // The sector after the last one held; 0 when empty.
+    std::uint64_t End() const { return end_; }
+
+private:
+    std::vector<std::uint8_t> ring_;
+    std::uint64_t capacity_ = 0; // sectors
+    std::uint64_t held_ = 0;     // sectors held, ending at end_
+    std::uint64_t end_ = 0;
+};
+
+// Recovery in the same pass as the scan: set as the engine's BlockObserver, it keeps the last
+// 64 MiB the scan read and writes each chosen file once the scan has passed its end (or, when
+// its length is unknown, has moved 50 MiB past its start, as far as measuring it may read), so
+// the device is read once. Files are chosen by a predicate on their records, which carry their
+// nesting as found so far; an AVI's further RIFF chunks are followed as soon as it is found.
+// The files, their names and the report are those that recovery after the scan would give.
+class TRecoveryDuringScan : public TBlockObserver {
+public:
+    TRecoveryDuringScan(TScanEngine& engine, const TRecoveryRequest& request,
+                        std::function<bool(const TFoundFile&)> chosen);
+    ~TRecoveryDuringScan() override;
+    // Opens the destination; false with message when it cannot be used.
+    bool Start(std::string& message);
+    void BlockScanned(std::uint64_t firstSector, const std::uint8_t* data, std::uint64_t sectors) override;
+    // After the scan: writes the files still waiting (when the scan was stopped they are left
+    // unwritten), then the report. Sets Busy while it runs.
+    TRecoveryResult Finish(bool scanStopped);
+
+private:
+    struct TImpl;
+    std::unique_ptr<TImpl> impl_;
+};
 
 // ---- parts of the above, open to tests and tools -------------------------------------------
 

@@ -134,8 +134,11 @@ void TScanEngine::Scan(std::uint64_t firstSector, std::uint64_t sectorCount, TCo
         // What the drive could deliver: a whole block, or up to the device's end.
         const std::uint64_t expected = current < deviceEnd ? std::min<std::uint64_t>(kBlockSectors, deviceEnd - current)
                                                            : std::uint64_t{kBlockSectors};
-        if (got > 0)
+        if (got > 0) {
             ScanBlock(static_cast<std::uint16_t>(got), static_cast<std::int64_t>(current));
+            if (BlockObserver)
+                BlockObserver->BlockScanned(current, SectorBuffer.data(), got);
+        }
         if (got < expected) {
             // A failed read, or a short one that stopped at a bad sector: the rest of the
             // block waits for the sector-by-sector pass, and so do the next blocks.

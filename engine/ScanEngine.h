@@ -86,6 +86,7 @@ public:
     TDrive Drive;
     TProgressBar* ProgressBar = nullptr; // not owned
     TMessagePump* MessagePump = nullptr; // not owned; null = nothing to pump
+    TBlockObserver* BlockObserver = nullptr; // not owned; shown every block the scan reads
     std::int32_t DefaultSize = 1024;     // kilobytes
     // Page-aligned: the kernel copies into an aligned buffer markedly faster.
     alignas(4096) std::array<std::uint8_t, kSectorBufferSize> SectorBuffer{};

@@ -1,0 +1,163 @@
+// Recovery in the same pass as the scan: the scan's window of recent sectors, the same files
+// and report as recovery after the scan with the device read once, and a stop part-way.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+
+#include "device/DskLib.h"
+#include "engine/Recovery.h"
+#include "engine/ScanEngine.h"
+#include "testkit/SampleCard.h"
+#include "testkit/TempFiles.h"
+
+using namespace lumivore;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::vector<std::uint8_t> Sectors(std::uint64_t first, std::uint64_t count) {
+    std::vector<std::uint8_t> bytes(count * kSectorSize);
+    for (std::uint64_t k = 0; k < count; ++k)
+        std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(k * kSectorSize), kSectorSize,
+                    static_cast<std::uint8_t>(first + k));
+    return bytes;
+}
+
+TEST(ScanWindow, HoldsTheLastSectorsAcrossTheRingsWrapAndForgetsOnAGap) {
+    TScanWindow window(4);
+    std::vector<std::uint8_t> out(4 * kSectorSize);
+    EXPECT_FALSE(window.Copy(0, 1, out.data()));
+    window.Append(10, Sectors(10, 3).data(), 3);
+    ASSERT_TRUE(window.Copy(10, 3, out.data()));
+    EXPECT_EQ(std::vector<std::uint8_t>(out.begin(), out.begin() + 3 * kSectorSize), Sectors(10, 3));
+    window.Append(13, Sectors(13, 3).data(), 3); // 16 sectors in a ring of 4: 12 to 15 stay
+    EXPECT_EQ(window.End(), 16u);
+    EXPECT_FALSE(window.Copy(11, 2, out.data()));
+    ASSERT_TRUE(window.Copy(12, 4, out.data()));
+    EXPECT_EQ(out, Sectors(12, 4));
+    EXPECT_FALSE(window.Copy(15, 2, out.data())); // past what was read
+    // A block that does not follow (the scan skipped a failing area) starts the window afresh.
+    window.Append(100, Sectors(100, 1).data(), 1);
+    EXPECT_FALSE(window.Copy(15, 1, out.data()));
+    ASSERT_TRUE(window.Copy(100, 1, out.data()));
+    EXPECT_EQ(out[0], 100);
+}
+
+class RecoveryDuringScan : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setenv("LUMIVORE_CONFIG", (dir_ / "settings.xml").c_str(), 1);
+        TDeviceCatalogue::Instance().Clear();
+        testkit::TSampleCardOptions options;
+        options.SizeBytes = 24ull << 20;
+        ASSERT_TRUE(testkit::WriteSampleCard(dir_ / "card.img", options, card_));
+        engine_ = std::make_unique<TScanEngine>();
+        ASSERT_TRUE(engine_->OpenDrive(TDeviceCatalogue::Instance().RegisterImage(dir_ / "card.img")));
+        SetReadFault([this](std::uint64_t, std::uint16_t count) {
+            sectorsRead_ += count;
+            return false;
+        });
+    }
+    void TearDown() override {
+        SetReadFault(nullptr);
+        engine_.reset();
+        TDeviceCatalogue::Instance().Clear();
+    }
+
+    static bool AnyType(const TFoundFile& f) {
+        return !f.Nested() && (f.FormatIndex < kGeneralTypeCount || f.MakerIndex < kMakerTypeCount);
+    }
+
+    TRecoveryResult OnePass(const std::string& to, TMessagePump* pump = nullptr) {
+        TRecoveryRequest req;
+        req.Destination = to;
+        TRecoveryDuringScan session(*engine_, req, &AnyType);
+        std::string message;
+        EXPECT_TRUE(session.Start(message)) << message;
+        engine_->BlockObserver = &session;
+        engine_->MessagePump = pump;
+        engine_->Scan(0, card_.TotalSectors, nullptr, nullptr, nullptr);
+        engine_->BlockObserver = nullptr;
+        engine_->MessagePump = nullptr;
+        // A pump is given here only to stop the scan part-way.
+        return session.Finish(pump != nullptr);
+    }
+
+    static std::vector<char> Contents(const fs::path& path) {
+        std::ifstream in(path, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+
+    testkit::TTempDir dir_;
+    testkit::TSampleCard card_;
+    std::unique_ptr<TScanEngine> engine_;
+    std::uint64_t sectorsRead_ = 0;
+};
+
+TEST_F(RecoveryDuringScan, WritesWhatRecoveryAfterTheScanWritesReadingTheCardOnce) {
+    const std::vector<char> cardBefore = Contents(dir_ / "card.img");
+    const TRecoveryResult one = OnePass(dir_ / "one");
+    const std::uint64_t onePassSectors = sectorsRead_;
+    ASSERT_TRUE(one.Started);
+    EXPECT_FALSE(one.Stopped) << one.Message;
+    ASSERT_GT(one.Recovered, 10);
+
+    // The same card, scanned and then recovered.
+    sectorsRead_ = 0;
+    engine_->Scan(0, card_.TotalSectors, nullptr, nullptr, nullptr);
+    TRecoveryRequest req;
+    req.Selection = TRecoverySelection::AllTypes();
+    req.Destination = dir_ / "two";
+    const TRecoveryResult two = Recover(*engine_, req);
+    ASSERT_EQ(one.Files.size(), two.Files.size());
+    for (std::size_t i = 0; i < one.Files.size(); ++i) {
+        EXPECT_EQ(one.Files[i].Name, two.Files[i].Name);
+        EXPECT_EQ(one.Files[i].Status, two.Files[i].Status) << one.Files[i].Name;
+        EXPECT_EQ(Contents(fs::path(dir_ / "one") / one.Files[i].Name),
+                  Contents(fs::path(dir_ / "two") / two.Files[i].Name))
+            << one.Files[i].Name;
+    }
+    EXPECT_EQ(Contents(one.ReportPath), Contents(two.ReportPath));
+    // Once through the card, where scanning and recovering after read it about twice.
+    EXPECT_LE(onePassSectors, card_.TotalSectors + card_.TotalSectors / 50);
+    EXPECT_GT(sectorsRead_, onePassSectors);
+    EXPECT_EQ(Contents(dir_ / "card.img"), cardBefore);
+}
+
+TEST_F(RecoveryDuringScan, AStopPartWayKeepsTheWholeFilesWrittenAndLeavesNoOther) {
+    struct TStopper : TMessagePump {
+        TScanEngine* Engine = nullptr;
+        int Calls = 0;
+        void ProcessMessages() override {
+            if (++Calls == 50)
+                Engine->StopScan();
+        }
+    } stopper;
+    stopper.Engine = engine_.get();
+    const TRecoveryResult r = OnePass(dir_ / "out", &stopper);
+    ASSERT_TRUE(r.Started);
+    EXPECT_TRUE(r.Stopped);
+    EXPECT_GT(r.Recovered, 0);
+    std::size_t written = 0;
+    for (const TRecoveryEntry& e : r.Files) {
+        if (e.Status == TRecoveryStatus::Recovered) {
+            ++written;
+            EXPECT_EQ(fs::file_size(fs::path(dir_ / "out") / e.Name), static_cast<std::uintmax_t>(e.Length));
+        } else {
+            EXPECT_EQ(e.Status, TRecoveryStatus::NotWritten);
+            EXPECT_TRUE(e.Name.empty());
+        }
+    }
+    // The recovered files and the report; nothing half-written beside them.
+    std::size_t entries = 0;
+    for ([[maybe_unused]] const auto& e : fs::directory_iterator(dir_ / "out"))
+        ++entries;
+    EXPECT_EQ(entries, written + 1);
+    EXPECT_FALSE(engine_->Busy);
+}
+
+} // namespace
