@@ -863,6 +863,12 @@ struct TRecoveryDuringScan::TImpl {
     std::unique_ptr<TRecoveryRun> Run;
     std::vector<TFoundFile> Waiting;  // chosen files not written yet, by start sector
     std::set<std::int64_t> Seen;      // start sectors of the found files looked at
+    // Where each found file looked at sits in FoundFiles, by start sector (the scan only
+    // appends while it runs).
+    std::map<std::int64_t, std::size_t> IndexOf;
+    // Found files whose length the scan is still measuring as the blocks stream past, by
+    // index: a file that one of them may turn out to hold waits until its length is known.
+    std::vector<std::size_t> Open;
     std::size_t Looked = 0;           // FoundFiles looked at while the scan appends to it
     bool Ended = false;               // a full destination or a changed device ended the run
     std::string EndReason;
@@ -880,6 +886,9 @@ struct TRecoveryDuringScan::TImpl {
                 continue;
             if (f.Ext == "AVI")
                 f.Length = ContinuedLength(Engine.Drive, f);
+            IndexOf[f.StartSector] = i;
+            if (!LengthKnownFor(f.Ext, f.Length))
+                Open.push_back(i);
             added = true;
         }
         if (!added)
@@ -893,6 +902,48 @@ struct TRecoveryDuringScan::TImpl {
         Looked = Engine.FoundFiles.size();
         std::stable_sort(Waiting.begin(), Waiting.end(),
                          [](const TFoundFile& a, const TFoundFile& b) { return a.StartSector < b.StartSector; });
+    }
+
+    // Drops from Open the files whose length the scan has found or whose measuring window has
+    // passed. When lengths were found, nesting is judged again with them, as recovery after
+    // the scan would judge it.
+    void SettleOpen(std::uint64_t scanned) {
+        bool learned = false;
+        std::vector<std::size_t> still;
+        for (std::size_t i : Open) {
+            if (i >= Engine.FoundFiles.size())
+                continue;
+            const TFoundFile& f = Engine.FoundFiles[i];
+            if (LengthKnownFor(f.Ext, f.Length))
+                learned = true;
+            else if (!Ready(f, scanned))
+                still.push_back(i);
+        }
+        Open.swap(still);
+        if (learned)
+            MarkNestedFiles(Engine.FoundFiles);
+    }
+
+    // The earliest start of a file still being measured, or the largest sector number.
+    std::int64_t EarliestOpen() const {
+        std::int64_t earliest = std::numeric_limits<std::int64_t>::max();
+        for (std::size_t i : Open)
+            if (i < Engine.FoundFiles.size())
+                earliest = std::min(earliest, Engine.FoundFiles[i].StartSector);
+        return earliest;
+    }
+
+    // The engine's record of a waiting file as it stands now: its length and nesting may have
+    // been settled since it was first seen. Null when it is not in FoundFiles any more.
+    const TFoundFile* Current(const TFoundFile& f) const {
+        const auto it = IndexOf.find(f.StartSector);
+        if (it != IndexOf.end() && it->second < Engine.FoundFiles.size() &&
+            Engine.FoundFiles[it->second].StartSector == f.StartSector)
+            return &Engine.FoundFiles[it->second];
+        // The scan puts the files of re-read failing areas in device order at its end.
+        const auto found = std::find_if(Engine.FoundFiles.begin(), Engine.FoundFiles.end(),
+                                        [&](const TFoundFile& g) { return g.StartSector == f.StartSector; });
+        return found == Engine.FoundFiles.end() ? nullptr : &*found;
     }
 
     // Whether the scan has read all that writing the file may need.
@@ -927,9 +978,21 @@ struct TRecoveryDuringScan::TImpl {
     }
 
     void WriteReady(std::uint64_t scanned, bool all) {
+        if (!all)
+            SettleOpen(scanned);
+        const std::int64_t earliestOpen = all ? std::numeric_limits<std::int64_t>::max() : EarliestOpen();
         std::vector<TFoundFile> later;
-        for (const TFoundFile& f : Waiting) {
-            if (all || Ready(f, scanned))
+        for (TFoundFile& f : Waiting) {
+            if (const TFoundFile* now = Current(f)) {
+                f.Length = now->Length;
+                f.NestedIn = now->NestedIn;
+            }
+            // A file that turned out to lie inside another is left out, as by type it would be.
+            if (!Chosen(f))
+                continue;
+            // A file after the start of one still being measured may lie inside it: it waits.
+            const bool mayBeHeld = earliestOpen < f.StartSector;
+            if (all || (!mayBeHeld && Ready(f, scanned)))
                 Write(f);
             else
                 later.push_back(f);
