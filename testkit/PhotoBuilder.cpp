@@ -39,7 +39,7 @@ TRgbImage TRgbImage::Pattern(int width, int height, unsigned seed) {
 
 // ---- JPEG ----------------------------------------------------------------------------------
 
-TByteVector EncodeJpeg(const TRgbImage& image, int quality) {
+TByteVector EncodeJpeg(const TRgbImage& image, int quality, int restartInterval) {
     jpeg_compress_struct cinfo{};
     jpeg_error_mgr jerr{};
     cinfo.err = jpeg_std_error(&jerr);
@@ -53,6 +53,7 @@ TByteVector EncodeJpeg(const TRgbImage& image, int quality) {
     cinfo.in_color_space = JCS_RGB;
     jpeg_set_defaults(&cinfo);
     jpeg_set_quality(&cinfo, quality, TRUE);
+    cinfo.restart_interval = static_cast<unsigned>(restartInterval);
     jpeg_start_compress(&cinfo, TRUE);
     while (cinfo.next_scanline < cinfo.image_height) {
         JSAMPROW row = const_cast<JSAMPROW>(image.Pixel(0, static_cast<int>(cinfo.next_scanline)));

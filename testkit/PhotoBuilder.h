@@ -26,8 +26,9 @@ struct TRgbImage {
 
 // ---- JPEG ----------------------------------------------------------------------------------
 
-// A baseline JFIF stream of the picture, encoded with libjpeg.
-TByteVector EncodeJpeg(const TRgbImage& image, int quality = 85);
+// A baseline JFIF stream of the picture, encoded with libjpeg; a restart interval above 0 puts
+// a restart marker after every that many MCUs.
+TByteVector EncodeJpeg(const TRgbImage& image, int quality = 85, int restartInterval = 0);
 
 // Lays out a JPEG part by part after its SOI: marker segments, raw bytes, then a scan.
 class TJpegBuilder {

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <fstream>
 
-#include <jpeglib.h>
 
 #include "testkit/SampleCard.h"
 
@@ -51,30 +50,7 @@ std::uint32_t FatSectors(std::uint64_t totalSectors, std::uint32_t sectorsPerClu
 } // namespace
 
 TByteVector EncodeJpegRestarts(const TRgbImage& image, int quality, int restartInterval) {
-    jpeg_compress_struct cinfo{};
-    jpeg_error_mgr jerr{};
-    cinfo.err = jpeg_std_error(&jerr);
-    jpeg_create_compress(&cinfo);
-    unsigned char* buffer = nullptr;
-    unsigned long bufferSize = 0;
-    jpeg_mem_dest(&cinfo, &buffer, &bufferSize);
-    cinfo.image_width = static_cast<JDIMENSION>(image.Width);
-    cinfo.image_height = static_cast<JDIMENSION>(image.Height);
-    cinfo.input_components = 3;
-    cinfo.in_color_space = JCS_RGB;
-    jpeg_set_defaults(&cinfo);
-    jpeg_set_quality(&cinfo, quality, TRUE);
-    cinfo.restart_interval = static_cast<unsigned>(restartInterval);
-    jpeg_start_compress(&cinfo, TRUE);
-    while (cinfo.next_scanline < cinfo.image_height) {
-        JSAMPROW row = const_cast<JSAMPROW>(image.Pixel(0, static_cast<int>(cinfo.next_scanline)));
-        jpeg_write_scanlines(&cinfo, &row, 1);
-    }
-    jpeg_finish_compress(&cinfo);
-    TByteVector out(buffer, buffer + bufferSize);
-    jpeg_destroy_compress(&cinfo);
-    std::free(buffer);
-    return out;
+    return EncodeJpeg(image, quality, restartInterval);
 }
 
 TByteVector GrainyPhoto(int width, int height, unsigned seed, int restartInterval, int quality) {
