@@ -11,6 +11,7 @@
 #include "device/DskLib.h"
 #include "engine/Recovery.h"
 #include "engine/ScanEngine.h"
+#include "testkit/PhotoBuilder.h"
 #include "testkit/SampleCard.h"
 #include "testkit/TempFiles.h"
 
@@ -158,6 +159,37 @@ TEST_F(RecoveryDuringScan, AStopPartWayKeepsTheWholeFilesWrittenAndLeavesNoOther
         ++entries;
     EXPECT_EQ(entries, written + 1);
     EXPECT_FALSE(engine_->Busy);
+}
+
+// A small photo lies inside a PNG whose end the scan learns only two blocks later. Written as
+// soon as its own end was scanned, the photo would come back as a file of its own, which
+// recovery after the scan leaves out as part of the PNG: it must wait for the PNG's length.
+TEST_F(RecoveryDuringScan, AFileInsideOneStillBeingMeasuredWaitsAndIsLeftOutAsNested) {
+    const testkit::TByteVector png = testkit::TPngBuilder()
+                                         .Chunk("IHDR", testkit::TByteVector(13, 0))
+                                         .Chunk("IDAT", testkit::TByteVector(1'200'000, 3))
+                                         .Chunk("IEND", {})
+                                         .Build();
+    const testkit::TByteVector jpeg = testkit::TJpegBuilder().Jfif().FakeScan(20'000).Build();
+    testkit::TByteVector image(4000 * kSectorSize, 0);
+    std::copy(png.begin(), png.end(), image.begin() + 100 * kSectorSize);
+    std::copy(jpeg.begin(), jpeg.end(), image.begin() + 300 * kSectorSize);
+    ASSERT_TRUE(testkit::WriteFile(dir_ / "nested.img", image));
+    ASSERT_TRUE(engine_->OpenDrive(TDeviceCatalogue::Instance().RegisterImage(dir_ / "nested.img")));
+
+    TRecoveryRequest req;
+    req.Destination = dir_ / "one";
+    TRecoveryDuringScan session(*engine_, req, &AnyType);
+    std::string message;
+    ASSERT_TRUE(session.Start(message)) << message;
+    engine_->BlockObserver = &session;
+    engine_->Scan(0, 4000, nullptr, nullptr, nullptr);
+    engine_->BlockObserver = nullptr;
+    const TRecoveryResult one = session.Finish(false);
+    ASSERT_EQ(one.Files.size(), 1u);
+    EXPECT_EQ(one.Files[0].File.StartSector, 100);
+    EXPECT_EQ(one.Files[0].Length, static_cast<std::int64_t>(png.size()));
+    EXPECT_FALSE(fs::exists(fs::path(dir_ / "one") / RecoveredFileName(300, "JPG")));
 }
 
 } // namespace
