@@ -86,7 +86,7 @@ std::uint32_t GetU32BE(const TByteVector& bytes, std::uint64_t at) {
 
 } // namespace
 
-TByteVector EncodeHeif(const THeifSpec& spec) {
+TByteVector EncodeHeif(const THeifRecipe& recipe) {
     static std::once_flag initialised;
     std::call_once(initialised, [] { heif_init(nullptr); });
     std::unique_ptr<heif_context, THeifDone> context(heif_context_alloc());
@@ -94,18 +94,18 @@ TByteVector EncodeHeif(const THeifSpec& spec) {
         return {};
     heif_encoder* encoderRaw = nullptr;
     const heif_compression_format format =
-        spec.Codec == THeifCodec::Hevc ? heif_compression_HEVC : heif_compression_AV1;
+        recipe.Codec == THeifCodec::Hevc ? heif_compression_HEVC : heif_compression_AV1;
     if (heif_context_get_encoder_for_format(context.get(), format, &encoderRaw).code != heif_error_Ok)
         return {};
     std::unique_ptr<heif_encoder, THeifDone> encoder(encoderRaw);
     heif_encoder_set_logging_level(encoder.get(), 0);
     heif_encoder_set_lossy_quality(encoder.get(), 60);
-    if (spec.Codec == THeifCodec::Hevc)
+    if (recipe.Codec == THeifCodec::Hevc)
         heif_encoder_set_parameter(encoder.get(), "x265:log-level", "none");
     else
         heif_encoder_set_parameter(encoder.get(), "speed", "9");
 
-    auto image = SolidHeifImage(spec.Width, spec.Height, spec.Colour);
+    auto image = SolidHeifImage(recipe.Width, recipe.Height, recipe.Colour);
     if (!image)
         return {};
     heif_image_handle* handleRaw = nullptr;
@@ -113,12 +113,12 @@ TByteVector EncodeHeif(const THeifSpec& spec) {
         heif_error_Ok)
         return {};
     std::unique_ptr<heif_image_handle, THeifDone> handle(handleRaw);
-    if (spec.Thumbnail) {
+    if (recipe.Thumbnail) {
         // The thumbnail is scaled from a picture of its own colour.
-        auto source = SolidHeifImage(spec.Width, spec.Height, *spec.Thumbnail);
+        auto source = SolidHeifImage(recipe.Width, recipe.Height, *recipe.Thumbnail);
         heif_image_handle* thumbRaw = nullptr;
         if (!source || heif_context_encode_thumbnail(context.get(), source.get(), handle.get(), encoder.get(),
-                                                     nullptr, spec.ThumbnailSide, &thumbRaw)
+                                                     nullptr, recipe.ThumbnailSide, &thumbRaw)
                                .code != heif_error_Ok)
             return {};
         heif_image_handle_release(thumbRaw);
@@ -178,10 +178,10 @@ bool EncodeAndWrite(AVCodecContext* codec, AVFrame* frame, AVFormatContext* outp
 
 } // namespace
 
-TByteVector EncodeVideo(const TVideoSpec& spec) {
+TByteVector EncodeVideo(const TVideoRecipe& recipe) {
     QuietLibav();
     TTempDir dir;
-    const bool mp4 = spec.Container == TVideoContainer::Mp4;
+    const bool mp4 = recipe.Container == TVideoContainer::Mp4;
     const std::string path = dir / (mp4 ? "clip.mp4" : "clip.mov");
 
     const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_MPEG4);
@@ -195,8 +195,8 @@ TByteVector EncodeVideo(const TVideoSpec& spec) {
     std::unique_ptr<AVCodecContext, TAvDone> encoder(avcodec_alloc_context3(codec));
     if (!encoder)
         return {};
-    encoder->width = spec.Width;
-    encoder->height = spec.Height;
+    encoder->width = recipe.Width;
+    encoder->height = recipe.Height;
     encoder->pix_fmt = AV_PIX_FMT_YUV420P;
     encoder->time_base = AVRational{1, 25};
     encoder->framerate = AVRational{25, 1};
@@ -210,19 +210,19 @@ TByteVector EncodeVideo(const TVideoSpec& spec) {
     if (!stream || avcodec_parameters_from_context(stream->codecpar, encoder.get()) < 0)
         return {};
     stream->time_base = encoder->time_base;
-    if (spec.Rotation != 0) {
+    if (recipe.Rotation != 0) {
         auto* matrix = reinterpret_cast<std::int32_t*>(
             av_stream_new_side_data(stream, AV_PKT_DATA_DISPLAYMATRIX, 9 * sizeof(std::int32_t)));
         if (!matrix)
             return {};
         // For 90 this writes the matrix a phone held upright writes (0 1 / -1 0): libavutil's
         // setter takes the angle the other way round from its getter.
-        av_display_rotation_set(matrix, spec.Rotation);
+        av_display_rotation_set(matrix, recipe.Rotation);
     }
     if (avio_open(&output->pb, path.c_str(), AVIO_FLAG_WRITE) < 0)
         return {};
     AVDictionary* options = nullptr;
-    if (spec.MovieFirst)
+    if (recipe.MovieFirst)
         av_dict_set(&options, "movflags", "faststart", 0);
     const int header = avformat_write_header(output.get(), &options);
     av_dict_free(&options);
@@ -231,8 +231,8 @@ TByteVector EncodeVideo(const TVideoSpec& spec) {
 
     std::unique_ptr<AVFrame, TAvDone> frame(av_frame_alloc());
     frame->format = AV_PIX_FMT_YUV420P;
-    frame->width = spec.Width;
-    frame->height = spec.Height;
+    frame->width = recipe.Width;
+    frame->height = recipe.Height;
     if (av_frame_get_buffer(frame.get(), 0) < 0)
         return {};
     // Colours in limited-range BT.601, as the decoder's conversion expects them.
@@ -248,17 +248,17 @@ TByteVector EncodeVideo(const TVideoSpec& spec) {
                     clamp(128 - 0.148 * r - 0.291 * g + 0.439 * b),
                     clamp(128 + 0.439 * r - 0.368 * g - 0.071 * b)};
     };
-    const TYuv right = yuv(spec.Colour);
-    const TYuv left = yuv(spec.LeftHalf.value_or(spec.Colour));
-    for (int i = 0; i < spec.Frames; ++i) {
+    const TYuv right = yuv(recipe.Colour);
+    const TYuv left = yuv(recipe.LeftHalf.value_or(recipe.Colour));
+    for (int i = 0; i < recipe.Frames; ++i) {
         if (av_frame_make_writable(frame.get()) < 0)
             return {};
-        for (int row = 0; row < spec.Height; ++row)
-            for (int x = 0; x < spec.Width; ++x)
-                frame->data[0][row * frame->linesize[0] + x] = x < spec.Width / 2 ? left.Y : right.Y;
-        for (int row = 0; row < (spec.Height + 1) / 2; ++row)
-            for (int x = 0; x < (spec.Width + 1) / 2; ++x) {
-                const TYuv& c = x < spec.Width / 4 ? left : right;
+        for (int row = 0; row < recipe.Height; ++row)
+            for (int x = 0; x < recipe.Width; ++x)
+                frame->data[0][row * frame->linesize[0] + x] = x < recipe.Width / 2 ? left.Y : right.Y;
+        for (int row = 0; row < (recipe.Height + 1) / 2; ++row)
+            for (int x = 0; x < (recipe.Width + 1) / 2; ++x) {
+                const TYuv& c = x < recipe.Width / 4 ? left : right;
                 frame->data[1][row * frame->linesize[1] + x] = c.U;
                 frame->data[2][row * frame->linesize[2] + x] = c.V;
             }

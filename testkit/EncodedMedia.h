@@ -18,7 +18,7 @@ struct TColour {
 
 enum class THeifCodec : std::uint8_t { Hevc, Av1 };
 
-struct THeifSpec {
+struct THeifRecipe {
     THeifCodec Codec = THeifCodec::Hevc;
     int Width = 64;
     int Height = 48;
@@ -30,14 +30,14 @@ struct THeifSpec {
 };
 
 // A HEIC (HEVC) or AVIF (AV1) file; empty when the encoder is missing or fails.
-TByteVector EncodeHeif(const THeifSpec& spec);
+TByteVector EncodeHeif(const THeifRecipe& recipe);
 
 // A lossy WebP file (or lossless); empty on failure.
 TByteVector EncodeWebp(int width, int height, TColour colour, bool lossless = false);
 
 enum class TVideoContainer : std::uint8_t { Mp4, Mov };
 
-struct TVideoSpec {
+struct TVideoRecipe {
     TVideoContainer Container = TVideoContainer::Mp4;
     int Width = 64;
     int Height = 48;
@@ -54,7 +54,7 @@ struct TVideoSpec {
 };
 
 // A clip of MPEG-4 Part 2 frames, the first a key frame; empty on failure.
-TByteVector EncodeVideo(const TVideoSpec& spec);
+TByteVector EncodeVideo(const TVideoRecipe& recipe);
 
 // The offset of the first top-level box of the given type, or nothing.
 std::optional<std::uint64_t> FindTopLevelBox(const TByteVector& file, const char (&type)[5]);

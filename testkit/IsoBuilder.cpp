@@ -191,39 +191,39 @@ TByteVector Join(std::initializer_list<TByteVector> parts) {
     return out;
 }
 
-TByteVector BuildExifTiff(const TExifSpec& spec) {
-    TTiffBuilder b(spec.bigEndian);
+TByteVector BuildExifTiff(const TExifRecipe& recipe) {
+    TTiffBuilder b(recipe.bigEndian);
     const auto ifd0 = b.AddDirectory();
     const auto exif = b.AddDirectory();
-    b.Ascii(ifd0, 0x010F, spec.make);
-    b.Ascii(ifd0, 0x0110, spec.model);
+    b.Ascii(ifd0, 0x010F, recipe.make);
+    b.Ascii(ifd0, 0x0110, recipe.model);
     b.SubDirectory(ifd0, exif);
-    b.Rational(exif, 0x829A, spec.exposureNum, spec.exposureDen);
-    b.Rational(exif, 0x829D, spec.fNumberNum, spec.fNumberDen);
-    b.Short(exif, 0x8827, {spec.iso});
-    b.Ascii(exif, 0x9003, spec.dateTaken);
-    b.Rational(exif, 0x920A, spec.focalNum, spec.focalDen);
-    if (spec.width != 0) {
-        b.Long(exif, 0xA002, {spec.width});
-        b.Long(exif, 0xA003, {spec.height});
+    b.Rational(exif, 0x829A, recipe.exposureNum, recipe.exposureDen);
+    b.Rational(exif, 0x829D, recipe.fNumberNum, recipe.fNumberDen);
+    b.Short(exif, 0x8827, {recipe.iso});
+    b.Ascii(exif, 0x9003, recipe.dateTaken);
+    b.Rational(exif, 0x920A, recipe.focalNum, recipe.focalDen);
+    if (recipe.width != 0) {
+        b.Long(exif, 0xA002, {recipe.width});
+        b.Long(exif, 0xA003, {recipe.height});
     }
     return b.Build();
 }
 
-TByteVector BuildHeif(const THeifSpec& spec) {
+TByteVector BuildHeif(const THeifRecipe& recipe) {
     TByteVector exifItem;
-    if (spec.withExif) {
+    if (recipe.withExif) {
         PutBE32(exifItem, 6);
         Append(exifItem, "Exif\0\0", 6);
-        Append(exifItem, BuildExifTiff(spec.exif));
+        Append(exifItem, BuildExifTiff(recipe.exif));
     }
-    const TByteVector coded = Bytes(spec.codedBytes, 0x21);
+    const TByteVector coded = Bytes(recipe.codedBytes, 0x21);
     const TByteVector thumbCoded = Bytes(300, 0x45);
     const TByteVector ftyp = [&] {
         TByteVector p;
-        PutType(p, spec.major);
+        PutType(p, recipe.major);
         PutBE32(p, 0);
-        for (const std::string& brand : spec.compatible)
+        for (const std::string& brand : recipe.compatible)
             PutType(p, brand.c_str());
         return Box("ftyp", p);
     }();
@@ -240,16 +240,16 @@ TByteVector BuildHeif(const THeifSpec& spec) {
             return FullBox("infe", 2, 0, p);
         };
         TByteVector iinfPayload;
-        PutBE16(iinfPayload, spec.withExif ? 3 : 2);
+        PutBE16(iinfPayload, recipe.withExif ? 3 : 2);
         Append(iinfPayload, infe(1, "hvc1"));
         Append(iinfPayload, infe(2, "hvc1"));
-        if (spec.withExif)
+        if (recipe.withExif)
             Append(iinfPayload, infe(3, "Exif"));
 
         TByteVector ilocPayload;
         ilocPayload.push_back(0x44); // 4-byte offsets and lengths
         ilocPayload.push_back(0x00); // no base offset, no extent index
-        PutBE16(ilocPayload, spec.withExif ? 3 : 2);
+        PutBE16(ilocPayload, recipe.withExif ? 3 : 2);
         auto item = [&](std::uint16_t id, std::uint16_t method, std::uint64_t offset, std::size_t length) {
             PutBE16(ilocPayload, id);
             PutBE16(ilocPayload, method);
@@ -260,9 +260,9 @@ TByteVector BuildHeif(const THeifSpec& spec) {
         };
         item(1, 0, mdatData, coded.size());
         item(2, 0, mdatData + coded.size(), thumbCoded.size());
-        if (spec.withExif) {
-            const std::uint64_t at = spec.exifInIdat ? 0 : mdatData + coded.size() + thumbCoded.size();
-            item(3, spec.exifInIdat ? 1 : 0, static_cast<std::uint64_t>(static_cast<std::int64_t>(at) + spec.exifOffsetDelta),
+        if (recipe.withExif) {
+            const std::uint64_t at = recipe.exifInIdat ? 0 : mdatData + coded.size() + thumbCoded.size();
+            item(3, recipe.exifInIdat ? 1 : 0, static_cast<std::uint64_t>(static_cast<std::int64_t>(at) + recipe.exifOffsetDelta),
                  exifItem.size());
         }
 
@@ -274,7 +274,7 @@ TByteVector BuildHeif(const THeifSpec& spec) {
         };
         // Property 1 is the thumbnail's size, 2 the picture's: the primary item's is the one
         // that "ipma" names, not the first.
-        const TByteVector ipco = Box("ipco", Join({ispe(spec.thumbWidth, spec.thumbHeight), ispe(spec.width, spec.height)}));
+        const TByteVector ipco = Box("ipco", Join({ispe(recipe.thumbWidth, recipe.thumbHeight), ispe(recipe.width, recipe.height)}));
         TByteVector ipmaPayload;
         PutBE32(ipmaPayload, 2);
         PutBE16(ipmaPayload, 1);
@@ -289,63 +289,63 @@ TByteVector BuildHeif(const THeifSpec& spec) {
         TByteVector children = Join({Handler("pict"), FullBox("pitm", 0, 0, pitm), FullBox("iinf", 0, 0, iinfPayload),
                                      FullBox("iloc", 1, 0, ilocPayload),
                                      Box("iprp", Join({ipco, FullBox("ipma", 0, 0, ipmaPayload)}))});
-        if (spec.exifInIdat)
+        if (recipe.exifInIdat)
             Append(children, Box("idat", exifItem));
         return FullBox("meta", 0, 0, children);
     };
     TByteVector mdatPayload = Join({coded, thumbCoded});
-    if (spec.withExif && !spec.exifInIdat)
+    if (recipe.withExif && !recipe.exifInIdat)
         Append(mdatPayload, exifItem);
-    const std::size_t header = spec.largeMdat ? 16 : 8;
+    const std::size_t header = recipe.largeMdat ? 16 : 8;
     const std::size_t mdatData = ftyp.size() + buildMeta(0).size() + header;
     const TByteVector meta = buildMeta(mdatData);
-    return Join({ftyp, meta, spec.largeMdat ? LargeBox("mdat", mdatPayload) : Box("mdat", mdatPayload)});
+    return Join({ftyp, meta, recipe.largeMdat ? LargeBox("mdat", mdatPayload) : Box("mdat", mdatPayload)});
 }
 
-TByteVector BuildMovieBox(const TMovieSpec& spec) {
-    TByteVector children = MovieHeader(spec.created, spec.version1);
+TByteVector BuildMovieBox(const TMovieRecipe& recipe) {
+    TByteVector children = MovieHeader(recipe.created, recipe.version1);
     // A timed-metadata track with a size of its own comes first: the video track is the one
     // whose handler says so.
-    Append(children, Track(1, "meta", 640, 480, spec.version1));
-    Append(children, Track(2, "soun", 0, 0, spec.version1));
-    Append(children, Track(3, "vide", spec.width, spec.height, spec.version1));
+    Append(children, Track(1, "meta", 640, 480, recipe.version1));
+    Append(children, Track(2, "soun", 0, 0, recipe.version1));
+    Append(children, Track(3, "vide", recipe.width, recipe.height, recipe.version1));
     TByteVector udta;
-    if (!spec.make.empty())
-        Append(udta, UserText("\xA9mak", spec.make));
-    if (!spec.model.empty())
-        Append(udta, UserText("\xA9mod", spec.model));
+    if (!recipe.make.empty())
+        Append(udta, UserText("\xA9mak", recipe.make));
+    if (!recipe.model.empty())
+        Append(udta, UserText("\xA9mod", recipe.model));
     if (!udta.empty())
         Append(children, Box("udta", udta));
-    if (!spec.keysMake.empty() || !spec.keysModel.empty()) {
+    if (!recipe.keysMake.empty() || !recipe.keysModel.empty()) {
         TByteVector keys;
         PutBE32(keys, 3);
         for (const char* name : {"com.apple.quicktime.software", "com.apple.quicktime.make", "com.apple.quicktime.model"})
             Append(keys, Box("mdta", Text(name)));
         TByteVector ilst = NumberedBox(1, DataText("17.1"));
-        if (!spec.keysMake.empty())
-            Append(ilst, NumberedBox(2, DataText(spec.keysMake)));
-        if (!spec.keysModel.empty())
-            Append(ilst, NumberedBox(3, DataText(spec.keysModel)));
+        if (!recipe.keysMake.empty())
+            Append(ilst, NumberedBox(2, DataText(recipe.keysMake)));
+        if (!recipe.keysModel.empty())
+            Append(ilst, NumberedBox(3, DataText(recipe.keysModel)));
         // QuickTime writes this "meta" without version and flags.
         Append(children, Box("meta", Join({Handler("mdta"), FullBox("keys", 0, 0, keys), Box("ilst", ilst)})));
     }
     return Box("moov", children);
 }
 
-TByteVector BuildMovie(const TMovieSpec& spec) {
-    const TByteVector moov = BuildMovieBox(spec);
-    const TByteVector data = Bytes(static_cast<std::size_t>(spec.mdatBytes), 0x37);
-    const TByteVector mdat = spec.mdatToEnd ? ToEndBox("mdat", data) : spec.largeMdat ? LargeBox("mdat", data) : Box("mdat", data);
+TByteVector BuildMovie(const TMovieRecipe& recipe) {
+    const TByteVector moov = BuildMovieBox(recipe);
+    const TByteVector data = Bytes(static_cast<std::size_t>(recipe.mdatBytes), 0x37);
+    const TByteVector mdat = recipe.mdatToEnd ? ToEndBox("mdat", data) : recipe.largeMdat ? LargeBox("mdat", data) : Box("mdat", data);
     TByteVector out;
-    if (spec.major[0] != 0) {
+    if (recipe.major[0] != 0) {
         TByteVector p;
-        PutType(p, spec.major);
+        PutType(p, recipe.major);
         PutBE32(p, 0);
-        for (const std::string& brand : spec.compatible)
+        for (const std::string& brand : recipe.compatible)
             PutType(p, brand.c_str());
         Append(out, Box("ftyp", p));
     }
-    if (spec.moovFirst || spec.mdatToEnd) {
+    if (recipe.moovFirst || recipe.mdatToEnd) {
         Append(out, moov);
         Append(out, Box("free", TByteVector(8, 0)));
         Append(out, mdat);
@@ -357,58 +357,58 @@ TByteVector BuildMovie(const TMovieSpec& spec) {
     return out;
 }
 
-TByteVector BuildCr3(const TCr3Spec& spec, TCr3Layout* layout) {
+TByteVector BuildCr3(const TCr3Spec& recipe, TCr3Layout* layout) {
     TTiffBuilder ifd0b;
     const auto ifd0 = ifd0b.AddDirectory();
-    ifd0b.Long(ifd0, 0x0100, {spec.width});
-    ifd0b.Long(ifd0, 0x0101, {spec.height});
-    ifd0b.Ascii(ifd0, 0x010F, spec.exif.make);
-    ifd0b.Ascii(ifd0, 0x0110, spec.exif.model);
+    ifd0b.Long(ifd0, 0x0100, {recipe.width});
+    ifd0b.Long(ifd0, 0x0101, {recipe.height});
+    ifd0b.Ascii(ifd0, 0x010F, recipe.exif.make);
+    ifd0b.Ascii(ifd0, 0x0110, recipe.exif.model);
     TTiffBuilder exifb;
     const auto exif = exifb.AddDirectory();
-    exifb.Rational(exif, 0x829A, spec.exif.exposureNum, spec.exif.exposureDen);
-    exifb.Rational(exif, 0x829D, spec.exif.fNumberNum, spec.exif.fNumberDen);
-    exifb.Short(exif, 0x8827, {spec.exif.iso});
-    exifb.Ascii(exif, 0x9003, spec.exif.dateTaken);
-    exifb.Rational(exif, 0x920A, spec.exif.focalNum, spec.exif.focalDen);
+    exifb.Rational(exif, 0x829A, recipe.exif.exposureNum, recipe.exif.exposureDen);
+    exifb.Rational(exif, 0x829D, recipe.exif.fNumberNum, recipe.exif.fNumberDen);
+    exifb.Short(exif, 0x8827, {recipe.exif.iso});
+    exifb.Ascii(exif, 0x9003, recipe.exif.dateTaken);
+    exifb.Rational(exif, 0x920A, recipe.exif.focalNum, recipe.exif.focalDen);
 
     TByteVector canon = Box("CNCV", Text("CanonCR3_001/00.09.00/00.00.00"));
     Append(canon, Box("CMT1", ifd0b.Build()));
     Append(canon, Box("CMT2", exifb.Build()));
-    if (!spec.thumbnail.empty()) {
+    if (!recipe.thumbnail.empty()) {
         TByteVector p;
         PutBE16(p, 160);
         PutBE16(p, 120);
-        PutBE32(p, static_cast<std::uint32_t>(spec.thumbnail.size()));
+        PutBE32(p, static_cast<std::uint32_t>(recipe.thumbnail.size()));
         PutBE16(p, 1);
         PutBE16(p, 0);
-        Append(p, spec.thumbnail);
+        Append(p, recipe.thumbnail);
         Append(canon, FullBox("THMB", 0, 0, p));
     }
     const TByteVector moov = Box("moov", Join({UuidBox(kCanonUuid, canon), MovieHeader(3600000000u, false),
-                                               Track(1, "vide", spec.width, spec.height, false)}));
+                                               Track(1, "vide", recipe.width, recipe.height, false)}));
     TByteVector preview;
-    if (!spec.preview.empty()) {
+    if (!recipe.preview.empty()) {
         TByteVector p;
         PutBE32(p, 0);
         PutBE16(p, 1);
         PutBE16(p, 1620);
         PutBE16(p, 1080);
         PutBE16(p, 1);
-        PutBE32(p, static_cast<std::uint32_t>(spec.preview.size()));
-        Append(p, spec.preview);
+        PutBE32(p, static_cast<std::uint32_t>(recipe.preview.size()));
+        Append(p, recipe.preview);
         TByteVector outer(8, 0);
         outer[7] = 1;
         Append(outer, Box("PRVW", p));
         preview = UuidBox(kCanonPreviewUuid, outer);
     }
-    const TByteVector out = Join({Ftyp("crx ", {"crx ", "isom"}), moov, preview, Box("mdat", Bytes(spec.mdatBytes, 0x5A))});
+    const TByteVector out = Join({Ftyp("crx ", {"crx ", "isom"}), moov, preview, Box("mdat", Bytes(recipe.mdatBytes, 0x5A))});
     if (layout != nullptr) {
         *layout = TCr3Layout{};
-        if (!spec.thumbnail.empty())
-            layout->thumbnailOffset = static_cast<std::uint32_t>(Find(out, spec.thumbnail));
-        if (!spec.preview.empty())
-            layout->previewOffset = static_cast<std::uint32_t>(Find(out, spec.preview));
+        if (!recipe.thumbnail.empty())
+            layout->thumbnailOffset = static_cast<std::uint32_t>(Find(out, recipe.thumbnail));
+        if (!recipe.preview.empty())
+            layout->previewOffset = static_cast<std::uint32_t>(Find(out, recipe.preview));
     }
     return out;
 }
@@ -460,8 +460,8 @@ TByteVector BuildWebP(const std::string& kind, std::uint32_t width, std::uint32_
 }
 
 bool WriteSparseMp4(const std::string& path, std::uint64_t size) {
-    TMovieSpec spec;
-    const TByteVector head = Join({Ftyp("isom", {"isom", "mp42"}), BuildMovieBox(spec)});
+    TMovieRecipe recipe;
+    const TByteVector head = Join({Ftyp("isom", {"isom", "mp42"}), BuildMovieBox(recipe)});
     if (size < head.size() + 16)
         return false;
     TByteVector mdat;

@@ -28,7 +28,7 @@ TByteVector Join(std::initializer_list<TByteVector> parts);
 
 // A TIFF block with camera metadata (make, model, date, ISO, exposure, f-number, focal length,
 // pixel size), as an EXIF item or chunk carries it.
-struct TExifSpec {
+struct TExifRecipe {
     std::string make = "Canon", model = "Canon EOS R6", dateTaken = "2023:07:01 09:15:00";
     std::uint16_t iso = 400;
     std::uint32_t exposureNum = 1, exposureDen = 250;
@@ -37,28 +37,28 @@ struct TExifSpec {
     std::uint32_t width = 0, height = 0; // PixelXDimension/PixelYDimension, none when 0
     bool bigEndian = false;
 };
-TByteVector BuildExifTiff(const TExifSpec& spec);
+TByteVector BuildExifTiff(const TExifRecipe& recipe);
 
 // A HEIF picture: "ftyp", then "meta" (handler, primary item, item infos, item locations,
 // properties with the primary's "ispe" and a smaller thumbnail's), then "mdat" with the coded
 // picture bytes and the "Exif" item (4-byte header offset, "Exif\0\0", the TIFF block).
-struct THeifSpec {
+struct THeifRecipe {
     const char* major = "heic";
     std::vector<std::string> compatible = {"mif1", "heic"};
     std::uint32_t width = 4032, height = 3024;
     std::uint32_t thumbWidth = 320, thumbHeight = 240;
     bool withExif = true;
-    TExifSpec exif;
+    TExifRecipe exif;
     bool exifInIdat = false;       // the Exif item in the "meta" box's "idat" instead of "mdat"
     std::uint32_t codedBytes = 2000; // bytes of the picture's coded data
     std::int64_t exifOffsetDelta = 0; // added to the Exif item's extent offset (for damage)
     bool largeMdat = false;        // "mdat" with a 64-bit size
 };
-TByteVector BuildHeif(const THeifSpec& spec);
+TByteVector BuildHeif(const THeifRecipe& recipe);
 
 // A movie: "ftyp" (unless major is empty: then the movie starts with "moov"), "moov" with a
 // movie header, a video track and a sound track, user data and metadata keys, and an "mdat".
-struct TMovieSpec {
+struct TMovieRecipe {
     const char* major = "isom";
     std::vector<std::string> compatible = {"isom", "mp42"};
     bool moovFirst = true;            // "moov" before "mdat", or after it
@@ -71,14 +71,14 @@ struct TMovieSpec {
     bool largeMdat = false;
     bool mdatToEnd = false;            // the "mdat" has size 0
 };
-TByteVector BuildMovie(const TMovieSpec& spec);
+TByteVector BuildMovie(const TMovieRecipe& recipe);
 // The "moov" box alone, as BuildMovie writes it.
-TByteVector BuildMovieBox(const TMovieSpec& spec);
+TByteVector BuildMovieBox(const TMovieRecipe& recipe);
 
 // A Canon CR3: "ftyp" crx, "moov" with Canon's box (CMT1 with IFD0, CMT2 with the EXIF
 // directory, THMB with the small JPEG), the preview box with PRVW, and an "mdat".
 struct TCr3Spec {
-    TExifSpec exif;
+    TExifRecipe exif;
     std::uint32_t width = 6000, height = 4000;
     TByteVector thumbnail;  // THMB's JPEG; none when empty
     TByteVector preview;    // PRVW's JPEG; none when empty
@@ -87,7 +87,7 @@ struct TCr3Spec {
 struct TCr3Layout {
     std::uint32_t thumbnailOffset = 0, previewOffset = 0;
 };
-TByteVector BuildCr3(const TCr3Spec& spec, TCr3Layout* layout = nullptr);
+TByteVector BuildCr3(const TCr3Spec& recipe, TCr3Layout* layout = nullptr);
 
 // A WebP: "RIFF" size "WEBP", the first chunk of the kind given ("VP8 ", "VP8L" or "VP8X"),
 // a picture chunk after a "VP8X", and an "EXIF" chunk when exif is not empty.

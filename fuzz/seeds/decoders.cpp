@@ -43,10 +43,10 @@ const TRegisterSeeds kBmp("fuzz_decode_bmp", [] {
 });
 
 const TRegisterSeeds kHeif("fuzz_decode_heif", [] {
-    testkit::THeifSpec plain;
-    testkit::THeifSpec withThumb;
+    testkit::THeifRecipe plain;
+    testkit::THeifRecipe withThumb;
     withThumb.Thumbnail = testkit::TColour{10, 200, 30};
-    testkit::THeifSpec avif;
+    testkit::THeifRecipe avif;
     avif.Codec = testkit::THeifCodec::Av1;
     avif.Width = 17;
     avif.Height = 9;
@@ -60,7 +60,7 @@ const TRegisterSeeds kWebp("fuzz_decode_webp", [] {
 });
 
 const TRegisterSeeds kVideo("fuzz_decode_video", [] {
-    testkit::TVideoSpec movieLast;
+    testkit::TVideoRecipe movieLast;
     movieLast.MovieFirst = false;
     movieLast.Container = testkit::TVideoContainer::Mov;
     movieLast.Frames = 2;

@@ -19,16 +19,16 @@ TByteVector Padded(TByteVector bytes) {
 
 TSeeds IsoMediaSeeds() {
     TSeeds seeds;
-    tk::THeifSpec heic;
+    tk::THeifRecipe heic;
     heic.codedBytes = 64;
     seeds.push_back(Padded(tk::BuildHeif(heic)));
-    tk::THeifSpec avif = heic;
+    tk::THeifRecipe avif = heic;
     avif.major = "avif";
     avif.compatible = {"avif", "mif1"};
     avif.exifInIdat = true;
     avif.largeMdat = true;
     seeds.push_back(Padded(tk::BuildHeif(avif)));
-    tk::TMovieSpec movie;
+    tk::TMovieRecipe movie;
     movie.mdatBytes = 64;
     movie.make = "GoPro";
     movie.model = "HERO";
@@ -52,7 +52,7 @@ TSeeds IsoMediaSeeds() {
 
 TSeeds WebPSeeds() {
     return {Padded(tk::BuildWebP("VP8 ", 64, 48)), Padded(tk::BuildWebP("VP8L", 5, 7)),
-            Padded(tk::BuildWebP("VP8X", 640, 480, tk::BuildExifTiff(tk::TExifSpec{})))};
+            Padded(tk::BuildWebP("VP8X", 640, 480, tk::BuildExifTiff(tk::TExifRecipe{})))};
 }
 
 lumivore::fuzzseeds::TRegisterSeeds isoMedia("fuzz_isomedia", IsoMediaSeeds);

@@ -59,16 +59,16 @@ TEST_F(BoxDispatch, ZeroSectorsReachNoRecogniser) {
 }
 
 TEST_F(BoxDispatch, MoviesAndPicturesAreFoundAtTheirSectors) {
-    TMovieSpec mov;
+    TMovieRecipe mov;
     mov.major = ""; // starts with its "moov"
-    Place(3, BuildMovie(TMovieSpec{}));
-    Place(40, BuildHeif(THeifSpec{}));
+    Place(3, BuildMovie(TMovieRecipe{}));
+    Place(40, BuildHeif(THeifRecipe{}));
     Place(60, BuildMovie(mov));
     engine->ScanBlock(1000, 2000);
     ASSERT_EQ(engine->FoundFiles.size(), 3u);
     EXPECT_EQ(engine->FoundFiles[0].StartSector, 2003);
     EXPECT_EQ(engine->FoundFiles[0].Ext, "MP4");
-    EXPECT_EQ(engine->FoundFiles[0].Length, static_cast<std::int64_t>(BuildMovie(TMovieSpec{}).size()));
+    EXPECT_EQ(engine->FoundFiles[0].Length, static_cast<std::int64_t>(BuildMovie(TMovieRecipe{}).size()));
     EXPECT_EQ(engine->FoundFiles[1].Ext, "HEIC");
     EXPECT_EQ(engine->FoundFiles[1].PhoneIndex, kPhoneHeic);
     EXPECT_EQ(engine->FoundFiles[2].StartSector, 2060);

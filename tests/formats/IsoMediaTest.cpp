@@ -91,7 +91,7 @@ TEST(IsoMediaBrands, SignaturesThatAreRefused) {
     Recognise(WithNoise(Box("moov", Box("trak", TByteVector(40, 0)))), false);
 
     // An older QuickTime movie that starts with its "moov" is a MOV.
-    TMovieSpec mov;
+    TMovieRecipe mov;
     mov.major = "";
     const TFoundFile rec = Recognise(WithNoise(BuildMovie(mov)));
     EXPECT_EQ(rec.Ext, "MOV");
@@ -100,25 +100,25 @@ TEST(IsoMediaBrands, SignaturesThatAreRefused) {
 }
 
 TEST(IsoMediaLength, SumOfTopLevelBoxesOfEverySizeKind) {
-    TMovieSpec spec;
+    TMovieRecipe recipe;
     // 32-bit boxes, index first and last, with noise after: the sum exactly.
     for (bool moovFirst : {true, false}) {
-        spec.moovFirst = moovFirst;
-        const TByteVector file = BuildMovie(spec);
+        recipe.moovFirst = moovFirst;
+        const TByteVector file = BuildMovie(recipe);
         EXPECT_EQ(Recognise(WithNoise(file)).Length, static_cast<std::int64_t>(file.size())) << moovFirst;
         // Zeros after the file (a freshly formatted card) end it just as well.
         EXPECT_EQ(Recognise(Join({file, TByteVector(300, 0)})).Length, static_cast<std::int64_t>(file.size()));
     }
     // A 64-bit "mdat".
-    spec.largeMdat = true;
-    const TByteVector large = BuildMovie(spec);
+    recipe.largeMdat = true;
+    const TByteVector large = BuildMovie(recipe);
     EXPECT_EQ(Recognise(WithNoise(large)).Length, static_cast<std::int64_t>(large.size()));
     // An "mdat" of size 0 runs to the end of a file whose end nothing states.
-    spec.largeMdat = false;
-    spec.mdatToEnd = true;
-    EXPECT_EQ(Recognise(WithNoise(BuildMovie(spec))).Length, kUnknownLength);
+    recipe.largeMdat = false;
+    recipe.mdatToEnd = true;
+    EXPECT_EQ(Recognise(WithNoise(BuildMovie(recipe))).Length, kUnknownLength);
     // A second "ftyp" right after the file is the start of the next one.
-    const TByteVector one = BuildMovie(TMovieSpec{});
+    const TByteVector one = BuildMovie(TMovieRecipe{});
     EXPECT_EQ(Recognise(Join({one, one})).Length, static_cast<std::int64_t>(one.size()));
     // A uuid box is measured with the rest.
     const TByteVector withUuid =
@@ -128,22 +128,22 @@ TEST(IsoMediaLength, SumOfTopLevelBoxesOfEverySizeKind) {
 }
 
 TEST(IsoMediaLength, DataThatEndsBeforeTheFileDoes) {
-    TMovieSpec spec;
-    spec.mdatBytes = 100000;
+    TMovieRecipe recipe;
+    recipe.mdatBytes = 100000;
     // Index last: the data ends inside the "mdat", the "moov" is out of sight.
-    spec.moovFirst = false;
-    const TByteVector indexLast = BuildMovie(spec);
+    recipe.moovFirst = false;
+    const TByteVector indexLast = BuildMovie(recipe);
     EXPECT_EQ(Recognise(TByteVector(indexLast.begin(), indexLast.begin() + 20000)).Length, kUnknownLength);
     // Index first: the "mdat" after it is the last box, and its end the file's.
-    spec.moovFirst = true;
-    const TByteVector indexFirst = BuildMovie(spec);
+    recipe.moovFirst = true;
+    const TByteVector indexFirst = BuildMovie(recipe);
     const TFoundFile rec = Recognise(TByteVector(indexFirst.begin(), indexFirst.begin() + 20000));
     EXPECT_EQ(rec.Length, static_cast<std::int64_t>(indexFirst.size()));
     EXPECT_EQ(rec.Width, 1920); // the whole "moov" was inside the data
     // The data ends exactly after a box: whether more boxes follow cannot be told.
     EXPECT_EQ(Recognise(indexFirst).Length, kUnknownLength);
     // A truncated "moov": length unknown, and what lies inside the data is still read.
-    const TByteVector moov = BuildMovieBox(spec);
+    const TByteVector moov = BuildMovieBox(recipe);
     const TByteVector head = Join({Ftyp("isom", {"isom"}), moov});
     const TFoundFile cut = Recognise(TByteVector(head.begin(), head.end() - 40));
     EXPECT_EQ(cut.Length, kUnknownLength);
@@ -177,10 +177,10 @@ TEST(IsoMediaLength, HostileSizesAndCounts) {
 }
 
 TEST(IsoMediaMovie, DateSizeMakeAndModel) {
-    TMovieSpec spec;
-    spec.make = "GoPro";
-    spec.model = "HERO11 Black";
-    TFoundFile rec = Recognise(WithNoise(BuildMovie(spec)));
+    TMovieRecipe recipe;
+    recipe.make = "GoPro";
+    recipe.model = "HERO11 Black";
+    TFoundFile rec = Recognise(WithNoise(BuildMovie(recipe)));
     EXPECT_EQ(rec.Ext, "MP4");
     EXPECT_EQ(rec.Width, 1920); // the video track, not the metadata track before it
     EXPECT_EQ(rec.Height, 1080);
@@ -190,16 +190,16 @@ TEST(IsoMediaMovie, DateSizeMakeAndModel) {
     EXPECT_EQ(rec.ThumbKind, kThumbNone);
 
     // An iPhone movie: 64-bit times, make and model in the metadata keys.
-    spec = TMovieSpec{};
-    spec.major = "qt  ";
-    spec.compatible = {"qt  "};
-    spec.version1 = true;
-    spec.created = 3'000'000'000ull + 86400ull * 366; // 1999-01-24 05:20:00 + a leap year
-    spec.keysMake = "Apple";
-    spec.keysModel = "iPhone 15 Pro";
-    spec.width = 3840;
-    spec.height = 2160;
-    rec = Recognise(WithNoise(BuildMovie(spec)));
+    recipe = TMovieRecipe{};
+    recipe.major = "qt  ";
+    recipe.compatible = {"qt  "};
+    recipe.version1 = true;
+    recipe.created = 3'000'000'000ull + 86400ull * 366; // 1999-01-24 05:20:00 + a leap year
+    recipe.keysMake = "Apple";
+    recipe.keysModel = "iPhone 15 Pro";
+    recipe.width = 3840;
+    recipe.height = 2160;
+    rec = Recognise(WithNoise(BuildMovie(recipe)));
     EXPECT_EQ(rec.Ext, "MOV");
     EXPECT_EQ(rec.Make, "Apple");
     EXPECT_EQ(rec.Model, "iPhone 15 Pro");
@@ -207,18 +207,18 @@ TEST(IsoMediaMovie, DateSizeMakeAndModel) {
     EXPECT_EQ(rec.DateTaken, "2000:01:25 05:20:00");
 
     // No creation time, and the epoch itself, and a leap day.
-    spec.created = 0;
-    EXPECT_EQ(Recognise(WithNoise(BuildMovie(spec))).DateTaken, "");
-    spec.created = 1;
-    EXPECT_EQ(Recognise(WithNoise(BuildMovie(spec))).DateTaken, "1904:01:01 00:00:01");
-    spec.created = 3'792'095'999ull; // 2024-02-29 23:59:59
-    EXPECT_EQ(Recognise(WithNoise(BuildMovie(spec))).DateTaken, "2024:02:29 23:59:59");
+    recipe.created = 0;
+    EXPECT_EQ(Recognise(WithNoise(BuildMovie(recipe))).DateTaken, "");
+    recipe.created = 1;
+    EXPECT_EQ(Recognise(WithNoise(BuildMovie(recipe))).DateTaken, "1904:01:01 00:00:01");
+    recipe.created = 3'792'095'999ull; // 2024-02-29 23:59:59
+    EXPECT_EQ(Recognise(WithNoise(BuildMovie(recipe))).DateTaken, "2024:02:29 23:59:59");
 }
 
 TEST(IsoMediaMovie, ChildBoxesAreNeverTrustedPastTheirParent) {
-    TMovieSpec spec;
-    spec.make = "GoPro";
-    TByteVector file = BuildMovie(spec);
+    TMovieRecipe recipe;
+    recipe.make = "GoPro";
+    TByteVector file = BuildMovie(recipe);
     // The "trak" of the video claims more than the "moov" holds: nothing from it or after it.
     const std::size_t moov = 24;
     std::size_t pos = moov + 8;
@@ -241,9 +241,9 @@ TEST(IsoMediaMovie, ChildBoxesAreNeverTrustedPastTheirParent) {
 }
 
 TEST(IsoMediaPicture, SizeAndExifOfHeicAndAvif) {
-    THeifSpec spec;
-    spec.exif.width = 640; // the EXIF size loses to the primary item's
-    const TByteVector heic = BuildHeif(spec);
+    THeifRecipe recipe;
+    recipe.exif.width = 640; // the EXIF size loses to the primary item's
+    const TByteVector heic = BuildHeif(recipe);
     TFoundFile rec = Recognise(WithNoise(heic));
     EXPECT_EQ(rec.Ext, "HEIC");
     EXPECT_EQ(rec.Length, static_cast<std::int64_t>(heic.size()));
@@ -260,14 +260,14 @@ TEST(IsoMediaPicture, SizeAndExifOfHeicAndAvif) {
     EXPECT_EQ(rec.ThumbKind, kThumbNone);
 
     // AVIF, big-endian EXIF kept in the "meta" box's own data, and a 64-bit "mdat".
-    spec = THeifSpec{};
-    spec.major = "avif";
-    spec.compatible = {"avif", "mif1", "miaf"};
-    spec.exifInIdat = true;
-    spec.exif.bigEndian = true;
-    spec.exif.make = "Apple";
-    spec.largeMdat = true;
-    const TByteVector avif = BuildHeif(spec);
+    recipe = THeifRecipe{};
+    recipe.major = "avif";
+    recipe.compatible = {"avif", "mif1", "miaf"};
+    recipe.exifInIdat = true;
+    recipe.exif.bigEndian = true;
+    recipe.exif.make = "Apple";
+    recipe.largeMdat = true;
+    const TByteVector avif = BuildHeif(recipe);
     rec = Recognise(WithNoise(avif));
     EXPECT_EQ(rec.Ext, "AVIF");
     EXPECT_EQ(rec.PhoneIndex, kPhoneAvif);
@@ -277,30 +277,30 @@ TEST(IsoMediaPicture, SizeAndExifOfHeicAndAvif) {
 }
 
 TEST(IsoMediaPicture, ExifItemsThatDoNotLieInTheFile) {
-    THeifSpec spec;
+    THeifRecipe recipe;
     // The Exif item's extent moved past the end of the file: not read, the picture still is.
-    spec.exifOffsetDelta = 100000;
-    TFoundFile rec = Recognise(WithNoise(BuildHeif(spec), 200000));
+    recipe.exifOffsetDelta = 100000;
+    TFoundFile rec = Recognise(WithNoise(BuildHeif(recipe), 200000));
     EXPECT_EQ(rec.Make, "");
     EXPECT_EQ(rec.Width, 4032);
     // An extent that starts inside the file and ends past it.
-    spec.exifOffsetDelta = 16; // the item is the last thing in the file
-    rec = Recognise(WithNoise(BuildHeif(spec), 200000));
+    recipe.exifOffsetDelta = 16; // the item is the last thing in the file
+    rec = Recognise(WithNoise(BuildHeif(recipe), 200000));
     EXPECT_EQ(rec.Make, "");
     // A picture without EXIF.
-    spec = THeifSpec{};
-    spec.withExif = false;
-    rec = Recognise(WithNoise(BuildHeif(spec)));
+    recipe = THeifRecipe{};
+    recipe.withExif = false;
+    rec = Recognise(WithNoise(BuildHeif(recipe)));
     EXPECT_EQ(rec.Make, "");
     EXPECT_EQ(rec.Width, 4032);
 }
 
 TEST(IsoMediaCr3, MetadataThumbnailAndPreview) {
-    TCr3Spec spec;
-    spec.thumbnail = EncodeJpeg(TRgbImage::Pattern(160, 120, 1));
-    spec.preview = EncodeJpeg(TRgbImage::Pattern(320, 212, 2));
+    TCr3Spec recipe;
+    recipe.thumbnail = EncodeJpeg(TRgbImage::Pattern(160, 120, 1));
+    recipe.preview = EncodeJpeg(TRgbImage::Pattern(320, 212, 2));
     TCr3Layout layout;
-    const TByteVector cr3 = BuildCr3(spec, &layout);
+    const TByteVector cr3 = BuildCr3(recipe, &layout);
     TFoundFile rec = Recognise(WithNoise(cr3));
     EXPECT_EQ(rec.Ext, "CR3");
     EXPECT_EQ(rec.MakerIndex, kMakerCanon);
@@ -316,20 +316,20 @@ TEST(IsoMediaCr3, MetadataThumbnailAndPreview) {
     // The small JPEG is the thumbnail, as a file-relative range the JPEG thumbnail path reads.
     EXPECT_EQ(rec.ThumbKind, kThumbJpeg);
     EXPECT_EQ(rec.ThumbOffset, layout.thumbnailOffset);
-    EXPECT_EQ(rec.ThumbLength, spec.thumbnail.size());
+    EXPECT_EQ(rec.ThumbLength, recipe.thumbnail.size());
     EXPECT_EQ(rec.ThumbWidth, 160);
 
     // Without the small one, the preview.
-    spec.thumbnail.clear();
-    const TByteVector noThumb = BuildCr3(spec, &layout);
+    recipe.thumbnail.clear();
+    const TByteVector noThumb = BuildCr3(recipe, &layout);
     rec = Recognise(WithNoise(noThumb));
     EXPECT_EQ(rec.ThumbOffset, layout.previewOffset);
-    EXPECT_EQ(rec.ThumbLength, spec.preview.size());
+    EXPECT_EQ(rec.ThumbLength, recipe.preview.size());
     EXPECT_EQ(rec.ThumbWidth, 1620);
 
     // A preview whose stated length runs past its box is no thumbnail.
     TByteVector damaged = noThumb;
-    PutBE32(damaged, layout.previewOffset - 4, static_cast<std::uint32_t>(spec.preview.size() + 1000));
+    PutBE32(damaged, layout.previewOffset - 4, static_cast<std::uint32_t>(recipe.preview.size() + 1000));
     rec = Recognise(WithNoise(damaged));
     EXPECT_EQ(rec.ThumbKind, kThumbNone);
     EXPECT_EQ(rec.Model, "Canon EOS R6");

@@ -39,10 +39,10 @@ TEST(WebP, EachFirstChunkGivesThePixelSize) {
 }
 
 TEST(WebP, ExifChunkWithOrWithoutItsJpegPrefix) {
-    TExifSpec spec;
-    spec.make = "Google";
-    spec.model = "Pixel 8";
-    const TByteVector tiff = BuildExifTiff(spec);
+    TExifRecipe recipe;
+    recipe.make = "Google";
+    recipe.model = "Pixel 8";
+    const TByteVector tiff = BuildExifTiff(recipe);
     TByteVector prefixed;
     Append(prefixed, "Exif\0\0", 6);
     Append(prefixed, tiff);

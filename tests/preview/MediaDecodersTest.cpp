@@ -37,12 +37,12 @@ TFoundFile PhoneRecord(const char* ext, std::uint8_t phoneIndex, std::int64_t se
 }
 
 TByteVector Heic(bool thumbnail, THeifCodec codec = THeifCodec::Hevc) {
-    THeifSpec spec;
-    spec.Codec = codec;
-    spec.Colour = kPrimary;
+    THeifRecipe recipe;
+    recipe.Codec = codec;
+    recipe.Colour = kPrimary;
     if (thumbnail)
-        spec.Thumbnail = kThumbColour;
-    return EncodeHeif(spec);
+        recipe.Thumbnail = kThumbColour;
+    return EncodeHeif(recipe);
 }
 
 } // namespace
@@ -53,10 +53,10 @@ TEST(MediaDecoders, EachKindDecodesFromMemoryAtItsOwnSize) {
     const TByteVector webp = EncodeWebp(40, 30, {20, 90, 200});
     const TByteVector lossless = EncodeWebp(7, 5, {250, 250, 10}, true);
     const TByteVector mp4 = EncodeVideo({});
-    TVideoSpec movSpec;
-    movSpec.Container = TVideoContainer::Mov;
-    movSpec.MovieFirst = false;
-    const TByteVector mov = EncodeVideo(movSpec);
+    TVideoRecipe movRecipe;
+    movRecipe.Container = TVideoContainer::Mov;
+    movRecipe.MovieFirst = false;
+    const TByteVector mov = EncodeVideo(movRecipe);
     for (const TByteVector* f : {&heic, &avif, &webp, &lossless, &mp4, &mov})
         ASSERT_FALSE(f->empty());
 
@@ -97,11 +97,11 @@ TEST(MediaDecoders, AVideoFrameIsTurnedAsItsTrackIsViewed) {
     };
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.Rotation);
-        TVideoSpec spec;
-        spec.Colour = kRight;
-        spec.LeftHalf = kLeft;
-        spec.Rotation = c.Rotation;
-        const TByteVector clip = EncodeVideo(spec);
+        TVideoRecipe recipe;
+        recipe.Colour = kRight;
+        recipe.LeftHalf = kLeft;
+        recipe.Rotation = c.Rotation;
+        const TByteVector clip = EncodeVideo(recipe);
         ASSERT_FALSE(clip.empty());
         TMemorySource source(clip);
         const TDecodedPicture p = DecodeVideoFrame(source);
@@ -284,9 +284,9 @@ TEST_F(PhonePictures, ARecordOverForeignBytesHasNoThumbnail) {
 TEST_F(PhonePictures, AThreeGigabyteVideoIsNeverReadWhole) {
     constexpr std::uint64_t kLength = 3ull << 30;
     constexpr std::uint64_t kStart = 64;
-    TVideoSpec spec;
-    spec.MovieFirst = true;
-    const TByteVector head = WithMediaDataReaching(EncodeVideo(spec), kLength);
+    TVideoRecipe recipe;
+    recipe.MovieFirst = true;
+    const TByteVector head = WithMediaDataReaching(EncodeVideo(recipe), kLength);
     ASSERT_FALSE(head.empty());
     // The image is sparse: the clip's boxes and first frames at its start, a hole after them.
     TDiskImage image(kStart + kLength / 512 + 8);
