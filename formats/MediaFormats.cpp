@@ -27,8 +27,9 @@ bool SetRiff(TFoundFile& rec, const char* ext, std::uint8_t formatIndex, std::ui
     return true;
 }
 
-// Whether the RIFF size is below the general length limit, as every RIFF form always had to be.
-bool RiffBelowGeneralLimit(std::uint32_t riffSize) { return riffSize < kFileLengthLimit; }
+// Whether the whole file (the RIFF size and the eight bytes before it) stays below the general
+// length limit, as every RIFF form always had to: a length at the limit would not count as known.
+bool RiffBelowGeneralLimit(std::uint32_t riffSize) { return std::int64_t{riffSize} + 8 < kFileLengthLimit; }
 
 // Whether the first chunk of a RIFF form (at 12) has a chunk id of four printable characters
 // and lies inside the RIFF size: how a WAV longer than the general limit shows it is one.
