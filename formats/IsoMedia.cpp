@@ -456,6 +456,23 @@ bool SizedNumber(const TByteReader& r, std::uint64_t& pos, std::uint8_t size, st
     return true;
 }
 
+// Reads an item count or item id of an "iloc" box, 16 bits before its version 2 and 32 bits
+// from it, and moves past it.
+bool ItemNumber(const TByteReader& r, std::uint64_t& pos, bool wide, std::uint32_t& out) {
+    if (wide) {
+        if (!r.U32BE(pos, out))
+            return false;
+        pos += 4;
+        return true;
+    }
+    std::uint16_t narrow = 0;
+    if (!r.U16BE(pos, narrow))
+        return false;
+    out = narrow;
+    pos += 2;
+    return true;
+}
+
 // The place of one item in an "iloc" box. Only items of one extent are placed: a picture's
 // metadata is written whole.
 bool FindItemPlace(const TByteReader& r, const TBox& iloc, std::uint32_t wanted, TItemPlace& place) {
@@ -467,31 +484,13 @@ bool FindItemPlace(const TByteReader& r, const TBox& iloc, std::uint32_t wanted,
     const std::uint8_t indexSize = version == 0 ? 0 : (sizes2 & 15);
     std::uint64_t pos = iloc.payload + 6;
     std::uint32_t count = 0;
-    if (version < 2) {
-        std::uint16_t count16 = 0;
-        if (!r.U16BE(pos, count16))
-            return false;
-        count = count16;
-        pos += 2;
-    } else {
-        if (!r.U32BE(pos, count))
-            return false;
-        pos += 4;
-    }
+    if (!ItemNumber(r, pos, version >= 2, count))
+        return false;
     std::uint32_t extentsSeen = 0;
     for (std::uint32_t i = 0; i < count && i < kMaxItems; ++i) {
         std::uint32_t id = 0;
-        if (version < 2) {
-            std::uint16_t id16 = 0;
-            if (!r.U16BE(pos, id16))
-                return false;
-            id = id16;
-            pos += 2;
-        } else {
-            if (!r.U32BE(pos, id))
-                return false;
-            pos += 4;
-        }
+        if (!ItemNumber(r, pos, version >= 2, id))
+            return false;
         std::uint16_t method = 0, extents = 0;
         if (version >= 1) {
             if (!r.U16BE(pos, method))
