@@ -17,9 +17,7 @@
 #include "engine/Nesting.h"
 #include "engine/RecoveryWriter.h"
 #include "engine/ScanEngine.h"
-#include "formats/JpegTrailers.h"
-#include "formats/Mpf.h"
-#include "formats/PhotoFormats.h"
+#include "formats/Measure.h"
 #include "formats/Recognisers.h"
 #include "support/Settings.h"
 
@@ -36,11 +34,6 @@ constexpr std::uint64_t kFirstMeasureWindow = 1u << 20;
 constexpr std::uint32_t kMeasureCeiling = static_cast<std::uint32_t>(kFileLengthLimit);
 // A file is written in blocks of one scan block: memory stays at one block whatever its length.
 constexpr std::size_t kWriteBlock = kSectorBufferSize;
-
-bool IsTiffBased(const std::string& ext) {
-    static const char* const kExts[] = {"TIF", "DNG", "CR2", "DCR", "RAW", "MEF", "NEF", "ORF", "PEF", "SR2", "ARW"};
-    return std::any_of(std::begin(kExts), std::end(kExts), [&](const char* e) { return ext == e; });
-}
 
 // Device bytes that one file's recovery read and the next one may use: files are handled in
 // start-sector order, so what measuring a file read past its end, or the last block it
@@ -418,33 +411,46 @@ private:
         return {true, "Recovery stopped: another device was opened while it ran."};
     }
 
-    // Measures the file with growing windows read from the device; -1 when its end is not
-    // found within the length limit or the device.
+    // Measures the file as its bytes are read from the device, in windows that grow from
+    // 1 MiB: its kind's measure takes each byte once, and what was read stays for the writing.
+    // -1 when its end is not found within the length limit or the device.
     std::int64_t MeasureFromDevice(const TFoundFile& f, TFileSource& src) {
+        std::unique_ptr<TStreamMeasure> measure = StartStreamMeasure(f);
+        std::uint64_t fed = 0;
         for (std::uint64_t window = kFirstMeasureWindow;; window = std::min<std::uint64_t>(window * 2, kMeasureCeiling)) {
             const std::uint64_t avail = src.Ensure(window);
             if (src.DeviceChanged())
                 return -1;
-            const std::int64_t length = MeasureForRecovery(f.Ext, src.Bytes(avail));
-            if (length > 0)
-                return length;
-            if (avail < window || window >= kMeasureCeiling)
-                return -1; // the device ends, or the file would be too long
+            const bool deviceEnds = avail < window;
+            if (!measure) {
+                // A length its header states: read again from the first bytes.
+                const std::int64_t length = MeasureLength(f, src.Bytes(avail));
+                if (length > 0 || deviceEnds || window >= kMeasureCeiling)
+                    return length > 0 ? length : -1;
+                continue;
+            }
+            if (avail > fed) {
+                measure->Feed(src.Bytes(avail).subspan(static_cast<std::size_t>(fed)));
+                fed = avail;
+            }
+            if (measure->Status() != TMeasureStatus::Open)
+                break;
+            if (deviceEnds) {
+                measure->Finish();
+                break;
+            }
+            if (window >= kMeasureCeiling) {
+                measure->Abandon(); // the file would be too long
+                break;
+            }
         }
-    }
-
-    // Whether bytes right after a JPEG's known end could belong to it (records or a further
-    // picture that the scan could not see whole): one more sector tells.
-    bool JpegMayGoOn(TFileSource& src, std::int64_t end) {
-        const std::uint64_t avail = src.Ensure(static_cast<std::uint64_t>(end) + kSectorSize);
-        return !src.DeviceChanged() && avail > static_cast<std::uint64_t>(end) &&
-               JpegTrailerMayFollow(src.Bytes(avail), static_cast<std::uint64_t>(end));
+        const std::int64_t length = measure->Length();
+        return LengthKnownFor(f.Ext, length) ? length : -1;
     }
 
     // The length of the file whose first bytes src reads, or -1; says how it was found.
     std::int64_t DetermineLength(const TFoundFile& f, TFileSource& src, TLengthSource& source) {
         std::int64_t length = -1;
-        const bool jpeg = f.Ext == "JPG";
         if (LengthKnownFor(f.Ext, f.Length)) {
             length = f.Length;
             source = TLengthSource::Known;
@@ -455,45 +461,13 @@ private:
                 length = continued;
                 source = TLengthSource::Measured;
             }
-            if (jpeg && JpegMayGoOn(src, length)) {
-                const std::int64_t measured = MeasureFromDevice(f, src);
-                if (measured > length) {
-                    length = measured;
-                    source = TLengthSource::Measured;
-                }
-            }
-        } else if (HasRecoveryMeasure(f.Ext)) {
+        } else if (HasMeasure(f)) {
             length = MeasureFromDevice(f, src);
             if (length > 0)
                 source = TLengthSource::Measured;
         }
         if (src.DeviceChanged())
             return -1;
-        // Previews appended after a JPEG's main image belong to the file when its multi-picture
-        // index names them, and so does what follows the last of them.
-        if (length > 0 && jpeg) {
-            const std::uint64_t avail = src.Ensure(static_cast<std::uint64_t>(length));
-            const std::int64_t extent = MpfExtent(src.Bytes(avail));
-            if (extent > length && LengthKnown(extent)) {
-                length = extent;
-                source = TLengthSource::MultiPicture;
-                for (std::uint64_t window = static_cast<std::uint64_t>(extent) + kSectorSize;;
-                     window = std::min<std::uint64_t>(window * 2, kMeasureCeiling)) {
-                    const std::uint64_t have = src.Ensure(window);
-                    if (src.DeviceChanged())
-                        return -1;
-                    const std::int64_t end = MeasureJpegTrailers(src.Bytes(have), static_cast<std::uint64_t>(extent),
-                                                                 TMotionPhoto{}, kMeasureCeiling);
-                    if (end >= 0) {
-                        if (LengthKnown(end))
-                            length = end;
-                        break;
-                    }
-                    if (have < window || window >= kMeasureCeiling)
-                        break;
-                }
-            }
-        }
         return length;
     }
 
@@ -522,8 +496,6 @@ private:
             detail = "length unknown: the default size of " + std::to_string(kb) + " KB was written";
         } else if (source == TLengthSource::Measured) {
             detail = "length measured from the device";
-        } else if (source == TLengthSource::MultiPicture) {
-            detail = "whole file with the previews its multi-picture index names";
         }
         e.Source = source;
         e.Length = length;
@@ -738,36 +710,6 @@ TRecoverySelection TRecoverySelection::Files(std::vector<std::size_t> indexes) {
     s.Records = std::move(indexes);
     s.ByRecords = true;
     return s;
-}
-
-bool HasRecoveryMeasure(const std::string& ext) {
-    return ext == "JPG" || ext == "GIF" || ext == "PNG" || ext == "RM" || ext == "MRW" || ext == "RAF" ||
-           IsTiffBased(ext);
-}
-
-std::int64_t MeasureForRecovery(const std::string& ext, TBytes data) {
-    std::int64_t length = -1;
-    TFoundFile scratch;
-    if (ext == "JPG") {
-        length = MeasureJpeg(data, scratch, kMeasureCeiling);
-    } else if (ext == "GIF") {
-        length = MeasureGif(data, kMeasureCeiling);
-    } else if (ext == "PNG") {
-        length = MeasurePng(data, kMeasureCeiling, kMeasureCeiling);
-    } else {
-        bool accepted = false;
-        if (IsTiffBased(ext))
-            accepted = RecogniseTiff(data, scratch);
-        else if (ext == "RM")
-            accepted = RecogniseRealMedia(data, scratch);
-        else if (ext == "MRW")
-            accepted = RecogniseMrw(data, scratch);
-        else if (ext == "RAF")
-            accepted = RecogniseRaf(data, scratch);
-        if (accepted)
-            length = scratch.Length;
-    }
-    return LengthKnownFor(ext, length) ? length : -1;
 }
 
 TRecoveryResult Recover(TScanEngine& engine, const TRecoveryRequest& request) {

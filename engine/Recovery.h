@@ -82,7 +82,7 @@ struct TRecoveryRequest {
 enum class TRecoveryStatus : std::uint8_t { Recovered, Failed, Abandoned, NotWritten };
 
 // How the written length was found.
-enum class TLengthSource : std::uint8_t { Known, Measured, MultiPicture, DefaultSize, None };
+enum class TLengthSource : std::uint8_t { Known, Measured, DefaultSize, None };
 
 struct TRecoveryEntry {
     std::size_t Index = 0;   // into FoundFiles
@@ -164,13 +164,6 @@ private:
 };
 
 // ---- parts of the above, open to tests and tools -------------------------------------------
-
-// The length of the file that begins at data, measured with the measure of its type: a value
-// in 1 .. LargestLengthFor(ext), or -1 when the end lies beyond the data or cannot be found.
-// Types without a measure give -1.
-std::int64_t MeasureForRecovery(const std::string& ext, TBytes data);
-// Whether the type has a measure that MeasureForRecovery can run.
-bool HasRecoveryMeasure(const std::string& ext);
 
 // "f" + start sector in ten digits + "." + extension in lower case; suffix n > 0 adds "-n"
 // before the dot.

@@ -5,6 +5,7 @@
 #include "engine/DeviceMeasure.h"
 #include "engine/FileTypes.h"
 #include "engine/Nesting.h"
+#include "formats/Measure.h"
 #include "formats/Recognisers.h"
 #include "support/Settings.h"
 
@@ -260,13 +261,19 @@ void TScanEngine::ParkMeasures(std::uint64_t byte) {
 }
 
 void TScanEngine::StartMeasure(TBytes data, std::uint64_t firstByte) {
+    const std::size_t record = FoundFiles.size() - 1;
+    // The recogniser's measure, fed this block already, goes on; a kind whose recogniser does
+    // not measure starts one here.
+    std::unique_ptr<TStreamMeasure> measure = TakeOpenMeasure(FoundFiles[record], data);
     if (openMeasures_.size() >= kMaxOpenMeasures)
         return;
-    const std::size_t record = FoundFiles.size() - 1;
-    std::unique_ptr<TStreamMeasure> measure = StartStreamMeasure(FoundFiles[record]);
-    if (!measure)
-        return;
-    const TMeasureStatus status = measure->Feed(data);
+    TMeasureStatus status = TMeasureStatus::Open;
+    if (!measure) {
+        measure = StartStreamMeasure(FoundFiles[record]);
+        if (!measure)
+            return;
+        status = measure->Feed(data);
+    }
     if (status == TMeasureStatus::Ended)
         FoundFiles[record].Length = measure->Length();
     else if (status == TMeasureStatus::Open)

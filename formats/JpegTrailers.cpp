@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "engine/FoundFile.h"
-#include "formats/PhotoFormats.h"
+#include "formats/StreamMeasure.h"
 
 namespace lumivore {
 
@@ -51,7 +51,7 @@ std::uint64_t Find(TBytes data, std::uint64_t from, std::uint64_t end, std::stri
 
 // ---- a second JPEG right after the first ---------------------------------------------------
 
-TStep AppendedJpeg(TBytes data, std::uint64_t base, std::uint64_t pos, std::uint32_t scanCeiling) {
+TStep AppendedJpeg(TBytes data, std::uint64_t base, std::uint64_t pos) {
     const TByteReader reader(data, true);
     if (!reader.Has(pos, 4) || data[pos] != 0xFF || data[pos + 1] != 0xD8 || data[pos + 2] != 0xFF)
         return {};
@@ -60,13 +60,13 @@ TStep AppendedJpeg(TBytes data, std::uint64_t base, std::uint64_t pos, std::uint
     // such a place are named by the multi-picture index, which recovery reads.
     if ((base + pos) % 512 == 0)
         return {};
-    TFoundFile scratch;
-    const std::int32_t length = MeasureJpegPicture(data.subspan(static_cast<std::size_t>(pos)), scratch, scanCeiling);
-    if (length < 0)
+    // Its picture is measured as the main one is; an end it does not reach in the data is
+    // further on.
+    const auto picture = StartJpegPictureMeasure();
+    picture->Feed(data.subspan(static_cast<std::size_t>(pos)));
+    if (picture->Finish() != TMeasureStatus::Ended)
         return PastData();
-    if (static_cast<std::uint32_t>(length) >= scanCeiling)
-        return {}; // its end was not found: no guess
-    return Ends(pos + static_cast<std::uint64_t>(length));
+    return Ends(pos + static_cast<std::uint64_t>(picture->Length()));
 }
 
 // ---- AFCP: "AXS!" header, a directory of records, "AXS!" footer naming the header ----------
@@ -330,7 +330,7 @@ void ReadMotionPhotoXmp(TBytes xmp, TMotionPhoto& motion) {
 }
 
 std::int64_t MeasureJpegTrailersAt(TBytes data, std::uint64_t base, std::uint64_t pictureEnd,
-                                   const TMotionPhoto& motion, std::uint32_t scanCeiling) {
+                                   const TMotionPhoto& motion) {
     if (pictureEnd > data.size() || base > kJpegFileLimit)
         return -1;
     // The container directory counts everything after the primary picture: it ends the file.
@@ -351,7 +351,7 @@ std::int64_t MeasureJpegTrailersAt(TBytes data, std::uint64_t base, std::uint64_
         if (step.Kind == TStep::None && pos >= data.size())
             break; // nothing more to see here; what lies beyond is for a larger window
         if (step.Kind == TStep::None)
-            step = AppendedJpeg(data, base, pos, scanCeiling);
+            step = AppendedJpeg(data, base, pos);
         if (step.Kind == TStep::None)
             step = Afcp(data, base, pos);
         if (step.Kind == TStep::None)
@@ -370,9 +370,8 @@ std::int64_t MeasureJpegTrailersAt(TBytes data, std::uint64_t base, std::uint64_
     return static_cast<std::int64_t>(base + pos);
 }
 
-std::int64_t MeasureJpegTrailers(TBytes data, std::uint64_t pictureEnd, const TMotionPhoto& motion,
-                                 std::uint32_t scanCeiling) {
-    return MeasureJpegTrailersAt(data, 0, pictureEnd, motion, scanCeiling);
+std::int64_t MeasureJpegTrailers(TBytes data, std::uint64_t pictureEnd, const TMotionPhoto& motion) {
+    return MeasureJpegTrailersAt(data, 0, pictureEnd, motion);
 }
 
 bool JpegTrailerMayFollow(TBytes data, std::uint64_t end) {

@@ -31,15 +31,14 @@ void ReadMotionPhotoXmp(TBytes xmp, TMotionPhoto& motion);
 
 // The end of the file whose picture ends at pictureEnd, counted from data's start (the JPEG's
 // first byte): pictureEnd itself when nothing recognised follows, a larger position when
-// something does, or -1 when a recognised trailer runs past the data. scanCeiling bounds the
-// end-of-image search of an appended JPEG as it bounds the main picture's.
-std::int64_t MeasureJpegTrailers(TBytes data, std::uint64_t pictureEnd, const TMotionPhoto& motion,
-                                 std::uint32_t scanCeiling);
+// something does, or -1 when a recognised trailer runs past the data. The JPEG measure
+// (formats/StreamMeasure.h) applies these rules to the bytes it gathers after a picture.
+std::int64_t MeasureJpegTrailers(TBytes data, std::uint64_t pictureEnd, const TMotionPhoto& motion);
 
 // The same over data that begins inside the file: base is the file position of data's first
 // byte, pictureEnd an index into data. The result is a file position, or -1.
 std::int64_t MeasureJpegTrailersAt(TBytes data, std::uint64_t base, std::uint64_t pictureEnd,
-                                   const TMotionPhoto& motion, std::uint32_t scanCeiling);
+                                   const TMotionPhoto& motion);
 
 // True when the bytes at end could start one of the trailers above: worth reading further
 // before a JPEG's length is taken as final.

@@ -72,26 +72,28 @@ inline constexpr bool LengthKnownFor(std::string_view ext, std::int64_t length) 
     return length >= 1 && length <= LargestLengthFor(ext);
 }
 
-// The scan measures a file whose end lies past the block it starts in as the following blocks
-// stream past (formats/StreamMeasure.h). Such a measure gives up once the file would reach
-// kFileLengthLimit: past it no length would count as known, so reading on is wasted.
+// Every length is measured one way (formats/Measure.h): by a measure that walks the file's
+// structure from its first byte as its bytes come, whether the scan feeds it block by block or
+// read-back and recovery feed it what they read. The measure reads no further than
+// kFileLengthLimit into a file: the structures that say where a file ends (a JPEG's segments
+// and end marker, PNG chunks, a raw's directories) lie within it, however far a raw's strips
+// reach.
 
-// Ceilings of the one-shot measures of JPEG, GIF and PNG over a window of bytes, with which the
-// read-back measures a picture the scan left unknown. Each bounds a search or a walk over data
-// that may not be a picture any more, so that damage costs a bounded read:
+// After a JPEG's picture, bytes that may start a trailer (records of picture-database programs,
+// a motion photo's video) are gathered up to this many and the trailer is measured over them:
+// such records run to tens of kilobytes, and a trailer that names its own end (a video) is
+// measured from its first bytes, whatever its length. Gathering stops there so that a measure
+// holds at most this much.
+inline constexpr std::uint32_t kJpegTrailerReach = 1u << 20;
+
+// Guards of the walks over data that may not be a picture any more, so that damage costs a
+// bounded read:
 //
-// The end-of-image search of a JPEG gives up past this position and reports it as the length:
-// 5 MiB holds the pictures of the cameras this search was tuned for whole, and a longer one is
-// measured by the scan, which searches on up to kFileLengthLimit.
-inline constexpr std::uint32_t kJpegScanCeiling = 5'242'880;
 // The sub-blocks of a GIF's leading extensions (comments, application data) are skipped no
 // further than this: real extensions are a few kilobytes; 5 MiB of them is no GIF header.
 inline constexpr std::uint32_t kGifExtensionCeiling = 5'242'880;
 // A PNG chunk of this size or more ends the walk 8 bytes past its start: encoders split their
 // pixel data into chunks far smaller (8 KiB to 1 MiB), so such a size is damage.
 inline constexpr std::uint32_t kPngChunkCeiling = 5'242'880;
-// The one-shot PNG walk reports this length once it passes it; the scan's measure walks on.
-inline constexpr std::uint32_t kPngWalkCeiling = 10'485'760;
-
 
 } // namespace lumivore

@@ -4,20 +4,13 @@
 #include <cstring>
 #include <limits>
 
+#include "formats/Measure.h"
 #include "formats/Recognisers.h"
 #include "formats/WebP.h"
 
 namespace lumivore {
 
 namespace {
-
-bool IsKnownRealMediaChunk(const std::uint8_t* id) {
-    static constexpr char kKnown[][5] = {".RMF", "PROP", "CONT", "MDPR", "DATA", "INDX"};
-    for (const auto& known : kKnown)
-        if (std::memcmp(id, known, 4) == 0)
-            return true;
-    return false;
-}
 
 bool SetRiff(TFoundFile& rec, const char* ext, std::uint8_t formatIndex, std::uint32_t riffSize) {
     rec.Ext = ext;
@@ -98,43 +91,13 @@ std::int64_t MeasureAviChain(const TReadAt& read, std::int64_t firstLength) {
     return static_cast<std::int64_t>(end);
 }
 
-std::int32_t MeasureRealMedia(TBytes data) {
-    const std::uint64_t size = data.size();
-    const TByteReader reader(data, true);
-    std::uint64_t pos = 0;
-    for (;;) {
-        std::uint32_t chunkSize = 0;
-        if (!reader.U32BE(pos + 4, chunkSize))
-            return kUnknownLength;
-        bool done = false;
-        if (IsKnownRealMediaChunk(data.data() + pos)) {
-            if (chunkSize > kRealMediaChunkCeiling)
-                return kUnknownLength;
-            if (chunkSize == 0)
-                done = true;
-            else
-                pos += chunkSize;
-        } else {
-            // An unknown chunk ends the file, counted with whatever size it states.
-            done = true;
-            pos += chunkSize;
-        }
-        if (done)
-            return pos > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max())
-                       ? kUnknownLength
-                       : static_cast<std::int32_t>(pos);
-        if (pos + 8 > size)
-            return kUnknownLength;
-    }
-}
-
 bool RecogniseRealMedia(TBytes data, TFoundFile& rec) {
     if (!TByteReader(data).Matches(0, ".RMF"))
         return false;
     rec.Ext = "RM";
     rec.FormatIndex = 6;
     rec.MakerIndex = kNoIndex;
-    rec.Length = MeasureRealMedia(data);
+    rec.Length = MeasureInBlock(rec, data).Length;
     return true;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
-// RIFF (WAV, AVI, CorelDraw) and RealMedia: limits and the RealMedia length measure. The
-// recognisers are declared in formats/Recognisers.h.
+// RIFF (WAV, AVI, CorelDraw) and RealMedia: limits, and the chain walk of a long AVI. The
+// recognisers are declared in formats/Recognisers.h; a RealMedia file is measured by its chunk
+// walk in formats/StreamMeasure.cpp.
 
 #include <cstddef>
 #include <cstdint>
@@ -11,12 +12,9 @@
 
 namespace lumivore {
 
-// A known RealMedia chunk larger than this makes the length unknown.
+// A known RealMedia chunk larger than this makes the length unknown: the chunks of a
+// RealMedia file (headers, packets of data, the index) run to a few megabytes at most.
 inline constexpr std::uint32_t kRealMediaChunkCeiling = 10'485'760;
-
-// Length of the RealMedia file at the start of data: the end of the chunk walk, or -1 when the
-// walk would continue beyond the data or meets a known chunk above the ceiling.
-std::int32_t MeasureRealMedia(TBytes data);
 
 // Copies n bytes from a file offset into out; false when they cannot all be read.
 using TReadAt = std::function<bool(std::uint64_t offset, std::uint8_t* out, std::size_t n)>;

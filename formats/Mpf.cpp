@@ -14,7 +14,7 @@ constexpr std::uint32_t kMpEntrySize = 16;
 // The index inside an "MPF\0" payload: tiff holds the bytes from the TIFF header to the
 // segment's end, tiffPos is the header's position in the JPEG. Every image entry ends at its
 // offset (from the TIFF header) plus its size; an offset of 0 stands for the JPEG's own start.
-std::int64_t IndexExtent(TBytes tiff, std::uint64_t tiffPos) {
+std::int64_t IndexExtent(TBytes tiff, std::uint64_t tiffPos, std::uint64_t* primarySize = nullptr) {
     TByteReader reader(tiff);
     if (reader.Matches(0, "MM"))
         reader.setBigEndian(true);
@@ -43,6 +43,8 @@ std::int64_t IndexExtent(TBytes tiff, std::uint64_t tiffPos) {
             reader.U32(at + 8, imageOffset);
             if (imageSize == 0)
                 continue; // names no image
+            if (imageOffset == 0 && primarySize != nullptr)
+                *primarySize = imageSize;
             const std::uint64_t end =
                 imageOffset == 0 ? imageSize : tiffPos + imageOffset + static_cast<std::uint64_t>(imageSize);
             if (end > static_cast<std::uint64_t>(kFileLengthLimit))
@@ -55,6 +57,22 @@ std::int64_t IndexExtent(TBytes tiff, std::uint64_t tiffPos) {
 }
 
 } // namespace
+
+bool IsMpfSegment(TBytes segment) {
+    const TByteReader reader(segment, true);
+    return reader.Has(0, 8) && segment[0] == 0xFF && segment[1] == 0xE2 && reader.Matches(4, "MPF") &&
+           segment[7] == 0;
+}
+
+std::int64_t MpfSegmentExtent(TBytes segment, std::uint64_t pos, std::uint64_t* primarySize) {
+    const TByteReader reader(segment, true);
+    std::uint16_t segmentLength = 0;
+    TBytes index;
+    if (!IsMpfSegment(segment) || !reader.U16BE(2, segmentLength) || segmentLength < 6 ||
+        !reader.Sub(8, segmentLength - 6u, index))
+        return -1;
+    return IndexExtent(index, pos + 8, primarySize);
+}
 
 std::int64_t MpfExtent(TBytes jpeg) {
     const std::uint64_t size = jpeg.size();
@@ -80,12 +98,8 @@ std::int64_t MpfExtent(TBytes jpeg) {
         std::uint16_t segmentLength = 0;
         if (!reader.U16BE(pos + 2, segmentLength) || segmentLength < 2)
             return -1;
-        if (m == 0xE2 && reader.Matches(pos + 4, "MPF") && reader.Has(pos + 7, 1) && jpeg[pos + 7] == 0) {
-            TBytes segment;
-            if (segmentLength < 6 || !reader.Sub(pos + 8, segmentLength - 6u, segment))
-                return -1;
-            return IndexExtent(segment, pos + 8);
-        }
+        if (IsMpfSegment(jpeg.subspan(static_cast<std::size_t>(pos))))
+            return MpfSegmentExtent(jpeg.subspan(static_cast<std::size_t>(pos)), pos);
         pos += static_cast<std::uint64_t>(segmentLength) + 2;
     }
 }

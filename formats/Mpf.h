@@ -1,7 +1,8 @@
 #pragma once
 // The multi-picture index that many cameras write into an APP2 segment ("MPF\0" followed by a
-// TIFF header) to point at preview JPEGs appended after the main image. A scan measures such a
-// file only up to the main image's EOI; the index says where the last appended image ends.
+// TIFF header) to point at preview JPEGs appended after the main image. The index stands near
+// the file's start; the images it names lie after the main image's end, and the last of them
+// ends the file.
 
 #include <cstdint>
 
@@ -10,11 +11,19 @@
 
 namespace lumivore {
 
-// Largest extent MpfExtent reports; beyond it the index is treated as malformed.
-
 // End of the last image that the JPEG's multi-picture index names, counted from the JPEG's
 // first byte, or -1 when the JPEG has no index before its scan, or the index is malformed,
 // does not lie inside the data, or names an end at or beyond kFileLengthLimit.
 std::int64_t MpfExtent(TBytes jpeg);
+
+// Whether segment (the bytes from a segment's marker on) is an APP2 segment holding a
+// multi-picture index.
+bool IsMpfSegment(TBytes segment);
+
+// The same end, from the index segment alone: segment holds the whole segment from its marker
+// on, pos is the marker's position in the JPEG. -1 as above. When primarySize is given, it
+// receives the size the index states for the primary image (the entry at offset 0), or stays
+// as it was when the index names none.
+std::int64_t MpfSegmentExtent(TBytes segment, std::uint64_t pos, std::uint64_t* primarySize = nullptr);
 
 } // namespace lumivore

@@ -1,4 +1,5 @@
-// JPEG, GIF, PNG and Windows bitmap: signatures, record values and length measures.
+// JPEG, GIF, PNG and Windows bitmap: signatures and record values; the lengths come from the
+// measures of formats/Measure.h.
 #include "formats/PhotoFormats.h"
 
 #include <algorithm>
@@ -11,19 +12,13 @@
 
 #include "formats/ByteSearch.h"
 #include "formats/JpegTrailers.h"
+#include "formats/Measure.h"
 #include "formats/Recognisers.h"
 #include "formats/TiffWalker.h"
 
 namespace lumivore {
 
 namespace {
-
-constexpr std::uint64_t kLargestLength = static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max());
-
-// A file end as a record length: an end that does not fit the signed 32-bit field is unknown.
-std::int32_t AsLength(std::uint64_t end) {
-    return end > kLargestLength ? kUnknownLength : static_cast<std::int32_t>(end);
-}
 
 // ---- JPEG ----------------------------------------------------------------------------------
 
@@ -59,21 +54,6 @@ void ReadExifSegment(TBytes data, std::uint64_t pos, TFoundFile& rec) {
 
 bool IsMarkerWithoutLength(std::uint8_t m) { return m == 0x01 || (m >= 0xD0 && m <= 0xD7); }
 
-// ---- GIF -----------------------------------------------------------------------------------
-
-// Bytes of the colour table that the flags byte of a screen or image descriptor announces.
-std::uint64_t ColourTableSize(std::uint8_t flags) {
-    return (flags & 0x80) ? 3u * (2u << (flags & 7)) : 0u;
-}
-
-bool IsExtensionLabel(std::uint8_t label) { return label == 0x01 || label == 0xF9 || label == 0xFE || label == 0xFF; }
-
-// The byte after an extension skipped as a whole: its first sub-block and one terminator, and
-// for an application extension (0xFF) a further 3-byte sub-block.
-std::uint64_t WholeExtensionSize(std::uint8_t label, std::uint8_t firstBlock) {
-    return firstBlock + (label == 0xFF ? 8u : 4u);
-}
-
 } // namespace
 
 bool JpegXmpPayload(TBytes data, std::uint64_t pos, std::uint16_t segmentLength, TBytes& payload) {
@@ -88,20 +68,15 @@ bool JpegXmpPayload(TBytes data, std::uint64_t pos, std::uint16_t segmentLength,
     return reader.Sub(start, size, payload);
 }
 
-std::int32_t MeasureJpegPicture(TBytes data, TFoundFile& rec, std::uint32_t scanCeiling, TMotionPhoto* motion) {
+void ReadJpegExif(TBytes data, TFoundFile& rec) {
     const std::uint64_t size = data.size();
     const TByteReader reader(data, true);
     std::uint64_t pos = 2;
-
-    // Marker walk up to the start of scan.
-    for (;;) {
-        if (pos + 2 > size)
-            return kUnknownLength;
-        if (data[pos] != 0xFF)
-            return kUnknownLength; // the walk has lost the segment structure
+    // Every step advances pos, so the walk ends within the data.
+    while (pos + 2 <= size && data[pos] == 0xFF) {
         const std::uint8_t m = data[pos + 1];
-        if (m == 0xD9)
-            return AsLength(pos + 2);
+        if (m == 0xD9 || m == 0xDA)
+            return;
         if (IsMarkerWithoutLength(m)) {
             pos += 2;
             continue;
@@ -112,143 +87,31 @@ std::int32_t MeasureJpegPicture(TBytes data, TFoundFile& rec, std::uint32_t scan
         }
         std::uint16_t segmentLength = 0;
         if (!reader.U16BE(pos + 2, segmentLength))
-            return kUnknownLength;
-        if (m == 0xE1) {
-            TBytes xmp;
-            if (motion != nullptr && JpegXmpPayload(data, pos, segmentLength, xmp))
-                ReadMotionPhotoXmp(xmp, *motion);
-            else
-                ReadExifSegment(data, pos, rec);
-        }
+            return;
+        TBytes xmp;
+        if (m == 0xE1 && !JpegXmpPayload(data, pos, segmentLength, xmp))
+            ReadExifSegment(data, pos, rec);
         pos += static_cast<std::uint64_t>(segmentLength) + 2;
-        if (m == 0xDA)
-            break;
     }
-
-    // EOI search: the first FF D9 at or after pos. Positions up to the ceiling are searched while
-    // a whole marker fits in the data; passing the ceiling gives the ceiling, running out of data
-    // first gives -1.
-    if (pos > scanCeiling)
-        return AsLength(scanCeiling);
-    if (size < 2 || pos > size - 2)
-        return kUnknownLength;
-    const std::uint64_t last = std::min<std::uint64_t>(scanCeiling, size - 2); // last pair start
-    // Pairs that start at pos .. last: the bytes pos .. last + 1.
-    const std::size_t span = static_cast<std::size_t>(last - pos + 2);
-    const std::size_t hit = FindMarkerPair(data.data() + pos, span, 0xD9);
-    if (hit < span)
-        return AsLength(pos + hit + 2);
-    return last == scanCeiling ? AsLength(scanCeiling) : kUnknownLength;
-}
-
-TJpegExtent MeasureJpegExtent(TBytes data, TFoundFile& rec, std::uint32_t scanCeiling) {
-    TMotionPhoto motion;
-    TJpegExtent extent;
-    extent.Picture = MeasureJpegPicture(data, rec, scanCeiling, &motion);
-    extent.File = extent.Picture;
-    // A picture whose end the search gave up on has no known end to measure on from.
-    if (extent.Picture <= 0 || static_cast<std::uint32_t>(extent.Picture) >= scanCeiling)
-        return extent;
-    const std::int64_t end = MeasureJpegTrailers(data, static_cast<std::uint64_t>(extent.Picture), motion, scanCeiling);
-    extent.File = end < 0 ? kUnknownLength : AsLength(static_cast<std::uint64_t>(end));
-    return extent;
-}
-
-std::int32_t MeasureJpeg(TBytes data, TFoundFile& rec, std::uint32_t scanCeiling) {
-    return MeasureJpegExtent(data, rec, scanCeiling).File;
 }
 
 bool RecogniseJpeg(TBytes data, TFoundFile& rec) {
     if (data.size() < 4 || data[0] != 0xFF || data[1] != 0xD8 || data[2] != 0xFF || data[3] == 0xD8)
         return false;
-    const TJpegExtent extent = MeasureJpegExtent(data, rec);
-    rec.Length = extent.File;
+    ReadJpegExif(data, rec);
     rec.Ext = "JPG";
     rec.FormatIndex = 1;
     rec.MakerIndex = kNoIndex;
-    if (extent.Picture > 0) {
+    const TBlockMeasure measure = MeasureInBlock(rec, data);
+    rec.Length = measure.Length;
+    if (measure.PictureEnd > 0 && measure.PictureEnd <= std::numeric_limits<std::uint32_t>::max()) {
         // The picture itself serves as its own thumbnail; what follows it (a video, records)
         // is no picture.
         rec.ThumbKind = kThumbJpeg;
         rec.ThumbOffset = 0;
-        rec.ThumbLength = static_cast<std::uint32_t>(extent.Picture);
+        rec.ThumbLength = static_cast<std::uint32_t>(measure.PictureEnd);
     }
     return true;
-}
-
-std::int32_t MeasureGif(TBytes data, std::uint32_t extensionCeiling) {
-    const std::uint64_t size = data.size();
-    const TByteReader reader(data);
-    std::uint8_t screenFlags = 0;
-    if (!reader.U8(10, screenFlags))
-        return kUnknownLength;
-    const bool v89a = reader.Matches(3, "89a");
-    std::uint64_t pos = 13 + ColourTableSize(screenFlags);
-
-    // Leading extensions, skipped sub-block by sub-block.
-    if (v89a) {
-        for (;;) {
-            if (pos + 3 > size)
-                return kUnknownLength;
-            if (data[pos] != 0x21 || !IsExtensionLabel(data[pos + 1]))
-                break;
-            pos += 3 + static_cast<std::uint64_t>(data[pos + 2]);
-            do {
-                std::uint8_t blockSize = 0;
-                if (!reader.U8(pos, blockSize))
-                    return kUnknownLength;
-                pos += 1 + static_cast<std::uint64_t>(blockSize);
-                if (blockSize == 0)
-                    break;
-            } while (pos <= extensionCeiling);
-        }
-    }
-
-    // Images, each with its data sub-blocks and at most one extension after it.
-    for (;;) {
-        if (pos + 11 > size)
-            return kUnknownLength;
-        if (data[pos] != 0x2C)
-            break;
-        pos += 11 + ColourTableSize(data[pos + 9]);
-        for (;;) {
-            std::uint8_t blockSize = 0;
-            if (!reader.U8(pos, blockSize))
-                return kUnknownLength;
-            pos += static_cast<std::uint64_t>(blockSize) + 1;
-            if (blockSize == 0)
-                break;
-            if (pos + blockSize > size)
-                return kUnknownLength;
-        }
-        if (v89a) {
-            std::uint8_t introducer = 0, label = 0, firstBlock = 0;
-            if (!reader.U8(pos, introducer))
-                return kUnknownLength;
-            if (introducer == 0x21) {
-                if (!reader.U8(pos + 1, label))
-                    return kUnknownLength;
-                if (IsExtensionLabel(label)) {
-                    if (!reader.U8(pos + 2, firstBlock))
-                        return kUnknownLength;
-                    pos += WholeExtensionSize(label, firstBlock);
-                }
-            }
-        }
-    }
-
-    // Trailer, possibly after further extensions.
-    if (data[pos] == 0x3B)
-        return AsLength(pos + 1);
-    if (data[pos] != 0x21 || !v89a)
-        return AsLength(pos);
-    for (;;) {
-        if (pos + 3 > size)
-            return kUnknownLength;
-        if (data[pos] != 0x21 || !IsExtensionLabel(data[pos + 1]))
-            return AsLength(pos + 1);
-        pos += WholeExtensionSize(data[pos + 1], data[pos + 2]);
-    }
 }
 
 bool RecogniseGif(TBytes data, TFoundFile& rec) {
@@ -258,39 +121,13 @@ bool RecogniseGif(TBytes data, TFoundFile& rec) {
     rec.Ext = "GIF";
     rec.FormatIndex = 2;
     rec.MakerIndex = kNoIndex;
-    rec.Length = MeasureGif(data);
+    rec.Length = MeasureInBlock(rec, data).Length;
     std::uint16_t width = 0, height = 0;
     if (reader.U16LE(6, width))
         rec.Width = width;
     if (reader.U16LE(8, height))
         rec.Height = height;
     return true;
-}
-
-std::int32_t MeasurePng(TBytes data, std::uint32_t walkCeiling, std::uint32_t chunkCeiling) {
-    const std::uint64_t size = data.size();
-    const TByteReader reader(data, true);
-    std::uint64_t pos = 8;
-    for (;;) {
-        std::uint32_t chunkLength = 0;
-        if (!reader.U32BE(pos, chunkLength) || !reader.Has(pos + 4, 4))
-            return kUnknownLength;
-        const std::uint8_t* type = data.data() + pos + 4;
-        for (int i = 0; i < 4; ++i) {
-            const std::uint8_t c = type[i];
-            if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')))
-                return AsLength(pos + 8);
-        }
-        if (std::memcmp(type, "IEND", 4) == 0)
-            return AsLength(pos + 12);
-        if (chunkLength >= chunkCeiling)
-            return AsLength(pos + 8);
-        pos += static_cast<std::uint64_t>(chunkLength) + 12;
-        if (pos + 8 > size)
-            return kUnknownLength;
-        if (pos > walkCeiling)
-            return AsLength(walkCeiling);
-    }
 }
 
 namespace {
@@ -482,7 +319,7 @@ bool RecognisePng(TBytes data, TFoundFile& rec) {
     rec.Ext = "PNG";
     rec.FormatIndex = 3;
     rec.MakerIndex = kNoIndex;
-    rec.Length = MeasurePng(data);
+    rec.Length = MeasureInBlock(rec, data).Length;
     ReadPngMetadata(data, rec);
     return true;
 }

@@ -5,11 +5,13 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <vector>
 #include <string_view>
 
 #include "formats/ByteSearch.h"
 #include "formats/JpegTrailers.h"
 #include "formats/MediaFormats.h"
+#include "formats/Mpf.h"
 #include "formats/PhotoFormats.h"
 #include "formats/TiffWalker.h"
 
@@ -60,12 +62,19 @@ TMeasureStatus TStreamMeasure::Feed(TBytes chunk) {
 
 void TStreamMeasure::Abandon() {
     if (status_ == TMeasureStatus::Open)
-        status_ = TMeasureStatus::Failed;
+        status_ = Abandoned();
     carryLength_ = 0;
 }
 
+TMeasureStatus TStreamMeasure::Finish() {
+    if (status_ == TMeasureStatus::Open)
+        status_ = Finished();
+    carryLength_ = 0;
+    return status_;
+}
+
 TMeasureStatus TStreamMeasure::End(std::uint64_t length) {
-    if (length < 1 || length >= static_cast<std::uint64_t>(kFileLengthLimit))
+    if (length < 1 || length > static_cast<std::uint64_t>(largestLength_))
         return TMeasureStatus::Failed;
     length_ = static_cast<std::int64_t>(length);
     return TMeasureStatus::Ended;
@@ -81,11 +90,23 @@ std::uint32_t Be32(const std::uint8_t* p) {
 
 // ---- JPEG ----------------------------------------------------------------------------------
 
+// Walks the segments to the start of scan, searches the entropy data for the end marker, walks
+// a JPEG appended right after it the same way, and then looks at what follows: a trailer that
+// belongs to the file (formats/JpegTrailers.h) is measured over the bytes gathered from the
+// picture's end on. A multi-picture index met among the segments names previews after the
+// picture; the file then ends no sooner than the last of them, and trailers are looked for
+// after it.
 class TJpegMeasure final : public TStreamMeasure {
+public:
+    explicit TJpegMeasure(bool pictureOnly) : TStreamMeasure(kFileLengthLimit - 1), pictureOnly_(pictureOnly) {}
+    std::uint64_t PictureEnd() const override { return pictureEnd_; }
+
 protected:
     TMeasureStatus Step(const TStreamWindow& w) override {
         for (;;) {
-            if (pos_ < w.Start() || pos_ >= kLimit)
+            if (phase_ == TPhase::Trailers)
+                return Trailers(w);
+            if ((indexLength_ == 0 && pos_ < w.Start()) || pos_ >= kLimit)
                 return TMeasureStatus::Failed;
             switch (phase_) {
             case TPhase::Markers: {
@@ -97,6 +118,10 @@ protected:
             case TPhase::Entropy:
                 if (!FindEndOfImage(w))
                     return TMeasureStatus::Open;
+                if (pictureEnd_ == 0)
+                    pictureEnd_ = pos_;
+                if (pictureOnly_)
+                    return End(pos_);
                 phase_ = TPhase::AfterPicture;
                 break;
             case TPhase::AfterPicture: {
@@ -105,18 +130,41 @@ protected:
                     return s;
                 break;
             }
+            case TPhase::Trailers:
+                break;
             }
         }
     }
 
+    // The data ended: bytes gathered after the picture are all there is to measure; a picture
+    // that ended right before the data's end has nothing after it.
+    TMeasureStatus Finished() override {
+        if (phase_ == TPhase::Trailers)
+            return MeasureTrailers();
+        const bool motion = motion_.VideoBytes != 0 || motion_.DirectoryBytes != 0;
+        if (phase_ == TPhase::AfterPicture && pos_ <= Fed() && !motion)
+            return End(pos_); // a motion photo's video was to follow
+        return TMeasureStatus::Failed;
+    }
+    // The picture's end went by: what follows it is optional, and its bytes stopped.
+    TMeasureStatus Abandoned() override { return Finished(); }
+
 private:
-    enum class TPhase : std::uint8_t { Markers, Entropy, AfterPicture };
+    enum class TPhase : std::uint8_t { Markers, Entropy, AfterPicture, Trailers };
 
     static bool WithoutLength(std::uint8_t m) { return m == 0x01 || (m >= 0xD0 && m <= 0xD7); }
 
     // The segments up to the start of scan. Open with phase_ unchanged means: wait for bytes.
     TMeasureStatus Markers(const TStreamWindow& w) {
         while (pos_ < kLimit) {
+            if (indexLength_ != 0) {
+                const TGather g = GatherIndex(w);
+                if (g == TGather::Wait)
+                    return TMeasureStatus::Open;
+                if (g == TGather::Lost)
+                    return TMeasureStatus::Failed;
+                continue;
+            }
             std::uint8_t b[4];
             if (!w.Get(pos_, 2, b))
                 return TMeasureStatus::Open;
@@ -125,6 +173,10 @@ private:
             const std::uint8_t m = b[1];
             if (m == 0xD9) {
                 pos_ += 2;
+                if (pictureEnd_ == 0)
+                    pictureEnd_ = pos_;
+                if (pictureOnly_)
+                    return End(pos_);
                 phase_ = TPhase::AfterPicture;
                 return TMeasureStatus::Open;
             }
@@ -139,9 +191,21 @@ private:
             if (!w.Get(pos_, 4, b))
                 return TMeasureStatus::Open;
             const std::uint16_t segmentLength = static_cast<std::uint16_t>((b[2] << 8) | b[3]);
-            TBytes xmp;
-            if (m == 0xE1 && appended_ == 0 && JpegXmpPayload(w.ChunkFrom(pos_), 0, segmentLength, xmp))
-                ReadMotionPhotoXmp(xmp, motion_);
+            if ((m == 0xE1 || m == 0xE2) && appended_ == 0 && !pictureOnly_ && segmentLength >= 8) {
+                // A multi-picture index, or XMP that may describe a motion photo's video: such a
+                // segment is read once it has come whole. It is at most 64 KiB and is let go of
+                // as soon as it is read.
+                std::uint8_t id[8];
+                if (!w.Get(pos_, 8, id))
+                    return TMeasureStatus::Open;
+                const bool mpf = m == 0xE2 && mpfEnd_ == 0 && IsMpfSegment(TBytes(id, 8));
+                const bool xmp = m == 0xE1 && std::memcmp(id + 4, "http", 4) == 0;
+                if (mpf || xmp) {
+                    indexLength_ = std::size_t{segmentLength} + 2;
+                    indexAt_ = pos_;
+                    continue;
+                }
+            }
             pos_ += std::uint64_t{segmentLength} + 2;
             if (m == 0xDA) {
                 phase_ = TPhase::Entropy;
@@ -149,6 +213,34 @@ private:
             }
         }
         return TMeasureStatus::Failed;
+    }
+
+    // Copies the gathered segment's bytes as they come; once it is whole, reads it (the end of
+    // the last image a multi-picture index names, a motion photo's lengths) and walks on after
+    // the segment.
+    enum class TGather : std::uint8_t { Wait, Lost, Done };
+    TGather GatherIndex(const TStreamWindow& w) {
+        const std::uint64_t have = indexAt_ + index_.size();
+        if (have < w.Start())
+            return TGather::Lost;
+        const std::uint64_t take = std::min<std::uint64_t>(indexLength_ - index_.size(), w.End() > have ? w.End() - have : 0);
+        const std::size_t from = index_.size();
+        index_.resize(from + static_cast<std::size_t>(take));
+        w.Get(have, static_cast<std::size_t>(take), index_.data() + from);
+        if (index_.size() < indexLength_)
+            return TGather::Wait;
+        TBytes xmp;
+        if (index_[1] == 0xE2) {
+            const std::int64_t extent = MpfSegmentExtent(index_, indexAt_, &mpfPrimary_);
+            if (extent > 0)
+                mpfEnd_ = static_cast<std::uint64_t>(extent);
+        } else if (JpegXmpPayload(index_, 0, static_cast<std::uint16_t>(index_.size() - 2), xmp)) {
+            ReadMotionPhotoXmp(xmp, motion_);
+        }
+        pos_ = indexAt_ + indexLength_;
+        indexLength_ = 0;
+        std::vector<std::uint8_t>().swap(index_);
+        return TGather::Done;
     }
 
     // The first FF D9 at or after pos_; on success pos_ is the picture's end. Without one pos_
@@ -178,13 +270,23 @@ private:
         return false;
     }
 
-    // pos_ is the picture's end: the file ends there unless a trailer follows.
+    // pos_ is the picture's end: the file ends there unless something that belongs to it
+    // follows. The look ahead needs a few bytes, which the carried bytes keep across an edge.
     TMeasureStatus AfterPicture(const TStreamWindow& w) {
-        constexpr std::size_t kLook = 8; // what JpegTrailerMayFollow examines
-        std::uint8_t look[kLook];
-        if (!w.Get(pos_, kLook, look))
+        if (mpfEnd_ > pos_ && appended_ == 0 && pos_ == pictureEnd_ && mpfPrimary_ == pictureEnd_) {
+            // The previews the index names come first; what follows the last one is looked at
+            // as what follows a picture. An index whose primary image is not this picture was
+            // copied from another file and names nothing here.
+            pos_ = mpfEnd_;
+            motion_ = TMotionPhoto{};
+        }
+        std::uint8_t look[kTrailerLook];
+        if (!w.Get(pos_, kTrailerLook, look))
             return TMeasureStatus::Open;
         const bool motion = motion_.VideoBytes != 0 || motion_.DirectoryBytes != 0;
+        // A motion photo's video right after the picture starts with an "ftyp" box, which the
+        // look ahead sees; the items of a container directory may follow padding.
+        const bool mediaMayFollow = motion_.DirectoryBytes != 0;
         // A second JPEG right after the picture (not on a sector boundary, where it would be a
         // file of its own) belongs to the file: its segments and entropy data are walked on as
         // the main picture's were, however many blocks it spans.
@@ -195,33 +297,81 @@ private:
             phase_ = TPhase::Markers;
             return TMeasureStatus::Open;
         }
-        if (!motion && !JpegTrailerMayFollow(TBytes(look, kLook), 0))
+        if (!mediaMayFollow && !JpegTrailerMayFollow(TBytes(look, kTrailerLook), 0))
             return End(pos_);
-        // A trailer is measured over the bytes from the picture's end on, in one piece; one
-        // whose start came with the previous chunk is not at hand any more.
-        const TBytes tail = w.ChunkFrom(pos_);
-        if (tail.empty())
+        // A trailer: its bytes are gathered from here on, up to its reach, and measured then.
+        phase_ = TPhase::Trailers;
+        trailer_.clear();
+        measuredAt_ = 0;
+        return Trailers(w);
+    }
+
+    TMeasureStatus Trailers(const TStreamWindow& w) {
+        const std::uint64_t have = pos_ + trailer_.size();
+        if (have < w.Start())
             return TMeasureStatus::Failed;
-        const std::int64_t end = MeasureJpegTrailersAt(tail, pos_, 0, motion_, kJpegScanCeiling);
+        const std::uint64_t room = kJpegTrailerReach - trailer_.size();
+        const std::uint64_t take = std::min<std::uint64_t>(room, w.End() > have ? w.End() - have : 0);
+        const std::size_t from = trailer_.size();
+        trailer_.resize(from + static_cast<std::size_t>(take));
+        w.Get(have, static_cast<std::size_t>(take), trailer_.data() + from);
+        if (trailer_.size() >= kJpegTrailerReach)
+            return MeasureTrailers();
+        // Trailers that end where a search finds their closing words may lie anywhere within
+        // the reach, so the file's end is known once the reach is gathered. Only media whose
+        // length the picture's XMP states end sooner: past what was gathered, where nothing
+        // else can be seen. Measured again each time the gathered bytes have doubled.
+        if (!StatesMedia() || trailer_.size() < 2 * measuredAt_)
+            return TMeasureStatus::Open;
+        measuredAt_ = std::max<std::size_t>(trailer_.size(), kTrailerLook);
+        const std::int64_t end = MeasureJpegTrailersAt(trailer_, pos_, 0, motion_);
+        if (end < 0 || static_cast<std::uint64_t>(end) <= pos_ + trailer_.size())
+            return TMeasureStatus::Open;
+        std::vector<std::uint8_t>().swap(trailer_);
+        return End(static_cast<std::uint64_t>(end));
+    }
+
+    bool StatesMedia() const { return motion_.VideoBytes != 0 || motion_.DirectoryBytes != 0; }
+
+    // Measures the trailers over all the gathered bytes. A trailer that runs past them has no
+    // end the measure can confirm.
+    TMeasureStatus MeasureTrailers() {
+        const std::int64_t end = MeasureJpegTrailersAt(trailer_, pos_, 0, motion_);
+        std::vector<std::uint8_t>().swap(trailer_);
         if (end < 0)
             return TMeasureStatus::Failed;
         return End(static_cast<std::uint64_t>(end));
     }
 
+    // What JpegTrailerMayFollow examines.
+    static constexpr std::size_t kTrailerLook = 8;
     // JPEGs appended one after another; more is a structure made to loop.
     static constexpr std::uint8_t kMaxAppended = 16;
 
+    bool pictureOnly_;
     TPhase phase_ = TPhase::Markers;
     std::uint8_t appended_ = 0;
     std::uint64_t pos_ = 2;
+    std::uint64_t pictureEnd_ = 0;
+    std::uint64_t mpfEnd_ = 0;     // where the last image the multi-picture index names ends
+    std::uint64_t mpfPrimary_ = 0; // the size the index states for the picture itself
     TMotionPhoto motion_;
+    std::vector<std::uint8_t> index_; // a segment read whole, while it comes in
+    std::uint64_t indexAt_ = 0;
+    std::size_t indexLength_ = 0; // the whole segment's bytes; 0 when none is being read
+    std::vector<std::uint8_t> trailer_; // the bytes after the picture while a trailer may follow
+    std::size_t measuredAt_ = 0;        // how many of them the trailers were last measured over
 };
 
 // ---- PNG -----------------------------------------------------------------------------------
 
 class TPngMeasure final : public TStreamMeasure {
+public:
+    TPngMeasure() : TStreamMeasure(kFileLengthLimit - 1) {}
+
 protected:
-    // The same chunk rules as MeasurePng, without its walk ceiling: the walk gives up at the
+    // Each chunk is a 32-bit length, a type of four letters, the data and a CRC; the walk ends
+    // after IEND, 8 bytes past a chunk whose type or size is no PNG's, and gives up at the
     // file length limit instead of reporting a length it did not measure.
     TMeasureStatus Step(const TStreamWindow& w) override {
         for (;;) {
@@ -256,8 +406,13 @@ std::uint64_t GifWholeExtension(std::uint8_t label, std::uint8_t firstBlock) {
     return firstBlock + (label == 0xFF ? 8u : 4u);
 }
 
-// The block rules of MeasureGif, one step at a time.
+// The blocks of a GIF, one step at a time: the screen descriptor and its colour table, leading
+// extensions sub-block by sub-block, images with their data sub-blocks and at most one
+// extension after each, then the trailer, perhaps after further extensions.
 class TGifMeasure final : public TStreamMeasure {
+public:
+    TGifMeasure() : TStreamMeasure(kFileLengthLimit - 1) {}
+
 protected:
     TMeasureStatus Step(const TStreamWindow& w) override {
         for (;;) {
@@ -356,6 +511,9 @@ private:
 // ---- RealMedia -----------------------------------------------------------------------------
 
 class TRealMediaMeasure final : public TStreamMeasure {
+public:
+    TRealMediaMeasure() : TStreamMeasure(LargestLengthFor("RM")) {}
+
 protected:
     TMeasureStatus Step(const TStreamWindow& w) override {
         static constexpr char kKnown[][5] = {".RMF", "PROP", "CONT", "MDPR", "DATA", "INDX"};
@@ -390,7 +548,10 @@ private:
 // list of places still to read; a place that lies behind what has gone by ends the measure.
 class TTiffMeasure final : public TStreamMeasure {
 public:
-    explicit TTiffMeasure(bool kodak) : kodak_(kodak) {}
+    // A structure may reach as far as the walker accepts (the raised limit of raws), however
+    // far its directories may lie: those are read as the bytes come, within kFileLengthLimit.
+    explicit TTiffMeasure(bool kodak)
+        : TStreamMeasure(kodak ? kLargeRawLengthLimit + kKodakAddition : kLargeRawLengthLimit), kodak_(kodak) {}
 
 protected:
     TMeasureStatus Step(const TStreamWindow& w) override {
@@ -410,7 +571,7 @@ protected:
             if (length_ < 0)
                 return TMeasureStatus::Failed;
             if (targetCount_ == 0)
-                return kodak_ ? End(static_cast<std::uint64_t>(length_) + kKodakAddition)
+                return kodak_ ? End(static_cast<std::uint64_t>(length_ + kKodakAddition))
                               : End(static_cast<std::uint64_t>(length_));
             ForgetDropped();
             if (targetCount_ == 0)
@@ -428,8 +589,6 @@ protected:
 
 private:
     static constexpr std::uint16_t kBigTiff = 43;
-    // Added to a Kodak file's structure, as the recogniser does.
-    static constexpr std::uint64_t kKodakAddition = 102400;
     // Guards against hostile structures; real files hold a handful of directories.
     static constexpr std::uint16_t kMaxEntries = 100;            // per directory
     static constexpr std::uint8_t kLastChainDepth = 10;          // chained directories 0 to 10
@@ -500,9 +659,10 @@ private:
         const std::size_t i = static_cast<std::size_t>(&t - targets_.data());
         targets_[i] = targets_[--targetCount_];
     }
+    static constexpr std::uint64_t kStructureLimit = static_cast<std::uint64_t>(kLargeRawLengthLimit);
     void Raise(std::uint64_t end) {
         if (length_ >= 0 && end > static_cast<std::uint64_t>(length_))
-            length_ = end >= kLimit ? kUnknownLength : static_cast<std::int64_t>(end);
+            length_ = end > kStructureLimit ? kUnknownLength : static_cast<std::int64_t>(end);
     }
     // A directory to read at offset; one already read is not read again.
     bool Directory(std::uint64_t offset, std::uint8_t depth) {
@@ -531,7 +691,7 @@ private:
     void Settle(std::uint8_t i) {
         TPair& p = pairs_[i];
         if (p.Used && p.HasOffset && p.HasCount) {
-            Raise(p.Offset > kLimit || p.Count > kLimit ? kLimit : p.Offset + p.Count);
+            Raise(p.Offset > kStructureLimit || p.Count > kStructureLimit ? kStructureLimit + 1 : p.Offset + p.Count);
             p.Used = false;
         }
     }
@@ -702,7 +862,7 @@ bool IsTiffStructured(std::string_view ext) {
 std::unique_ptr<TStreamMeasure> StartStreamMeasure(const TFoundFile& rec) {
     const std::string_view ext = rec.Ext;
     if (ext == "JPG")
-        return std::make_unique<TJpegMeasure>();
+        return std::make_unique<TJpegMeasure>(false);
     if (ext == "PNG")
         return std::make_unique<TPngMeasure>();
     if (ext == "GIF")
@@ -718,5 +878,7 @@ std::unique_ptr<TStreamMeasure> StartStreamMeasure(const TFoundFile& rec) {
         return std::make_unique<TTiffMeasure>(ext == "DCR");
     return nullptr;
 }
+
+std::unique_ptr<TStreamMeasure> StartJpegPictureMeasure() { return std::make_unique<TJpegMeasure>(true); }
 
 } // namespace lumivore

@@ -63,22 +63,36 @@ public:
     // bytes right after those fed before. Returns the status after them.
     TMeasureStatus Feed(TBytes chunk);
     // The bytes stopped: the scan ended, was stopped, or met data it could not read. A measure
-    // still open fails; its file's end was not seen.
+    // still open fails, its file's end not seen; only a JPEG whose picture's end went by ends
+    // there, with what it gathered after it, as Finish ends it.
     void Abandon();
+    // The bytes end here for good: the device or the data in memory ends. A measure that only
+    // waited to see whether more belongs to the file (a JPEG's trailers) ends with what it has;
+    // any other still open fails.
+    TMeasureStatus Finish();
 
     TMeasureStatus Status() const { return status_; }
     // The file's length once Ended, else kUnknownLength.
     std::int64_t Length() const { return status_ == TMeasureStatus::Ended ? length_ : kUnknownLength; }
     // Bytes of the file fed so far.
     std::uint64_t Fed() const { return fed_; }
+    // Where the file's first picture ends, for a JPEG once its end marker went by; else 0.
+    virtual std::uint64_t PictureEnd() const { return 0; }
 
 protected:
+    // A measure takes no length above its kind's largest (formats/LengthPolicy.h).
+    explicit TStreamMeasure(std::int64_t largestLength) : largestLength_(largestLength) {}
     // Walks as far as the window allows. Returns Open to wait for more bytes, Ended after
     // calling End, or Failed.
     virtual TMeasureStatus Step(const TStreamWindow& window) = 0;
+    // Called by Finish while Open: Ended after calling End, or Failed.
+    virtual TMeasureStatus Finished() { return TMeasureStatus::Failed; }
+    // Called by Abandon while Open: the same, for a measure that may end there.
+    virtual TMeasureStatus Abandoned() { return TMeasureStatus::Failed; }
     TMeasureStatus End(std::uint64_t length);
 
 private:
+    std::int64_t largestLength_;
     TMeasureStatus status_ = TMeasureStatus::Open;
     std::int64_t length_ = kUnknownLength;
     std::uint64_t fed_ = 0;
@@ -90,5 +104,9 @@ private:
 // length is stated in its header, or its structure is not walked). The record is the one a
 // recogniser filled for the file's first sector.
 std::unique_ptr<TStreamMeasure> StartStreamMeasure(const TFoundFile& rec);
+
+// A measure of the JPEG picture alone: it ends at the picture's end marker and follows neither
+// the multi-picture index nor what comes after the picture.
+std::unique_ptr<TStreamMeasure> StartJpegPictureMeasure();
 
 } // namespace lumivore

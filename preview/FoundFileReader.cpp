@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "engine/ScanEngine.h"
-#include "formats/PhotoFormats.h"
+#include "formats/Measure.h"
 #include "formats/Recognisers.h"
 
 namespace lumivore {
@@ -76,15 +76,7 @@ bool TScanEngine::LoadFoundFile(TFoundFile& file, TMemoryStream& stream) {
         return false;
     } else if (file.Ext == "JPG" || file.Ext == "GIF" || file.Ext == "PNG") {
         readWindow(kPictureWindowSectors);
-        const TBytes window = stream.Bytes();
-        if (file.Ext == "JPG") {
-            TFoundFile scratch;
-            file.Length = MeasureJpeg(window, scratch);
-        } else if (file.Ext == "GIF") {
-            file.Length = MeasureGif(window);
-        } else {
-            file.Length = MeasurePng(window);
-        }
+        file.Length = MeasureLength(file, stream.Bytes());
     } else if (file.Ext == "DNG" || file.Ext == "TIF") {
         readWindow(kTiffWindowSectors);
         TFoundFile scratch;

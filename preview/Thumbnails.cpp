@@ -6,8 +6,8 @@
 #include <string>
 
 #include "engine/FileTypes.h"
-#include "engine/Recovery.h"
 #include "engine/ScanEngine.h"
+#include "formats/Measure.h"
 #include "preview/Decoders.h"
 #include "preview/PhonePictures.h"
 
@@ -218,7 +218,7 @@ bool LoadLongFile(TScanEngine& engine, TFoundFile& file, TMemoryStream& stream) 
     for (std::uint32_t sectors : kWindows) {
         stream.Vector().assign(static_cast<std::size_t>(sectors) * kSectorSize, 0);
         engine.ReadSectors(stream.Memory(), sectors, file.StartSector);
-        const std::int64_t length = MeasureForRecovery(file.Ext, stream.Bytes());
+        const std::int64_t length = MeasureLength(file, stream.Bytes());
         if (length > 0 && length < kFileLengthLimit) {
             file.Length = static_cast<std::int64_t>(length);
             stream.SetSize(static_cast<std::size_t>(length));

@@ -18,15 +18,6 @@ TByteVector Padded(TByteVector bytes, std::size_t multiple = 512) {
     return bytes;
 }
 
-// Two ceiling bytes in front of a measure's input; 0x1000 * 16 lies above every seed's size.
-TByteVector WithCeiling(const TByteVector& bytes, int ceilings = 1) {
-    TByteVector out;
-    for (int i = 0; i < ceilings; ++i)
-        out.insert(out.end(), {0x10, 0x00});
-    out.insert(out.end(), bytes.begin(), bytes.end());
-    return out;
-}
-
 TByteVector SmallTiff() {
     // One directory: Make, JPEG thumbnail offset and length.
     return {'I', 'I', 42, 0, 8, 0, 0, 0, 3, 0,
@@ -107,23 +98,28 @@ TSeeds RealMediaSeeds() {
     return {tk::MakeRealMedia(2, 40), unknown.Build()};
 }
 
-template <typename Fn>
-TSeeds Prefixed(Fn make, int ceilings) {
-    TSeeds seeds;
-    for (const TByteVector& seed : make())
-        seeds.push_back(WithCeiling(seed, ceilings));
-    return seeds;
-}
-
 lumivore::fuzzseeds::TRegisterSeeds jpeg("fuzz_jpeg", JpegSeeds);
 lumivore::fuzzseeds::TRegisterSeeds gif("fuzz_gif", GifSeeds);
 lumivore::fuzzseeds::TRegisterSeeds png("fuzz_png", PngSeeds);
 lumivore::fuzzseeds::TRegisterSeeds bmp("fuzz_bmp", BmpSeeds);
 lumivore::fuzzseeds::TRegisterSeeds riff("fuzz_riff", RiffSeeds);
 lumivore::fuzzseeds::TRegisterSeeds realMedia("fuzz_realmedia", RealMediaSeeds);
-lumivore::fuzzseeds::TRegisterSeeds measureJpeg("fuzz_measure_jpeg", [] { return Prefixed(JpegSeeds, 1); });
-lumivore::fuzzseeds::TRegisterSeeds measureGif("fuzz_measure_gif", [] { return Prefixed(GifSeeds, 1); });
-lumivore::fuzzseeds::TRegisterSeeds measurePng("fuzz_measure_png", [] { return Prefixed(PngSeeds, 2); });
+// The kind (its place in the fuzzer's list) and the size of the pieces come first.
+lumivore::fuzzseeds::TRegisterSeeds streamMeasure("fuzz_stream_measure", [] {
+    TSeeds seeds;
+    auto add = [&](std::uint8_t kind, const TSeeds& files) {
+        for (const TByteVector& file : files) {
+            TByteVector seed = {kind, 9};
+            seed.insert(seed.end(), file.begin(), file.end());
+            seeds.push_back(std::move(seed));
+        }
+    };
+    add(0, JpegSeeds());
+    add(1, PngSeeds());
+    add(2, GifSeeds());
+    add(3, RealMediaSeeds());
+    return seeds;
+});
 lumivore::fuzzseeds::TRegisterSeeds mpf("fuzz_mpf", [] {
     const TByteVector main = tk::EncodeJpeg(tk::TRgbImage::Pattern(8, 8), 50);
     return TSeeds{tk::JpegWithPreview(main, main), tk::JpegWithPreview(main, main, true)};

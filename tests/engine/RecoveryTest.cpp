@@ -162,26 +162,31 @@ TEST_F(Recovery, TiffBasedFilesOfUnknownLengthAreMeasuredByTheirDirectories) {
     EXPECT_EQ(Written("f0000000010.nef"), bytes);
 }
 
-TEST_F(Recovery, AJpegEndsAfterTheLastImageItsMultiPictureIndexNamesEvenWhenTheScanMeasuredIt) {
+// The multi-picture index at a JPEG's start names the previews after its main image, blocks
+// further on: the scan and recovery measure the file to the end of the last of them alike.
+TEST_F(Recovery, AJpegEndsAfterTheLastImageItsMultiPictureIndexNamesInTheScanAndInRecovery) {
     const TByteVector main = BigJpeg(200'000);
     const TByteVector preview = BigJpeg(700'000);
     const TByteVector whole = testkit::JpegWithPreview(main, preview);
     Place(30, whole);
     Place(5000, whole);
     Open();
-    TFoundFile scratch;
-    const std::int32_t firstEoi = MeasureJpegPicture(TBytes(whole), scratch);
-    ASSERT_GT(firstEoi, 0);
-    ASSERT_LT(static_cast<std::size_t>(firstEoi), whole.size());
-    Add(30, "JPG", firstEoi, kFormatJpeg);
-    Add(5000, "JPG", kUnknownLength, kFormatJpeg); // the same file, length left to recovery
-    const TRecoveryResult r = RecoverAll();
+    engine_->Scan(0, kImageSectors, nullptr, nullptr, nullptr);
+    std::vector<std::size_t> jpegs;
+    for (std::size_t i = 0; i < engine_->FoundFiles.size(); ++i)
+        if (engine_->FoundFiles[i].StartSector == 30 || engine_->FoundFiles[i].StartSector == 5000)
+            jpegs.push_back(i);
+    ASSERT_EQ(jpegs.size(), 2u);
+    for (std::size_t i : jpegs)
+        EXPECT_EQ(engine_->FoundFiles[i].Length, static_cast<std::int64_t>(whole.size()));
+    engine_->FoundFiles[jpegs[1]].Length = kUnknownLength; // left to recovery to measure
+    const TRecoveryResult r = RecoverRecords(jpegs);
     EXPECT_EQ(r.Recovered, 2);
     EXPECT_EQ(Written("f0000000030.jpg"), whole);
     EXPECT_EQ(Written("f0000005000.jpg"), whole);
-    // The scan's length was not taken as final: the preview right after the main image, and
-    // the index naming it, both say the file goes on.
-    EXPECT_NE(r.Files[0].Source, TLengthSource::Known);
+    ASSERT_EQ(r.Files.size(), 2u);
+    EXPECT_EQ(r.Files[0].Source, TLengthSource::Known);
+    EXPECT_EQ(r.Files[1].Source, TLengthSource::Measured);
 }
 
 TEST_F(Recovery, AFileWhoseLengthCannotBeFoundIsWrittenWithTheDefaultSizeOrAbandonedAtZero) {

@@ -88,12 +88,13 @@ TEST_F(WholeFiles, AMotionPhotoWithItsVideo) {
     TByteVector photo = picture;
     photo.insert(photo.end(), video.begin(), video.end());
     Place(4000, photo); // the video runs past the scan block
-    // Its picture ends 4 bytes before the block's end: the video starts beyond what the scan sees.
+    // Its picture ends 4 bytes before the block's end: the video starts in the next block, and
+    // the bytes that tell it is there straddle the edge.
     const std::uint64_t nearEnd = 1000 - (picture.size() + 511) / 512;
     Place(nearEnd, photo);
     OpenAndScan();
     ASSERT_NE(At(static_cast<std::int64_t>(nearEnd)), nullptr);
-    EXPECT_EQ(At(static_cast<std::int64_t>(nearEnd))->Length, kUnknownLength);
+    EXPECT_EQ(At(static_cast<std::int64_t>(nearEnd))->Length, static_cast<std::int64_t>(photo.size()));
     const TFoundFile* f = At(4000);
     ASSERT_NE(f, nullptr);
     EXPECT_EQ(f->Length, static_cast<std::int32_t>(photo.size()));
@@ -115,7 +116,8 @@ TEST_F(WholeFiles, AJpegWhoseRecordsEndPastTheScanBlock) {
     OpenAndScan();
     const TFoundFile* f = At(996);
     ASSERT_NE(f, nullptr);
-    EXPECT_EQ(f->Length, static_cast<std::int32_t>(picture.size())) << "the scan sees the picture only";
+    EXPECT_EQ(f->Length, static_cast<std::int64_t>(file.size())) << "the scan follows the records into the next block";
+    EXPECT_EQ(f->ThumbLength, picture.size());
     const TRecoveryResult r = Recover(TRecoverySelection::AllTypes());
     ASSERT_EQ(r.Recovered, 1);
     EXPECT_EQ(Written("f0000000996.jpg"), file);

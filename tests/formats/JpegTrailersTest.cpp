@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "formats/JpegTrailers.h"
-#include "formats/PhotoFormats.h"
+#include "formats/Measure.h"
 #include "formats/Recognisers.h"
 #include "testkit/ByteWriter.h"
 #include "testkit/PhotoBuilder.h"
@@ -30,11 +30,11 @@ TByteVector Joined(TByteVector a, const TByteVector& b) {
 }
 
 // The measured file length, with the picture's own end checked on the way.
-std::int32_t FileLength(const TByteVector& data, std::size_t pictureEnd) {
+std::int64_t FileLength(const TByteVector& data, std::size_t pictureEnd) {
     TFoundFile rec;
-    const TJpegExtent extent = MeasureJpegExtent(data, rec);
-    EXPECT_EQ(extent.Picture, static_cast<std::int32_t>(pictureEnd));
-    return extent.File;
+    rec.Ext = "JPG";
+    EXPECT_EQ(MeasureJpegPictureLength(data), static_cast<std::int64_t>(pictureEnd));
+    return MeasureLength(rec, data);
 }
 
 // A tail of bytes that follow the file and belong to nothing.
@@ -51,28 +51,44 @@ TEST(JpegTrailers, EachKindIsMeasuredExactly) {
         PhotoMechanicTrailer(iptc),
         FotoStationTrailer({iptc, TByteVector(48, 0x66)}),
         FotoStationTrailer({iptc}, 1), // one zero byte of padding before the first record
-        SamsungTrailer({TByteVector(100, 0x10), MinimalMp4(400)}),
         Picture(500), // a second JPEG right after the first
     };
     for (const TByteVector& trailer : trailers) {
         const TByteVector file = Joined(pic, trailer);
-        EXPECT_EQ(FileLength(Joined(file, kNextFile), p), static_cast<std::int32_t>(file.size()))
+        EXPECT_EQ(FileLength(Joined(file, kNextFile), p), static_cast<std::int64_t>(file.size()))
             << "trailer of " << trailer.size() << " bytes";
     }
+
+    // A Samsung trailer names its blocks only in a directory at its very end. The rules measure
+    // it wherever it stands; a file's measure looks for one after another trailer, as a
+    // camera's records are followed, but not after every picture: blocks of arbitrary bytes
+    // give no sign of it, and searching the next megabyte after each picture for its closing
+    // word would hold every picture's measure open that long.
+    const TByteVector samsung = SamsungTrailer({TByteVector(100, 0x10), MinimalMp4(400)});
+    const TByteVector withSamsung = Joined(pic, samsung);
+    EXPECT_EQ(MeasureJpegTrailers(Joined(withSamsung, kNextFile), p, TMotionPhoto{}),
+              static_cast<std::int64_t>(withSamsung.size()));
+    const TByteVector afterRecords = Joined(Joined(pic, AfcpTrailer(p, {iptc})), samsung);
+    EXPECT_EQ(FileLength(Joined(afterRecords, kNextFile), p), static_cast<std::int64_t>(afterRecords.size()));
 
     // Chained: a depth image, then a picture database's records after it.
     const TByteVector depth = Picture(200);
     TByteVector chain = Joined(pic, depth);
     chain = Joined(chain, AfcpTrailer(chain.size(), {iptc}));
-    EXPECT_EQ(FileLength(Joined(chain, kNextFile), p), static_cast<std::int32_t>(chain.size()));
+    EXPECT_EQ(FileLength(Joined(chain, kNextFile), p), static_cast<std::int64_t>(chain.size()));
 
-    // The scan's record: the file's length, the picture alone as its thumbnail.
+    // The scan's record: the picture alone as its thumbnail; the file's length once the bytes
+    // the trailer may reach have come (here: the data ends), from the measure it left open.
     TFoundFile rec;
     const TByteVector withMechanic = Joined(pic, PhotoMechanicTrailer(iptc));
     ASSERT_TRUE(RecogniseJpeg(withMechanic, rec));
-    EXPECT_EQ(rec.Length, static_cast<std::int32_t>(withMechanic.size()));
+    EXPECT_EQ(rec.Length, kUnknownLength);
     EXPECT_EQ(rec.ThumbOffset, 0u);
     EXPECT_EQ(rec.ThumbLength, p);
+    const auto open = TakeOpenMeasure(rec, withMechanic);
+    ASSERT_NE(open, nullptr);
+    EXPECT_EQ(open->Finish(), TMeasureStatus::Ended);
+    EXPECT_EQ(open->Length(), static_cast<std::int64_t>(withMechanic.size()));
 }
 
 TEST(JpegTrailers, LookAlikesDoNotExtendTheFile) {
@@ -101,7 +117,7 @@ TEST(JpegTrailers, LookAlikesDoNotExtendTheFile) {
     camera.Exif(TByteVector{'I', 'I', 42, 0, 8, 0, 0, 0, 0, 0, 0, 0}).FakeScan(100);
 
     for (const TByteVector& trailer : {afcp, mechanic, station, samsung, bare, words})
-        EXPECT_EQ(FileLength(Joined(Joined(pic, trailer), kNextFile), p), static_cast<std::int32_t>(p))
+        EXPECT_EQ(FileLength(Joined(Joined(pic, trailer), kNextFile), p), static_cast<std::int64_t>(p))
             << "trailer of " << trailer.size() << " bytes";
 
     // A picture that ends on a sector boundary, with the camera picture after it.
@@ -110,7 +126,7 @@ TEST(JpegTrailers, LookAlikesDoNotExtendTheFile) {
     const TByteVector next = camera.Build();
     EXPECT_EQ(FileLength(Joined(exact, next), 1024), 1024);
     // Off the boundary the same bytes are appended to the picture.
-    EXPECT_EQ(FileLength(Joined(pic, next), p), static_cast<std::int32_t>(p + next.size()));
+    EXPECT_EQ(FileLength(Joined(pic, next), p), static_cast<std::int64_t>(p + next.size()));
 }
 
 TEST(JpegTrailers, PastTheDataOrTheLimit) {
@@ -128,7 +144,7 @@ TEST(JpegTrailers, PastTheDataOrTheLimit) {
     // A record that would end past 50 MiB is no record of this file.
     TByteVector huge = AfcpTrailer(p, {IptcRecords({"Caption"})});
     PutBE32(huge, 16, 52428800u); // the first record's size
-    EXPECT_EQ(FileLength(Joined(pic, huge), p), static_cast<std::int32_t>(p));
+    EXPECT_EQ(FileLength(Joined(pic, huge), p), static_cast<std::int64_t>(p));
 
     // The bytes after the picture are what decides whether more may belong to it.
     EXPECT_TRUE(JpegTrailerMayFollow(pic, p));
@@ -142,15 +158,15 @@ TEST(JpegTrailers, MotionPhotoVideoFromXmp) {
     // GCamera:MicroVideoOffset: the video runs to the file's end.
     const TByteVector pic = Picture(700, MotionPhotoXmp(video.size()));
     TByteVector file = Joined(pic, video);
-    EXPECT_EQ(FileLength(Joined(file, kNextFile), pic.size()), static_cast<std::int32_t>(file.size()));
+    EXPECT_EQ(FileLength(Joined(file, kNextFile), pic.size()), static_cast<std::int64_t>(file.size()));
     // The scan sees the start of the video only: the XMP still gives the whole length.
     EXPECT_EQ(FileLength(TByteVector(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(pic.size() + 64)),
                          pic.size()),
-              static_cast<std::int32_t>(file.size()));
+              static_cast<std::int64_t>(file.size()));
     // The data ends with the picture: the video is somewhere beyond, its end not yet known.
     EXPECT_EQ(FileLength(pic, pic.size()), kUnknownLength);
     // Something other than a video after the picture: the XMP does not extend it.
-    EXPECT_EQ(FileLength(Joined(pic, kNextFile), pic.size()), static_cast<std::int32_t>(pic.size()));
+    EXPECT_EQ(FileLength(Joined(pic, kNextFile), pic.size()), static_cast<std::int64_t>(pic.size()));
 
     // Container:Directory: the primary picture's padding and the items after it.
     const TByteVector depth = Picture(300);
@@ -158,9 +174,9 @@ TEST(JpegTrailers, MotionPhotoVideoFromXmp) {
         Picture(700, MotionPhotoXmp(0, 4, {{"image/jpeg", depth.size()}, {"video/mp4", video.size()}}));
     TByteVector dirFile = Joined(dirPic, TByteVector(4, 0));
     dirFile = Joined(Joined(dirFile, depth), video);
-    EXPECT_EQ(FileLength(Joined(dirFile, kNextFile), dirPic.size()), static_cast<std::int32_t>(dirFile.size()));
+    EXPECT_EQ(FileLength(Joined(dirFile, kNextFile), dirPic.size()), static_cast<std::int64_t>(dirFile.size()));
     // An item of unknown length names no end.
     const TByteVector unknownPic = Picture(700, MotionPhotoXmp(0, 0, {{"video/mp4", 0}}));
     EXPECT_EQ(FileLength(Joined(Joined(unknownPic, video), kNextFile), unknownPic.size()),
-              static_cast<std::int32_t>(unknownPic.size()));
+              static_cast<std::int64_t>(unknownPic.size()));
 }

@@ -3,6 +3,7 @@
 
 #include <map>
 
+#include "formats/Measure.h"
 #include "formats/MediaFormats.h"
 #include "formats/Recognisers.h"
 #include "testkit/MediaBuilder.h"
@@ -11,6 +12,13 @@ namespace lumivore {
 namespace {
 
 using testkit::TByteVector;
+
+// The length the RealMedia measure finds over data.
+std::int64_t MeasureRealMedia(TBytes data) {
+    TFoundFile rec;
+    rec.Ext = "RM";
+    return MeasureLength(rec, data);
+}
 
 TByteVector RiffHeader(std::uint32_t size, const char (&form)[5]) {
     TByteVector h = {'R', 'I', 'F', 'F'};
@@ -191,18 +199,23 @@ TEST(RealMediaMeasure, ChunkCeilingAndDataEnd) {
     EXPECT_EQ(MeasureRealMedia(data), 68);
 }
 
-TEST(RealMediaMeasure, HugeUnknownChunkDoesNotWrap) {
+// An unknown chunk is counted whole, but no further than a RealMedia file may reach: the
+// general file length limit, as for every other kind without a raised one.
+TEST(RealMediaMeasure, AnUnknownChunkEndsTheFileWithinTheLengthLimit) {
     testkit::TRealMediaBuilder b;
     b.SizedChunk(".RMF", 18).Header("JUNK", 0xFFFFFFF0u);
-    EXPECT_EQ(MeasureRealMedia(b.Build()), -1); // an end beyond 2,147,483,647 is unknown
+    EXPECT_EQ(MeasureRealMedia(b.Build()), -1);
+    testkit::TRealMediaBuilder beyond;
+    beyond.SizedChunk(".RMF", 18).Header("JUNK", static_cast<std::uint32_t>(kFileLengthLimit) - 18);
+    EXPECT_EQ(MeasureRealMedia(beyond.Build()), -1);
     testkit::TRealMediaBuilder fits;
-    fits.SizedChunk(".RMF", 18).Header("JUNK", 0x7FFFFFFFu - 18);
-    EXPECT_EQ(MeasureRealMedia(fits.Build()), 0x7FFFFFFF);
+    fits.SizedChunk(".RMF", 18).Header("JUNK", static_cast<std::uint32_t>(kFileLengthLimit) - 19);
+    EXPECT_EQ(MeasureRealMedia(fits.Build()), kFileLengthLimit - 1);
 }
 
 TEST(RealMediaMeasure, BuiltFileAndEveryTruncation) {
     const TByteVector file = testkit::MakeRealMedia(3, 120);
-    EXPECT_EQ(MeasureRealMedia(file), static_cast<std::int32_t>(file.size() - 8));
+    EXPECT_EQ(MeasureRealMedia(file), static_cast<std::int64_t>(file.size() - 8));
     for (std::size_t n = 0; n + 8 < file.size(); ++n) {
         const TByteVector prefix(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(n));
         TFoundFile rec;

@@ -1,8 +1,8 @@
 // The multi-picture index: where a JPEG with appended previews really ends.
 #include <gtest/gtest.h>
 
+#include "formats/Measure.h"
 #include "formats/Mpf.h"
-#include "formats/PhotoFormats.h"
 #include "testkit/PhotoBuilder.h"
 
 namespace lumivore {
@@ -32,8 +32,9 @@ TEST(MpfExtent, PreviewAfterMainImageInBothByteOrders) {
         EXPECT_EQ(MpfExtent(file), static_cast<std::int64_t>(file.size())) << bigEndian;
         // The picture ends at the main image's EOI; the file with the preview appended to it.
         TFoundFile rec;
-        EXPECT_EQ(MeasureJpegPicture(file, rec), static_cast<std::int32_t>(file.size() - preview.size()));
-        EXPECT_EQ(MeasureJpeg(file, rec), static_cast<std::int32_t>(file.size()));
+        rec.Ext = "JPG";
+        EXPECT_EQ(MeasureJpegPictureLength(file), static_cast<std::int64_t>(file.size() - preview.size()));
+        EXPECT_EQ(MeasureLength(rec, file), static_cast<std::int64_t>(file.size()));
         // Only the index is needed, not the appended image itself.
         const TByteVector head(file.begin(), file.begin() + 200);
         EXPECT_EQ(MpfExtent(head), static_cast<std::int64_t>(file.size()));

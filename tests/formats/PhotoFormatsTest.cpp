@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 
+#include "formats/Measure.h"
 #include "formats/PhotoFormats.h"
 #include "formats/Recognisers.h"
 #include "testkit/PhotoBuilder.h"
@@ -15,6 +16,13 @@ namespace lumivore {
 namespace {
 
 using testkit::TByteVector;
+
+// The length the measure of that kind finds over data.
+std::int64_t Measured(const char* ext, TBytes data) {
+    TFoundFile rec;
+    rec.Ext = ext;
+    return MeasureLength(rec, data);
+}
 
 TByteVector Padded(TByteVector bytes, std::size_t total, std::uint8_t fill = 0) {
     bytes.resize(std::max(bytes.size(), total), fill);
@@ -87,8 +95,8 @@ TEST(JpegRecognise, RealEncodedPictureMeasuresToItsEnd) {
     const TByteVector jpeg = testkit::EncodeJpeg(testkit::TRgbImage::Pattern(320, 240, 3));
     const TByteVector data = Padded(jpeg, jpeg.size() + 4096, 0xFF); // 0xFF after the file
     TFoundFile rec;
-    EXPECT_EQ(MeasureJpeg(data, rec), static_cast<std::int32_t>(jpeg.size()));
-    EXPECT_EQ(MeasureJpeg(jpeg, rec), static_cast<std::int32_t>(jpeg.size()));
+    EXPECT_EQ(Measured("JPG", data), static_cast<std::int64_t>(jpeg.size()));
+    EXPECT_EQ(Measured("JPG", jpeg), static_cast<std::int64_t>(jpeg.size()));
 }
 
 TEST(JpegExif, ThumbnailOffsetCountsFromFileStartWhenEoiIsBeyondData) {
@@ -143,50 +151,46 @@ TEST(JpegMeasure, MarkerWalkRules) {
     testkit::TJpegBuilder fill;
     const std::uint8_t ff[] = {0xFF};
     fill.Jfif().Bytes(ff).FakeScan(50);
-    EXPECT_EQ(MeasureJpeg(Padded(fill.Build(), 512), rec), static_cast<std::int32_t>(fill.Size()));
+    EXPECT_EQ(Measured("JPG", Padded(fill.Build(), 512)), static_cast<std::int64_t>(fill.Size()));
     // EOI before any SOS ends the measure at once.
     const std::uint8_t eoi[] = {0xFF, 0xD9};
     testkit::TJpegBuilder early;
     early.Jfif().Bytes(eoi).FakeScan(50);
-    EXPECT_EQ(MeasureJpeg(Padded(early.Build(), 512), rec), 22);
+    EXPECT_EQ(Measured("JPG", Padded(early.Build(), 512)), 22);
     // Standalone markers (RSTn, TEM) carry no length.
     const std::uint8_t standalone[] = {0xFF, 0xD0, 0xFF, 0x01};
     testkit::TJpegBuilder rst;
     rst.Bytes(standalone).FakeScan(10);
-    EXPECT_EQ(MeasureJpeg(Padded(rst.Build(), 512), rec), static_cast<std::int32_t>(rst.Size()));
+    EXPECT_EQ(Measured("JPG", Padded(rst.Build(), 512)), static_cast<std::int64_t>(rst.Size()));
     // A byte other than 0xFF where a marker must stand: the length is unknown.
     testkit::TJpegBuilder lost;
     const std::uint8_t junk[] = {0x12, 0x34};
     lost.Jfif().Bytes(junk).FakeScan(10);
-    EXPECT_EQ(MeasureJpeg(Padded(lost.Build(), 512), rec), -1);
+    EXPECT_EQ(Measured("JPG", Padded(lost.Build(), 512)), -1);
 }
 
 TEST(JpegMeasure, SegmentLengthAtDataEndIsNotRead) {
     TFoundFile rec;
     // Marker at size - 2 and size - 3: its length bytes lie (partly) outside the data.
     const TByteVector atEnd2 = {0xFF, 0xD8, 0xFF, 0xE0};
-    EXPECT_EQ(MeasureJpeg(atEnd2, rec), -1);
+    EXPECT_EQ(Measured("JPG", atEnd2), -1);
     const TByteVector atEnd3 = {0xFF, 0xD8, 0xFF, 0xE0, 0x00};
-    EXPECT_EQ(MeasureJpeg(atEnd3, rec), -1);
+    EXPECT_EQ(Measured("JPG", atEnd3), -1);
     const TByteVector tooShort = {0xFF, 0xD8};
-    EXPECT_EQ(MeasureJpeg(tooShort, rec), -1);
+    EXPECT_EQ(Measured("JPG", tooShort), -1);
 }
 
-TEST(JpegMeasure, EoiSearchCeiling) {
+// The end-marker search goes on as far as the data does: a file whose end the data does not
+// reach has no length, never the place where a search gave up.
+TEST(JpegMeasure, AnEndMarkerBeyondTheDataLeavesTheLengthUnknown) {
     testkit::TJpegBuilder b;
     b.FakeScan(3000);
     const TByteVector file = b.Build();
-    TFoundFile rec;
-    // The search passes the ceiling inside the data: the ceiling is the length.
-    EXPECT_EQ(MeasureJpeg(file, rec, 1000), 1000);
-    // The data ends before the ceiling: unknown.
-    const TByteVector cut(file.begin(), file.begin() + 900);
-    EXPECT_EQ(MeasureJpeg(cut, rec, 1000), -1);
-    // Ceiling at exactly the last pair start of the data.
-    EXPECT_EQ(MeasureJpeg(cut, rec, 898), 898);
-    EXPECT_EQ(MeasureJpeg(cut, rec, 899), -1);
-    // The default ceiling is far beyond this file.
-    EXPECT_EQ(MeasureJpeg(file, rec), static_cast<std::int32_t>(file.size()));
+    EXPECT_EQ(Measured("JPG", file), static_cast<std::int64_t>(file.size()));
+    for (std::size_t n : {std::size_t{900}, file.size() - 1}) {
+        const TByteVector cut(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(n));
+        EXPECT_EQ(Measured("JPG", cut), -1) << n;
+    }
 }
 
 TEST(JpegMeasure, EveryTruncationIsUnknownOrShorter) {
@@ -213,7 +217,7 @@ TEST(GifMeasure, Version87aStopsAtByteAfterLastImage) {
     const TByteVector data = Padded(b.Bytes(extension).Build(), 512);
     TFoundFile rec;
     ASSERT_TRUE(RecogniseGif(data, rec));
-    EXPECT_EQ(rec.Length, static_cast<std::int32_t>(after));
+    EXPECT_EQ(rec.Length, static_cast<std::int64_t>(after));
     EXPECT_EQ(rec.Width, 4);
     EXPECT_EQ(rec.Ext, "GIF");
     EXPECT_EQ(rec.FormatIndex, 2);
@@ -224,7 +228,7 @@ TEST(GifMeasure, Version89aImageThenGraphicControlThenTrailer) {
     b.RawImage(4, 4, 0, {10, 3}).GraphicControl();
     const std::size_t trailer = b.Size();
     const TByteVector data = Padded(b.Trailer().Build(), 512);
-    EXPECT_EQ(MeasureGif(data), static_cast<std::int32_t>(trailer + 1));
+    EXPECT_EQ(Measured("GIF", data), static_cast<std::int64_t>(trailer + 1));
 }
 
 TEST(GifMeasure, GlobalColourTableOf256Entries) {
@@ -234,7 +238,7 @@ TEST(GifMeasure, GlobalColourTableOf256Entries) {
     ASSERT_EQ(header.size(), 13u + 768);
     b.RawImage(2, 2, 0, {4}).Trailer();
     // Image descriptor 10 + code size 1 + block 5 + terminator 1 + trailer 1.
-    EXPECT_EQ(MeasureGif(Padded(b.Build(), 1024)), 13 + 768 + 18);
+    EXPECT_EQ(Measured("GIF", Padded(b.Build(), 1024)), 13 + 768 + 18);
 }
 
 TEST(GifMeasure, LeadingExtensionsAndEncodedPictures) {
@@ -246,26 +250,24 @@ TEST(GifMeasure, LeadingExtensionsAndEncodedPictures) {
     image.LocalTableBits = 4;
     b.Image(image).Trailer();
     const TByteVector file = b.Build();
-    EXPECT_EQ(MeasureGif(Padded(file, file.size() + 512)), static_cast<std::int32_t>(file.size()));
+    EXPECT_EQ(Measured("GIF", Padded(file, file.size() + 512)), static_cast<std::int64_t>(file.size()));
     const TByteVector encoded = testkit::EncodeGif(testkit::TRgbImage::Pattern(100, 80));
-    EXPECT_EQ(MeasureGif(Padded(encoded, encoded.size() + 512)), static_cast<std::int32_t>(encoded.size()));
+    EXPECT_EQ(Measured("GIF", Padded(encoded, encoded.size() + 512)), static_cast<std::int64_t>(encoded.size()));
 }
 
-TEST(GifMeasure, LeadingExtensionSkipStopsPastCeiling) {
+TEST(GifMeasure, LeadingExtensionSubBlocksAreSkipped) {
     testkit::TGifBuilder b(true, 1, 1, 0);
     const TByteVector block(10, 'x');
     b.Extension(0xFE, {block, block, block}); // first sub-block at 15, then 26, 37, terminator 48
     const TByteVector data = Padded(b.Build(), 512);
-    EXPECT_EQ(MeasureGif(data, 30), 37); // stopped at the third block's size byte
-    EXPECT_EQ(MeasureGif(data, 37), 48); // 37 is not past a ceiling of 37: one more block
-    EXPECT_EQ(MeasureGif(data), 49);     // after the terminator, byte 0 is no image: its position
+    EXPECT_EQ(Measured("GIF", data), 49); // after the terminator, byte 0 is no image: its position
 }
 
 TEST(GifMeasure, StructuresRunningPastTheDataAreUnknown) {
     testkit::TGifBuilder b(true, 1, 1, 0);
     b.Extension(0xFE, {TByteVector(200, 'y'), TByteVector(200, 'z')});
     const TByteVector leading = b.Build(); // ends exactly with the terminator
-    EXPECT_EQ(MeasureGif(TByteVector(leading.begin(), leading.end() - 1)), -1);
+    EXPECT_EQ(Measured("GIF", TByteVector(leading.begin(), leading.end() - 1)), -1);
     testkit::TGifBuilder img(true, 1, 1, 0);
     img.RawImage(1, 1, 0, {200, 200}).Trailer();
     const TByteVector whole = img.Build();
@@ -294,7 +296,7 @@ TEST(PngMeasure, ChunkWalkLengths) {
     b.Chunk("IHDR", TByteVector(13)).Chunk("IDAT", TByteVector(1000)).Chunk("IEND", {});
     const TByteVector file = b.Build();
     EXPECT_EQ(file.size(), 1057u);
-    EXPECT_EQ(MeasurePng(file), 1057);
+    EXPECT_EQ(Measured("PNG", file), 1057);
     TFoundFile rec;
     ASSERT_TRUE(RecognisePng(file, rec));
     EXPECT_EQ(rec.Length, 1057);
@@ -308,33 +310,33 @@ TEST(PngMeasure, TypeWithDigitEndsWalk) {
     b.Chunk("IHDR", TByteVector(13));
     const std::size_t at = b.Size();
     b.Chunk("ID4T", TByteVector(20)).Chunk("IEND", {});
-    EXPECT_EQ(MeasurePng(b.Build()), static_cast<std::int32_t>(at + 8));
+    EXPECT_EQ(Measured("PNG", b.Build()), static_cast<std::int64_t>(at + 8));
 }
 
 TEST(PngMeasure, ChunkSizeCeiling) {
     testkit::TPngBuilder big;
     big.Chunk("IHDR", TByteVector(13)).Header(5'242'880, "IDAT");
     const TByteVector data = Padded(big.Build(), 4096);
-    EXPECT_EQ(MeasurePng(data), 33 + 8);
+    EXPECT_EQ(Measured("PNG", data), 33 + 8);
     testkit::TPngBuilder below;
     below.Chunk("IHDR", TByteVector(13)).Header(5'242'879, "IDAT");
-    EXPECT_EQ(MeasurePng(Padded(below.Build(), 4096)), -1); // walked on, past the data
+    EXPECT_EQ(Measured("PNG", Padded(below.Build(), 4096)), -1); // walked on, past the data
 }
 
-TEST(PngMeasure, WalkCeiling) {
+TEST(PngMeasure, ManyChunksAreWalkedToIend) {
     testkit::TPngBuilder b;
     b.Chunk("IHDR", TByteVector(13));
     for (int i = 0; i < 10; ++i)
         b.Chunk("IDAT", TByteVector(200));
     b.Chunk("IEND", {});
     const TByteVector file = b.Build();
-    EXPECT_EQ(MeasurePng(file, 1000), 1000);
-    EXPECT_EQ(MeasurePng(file), static_cast<std::int32_t>(file.size()));
+    EXPECT_EQ(Measured("PNG", file), static_cast<std::int64_t>(file.size()));
+    EXPECT_EQ(Measured("PNG", TByteVector(file.begin(), file.end() - 12)), -1); // IEND is not reached
 }
 
 TEST(PngMeasure, EncodedPictureAndEveryTruncation) {
     const TByteVector file = testkit::EncodePng(testkit::TRgbImage::Pattern(64, 48), 300);
-    EXPECT_EQ(MeasurePng(file), static_cast<std::int32_t>(file.size()));
+    EXPECT_EQ(Measured("PNG", file), static_cast<std::int64_t>(file.size()));
     ForEveryPrefix(file, [&](TBytes prefix, std::size_t n) {
         TFoundFile rec;
         const bool accepted = RecognisePng(prefix, rec);
@@ -354,7 +356,7 @@ TEST(BmpRecognise, EveryBitCountAndOrientation) {
         const TByteVector bottomUp = testkit::EncodeBmp(image, bits);
         TFoundFile rec;
         ASSERT_TRUE(RecogniseBmp(TBytes(bottomUp).first(std::min<std::size_t>(512, bottomUp.size())), rec)) << bits;
-        EXPECT_EQ(rec.Length, static_cast<std::int32_t>(bottomUp.size())) << bits;
+        EXPECT_EQ(rec.Length, static_cast<std::int64_t>(bottomUp.size())) << bits;
         EXPECT_EQ(rec.Width, 37);
         EXPECT_EQ(rec.Height, 23);
         EXPECT_EQ(rec.Ext, "BMP");
@@ -423,8 +425,8 @@ TEST(JpegExif, App1AfterJfifAdobeAndIccSegments) {
     const TByteVector file =
         testkit::TJpegBuilder().Jfif().Segment(0xEE, adobe).Segment(0xE2, icc).Exif(CameraExif()).FakeScan(500).Build();
     TFoundFile rec;
-    ASSERT_TRUE(RecogniseJpeg(file, rec));
-    EXPECT_EQ(rec.Length, static_cast<std::int32_t>(file.size()));
+    ASSERT_TRUE(RecogniseJpeg(Padded(file, file.size() + 512), rec));
+    EXPECT_EQ(rec.Length, static_cast<std::int64_t>(file.size()));
     ExpectCameraExif(rec);
 }
 
@@ -474,7 +476,7 @@ TEST(PngExif, ExifChunkAndRawProfileTextInEveryForm) {
     for (const TByteVector& png : files) {
         TFoundFile rec;
         ASSERT_TRUE(RecognisePng(png, rec));
-        EXPECT_EQ(rec.Length, static_cast<std::int32_t>(png.size()));
+        EXPECT_EQ(rec.Length, static_cast<std::int64_t>(png.size()));
         ExpectCameraExif(rec);
     }
 

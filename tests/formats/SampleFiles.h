@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "formats/Measure.h"
 #include "formats/Recognisers.h"
 
 namespace lumivore::samples {
@@ -62,14 +63,22 @@ inline std::map<std::string, TReading> ReadReadings(const fs::path& path) {
     return byFile;
 }
 
-// The file at a sector start, padded to whole sectors, offered to the recognisers in scan order.
+// The file at a sector start, padded to whole sectors and followed by a zero sector, as a file
+// lies on a card, offered to the recognisers in scan order.
+// A measure the recogniser left open ends with the data, as it does where a card ends.
 inline bool ScanAsSector(std::vector<std::uint8_t> bytes, TFoundFile& rec) {
-    bytes.resize((bytes.size() + 511) / 512 * 512, 0);
+    bytes.resize((bytes.size() + 511) / 512 * 512 + 512, 0);
     const TBytes data(bytes);
     for (const TRecogniserEntry& r : kRecognisers) {
         rec.Reset();
-        if (r.Recognise(r.SectorOnly ? data.first(512) : data, rec))
+        const TBytes offered = r.SectorOnly ? data.first(512) : data;
+        if (r.Recognise(offered, rec)) {
+            if (auto open = TakeOpenMeasure(rec, offered)) {
+                open->Finish();
+                rec.Length = open->Length();
+            }
             return true;
+        }
     }
     rec.Reset();
     return false;

@@ -1,0 +1,103 @@
+// Measuring a found file's length: the continuing measure of its kind, fed what is at hand.
+#include "formats/Measure.h"
+
+#include <string>
+
+#include "formats/LengthPolicy.h"
+#include "formats/Recognisers.h"
+#include "formats/TiffWalker.h"
+
+namespace lumivore {
+
+namespace {
+
+bool IsTiffBased(std::string_view ext) {
+    static constexpr std::string_view kExts[] = {"TIF", "DNG", "CR2", "DCR", "RAW", "MEF",
+                                                 "NEF", "ORF", "PEF", "SR2", "ARW"};
+    for (std::string_view e : kExts)
+        if (ext == e)
+            return true;
+    return false;
+}
+
+// The measure a recogniser left open during the scan; the recognition is single-threaded, as
+// the scan is, so one place holds it until the scan takes it.
+struct TLeftOpen {
+    const std::uint8_t* Data = nullptr;
+    std::size_t Size = 0;
+    std::string Ext;
+    std::unique_ptr<TStreamMeasure> Measure;
+};
+
+TLeftOpen& LeftOpen() {
+    static TLeftOpen left;
+    return left;
+}
+
+} // namespace
+
+bool HasMeasure(const TFoundFile& rec) {
+    const std::string_view ext = rec.Ext;
+    return ext == "JPG" || ext == "GIF" || ext == "PNG" || ext == "RM" || ext == "MRW" || ext == "RAF" ||
+           IsTiffBased(ext);
+}
+
+std::int64_t MeasureLength(const TFoundFile& rec, TBytes data) {
+    std::int64_t length = kUnknownLength;
+    if (const auto measure = StartStreamMeasure(rec)) {
+        measure->Feed(data);
+        measure->Finish();
+        length = measure->Length();
+    } else if (HasMeasure(rec)) {
+        // The header states the length, or the walk reads what the continuing measure does not:
+        // the recogniser reads it again from the bytes at hand.
+        TFoundFile scratch;
+        bool accepted = false;
+        if (rec.Ext == "MRW")
+            accepted = RecogniseMrw(data, scratch);
+        else if (rec.Ext == "RAF")
+            accepted = RecogniseRaf(data, scratch);
+        else
+            accepted = RecogniseTiff(data, scratch);
+        if (accepted)
+            length = scratch.Length;
+    }
+    return LengthKnownFor(rec.Ext, length) ? length : kUnknownLength;
+}
+
+std::int64_t MeasureJpegPictureLength(TBytes data) {
+    const auto picture = StartJpegPictureMeasure();
+    picture->Feed(data);
+    picture->Finish();
+    return picture->Length();
+}
+
+TBlockMeasure MeasureInBlock(const TFoundFile& rec, TBytes data) {
+    TLeftOpen& left = LeftOpen();
+    left.Measure.reset();
+    TBlockMeasure result;
+    auto measure = StartStreamMeasure(rec);
+    if (!measure)
+        return result;
+    const TMeasureStatus status = measure->Feed(data);
+    result.PictureEnd = measure->PictureEnd();
+    if (status == TMeasureStatus::Ended) {
+        result.Length = measure->Length();
+    } else if (status == TMeasureStatus::Open) {
+        left.Data = data.data();
+        left.Size = data.size();
+        left.Ext = rec.Ext;
+        left.Measure = std::move(measure);
+    }
+    return result;
+}
+
+std::unique_ptr<TStreamMeasure> TakeOpenMeasure(const TFoundFile& rec, TBytes data) {
+    TLeftOpen& left = LeftOpen();
+    std::unique_ptr<TStreamMeasure> measure = std::move(left.Measure);
+    if (measure && (left.Data != data.data() || left.Size != data.size() || left.Ext != rec.Ext))
+        measure.reset();
+    return measure;
+}
+
+} // namespace lumivore
