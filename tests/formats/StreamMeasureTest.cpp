@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "formats/Measure.h"
 #include "formats/MediaFormats.h"
 #include "formats/PhotoFormats.h"
 #include "formats/Recognisers.h"
@@ -245,3 +246,85 @@ TEST(StreamMeasure, TheEndMarkerSearchFindsThePairAtEveryPosition) {
     const std::uint8_t coded[] = {0xFF, 0x00, 0xFF, 0xD0, 0xFF, 0xFF, 0xD9, 0x00};
     EXPECT_EQ(FindMarkerPair(coded, sizeof coded, 0xD9), 5u);
 }
+
+namespace {
+
+// A JFIF picture of exactly `size` bytes (at least 200), with the given segments before its
+// scan.
+TByteVector PictureOfSize(std::size_t size, std::span<const std::uint8_t> app1 = {}) {
+    auto build = [&](std::size_t scan) {
+        testkit::TJpegBuilder b;
+        b.Jfif();
+        if (!app1.empty())
+            b.Segment(0xE1, app1);
+        return b.FakeScan(scan).Build();
+    };
+    const std::size_t base = build(100).size();
+    return build(100 + size - base);
+}
+
+// What follows a picture is measured wherever the edge between two blocks falls: inside the end
+// marker, inside the bytes looked at to tell whether a trailer follows, or inside the trailer's
+// first bytes. The blocks here are 4 KiB; the scan's are larger, with the same edges.
+TEST(StreamMeasure, WhatFollowsAPictureIsMeasuredWhereverTheBlockEdgeFalls) {
+    constexpr std::size_t kBlock = 4096;
+    const TByteVector records = testkit::PhotoMechanicTrailer(testkit::IptcRecords({"a caption", "a credit"}));
+    const TByteVector video = testkit::MinimalMp4(3000);
+    const TByteVector xmp = testkit::MotionPhotoXmp(video.size());
+    for (std::size_t end = kBlock - 40; end <= kBlock + 8; ++end) {
+        TByteVector tagged = PictureOfSize(end);
+        tagged.insert(tagged.end(), records.begin(), records.end());
+        EXPECT_EQ(Streamed(Kind("JPG"), tagged, kBlock), static_cast<std::int64_t>(tagged.size()))
+            << "records after a picture ending at " << end;
+        TByteVector motion = PictureOfSize(end, xmp);
+        motion.insert(motion.end(), video.begin(), video.end());
+        EXPECT_EQ(Streamed(Kind("JPG"), motion, kBlock), static_cast<std::int64_t>(motion.size()))
+            << "a video after a picture ending at " << end;
+        const TByteVector plain = PictureOfSize(end);
+        EXPECT_EQ(Streamed(Kind("JPG"), plain, kBlock), static_cast<std::int64_t>(plain.size()))
+            << "nothing after a picture ending at " << end;
+    }
+}
+
+// A JPEG whose multi-picture index, in its first segments, names a preview that lies after a
+// gap, on a sector boundary, where nothing but the index ties it to the picture.
+TByteVector WithDistantPreview(const TByteVector& preview, std::int64_t primaryError) {
+    constexpr std::size_t kTiffAt = 20 + 8; // after SOI and JFIF: marker, length and "MPF\0"
+    auto build = [&](std::uint32_t mainSize, std::uint32_t previewAt) {
+        const testkit::TMpfImage images[] = {
+            {0x20030000, static_cast<std::uint32_t>(mainSize + primaryError), 0},
+            {0x00010002, static_cast<std::uint32_t>(preview.size()), static_cast<std::uint32_t>(previewAt - kTiffAt)}};
+        return testkit::TJpegBuilder().Jfif().Segment(0xE2, testkit::MpfPayload(images)).FakeScan(30'000).Build();
+    };
+    const std::size_t mainSize = build(0, 1000).size();
+    const std::size_t previewAt = (mainSize + 511) / 512 * 512 + 2048;
+    TByteVector file = build(static_cast<std::uint32_t>(mainSize), static_cast<std::uint32_t>(previewAt));
+    file.resize(previewAt, 0);
+    file.insert(file.end(), preview.begin(), preview.end());
+    return file;
+}
+
+TEST(StreamMeasure, AMultiPictureIndexCarriesTheFileToTheLastImageItNames) {
+    const TByteVector preview = testkit::TJpegBuilder().Jfif().FakeScan(20'000).Build();
+    const TByteVector file = WithDistantPreview(preview, 0);
+    TFoundFile jpeg;
+    jpeg.Ext = "JPG";
+    EXPECT_EQ(MeasureLength(jpeg, file), static_cast<std::int64_t>(file.size()));
+    for (std::size_t piece : {std::size_t{1}, std::size_t{61}, std::size_t{4096}, std::size_t{512000}})
+        EXPECT_EQ(Streamed(jpeg, file, piece), static_cast<std::int64_t>(file.size())) << piece;
+    // The recogniser sees the first block: the picture is its thumbnail, the file goes on.
+    TFoundFile rec;
+    ASSERT_TRUE(RecogniseJpeg(TBytes(file).first(40'000), rec));
+    EXPECT_EQ(rec.Length, kUnknownLength);
+    EXPECT_EQ(rec.ThumbLength, static_cast<std::uint32_t>(MeasureJpegPictureLength(file)));
+    // The images named past the data's end leave the length unknown.
+    EXPECT_EQ(MeasureLength(jpeg, TBytes(file).first(file.size() - 1)), kUnknownLength);
+
+    // An index whose primary image is not this picture (copied from another file along with its
+    // segments) names nothing here: the file ends with its picture.
+    const TByteVector copied = WithDistantPreview(preview, 1);
+    EXPECT_EQ(MeasureLength(jpeg, copied), MeasureJpegPictureLength(copied));
+    EXPECT_EQ(Streamed(jpeg, copied, 4096), MeasureJpegPictureLength(copied));
+}
+
+} // namespace
