@@ -461,7 +461,7 @@ private:
                 length = continued;
                 source = TLengthSource::Measured;
             }
-        } else if (HasMeasure(f)) {
+        } else if (TraitsOf(f.Type()).Measure != TLengthMeasure::None) {
             length = MeasureFromDevice(f, src);
             if (length > 0)
                 source = TLengthSource::Measured;
@@ -826,7 +826,7 @@ struct TRecoveryDuringScan::TImpl {
             TFoundFile& f = Engine.FoundFiles[i];
             if (Seen.count(f.StartSector) != 0)
                 continue;
-            if (f.Ext == "AVI")
+            if (TraitsOf(f.Type()).ChunkChain)
                 f.Length = ContinuedLength(Engine.Drive, f);
             IndexOf[f.StartSector] = i;
             if (!LengthKnownFor(f.Ext, f.Length))
