@@ -10,8 +10,6 @@
 
 #include <zlib.h>
 
-#include "formats/ByteSearch.h"
-#include "formats/JpegTrailers.h"
 #include "formats/Measure.h"
 #include "formats/Recognisers.h"
 #include "formats/TiffWalker.h"

@@ -8,7 +8,6 @@
 
 #include "engine/FoundFile.h"
 #include "formats/ByteOrder.h"
-#include "formats/JpegTrailers.h"
 #include "formats/LengthPolicy.h"
 
 namespace lumivore {

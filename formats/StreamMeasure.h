@@ -7,7 +7,10 @@
 //
 // A measure keeps no file data beyond the last kCarryBytes bytes of what it was fed, enough to
 // read a header that straddles a block edge; everything else is a few positions and counters.
-// A measure that has ended or failed holds nothing more and ignores further bytes.
+// Only a JPEG's measure holds more, for a while: a segment it reads whole (a multi-picture
+// index, XMP; at most 64 KiB) until it has come, and the bytes after its picture while a
+// trailer may follow (at most kJpegTrailerReach). A measure that has ended or failed holds
+// nothing more and ignores further bytes.
 
 #include <cstddef>
 #include <cstdint>
