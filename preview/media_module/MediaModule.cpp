@@ -23,6 +23,7 @@
 
 #include <libheif/heif.h>
 #include <webp/decode.h>
+#include <webp/demux.h>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -267,25 +268,65 @@ void DecodeHeifInto(const TMediaSource& source, bool thumbnailWanted, std::uint6
 // ---------------------------------------------------------------------------------------------
 // WebP.
 
+struct TAnimDecoderDone {
+    void operator()(WebPAnimDecoder* d) const { WebPAnimDecoderDelete(d); }
+};
+
+// An animated WebP shows its first frame, composed on the animation's canvas as a viewer
+// shows it before playing. Returns the canvas's RGBA rows (stride width * 4), owned by the
+// decoder, which must outlive their use.
+const std::uint8_t* FirstAnimationFrame(const std::uint8_t* data, std::size_t size, std::uint64_t maxPixels,
+                                        std::unique_ptr<WebPAnimDecoder, TAnimDecoderDone>& decoder, int& width,
+                                        int& height) {
+    WebPAnimDecoderOptions options;
+    if (!WebPAnimDecoderOptionsInit(&options))
+        throw TModuleError("WebP decoder unavailable");
+    options.color_mode = MODE_RGBA;
+    options.use_threads = 0;
+    const WebPData whole{data, size};
+    decoder.reset(WebPAnimDecoderNew(&whole, &options));
+    WebPAnimInfo info{};
+    if (!decoder || !WebPAnimDecoderGetInfo(decoder.get(), &info) || info.frame_count == 0)
+        throw TModuleError("damaged WebP file");
+    // The canvas is checked before the decoder allocates a frame of it.
+    CheckPictureSize(info.canvas_width, info.canvas_height, maxPixels);
+    std::uint8_t* frame = nullptr;
+    int timestamp = 0;
+    if (!WebPAnimDecoderGetNext(decoder.get(), &frame, &timestamp) || !frame)
+        throw TModuleError("damaged WebP file");
+    width = static_cast<int>(info.canvas_width);
+    height = static_cast<int>(info.canvas_height);
+    return frame;
+}
+
 void DecodeWebpInto(const std::uint8_t* data, std::size_t size, std::uint64_t maxPixels, TMediaPicture& picture) {
     WebPBitstreamFeatures features{};
     if (!data || size == 0 || WebPGetFeatures(data, size, &features) != VP8_STATUS_OK)
         throw TModuleError("damaged WebP file");
-    if (features.has_animation)
-        throw TModuleError("animated WebP");
-    CheckPictureSize(static_cast<std::uint64_t>(std::max(0, features.width)),
-                     static_cast<std::uint64_t>(std::max(0, features.height)), maxPixels);
-    const int width = features.width;
-    const int height = features.height;
+    int width = 0;
+    int height = 0;
+    std::vector<std::uint8_t> still;
+    std::unique_ptr<WebPAnimDecoder, TAnimDecoderDone> animation;
+    const std::uint8_t* rgba = nullptr;
+    if (features.has_animation) {
+        rgba = FirstAnimationFrame(data, size, maxPixels, animation, width, height);
+    } else {
+        CheckPictureSize(static_cast<std::uint64_t>(std::max(0, features.width)),
+                         static_cast<std::uint64_t>(std::max(0, features.height)), maxPixels);
+        width = features.width;
+        height = features.height;
+        const std::size_t stillStride = static_cast<std::size_t>(width) * 4;
+        still.resize(stillStride * static_cast<std::size_t>(height));
+        if (!WebPDecodeRGBAInto(data, size, still.data(), still.size(), static_cast<int>(stillStride)))
+            throw TModuleError("damaged WebP file");
+        rgba = still.data();
+    }
     const std::size_t stride = static_cast<std::size_t>(width) * 4;
-    std::vector<std::uint8_t> rgba(stride * static_cast<std::size_t>(height));
-    if (!WebPDecodeRGBAInto(data, size, rgba.data(), rgba.size(), static_cast<int>(stride)))
-        throw TModuleError("damaged WebP file");
 
     // Transparency is laid over white.
     const TRows rows = AllocateRows(picture, width, height);
     for (int y = 0; y < height; ++y) {
-        const std::uint8_t* in = rgba.data() + static_cast<std::size_t>(y) * stride;
+        const std::uint8_t* in = rgba + static_cast<std::size_t>(y) * stride;
         std::uint8_t* out = rows.Line(y);
         for (int x = 0; x < width; ++x, in += 4, out += 3) {
             const std::uint32_t alpha = in[3];
