@@ -81,6 +81,16 @@ enum class TPictureDecoder : std::uint8_t {
     VideoFrame,   // the first key frame of a video
 };
 
+// Which of the length limits (formats/LengthPolicy.h) bounds a type's files.
+enum class TLengthLimit : std::uint8_t {
+    General,       // 50 MiB
+    LargeRaw,      // TIFF-structured files, RAF and MRW: 1 GiB
+    LargeKodakRaw, // a DCR: 1 GiB and the 100 KiB Kodak adds
+    Riff,          // WAV: what a RIFF size can state
+    RiffChain,     // AVI: a chain of RIFF chunks
+    Media,         // box-structured files of phones and cameras: 64 GiB
+};
+
 struct TFileTypeTraits {
     TFileType Type;
     const char* Ext;          // the record's Ext, upper case
@@ -89,6 +99,7 @@ struct TFileTypeTraits {
     std::uint8_t PhoneRow;    // PhoneIndex, or kNoIndex
     TLengthMeasure Measure;
     TPictureDecoder Decoder;
+    TLengthLimit Limit;
     // Its length is not measured but a fixed guess: its extent cannot be said to hold other
     // files, nor to end where another file starts.
     bool GuessedLength;
@@ -101,11 +112,71 @@ struct TFileTypeTraits {
     bool SizeFromPreview;
 };
 
-// The table, one row per TFileType in the enum's order (Unknown first).
-const std::vector<TFileTypeTraits>& FileTypeTraits();
-const TFileTypeTraits& TraitsOf(TFileType type);
+inline constexpr std::size_t kFileTypeCount = static_cast<std::size_t>(TFileType::Webp) + 1;
+
+// The table, one row per TFileType in the enum's order (Unknown first). It is a constant of
+// this header so that the format readers, which the engine is built on, decide by it too.
+inline constexpr std::array<TFileTypeTraits, kFileTypeCount> kFileTypeTraits = [] {
+    using M = TLengthMeasure;
+    using D = TPictureDecoder;
+    using L = TLengthLimit;
+    constexpr std::uint8_t no = kNoIndex;
+    // Type, Ext, general row, camera row, phone row, measure, decoder, limit, guessed length,
+    // chunk chain, preview lacks its marker byte, size from the preview.
+    return std::array<TFileTypeTraits, kFileTypeCount>{{
+        {TFileType::Unknown, "", no, no, no, M::None, D::None, L::General, false, false, false, false},
+        {TFileType::Bmp, "BMP", kFormatBmp, no, no, M::None, D::Bmp, L::General, false, false, false, false},
+        {TFileType::Jpeg, "JPG", kFormatJpeg, no, no, M::Jpeg, D::Jpeg, L::General, false, false, false, false},
+        {TFileType::Gif, "GIF", kFormatGif, no, no, M::Gif, D::Gif, L::General, false, false, false, false},
+        {TFileType::Png, "PNG", kFormatPng, no, no, M::Png, D::Png, L::General, false, false, false, false},
+        {TFileType::Dng, "DNG", kFormatDng, no, no, M::Tiff, D::Tiff, L::LargeRaw, false, false, false, false},
+        {TFileType::Tiff, "TIF", kFormatTiff, no, no, M::Tiff, D::Tiff, L::LargeRaw, false, false, false, false},
+        {TFileType::RealMedia, "RM", kFormatRealMedia, no, no, M::RealMedia, D::None, L::General, false, false, false, false},
+        {TFileType::Wav, "WAV", kFormatWav, no, no, M::None, D::None, L::Riff, false, false, false, false},
+        {TFileType::Avi, "AVI", kFormatAvi, no, no, M::None, D::None, L::RiffChain, false, true, false, false},
+        {TFileType::Cdr, "CDR", kFormatCdr, no, no, M::None, D::None, L::General, false, false, false, false},
+        {TFileType::Crw, "CRW", no, kMakerCanon, no, M::None, D::None, L::General, true, false, false, false},
+        {TFileType::Cr2, "CR2", no, kMakerCanon, no, M::Tiff, D::None, L::LargeRaw, false, false, false, false},
+        {TFileType::Dcr, "DCR", no, kMakerKodak, no, M::Tiff, D::None, L::LargeKodakRaw, false, false, false, false},
+        {TFileType::Raw, "RAW", no, no, no, M::Tiff, D::None, L::LargeRaw, false, false, false, false},
+        {TFileType::Mef, "MEF", no, kMakerMamiya, no, M::Tiff, D::None, L::LargeRaw, false, false, false, false},
+        {TFileType::Nef, "NEF", no, kMakerNikon, no, M::Tiff, D::None, L::LargeRaw, false, false, false, false},
+        {TFileType::Orf, "ORF", no, kMakerOlympus, no, M::Tiff, D::None, L::LargeRaw, false, false, false, false},
+        {TFileType::Pef, "PEF", no, kMakerPentax, no, M::Tiff, D::None, L::LargeRaw, false, false, false, false},
+        {TFileType::Arw, "ARW", no, kMakerSony, no, M::Tiff, D::None, L::LargeRaw, false, false, false, false},
+        {TFileType::Sr2, "SR2", no, kMakerSony, no, M::Tiff, D::None, L::LargeRaw, false, false, false, false},
+        {TFileType::X3f, "X3F", no, kMakerSigma, no, M::None, D::None, L::General, false, false, false, false},
+        {TFileType::Mrw, "MRW", no, kMakerMinolta, no, M::Mrw, D::None, L::LargeRaw, false, false, true, false},
+        {TFileType::Raf, "RAF", no, kMakerFuji, no, M::Raf, D::None, L::LargeRaw, false, false, false, true},
+        {TFileType::Heic, "HEIC", no, no, kPhoneHeic, M::None, D::Heif, L::Media, false, false, false, false},
+        {TFileType::Heif, "HEIF", no, no, kPhoneHeic, M::None, D::Heif, L::Media, false, false, false, false},
+        {TFileType::Avif, "AVIF", no, no, kPhoneAvif, M::None, D::Heif, L::Media, false, false, false, false},
+        {TFileType::Mp4, "MP4", no, no, kPhoneMp4, M::None, D::VideoFrame, L::Media, false, false, false, false},
+        {TFileType::M4v, "M4V", no, no, kPhoneMp4, M::None, D::VideoFrame, L::Media, false, false, false, false},
+        {TFileType::Mov, "MOV", no, no, kPhoneMov, M::None, D::VideoFrame, L::Media, false, false, false, false},
+        {TFileType::ThreeGp, "3GP", no, no, kPhone3gp, M::None, D::VideoFrame, L::Media, false, false, false, false},
+        {TFileType::ThreeG2, "3G2", no, no, kPhone3gp, M::None, D::VideoFrame, L::Media, false, false, false, false},
+        {TFileType::Cr3, "CR3", no, kMakerCanon, kPhoneCr3, M::None, D::EmbeddedJpeg, L::Media, false, false, false, false},
+        {TFileType::Webp, "WEBP", no, no, kPhoneWebp, M::None, D::WebP, L::General, false, false, false, false},
+    }};
+}();
+
+inline constexpr const std::array<TFileTypeTraits, kFileTypeCount>& FileTypeTraits() { return kFileTypeTraits; }
+
+inline constexpr const TFileTypeTraits& TraitsOf(TFileType type) {
+    const auto i = static_cast<std::size_t>(type);
+    return i < kFileTypeTraits.size() ? kFileTypeTraits[i] : kFileTypeTraits.front();
+}
+
 // The type whose Ext is the given text; Unknown for any other text.
-TFileType FileTypeOf(std::string_view ext);
+inline constexpr TFileType FileTypeOf(std::string_view ext) {
+    if (ext.empty())
+        return TFileType::Unknown;
+    for (const TFileTypeTraits& row : kFileTypeTraits)
+        if (ext == row.Ext)
+            return row.Type;
+    return TFileType::Unknown;
+}
 // Whether the type's picture is drawn by one of the phone and video decoders.
 inline bool MediaDecoded(TPictureDecoder d) {
     return d == TPictureDecoder::Heif || d == TPictureDecoder::WebP || d == TPictureDecoder::VideoFrame;

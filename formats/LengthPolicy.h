@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "engine/FileTypes.h"
+
 namespace lumivore {
 
 // Lengths are bytes; -1 (kUnknownLength, engine/FoundFile.h) means the structure did not say.
@@ -47,23 +49,16 @@ inline constexpr std::int64_t kMediaLengthLimit = std::int64_t{64} << 30;
 inline constexpr bool LengthKnown(std::int64_t length) { return length >= 1 && length < kFileLengthLimit; }
 
 // The largest length a file of this type (its Ext) may have: the raised limits above for the
-// types that carry them, the general limit for every other.
+// types whose traits (engine/FileTypes.h) name them, the general limit for every other.
 inline constexpr std::int64_t LargestLengthFor(std::string_view ext) {
-    constexpr std::string_view kTiffBased[] = {"TIF", "DNG", "CR2", "RAW", "MEF", "NEF",
-                                               "ORF", "PEF", "SR2", "ARW", "MRW", "RAF"};
-    if (ext == "DCR")
-        return kLargeRawLengthLimit + kKodakAddition;
-    for (std::string_view e : kTiffBased)
-        if (ext == e)
-            return kLargeRawLengthLimit;
-    if (ext == "AVI")
-        return kLargestRiffChainLength;
-    if (ext == "WAV")
-        return kLargestRiffLength;
-    constexpr std::string_view kBoxFiles[] = {"HEIC", "HEIF", "AVIF", "MP4", "M4V", "MOV", "3GP", "3G2", "CR3"};
-    for (std::string_view e : kBoxFiles)
-        if (ext == e)
-            return kMediaLengthLimit - 1;
+    switch (TraitsOf(FileTypeOf(ext)).Limit) {
+    case TLengthLimit::LargeRaw: return kLargeRawLengthLimit;
+    case TLengthLimit::LargeKodakRaw: return kLargeRawLengthLimit + kKodakAddition;
+    case TLengthLimit::Riff: return kLargestRiffLength;
+    case TLengthLimit::RiffChain: return kLargestRiffChainLength;
+    case TLengthLimit::Media: return kMediaLengthLimit - 1;
+    case TLengthLimit::General: break;
+    }
     return kFileLengthLimit - 1;
 }
 

@@ -11,15 +11,6 @@ namespace lumivore {
 
 namespace {
 
-bool IsTiffBased(std::string_view ext) {
-    static constexpr std::string_view kExts[] = {"TIF", "DNG", "CR2", "DCR", "RAW", "MEF",
-                                                 "NEF", "ORF", "PEF", "SR2", "ARW"};
-    for (std::string_view e : kExts)
-        if (ext == e)
-            return true;
-    return false;
-}
-
 // The measure a recogniser left open during the scan; the recognition is single-threaded, as
 // the scan is, so one place holds it until the scan takes it.
 struct TLeftOpen {
@@ -37,9 +28,7 @@ TLeftOpen& LeftOpen() {
 } // namespace
 
 bool HasMeasure(const TFoundFile& rec) {
-    const std::string_view ext = rec.Ext;
-    return ext == "JPG" || ext == "GIF" || ext == "PNG" || ext == "RM" || ext == "MRW" || ext == "RAF" ||
-           IsTiffBased(ext);
+    return TraitsOf(FileTypeOf(rec.Ext)).Measure != TLengthMeasure::None;
 }
 
 std::int64_t MeasureLength(const TFoundFile& rec, TBytes data) {
@@ -53,12 +42,11 @@ std::int64_t MeasureLength(const TFoundFile& rec, TBytes data) {
         // the recogniser reads it again from the bytes at hand.
         TFoundFile scratch;
         bool accepted = false;
-        if (rec.Ext == "MRW")
-            accepted = RecogniseMrw(data, scratch);
-        else if (rec.Ext == "RAF")
-            accepted = RecogniseRaf(data, scratch);
-        else
-            accepted = RecogniseTiff(data, scratch);
+        switch (TraitsOf(FileTypeOf(rec.Ext)).Measure) {
+        case TLengthMeasure::Mrw: accepted = RecogniseMrw(data, scratch); break;
+        case TLengthMeasure::Raf: accepted = RecogniseRaf(data, scratch); break;
+        default: accepted = RecogniseTiff(data, scratch); break;
+        }
         if (accepted)
             length = scratch.Length;
     }

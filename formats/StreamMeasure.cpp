@@ -852,31 +852,27 @@ private:
     std::array<TPair, kMaxPairs> pairs_{};
 };
 
-bool IsTiffStructured(std::string_view ext) {
-    static constexpr std::string_view kKinds[] = {"TIF", "DNG", "CR2", "DCR", "RAW", "MEF", "NEF", "ORF", "PEF"};
-    return std::find(std::begin(kKinds), std::end(kKinds), ext) != std::end(kKinds);
-}
 
 } // namespace
 
 std::unique_ptr<TStreamMeasure> StartStreamMeasure(const TFoundFile& rec) {
-    const std::string_view ext = rec.Ext;
-    if (ext == "JPG")
-        return std::make_unique<TJpegMeasure>(false);
-    if (ext == "PNG")
-        return std::make_unique<TPngMeasure>();
-    if (ext == "GIF")
-        return std::make_unique<TGifMeasure>();
-    if (ext == "RM")
-        return std::make_unique<TRealMediaMeasure>();
+    const TFileType type = FileTypeOf(rec.Ext);
+    switch (TraitsOf(type).Measure) {
+    case TLengthMeasure::Jpeg: return std::make_unique<TJpegMeasure>(false);
+    case TLengthMeasure::Png: return std::make_unique<TPngMeasure>();
+    case TLengthMeasure::Gif: return std::make_unique<TGifMeasure>();
+    case TLengthMeasure::RealMedia: return std::make_unique<TRealMediaMeasure>();
+    case TLengthMeasure::Tiff: break;
+    default: return nullptr; // the header states the length, or the recogniser measures it
+    }
     // A Sony raw is measured from a directory inside its maker note, which this walk does not
     // read: its length stays as the recogniser left it. A TIFF found by its header alone (its
     // first directory lay past the block) stays unknown too: reading it back measures it and
     // gives it the metadata and thumbnail that this walk does not gather.
-    const bool headerOnly = ext == "TIF" && rec.Make.empty() && rec.ThumbLength == 0 && rec.Width == 0;
-    if (IsTiffStructured(ext) && !headerOnly && !ContainsNoCase(rec.Make, "sony"))
-        return std::make_unique<TTiffMeasure>(ext == "DCR");
-    return nullptr;
+    const bool headerOnly = type == TFileType::Tiff && rec.Make.empty() && rec.ThumbLength == 0 && rec.Width == 0;
+    if (headerOnly || ContainsNoCase(rec.Make, "sony"))
+        return nullptr;
+    return std::make_unique<TTiffMeasure>(TraitsOf(type).Limit == TLengthLimit::LargeKodakRaw);
 }
 
 std::unique_ptr<TStreamMeasure> StartJpegPictureMeasure() { return std::make_unique<TJpegMeasure>(true); }

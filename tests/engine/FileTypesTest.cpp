@@ -31,7 +31,7 @@ bool Lists(const std::string& list, const char* ext) {
 } // namespace
 
 TEST(FileTypeTraits, EachRowIsItsTypeAndEachExtensionNamesOneType) {
-    const std::vector<TFileTypeTraits>& rows = FileTypeTraits();
+    const auto& rows = FileTypeTraits();
     std::set<std::string> exts;
     for (std::size_t i = 0; i < rows.size(); ++i) {
         SCOPED_TRACE(rows[i].Ext);
