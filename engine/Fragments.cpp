@@ -433,12 +433,30 @@ bool TPieceReader::ReadAt(std::uint64_t offset, std::uint8_t* out, std::size_t n
 
 // ---- the pass ----------------------------------------------------------------------------------
 
+bool JpegExtentLooksBroken(std::uint64_t start, std::uint64_t end, std::uint64_t nextStart,
+                           const TClusterGeometry& geometry, bool sample,
+                           const std::function<bool(std::uint64_t, std::uint8_t*)>& readSector,
+                           std::uint64_t* sampledBytes) {
+    if (end <= start || (nextStart > start && nextStart < end))
+        return true;
+    if (!sample)
+        return false;
+    std::uint8_t s[kSector];
+    for (std::uint64_t at = geometry.BoundaryAtOrAfter(start + 1); at + kSector < end; at += geometry.ClusterBytes) {
+        const bool read = readSector(at, s);
+        if (sampledBytes != nullptr && read)
+            *sampledBytes += kSector;
+        if (!read || !PlausibleScanSector(TBytes(s, kSector)))
+            return true;
+    }
+    return false;
+}
+
 TFragmentStats ReassembleFragments(TDrive& drive, std::uint64_t deviceBytes, const TClusterGeometry& geometry,
                                    std::vector<TFoundFile>& files, const TFragmentOptions& options,
                                    const std::function<bool(std::size_t, std::size_t)>& progress) {
     TFragmentStats stats;
     TPieceReader reader(drive, {});
-    const std::uint64_t c = geometry.ClusterBytes;
 
     // Which JPEGs to decode. Those of unknown length, and those whose measured extent holds the
     // start of another found file, are suspect at once; the others are sampled one sector per
@@ -456,9 +474,17 @@ TFragmentStats ReassembleFragments(TDrive& drive, std::uint64_t deviceBytes, con
     for (std::size_t i = 0; i < files.size(); ++i)
         if (LengthKnown(files[i].Length))
             extent[i] = static_cast<std::uint64_t>(files[i].Length);
+    std::vector<char> verdict(files.size(), 0); // 1 decodes whole, 2 does not
     for (std::size_t i = 0; i < files.size(); ++i) {
         const TFoundFile& f = files[i];
         if (!IsJpeg(f) || f.Nested())
+            continue;
+        // What was judged already over the scan's own data is not read again.
+        if (LengthKnown(f.Length) && options.DecodedWhole.count(f.StartSector) != 0) {
+            verdict[i] = 1;
+            continue;
+        }
+        if (LengthKnown(f.Length) && options.SampledClean.count(f.StartSector) != 0)
             continue;
         const std::uint64_t start = static_cast<std::uint64_t>(f.StartSector) * kSector;
         std::uint64_t end = 0;
@@ -480,22 +506,12 @@ TFragmentStats ReassembleFragments(TDrive& drive, std::uint64_t deviceBytes, con
             extent[i] = look.End;
         }
         auto it = std::upper_bound(starts.begin(), starts.end(), start);
-        if (it != starts.end() && *it < end) {
+        const std::uint64_t nextStart = it != starts.end() ? *it : UINT64_MAX;
+        // One sector alone: the sample is meant to cost a sector, not a cache line.
+        if (JpegExtentLooksBroken(start, end, nextStart, geometry, options.SampleMeasuredJpegs,
+                                  [&](std::uint64_t at, std::uint8_t* s) { return drive.Read(at / kSector, 1, s) == kSector; },
+                                  &sampledBytes))
             suspect[i] = 1;
-            continue;
-        }
-        if (!options.SampleMeasuredJpegs)
-            continue;
-        std::uint8_t s[kSector];
-        for (std::uint64_t at = geometry.BoundaryAtOrAfter(start + 1); at + kSector < end; at += c) {
-            // One sector alone: the sample is meant to cost a sector, not a cache line.
-            const std::uint32_t got = drive.Read(at / kSector, 1, s);
-            sampledBytes += got;
-            if (got != kSector || !PlausibleScanSector(TBytes(s, kSector))) {
-                suspect[i] = 1;
-                break;
-            }
-        }
     }
 
     // What pieces may not enter: the extents of the files that are not suspect (those inside a
@@ -513,7 +529,6 @@ TFragmentStats ReassembleFragments(TDrive& drive, std::uint64_t deviceBytes, con
     for (std::size_t i = 0; i < files.size(); ++i)
         if (suspect[i])
             queue.push_back(i);
-    std::vector<char> verdict(files.size(), 0); // 1 decodes whole, 2 does not
     occupied.Verify = [&](std::size_t owner) {
         if (owner >= files.size())
             return true;
@@ -633,6 +648,10 @@ TFragmentStats ReassembleFragments(TDrive& drive, std::uint64_t deviceBytes, con
 }
 
 TFragmentStats ReassembleFragments(TScanEngine& engine, const TFragmentOptions& options, TCounterLabel* reassembledLabel) {
+    // Without a photo there is nothing to look at, nor a reason to read the boot sector.
+    if (std::none_of(engine.FoundFiles.begin(), engine.FoundFiles.end(),
+                     [](const TFoundFile& f) { return IsJpeg(f) && !f.Nested(); }))
+        return {};
     const std::int64_t sectors = engine.Drive.Info.TotalSectors;
     const std::uint64_t deviceBytes = sectors > 0 ? static_cast<std::uint64_t>(sectors) * kSector : 0;
     const TClusterGeometry geometry = FindClusterGeometry(engine.Drive, engine.FoundFiles);

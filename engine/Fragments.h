@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <set>
 #include <vector>
 
 #include "engine/ClusterGeometry.h"
@@ -77,6 +78,11 @@ struct TFragmentOptions {
     // scan could not measure them) or whose extent holds another found file's start are
     // decoded.
     bool SampleMeasuredJpegs = true;
+    // Start sectors of JPEGs of known length already judged over the scan's own data (recovery
+    // during the scan does so from the sectors it holds): the test of their extent found
+    // nothing wrong, or they decoded whole in one run. Neither is read again.
+    std::set<std::int64_t> SampledClean;
+    std::set<std::int64_t> DecodedWhole;
 };
 
 struct TFragmentStats {
@@ -91,6 +97,17 @@ struct TFragmentStats {
     std::uint64_t BytesRead = 0;  // device bytes the pass read
     std::array<std::size_t, 5> ByPieces{}; // reassembled photos by number of pieces (index)
 };
+
+// Whether the pass decodes a JPEG whose measured extent runs from device offset start to end
+// in one run: when the start of another found file (nextStart, the first start after its own)
+// lies inside it, or, with sampling on, when a sector at a cluster boundary inside it cannot be
+// coded data. readSector copies the 512 bytes at a device offset and is false when it cannot,
+// which counts as broken. A JPEG of unknown length is always decoded. sampledBytes, when given,
+// grows by the bytes read.
+bool JpegExtentLooksBroken(std::uint64_t start, std::uint64_t end, std::uint64_t nextStart,
+                           const TClusterGeometry& geometry, bool sample,
+                           const std::function<bool(std::uint64_t offset, std::uint8_t* sector)>& readSector,
+                           std::uint64_t* sampledBytes = nullptr);
 
 // The pass itself over a finished scan's FoundFiles, reading the engine's open drive. For each
 // JPEG proven to be in pieces: Pieces, Length (their sum), Incomplete false, and the picture
