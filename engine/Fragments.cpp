@@ -347,8 +347,8 @@ bool IsJpeg(const TFoundFile& f) { return f.Ext == "JPG" && f.StartSector >= 0; 
 
 // ---- TPieceReader ----------------------------------------------------------------------------
 
-TPieceReader::TPieceReader(TDrive& drive, std::vector<TPiece> pieces)
-    : drive_(drive), cache_(std::size_t{kCacheSectors} * kSector) {
+TPieceReader::TPieceReader(TDrive& drive, std::vector<TPiece> pieces, std::size_t cacheLines)
+    : drive_(drive), lines_(std::max<std::size_t>(cacheLines, 1)), cache_(lines_.size() * kLineBytes) {
     SetPieces(std::move(pieces));
 }
 
@@ -398,19 +398,28 @@ TBytes TPieceReader::Span(std::uint64_t offset) {
         }
         const std::uint64_t device = static_cast<std::uint64_t>(p.Offset) + rest;
         const std::uint64_t pieceLeft = len - rest;
-        if (cacheBytes_ == 0 || device < cacheDevice_ || device >= cacheDevice_ + cacheBytes_) {
-            const std::uint64_t sector = device / kSector;
-            cacheBytes_ = 0;
-            const std::uint32_t got = drive_.Read(sector, static_cast<std::uint16_t>(kCacheSectors), cache_.data());
-            bytesRead_ += got;
-            cacheDevice_ = sector * kSector;
-            cacheBytes_ = std::min<std::uint64_t>(got, cache_.size());
-            if (device >= cacheDevice_ + cacheBytes_)
+        const std::uint64_t lineStart = device - device % kLineBytes;
+        const std::size_t slot = static_cast<std::size_t>((device / kLineBytes) % lines_.size());
+        TLine& line = lines_[slot];
+        std::uint8_t* bytes = cache_.data() + slot * kLineBytes;
+        if (line.Device != lineStart || device >= lineStart + line.Bytes) {
+            // A line the device ended inside is read again next time: it may be a passing fault.
+            line.Device = UINT64_MAX;
+            std::uint32_t got = 0;
+            if (held_ && held_(lineStart / kSector, kCacheSectors, bytes)) {
+                got = static_cast<std::uint32_t>(kLineBytes);
+            } else {
+                got = drive_.Read(lineStart / kSector, static_cast<std::uint16_t>(kCacheSectors), bytes);
+                bytesRead_ += got;
+            }
+            line.Device = lineStart;
+            line.Bytes = std::min<std::uint64_t>(got, kLineBytes);
+            if (device >= lineStart + line.Bytes)
                 return {};
         }
-        const std::uint64_t at = device - cacheDevice_;
-        const std::uint64_t n = std::min(cacheBytes_ - at, pieceLeft);
-        return TBytes(cache_.data() + at, static_cast<std::size_t>(n));
+        const std::uint64_t at = device - lineStart;
+        const std::uint64_t n = std::min(line.Bytes - at, pieceLeft);
+        return TBytes(bytes + at, static_cast<std::size_t>(n));
     }
     return {};
 }
@@ -456,7 +465,9 @@ TFragmentStats ReassembleFragments(TDrive& drive, std::uint64_t deviceBytes, con
                                    std::vector<TFoundFile>& files, const TFragmentOptions& options,
                                    const std::function<bool(std::size_t, std::size_t)>& progress) {
     TFragmentStats stats;
-    TPieceReader reader(drive, {});
+    // 8 MiB of cache: a photo's first pieces are decoded again for every candidate after them.
+    TPieceReader reader(drive, {}, 1024);
+    reader.SetHeld(options.HeldSectors);
 
     // Which JPEGs to decode. Those of unknown length, and those whose measured extent holds the
     // start of another found file, are suspect at once; the others are sampled one sector per
@@ -509,7 +520,10 @@ TFragmentStats ReassembleFragments(TDrive& drive, std::uint64_t deviceBytes, con
         const std::uint64_t nextStart = it != starts.end() ? *it : UINT64_MAX;
         // One sector alone: the sample is meant to cost a sector, not a cache line.
         if (JpegExtentLooksBroken(start, end, nextStart, geometry, options.SampleMeasuredJpegs,
-                                  [&](std::uint64_t at, std::uint8_t* s) { return drive.Read(at / kSector, 1, s) == kSector; },
+                                  [&](std::uint64_t at, std::uint8_t* s) {
+                                      return (options.HeldSectors && options.HeldSectors(at / kSector, 1, s)) ||
+                                             drive.Read(at / kSector, 1, s) == kSector;
+                                  },
                                   &sampledBytes))
             suspect[i] = 1;
     }

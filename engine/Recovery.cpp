@@ -1137,10 +1137,11 @@ struct TRecoveryDuringScan::TImpl {
         return false;
     }
 
-    // The judgements above belong to one scan.
+    // The judgements above, and the window the pass may read from, belong to one scan.
     void ForgetJudged() {
         Engine.FragmentOptions.SampledClean.clear();
         Engine.FragmentOptions.DecodedWhole.clear();
+        Engine.FragmentOptions.HeldSectors = nullptr;
     }
 
     void Write(const TFoundFile& f) {
@@ -1217,7 +1218,11 @@ TRecoveryDuringScan::TRecoveryDuringScan(TScanEngine& engine, const TRecoveryReq
                                          std::function<bool(const TFoundFile&)> chosen)
     : impl_(std::make_unique<TImpl>(engine, request, std::move(chosen))) {}
 
-TRecoveryDuringScan::~TRecoveryDuringScan() = default;
+TRecoveryDuringScan::~TRecoveryDuringScan() {
+    // The engine outlives the session: it must not keep reading from the session's window.
+    if (impl_)
+        impl_->ForgetJudged();
+}
 
 bool TRecoveryDuringScan::Start(std::string& message) {
     TImpl& m = *impl_;
@@ -1235,6 +1240,10 @@ bool TRecoveryDuringScan::Start(std::string& message) {
     m.Result.Started = true;
     m.HoldPhotos = m.Engine.ReassembleAfterScan;
     m.ForgetJudged();
+    // The pass after the scan reads what the window still holds from it, not from the device.
+    m.Engine.FragmentOptions.HeldSectors = [&m](std::uint64_t sector, std::uint32_t count, std::uint8_t* out) {
+        return m.Window.Copy(sector, count, out);
+    };
     if (m.HoldPhotos && !GeometryFromDevice(m.Engine.Drive, m.Geometry))
         m.Geometry = TClusterGeometry{};
     m.Request.Progress = nullptr; // the scan drives the bar
