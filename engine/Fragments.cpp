@@ -137,7 +137,7 @@ bool PlausibleScanSector(TBytes s) {
                 return false;
         }
     }
-    return zeros < 32 && longest < 64;
+    return zeros < 160 && longest < 64;
 }
 
 // ---- the search for one photo ------------------------------------------------------------------

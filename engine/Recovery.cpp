@@ -9,7 +9,9 @@
 #include <limits>
 #include <map>
 #include <set>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <sys/sysmacros.h>
 
 #include "device/DskLib.h"
@@ -1194,6 +1196,34 @@ struct TRecoveryDuringScan::TImpl {
         Waiting.swap(later);
     }
 
+    // After the scan and its pass: a file written during the scan whose record the pass changed
+    // (a photo its test let through that turned out to be in pieces, a file found to lie inside
+    // a photo, or outside the one it seemed part of) is taken back: what was written of it is
+    // removed, and it is handled again as its record now says, as recovery after the scan would.
+    void TakeBackChanged() {
+        std::vector<TRecoveryEntry> kept;
+        for (TRecoveryEntry& e : Result.Files) {
+            const TFoundFile* now = Current(e.File);
+            const bool changed = now != nullptr && (now->Pieces != e.File.Pieces || now->Incomplete != e.File.Incomplete ||
+                                                    now->NestedIn != e.File.NestedIn);
+            if (!changed) {
+                kept.push_back(std::move(e));
+                continue;
+            }
+            if (!e.Name.empty())
+                ::unlinkat(Dest.Descriptor(), e.Name.c_str(), 0);
+            switch (e.Status) {
+            case TRecoveryStatus::Recovered: --Result.Recovered; break;
+            case TRecoveryStatus::Failed: --Result.Failed; break;
+            case TRecoveryStatus::Abandoned: --Result.Abandoned; break;
+            case TRecoveryStatus::NotWritten: --Result.NotWritten; break;
+            }
+            Result.BytesWritten -= std::min(Result.BytesWritten, e.BytesWritten);
+            Handled.erase(e.File.StartSector);
+        }
+        Result.Files.swap(kept);
+    }
+
     // After the scan and its pass: the photos held back wait with the rest, and so does a file
     // that the pass showed to lie outside the photo it seemed to be part of.
     void TakeBackHeld() {
@@ -1284,6 +1314,8 @@ TRecoveryResult TRecoveryDuringScan::Finish(bool scanStopped) {
         } reset{m.Engine};
         // Files of the last blocks, and those found when failing areas were read again.
         m.TakeNewFiles(true);
+        if (!stopped)
+            m.TakeBackChanged();
         m.TakeBackHeld();
         if (stopped) {
             m.Result.Stopped = true;
