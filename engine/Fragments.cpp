@@ -442,6 +442,58 @@ bool TPieceReader::ReadAt(std::uint64_t offset, std::uint8_t* out, std::size_t n
 
 // ---- the pass ----------------------------------------------------------------------------------
 
+namespace {
+
+// Where a JPEG's coded data begins: past its marker segments up to and with the first
+// start-of-scan. The segments are walked by their lengths, so only the sectors where one
+// begins are read. 0 when they cannot be followed within the extent.
+std::uint64_t CodedDataStart(std::uint64_t start, std::uint64_t end,
+                             const std::function<bool(std::uint64_t, std::uint8_t*)>& readSector,
+                             std::uint64_t* sampledBytes) {
+    std::uint8_t s[2 * kSector];
+    std::uint64_t held = UINT64_MAX; // device offset of s's first byte
+    // The 4 bytes at a device offset, from the two sectors that hold them.
+    auto bytesAt = [&](std::uint64_t at, std::uint8_t* out) {
+        const std::uint64_t first = at - at % kSector;
+        if (held != first) {
+            if (!readSector(first, s) || !readSector(first + kSector, s + kSector))
+                return false;
+            if (sampledBytes != nullptr)
+                *sampledBytes += 2 * kSector;
+            held = first;
+        }
+        std::memcpy(out, s + (at - first), 4);
+        return true;
+    };
+    std::uint64_t at = start + 2; // past the start-of-image marker
+    // Segments before the scan: a few dozen at the most (tables, application data).
+    for (int segments = 0; segments < 64 && at + 4 <= end; ++segments) {
+        std::uint8_t m[4];
+        if (!bytesAt(at, m) || m[0] != 0xFF)
+            return 0;
+        if (m[1] == 0xFF) { // a fill byte before the marker
+            ++at;
+            continue;
+        }
+        const std::uint64_t length = (std::uint64_t{m[2]} << 8) | m[3];
+        if (length < 2)
+            return 0;
+        at += 2 + length;
+        if (m[1] == 0xDA)
+            return at <= end ? at - start : 0;
+    }
+    return 0;
+}
+
+bool ContainsImageStart(TBytes s) {
+    for (std::size_t i = 0; i + 2 < s.size(); ++i)
+        if (s[i] == 0xFF && s[i + 1] == 0xD8 && s[i + 2] == 0xFF)
+            return true;
+    return false;
+}
+
+} // namespace
+
 bool JpegExtentLooksBroken(std::uint64_t start, std::uint64_t end, std::uint64_t nextStart,
                            const TClusterGeometry& geometry, bool sample,
                            const std::function<bool(std::uint64_t, std::uint8_t*)>& readSector,
@@ -450,13 +502,23 @@ bool JpegExtentLooksBroken(std::uint64_t start, std::uint64_t end, std::uint64_t
         return true;
     if (!sample)
         return false;
+    // The samples lie in the coded data: the header's tables and an embedded thumbnail are no
+    // coded data of the photo's own, and would look wrong.
+    const std::uint64_t coded = CodedDataStart(start, end, readSector, sampledBytes);
+    if (coded == 0)
+        return true;
     std::uint8_t s[kSector];
-    for (std::uint64_t at = geometry.BoundaryAtOrAfter(start + 1); at + kSector < end; at += geometry.ClusterBytes) {
+    for (std::uint64_t at = geometry.BoundaryAtOrAfter(start + coded); at + kSector < end; at += geometry.ClusterBytes) {
         const bool read = readSector(at, s);
         if (sampledBytes != nullptr && read)
             *sampledBytes += kSector;
-        if (!read || !PlausibleScanSector(TBytes(s, kSector)))
+        if (!read)
             return true;
+        if (!PlausibleScanSector(TBytes(s, kSector))) {
+            // A picture appended after the photo (a preview its multi-picture index names)
+            // begins here: what follows is that picture, not the photo's coded data.
+            return !ContainsImageStart(TBytes(s, kSector));
+        }
     }
     return false;
 }
