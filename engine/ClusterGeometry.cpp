@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "device/DskLib.h"
+#include "engine/FileTypes.h"
 #include "formats/ByteOrder.h"
 
 namespace lumivore {
@@ -122,7 +123,7 @@ bool GeometryFromDevice(TDrive& drive, TClusterGeometry& out) {
 bool InferGeometry(const std::vector<TFoundFile>& files, TClusterGeometry& out) {
     std::vector<std::uint64_t> starts;
     for (const TFoundFile& f : files)
-        if (f.Ext == "JPG" && !f.Nested() && f.StartSector >= 0)
+        if (f.Type() == TFileType::Jpeg && !f.Nested() && f.StartSector >= 0)
             starts.push_back(static_cast<std::uint64_t>(f.StartSector));
     if (starts.size() < kMinAlignedStarts)
         return false;

@@ -1,13 +1,14 @@
 #include "engine/DeviceMeasure.h"
 
 #include "engine/DeviceReader.h"
+#include "engine/FileTypes.h"
 #include "formats/MediaFormats.h"
 
 namespace lumivore {
 
 namespace {
 
-bool Continues(const TFoundFile& file) { return file.Ext == "AVI" && file.Length > 0; }
+bool Continues(const TFoundFile& file) { return TraitsOf(file.Type()).ChunkChain && file.Length > 0; }
 
 std::int64_t ContinuedLength(TDeviceReader& reader, const TFoundFile& file) {
     return MeasureAviChain(

@@ -19,6 +19,9 @@ inline constexpr std::uint8_t kThumbNone = 0;
 inline constexpr std::uint8_t kThumbJpeg = 1;
 inline constexpr std::uint8_t kThumbRgb = 2;
 
+// What kind of file a record is (engine/FileTypes.h).
+enum class TFileType : std::uint8_t;
+
 // One run of a file's bytes on the device: the byte offset of its first byte and its length.
 struct TPiece {
     std::int64_t Offset = 0;
@@ -62,6 +65,9 @@ struct TFoundFile {
     bool Incomplete = false;
 
     bool Nested() const { return NestedIn >= 0; }
+    // The file type that Ext names: the type's traits (engine/FileTypes.h) decide how the file
+    // is measured, recovered and shown.
+    TFileType Type() const;
     bool Reassembled() const { return !Pieces.empty() && !Incomplete; }
 
     // Back to the empty record (all numbers 0, all texts empty), keeping the texts' storage

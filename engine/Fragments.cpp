@@ -7,6 +7,7 @@
 #include <unordered_set>
 
 #include "device/DskLib.h"
+#include "engine/FileTypes.h"
 #include "engine/ScanEngine.h"
 #include "formats/LengthPolicy.h"
 
@@ -341,7 +342,7 @@ private:
     std::unordered_set<std::uint64_t> rejected_;
 };
 
-bool IsJpeg(const TFoundFile& f) { return f.Ext == "JPG" && f.StartSector >= 0; }
+bool IsJpeg(const TFoundFile& f) { return f.Type() == TFileType::Jpeg && f.StartSector >= 0; }
 
 } // namespace
 
@@ -632,7 +633,7 @@ TFragmentStats ReassembleFragments(TDrive& drive, std::uint64_t deviceBytes, con
         const std::uint64_t start = static_cast<std::uint64_t>(f.StartSector) * kSector;
         if (IsJpeg(f))
             occupied.AddWall(start);
-        if (!suspect[i] && extent[i] > 0 && f.Ext != "CRW" && (!f.Nested() || parentSuspect(f))) {
+        if (!suspect[i] && extent[i] > 0 && !TraitsOf(f.Type()).GuessedLength && (!f.Nested() || parentSuspect(f))) {
             occupied.AddWall(start);
             const bool photo = IsJpeg(f);
             occupied.Add(start, start + extent[i], photo ? i : TOccupied::kNoOwner, !photo);

@@ -4,16 +4,18 @@
 #include <cstdint>
 #include <numeric>
 
+#include "engine/FileTypes.h"
+
 namespace lumivore {
 
 namespace {
 
 constexpr std::int64_t kSector = 512;
 
-// The byte extent a record is known to cover, or false when its length is unknown. A CRW's
-// length is a fixed allowance rather than a measure, so it names no extent.
+// The byte extent a record is known to cover, or false when its length is unknown. A length
+// that is a fixed allowance rather than a measure (a CRW's) names no extent.
 bool KnownEnd(const TFoundFile& f, std::int64_t& end) {
-    if (f.Length <= 0 || f.StartSector < 0 || f.Ext == "CRW")
+    if (f.Length <= 0 || f.StartSector < 0 || TraitsOf(f.Type()).GuessedLength)
         return false;
     end = f.StartSector * kSector + f.Length;
     return true;

@@ -42,11 +42,6 @@ constexpr std::uint32_t kMeasureCeiling = static_cast<std::uint32_t>(kFileLength
 // A file is written in blocks of one scan block: memory stays at one block whatever its length.
 constexpr std::size_t kWriteBlock = kSectorBufferSize;
 
-bool IsTiffBased(const std::string& ext) {
-    static const char* const kExts[] = {"TIF", "DNG", "CR2", "DCR", "RAW", "MEF", "NEF", "ORF", "PEF", "SR2", "ARW"};
-    return std::any_of(std::begin(kExts), std::end(kExts), [&](const char* e) { return ext == e; });
-}
-
 // Device bytes that one file's recovery read and the next one may use: files are handled in
 // start-sector order, so what measuring a file read past its end, or the last block it
 // streamed, is often where the next file begins. Nearby files are thus read in one sweep.
@@ -556,7 +551,7 @@ private:
     // The length of the file whose first bytes src reads, or -1; says how it was found.
     std::int64_t DetermineLength(const TFoundFile& f, TFileSource& src, TLengthSource& source) {
         std::int64_t length = -1;
-        const bool jpeg = f.Ext == "JPG";
+        const bool jpeg = f.Type() == TFileType::Jpeg;
         if (LengthKnownFor(f.Ext, f.Length)) {
             length = f.Length;
             source = TLengthSource::Known;
@@ -885,31 +880,33 @@ TRecoverySelection TRecoverySelection::Files(std::vector<std::size_t> indexes) {
 }
 
 bool HasRecoveryMeasure(const std::string& ext) {
-    return ext == "JPG" || ext == "GIF" || ext == "PNG" || ext == "RM" || ext == "MRW" || ext == "RAF" ||
-           IsTiffBased(ext);
+    return TraitsOf(FileTypeOf(ext)).Measure != TLengthMeasure::None;
 }
 
 std::int64_t MeasureForRecovery(const std::string& ext, TBytes data) {
     std::int64_t length = -1;
     TFoundFile scratch;
-    if (ext == "JPG") {
-        length = MeasureJpeg(data, scratch, kMeasureCeiling);
-    } else if (ext == "GIF") {
-        length = MeasureGif(data, kMeasureCeiling);
-    } else if (ext == "PNG") {
-        length = MeasurePng(data, kMeasureCeiling, kMeasureCeiling);
-    } else {
-        bool accepted = false;
-        if (IsTiffBased(ext))
-            accepted = RecogniseTiff(data, scratch);
-        else if (ext == "RM")
-            accepted = RecogniseRealMedia(data, scratch);
-        else if (ext == "MRW")
-            accepted = RecogniseMrw(data, scratch);
-        else if (ext == "RAF")
-            accepted = RecogniseRaf(data, scratch);
-        if (accepted)
+    switch (TraitsOf(FileTypeOf(ext)).Measure) {
+    case TLengthMeasure::Jpeg: length = MeasureJpeg(data, scratch, kMeasureCeiling); break;
+    case TLengthMeasure::Gif: length = MeasureGif(data, kMeasureCeiling); break;
+    case TLengthMeasure::Png: length = MeasurePng(data, kMeasureCeiling, kMeasureCeiling); break;
+    case TLengthMeasure::Tiff:
+        if (RecogniseTiff(data, scratch))
             length = scratch.Length;
+        break;
+    case TLengthMeasure::RealMedia:
+        if (RecogniseRealMedia(data, scratch))
+            length = scratch.Length;
+        break;
+    case TLengthMeasure::Mrw:
+        if (RecogniseMrw(data, scratch))
+            length = scratch.Length;
+        break;
+    case TLengthMeasure::Raf:
+        if (RecogniseRaf(data, scratch))
+            length = scratch.Length;
+        break;
+    case TLengthMeasure::None: break;
     }
     return LengthKnownFor(ext, length) ? length : -1;
 }
@@ -1036,7 +1033,7 @@ struct TRecoveryDuringScan::TImpl {
             TFoundFile& f = Engine.FoundFiles[i];
             if (Seen.count(f.StartSector) != 0)
                 continue;
-            if (f.Ext == "AVI")
+            if (TraitsOf(f.Type()).ChunkChain)
                 f.Length = ContinuedLength(Engine.Drive, f);
             IndexOf[f.StartSector] = i;
             if (!LengthKnownFor(f.Ext, f.Length))
@@ -1111,7 +1108,7 @@ struct TRecoveryDuringScan::TImpl {
     // where that test finds something wrong, a decode of the photo from the window. What is
     // judged here is handed to the pass, which does not read it again.
     bool MayBeInPieces(const TFoundFile& f) {
-        if (!HoldPhotos || f.Ext != "JPG" || f.Nested() || f.StartSector < 0)
+        if (!HoldPhotos || f.Type() != TFileType::Jpeg || f.Nested() || f.StartSector < 0)
             return false;
         if (!LengthKnown(f.Length))
             return true;

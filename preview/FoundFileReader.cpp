@@ -2,6 +2,7 @@
 // when the scan could not tell their length) and byte ranges such as embedded thumbnails.
 #include <algorithm>
 
+#include "engine/FileTypes.h"
 #include "engine/Fragments.h"
 #include "engine/ScanEngine.h"
 #include "formats/PhotoFormats.h"
@@ -82,6 +83,7 @@ bool TScanEngine::LoadFoundFile(TFoundFile& file, TMemoryStream& stream) {
             ReadSectors(stream.Memory(), sectors, file.StartSector);
     };
 
+    const TFileTypeTraits& traits = TraitsOf(file.Type());
     if (file.Reassembled()) {
         // A photo in pieces is read through them: its length is their sum.
         stream.Clear();
@@ -96,18 +98,21 @@ bool TScanEngine::LoadFoundFile(TFoundFile& file, TMemoryStream& stream) {
         // video) is never read whole: its embedded preview stands for it.
         stream.Clear();
         return false;
-    } else if (file.Ext == "JPG" || file.Ext == "GIF" || file.Ext == "PNG") {
+    } else if (traits.Measure == TLengthMeasure::Jpeg || traits.Measure == TLengthMeasure::Gif ||
+               traits.Measure == TLengthMeasure::Png) {
         readWindow(kPictureWindowSectors);
         const TBytes window = stream.Bytes();
-        if (file.Ext == "JPG") {
+        if (traits.Measure == TLengthMeasure::Jpeg) {
             TFoundFile scratch;
             file.Length = MeasureJpeg(window, scratch);
-        } else if (file.Ext == "GIF") {
+        } else if (traits.Measure == TLengthMeasure::Gif) {
             file.Length = MeasureGif(window);
         } else {
             file.Length = MeasurePng(window);
         }
-    } else if (file.Ext == "DNG" || file.Ext == "TIF") {
+    } else if (traits.Decoder == TPictureDecoder::Tiff) {
+        // A TIFF picture (TIF, DNG) is read back to be decoded; a camera raw's picture is its
+        // embedded preview, which needs no read-back of the file.
         readWindow(kTiffWindowSectors);
         TFoundFile scratch;
         if (!RecogniseTiff(stream.Bytes(), scratch)) {

@@ -39,19 +39,16 @@ std::vector<std::uint8_t> ReadWholeWebp(TScanEngine& engine, const TFoundFile& f
 TDecodedPicture DecodePhonePicture(TScanEngine& engine, const TFoundFile& file, bool thumbnail) {
     TDeviceReader reader(engine.Drive, file.StartSector, ReadableExtent(engine, file));
     TDeviceSource source(reader);
-    switch (file.PhoneIndex) {
-    case kPhoneHeic:
-    case kPhoneAvif:
+    switch (TraitsOf(file.Type()).Decoder) {
+    case TPictureDecoder::Heif:
         return DecodeHeif(source, thumbnail ? THeifPicture::Thumbnail : THeifPicture::Primary);
-    case kPhoneMp4:
-    case kPhoneMov:
-    case kPhone3gp:
+    case TPictureDecoder::VideoFrame:
         return DecodeVideoFrame(source);
-    case kPhoneWebp: {
+    case TPictureDecoder::WebP: {
         const std::vector<std::uint8_t> bytes = ReadWholeWebp(engine, file);
         return DecodeWebp(bytes);
     }
-    case kPhoneCr3: {
+    case TPictureDecoder::EmbeddedJpeg: {
         // A CR3's picture is its embedded JPEG preview.
         TMemoryStream stream;
         if (file.ThumbKind != kThumbJpeg || !engine.ReadThumbnailRange(file, stream))
@@ -70,7 +67,7 @@ std::unique_ptr<TBitmap> MakePhoneThumbnail(TScanEngine& engine, TFoundFile& fil
     try {
         TDecodedPicture picture = DecodePhonePicture(engine, file, true);
         // A CR3's preview is smaller than its raw picture: its size is not the file's.
-        if (file.PhoneIndex != kPhoneCr3 && (file.Width <= 0 || file.Height <= 0)) {
+        if (TraitsOf(file.Type()).Decoder != TPictureDecoder::EmbeddedJpeg && (file.Width <= 0 || file.Height <= 0)) {
             file.Width = static_cast<std::int32_t>(picture.Width);
             file.Height = static_cast<std::int32_t>(picture.Height);
         }

@@ -93,17 +93,18 @@ TThumb RenderJpegThumbnail(TScanEngine& engine, TFoundFile& file) {
     TMemoryStream stream;
     if (!engine.ReadThumbnailRange(file, stream))
         return nullptr;
+    const TFileTypeTraits& traits = TraitsOf(file.Type());
     // Minolta's embedded preview lacks the first byte of its start marker.
-    if (file.Ext == "MRW" && stream.Size() > 0)
+    if (traits.PreviewLacksMarkerByte && stream.Size() > 0)
         stream.Memory()[0] = 0xFF;
     // Decoding at a reduced scale keeps a page of large photos cheap; the scale still covers
     // every pixel of the box the picture is drawn into.
     TDecodedPicture picture = DecodeJpeg(stream.Bytes(), kThumbPictureSide, kThumbPictureSide);
     // A JPG's own size is known from its range only when the range is the whole photo: an EXIF
     // thumbnail of a photo measured later is still 160 x 120 and must not become the photo's size.
-    const bool wholePhoto = file.Ext == "JPG" && file.Length > 0 &&
+    const bool wholePhoto = traits.Decoder == TPictureDecoder::Jpeg && file.Length > 0 &&
                             static_cast<std::uint32_t>(file.Length) == file.ThumbLength;
-    if (file.Ext == "RAF" || wholePhoto) {
+    if (traits.SizeFromPreview || wholePhoto) {
         file.Width = static_cast<std::int32_t>(picture.Width);
         file.Height = static_cast<std::int32_t>(picture.Height);
     }
@@ -166,8 +167,9 @@ TThumb RenderWholeFile(TScanEngine& engine, TFoundFile& file, TDecode decode, bo
 // thumbnail range, as one the scan measured does. A JPEG whose end lies beyond the read-back
 // window is still drawn from the part that was read.
 TThumb RenderMeasuredFile(TScanEngine& engine, TFoundFile& file) {
-    const bool jpeg = file.Ext == "JPG";
-    if (!jpeg && file.Ext != "GIF" && file.Ext != "PNG" && file.Ext != "TIF" && file.Ext != "DNG")
+    const TPictureDecoder decoder = TraitsOf(file.Type()).Decoder;
+    const bool jpeg = decoder == TPictureDecoder::Jpeg;
+    if (!jpeg && decoder != TPictureDecoder::Gif && decoder != TPictureDecoder::Png && decoder != TPictureDecoder::Tiff)
         return nullptr;
     TMemoryStream stream;
     const bool measured = engine.LoadFoundFile(file, stream);
@@ -190,10 +192,10 @@ TThumb RenderMeasuredFile(TScanEngine& engine, TFoundFile& file) {
             file.Height = static_cast<std::int32_t>(picture.Height);
         }
     } else {
-        if (file.Ext == "GIF") {
+        if (decoder == TPictureDecoder::Gif) {
             picture = DecodeGif(stream.Bytes());
         } else {
-            picture = file.Ext == "PNG" ? DecodePng(stream.Bytes()) : DecodeTiff(stream.Bytes());
+            picture = decoder == TPictureDecoder::Png ? DecodePng(stream.Bytes()) : DecodeTiff(stream.Bytes());
             file.Width = static_cast<std::int32_t>(picture.Width);
             file.Height = static_cast<std::int32_t>(picture.Height);
         }
@@ -207,7 +209,9 @@ TThumb RenderMeasuredFile(TScanEngine& engine, TFoundFile& file) {
 // limit, as recovery measures it. Only the full-size preview of one file does this: a page of
 // thumbnails would read 50 MiB for every damaged file.
 bool LoadLongFile(TScanEngine& engine, TFoundFile& file, TMemoryStream& stream) {
-    if (engine.Busy || (file.Ext != "JPG" && file.Ext != "GIF" && file.Ext != "PNG"))
+    const TPictureDecoder decoder = TraitsOf(file.Type()).Decoder;
+    if (engine.Busy ||
+        (decoder != TPictureDecoder::Jpeg && decoder != TPictureDecoder::Gif && decoder != TPictureDecoder::Png))
         return false;
     struct TBusy {
         bool& Flag;
@@ -239,7 +243,7 @@ bool LoadEmbeddedPreview(TScanEngine& engine, const TFoundFile& file, TBitmap& t
         return false;
     if (file.ThumbKind == kThumbRgb)
         return ConvertRgbStrip(stream.Bytes(), file.ThumbWidth, file.ThumbHeight, file.ThumbBitsPerSample, target);
-    if (file.Ext == "MRW" && stream.Size() > 0)
+    if (TraitsOf(file.Type()).PreviewLacksMarkerByte && stream.Size() > 0)
         stream.Memory()[0] = 0xFF; // as for the thumbnail: the start marker lacks its first byte
     TDecodedPicture picture = DecodeJpeg(stream.Bytes());
     if (picture.Bitmap.Empty())
@@ -252,8 +256,9 @@ bool LoadEmbeddedPreview(TScanEngine& engine, const TFoundFile& file, TBitmap& t
 } // namespace
 
 std::unique_ptr<TBitmap> TScanEngine::MakeThumbnail(TFoundFile& file) {
+    const TPictureDecoder decoder = TraitsOf(file.Type()).Decoder;
     // Phone and video files have decoders of their own; a CR3 shows its JPEG preview below.
-    if (file.PhoneIndex < kPhoneTypeCount && file.PhoneIndex != kPhoneCr3)
+    if (MediaDecoded(decoder))
         return MakePhoneThumbnail(*this, file);
     try {
         if (file.ThumbKind == kThumbJpeg)
@@ -262,23 +267,26 @@ std::unique_ptr<TBitmap> TScanEngine::MakeThumbnail(TFoundFile& file) {
             return RenderRgbThumbnail(*this, file);
         if (file.Length == kUnknownLength)
             return RenderMeasuredFile(*this, file);
-        if (file.Ext == "BMP")
-            return RenderBmpThumbnail(*this, file);
-        if (file.Ext == "GIF")
+        switch (decoder) {
+        case TPictureDecoder::Bmp: return RenderBmpThumbnail(*this, file);
+        case TPictureDecoder::Gif:
             return RenderWholeFile(*this, file, [](TBytes d) { return DecodeGif(d); }, false);
-        if (file.Ext == "PNG")
+        case TPictureDecoder::Png:
             return RenderWholeFile(*this, file, [](TBytes d) { return DecodePng(d); }, true);
-        if (file.Ext == "DNG" || file.Ext == "TIF")
+        case TPictureDecoder::Tiff:
             return RenderWholeFile(*this, file, [](TBytes d) { return DecodeTiff(d); }, true);
-        return nullptr;
+        default: return nullptr;
+        }
     } catch (...) {
         return nullptr;
     }
 }
 
 bool TScanEngine::LoadPreview(TFoundFile& file, TBitmap& target) {
-    // Phone and video files are read through their own decoders, never whole.
-    if (file.PhoneIndex < kPhoneTypeCount)
+    const TPictureDecoder decoder = TraitsOf(file.Type()).Decoder;
+    // Phone and video files are read through their own decoders, never whole; a CR3 shows its
+    // JPEG preview in full.
+    if (MediaDecoded(decoder) || decoder == TPictureDecoder::EmbeddedJpeg)
         return LoadPhonePreview(*this, file, target);
     try {
         if (!LengthKnown(file.Length) && LengthKnownFor(file.Ext, file.Length))
@@ -288,20 +296,17 @@ bool TScanEngine::LoadPreview(TFoundFile& file, TBitmap& target) {
             return false;
         const TBytes data = stream.Bytes();
         TDecodedPicture picture;
-        if (file.Ext == "BMP") {
+        switch (decoder) {
+        case TPictureDecoder::Bmp:
             if (!BmpBitCountAccepted(data))
                 return false;
             picture = DecodeBmp(data);
-        } else if (file.Ext == "GIF") {
-            picture = DecodeGif(data);
-        } else if (file.Ext == "PNG") {
-            picture = DecodePng(data);
-        } else if (file.Ext == "TIF" || file.Ext == "DNG") {
-            picture = DecodeTiff(data);
-        } else if (file.Ext == "JPG") {
-            picture = DecodeJpeg(data);
-        } else {
-            return true;
+            break;
+        case TPictureDecoder::Gif: picture = DecodeGif(data); break;
+        case TPictureDecoder::Png: picture = DecodePng(data); break;
+        case TPictureDecoder::Tiff: picture = DecodeTiff(data); break;
+        case TPictureDecoder::Jpeg: picture = DecodeJpeg(data); break;
+        default: return true;
         }
         target.SetSize(picture.Bitmap.Width(), picture.Bitmap.Height());
         target.Draw(picture.Bitmap, 0, 0);

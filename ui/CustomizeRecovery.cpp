@@ -701,10 +701,9 @@ void Tfrm_CustomizeRecovery::ShowPreview(TFoundFile& file) {
     Image1->clear();
     Image1->setScaledContents(false);
     previewPixmap_ = QPixmap();
-    static const char* const kPreviewTypes[] = {"BMP", "JPG", "GIF", "PNG", "DNG", "TIF"};
-    // Every phone and video file shows a picture: a still, a video's first frame, a CR3's preview.
-    const bool phone = file.PhoneIndex < kPhoneTypeCount;
-    if (phone || std::find(std::begin(kPreviewTypes), std::end(kPreviewTypes), file.Ext) != std::end(kPreviewTypes)) {
+    // A type whose picture Lumivore can draw shows it: a photo, a phone's still, a video's first
+    // frame, a CR3's preview. Others show that a preview is not supported.
+    if (TraitsOf(file.Type()).Decoder != TPictureDecoder::None) {
         TBitmap bitmap;
         if (engine_.LoadPreview(file, bitmap) && !bitmap.Empty())
             previewPixmap_ = ToPixmap(bitmap);

@@ -70,6 +70,24 @@ TEST_F(SampleCardScan, EveryFileIsFoundAtItsSectorWithItsTypeAndMeasuredLength) 
     }
 }
 
+// Recovery, read-back and thumbnails decide by a record's type: every record the scan writes
+// must be a type the traits table knows, in the rows the table gives that type.
+TEST_F(SampleCardScan, EveryRecordIsATypeWhoseTraitsAgreeWithItsRows) {
+    ASSERT_FALSE(engine->FoundFiles.empty());
+    for (const TFoundFile& f : engine->FoundFiles) {
+        SCOPED_TRACE(f.Ext + " at sector " + std::to_string(f.StartSector));
+        ASSERT_NE(f.Type(), TFileType::Unknown);
+        const TFileTypeTraits& t = TraitsOf(f.Type());
+        if (t.GeneralRow != kNoIndex) {
+            EXPECT_EQ(f.FormatIndex, t.GeneralRow);
+        }
+        if (t.CameraRow != kNoIndex) {
+            EXPECT_EQ(f.MakerIndex, t.CameraRow);
+        }
+        EXPECT_EQ(f.PhoneIndex, t.PhoneRow);
+    }
+}
+
 TEST_F(SampleCardScan, CameraMetadataAndCountsComeThrough) {
     int canonJpegs = 0;
     for (const TFoundFile& f : engine->FoundFiles) {
