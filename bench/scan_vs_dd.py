@@ -1,12 +1,17 @@
 #!/usr/bin/env python3
 """Times `lumivore-cli scan` against `dd` reading the same cached sample card image.
 
-Usage: bench/scan_vs_dd.py [--build DIR] [--size-mb N] [--rounds N]
+Usage: bench/scan_vs_dd.py [--build DIR] [--size-mb N] [--rounds N] [--baseline DIR]
 
 Builds a sample card image, reads it once to warm the page cache, then alternates
 `dd if=IMAGE of=/dev/null bs=512k` and `lumivore-cli scan --quiet --json IMAGE >/dev/null`,
-and prints each pair's times, the median ratio scan/dd, the scan's peak memory, and the share
-of found files whose length the scan states (the rest say "length unknown").
+and prints each pair's times, the median ratio scan/dd, the scan's peak memory, the share
+of found files whose length the scan states (the rest say "length unknown"), and the median
+start-up time of the program (`lumivore-cli --version`).
+
+With --baseline, the lumivore-cli of another build (an earlier commit) is timed in the same
+rounds, right after the first, so that both meet the same load on a shared machine; the two
+scans' JSON output must be byte-identical, and the script says whether it is.
 """
 import argparse, json, os, resource, statistics, subprocess, sys, tempfile, time
 
@@ -48,13 +53,21 @@ def peak_rss_kb(cmd):
             return int(out.stdout.strip())
     return measure(cmd), measure([cmd[0], "--version"])
 
+def startup_ms(cli, env, runs=30):
+    """Median wall time of `cli --version` in milliseconds: what every run pays before it reads."""
+    times = [timed([cli, "--version"], stdout=subprocess.DEVNULL, env=env) for _ in range(runs)]
+    return 1000.0 * statistics.median(times)
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--build", default="build")
     ap.add_argument("--size-mb", type=int, default=1024)
     ap.add_argument("--rounds", type=int, default=5)
+    ap.add_argument("--baseline", help="a second build directory whose lumivore-cli is timed alongside")
     args = ap.parse_args()
-    cli = os.path.join(args.build, "lumivore-cli")
+    clis = [("scan", os.path.join(args.build, "lumivore-cli"))]
+    if args.baseline:
+        clis.append(("baseline", os.path.join(args.baseline, "lumivore-cli")))
     maker = os.path.join(args.build, "make_sample_card")
     with tempfile.TemporaryDirectory() as tmp:
         image = os.path.join(tmp, "card.img")
@@ -62,23 +75,35 @@ def main():
         env = dict(os.environ, LUMIVORE_CONFIG=os.path.join(tmp, "settings.xml"))
         subprocess.run(["cat", image], check=True, stdout=subprocess.DEVNULL)  # warm the cache
         dd = ["dd", f"if={image}", "of=/dev/null", "bs=512k"]
-        scan = [cli, "scan", "--quiet", "--json", image]
-        ratios, cpu_ratios = [], []
+        scans = {name: [cli, "scan", "--quiet", "--json", image] for name, cli in clis}
+        ratios = {name: [] for name, _ in clis}
+        cpu_ratios = {name: [] for name, _ in clis}
+        mb = args.size_mb
         for r in range(args.rounds):
             t_dd, c_dd = cpu_timed(dd, stderr=subprocess.DEVNULL)
-            t_scan, c_scan = cpu_timed(scan, stdout=subprocess.DEVNULL, env=env)
-            ratios.append(t_scan / t_dd)
-            cpu_ratios.append(c_scan / max(c_dd, 1e-6))
-            mb = args.size_mb
-            print(f"round {r + 1}: dd {t_dd:.3f} s ({mb / t_dd:.0f} MB/s, cpu {c_dd:.3f} s), scan {t_scan:.3f} s "
-                  f"({mb / t_scan:.0f} MB/s, cpu {c_scan:.3f} s), ratio {t_scan / t_dd:.2f}")
-        out = subprocess.run(scan, check=True, env=env, capture_output=True, text=True).stdout
-        known, total = known_share(out)
+            line = f"round {r + 1}: dd {t_dd:.3f} s ({mb / t_dd:.0f} MB/s, cpu {c_dd:.3f} s)"
+            for name, _ in clis:
+                t_scan, c_scan = cpu_timed(scans[name], stdout=subprocess.DEVNULL, env=env)
+                ratios[name].append(t_scan / t_dd)
+                cpu_ratios[name].append(c_scan / max(c_dd, 1e-6))
+                line += (f", {name} {t_scan:.3f} s ({mb / t_scan:.0f} MB/s, cpu {c_scan:.3f} s), "
+                         f"ratio {t_scan / t_dd:.2f}")
+            print(line)
+        outputs = {name: subprocess.run(scans[name], check=True, env=env, capture_output=True, text=True).stdout
+                   for name, _ in clis}
+        known, total = known_share(outputs["scan"])
         print(f"found files with a known length: {known} of {total} ({100.0 * known / max(total, 1):.1f}%)")
-        rss, idle = peak_rss_kb(scan)
-        print(f"median ratio scan/dd: {statistics.median(ratios):.2f}")
-        print(f"median processor-time ratio scan/dd: {statistics.median(cpu_ratios):.2f}")
+        if args.baseline:
+            same = outputs["scan"] == outputs["baseline"]
+            print(f"scan output identical to the baseline's: {'yes' if same else 'NO'}")
+        for name, cli in clis:
+            print(f"{name}: median ratio scan/dd: {statistics.median(ratios[name]):.2f}")
+            print(f"{name}: median processor-time ratio scan/dd: {statistics.median(cpu_ratios[name]):.2f}")
+            print(f"{name}: median start-up (--version): {startup_ms(cli, env):.1f} ms")
+        rss, idle = peak_rss_kb(scans["scan"])
         print(f"scan peak memory: {rss / 1024:.1f} MiB (the program doing nothing: {idle / 1024:.1f} MiB)")
+        if args.baseline and not same:
+            sys.exit(1)
 
 if __name__ == "__main__":
     main()

@@ -21,6 +21,27 @@ endif()
 target_compile_definitions(lumivore_support PRIVATE
   LUMIVORE_INSTALLED_DATA_DIR="${LUMIVORE_BIN_TO_DATA}/")
 
+# The media module (lumivore-media.so) in a private folder of the library folder, which the
+# programs find relative to their own as they find their data. A multiarch system names the
+# architecture in the path whatever the prefix.
+if(CMAKE_LIBRARY_ARCHITECTURE)
+  set(LUMIVORE_MODULE_DEFAULT_DIR lib/${CMAKE_LIBRARY_ARCHITECTURE}/lumivore)
+else()
+  set(LUMIVORE_MODULE_DEFAULT_DIR ${CMAKE_INSTALL_LIBDIR}/lumivore)
+endif()
+set(LUMIVORE_MODULE_INSTALL_DIR ${LUMIVORE_MODULE_DEFAULT_DIR} CACHE STRING
+  "Folder of the media module, relative to the installation prefix")
+if(IS_ABSOLUTE "${CMAKE_INSTALL_BINDIR}" OR IS_ABSOLUTE "${LUMIVORE_MODULE_INSTALL_DIR}")
+  message(FATAL_ERROR "the program and module folders must be relative to the prefix")
+endif()
+file(RELATIVE_PATH LUMIVORE_BIN_TO_MODULE "/prefix/${CMAKE_INSTALL_BINDIR}"
+     "/prefix/${LUMIVORE_MODULE_INSTALL_DIR}")
+target_compile_definitions(lumivore_preview PRIVATE
+  LUMIVORE_INSTALLED_MODULE_DIR="${LUMIVORE_BIN_TO_MODULE}/")
+# A loadable module, not a program: not executable, as Debian wants of shared objects.
+install(TARGETS lumivore-media LIBRARY DESTINATION ${LUMIVORE_MODULE_INSTALL_DIR}
+  PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+
 set(LUMIVORE_PROGRAMS lumivore-cli)
 if(TARGET lumivore)
   list(APPEND LUMIVORE_PROGRAMS lumivore)
@@ -136,6 +157,8 @@ set(CPACK_OUTPUT_FILE_PREFIX ${PROJECT_BINARY_DIR}/package)
 include(CPack)
 
 if(BUILD_TESTING)
+  # The command-line tests move the program and its module as an installation lies.
+  target_compile_definitions(test_cli PRIVATE LUMIVORE_INSTALLED_MODULE_DIR="${LUMIVORE_BIN_TO_MODULE}/")
   # An installation into a scratch prefix; needs every target built (cmake --build build).
   set(expectMan OFF)
   set(expectIcons OFF)
@@ -147,7 +170,7 @@ if(BUILD_TESTING)
   endif()
   add_test(NAME installed_prefix_layout COMMAND ${CMAKE_COMMAND}
     -DBUILD_DIR=${PROJECT_BINARY_DIR} -DPREFIX=${PROJECT_BINARY_DIR}/test-install
-    -DEXPECT_MAN=${expectMan} -DEXPECT_ICONS=${expectIcons}
+    -DEXPECT_MAN=${expectMan} -DEXPECT_ICONS=${expectIcons} -DMODULE_DIR=${LUMIVORE_MODULE_INSTALL_DIR}
     -P ${PROJECT_SOURCE_DIR}/tests/support/CheckInstalledPrefix.cmake)
   set_tests_properties(installed_prefix_layout PROPERTIES RUN_SERIAL ON)
 

@@ -146,9 +146,12 @@ private:
     // that starts so. Most sectors of a card start otherwise and are passed over at once.
     std::vector<std::uint64_t> startMask_;
     // Types at bytes 4-7 that let a sector starting with a zero byte through (box-structured
-    // formats, TRecogniserEntry::Tags), and the test of a whole sector against them.
+    // formats, TRecogniserEntry::Tags).
     std::vector<std::uint32_t> boxTags_;
-    bool BoxTagged(TBytes sector) const;
+    // The first sector of the block from i on that some recogniser may accept (by startMask_
+    // and boxTags_), or the block's sector count. Most sectors start no file: each costs two
+    // loads and a bit test, with no call, so the loads of many sectors overlap.
+    std::size_t NextCandidate(TBytes block, std::size_t i) const;
 };
 
 } // namespace lumivore

@@ -8,6 +8,7 @@
 
 #include <libheif/heif.h>
 #include <webp/encode.h>
+#include <webp/mux.h>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -142,6 +143,43 @@ TByteVector EncodeWebp(int width, int height, TColour colour, bool lossless) {
     if (size > 0 && encoded)
         out.assign(encoded, encoded + size);
     WebPFree(encoded);
+    return out;
+}
+
+TByteVector EncodeAnimatedWebp(int width, int height, const std::vector<TColour>& frames) {
+    WebPAnimEncoderOptions options;
+    WebPConfig config;
+    if (!WebPAnimEncoderOptionsInit(&options) || !WebPConfigInit(&config))
+        return {};
+    config.lossless = 1;
+    std::unique_ptr<WebPAnimEncoder, void (*)(WebPAnimEncoder*)> encoder(
+        WebPAnimEncoderNew(width, height, &options), WebPAnimEncoderDelete);
+    if (!encoder)
+        return {};
+    std::vector<std::uint8_t> rgb(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 3);
+    int timestamp = 0;
+    for (const TColour& colour : frames) {
+        FillRgb(rgb.data(), width * 3, width, height, colour);
+        WebPPicture picture;
+        if (!WebPPictureInit(&picture))
+            return {};
+        picture.use_argb = 1;
+        picture.width = width;
+        picture.height = height;
+        const bool added = WebPPictureImportRGB(&picture, rgb.data(), width * 3) &&
+                           WebPAnimEncoderAdd(encoder.get(), &picture, timestamp, &config);
+        WebPPictureFree(&picture);
+        if (!added)
+            return {};
+        timestamp += 100;
+    }
+    WebPData assembled;
+    WebPDataInit(&assembled);
+    TByteVector out;
+    if (WebPAnimEncoderAdd(encoder.get(), nullptr, timestamp, nullptr) &&
+        WebPAnimEncoderAssemble(encoder.get(), &assembled))
+        out.assign(assembled.bytes, assembled.bytes + assembled.size);
+    WebPDataClear(&assembled);
     return out;
 }
 

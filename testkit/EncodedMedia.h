@@ -34,6 +34,8 @@ TByteVector EncodeHeif(const THeifRecipe& recipe);
 
 // A lossy WebP file (or lossless); empty on failure.
 TByteVector EncodeWebp(int width, int height, TColour colour, bool lossless = false);
+// An animated WebP: one frame of each colour, 100 ms apart, lossless; empty on failure.
+TByteVector EncodeAnimatedWebp(int width, int height, const std::vector<TColour>& frames);
 
 enum class TVideoContainer : std::uint8_t { Mp4, Mov };
 

@@ -56,7 +56,8 @@ const TRegisterSeeds kHeif("fuzz_decode_heif", [] {
 
 const TRegisterSeeds kWebp("fuzz_decode_webp", [] {
     return std::vector<std::vector<std::uint8_t>>{testkit::EncodeWebp(32, 24, {200, 30, 40}),
-                                                  testkit::EncodeWebp(7, 5, {1, 2, 3}, true)};
+                                                  testkit::EncodeWebp(7, 5, {1, 2, 3}, true),
+                                                  testkit::EncodeAnimatedWebp(9, 6, {{1, 2, 3}, {200, 100, 0}})};
 });
 
 const TRegisterSeeds kVideo("fuzz_decode_video", [] {

@@ -6,6 +6,7 @@
 #include "EngineOnImage.h"
 #include "engine/DeviceReader.h"
 #include "engine/FileTypes.h"
+#include "formats/WebP.h"
 #include "preview/MediaDecoders.h"
 #include "preview/Thumbnails.h"
 #include "testkit/EncodedMedia.h"
@@ -216,6 +217,29 @@ TEST(MediaDecoders, AGridDeclaringAGiganticCanvasIsRefusedBeforeAllocating) {
 }
 
 // ---- through the engine, from files planted in a card image --------------------------------
+
+// A phone's animated WebP (a sticker, a burst turned into a clip) shows its first frame on the
+// animation's canvas; its size is checked before the decoder allocates it, and a cut-off
+// animation is an error, not a picture of whatever was left in memory.
+TEST(MediaDecoders, AnAnimatedWebpShowsItsFirstFrame) {
+    const TByteVector animated = EncodeAnimatedWebp(24, 16, {{200, 30, 40}, {10, 20, 220}, {10, 200, 20}});
+    ASSERT_FALSE(animated.empty());
+    TFoundFile rec;
+    ASSERT_TRUE(RecogniseWebP(TBytes(animated.data(), animated.size()), rec));
+    EXPECT_EQ(rec.Length, static_cast<std::int64_t>(animated.size()));
+    EXPECT_EQ(rec.Width, 24);
+    EXPECT_EQ(rec.Height, 16);
+
+    const TDecodedPicture first = DecodeWebp(animated);
+    EXPECT_EQ(first.Width, 24u);
+    EXPECT_EQ(first.Height, 16u);
+    EXPECT_EQ(first.Bitmap.Pixel(0, 0), (TRgb{200, 30, 40}));
+    EXPECT_EQ(first.Bitmap.Pixel(23, 15), (TRgb{200, 30, 40}));
+
+    EXPECT_THROW(DecodeWebp(animated, 24 * 16 - 1), TDecodeError);
+    const TByteVector cut(animated.begin(), animated.begin() + static_cast<std::ptrdiff_t>(animated.size() / 2));
+    EXPECT_THROW(DecodeWebp(cut), TDecodeError);
+}
 
 using PhonePictures = lumivore::testing::EngineOnImage;
 

@@ -1,7 +1,8 @@
 # Installs the build into a fresh prefix and checks the installed layout: every file inside the
 # prefix, none setuid or setgid, the programs in bin/, and the installed lumivore-cli finding
-# its data in share/lumivore/ rather than in the build tree it came from.
-# Run with -DBUILD_DIR=... -DPREFIX=... -DEXPECT_MAN=ON|OFF -DEXPECT_ICONS=ON|OFF -P.
+# its data in share/lumivore/ rather than in the build tree it came from; the media module in
+# its library folder MODULE_DIR.
+# Run with -DBUILD_DIR=... -DPREFIX=... -DEXPECT_MAN=ON|OFF -DEXPECT_ICONS=ON|OFF -DMODULE_DIR=... -P.
 file(REMOVE_RECURSE "${PREFIX}")
 execute_process(COMMAND "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${PREFIX}"
   RESULT_VARIABLE rc OUTPUT_QUIET)
@@ -28,6 +29,7 @@ endif()
 
 set(expected
   bin/lumivore-cli
+  ${MODULE_DIR}/lumivore-media.so
   share/lumivore/translations.xml
   share/applications/lumivore.desktop
   share/metainfo/org.orvandel.lumivore.metainfo.xml
@@ -45,6 +47,12 @@ foreach(file ${expected})
     message(FATAL_ERROR "missing from the installation: ${file}")
   endif()
 endforeach()
+# The media module is a shared object, not a program.
+execute_process(COMMAND find "${PREFIX}/${MODULE_DIR}/lumivore-media.so" -perm /111
+  OUTPUT_VARIABLE executableModule)
+if(NOT executableModule STREQUAL "")
+  message(FATAL_ERROR "the media module is installed executable")
+endif()
 if(EXISTS "${PREFIX}/share/lumivore/desktop")
   message(FATAL_ERROR "the desktop files were also installed among the program's data")
 endif()
