@@ -244,8 +244,27 @@ std::string FoundFileJson(const TFoundFile& f) {
     num("ThumbHeight", f.ThumbHeight);
     num("ThumbBitsPerSample", f.ThumbBitsPerSample);
     num("NestedIn", f.NestedIn);
+    // Only for a photo that a used card split: where its pieces lie, device offset and length.
+    if (!f.Pieces.empty()) {
+        j += "\"Pieces\":[";
+        for (const TPiece& p : f.Pieces)
+            j += "[" + std::to_string(p.Offset) + "," + std::to_string(p.Length) + "],";
+        j.back() = ']';
+        j += ',';
+    }
+    if (f.Incomplete)
+        j += "\"Incomplete\":true,";
     j.back() = '}';
     return j;
+}
+
+std::string PiecesLine(const TFoundFile& f) {
+    if (f.Pieces.empty())
+        return "";
+    std::string line = f.Incomplete ? "incomplete, stops after" : "in " + std::to_string(f.Pieces.size()) + " pieces:";
+    for (const TPiece& p : f.Pieces)
+        line += " " + std::to_string(p.Offset) + "+" + std::to_string(p.Length);
+    return line;
 }
 
 std::string PixelSize(const TFoundFile& f) {

@@ -92,6 +92,9 @@ private:
 
 // The record as one JSON object keyed by the record's field names.
 std::string FoundFileJson(const TFoundFile& f);
+// Where a photo split into pieces lies: "in 3 pieces: offset+length ...", or for one whose data
+// stops with no continuation found "incomplete, stops after offset+length"; "" for others.
+std::string PiecesLine(const TFoundFile& f);
 // Text made safe for JSON strings: valid UTF-8, controls escaped.
 std::string JsonEscape(const std::string& s);
 // "1920 x 1080", or "" when unknown.

@@ -190,6 +190,14 @@ int Summary(const TRecoveryResult& result, double seconds, const TScanOutcome& s
                 result.Failed, result.Abandoned, result.NotWritten,
                 static_cast<unsigned long long>(result.BytesWritten), opt.To.c_str());
     std::printf("recovery took %.2f s (%.1f MB/s)\n", seconds, seconds > 0 ? mb / seconds : 0.0);
+    std::size_t reassembled = 0, incomplete = 0;
+    for (const TRecoveryEntry& e : result.Files) {
+        reassembled += e.Status == TRecoveryStatus::Recovered && e.File.Reassembled();
+        incomplete += e.Status == TRecoveryStatus::Recovered && e.File.Incomplete;
+    }
+    if (reassembled > 0 || incomplete > 0)
+        std::printf("%zu photo(s) put back together from pieces, %zu incomplete (their rest was not found)\n",
+                    reassembled, incomplete);
     if (!result.ReportPath.empty())
         std::printf("report: %s\n", result.ReportPath.c_str());
     if (result.Files.empty())

@@ -30,8 +30,15 @@ void PrintTable(const TScanEngine& engine) {
         std::printf("%12lld  %-4s %12s  %-13s %-28s %s\n", static_cast<long long>(f.StartSector),
                     TerminalText(f.Ext).c_str(), length.c_str(), PixelSize(f).c_str(),
                     TerminalText(CameraName(f)).c_str(), TerminalText(f.DateTaken).c_str());
+        // A photo in pieces: where they lie, on a line of its own below the file's.
+        if (const std::string pieces = PiecesLine(f); !pieces.empty())
+            std::printf("%12s  %s\n", "", pieces.c_str());
     }
     std::printf("\n%zu file(s) found\n", engine.FoundFiles.size());
+    const TFragmentStats& pieces = engine.FragmentStats;
+    if (pieces.Reassembled > 0 || pieces.Incomplete > 0)
+        std::printf("%zu photo(s) put back together from pieces, %zu incomplete\n", pieces.Reassembled,
+                    pieces.Incomplete);
     for (std::size_t i = 0; i < kGeneralTypeCount; ++i)
         if (GeneralCounts[i] > 0)
             std::printf("  %-20s %d\n", GeneralTypes()[i].Name.c_str(), GeneralCounts[i]);

@@ -138,7 +138,7 @@ bool PlausibleScanSector(TBytes s) {
                 return false;
         }
     }
-    return zeros < 32 && longest < 64;
+    return zeros < 160 && longest < 64;
 }
 
 // ---- the search for one photo ------------------------------------------------------------------
@@ -348,8 +348,8 @@ bool IsJpeg(const TFoundFile& f) { return f.Type() == TFileType::Jpeg && f.Start
 
 // ---- TPieceReader ----------------------------------------------------------------------------
 
-TPieceReader::TPieceReader(TDrive& drive, std::vector<TPiece> pieces)
-    : drive_(drive), cache_(std::size_t{kCacheSectors} * kSector) {
+TPieceReader::TPieceReader(TDrive& drive, std::vector<TPiece> pieces, std::size_t cacheLines)
+    : drive_(drive), lines_(std::max<std::size_t>(cacheLines, 1)), cache_(lines_.size() * kLineBytes) {
     SetPieces(std::move(pieces));
 }
 
@@ -399,19 +399,28 @@ TBytes TPieceReader::Span(std::uint64_t offset) {
         }
         const std::uint64_t device = static_cast<std::uint64_t>(p.Offset) + rest;
         const std::uint64_t pieceLeft = len - rest;
-        if (cacheBytes_ == 0 || device < cacheDevice_ || device >= cacheDevice_ + cacheBytes_) {
-            const std::uint64_t sector = device / kSector;
-            cacheBytes_ = 0;
-            const std::uint32_t got = drive_.Read(sector, static_cast<std::uint16_t>(kCacheSectors), cache_.data());
-            bytesRead_ += got;
-            cacheDevice_ = sector * kSector;
-            cacheBytes_ = std::min<std::uint64_t>(got, cache_.size());
-            if (device >= cacheDevice_ + cacheBytes_)
+        const std::uint64_t lineStart = device - device % kLineBytes;
+        const std::size_t slot = static_cast<std::size_t>((device / kLineBytes) % lines_.size());
+        TLine& line = lines_[slot];
+        std::uint8_t* bytes = cache_.data() + slot * kLineBytes;
+        if (line.Device != lineStart || device >= lineStart + line.Bytes) {
+            // A line the device ended inside is read again next time: it may be a passing fault.
+            line.Device = UINT64_MAX;
+            std::uint32_t got = 0;
+            if (held_ && held_(lineStart / kSector, kCacheSectors, bytes)) {
+                got = static_cast<std::uint32_t>(kLineBytes);
+            } else {
+                got = drive_.Read(lineStart / kSector, static_cast<std::uint16_t>(kCacheSectors), bytes);
+                bytesRead_ += got;
+            }
+            line.Device = lineStart;
+            line.Bytes = std::min<std::uint64_t>(got, kLineBytes);
+            if (device >= lineStart + line.Bytes)
                 return {};
         }
-        const std::uint64_t at = device - cacheDevice_;
-        const std::uint64_t n = std::min(cacheBytes_ - at, pieceLeft);
-        return TBytes(cache_.data() + at, static_cast<std::size_t>(n));
+        const std::uint64_t at = device - lineStart;
+        const std::uint64_t n = std::min(line.Bytes - at, pieceLeft);
+        return TBytes(bytes + at, static_cast<std::size_t>(n));
     }
     return {};
 }
@@ -434,12 +443,94 @@ bool TPieceReader::ReadAt(std::uint64_t offset, std::uint8_t* out, std::size_t n
 
 // ---- the pass ----------------------------------------------------------------------------------
 
+namespace {
+
+// Where a JPEG's coded data begins: past its marker segments up to and with the first
+// start-of-scan. The segments are walked by their lengths, so only the sectors where one
+// begins are read. 0 when they cannot be followed within the extent.
+std::uint64_t CodedDataStart(std::uint64_t start, std::uint64_t end,
+                             const std::function<bool(std::uint64_t, std::uint8_t*)>& readSector,
+                             std::uint64_t* sampledBytes) {
+    std::uint8_t s[2 * kSector];
+    std::uint64_t held = UINT64_MAX; // device offset of s's first byte
+    // The 4 bytes at a device offset, from the two sectors that hold them.
+    auto bytesAt = [&](std::uint64_t at, std::uint8_t* out) {
+        const std::uint64_t first = at - at % kSector;
+        if (held != first) {
+            if (!readSector(first, s) || !readSector(first + kSector, s + kSector))
+                return false;
+            if (sampledBytes != nullptr)
+                *sampledBytes += 2 * kSector;
+            held = first;
+        }
+        std::memcpy(out, s + (at - first), 4);
+        return true;
+    };
+    std::uint64_t at = start + 2; // past the start-of-image marker
+    // Segments before the scan: a few dozen at the most (tables, application data).
+    for (int segments = 0; segments < 64 && at + 4 <= end; ++segments) {
+        std::uint8_t m[4];
+        if (!bytesAt(at, m) || m[0] != 0xFF)
+            return 0;
+        if (m[1] == 0xFF) { // a fill byte before the marker
+            ++at;
+            continue;
+        }
+        const std::uint64_t length = (std::uint64_t{m[2]} << 8) | m[3];
+        if (length < 2)
+            return 0;
+        at += 2 + length;
+        if (m[1] == 0xDA)
+            return at <= end ? at - start : 0;
+    }
+    return 0;
+}
+
+bool ContainsImageStart(TBytes s) {
+    for (std::size_t i = 0; i + 2 < s.size(); ++i)
+        if (s[i] == 0xFF && s[i + 1] == 0xD8 && s[i + 2] == 0xFF)
+            return true;
+    return false;
+}
+
+} // namespace
+
+bool JpegExtentLooksBroken(std::uint64_t start, std::uint64_t end, std::uint64_t nextStart,
+                           const TClusterGeometry& geometry, bool sample,
+                           const std::function<bool(std::uint64_t, std::uint8_t*)>& readSector,
+                           std::uint64_t* sampledBytes) {
+    if (end <= start || (nextStart > start && nextStart < end))
+        return true;
+    if (!sample)
+        return false;
+    // The samples lie in the coded data: the header's tables and an embedded thumbnail are no
+    // coded data of the photo's own, and would look wrong.
+    const std::uint64_t coded = CodedDataStart(start, end, readSector, sampledBytes);
+    if (coded == 0)
+        return true;
+    std::uint8_t s[kSector];
+    for (std::uint64_t at = geometry.BoundaryAtOrAfter(start + coded); at + kSector < end; at += geometry.ClusterBytes) {
+        const bool read = readSector(at, s);
+        if (sampledBytes != nullptr && read)
+            *sampledBytes += kSector;
+        if (!read)
+            return true;
+        if (!PlausibleScanSector(TBytes(s, kSector))) {
+            // A picture appended after the photo (a preview its multi-picture index names)
+            // begins here: what follows is that picture, not the photo's coded data.
+            return !ContainsImageStart(TBytes(s, kSector));
+        }
+    }
+    return false;
+}
+
 TFragmentStats ReassembleFragments(TDrive& drive, std::uint64_t deviceBytes, const TClusterGeometry& geometry,
                                    std::vector<TFoundFile>& files, const TFragmentOptions& options,
                                    const std::function<bool(std::size_t, std::size_t)>& progress) {
     TFragmentStats stats;
-    TPieceReader reader(drive, {});
-    const std::uint64_t c = geometry.ClusterBytes;
+    // 8 MiB of cache: a photo's first pieces are decoded again for every candidate after them.
+    TPieceReader reader(drive, {}, 1024);
+    reader.SetHeld(options.HeldSectors);
 
     // Which JPEGs to decode. Those of unknown length, and those whose measured extent holds the
     // start of another found file, are suspect at once; the others are sampled one sector per
@@ -457,9 +548,17 @@ TFragmentStats ReassembleFragments(TDrive& drive, std::uint64_t deviceBytes, con
     for (std::size_t i = 0; i < files.size(); ++i)
         if (LengthKnown(files[i].Length))
             extent[i] = static_cast<std::uint64_t>(files[i].Length);
+    std::vector<char> verdict(files.size(), 0); // 1 decodes whole, 2 does not
     for (std::size_t i = 0; i < files.size(); ++i) {
         const TFoundFile& f = files[i];
         if (!IsJpeg(f) || f.Nested())
+            continue;
+        // What was judged already over the scan's own data is not read again.
+        if (LengthKnown(f.Length) && options.DecodedWhole.count(f.StartSector) != 0) {
+            verdict[i] = 1;
+            continue;
+        }
+        if (LengthKnown(f.Length) && options.SampledClean.count(f.StartSector) != 0)
             continue;
         const std::uint64_t start = static_cast<std::uint64_t>(f.StartSector) * kSector;
         std::uint64_t end = 0;
@@ -481,22 +580,15 @@ TFragmentStats ReassembleFragments(TDrive& drive, std::uint64_t deviceBytes, con
             extent[i] = look.End;
         }
         auto it = std::upper_bound(starts.begin(), starts.end(), start);
-        if (it != starts.end() && *it < end) {
+        const std::uint64_t nextStart = it != starts.end() ? *it : UINT64_MAX;
+        // One sector alone: the sample is meant to cost a sector, not a cache line.
+        if (JpegExtentLooksBroken(start, end, nextStart, geometry, options.SampleMeasuredJpegs,
+                                  [&](std::uint64_t at, std::uint8_t* s) {
+                                      return (options.HeldSectors && options.HeldSectors(at / kSector, 1, s)) ||
+                                             drive.Read(at / kSector, 1, s) == kSector;
+                                  },
+                                  &sampledBytes))
             suspect[i] = 1;
-            continue;
-        }
-        if (!options.SampleMeasuredJpegs)
-            continue;
-        std::uint8_t s[kSector];
-        for (std::uint64_t at = geometry.BoundaryAtOrAfter(start + 1); at + kSector < end; at += c) {
-            // One sector alone: the sample is meant to cost a sector, not a cache line.
-            const std::uint32_t got = drive.Read(at / kSector, 1, s);
-            sampledBytes += got;
-            if (got != kSector || !PlausibleScanSector(TBytes(s, kSector))) {
-                suspect[i] = 1;
-                break;
-            }
-        }
     }
 
     // What pieces may not enter: the extents of the files that are not suspect (those inside a
@@ -514,7 +606,6 @@ TFragmentStats ReassembleFragments(TDrive& drive, std::uint64_t deviceBytes, con
     for (std::size_t i = 0; i < files.size(); ++i)
         if (suspect[i])
             queue.push_back(i);
-    std::vector<char> verdict(files.size(), 0); // 1 decodes whole, 2 does not
     occupied.Verify = [&](std::size_t owner) {
         if (owner >= files.size())
             return true;
@@ -634,6 +725,10 @@ TFragmentStats ReassembleFragments(TDrive& drive, std::uint64_t deviceBytes, con
 }
 
 TFragmentStats ReassembleFragments(TScanEngine& engine, const TFragmentOptions& options, TCounterLabel* reassembledLabel) {
+    // Without a photo there is nothing to look at, nor a reason to read the boot sector.
+    if (std::none_of(engine.FoundFiles.begin(), engine.FoundFiles.end(),
+                     [](const TFoundFile& f) { return IsJpeg(f) && !f.Nested(); }))
+        return {};
     const std::int64_t sectors = engine.Drive.Info.TotalSectors;
     const std::uint64_t deviceBytes = sectors > 0 ? static_cast<std::uint64_t>(sectors) * kSector : 0;
     const TClusterGeometry geometry = FindClusterGeometry(engine.Drive, engine.FoundFiles);

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <set>
 #include <vector>
 
 #include "engine/ClusterGeometry.h"
@@ -25,11 +26,12 @@ class TScanEngine;
 class TCounterLabel;
 
 // A found file's bytes read through its pieces: Pieces when the record was reassembled, else
-// the run from its start sector of the given size. Reads go through a small cache keyed by
-// device position, so the same reader can be given other pieces without reading again.
+// the run from its start sector of the given size. Reads go through a cache of 8 KiB lines
+// keyed by device position, so the same reader can be given other pieces without reading
+// again; the pass, which decodes the same first pieces many times over, keeps many lines.
 class TPieceReader {
 public:
-    TPieceReader(TDrive& drive, std::vector<TPiece> pieces);
+    TPieceReader(TDrive& drive, std::vector<TPiece> pieces, std::size_t cacheLines = 1);
     // The pieces that hold a record's bytes: its Pieces when reassembled, else one run from its
     // start sector of its length (or of fallbackSize when the length is unknown).
     static std::vector<TPiece> PiecesOf(const TFoundFile& file, std::uint64_t fallbackSize);
@@ -46,17 +48,28 @@ public:
     TBytes Span(std::uint64_t offset);
     // The device offset of a file offset; false past Size().
     bool DeviceOffset(std::uint64_t offset, std::uint64_t& device) const;
+    // Device bytes read; what the held sectors gave is not counted.
     std::uint64_t BytesRead() const { return bytesRead_; }
+    // Sectors already in memory, asked before the device (see TFragmentOptions::HeldSectors).
+    void SetHeld(std::function<bool(std::uint64_t sector, std::uint32_t count, std::uint8_t* out)> held) {
+        held_ = std::move(held);
+    }
 
 private:
     static constexpr std::uint32_t kCacheSectors = 16; // 8 KiB: a failed candidate reads little
+    static constexpr std::uint64_t kLineBytes = std::uint64_t{kCacheSectors} * 512;
+    // One line of the cache: the device line it holds and how many of its bytes were read.
+    struct TLine {
+        std::uint64_t Device = UINT64_MAX; // device offset of its first byte; none yet
+        std::uint64_t Bytes = 0;
+    };
     TDrive& drive_;
     std::vector<TPiece> pieces_;
     std::uint64_t size_ = 0;
+    std::vector<TLine> lines_;         // line k of the device goes to slot k % lines_.size()
     std::vector<std::uint8_t> cache_;
-    std::uint64_t cacheDevice_ = 0; // device offset of the cache's first byte
-    std::uint64_t cacheBytes_ = 0;
     std::uint64_t bytesRead_ = 0;
+    std::function<bool(std::uint64_t, std::uint32_t, std::uint8_t*)> held_;
 };
 
 struct TFragmentOptions {
@@ -77,6 +90,15 @@ struct TFragmentOptions {
     // scan could not measure them) or whose extent holds another found file's start are
     // decoded.
     bool SampleMeasuredJpegs = true;
+    // Start sectors of JPEGs of known length already judged over the scan's own data (recovery
+    // during the scan does so from the sectors it holds): the test of their extent found
+    // nothing wrong, or they decoded whole in one run. Neither is read again.
+    std::set<std::int64_t> SampledClean;
+    std::set<std::int64_t> DecodedWhole;
+    // Sectors already in memory (recovery during the scan keeps the last ones the scan read):
+    // copies count sectors from sector on into out when it holds them all, else false, and the
+    // device is read.
+    std::function<bool(std::uint64_t sector, std::uint32_t count, std::uint8_t* out)> HeldSectors;
 };
 
 struct TFragmentStats {
@@ -91,6 +113,17 @@ struct TFragmentStats {
     std::uint64_t BytesRead = 0;  // device bytes the pass read
     std::array<std::size_t, 5> ByPieces{}; // reassembled photos by number of pieces (index)
 };
+
+// Whether the pass decodes a JPEG whose measured extent runs from device offset start to end
+// in one run: when the start of another found file (nextStart, the first start after its own)
+// lies inside it, or, with sampling on, when a sector at a cluster boundary inside it cannot be
+// coded data. readSector copies the 512 bytes at a device offset and is false when it cannot,
+// which counts as broken. A JPEG of unknown length is always decoded. sampledBytes, when given,
+// grows by the bytes read.
+bool JpegExtentLooksBroken(std::uint64_t start, std::uint64_t end, std::uint64_t nextStart,
+                           const TClusterGeometry& geometry, bool sample,
+                           const std::function<bool(std::uint64_t offset, std::uint8_t* sector)>& readSector,
+                           std::uint64_t* sampledBytes = nullptr);
 
 // The pass itself over a finished scan's FoundFiles, reading the engine's open drive. For each
 // JPEG proven to be in pieces: Pieces, Length (their sum), Incomplete false, and the picture

@@ -9,14 +9,19 @@
 #include <limits>
 #include <map>
 #include <set>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <sys/sysmacros.h>
 
 #include "device/DskLib.h"
+#include "engine/ClusterGeometry.h"
 #include "engine/DeviceMeasure.h"
+#include "engine/Fragments.h"
 #include "engine/Nesting.h"
 #include "engine/RecoveryWriter.h"
 #include "engine/ScanEngine.h"
+#include "formats/JpegEntropy.h"
 #include "formats/Measure.h"
 #include "formats/Recognisers.h"
 #include "support/Settings.h"
@@ -219,6 +224,109 @@ private:
     std::uint64_t lastRunSectors_ = 0;
 };
 
+// Reads a reassembled file's bytes through its pieces on the device, in order: from the scan's
+// window when it still holds them, else from the engine's drive in runs of at most one block,
+// with the message pump between runs. A run the device refuses is read again sector by sector;
+// a sector that still cannot be read is zero-filled and counted. It leaves the sweep of nearby
+// files alone: the pieces lie apart, and the next file reads its own bytes.
+class TPieceStream {
+public:
+    TPieceStream(TScanEngine& engine, const std::vector<TPiece>& pieces, const TScanWindow* window)
+        : engine_(engine), pieces_(pieces), window_(window), code_(engine.Drive.DriveCode),
+          handle_(engine.Drive.Handle), run_(std::size_t{kBlockSectors + 1} * kSectorSize) {}
+
+    // Whether every piece is sound and lies on the device; total is set to their sum.
+    bool OnDevice(std::uint64_t& total) const {
+        total = 0;
+        const std::uint64_t deviceBytes =
+            static_cast<std::uint64_t>(std::max<std::int64_t>(engine_.Drive.Info.TotalSectors, 0)) * kSectorSize;
+        for (const TPiece& p : pieces_) {
+            if (p.Offset < 0 || p.Length <= 0)
+                return false;
+            const auto at = static_cast<std::uint64_t>(p.Offset), n = static_cast<std::uint64_t>(p.Length);
+            if (at > deviceBytes || n > deviceBytes - at || n > static_cast<std::uint64_t>(INT64_MAX) - total)
+                return false;
+            total += n;
+        }
+        return !pieces_.empty();
+    }
+
+    // Copies the n bytes at file offset into dest; false when they lie past the pieces or
+    // another device was opened meanwhile.
+    bool Read(std::uint64_t offset, std::size_t n, std::uint8_t* dest) {
+        std::size_t piece = 0;
+        while (n > 0) {
+            while (piece < pieces_.size() && offset >= static_cast<std::uint64_t>(pieces_[piece].Length)) {
+                offset -= static_cast<std::uint64_t>(pieces_[piece].Length);
+                ++piece;
+            }
+            if (piece == pieces_.size())
+                return false;
+            const std::uint64_t device = static_cast<std::uint64_t>(pieces_[piece].Offset) + offset;
+            const std::uint64_t inPiece = static_cast<std::uint64_t>(pieces_[piece].Length) - offset;
+            // One run: within the piece, and at most a block of whole sectors around it.
+            const std::uint64_t skip = device % kSectorSize;
+            const std::size_t take = static_cast<std::size_t>(
+                std::min<std::uint64_t>({std::uint64_t{n}, inPiece, std::uint64_t{kBlockSectors} * kSectorSize - skip}));
+            const std::uint64_t sector = device / kSectorSize;
+            const auto count = static_cast<std::uint32_t>((skip + take + kSectorSize - 1) / kSectorSize);
+            if (!ReadSectors(sector, count))
+                return false;
+            std::memcpy(dest, run_.data() + skip, take);
+            dest += take;
+            offset += take;
+            n -= take;
+        }
+        return true;
+    }
+
+    std::uint32_t Unreadable() const { return unreadable_; }
+    std::int64_t FirstUnreadable() const { return firstUnreadable_; }
+    bool DeviceChanged() const { return changed_; }
+
+private:
+    bool ReadSectors(std::uint64_t sector, std::uint32_t count) {
+        if (engine_.MessagePump)
+            engine_.MessagePump->ProcessMessages();
+        if (engine_.Drive.DriveCode != code_ || engine_.Drive.Handle != handle_) {
+            changed_ = true;
+            return false;
+        }
+        if (window_ != nullptr && window_->Copy(sector, count, run_.data()))
+            return true;
+        if (engine_.Drive.Read(sector, static_cast<std::uint16_t>(count), run_.data()) >= std::uint64_t{count} * kSectorSize)
+            return true;
+        for (std::uint32_t k = 0; k < count; ++k) {
+            std::uint8_t* p = run_.data() + static_cast<std::size_t>(k) * kSectorSize;
+            if (engine_.Drive.Read(sector + k, 1, p) < kSectorSize) {
+                std::memset(p, 0, kSectorSize);
+                if (unreadable_++ == 0 || static_cast<std::int64_t>(sector + k) < firstUnreadable_)
+                    firstUnreadable_ = static_cast<std::int64_t>(sector + k);
+            }
+        }
+        return true;
+    }
+
+    TScanEngine& engine_;
+    const std::vector<TPiece>& pieces_;
+    const TScanWindow* window_;
+    std::uint8_t code_;
+    TDeviceHandle handle_;
+    std::vector<std::uint8_t> run_;
+    std::uint32_t unreadable_ = 0;
+    std::int64_t firstUnreadable_ = -1;
+    bool changed_ = false;
+};
+
+// The pieces as the report lists them: "offset+length" each, device bytes, separated by
+// blanks.
+std::string PiecesText(const std::vector<TPiece>& pieces) {
+    std::string text;
+    for (const TPiece& p : pieces)
+        text += (text.empty() ? "" : " ") + std::to_string(p.Offset) + "+" + std::to_string(p.Length);
+    return text;
+}
+
 std::vector<std::size_t> ChooseFiles(const std::vector<TFoundFile>& files, const TRecoverySelection& sel) {
     std::vector<std::size_t> chosen;
     if (sel.ByRecords) {
@@ -285,7 +393,7 @@ std::string Fraction(std::uint32_t num, std::uint32_t den) {
 
 std::string ReportCsv(const TRecoveryResult& result) {
     std::string csv = "file,status,detail,start_sector,type,length,width,height,make,model,date_taken,iso,"
-                      "exposure,f_number,focal_length,inside\n";
+                      "exposure,f_number,focal_length,inside,pieces,incomplete\n";
     for (const TRecoveryEntry& e : result.Files) {
         const TFoundFile& f = e.File;
         const std::string fields[] = {
@@ -305,6 +413,10 @@ std::string ReportCsv(const TRecoveryResult& result) {
             Fraction(f.FNumberNum, f.FNumberDen),
             Fraction(f.FocalNum, f.FocalDen),
             e.Enclosing,
+            // A photo put back together from the pieces a used card split it into, or one whose
+            // data stops where no continuation was found: where its pieces lie on the device.
+            f.Pieces.empty() ? std::string() : PiecesText(f.Pieces),
+            f.Incomplete ? std::string("incomplete") : std::string(),
         };
         bool first = true;
         for (const std::string& field : fields) {
@@ -478,13 +590,31 @@ private:
             e.Detail = "failed: the file starts outside the sectors that can be read";
             return {};
         }
+        // A photo put back together from its pieces is read through them alone: its length is
+        // their sum, and nothing past its last piece belongs to it.
+        const bool reassembled = f.Reassembled();
+        TPieceStream pieces(engine_, f.Pieces, window_);
+        std::uint64_t piecesLength = 0;
+        if (reassembled && !pieces.OnDevice(piecesLength)) {
+            e.Status = TRecoveryStatus::Failed;
+            e.Detail = "failed: a piece of the file lies outside the sectors that can be read";
+            return {};
+        }
         TFileSource src(engine_, f.StartSector, buffer_, sweep_, window_);
         TLengthSource source = TLengthSource::None;
-        std::int64_t length = DetermineLength(f, src, source);
+        std::int64_t length = -1;
+        if (reassembled) {
+            length = static_cast<std::int64_t>(piecesLength);
+            source = TLengthSource::Known;
+        } else {
+            length = DetermineLength(f, src, source);
+        }
         if (src.DeviceChanged())
             return Changed(e);
         std::string detail;
-        if (length < 0) {
+        if (reassembled) {
+            detail = "reassembled from " + std::to_string(f.Pieces.size()) + " pieces";
+        } else if (length < 0) {
             const std::int32_t kb = std::min(engine_.DefaultSize, kDefaultSizeMax);
             if (kb <= 0) {
                 e.Status = TRecoveryStatus::Abandoned;
@@ -497,6 +627,13 @@ private:
         } else if (source == TLengthSource::Measured) {
             detail = "length measured from the device";
         }
+
+        if (f.Incomplete && !f.Pieces.empty()) {
+            // Its data stops decoding where its first piece ends and no continuation was found:
+            // it is written as it lies, from that piece on, and named incomplete.
+            detail = "incomplete: the photo's data stops after " + std::to_string(f.Pieces.front().Length) +
+                     " bytes and no continuation was found" + (detail.empty() ? "" : "; " + detail);
+        }
         e.Source = source;
         e.Length = length;
 
@@ -504,7 +641,7 @@ private:
         const std::uint64_t avail =
             (static_cast<std::uint64_t>(engine_.Drive.Info.TotalSectors) - static_cast<std::uint64_t>(f.StartSector)) *
             kSectorSize;
-        if (avail < static_cast<std::uint64_t>(length)) {
+        if (!reassembled && avail < static_cast<std::uint64_t>(length)) {
             if (source != TLengthSource::DefaultSize || avail == 0) {
                 e.Status = TRecoveryStatus::Failed;
                 e.Detail = "failed: the file runs past the end of the device (" + std::to_string(avail) + " of " +
@@ -516,9 +653,11 @@ private:
             detail += ", cut at the end of the device";
         }
 
+        const auto unreadable = [&] { return reassembled ? pieces.Unreadable() : src.Unreadable(); };
+        const auto deviceChanged = [&] { return src.DeviceChanged() || pieces.DeviceChanged(); };
         auto nameFor = [&](int suffix) {
             std::string name = RecoveredFileName(f.StartSector, f.Ext, suffix);
-            if (src.Unreadable() > 0)
+            if (unreadable() > 0)
                 name.insert(name.rfind('.'), "-damaged");
             return name;
         };
@@ -528,8 +667,12 @@ private:
         bool stopped = false;
         const auto size = static_cast<std::uint64_t>(length);
         auto supply = [&](std::uint64_t offset, std::size_t n, const std::uint8_t*& out) {
-            const std::uint64_t have = src.Buffered();
-            if (offset + n <= have) {
+            const std::uint64_t have = reassembled ? 0 : src.Buffered();
+            if (reassembled) {
+                if (!pieces.Read(offset, n, block_.data()))
+                    return false;
+                out = block_.data();
+            } else if (offset + n <= have) {
                 out = src.Bytes(offset + n).data() + offset;
             } else {
                 const std::size_t fromBuffer = offset < have ? static_cast<std::size_t>(have - offset) : 0;
@@ -547,7 +690,7 @@ private:
             return true;
         };
         const TWriteResult w = dest_.WriteStream(nameFor, size, kWriteBlock, supply, ParseDateTaken(f.DateTaken));
-        if (src.DeviceChanged())
+        if (deviceChanged())
             return Changed(e);
         if (stopped) {
             e.Status = TRecoveryStatus::NotWritten;
@@ -556,15 +699,16 @@ private:
             outcome.Stop = true;
             return outcome;
         }
-        const bool damaged = src.Unreadable() > 0;
+        const bool damaged = unreadable() > 0;
         switch (w.Outcome) {
         case TWriteOutcome::Written:
             e.Name = w.Name;
             e.BytesWritten = static_cast<std::uint64_t>(length);
             if (damaged) {
                 e.Status = TRecoveryStatus::Failed;
-                e.Detail = "failed: " + std::to_string(src.Unreadable()) + " sector(s) from sector " +
-                           std::to_string(src.FirstUnreadable()) + " could not be read and were written as zeros";
+                e.Detail = "failed: " + std::to_string(unreadable()) + " sector(s) from sector " +
+                           std::to_string(reassembled ? pieces.FirstUnreadable() : src.FirstUnreadable()) +
+                           " could not be read and were written as zeros";
             } else {
                 e.Status = TRecoveryStatus::Recovered;
                 e.Detail = detail;
@@ -814,6 +958,14 @@ struct TRecoveryDuringScan::TImpl {
     std::size_t Looked = 0;           // FoundFiles looked at while the scan appends to it
     bool Ended = false;               // a full destination or a changed device ended the run
     std::string EndReason;
+    // Photos the pass at the end of the scan may find in pieces wait for it (engine/Fragments.h):
+    // written before it, they would be written as the scan saw them. Decided by the pass's own
+    // test, with the card's cluster size from its boot sector, or every sector when it has none
+    // (a test of more sectors holds back more photos, never fewer).
+    bool HoldPhotos = false;
+    TClusterGeometry Geometry;
+    std::vector<TFoundFile> Held;
+    std::set<std::int64_t> Handled;   // start sectors of the files written or given up
 
     TImpl(TScanEngine& engine, const TRecoveryRequest& request, std::function<bool(const TFoundFile&)> chosen)
         : Engine(engine), Request(request), Chosen(std::move(chosen)) {}
@@ -897,7 +1049,47 @@ struct TRecoveryDuringScan::TImpl {
         return scanned >= start && scanned - start >= need;
     }
 
+    // Whether the pass may change this photo: the test it makes, over the scan's window, and
+    // where that test finds something wrong, a decode of the photo from the window. What is
+    // judged here is handed to the pass, which does not read it again.
+    bool MayBeInPieces(const TFoundFile& f) {
+        if (!HoldPhotos || f.Type() != TFileType::Jpeg || f.Nested() || f.StartSector < 0)
+            return false;
+        if (!LengthKnown(f.Length))
+            return true;
+        TFragmentOptions& judged = Engine.FragmentOptions;
+        const std::uint64_t start = static_cast<std::uint64_t>(f.StartSector) * kSectorSize;
+        const auto length = static_cast<std::uint64_t>(f.Length);
+        const auto next = IndexOf.upper_bound(f.StartSector);
+        const std::uint64_t nextStart =
+            next == IndexOf.end() ? UINT64_MAX : static_cast<std::uint64_t>(next->first) * kSectorSize;
+        if (!JpegExtentLooksBroken(start, start + length, nextStart, Geometry, judged.SampleMeasuredJpegs,
+                                   [&](std::uint64_t at, std::uint8_t* sector) {
+                                       return Window.Copy(at / kSectorSize, 1, sector);
+                                   })) {
+            judged.SampledClean.insert(f.StartSector);
+            return false;
+        }
+        const std::uint64_t sectors = (length + kSectorSize - 1) / kSectorSize;
+        std::vector<std::uint8_t> bytes(static_cast<std::size_t>(sectors * kSectorSize));
+        if (!Window.Copy(static_cast<std::uint64_t>(f.StartSector), sectors, bytes.data()))
+            return true;
+        const TJpegCheck check = CheckJpeg(TBytes(bytes.data(), static_cast<std::size_t>(length)));
+        if (check != TJpegCheck::Clean && check != TJpegCheck::Unsupported)
+            return true;
+        judged.DecodedWhole.insert(f.StartSector);
+        return false;
+    }
+
+    // The judgements above, and the window the pass may read from, belong to one scan.
+    void ForgetJudged() {
+        Engine.FragmentOptions.SampledClean.clear();
+        Engine.FragmentOptions.DecodedWhole.clear();
+        Engine.FragmentOptions.HeldSectors = nullptr;
+    }
+
     void Write(const TFoundFile& f) {
+        Handled.insert(f.StartSector);
         TRecoveryEntry e;
         e.File = f;
         if (Ended || Engine.StopRequested) {
@@ -925,21 +1117,72 @@ struct TRecoveryDuringScan::TImpl {
         const std::int64_t earliestOpen = all ? std::numeric_limits<std::int64_t>::max() : EarliestOpen();
         std::vector<TFoundFile> later;
         for (TFoundFile& f : Waiting) {
-            if (const TFoundFile* now = Current(f)) {
-                f.Length = now->Length;
-                f.NestedIn = now->NestedIn;
-            }
+            // Its length and nesting may have been settled since, and after the scan the pass
+            // may have found it in pieces.
+            if (const TFoundFile* now = Current(f))
+                f = *now;
             // A file that turned out to lie inside another is left out, as by type it would be.
             if (!Chosen(f))
                 continue;
             // A file after the start of one still being measured may lie inside it: it waits.
             const bool mayBeHeld = earliestOpen < f.StartSector;
-            if (all || (!mayBeHeld && Ready(f, scanned)))
-                Write(f);
-            else
+            if (all || (!mayBeHeld && Ready(f, scanned))) {
+                if (!all && MayBeInPieces(f))
+                    Held.push_back(f);
+                else
+                    Write(f);
+            } else {
                 later.push_back(f);
+            }
         }
         Waiting.swap(later);
+    }
+
+    // After the scan and its pass: a file written during the scan whose record the pass changed
+    // (a photo its test let through that turned out to be in pieces, a file found to lie inside
+    // a photo, or outside the one it seemed part of) is taken back: what was written of it is
+    // removed, and it is handled again as its record now says, as recovery after the scan would.
+    void TakeBackChanged() {
+        std::vector<TRecoveryEntry> kept;
+        for (TRecoveryEntry& e : Result.Files) {
+            const TFoundFile* now = Current(e.File);
+            const bool changed = now != nullptr && (now->Pieces != e.File.Pieces || now->Incomplete != e.File.Incomplete ||
+                                                    now->NestedIn != e.File.NestedIn);
+            if (!changed) {
+                kept.push_back(std::move(e));
+                continue;
+            }
+            if (!e.Name.empty())
+                ::unlinkat(Dest.Descriptor(), e.Name.c_str(), 0);
+            switch (e.Status) {
+            case TRecoveryStatus::Recovered: --Result.Recovered; break;
+            case TRecoveryStatus::Failed: --Result.Failed; break;
+            case TRecoveryStatus::Abandoned: --Result.Abandoned; break;
+            case TRecoveryStatus::NotWritten: --Result.NotWritten; break;
+            }
+            Result.BytesWritten -= std::min(Result.BytesWritten, e.BytesWritten);
+            Handled.erase(e.File.StartSector);
+        }
+        Result.Files.swap(kept);
+    }
+
+    // After the scan and its pass: the photos held back wait with the rest, and so does a file
+    // that the pass showed to lie outside the photo it seemed to be part of.
+    void TakeBackHeld() {
+        std::set<std::int64_t> waiting;
+        for (const TFoundFile& f : Waiting)
+            waiting.insert(f.StartSector);
+        for (const TFoundFile& f : Held)
+            if (waiting.insert(f.StartSector).second)
+                Waiting.push_back(f);
+        Held.clear();
+        for (const TFoundFile& f : Engine.FoundFiles)
+            if (Handled.count(f.StartSector) == 0 && waiting.count(f.StartSector) == 0 && Chosen(f)) {
+                waiting.insert(f.StartSector);
+                Waiting.push_back(f);
+            }
+        std::stable_sort(Waiting.begin(), Waiting.end(),
+                         [](const TFoundFile& a, const TFoundFile& b) { return a.StartSector < b.StartSector; });
     }
 };
 
@@ -947,7 +1190,11 @@ TRecoveryDuringScan::TRecoveryDuringScan(TScanEngine& engine, const TRecoveryReq
                                          std::function<bool(const TFoundFile&)> chosen)
     : impl_(std::make_unique<TImpl>(engine, request, std::move(chosen))) {}
 
-TRecoveryDuringScan::~TRecoveryDuringScan() = default;
+TRecoveryDuringScan::~TRecoveryDuringScan() {
+    // The engine outlives the session: it must not keep reading from the session's window.
+    if (impl_)
+        impl_->ForgetJudged();
+}
 
 bool TRecoveryDuringScan::Start(std::string& message) {
     TImpl& m = *impl_;
@@ -963,6 +1210,14 @@ bool TRecoveryDuringScan::Start(std::string& message) {
         return false;
     }
     m.Result.Started = true;
+    m.HoldPhotos = m.Engine.ReassembleAfterScan;
+    m.ForgetJudged();
+    // The pass after the scan reads what the window still holds from it, not from the device.
+    m.Engine.FragmentOptions.HeldSectors = [&m](std::uint64_t sector, std::uint32_t count, std::uint8_t* out) {
+        return m.Window.Copy(sector, count, out);
+    };
+    if (m.HoldPhotos && !GeometryFromDevice(m.Engine.Drive, m.Geometry))
+        m.Geometry = TClusterGeometry{};
     m.Request.Progress = nullptr; // the scan drives the bar
     m.Run = std::make_unique<TRecoveryRun>(m.Engine, m.Request, m.Dest, m.Result);
     m.Run->SetWindow(&m.Window);
@@ -1001,6 +1256,9 @@ TRecoveryResult TRecoveryDuringScan::Finish(bool scanStopped) {
         } reset{m.Engine};
         // Files of the last blocks, and those found when failing areas were read again.
         m.TakeNewFiles(true);
+        if (!stopped)
+            m.TakeBackChanged();
+        m.TakeBackHeld();
         if (stopped) {
             m.Result.Stopped = true;
             m.Engine.StopRequested = true; // what still waits is not written
@@ -1021,6 +1279,7 @@ TRecoveryResult TRecoveryDuringScan::Finish(bool scanStopped) {
         m.Result.Stopped = true;
         m.Result.Message = std::string("Recovery stopped by an internal error: ") + ex.what();
     }
+    m.ForgetJudged();
     return std::move(m.Result);
 }
 

@@ -169,6 +169,9 @@ void TScanEngine::Scan(std::uint64_t firstSector, std::uint64_t sectorCount, TCo
     // whole length before nesting is judged from it.
     MeasureContinuedFiles(Drive, FoundFiles);
     MarkNestedFiles(FoundFiles);
+    FragmentStats = {};
+    if (ReassembleAfterScan && !StopRequested)
+        FragmentStats = ReassembleFragments(*this, FragmentOptions);
     CountByType();
 }
 

@@ -11,6 +11,7 @@
 #include "device/DskLib.h"
 #include "engine/EngineHooks.h"
 #include "engine/FoundFile.h"
+#include "engine/Fragments.h"
 #include "formats/LengthPolicy.h"
 #include "formats/Recognisers.h"
 #include "formats/StreamMeasure.h"
@@ -87,6 +88,11 @@ public:
     TProgressBar* ProgressBar = nullptr; // not owned
     TMessagePump* MessagePump = nullptr; // not owned; null = nothing to pump
     TBlockObserver* BlockObserver = nullptr; // not owned; shown every block the scan reads
+    // Photos that a used card split into pieces are put back together at the end of every scan
+    // that was not stopped (engine/Fragments.h); off, the found files stay as the scan saw them.
+    bool ReassembleAfterScan = true;
+    TFragmentOptions FragmentOptions;
+    TFragmentStats FragmentStats; // what the pass did after the last scan
     std::int32_t DefaultSize = 1024;     // kilobytes
     // Page-aligned: the kernel copies into an aligned buffer markedly faster.
     alignas(4096) std::array<std::uint8_t, kSectorBufferSize> SectorBuffer{};

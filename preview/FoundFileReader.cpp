@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "engine/FileTypes.h"
+#include "engine/Fragments.h"
 #include "engine/ScanEngine.h"
 #include "formats/Measure.h"
 #include "formats/Recognisers.h"
@@ -31,6 +32,20 @@ struct TBusyGuard {
     explicit TBusyGuard(bool& busy) : Busy(busy) { Busy = true; }
     ~TBusyGuard() { Busy = false; }
 };
+
+// Reads [offset, offset + n) of a photo put back together from its pieces, through them, into
+// the stream; false when the range leaves the pieces or a sector cannot be read.
+bool ReadThroughPieces(TDrive& drive, const TFoundFile& file, std::uint64_t offset, std::uint64_t n,
+                       TMemoryStream& stream) {
+    TPieceReader reader(drive, file.Pieces);
+    if (offset > reader.Size() || n > reader.Size() - offset || n > kReadBackCeiling)
+        return false;
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(n));
+    if (!reader.ReadAt(offset, bytes.data(), bytes.size()))
+        return false;
+    stream.Write(bytes.data(), bytes.size());
+    return true;
+}
 
 } // namespace
 
@@ -69,7 +84,14 @@ bool TScanEngine::LoadFoundFile(TFoundFile& file, TMemoryStream& stream) {
     };
 
     const TFileTypeTraits& traits = TraitsOf(file.Type());
-    if (LengthKnown(file.Length)) {
+    if (file.Reassembled()) {
+        // A photo in pieces is read through them: its length is their sum.
+        stream.Clear();
+        const bool read = LengthKnown(file.Length) &&
+                          ReadThroughPieces(Drive, file, 0, static_cast<std::uint64_t>(file.Length), stream);
+        stream.SetPosition(0);
+        return read;
+    } else if (LengthKnown(file.Length)) {
         readWindow(SectorsFor(static_cast<std::uint64_t>(file.Length)));
     } else if (LengthKnownFor(file.Ext, file.Length)) {
         // A measured file too long to hold in memory (a raw of a high-resolution camera, a
@@ -128,6 +150,9 @@ bool TScanEngine::ReadThumbnailRange(const TFoundFile& file, TMemoryStream& stre
         LengthKnownFor(file.Ext, file.Length) ? static_cast<std::uint64_t>(file.Length) : kReadBackCeiling;
     if (rangeEnd > extent || file.ThumbLength > kReadBackCeiling)
         return false;
+    // A photo put back together from its pieces: the range is read through them.
+    if (file.Reassembled())
+        return ReadThroughPieces(Drive, file, file.ThumbOffset, file.ThumbLength, stream);
     const std::uint64_t firstSector = static_cast<std::uint64_t>(file.StartSector) + file.ThumbOffset / kSectorSize;
     if (file.StartSector < 0)
         return false;

@@ -72,6 +72,8 @@ protected:
         TDeviceCatalogue::Instance().Clear();
         engine = std::make_unique<TScanEngine>();
         engine->SetRecognisers(kFakeRecognisers);
+        // The fake recognisers' records are no photos: the reads counted are the scan's own.
+        engine->ReassembleAfterScan = false;
         engine->ProgressBar = &bar;
         engine->MessagePump = &pump;
         offeredToSecond = 0;
