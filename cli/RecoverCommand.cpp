@@ -64,6 +64,20 @@ struct TTypeFilter {
     std::array<bool, kMakerTypeCount> Makers{};
 };
 
+// Whether a found file is one to recover: every file of every table when no types were given
+// (as the windows' "all types"), else one whose extension or row was named. A file inside
+// another is part of it unless nested files were asked for. The one-pass and the two-step
+// paths choose by this one rule.
+bool Chosen(const TFoundFile& f, const TTypeFilter& filter, bool byTypes, bool nested) {
+    if (f.Nested() && !nested)
+        return false;
+    const bool general = f.FormatIndex < kGeneralTypeCount, maker = f.MakerIndex < kMakerTypeCount;
+    if (!byTypes)
+        return general || maker || f.PhoneIndex < kPhoneTypeCount;
+    return filter.Exts.count(f.Ext) != 0 || (general && filter.General[f.FormatIndex]) ||
+           (maker && filter.Makers[f.MakerIndex]);
+}
+
 bool ParseTypes(const std::vector<std::string>& tokens, TTypeFilter& filter, std::string& unknown) {
     std::set<std::string> knownExts;
     for (const auto& t : GeneralTypes())
@@ -221,15 +235,7 @@ int Summary(const TRecoveryResult& result, double seconds, const TScanOutcome& s
 // it, so the device is read once.
 int RunOnePass(TScanEngine& engine, TRecoveryRequest request, const TScanRange& range, const TTypeFilter& filter,
                bool byTypes, const TOptions& opt) {
-    auto chosen = [&](const TFoundFile& f) {
-        if (f.Nested() && !opt.Nested)
-            return false;
-        const bool general = f.FormatIndex < kGeneralTypeCount, maker = f.MakerIndex < kMakerTypeCount;
-        if (!byTypes)
-            return general || maker;
-        return filter.Exts.count(f.Ext) != 0 || (general && filter.General[f.FormatIndex]) ||
-               (maker && filter.Makers[f.MakerIndex]);
-    };
+    auto chosen = [&](const TFoundFile& f) { return Chosen(f, filter, byTypes, opt.Nested); };
     std::int64_t recovered = 0, failed = 0;
     TRecoverProgress::TLabel recoveredLabel(recovered), failedLabel(failed);
     request.RecoveredLabel = &recoveredLabel;
@@ -298,11 +304,7 @@ int Run(const TOptions& opt) {
     } else {
         std::vector<std::size_t> chosen;
         for (std::size_t i = 0; i < engine->FoundFiles.size(); ++i) {
-            const TFoundFile& f = engine->FoundFiles[i];
-            if (f.Nested() && !opt.Nested)
-                continue;
-            if (filter.Exts.count(f.Ext) != 0 || (f.FormatIndex < kGeneralTypeCount && filter.General[f.FormatIndex]) ||
-                (f.MakerIndex < kMakerTypeCount && filter.Makers[f.MakerIndex]))
+            if (Chosen(engine->FoundFiles[i], filter, true, opt.Nested))
                 chosen.push_back(i);
         }
         request.Selection = TRecoverySelection::Files(std::move(chosen));

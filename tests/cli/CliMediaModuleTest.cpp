@@ -107,3 +107,29 @@ TEST_F(CliMediaModule, WithoutTheModuleOnlyThePhonePicturesLackThumbnails) {
     EXPECT_TRUE(std::filesystem::exists(Thumb("installed", kJpegSector)));
     EXPECT_TRUE(std::filesystem::exists(Thumb("installed", kWebpSector)));
 }
+
+// Without --types every file of every table is recovered, a phone's picture as much as a
+// camera's photo, whether the files are written during the scan or after it.
+TEST_F(CliMediaModule, RecoverWithoutTypesBringsBackPhoneFilesInOnePassAndInTwoSteps) {
+    const tk::TByteVector webp = tk::EncodeWebp(40, 30, {20, 90, 200});
+    for (const std::string& mode : {std::string(""), std::string(" --two-pass")}) {
+        SCOPED_TRACE(mode.empty() ? "one pass" : "two steps");
+        const std::string out = dir / (mode.empty() ? "one" : "two");
+        const TRun r = Cli("recover --quiet " + dir / "card.img" + " --to " + out + mode, dir);
+        ASSERT_EQ(r.status, 0) << r.err;
+        std::size_t webps = 0, jpegs = 0;
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(out)) {
+            const std::string ext = entry.path().extension().string();
+            if (ext == ".webp") {
+                ++webps;
+                EXPECT_EQ(tk::ReadFile(entry.path().string()), webp);
+            }
+            jpegs += ext == ".jpg";
+        }
+        std::string listing;
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(out))
+            listing += entry.path().string() + "\n";
+        EXPECT_EQ(webps, 1u) << listing << r.out;
+        EXPECT_EQ(jpegs, 1u);
+    }
+}
