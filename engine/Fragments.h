@@ -114,6 +114,11 @@ struct TFragmentStats {
     std::array<std::size_t, 5> ByPieces{}; // reassembled photos by number of pieces (index)
 };
 
+// Whether a sector inside a JPEG's coded data could be such data: a marker byte is only ever
+// followed by a stuffed zero, a restart number, a fill byte or the end marker, and coded data
+// carries fewer than 160 unstuffed zero bytes and no run of 64 equal bytes in a sector.
+bool PlausibleScanSector(TBytes s);
+
 // Whether the pass decodes a JPEG whose measured extent runs from device offset start to end
 // in one run: when the start of another found file (nextStart, the first start after its own)
 // lies inside it, or, with sampling on, when a sector at a cluster boundary inside it cannot be

@@ -344,4 +344,76 @@ TEST_F(FragmentsOnCard, TheWorkPerPhotoIsBounded) {
 }
 
 } // namespace
+// The sample test decides which photos are decoded; it looks at sectors in vector-friendly
+// passes. Its verdict must be the plain one at every edge: a run of 63 or 64 equal bytes
+// wherever it lies, 159 or 160 zeros with and without stuffing, a marker byte at either end.
+TEST(PlausibleScanSector, AgreesWithThePlainRuleAtEveryEdge) {
+    auto plain = [](const std::vector<std::uint8_t>& s) {
+        std::size_t zeros = 0, same = 1, longest = 1;
+        for (std::size_t i = 0; i < s.size(); ++i) {
+            if (i > 0) {
+                same = s[i] == s[i - 1] ? same + 1 : 1;
+                longest = std::max(longest, same);
+            }
+            if (s[i] == 0x00 && (i == 0 || s[i - 1] != 0xFF))
+                ++zeros;
+            if (s[i] == 0xFF && i + 1 < s.size()) {
+                const std::uint8_t n = s[i + 1];
+                if (n != 0x00 && n != 0xFF && n != 0xD9 && (n < 0xD0 || n > 0xD7))
+                    return false;
+            }
+        }
+        return zeros < 160 && longest < 64;
+    };
+    std::vector<std::vector<std::uint8_t>> sectors;
+    std::vector<std::uint8_t> coded(512);
+    for (std::size_t i = 0; i < coded.size(); ++i)
+        coded[i] = static_cast<std::uint8_t>(0x11 + (i * 37) % 0xEE); // no 0x00, no 0xFF
+    sectors.push_back(coded);
+    for (std::size_t run : {63u, 64u, 65u})
+        for (std::size_t at : {0u, 1u, 31u, 32u, 33u, 200u, 512u - 64u, 512u - 63u}) {
+            if (at + run > 512)
+                continue;
+            auto s = coded;
+            std::fill(s.begin() + static_cast<std::ptrdiff_t>(at), s.begin() + static_cast<std::ptrdiff_t>(at + run),
+                      std::uint8_t{0x5A});
+            sectors.push_back(s);
+        }
+    for (std::size_t count : {159u, 160u})
+        for (bool stuffed : {false, true}) {
+            auto s = coded;
+            for (std::size_t k = 0; k < count; ++k)
+                s[3 * k + 1] = 0x00;
+            if (stuffed)
+                s[0] = 0xFF; // the first zero (at 1) is a stuffed one
+            sectors.push_back(s);
+        }
+    for (std::uint8_t next : {0x00, 0xD0, 0xD7, 0xD8, 0xD9, 0xDA, 0xFF, 0xC4})
+        for (std::size_t at : {0u, 255u, 510u}) {
+            auto s = coded;
+            s[at] = 0xFF;
+            s[at + 1] = next;
+            sectors.push_back(s);
+        }
+    auto last = coded;
+    last[511] = 0xFF; // a marker byte with nothing after it in the sector
+    sectors.push_back(last);
+    std::srand(7);
+    for (int k = 0; k < 4000; ++k) {
+        std::vector<std::uint8_t> s(512);
+        static const std::uint8_t kBiased[] = {0x00, 0xFF, 0xD0, 0xD9, 0x5A, 0x00, 0xFF, 0x13};
+        for (auto& b : s)
+            b = std::rand() % 3 == 0 ? kBiased[std::rand() % 8] : static_cast<std::uint8_t>(std::rand());
+        sectors.push_back(s);
+    }
+    std::size_t plausible = 0;
+    for (const auto& s : sectors) {
+        const bool expected = plain(s);
+        plausible += expected;
+        ASSERT_EQ(PlausibleScanSector(TBytes(s.data(), s.size())), expected);
+    }
+    EXPECT_GT(plausible, 5u);
+    EXPECT_LT(plausible, sectors.size());
+}
+
 } // namespace lumivore::testing
