@@ -558,6 +558,68 @@ bool ContainsImageStart(TBytes s) {
 
 } // namespace
 
+bool TJpegSampler::Begin(std::uint64_t start, TBytes data, const TClusterGeometry& geometry) {
+    start_ = start;
+    cluster_ = geometry.ClusterBytes;
+    lost_ = true;
+    bad_ = UINT64_MAX;
+    if (cluster_ == 0)
+        return false;
+    const std::uint64_t coded = CodedDataStart(
+        start, start + data.size(),
+        [&](std::uint64_t at, std::uint8_t* out) {
+            if (at < start || at - start + kSector > data.size())
+                return false;
+            std::memcpy(out, data.data() + (at - start), kSector);
+            return true;
+        },
+        nullptr);
+    if (coded == 0)
+        return false;
+    coded_ = start + coded;
+    next_ = geometry.BoundaryAtOrAfter(coded_);
+    lost_ = false;
+    return true;
+}
+
+bool TJpegSampler::Feed(TBytes block, std::uint64_t blockByte, std::uint64_t end) {
+    if (lost_ || bad_ != UINT64_MAX)
+        return false;
+    const std::uint64_t blockEnd = blockByte + block.size();
+    for (;;) {
+        if (end != 0 && next_ + kSector >= end)
+            return false; // every sample inside the extent is taken
+        if (end == 0 && next_ - start_ >= static_cast<std::uint64_t>(kFileLengthLimit)) {
+            lost_ = true; // no end within the length a photo may have: the pass decides
+            return false;
+        }
+        if (next_ < blockByte) {
+            lost_ = true; // its sector lay in a block that did not come
+            return false;
+        }
+        if (next_ + kSector > blockEnd)
+            return true;
+        const TBytes sector = block.subspan(static_cast<std::size_t>(next_ - blockByte), kSector);
+        if (!PlausibleScanSector(sector)) {
+            bad_ = next_;
+            badIsPicture_ = ContainsImageStart(sector);
+            return false;
+        }
+        next_ += cluster_;
+    }
+}
+
+bool TJpegSampler::Clean(std::uint64_t end) const {
+    if (lost_ || end < coded_)
+        return false;
+    // The first sample that cannot be coded data, inside the extent: the photo breaks there,
+    // unless a picture appended to it begins there.
+    if (bad_ != UINT64_MAX && bad_ + kSector < end)
+        return badIsPicture_;
+    // Otherwise every sample inside the extent was taken and passed.
+    return bad_ != UINT64_MAX || next_ + kSector >= end;
+}
+
 bool JpegExtentLooksBroken(std::uint64_t start, std::uint64_t end, std::uint64_t nextStart,
                            const TClusterGeometry& geometry, bool sample,
                            const std::function<bool(std::uint64_t, std::uint8_t*)>& readSector,

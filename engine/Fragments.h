@@ -130,6 +130,33 @@ bool JpegExtentLooksBroken(std::uint64_t start, std::uint64_t end, std::uint64_t
                            const std::function<bool(std::uint64_t offset, std::uint8_t* sector)>& readSector,
                            std::uint64_t* sampledBytes = nullptr);
 
+// The sample test of JpegExtentLooksBroken, taken while the scan streams past a photo, so that
+// the pass need not read the photo again: the same samples (one sector per cluster of its coded
+// data, from the sector where its coded data begins) from the blocks the scan holds. A photo
+// whose header does not lie in its first block, or whose blocks do not all come in order, is
+// left to the pass.
+class TJpegSampler {
+public:
+    // The photo starts at device offset start; data holds its bytes from there to the end of
+    // the block. False when its coded data cannot be found there.
+    bool Begin(std::uint64_t start, TBytes data, const TClusterGeometry& geometry);
+    // Takes the samples that lie in the block at device offset blockByte. end is the photo's
+    // end when its length is known, else 0. Returns false once no more samples are wanted.
+    bool Feed(TBytes block, std::uint64_t blockByte, std::uint64_t end);
+    // Whether every sample inside the photo's extent [start, end) was taken and could be coded
+    // data (or the first that could not is the start of a picture appended to it).
+    bool Clean(std::uint64_t end) const;
+
+private:
+    std::uint64_t start_ = 0;
+    std::uint64_t coded_ = 0;    // device offset where its coded data begins
+    std::uint64_t next_ = 0;     // device offset of the next sample
+    std::uint64_t cluster_ = 0;
+    std::uint64_t bad_ = UINT64_MAX; // the first sample that cannot be coded data
+    bool badIsPicture_ = false;
+    bool lost_ = true;           // a sample was passed over: no verdict
+};
+
 // The pass itself over a finished scan's FoundFiles, reading the engine's open drive. For each
 // JPEG proven to be in pieces: Pieces, Length (their sum), Incomplete false, and the picture
 // as its own thumbnail (ThumbOffset 0, ThumbLength the whole length); for one that

@@ -78,6 +78,11 @@ void TScanEngine::Scan(std::uint64_t firstSector, std::uint64_t sectorCount, TCo
     Busy = true;
     StopRequested = false;
     SetProgress(0);
+    // With the card's cluster size from its boot sector, photos are sampled for the pass after
+    // the scan from the blocks as they come (an inferred size is known only after the scan).
+    sampled_.clear();
+    openSamples_ = 0;
+    sampling_ = ReassembleAfterScan && FragmentOptions.SampleMeasuredJpegs && GeometryFromDevice(Drive, sampleGeometry_);
 
     // Busy, the stop request and the bar are reset on every way out, also when an error
     // escapes from the loop.
@@ -85,6 +90,9 @@ void TScanEngine::Scan(std::uint64_t firstSector, std::uint64_t sectorCount, TCo
         TScanEngine& engine;
         ~TResetOnExit() {
             engine.openMeasures_.clear();
+            engine.sampled_.clear();
+            engine.openSamples_ = 0;
+            engine.sampling_ = false;
             engine.rescanning_ = false;
             engine.Busy = false;
             engine.StopRequested = false;
@@ -162,16 +170,26 @@ void TScanEngine::Scan(std::uint64_t firstSector, std::uint64_t sectorCount, TCo
     CloseMeasures();
     // Files found when a failing area was read again come after the others: restore the
     // order of the device.
-    if (!pending.empty())
+    if (!pending.empty()) {
+        // The samplers name their photos by place in the list, which is about to change; the
+        // pass samples those photos itself.
+        sampled_.clear();
+        openSamples_ = 0;
         std::stable_sort(FoundFiles.begin(), FoundFiles.end(),
                          [](const TFoundFile& a, const TFoundFile& b) { return a.StartSector < b.StartSector; });
+    }
     // A long AVI goes on past its first RIFF chunk: a few chunk headers on the device tell its
     // whole length before nesting is judged from it.
     MeasureContinuedFiles(Drive, FoundFiles);
     MarkNestedFiles(FoundFiles);
     FragmentStats = {};
-    if (ReassembleAfterScan && !StopRequested)
-        FragmentStats = ReassembleFragments(*this, FragmentOptions);
+    if (ReassembleAfterScan && !StopRequested) {
+        // Photos whose samples all passed while the scan held their blocks are not read again.
+        TFragmentOptions options = FragmentOptions;
+        for (std::int64_t start : SampledCleanPhotos())
+            options.SampledClean.insert(start);
+        FragmentStats = ReassembleFragments(*this, options);
+    }
     CountByType();
 }
 
@@ -283,6 +301,59 @@ void TScanEngine::StartMeasure(TBytes data, std::uint64_t firstByte) {
         openMeasures_.push_back({record, firstByte + data.size(), std::move(measure)});
 }
 
+void TScanEngine::StartSampling(TBytes data, std::uint64_t firstByte) {
+    if (openSamples_ >= kMaxOpenMeasures)
+        return;
+    TSampledPhoto photo;
+    photo.Record = FoundFiles.size() - 1;
+    if (!photo.Sampler.Begin(firstByte, data, sampleGeometry_))
+        return;
+    const TFoundFile& f = FoundFiles[photo.Record];
+    const std::uint64_t end = LengthKnown(f.Length) ? firstByte + static_cast<std::uint64_t>(f.Length) : 0;
+    photo.Open = photo.Sampler.Feed(data, firstByte, end);
+    openSamples_ += photo.Open;
+    sampled_.push_back(std::move(photo));
+}
+
+void TScanEngine::SampleBlock(TBytes block, std::uint64_t blockByte) {
+    for (TSampledPhoto& photo : sampled_) {
+        if (!photo.Open)
+            continue;
+        const TFoundFile& f = FoundFiles[photo.Record];
+        const std::uint64_t start = static_cast<std::uint64_t>(f.StartSector) * kSectorSize;
+        const std::uint64_t end = LengthKnown(f.Length) ? start + static_cast<std::uint64_t>(f.Length) : 0;
+        if (!photo.Sampler.Feed(block, blockByte, end)) {
+            photo.Open = false;
+            --openSamples_;
+        }
+    }
+}
+
+std::set<std::int64_t> TScanEngine::SampledCleanPhotos() const {
+    std::set<std::int64_t> clean;
+    std::vector<std::uint64_t> starts;
+    for (const TFoundFile& f : FoundFiles)
+        if (f.StartSector >= 0)
+            starts.push_back(static_cast<std::uint64_t>(f.StartSector) * kSectorSize);
+    std::sort(starts.begin(), starts.end());
+    for (const TSampledPhoto& photo : sampled_) {
+        if (photo.Record >= FoundFiles.size())
+            continue;
+        const TFoundFile& f = FoundFiles[photo.Record];
+        if (!LengthKnown(f.Length) || f.StartSector < 0)
+            continue;
+        const std::uint64_t start = static_cast<std::uint64_t>(f.StartSector) * kSectorSize;
+        const std::uint64_t end = start + static_cast<std::uint64_t>(f.Length);
+        // Another found file starting inside the extent makes the photo suspect, as in the pass.
+        const auto next = std::upper_bound(starts.begin(), starts.end(), start);
+        if (next != starts.end() && *next < end)
+            continue;
+        if (photo.Sampler.Clean(end))
+            clean.insert(f.StartSector);
+    }
+    return clean;
+}
+
 std::size_t TScanEngine::NextCandidate(TBytes block, std::size_t i) const {
     const std::size_t sectors = block.size() / kSectorSize;
     const std::uint8_t* const data = block.data();
@@ -315,6 +386,8 @@ void TScanEngine::ScanBlock(std::uint16_t sectorsRead, std::int64_t blockStart) 
     const std::uint64_t blockByte = static_cast<std::uint64_t>(blockStart) * kSectorSize;
     if (!openMeasures_.empty())
         ContinueMeasures(block, blockByte);
+    if (openSamples_ > 0)
+        SampleBlock(block, blockByte);
     // Sectors that no recogniser may accept are passed over without touching the record.
     for (std::size_t i = NextCandidate(block, 0); i < limit; i = NextCandidate(block, i + 1)) {
         try {
@@ -334,6 +407,8 @@ void TScanEngine::ScanBlock(std::uint16_t sectorsRead, std::int64_t blockStart) 
                     // Its end lies past the block: measure on as the next blocks come.
                     if (rec.Length == kUnknownLength && data.size() == rest.size())
                         StartMeasure(rest, blockByte + i * kSectorSize);
+                    if (sampling_ && rec.Type() == TFileType::Jpeg)
+                        StartSampling(rest, blockByte + i * kSectorSize);
                     break;
                 }
             }

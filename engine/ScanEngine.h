@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <span>
 #include <vector>
 
@@ -130,6 +131,22 @@ private:
         // Its next bytes could not be read in the first pass and wait for the second.
         bool Parked = false;
     };
+    // Photos sampled as the scan streams past them (see TJpegSampler), so that the pass after
+    // the scan need not read those whose samples all pass: the record, and its sampler.
+    struct TSampledPhoto {
+        std::size_t Record = 0;
+        TJpegSampler Sampler;
+        bool Open = true;
+    };
+    std::vector<TSampledPhoto> sampled_;
+    std::size_t openSamples_ = 0;
+    TClusterGeometry sampleGeometry_;
+    bool sampling_ = false;
+    // Starts sampling the photo just added, from its first byte in data; takes the samples of a
+    // block for every photo still sampled; after the scan, the photos whose samples all passed.
+    void StartSampling(TBytes data, std::uint64_t firstByte);
+    void SampleBlock(TBytes block, std::uint64_t blockByte);
+    std::set<std::int64_t> SampledCleanPhotos() const;
     // Hands the block to every open measure that it continues. A measure that expects bytes
     // further on waits; one whose next bytes the block has passed over has lost its data and
     // is closed, unless it is parked until the second pass reads them again.

@@ -100,6 +100,26 @@ TEST_P(UsedCardSeeds, SplitPhotosComeBackWholeAndNothingElseChanges) {
     EXPECT_GE(splitBack * 10, split * 7);
 }
 
+// The scan samples photos from its own blocks when the card's boot sector gives the cluster
+// size, and the pass skips those whose samples all passed. The records must be exactly those
+// of the pass run by hand after a scan that sampled nothing, with less read from the card.
+TEST_P(UsedCardSeeds, SamplingDuringTheScanDecidesAsThePassWould) {
+    testkit::TUsedCardOptions options;
+    options.SizeBytes = 24ull << 20;
+    options.Seed = GetParam();
+    const TFragmentStats byHand = Run(options);
+    const std::vector<TFoundFile> expected = engine_->FoundFiles;
+
+    TScanEngine automatic;
+    ASSERT_TRUE(automatic.OpenDrive(engine_->Drive.DriveCode));
+    automatic.Scan(0, card_.TotalSectors, nullptr, nullptr, nullptr);
+    ASSERT_EQ(automatic.FoundFiles.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i)
+        EXPECT_TRUE(automatic.FoundFiles[i] == expected[i]) << expected[i].Ext << " at " << expected[i].StartSector;
+    EXPECT_EQ(automatic.FragmentStats.Reassembled, byHand.Reassembled);
+    EXPECT_LT(automatic.FragmentStats.BytesRead, byHand.BytesRead);
+}
+
 INSTANTIATE_TEST_SUITE_P(Cards, UsedCardSeeds, ::testing::Values(1u, 2u, 3u));
 
 // The sample card holds no split file: the pass must leave every record exactly as the scan
@@ -121,6 +141,19 @@ TEST_F(UsedCard, OnTheSampleCardNothingChanges) {
         EXPECT_TRUE(engine_->FoundFiles[i] == scanned[i]) << scanned[i].Ext << " at " << scanned[i].StartSector;
     std::printf("sample card: %zu photos decoded, %zu whole, %zu not followed, pass read %llu bytes\n", stats.Checked,
                 stats.Contiguous, stats.Unsupported, static_cast<unsigned long long>(stats.BytesRead));
+
+    // Run as part of the scan, the pass finds the same and reads little of a card with no split
+    // photo: the samples were taken from the scan's own blocks.
+    TScanEngine automatic;
+    ASSERT_TRUE(automatic.OpenDrive(engine_->Drive.DriveCode));
+    automatic.Scan(0, sample.TotalSectors, nullptr, nullptr, nullptr);
+    ASSERT_EQ(automatic.FoundFiles.size(), scanned.size());
+    for (std::size_t i = 0; i < scanned.size(); ++i)
+        EXPECT_TRUE(automatic.FoundFiles[i] == scanned[i]) << scanned[i].Ext << " at " << scanned[i].StartSector;
+    // What it still reads is the photos whose samples failed (flat test patterns), decoded whole.
+    EXPECT_EQ(automatic.FragmentStats.Checked, stats.Checked);
+    EXPECT_LT(automatic.FragmentStats.BytesRead * 10, options.SizeBytes);
+    EXPECT_LT(automatic.FragmentStats.BytesRead, stats.BytesRead);
 }
 
 } // namespace
