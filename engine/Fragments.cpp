@@ -14,6 +14,7 @@
 #include "engine/FileTypes.h"
 #include "engine/ScanEngine.h"
 #include "formats/LengthPolicy.h"
+#include "formats/Mpf.h"
 
 namespace lumivore {
 
@@ -510,10 +511,12 @@ namespace {
 
 // Where a JPEG's coded data begins: past its marker segments up to and with the first
 // start-of-scan. The segments are walked by their lengths, so only the sectors where one
-// begins are read. 0 when they cannot be followed within the extent.
+// begins are read. 0 when they cannot be followed within the extent. mainEnd, when given,
+// receives where the main image ends by the size its multi-picture index states (pictures
+// appended after it follow), or 0 when it has no index.
 std::uint64_t CodedDataStart(std::uint64_t start, std::uint64_t end,
                              const std::function<bool(std::uint64_t, std::uint8_t*)>& readSector,
-                             std::uint64_t* sampledBytes) {
+                             std::uint64_t* sampledBytes, std::uint64_t* mainEnd = nullptr) {
     std::uint8_t s[2 * kSector];
     std::uint64_t held = UINT64_MAX; // device offset of s's first byte
     // The 4 bytes at a device offset, from the two sectors that hold them.
@@ -542,6 +545,21 @@ std::uint64_t CodedDataStart(std::uint64_t start, std::uint64_t end,
         const std::uint64_t length = (std::uint64_t{m[2]} << 8) | m[3];
         if (length < 2)
             return 0;
+        // A multi-picture index is a short APP2 segment: read whole, it says the main image's size.
+        if (mainEnd != nullptr && m[1] == 0xE2 && length <= 4 * kSector - 2 && at + 2 + length <= end) {
+            const std::uint64_t first = at - at % kSector;
+            const std::uint64_t last = at + 2 + length;
+            std::vector<std::uint8_t> sectors(static_cast<std::size_t>(((last - first + kSector - 1) / kSector) * kSector));
+            bool read = true;
+            for (std::uint64_t k = 0; read && k < sectors.size(); k += kSector)
+                read = readSector(first + k, sectors.data() + k);
+            std::uint64_t primary = 0;
+            if (read) {
+                const TBytes segment(sectors.data() + (at - first), static_cast<std::size_t>(2 + length));
+                if (IsMpfSegment(segment) && MpfSegmentExtent(segment, at - start, &primary) > 0 && primary > 0)
+                    *mainEnd = start + primary;
+            }
+        }
         at += 2 + length;
         if (m[1] == 0xDA)
             return at <= end ? at - start : 0;
@@ -558,7 +576,12 @@ bool ContainsImageStart(TBytes s) {
 
 } // namespace
 
+std::uint64_t TJpegSampler::SampledEnd(std::uint64_t end) const {
+    return mainEnd_ > coded_ && (end == 0 || mainEnd_ < end) ? mainEnd_ : end;
+}
+
 bool TJpegSampler::Begin(std::uint64_t start, TBytes data, const TClusterGeometry& geometry) {
+    std::uint64_t mainEnd = 0;
     start_ = start;
     cluster_ = geometry.ClusterBytes;
     lost_ = true;
@@ -573,10 +596,11 @@ bool TJpegSampler::Begin(std::uint64_t start, TBytes data, const TClusterGeometr
             std::memcpy(out, data.data() + (at - start), kSector);
             return true;
         },
-        nullptr);
+        nullptr, &mainEnd);
     if (coded == 0)
         return false;
     coded_ = start + coded;
+    mainEnd_ = mainEnd;
     next_ = geometry.BoundaryAtOrAfter(coded_);
     lost_ = false;
     return true;
@@ -585,6 +609,7 @@ bool TJpegSampler::Begin(std::uint64_t start, TBytes data, const TClusterGeometr
 bool TJpegSampler::Feed(TBytes block, std::uint64_t blockByte, std::uint64_t end) {
     if (lost_ || bad_ != UINT64_MAX)
         return false;
+    end = SampledEnd(end);
     const std::uint64_t blockEnd = blockByte + block.size();
     for (;;) {
         if (end != 0 && next_ + kSector >= end)
@@ -612,6 +637,7 @@ bool TJpegSampler::Feed(TBytes block, std::uint64_t blockByte, std::uint64_t end
 bool TJpegSampler::Clean(std::uint64_t end) const {
     if (lost_ || end < coded_)
         return false;
+    end = SampledEnd(end);
     // The first sample that cannot be coded data, inside the extent: the photo breaks there,
     // unless a picture appended to it begins there.
     if (bad_ != UINT64_MAX && bad_ + kSector < end)
@@ -630,9 +656,13 @@ bool JpegExtentLooksBroken(std::uint64_t start, std::uint64_t end, std::uint64_t
         return false;
     // The samples lie in the coded data: the header's tables and an embedded thumbnail are no
     // coded data of the photo's own, and would look wrong.
-    const std::uint64_t coded = CodedDataStart(start, end, readSector, sampledBytes);
+    std::uint64_t mainEnd = 0;
+    const std::uint64_t coded = CodedDataStart(start, end, readSector, sampledBytes, &mainEnd);
     if (coded == 0)
         return true;
+    // Pictures appended after the main image are no coded data of its own: they are not sampled.
+    if (mainEnd > start + coded && mainEnd < end)
+        end = mainEnd;
     std::uint8_t s[kSector];
     for (std::uint64_t at = geometry.BoundaryAtOrAfter(start + coded); at + kSector < end; at += geometry.ClusterBytes) {
         const bool read = readSector(at, s);

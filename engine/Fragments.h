@@ -149,7 +149,10 @@ public:
 
 private:
     std::uint64_t start_ = 0;
+    // The end of what is sampled: the photo's end, or its main image's when pictures follow it.
+    std::uint64_t SampledEnd(std::uint64_t end) const;
     std::uint64_t coded_ = 0;    // device offset where its coded data begins
+    std::uint64_t mainEnd_ = 0;  // where its main image ends by its multi-picture index, or 0
     std::uint64_t next_ = 0;     // device offset of the next sample
     std::uint64_t cluster_ = 0;
     std::uint64_t bad_ = UINT64_MAX; // the first sample that cannot be coded data

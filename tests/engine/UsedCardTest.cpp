@@ -136,6 +136,9 @@ TEST_F(UsedCard, OnTheSampleCardNothingChanges) {
     const TFragmentStats stats = ReassembleFragments(*engine_);
     EXPECT_EQ(stats.Reassembled, 0u);
     EXPECT_EQ(stats.Incomplete, 0u);
+    // A preview appended after a photo and found as a file of its own is the photo's, not a
+    // stranger in a gap: no photo of the card needs decoding to tell.
+    EXPECT_EQ(stats.Checked, 0u);
     ASSERT_EQ(engine_->FoundFiles.size(), scanned.size());
     for (std::size_t i = 0; i < scanned.size(); ++i)
         EXPECT_TRUE(engine_->FoundFiles[i] == scanned[i]) << scanned[i].Ext << " at " << scanned[i].StartSector;
@@ -150,9 +153,8 @@ TEST_F(UsedCard, OnTheSampleCardNothingChanges) {
     ASSERT_EQ(automatic.FoundFiles.size(), scanned.size());
     for (std::size_t i = 0; i < scanned.size(); ++i)
         EXPECT_TRUE(automatic.FoundFiles[i] == scanned[i]) << scanned[i].Ext << " at " << scanned[i].StartSector;
-    // What it still reads is the photos whose samples failed (flat test patterns), decoded whole.
-    EXPECT_EQ(automatic.FragmentStats.Checked, stats.Checked);
-    EXPECT_LT(automatic.FragmentStats.BytesRead * 10, options.SizeBytes);
+    EXPECT_EQ(automatic.FragmentStats.Checked, 0u);
+    EXPECT_LT(automatic.FragmentStats.BytesRead * 50, options.SizeBytes) << "at most 2% of the card";
     EXPECT_LT(automatic.FragmentStats.BytesRead, stats.BytesRead);
 }
 
