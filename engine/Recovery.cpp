@@ -9,9 +9,7 @@
 #include <limits>
 #include <map>
 #include <set>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <sys/sysmacros.h>
 
 #include "device/DskLib.h"
@@ -1153,7 +1151,7 @@ struct TRecoveryDuringScan::TImpl {
                 continue;
             }
             if (!e.Name.empty())
-                ::unlinkat(Dest.Descriptor(), e.Name.c_str(), 0);
+                Dest.Remove(e.Name);
             switch (e.Status) {
             case TRecoveryStatus::Recovered: --Result.Recovered; break;
             case TRecoveryStatus::Failed: --Result.Failed; break;

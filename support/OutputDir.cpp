@@ -410,6 +410,12 @@ TWriteResult TOutputDir::NameTemporary(const std::string& tmp, const std::functi
     return result;
 }
 
+bool TOutputDir::Remove(const std::string& name) const {
+    if (fd_ < 0 || name.empty() || name.find('/') != std::string::npos || name == "." || name == "..")
+        return false;
+    return ::unlinkat(fd_, name.c_str(), 0) == 0;
+}
+
 TWriteResult TOutputDir::Replace(const std::string& name, const std::uint8_t* data, std::size_t size) {
     TWriteResult result;
     if (!ValidName(name)) {

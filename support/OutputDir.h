@@ -93,6 +93,10 @@ public:
     // to): for a file Lumivore owns, such as its settings.
     TWriteResult Replace(const std::string& name, const std::uint8_t* data, std::size_t size);
 
+    // Removes a file this run wrote under name (a plain name in the folder, never a path), to be
+    // written again; false when there is no such file or it cannot be removed.
+    bool Remove(const std::string& name) const;
+
     // Flushes the folder itself, so that the renames are on disk; with everything=true also
     // every file written without durable (one flush for a run of thumbnails).
     void Sync(bool everything = false) const;

@@ -101,6 +101,16 @@ TEST(OutputDir, PlantedSymlinksAreNeverFollowedAndNothingIsOverwritten) {
     EXPECT_TRUE(S_ISREG(Lstat(dir / "out/settings.xml").st_mode));
     EXPECT_NE(WriteAs(out, "../escape").Outcome, TWriteOutcome::Written);
     EXPECT_FALSE(fs::exists(dir / "escape"));
+
+    // Removing a file to write it again takes a name in the folder, never a path out of it, and
+    // removes a planted link itself, never the file behind it.
+    EXPECT_TRUE(out.Remove("f1.jpg"));
+    EXPECT_EQ(testkit::ReadFile(dir / "victim"), kVictim);
+    EXPECT_FALSE(out.Remove("../victim"));
+    EXPECT_TRUE(fs::exists(dir / "victim"));
+    EXPECT_TRUE(out.Remove("f1.jpg-1"));
+    EXPECT_FALSE(fs::exists(dir / "out/f1.jpg-1"));
+    EXPECT_FALSE(out.Remove("f1.jpg-1"));
 }
 
 TEST(OutputDir, AFolderSwappedForASymlinkMidRunKeepsReceivingTheFiles) {
