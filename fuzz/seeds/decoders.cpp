@@ -55,9 +55,22 @@ const TRegisterSeeds kHeif("fuzz_decode_heif", [] {
 });
 
 const TRegisterSeeds kWebp("fuzz_decode_webp", [] {
+    // An animation whose canvas claims 250 x 2.3 million pixels: nothing may be allocated for it
+    // (the canvas width and height less one are the 24-bit numbers at bytes 24 and 27, in the
+    // VP8X chunk).
+    std::vector<std::uint8_t> huge = testkit::EncodeAnimatedWebp(9, 6, {{1, 2, 3}, {200, 100, 0}});
+    if (huge.size() > 30) {
+        huge[24] = 0xF9;
+        huge[25] = 0x00;
+        huge[26] = 0x00;
+        huge[27] = 0x05;
+        huge[28] = 0x00;
+        huge[29] = 0x23;
+    }
     return std::vector<std::vector<std::uint8_t>>{testkit::EncodeWebp(32, 24, {200, 30, 40}),
                                                   testkit::EncodeWebp(7, 5, {1, 2, 3}, true),
-                                                  testkit::EncodeAnimatedWebp(9, 6, {{1, 2, 3}, {200, 100, 0}})};
+                                                  testkit::EncodeAnimatedWebp(9, 6, {{1, 2, 3}, {200, 100, 0}}),
+                                                  huge};
 });
 
 const TRegisterSeeds kVideo("fuzz_decode_video", [] {

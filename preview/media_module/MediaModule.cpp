@@ -309,6 +309,9 @@ void DecodeWebpInto(const std::uint8_t* data, std::size_t size, std::uint64_t ma
     std::unique_ptr<WebPAnimDecoder, TAnimDecoderDone> animation;
     const std::uint8_t* rgba = nullptr;
     if (features.has_animation) {
+        // The demuxer allocates the whole canvas as it is created: its size is checked first.
+        CheckPictureSize(static_cast<std::uint64_t>(std::max(0, features.width)),
+                         static_cast<std::uint64_t>(std::max(0, features.height)), maxPixels);
         rgba = FirstAnimationFrame(data, size, maxPixels, animation, width, height);
     } else {
         CheckPictureSize(static_cast<std::uint64_t>(std::max(0, features.width)),
