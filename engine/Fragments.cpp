@@ -188,10 +188,17 @@ bool PlausibleScanSector(TBytes s) {
     // one value are the runs measured.
     bool uniformStretch = n < 64;
     for (std::size_t at = 0; at + 32 <= n && !uniformStretch; at += 32) {
+#if defined(__SSE2__)
+        const __m128i first = _mm_set1_epi8(static_cast<char>(s[at]));
+        const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s.data() + at));
+        const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s.data() + at + 16));
+        uniformStretch = _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(low, first), _mm_cmpeq_epi8(high, first))) == 0xFFFF;
+#else
         std::uint8_t differs = 0;
         for (std::size_t k = 1; k < 32; ++k)
             differs |= static_cast<std::uint8_t>(s[at + k] ^ s[at]);
         uniformStretch = differs == 0;
+#endif
     }
     if (!uniformStretch)
         return true;
@@ -413,7 +420,7 @@ bool IsJpeg(const TFoundFile& f) { return f.Type() == TFileType::Jpeg && f.Start
 // ---- TPieceReader ----------------------------------------------------------------------------
 
 TPieceReader::TPieceReader(TDrive& drive, std::vector<TPiece> pieces, std::size_t cacheLines)
-    : drive_(drive), lines_(std::max<std::size_t>(cacheLines, 1)), cache_(lines_.size() * kLineBytes) {
+    : drive_(drive), lines_(std::max<std::size_t>(cacheLines, 1)) {
     SetPieces(std::move(pieces));
 }
 
@@ -466,7 +473,9 @@ TBytes TPieceReader::Span(std::uint64_t offset) {
         const std::uint64_t lineStart = device - device % kLineBytes;
         const std::size_t slot = static_cast<std::size_t>((device / kLineBytes) % lines_.size());
         TLine& line = lines_[slot];
-        std::uint8_t* bytes = cache_.data() + slot * kLineBytes;
+        if (!cache_)
+            cache_.reset(new std::uint8_t[lines_.size() * kLineBytes]);
+        std::uint8_t* bytes = cache_.get() + slot * kLineBytes;
         if (line.Device != lineStart || device >= lineStart + line.Bytes) {
             // A line the device ended inside is read again next time: it may be a passing fault.
             line.Device = UINT64_MAX;

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <set>
 #include <vector>
 
@@ -67,7 +68,8 @@ private:
     std::vector<TPiece> pieces_;
     std::uint64_t size_ = 0;
     std::vector<TLine> lines_;         // line k of the device goes to slot k % lines_.size()
-    std::vector<std::uint8_t> cache_;
+    // Allocated on first use and never cleared: a line's bytes are used only once read.
+    std::unique_ptr<std::uint8_t[]> cache_;
     std::uint64_t bytesRead_ = 0;
     std::function<bool(std::uint64_t, std::uint32_t, std::uint8_t*)> held_;
 };
