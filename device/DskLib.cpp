@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <mutex>
 #include <linux/fs.h>
 #include <linux/hdreg.h>
 #include <sys/ioctl.h>
@@ -27,6 +28,20 @@ constexpr std::uint32_t kSector = 512;
 TReadFault& ReadFaultSeam() {
     static TReadFault seam;
     return seam;
+}
+
+std::mutex& ReadFaultMutex() {
+    static std::mutex m;
+    return m;
+}
+
+// Whether the read fault set by a test fails this read. The scan reads on two threads: the
+// fault is asked under a lock, so that its bookkeeping sees one read at a time.
+bool SeamFails(std::uint64_t firstSector, std::uint16_t count) {
+    if (!ReadFaultSeam())
+        return false;
+    const std::lock_guard<std::mutex> lock(ReadFaultMutex());
+    return ReadFaultSeam() && ReadFaultSeam()(firstSector, count);
 }
 
 // Compares names the way people count: "sdb" < "sdb2" < "sdb10", "nvme0n1" < "nvme1n1".
@@ -288,6 +303,7 @@ std::uint8_t TDeviceCatalogue::CodeForPath(const std::string& path) const {
 // ---------------------------------------------------------------- raw access
 
 TReadFault SetReadFault(TReadFault fault) {
+    const std::lock_guard<std::mutex> lock(ReadFaultMutex());
     TReadFault previous = std::move(ReadFaultSeam());
     ReadFaultSeam() = std::move(fault);
     return previous;
@@ -368,7 +384,7 @@ std::uint32_t ReadDeviceSectors(TDeviceHandle handle, std::uint64_t firstSector,
     std::uint32_t delivered = 0;
     for (unsigned attempt = 0; attempt <= retries; ++attempt) {
         delivered = 0;
-        if (ReadFaultSeam() && ReadFaultSeam()(firstSector, count))
+        if (SeamFails(firstSector, count))
             continue;
         bool failed = false;
         std::size_t total = 0;

@@ -104,7 +104,8 @@ bool CheckDeviceReady(TDeviceHandle handle);
 std::uint8_t DetectFileSystem(std::span<const std::uint8_t> sector);
 
 // Test seam: when set, it is asked before every read attempt and a true answer makes that
-// attempt fail as a device error would. Returns the previous seam.
+// attempt fail as a device error would. It is asked under a lock, one read at a time, also
+// when two threads read. Returns the previous seam.
 using TReadFault = std::function<bool(std::uint64_t firstSector, std::uint16_t count)>;
 TReadFault SetReadFault(TReadFault fault);
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "device/ReadAhead.h"
 #include "engine/DeviceMeasure.h"
 #include "engine/FileTypes.h"
 #include "engine/Nesting.h"
@@ -125,6 +126,7 @@ void TScanEngine::Scan(std::uint64_t firstSector, std::uint64_t sectorCount, TCo
         return walked > outstanding ? walked - outstanding : 0;
     };
 
+    TReadAhead readAhead(Drive, kBlockSectors);
     for (std::uint64_t k = 0; k < steps; ++k) {
         PumpMessages();
         if (sectorCount > 0)
@@ -138,15 +140,24 @@ void TScanEngine::Scan(std::uint64_t firstSector, std::uint64_t sectorCount, TCo
             current += kBlockSectors;
             continue;
         }
-        const std::uint32_t n = Drive.Read(current, kBlockSectors, SectorBuffer.data());
+        const std::uint8_t* data = nullptr;
+        const std::uint32_t n = readAhead.Read(current, kBlockSectors, data, [this] { PumpMessages(); });
         const std::uint64_t got = n / kSectorSize;
         // What the drive could deliver: a whole block, or up to the device's end.
         const std::uint64_t expected = current < deviceEnd ? std::min<std::uint64_t>(kBlockSectors, deviceEnd - current)
                                                            : std::uint64_t{kBlockSectors};
+        // The next blocks are read while this one is examined. After a short read they are not:
+        // the blocks after a failing area are left alone.
+        for (std::uint64_t j = 1; got == expected && j <= TReadAhead::kAhead && k + j < steps; ++j) {
+            const std::uint64_t next = current + j * kBlockSectors;
+            if (next >= deviceEnd)
+                break;
+            readAhead.Prefetch(next, kBlockSectors);
+        }
         if (got > 0) {
-            ScanBlock(static_cast<std::uint16_t>(got), static_cast<std::int64_t>(current));
+            ScanBytes(data, static_cast<std::uint16_t>(got), static_cast<std::int64_t>(current));
             if (BlockObserver)
-                BlockObserver->BlockScanned(current, SectorBuffer.data(), got);
+                BlockObserver->BlockScanned(current, data, got);
         }
         if (got < expected) {
             // A failed read, or a short one that stopped at a bad sector: the rest of the
@@ -161,6 +172,8 @@ void TScanEngine::Scan(std::uint64_t firstSector, std::uint64_t sectorCount, TCo
         if (sectorLabel)
             sectorLabel->SetCount(static_cast<std::int64_t>(shown()));
     }
+    // A block read ahead of a stop is not wanted; from here on the drive is read on this thread.
+    readAhead.Cancel();
     if (!pending.empty() && !StopRequested) {
         std::uint64_t done = handled();
         rescanning_ = true;
@@ -378,11 +391,15 @@ std::size_t TScanEngine::NextCandidate(TBytes block, std::size_t i) const {
 }
 
 void TScanEngine::ScanBlock(std::uint16_t sectorsRead, std::int64_t blockStart) {
+    ScanBytes(SectorBuffer.data(), sectorsRead, blockStart);
+}
+
+void TScanEngine::ScanBytes(const std::uint8_t* bytes, std::uint16_t sectorsRead, std::int64_t blockStart) {
     TFoundFile& rec = scratch_;
     rec.Reset();
     bool recTouched = false;
     const std::size_t limit = std::min<std::size_t>(sectorsRead, kBlockSectors);
-    const TBytes block(SectorBuffer.data(), limit * kSectorSize);
+    const TBytes block(bytes, limit * kSectorSize);
     const std::uint64_t blockByte = static_cast<std::uint64_t>(blockStart) * kSectorSize;
     if (!openMeasures_.empty())
         ContinueMeasures(block, blockByte);

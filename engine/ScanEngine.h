@@ -1,6 +1,8 @@
 #pragma once
 // The scan engine: owns the open device, the list of found files and the sector buffer, and
-// runs the long operations (scan, read-back, thumbnails, recovery) on the caller's thread.
+// runs the long operations (scan, read-back, thumbnails, recovery) on the caller's thread. The
+// scan has its blocks read ahead on a thread of its own (device/ReadAhead.h); everything it
+// does with them happens on the caller's thread.
 
 #include <array>
 #include <cstdint>
@@ -105,6 +107,8 @@ public:
     void SetRecognisers(std::span<const TRecogniserEntry> recognisers);
 
 private:
+    // ScanBlock over sectorsRead sectors at bytes, which hold the block starting at blockStart.
+    void ScanBytes(const std::uint8_t* bytes, std::uint16_t sectorsRead, std::int64_t blockStart);
     void PumpMessages() {
         if (MessagePump)
             MessagePump->ProcessMessages();

@@ -13,6 +13,7 @@
 
 #include "device/DskLib.h"
 #include "engine/FileTypes.h"
+#include "device/ReadAhead.h"
 #include "engine/ScanEngine.h"
 #include "engine/ScanRange.h"
 #include "support/Settings.h"
@@ -24,6 +25,7 @@ using namespace lumivore;
 using lumivore::testkit::TByteVector;
 using lumivore::testkit::TTempDir;
 using ::testing::ElementsAre;
+using ::testing::UnorderedElementsAre;
 
 namespace {
 
@@ -134,7 +136,7 @@ TEST_F(ScanTest, BlocksAreWholeThousandsAndTheSectorCounterAdvancesByBlocks) {
     reads.clear();
     sectors.values.clear();
     engine->Scan(0, 2048, &found, &sectors, &errors);
-    EXPECT_THAT(reads, ElementsAre(0u, 1000u, 2000u));
+    EXPECT_THAT(reads, UnorderedElementsAre(0u, 1000u, 2000u));
     EXPECT_THAT(sectors.values, ElementsAre(1000, 2000, 3000));
 
     // The last block asks for a whole block and the drive clips it at the device's end.
@@ -142,8 +144,8 @@ TEST_F(ScanTest, BlocksAreWholeThousandsAndTheSectorCounterAdvancesByBlocks) {
     counts.clear();
     sectors.values.clear();
     engine->Scan(4000, 1500, &found, &sectors, &errors);
-    EXPECT_THAT(reads, ElementsAre(4000u, 5000u));
-    EXPECT_THAT(counts, ElementsAre(1000, 500));
+    EXPECT_THAT(reads, UnorderedElementsAre(4000u, 5000u));
+    EXPECT_THAT(counts, UnorderedElementsAre(1000, 500));
     // The counter stops at the device's end, where the drive clipped the last block.
     EXPECT_THAT(sectors.values, ElementsAre(1000, 1500));
     EXPECT_TRUE(errors.values.empty());
@@ -167,9 +169,11 @@ TEST_F(ScanTest, AFailedBlockIsSkippedFirstAndReadAgainSectorBySectorAtTheEnd) {
     failReadAt.insert(0);
     engine->Scan(0, 40000, &found, &sectors, &errors);
     // First pass: block 0 fails, the next 30 are left alone; then 31000 single-sector reads.
+    // The first pass's later blocks are read ahead, two at a time from an image.
     ASSERT_EQ(reads.size(), 10u + 31000u);
-    EXPECT_THAT(std::vector<std::uint64_t>(reads.begin(), reads.begin() + 10),
-                ElementsAre(0u, 31000u, 32000u, 33000u, 34000u, 35000u, 36000u, 37000u, 38000u, 39000u));
+    std::vector<std::uint64_t> firstPass(reads.begin(), reads.begin() + 10);
+    std::sort(firstPass.begin(), firstPass.end());
+    EXPECT_THAT(firstPass, ElementsAre(0u, 31000u, 32000u, 33000u, 34000u, 35000u, 36000u, 37000u, 38000u, 39000u));
     EXPECT_EQ(reads[10], 0u);
     EXPECT_EQ(reads.back(), 30999u);
     EXPECT_EQ(counts.back(), 1);
@@ -266,7 +270,12 @@ TEST_F(ScanTest, StopFromThePumpEndsTheScanBeforeTheNextReadAndStillCounts) {
             engine->StopScan();
     };
     engine->Scan(0, 10000, &found, &sectors, &errors);
-    EXPECT_THAT(reads, ElementsAre(0u, 1000u, 2000u, 3000u));
+    // Blocks 0 to 3 were examined. The blocks after them may have been read ahead, but no
+    // more than the read-ahead holds, and none was examined.
+    std::sort(reads.begin(), reads.end());
+    ASSERT_GE(reads.size(), 4u);
+    EXPECT_THAT(std::vector<std::uint64_t>(reads.begin(), reads.begin() + 4), ElementsAre(0u, 1000u, 2000u, 3000u));
+    EXPECT_LE(reads.size(), 4u + TReadAhead::kAhead);
     EXPECT_EQ(engine->FoundFiles.size(), 4u);
     EXPECT_EQ(GeneralCounts[kFormatJpeg], 4);
     EXPECT_EQ(bar.positions.back(), 0);
