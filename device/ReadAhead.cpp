@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <new>
+#include <system_error>
 
 #include <sys/stat.h>
 
@@ -131,19 +132,26 @@ void TReadAhead::Post(std::uint64_t first, std::uint32_t count) {
         posted_.store(seq + 1, std::memory_order_release);
     }
     changed_.notify_all();
-    if (!thread_.joinable())
-        thread_ = std::thread([this] { Worker(); });
+    if (!thread_.joinable() && !CallerReadsAlone) {
+        try {
+            thread_ = std::thread([this] { Worker(); });
+        } catch (const std::system_error&) {
+            // No thread to be had: the caller reads every block itself, as it waits for it.
+            CallerReads = CallerReadsAlone = true;
+        }
+    }
 }
 
 void TReadAhead::WaitCompleted(std::uint64_t seq, const std::function<void()>& waiting) {
     const TSlot& slot = slots_[seq % kSlots];
     const auto finished = [&] { return slot.Done.load(std::memory_order_acquire); };
     const auto claimable = [&] {
-        return CallerReads && claimed_.load(std::memory_order_acquire) < posted_.load(std::memory_order_acquire);
+        return (CallerReads || CallerReadsAlone) &&
+               claimed_.load(std::memory_order_acquire) < posted_.load(std::memory_order_acquire);
     };
     for (;;) {
         std::uint64_t own = 0;
-        if (CallerReads && ClaimNext(own)) {
+        if ((CallerReads || CallerReadsAlone) && ClaimNext(own)) {
             ReadSlot(own); // this one or one after it, which would otherwise wait for the worker
             continue;
         }

@@ -50,6 +50,9 @@ public:
     // the worker alone reads, and the caller's window stays alive however long a read takes.
     // Set from the drive at construction; changed only before the first read.
     bool CallerReads = false;
+    // No worker is started: the caller reads every block as it waits for it. Set when the
+    // system gives no thread; tests set it to run the whole path on one thread.
+    bool CallerReadsAlone = false;
 
 private:
     static constexpr std::uint32_t kSlots = kAhead + 1;

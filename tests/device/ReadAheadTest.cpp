@@ -24,7 +24,11 @@ constexpr std::uint64_t kBlocks = 24;
 
 // Reads of an image whose every sector starts with its own number, through a drive opened on
 // it; the read fault seam records which blocks are read and can fail or slow one down.
-class ReadAheadTest : public ::testing::TestWithParam<bool> {
+// The ways the blocks are read: by the worker alone (from a device), by the worker and the
+// caller (from an image), by the caller alone (when no thread can be had).
+enum class TReaders { Worker, Both, Caller };
+
+class ReadAheadTest : public ::testing::TestWithParam<TReaders> {
 protected:
     void SetUp() override {
         TDeviceCatalogue::Instance().Clear();
@@ -64,6 +68,10 @@ protected:
         }
         return delivered;
     }
+    void Configure(TReadAhead& ahead) {
+        ahead.CallerReads = GetParam() == TReaders::Both;
+        ahead.CallerReadsAlone = GetParam() == TReaders::Caller;
+    }
     std::vector<std::uint64_t> Reads() {
         std::vector<std::uint64_t> r = reads;
         std::sort(r.begin(), r.end());
@@ -80,7 +88,7 @@ protected:
 
 TEST_P(ReadAheadTest, EveryBlockArrivesWholeInOrderAndIsReadOnce) {
     TReadAhead ahead(drive, kBlock);
-    ahead.CallerReads = GetParam();
+    Configure(ahead);
     const std::vector<std::uint32_t> delivered = ReadInOrder(ahead, 0, kBlocks);
     EXPECT_THAT(delivered, Each(kBlock * 512));
     std::vector<std::uint64_t> expected(kBlocks);
@@ -97,22 +105,26 @@ TEST_P(ReadAheadTest, EveryBlockArrivesWholeInOrderAndIsReadOnce) {
 TEST_P(ReadAheadTest, BlocksAfterAFailingOneAreNotRead) {
     failBlock = 5;
     TReadAhead ahead(drive, kBlock);
-    ahead.CallerReads = GetParam();
+    Configure(ahead);
     const std::vector<std::uint32_t> delivered = ReadInOrder(ahead, 0, 6);
     EXPECT_EQ(delivered.back(), 0u);
-    // Blocks 6 to 11 were asked for ahead. A single reader begins none of them; with the caller
-    // reading too, one may have been under way beside the failing read.
+    // Blocks 6 to 11 were asked for ahead. A single reader begins none of them; with two, one
+    // may have been under way beside the failing read.
     const std::vector<std::uint64_t> r = Reads();
     const auto beyond = std::count_if(r.begin(), r.end(), [](std::uint64_t b) { return b > 5; });
-    EXPECT_LE(beyond, GetParam() ? 1 : 0);
+    EXPECT_LE(beyond, GetParam() == TReaders::Both ? 1 : 0);
     // The caller goes on past the area: the next block asked for is read.
     const std::uint8_t* data = nullptr;
     EXPECT_EQ(ahead.Read(20 * kBlock, kBlock, data), kBlock * 512);
     EXPECT_EQ(data[0], static_cast<std::uint8_t>(20 * kBlock));
 }
 
-INSTANTIATE_TEST_SUITE_P(Readers, ReadAheadTest, ::testing::Values(false, true),
-                         [](const auto& info) { return info.param ? "CallerReadsToo" : "WorkerAlone"; });
+INSTANTIATE_TEST_SUITE_P(Readers, ReadAheadTest, ::testing::Values(TReaders::Worker, TReaders::Both, TReaders::Caller),
+                         [](const auto& info) {
+                             return info.param == TReaders::Worker ? "WorkerAlone"
+                                    : info.param == TReaders::Both ? "WorkerAndCaller"
+                                                                   : "CallerAlone";
+                         });
 
 // From a device the worker alone reads: the caller waits, and can be told to stop meanwhile.
 using ReadAheadWorkerTest = ReadAheadTest;
