@@ -59,7 +59,7 @@ enum class TFileType : std::uint8_t {
 
 // How a file's length is found when its record does not hold it: the structure walked.
 enum class TLengthMeasure : std::uint8_t {
-    None,      // the header states it (BMP, RIFF), or nothing can measure it (X3F, CRW)
+    None,      // the header states it (BMP, RIFF), or nothing can measure it (CRW)
     Jpeg,      // markers and entropy data to the end-of-image marker
     Gif,       // blocks to the trailer
     Png,       // chunks to IEND
@@ -67,6 +67,7 @@ enum class TLengthMeasure : std::uint8_t {
     RealMedia, // chunks
     Mrw,       // the header's block sizes
     Raf,       // the header's offsets
+    X3f,       // the directory at the end, found as the bytes go by
 };
 
 // What draws a file's picture, full size or as a thumbnail when the record holds no
@@ -145,7 +146,7 @@ inline constexpr std::array<TFileTypeTraits, kFileTypeCount> kFileTypeTraits = [
         {TFileType::Pef, "PEF", no, kMakerPentax, no, M::Tiff, D::None, L::LargeRaw, false, false, false, false},
         {TFileType::Arw, "ARW", no, kMakerSony, no, M::Tiff, D::None, L::LargeRaw, false, false, false, false},
         {TFileType::Sr2, "SR2", no, kMakerSony, no, M::Tiff, D::None, L::LargeRaw, false, false, false, false},
-        {TFileType::X3f, "X3F", no, kMakerSigma, no, M::None, D::None, L::General, false, false, false, false},
+        {TFileType::X3f, "X3F", no, kMakerSigma, no, M::X3f, D::None, L::LargeRaw, false, false, false, false},
         {TFileType::Mrw, "MRW", no, kMakerMinolta, no, M::Mrw, D::None, L::LargeRaw, false, false, true, false},
         {TFileType::Raf, "RAF", no, kMakerFuji, no, M::Raf, D::None, L::LargeRaw, false, false, false, true},
         {TFileType::Heic, "HEIC", no, no, kPhoneHeic, M::None, D::Heif, L::Media, false, false, false, false},

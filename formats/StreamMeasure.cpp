@@ -540,6 +540,143 @@ private:
     std::uint64_t pos_ = 0;
 };
 
+// ---- Sigma X3F -----------------------------------------------------------------------------
+
+std::uint32_t Le32(const std::uint8_t* p) {
+    return (std::uint32_t{p[3]} << 24) | (std::uint32_t{p[2]} << 16) | (std::uint32_t{p[1]} << 8) | p[0];
+}
+
+// An X3F file's sections follow its header; their directory ("SECd", a version, a count and
+// entries of offset, length and type) comes last, and the file's last four bytes give the
+// directory's offset. Nothing at the start tells where that is: the measure looks for the
+// directory as the bytes go by and takes one whose entries all lie before it and whose
+// closing offset names it. A file with no section right after its header is a header alone,
+// or not an X3F: it is given up at once rather than followed to the limit.
+class TX3fMeasure final : public TStreamMeasure {
+public:
+    TX3fMeasure() : TStreamMeasure(LargestLengthFor("X3F")) {}
+
+protected:
+    TMeasureStatus Step(const TStreamWindow& w) override {
+        for (;;) {
+            if (!sectionSeen_) {
+                // The first section lies within the first kFirstSectionReach bytes, on a 4-byte
+                // boundary past the 40 bytes every version's header holds.
+                for (; firstSection_ + 4 <= kFirstSectionReach; firstSection_ += 4) {
+                    std::uint8_t id[4];
+                    if (!w.Get(firstSection_, 4, id))
+                        return firstSection_ < w.Start() ? TMeasureStatus::Failed : TMeasureStatus::Open;
+                    if (std::memcmp(id, "SEC", 3) == 0) {
+                        sectionSeen_ = true;
+                        search_ = firstSection_ + 4;
+                        break;
+                    }
+                }
+                if (!sectionSeen_)
+                    return TMeasureStatus::Failed;
+            }
+            if (candidate_ != kNone) {
+                // Gathers the candidate directory, then judges it.
+                const std::uint64_t have = candidate_ + directory_.size();
+                if (have < w.End() && directory_.size() < need_) {
+                    if (have < w.Start())
+                        return TMeasureStatus::Failed; // its bytes went by unseen
+                    const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(need_ - directory_.size(), w.End() - have));
+                    const std::size_t at = directory_.size();
+                    directory_.resize(at + take);
+                    if (!w.Get(have, take, directory_.data() + at))
+                        return TMeasureStatus::Failed;
+                }
+                if (directory_.size() < need_)
+                    return TMeasureStatus::Open;
+                if (need_ == kDirectoryHead) {
+                    const std::uint32_t version = Le32(directory_.data() + 4);
+                    const std::uint32_t entries = Le32(directory_.data() + 8);
+                    if (version >= 0x00020000 && version < 0x00050000 && entries >= 1 && entries <= kMaxEntries) {
+                        need_ = kDirectoryHead + 12 * std::size_t{entries} + 4;
+                        continue;
+                    }
+                } else if (DirectoryHolds(candidate_, directory_)) {
+                    return End(candidate_ + need_);
+                }
+                Reject();
+                continue;
+            }
+            // Looks for the next "SECd" from search_ on: first where the carried bytes meet the
+            // chunk, then in the chunk. (A rejected candidate's own bytes were searched already.)
+            search_ = std::max(search_, w.Start());
+            for (; search_ < w.ChunkStart() && search_ + 4 <= w.End(); ++search_) {
+                std::uint8_t id[4];
+                if (w.Get(search_, 4, id) && std::memcmp(id, "SECd", 4) == 0)
+                    break;
+            }
+            if (search_ + 4 > w.End())
+                return TMeasureStatus::Open;
+            if (search_ >= w.ChunkStart()) {
+                const TBytes rest = w.ChunkFrom(search_);
+                const void* hit = rest.size() >= 4 ? ::memmem(rest.data(), rest.size(), "SECd", 4) : nullptr;
+                if (hit == nullptr) {
+                    search_ = w.End() - std::min<std::uint64_t>(3, w.End());
+                    return TMeasureStatus::Open;
+                }
+                search_ += static_cast<std::uint64_t>(static_cast<const std::uint8_t*>(hit) - rest.data());
+            }
+            if (search_ > UINT32_MAX)
+                return TMeasureStatus::Failed; // no file offset of 32 bits can name it
+            candidate_ = search_;
+            need_ = kDirectoryHead;
+            directory_.clear();
+        }
+    }
+
+private:
+    static constexpr std::uint64_t kNone = UINT64_MAX;
+    static constexpr std::uint64_t kFirstSectionReach = 1024;
+    static constexpr std::size_t kDirectoryHead = 12;
+    static constexpr std::uint32_t kMaxEntries = 64;
+
+    // Whether the gathered directory at position at is the file's: every entry's data lies on
+    // a 4-byte boundary between the header and the directory, its type is a name of letters
+    // and digits, and the offset after the entries names the directory.
+    static bool DirectoryHolds(std::uint64_t at, const std::vector<std::uint8_t>& d) {
+        const std::uint32_t entries = Le32(d.data() + 8);
+        for (std::uint32_t i = 0; i < entries; ++i) {
+            const std::uint8_t* e = d.data() + kDirectoryHead + 12 * std::size_t{i};
+            const std::uint64_t offset = Le32(e), length = Le32(e + 4);
+            if (offset % 4 != 0 || offset < 40 || offset + length > at)
+                return false;
+            for (int k = 8; k < 12; ++k) {
+                const std::uint8_t c = e[k];
+                if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')))
+                    return false;
+            }
+        }
+        return Le32(d.data() + kDirectoryHead + 12 * std::size_t{entries}) == at;
+    }
+    // The candidate is not the directory: the search goes on after its first byte, first in
+    // the bytes gathered for it, which the window may no longer hold.
+    void Reject() {
+        const std::uint8_t* d = directory_.data();
+        for (std::size_t k = 1; k + 4 <= directory_.size(); ++k)
+            if (std::memcmp(d + k, "SECd", 4) == 0) {
+                candidate_ += k;
+                directory_.erase(directory_.begin(), directory_.begin() + static_cast<std::ptrdiff_t>(k));
+                need_ = kDirectoryHead;
+                return;
+            }
+        search_ = candidate_ + std::max<std::size_t>(1, directory_.size() >= 3 ? directory_.size() - 3 : 1);
+        candidate_ = kNone;
+        directory_.clear();
+    }
+
+    bool sectionSeen_ = false;
+    std::uint64_t firstSection_ = 40;
+    std::uint64_t search_ = 0;
+    std::uint64_t candidate_ = kNone;
+    std::size_t need_ = kDirectoryHead;
+    std::vector<std::uint8_t> directory_; // at most 12 + 12 * kMaxEntries + 4 bytes
+};
+
 // ---- classic TIFF --------------------------------------------------------------------------
 
 // Walks the directories of a classic TIFF structure in the order of their positions in the
@@ -862,6 +999,7 @@ std::unique_ptr<TStreamMeasure> StartStreamMeasure(const TFoundFile& rec) {
     case TLengthMeasure::Png: return std::make_unique<TPngMeasure>();
     case TLengthMeasure::Gif: return std::make_unique<TGifMeasure>();
     case TLengthMeasure::RealMedia: return std::make_unique<TRealMediaMeasure>();
+    case TLengthMeasure::X3f: return std::make_unique<TX3fMeasure>();
     case TLengthMeasure::Tiff: break;
     default: return nullptr; // the header states the length, or the recogniser measures it
     }

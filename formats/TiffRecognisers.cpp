@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "engine/FileTypes.h"
+#include "formats/Measure.h"
 #include "formats/TiffWalker.h"
 
 namespace lumivore {
@@ -161,7 +162,8 @@ bool RecogniseX3f(TBytes data, TFoundFile& rec) {
     rec.FormatIndex = kNoIndex;
     rec.MakerIndex = kMakerSigma;
     rec.Make = "Sigma";
-    rec.Length = kUnknownLength; // an X3F file is never measured
+    // Its directory comes last: found in this block for a small file, else as the scan goes on.
+    rec.Length = MeasureInBlock(rec, data).Length;
     rec.Width = static_cast<std::int32_t>(width);
     rec.Height = static_cast<std::int32_t>(height);
     return true;

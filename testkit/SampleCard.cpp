@@ -179,7 +179,7 @@ std::vector<TCardSource> MakeSources(bool largePhotos) {
     // what follows the file on the card, not part of it.
     add("RM", kFormatRealMedia, kNoIndex, true, "RealMedia", MakeRealMedia(40, 500));
     s.back().Length -= 8;
-    add("X3F", kNoIndex, kMakerSigma, false, "Sigma X3F header", BuildX3fHeader(4704, 3136, 4096));
+    add("X3F", kNoIndex, kMakerSigma, true, "Sigma X3F with its directory", BuildX3f(4704, 3136, 4096));
     {
         TMrwLayout mrw;
         mrw.sensorHeight = 2000, mrw.sensorWidth = 3000, mrw.imageHeight = 2000, mrw.imageWidth = 3000;

@@ -405,6 +405,48 @@ TByteVector BuildX3fHeader(std::uint32_t width, std::uint32_t height, std::size_
     return out;
 }
 
+TByteVector BuildX3f(std::uint32_t width, std::uint32_t height, std::size_t size, const std::vector<std::size_t>& decoys) {
+    constexpr std::size_t kHeader = 232, kImageHead = 28, kProperties = 24, kDirectory = 12 + 2 * 12 + 4;
+    size = std::max<std::size_t>(size, kHeader + kImageHead + kProperties + kDirectory + 4) / 4 * 4;
+    TByteVector out = BuildX3fHeader(width, height, size);
+    const std::size_t image = kHeader;
+    const std::size_t properties = size - kDirectory - kProperties;
+    const std::size_t directory = size - kDirectory;
+    PutText(out, image, "SECi");
+    PutLE32(out, image + 4, 0x00020000);
+    PutLE32(out, image + 12, width);
+    PutLE32(out, image + 16, height);
+    std::uint32_t noise = 0x9E3779B9u;
+    for (std::size_t i = image + kImageHead; i < properties; ++i) {
+        noise = noise * 1664525u + 1013904223u;
+        out[i] = static_cast<std::uint8_t>(noise >> 24);
+    }
+    for (const std::size_t at : decoys) {
+        if (at < image + kImageHead || at + 28 > properties)
+            continue;
+        PutText(out, at, "SECd");
+        PutLE32(out, at + 4, 0x00020000);
+        PutLE32(out, at + 8, 1);
+        PutLE32(out, at + 12, static_cast<std::uint32_t>(image));
+        PutLE32(out, at + 16, 16);
+        PutText(out, at + 20, "IMAG");
+        PutLE32(out, at + 24, static_cast<std::uint32_t>(at + 1)); // names no directory
+    }
+    PutText(out, properties, "SECp");
+    PutLE32(out, properties + 4, 0x00020000);
+    PutText(out, directory, "SECd");
+    PutLE32(out, directory + 4, 0x00020000);
+    PutLE32(out, directory + 8, 2);
+    PutLE32(out, directory + 12, static_cast<std::uint32_t>(image));
+    PutLE32(out, directory + 16, static_cast<std::uint32_t>(properties - image));
+    PutText(out, directory + 20, "IMAG");
+    PutLE32(out, directory + 24, static_cast<std::uint32_t>(properties));
+    PutLE32(out, directory + 28, kProperties);
+    PutText(out, directory + 32, "PROP");
+    PutLE32(out, size - 4, static_cast<std::uint32_t>(directory));
+    return out;
+}
+
 TByteVector BuildRaf(const TRafLayout& layout) {
     std::size_t size = std::max<std::size_t>(layout.size, 108);
     if (!layout.preview.empty())

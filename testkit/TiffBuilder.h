@@ -166,6 +166,12 @@ TByteVector BuildCameraTiff(const TCameraTiff& camera, TCameraTiffLayout* layout
 
 // Sigma X3F header: "FOVb", then width and height at 28 and 32, padded to size bytes.
 TByteVector BuildX3fHeader(std::uint32_t width, std::uint32_t height, std::size_t size = 512);
+// A whole Sigma X3F file of size bytes (a multiple of 4, at least 328): the version 2.2
+// header, an image section of noise, a property section, and the directory, whose offset the
+// last four bytes give. Each decoy offset puts a "SECd" into the image data there, with a
+// version, a count and an entry, but no closing offset that names it.
+TByteVector BuildX3f(std::uint32_t width, std::uint32_t height, std::size_t size,
+                     const std::vector<std::size_t>& decoys = {});
 
 // Fuji RAF: the 16-byte signature and the preview and raw-data pointers. The JPEG preview,
 // when given, is placed at previewOffset; the file is at least size bytes long.

@@ -210,8 +210,52 @@ TEST(StreamMeasure, AMeasureThatIsCutOffOrRunsPastTheLimitHasNoLength) {
     EXPECT_LE(measure->Fed(), static_cast<std::uint64_t>(kFileLengthLimit) + endless.size());
 }
 
+// Feeds bytes in two parts cut at cut, then finishes; the length found.
+std::int64_t MeasuredInTwo(const TFoundFile& kind, const TByteVector& bytes, std::size_t cut) {
+    auto measure = StartStreamMeasure(kind);
+    measure->Feed(TBytes(bytes).first(cut));
+    if (measure->Status() == TMeasureStatus::Open)
+        measure->Feed(TBytes(bytes).subspan(cut));
+    measure->Finish();
+    return measure->Length();
+}
+
+// An X3F ends at the directory its last four bytes name, found however the bytes come and
+// past directories that name none; without a section after the header, or without a
+// directory that holds, it has no length.
+TEST(StreamMeasure, AnX3fEndsAtTheDirectoryItsClosingOffsetNames) {
+    constexpr std::size_t kSize = 600'000;
+    // Decoys early, overlapping, across a scan block's edge and right before the properties.
+    const TByteVector x3f = testkit::BuildX3f(4000, 3000, kSize, {1000, 1010, 511'990, kSize - 100});
+    TByteVector onCard = x3f;
+    onCard.resize(kSize + 4096, 0);
+    for (std::size_t piece : {std::size_t{1}, std::size_t{7}, std::size_t{4093}, std::size_t{512'000}}) {
+        auto measure = StartStreamMeasure(Kind("X3F"));
+        for (std::size_t at = 0; at < onCard.size() && measure->Status() == TMeasureStatus::Open; at += piece)
+            measure->Feed(TBytes(onCard).subspan(at, std::min(piece, onCard.size() - at)));
+        EXPECT_EQ(measure->Length(), static_cast<std::int64_t>(kSize)) << "pieces of " << piece;
+    }
+    // The directory and the decoy before the properties cut at every byte.
+    for (std::size_t cut = kSize - 110; cut <= kSize; ++cut)
+        EXPECT_EQ(MeasuredInTwo(Kind("X3F"), onCard, cut), static_cast<std::int64_t>(kSize)) << "cut at " << cut;
+
+    // A header alone is given up within its first kilobyte, not followed to the limit.
+    TByteVector header = testkit::BuildX3fHeader(4000, 3000, 4096);
+    auto measure = StartStreamMeasure(Kind("X3F"));
+    EXPECT_EQ(measure->Feed(TBytes(header).first(2048)), TMeasureStatus::Failed);
+
+    // Cut before its closing offset, or with an entry reaching past the directory, or with a
+    // closing offset that names another place, the file has no length.
+    EXPECT_EQ(MeasuredInTwo(Kind("X3F"), TByteVector(x3f.begin(), x3f.end() - 4), 1000), kUnknownLength);
+    TByteVector reaching = x3f;
+    reaching[kSize - 40 + 16] = 0xFF; // the image entry's length
+    EXPECT_EQ(MeasuredInTwo(Kind("X3F"), reaching, 1000), kUnknownLength);
+    TByteVector elsewhere = x3f;
+    elsewhere[kSize - 4] ^= 0x04;
+    EXPECT_EQ(MeasuredInTwo(Kind("X3F"), elsewhere, 1000), kUnknownLength);
+}
+
 TEST(StreamMeasure, KindsWhoseLengthIsStatedOrNotWalkedGetNoMeasure) {
-    EXPECT_EQ(StartStreamMeasure(Kind("X3F")), nullptr);
     EXPECT_EQ(StartStreamMeasure(Kind("WAV")), nullptr);
     EXPECT_EQ(StartStreamMeasure(Kind("ARW", "SONY")), nullptr);
     TFoundFile headerOnly;
