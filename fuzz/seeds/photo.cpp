@@ -5,6 +5,7 @@
 #include "SeedRegistry.h"
 #include "testkit/MediaBuilder.h"
 #include "testkit/PhotoBuilder.h"
+#include "testkit/TiffBuilder.h"
 #include "testkit/TrailerBuilder.h"
 
 namespace {
@@ -118,6 +119,7 @@ lumivore::fuzzseeds::TRegisterSeeds streamMeasure("fuzz_stream_measure", [] {
     add(1, PngSeeds());
     add(2, GifSeeds());
     add(3, RealMediaSeeds());
+    add(7, {tk::BuildX3f(640, 480, 1024, {300, 310, 700})});
     return seeds;
 });
 lumivore::fuzzseeds::TRegisterSeeds mpf("fuzz_mpf", [] {

@@ -163,7 +163,9 @@ TSeeds RafSeeds() {
 }
 
 lumivore::fuzzseeds::TRegisterSeeds regTiff("fuzz_tiff", TiffSeeds);
-lumivore::fuzzseeds::TRegisterSeeds regX3f("fuzz_x3f", [] { return TSeeds{tk::BuildX3fHeader(2640, 1760)}; });
+lumivore::fuzzseeds::TRegisterSeeds regX3f("fuzz_x3f", [] {
+    return TSeeds{tk::BuildX3fHeader(2640, 1760), tk::BuildX3f(2640, 1760, 2048, {300, 1200})};
+});
 lumivore::fuzzseeds::TRegisterSeeds regMrw("fuzz_mrw", MrwSeeds);
 lumivore::fuzzseeds::TRegisterSeeds regRaf("fuzz_raf", RafSeeds);
 
