@@ -164,7 +164,8 @@ void TReadAhead::WaitCompleted(std::uint64_t seq, const std::function<void()>& w
         while (!finished() && !claimable()) {
             if (!waiting) {
                 changed_.wait(lock, [&] { return finished() || claimable(); });
-            } else if (!changed_.wait_for(lock, std::chrono::milliseconds(50), [&] { return finished() || claimable(); })) {
+            } else if (!changed_.wait_for(lock, std::chrono::milliseconds(50),
+                                          [&] { return finished() || claimable(); })) {
                 lock.unlock();
                 waiting();
                 lock.lock();

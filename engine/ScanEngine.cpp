@@ -1,6 +1,7 @@
 #include "engine/ScanEngine.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "device/ReadAhead.h"
 #include "engine/DeviceMeasure.h"
@@ -172,12 +173,12 @@ void TScanEngine::Scan(std::uint64_t firstSector, std::uint64_t sectorCount, TCo
         if (sectorLabel)
             sectorLabel->SetCount(static_cast<std::int64_t>(shown()));
     }
-    // A block read ahead of a stop is not wanted; from here on the drive is read on this thread.
+    // A block read ahead of a stop is not wanted.
     readAhead.Cancel();
     if (!pending.empty() && !StopRequested) {
         std::uint64_t done = handled();
         rescanning_ = true;
-        RescanPending(pending, sectorCount, done, foundLabel, sectorLabel, errorLabel);
+        RescanPending(readAhead, pending, sectorCount, done, foundLabel, sectorLabel, errorLabel);
     }
     // A file still open ends with the scan: with the range, or with a stop, its end was not seen.
     CloseMeasures();
@@ -206,9 +207,9 @@ void TScanEngine::Scan(std::uint64_t firstSector, std::uint64_t sectorCount, TCo
     CountByType();
 }
 
-void TScanEngine::RescanPending(const std::vector<TPendingRange>& pending, std::uint64_t sectorCount,
-                                std::uint64_t& done, TCounterLabel* foundLabel, TCounterLabel* sectorLabel,
-                                TCounterLabel* errorLabel) {
+void TScanEngine::RescanPending(TReadAhead& reader, const std::vector<TPendingRange>& pending,
+                                std::uint64_t sectorCount, std::uint64_t& done, TCounterLabel* foundLabel,
+                                TCounterLabel* sectorLabel, TCounterLabel* errorLabel) {
     int position = -1;
     auto showProgress = [&] {
         if (sectorCount == 0)
@@ -236,9 +237,13 @@ void TScanEngine::RescanPending(const std::vector<TPendingRange>& pending, std::
             PumpMessages();
             if (StopRequested)
                 return;
-            const std::uint32_t n = Drive.Read(s, 1, SectorBuffer.data() + std::size_t{filled} * kSectorSize);
+            // Through the read-ahead, which reads nothing ahead here: a failing sector may take
+            // the drive a long while, and the window stays alive meanwhile.
+            const std::uint8_t* sector = nullptr;
+            const std::uint32_t n = reader.Read(s, 1, sector, [this] { PumpMessages(); });
             ++done;
             if (n == kSectorSize) {
+                std::memcpy(SectorBuffer.data() + std::size_t{filled} * kSectorSize, sector, kSectorSize);
                 ++filled;
             } else {
                 flush(runStart, filled);

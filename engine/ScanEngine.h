@@ -23,6 +23,7 @@
 namespace lumivore {
 
 class TBitmap;
+class TReadAhead;
 
 inline constexpr std::uint32_t kSectorSize = 512;
 inline constexpr std::uint32_t kBlockSectors = 1000;
@@ -122,10 +123,11 @@ private:
         std::uint64_t First = 0;
         std::uint64_t Count = 0;
     };
-    // Reads the pending ranges again one sector at a time and examines what reads. done counts
-    // the sectors handled so far, for the labels and the bar.
-    void RescanPending(const std::vector<TPendingRange>& pending, std::uint64_t sectorCount, std::uint64_t& done,
-                       TCounterLabel* foundLabel, TCounterLabel* sectorLabel, TCounterLabel* errorLabel);
+    // Reads the pending ranges again one sector at a time, through reader, and examines what
+    // reads. done counts the sectors handled so far, for the labels and the bar.
+    void RescanPending(TReadAhead& reader, const std::vector<TPendingRange>& pending, std::uint64_t sectorCount,
+                       std::uint64_t& done, TCounterLabel* foundLabel, TCounterLabel* sectorLabel,
+                       TCounterLabel* errorLabel);
     // A found file whose end lies in blocks still to come: its record in FoundFiles (by index,
     // as the list grows), the device byte its measure expects next, and the measure.
     struct TOpenMeasure {

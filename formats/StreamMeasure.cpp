@@ -581,7 +581,8 @@ protected:
                 if (have < w.End() && directory_.size() < need_) {
                     if (have < w.Start())
                         return TMeasureStatus::Failed; // its bytes went by unseen
-                    const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(need_ - directory_.size(), w.End() - have));
+                    const std::size_t take = static_cast<std::size_t>(
+                        std::min<std::uint64_t>(need_ - directory_.size(), w.End() - have));
                     const std::size_t at = directory_.size();
                     directory_.resize(at + take);
                     if (!w.Get(have, take, directory_.data() + at))
