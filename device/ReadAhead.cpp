@@ -176,7 +176,7 @@ void TReadAhead::WaitCompleted(std::uint64_t seq, const std::function<void()>& w
     }
 }
 
-void TReadAhead::DropOutstanding() {
+void TReadAhead::Cancel() {
     const std::uint64_t posted = posted_.load(std::memory_order_relaxed);
     DropFrom(taken_);
     for (std::uint64_t seq = taken_; seq < posted; ++seq)
@@ -195,7 +195,7 @@ std::uint32_t TReadAhead::Read(std::uint64_t first, std::uint32_t count, const s
         const std::uint32_t delivered = slot.Delivered;
         // After a short read the blocks asked beyond it are dropped.
         if (delivered < slot.Count * kSector)
-            DropOutstanding();
+            Cancel();
         return delivered;
     };
     while (taken_ < posted_.load(std::memory_order_relaxed)) {
@@ -229,6 +229,5 @@ void TReadAhead::Prefetch(std::uint64_t first, std::uint32_t count) {
     Post(first, count);
 }
 
-void TReadAhead::Cancel() { DropOutstanding(); }
 
 } // namespace lumivore

@@ -73,8 +73,6 @@ private:
     void WaitCompleted(std::uint64_t seq, const std::function<void()>& waiting);
     // Marks the requests from seq on that are not begun as not to be read.
     void DropFrom(std::uint64_t seq);
-    // Drops every request handed over, waiting for those under way.
-    void DropOutstanding();
 
     TDrive& drive_;
     const std::uint32_t blockSectors_;

@@ -722,8 +722,9 @@ TFragmentStats ReassembleFragments(TDrive& drive, std::uint64_t deviceBytes, con
             verdict[i] = 1;
             continue;
         }
-        if (LengthKnown(f.Length) && options.SampledClean.count(f.StartSector) != 0)
-            continue;
+        // Samples already taken over the scan's own data are not taken again; the extent is
+        // still checked against the other files' starts.
+        const bool sampledClean = LengthKnown(f.Length) && options.SampledClean.count(f.StartSector) != 0;
         const std::uint64_t start = static_cast<std::uint64_t>(f.StartSector) * kSector;
         std::uint64_t end = 0;
         if (LengthKnown(f.Length)) {
@@ -746,7 +747,7 @@ TFragmentStats ReassembleFragments(TDrive& drive, std::uint64_t deviceBytes, con
         auto it = std::upper_bound(starts.begin(), starts.end(), start);
         const std::uint64_t nextStart = it != starts.end() ? *it : UINT64_MAX;
         // One sector alone: the sample is meant to cost a sector, not a cache line.
-        if (JpegExtentLooksBroken(start, end, nextStart, geometry, options.SampleMeasuredJpegs,
+        if (JpegExtentLooksBroken(start, end, nextStart, geometry, options.SampleMeasuredJpegs && !sampledClean,
                                   [&](std::uint64_t at, std::uint8_t* s) {
                                       return (options.HeldSectors && options.HeldSectors(at / kSector, 1, s)) ||
                                              drive.Read(at / kSector, 1, s) == kSector;

@@ -92,9 +92,9 @@ struct TFragmentOptions {
     // scan could not measure them) or whose extent holds another found file's start are
     // decoded.
     bool SampleMeasuredJpegs = true;
-    // Start sectors of JPEGs of known length already judged over the scan's own data (recovery
-    // during the scan does so from the sectors it holds): the test of their extent found
-    // nothing wrong, or they decoded whole in one run. Neither is read again.
+    // Start sectors of JPEGs of known length already judged over the scan's own data (the scan
+    // samples them as its blocks pass, recovery during the scan from the sectors it holds):
+    // their samples all passed, or they decoded whole in one run. Neither is read again.
     std::set<std::int64_t> SampledClean;
     std::set<std::int64_t> DecodedWhole;
     // Sectors already in memory (recovery during the scan keeps the last ones the scan read):

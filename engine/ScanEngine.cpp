@@ -349,11 +349,6 @@ void TScanEngine::SampleBlock(TBytes block, std::uint64_t blockByte) {
 
 std::set<std::int64_t> TScanEngine::SampledCleanPhotos() const {
     std::set<std::int64_t> clean;
-    std::vector<std::uint64_t> starts;
-    for (const TFoundFile& f : FoundFiles)
-        if (f.StartSector >= 0)
-            starts.push_back(static_cast<std::uint64_t>(f.StartSector) * kSectorSize);
-    std::sort(starts.begin(), starts.end());
     for (const TSampledPhoto& photo : sampled_) {
         if (photo.Record >= FoundFiles.size())
             continue;
@@ -361,12 +356,7 @@ std::set<std::int64_t> TScanEngine::SampledCleanPhotos() const {
         if (!LengthKnown(f.Length) || f.StartSector < 0)
             continue;
         const std::uint64_t start = static_cast<std::uint64_t>(f.StartSector) * kSectorSize;
-        const std::uint64_t end = start + static_cast<std::uint64_t>(f.Length);
-        // Another found file starting inside the extent makes the photo suspect, as in the pass.
-        const auto next = std::upper_bound(starts.begin(), starts.end(), start);
-        if (next != starts.end() && *next < end)
-            continue;
-        if (photo.Sampler.Clean(end))
+        if (photo.Sampler.Clean(start + static_cast<std::uint64_t>(f.Length)))
             clean.insert(f.StartSector);
     }
     return clean;
