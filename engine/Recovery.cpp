@@ -49,6 +49,39 @@ struct TSweep {
     TDeviceHandle Handle = kInvalidHandle;
 };
 
+// Sectors that could not be read while a file was read for writing: how many, the first, and
+// which.
+struct TUnreadableSectors {
+    std::uint32_t Count = 0;
+    std::int64_t First = -1;
+    std::vector<std::uint64_t> Sectors;
+    void Note(std::uint64_t sector) {
+        Sectors.push_back(sector);
+        if (Count++ == 0 || static_cast<std::int64_t>(sector) < First)
+            First = static_cast<std::int64_t>(sector);
+    }
+};
+
+// Reads count sectors from sector into dest: from the scan's window when it still holds them,
+// else from the engine's drive. A run the device refuses is read again sector by sector; a
+// sector that still cannot be read is zero-filled and noted.
+void ReadZeroFilling(TScanEngine& engine, const TScanWindow* window, std::uint64_t sector, std::uint32_t count,
+                     std::uint8_t* dest, TUnreadableSectors& unreadable) {
+    const auto read = [&](std::uint64_t first, std::uint32_t n, std::uint8_t* out) {
+        return (window != nullptr && window->Copy(first, n, out)) ||
+               engine.Drive.Read(first, static_cast<std::uint16_t>(n), out) >= std::uint64_t{n} * kSectorSize;
+    };
+    if (read(sector, count, dest))
+        return;
+    for (std::uint32_t k = 0; k < count; ++k) {
+        std::uint8_t* p = dest + static_cast<std::size_t>(k) * kSectorSize;
+        if (!read(sector + k, 1, p)) {
+            std::memset(p, 0, kSectorSize);
+            unreadable.Note(sector + k);
+        }
+    }
+}
+
 // Reads one found file's bytes from the examined device into a buffer that grows as more of
 // the file is needed, starting from what the sweep holds of it. Reads go through the engine's
 // drive in runs of at most 1000 sectors, with the engine's message pump between runs. A run the
@@ -74,7 +107,7 @@ public:
         haveSectors_ = buffer_.size() / kSectorSize;
         for (std::uint64_t sector : sweep.Unreadable)
             if (sector >= first && sector < first + haveSectors_)
-                NoteUnreadable(sector);
+                unreadable_.Note(sector);
     }
 
     // Leaves what was read last in the sweep for the next file: the last streamed run when the
@@ -111,7 +144,7 @@ private:
             sweep_.Bytes.swap(buffer_);
             sweep_.Bytes.resize(static_cast<std::size_t>(count) * kSectorSize);
         }
-        for (std::uint64_t sector : unreadableSectors_)
+        for (std::uint64_t sector : unreadable_.Sectors)
             if (sector >= sweep_.FirstSector && sector < sweep_.FirstSector + count)
                 sweep_.Unreadable.push_back(sector);
     }
@@ -140,10 +173,7 @@ public:
             const std::size_t at = static_cast<std::size_t>(haveSectors_) * kSectorSize;
             buffer_.resize(at + static_cast<std::size_t>(n) * kSectorSize);
             std::uint8_t* dest = buffer_.data() + at;
-            const std::uint32_t got =
-                ReadDevice(sector, static_cast<std::uint32_t>(n), dest);
-            if (got < n * kSectorSize)
-                RereadBySector(sector, static_cast<std::uint32_t>(n), dest);
+            ReadZeroFilling(engine_, window_, sector, static_cast<std::uint32_t>(n), dest, unreadable_);
             haveSectors_ += n;
         }
         return std::min<std::uint64_t>(bytes, haveSectors_ * kSectorSize);
@@ -164,9 +194,7 @@ public:
         }
         const std::uint64_t sector = static_cast<std::uint64_t>(start_) + offset / kSectorSize;
         const auto count = static_cast<std::uint32_t>((n + kSectorSize - 1) / kSectorSize);
-        const std::uint32_t got = ReadDevice(sector, count, dest);
-        if (got < std::uint64_t{count} * kSectorSize)
-            RereadBySector(sector, count, dest);
+        ReadZeroFilling(engine_, window_, sector, count, dest, unreadable_);
         lastRun_ = dest;
         lastRunSector_ = sector;
         lastRunSectors_ = count;
@@ -176,34 +204,11 @@ public:
     TBytes Bytes(std::uint64_t n) const {
         return TBytes(buffer_.data(), static_cast<std::size_t>(std::min<std::uint64_t>(n, buffer_.size())));
     }
-    std::uint32_t Unreadable() const { return unreadable_; }
-    std::int64_t FirstUnreadable() const { return firstUnreadable_; }
+    std::uint32_t Unreadable() const { return unreadable_.Count; }
+    std::int64_t FirstUnreadable() const { return unreadable_.First; }
     bool DeviceChanged() const { return changed_; }
 
 private:
-    void RereadBySector(std::uint64_t sector, std::uint32_t count, std::uint8_t* dest) {
-        for (std::uint32_t k = 0; k < count; ++k) {
-            std::uint8_t* p = dest + static_cast<std::size_t>(k) * kSectorSize;
-            if (ReadDevice(sector + k, 1, p) < kSectorSize) {
-                std::memset(p, 0, kSectorSize);
-                NoteUnreadable(sector + k);
-            }
-        }
-    }
-
-    // Sectors from the scan's window when it still holds them, else from the device.
-    std::uint32_t ReadDevice(std::uint64_t sector, std::uint32_t count, std::uint8_t* dest) {
-        if (window_ != nullptr && window_->Copy(sector, count, dest))
-            return count * kSectorSize;
-        return engine_.Drive.Read(sector, static_cast<std::uint16_t>(count), dest);
-    }
-
-    void NoteUnreadable(std::uint64_t sector) {
-        unreadableSectors_.push_back(sector);
-        if (unreadable_++ == 0 || static_cast<std::int64_t>(sector) < firstUnreadable_)
-            firstUnreadable_ = static_cast<std::int64_t>(sector);
-    }
-
     TScanEngine& engine_;
     std::int64_t start_;
     std::vector<std::uint8_t>& buffer_;
@@ -214,9 +219,7 @@ private:
     std::uint64_t haveSectors_ = 0;
     bool end_ = false;
     bool changed_ = false;
-    std::uint32_t unreadable_ = 0;
-    std::int64_t firstUnreadable_ = -1;
-    std::vector<std::uint64_t> unreadableSectors_;
+    TUnreadableSectors unreadable_;
     const std::uint8_t* lastRun_ = nullptr; // the last run ReadRun read, for the sweep
     std::uint64_t lastRunSector_ = 0;
     std::uint64_t lastRunSectors_ = 0;
@@ -278,8 +281,8 @@ public:
         return true;
     }
 
-    std::uint32_t Unreadable() const { return unreadable_; }
-    std::int64_t FirstUnreadable() const { return firstUnreadable_; }
+    std::uint32_t Unreadable() const { return unreadable_.Count; }
+    std::int64_t FirstUnreadable() const { return unreadable_.First; }
     bool DeviceChanged() const { return changed_; }
 
 private:
@@ -290,18 +293,7 @@ private:
             changed_ = true;
             return false;
         }
-        if (window_ != nullptr && window_->Copy(sector, count, run_.data()))
-            return true;
-        if (engine_.Drive.Read(sector, static_cast<std::uint16_t>(count), run_.data()) >= std::uint64_t{count} * kSectorSize)
-            return true;
-        for (std::uint32_t k = 0; k < count; ++k) {
-            std::uint8_t* p = run_.data() + static_cast<std::size_t>(k) * kSectorSize;
-            if (engine_.Drive.Read(sector + k, 1, p) < kSectorSize) {
-                std::memset(p, 0, kSectorSize);
-                if (unreadable_++ == 0 || static_cast<std::int64_t>(sector + k) < firstUnreadable_)
-                    firstUnreadable_ = static_cast<std::int64_t>(sector + k);
-            }
-        }
+        ReadZeroFilling(engine_, window_, sector, count, run_.data(), unreadable_);
         return true;
     }
 
@@ -311,8 +303,7 @@ private:
     std::uint8_t code_;
     TDeviceHandle handle_;
     std::vector<std::uint8_t> run_;
-    std::uint32_t unreadable_ = 0;
-    std::int64_t firstUnreadable_ = -1;
+    TUnreadableSectors unreadable_;
     bool changed_ = false;
 };
 
