@@ -2,6 +2,7 @@
 // One file found on the examined device: where it starts, what it is, how long it is,
 // the camera metadata it carries and where its embedded thumbnail lies.
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -51,10 +52,27 @@ struct TFoundFile {
     std::uint32_t ExposureNum = 0, ExposureDen = 0;
     std::uint32_t FNumberNum = 0, FNumberDen = 0;
     std::uint32_t FocalNum = 0, FocalDen = 0;
-    // Start sector of another found file whose known extent holds this one wholly (an embedded
-    // preview, a stream that looks like a file of its own); -1 when there is none. Set after
-    // a scan (engine/Nesting.h).
+    // Start sector of another found file whose own structure points at this one (its EXIF
+    // thumbnail, a raw's preview, a multi-picture entry, a container's item): this file comes
+    // back as part of that one. -1 when there is none. Set after a scan (engine/Nesting.h).
     std::int64_t NestedIn = -1;
+
+    // Runs of bytes inside this file that its own structure names as embedded data (a
+    // thumbnail, a preview, an image strip, a container's item, a motion photo's video, a
+    // video's frame): Offset from the file's first byte, Length as the structure states it (0
+    // when it states none). Only runs that begin on a sector boundary past the first byte are
+    // kept, since only there can the scan find a file of its own; at most kMaxEmbedded.
+    std::vector<TPiece> Embedded;
+    static constexpr std::size_t kMaxEmbedded = 64;
+    void NoteEmbedded(std::uint64_t offset, std::uint64_t length) {
+        constexpr std::uint64_t kLargest = static_cast<std::uint64_t>(INT64_MAX);
+        if (offset == 0 || offset % 512 != 0 || offset > kLargest || length > kLargest ||
+            Embedded.size() >= kMaxEmbedded)
+            return;
+        const TPiece run{static_cast<std::int64_t>(offset), static_cast<std::int64_t>(length)};
+        if (std::find(Embedded.begin(), Embedded.end(), run) == Embedded.end())
+            Embedded.push_back(run);
+    }
 
     // Where a photo that the card split into pieces lies (engine/Fragments.h). Empty for a file
     // that lies in one run from its start sector. When Incomplete is false and Pieces is not
@@ -89,6 +107,7 @@ struct TFoundFile {
         ISO = 0;
         ExposureNum = ExposureDen = FNumberNum = FNumberDen = FocalNum = FocalDen = 0;
         NestedIn = -1;
+        Embedded.clear();
         Pieces.clear();
         Incomplete = false;
     }
