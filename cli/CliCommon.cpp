@@ -254,6 +254,9 @@ std::string FoundFileJson(const TFoundFile& f) {
     }
     if (f.Incomplete)
         j += "\"Incomplete\":true,";
+    // Only for a file cut short: the length its header claimed.
+    if (f.ClaimedLength >= 0)
+        num("ClaimedLength", f.ClaimedLength);
     j.back() = '}';
     return j;
 }

@@ -68,6 +68,8 @@ enum class TLengthMeasure : std::uint8_t {
     Mrw,       // the header's block sizes
     Raf,       // the header's offsets
     X3f,       // the directory at the end, found as the bytes go by
+    Avi,       // chunk by chunk through its lists and the forms that continue it: the RIFF
+               // size states the length, and the walk checks it against what follows
 };
 
 // What draws a file's picture, full size or as a thumbnail when the record holds no
@@ -134,7 +136,7 @@ inline constexpr std::array<TFileTypeTraits, kFileTypeCount> kFileTypeTraits = [
         {TFileType::Tiff, "TIF", kFormatTiff, no, no, M::Tiff, D::Tiff, L::LargeRaw, false, false, false, false},
         {TFileType::RealMedia, "RM", kFormatRealMedia, no, no, M::RealMedia, D::None, L::General, false, false, false, false},
         {TFileType::Wav, "WAV", kFormatWav, no, no, M::None, D::None, L::Riff, false, false, false, false},
-        {TFileType::Avi, "AVI", kFormatAvi, no, no, M::None, D::None, L::RiffChain, false, true, false, false},
+        {TFileType::Avi, "AVI", kFormatAvi, no, no, M::Avi, D::None, L::RiffChain, false, true, false, false},
         {TFileType::Cdr, "CDR", kFormatCdr, no, no, M::None, D::None, L::General, false, false, false, false},
         {TFileType::Crw, "CRW", no, kMakerCanon, no, M::None, D::None, L::General, true, false, false, false},
         {TFileType::Cr2, "CR2", no, kMakerCanon, no, M::Tiff, D::None, L::LargeRaw, false, false, false, false},

@@ -30,6 +30,22 @@ struct TPiece {
     bool operator==(const TPiece&) const = default;
 };
 
+// Most runs one file's structure may name as embedded data: a raw names a few previews, a
+// video a frame now and then that happens to begin on a sector boundary; more is a structure
+// made to grow without end.
+inline constexpr std::size_t kMaxEmbeddedRuns = 1024;
+
+// Adds the run at offset (from the file's first byte) of length bytes (0: not stated) to runs,
+// when it begins on a sector boundary past the first byte and is not there yet.
+inline void NoteEmbeddedRun(std::vector<TPiece>& runs, std::uint64_t offset, std::uint64_t length) {
+    constexpr std::uint64_t kLargest = static_cast<std::uint64_t>(INT64_MAX);
+    if (offset == 0 || offset % 512 != 0 || offset > kLargest || length > kLargest || runs.size() >= kMaxEmbeddedRuns)
+        return;
+    const TPiece run{static_cast<std::int64_t>(offset), static_cast<std::int64_t>(length)};
+    if (std::find(runs.begin(), runs.end(), run) == runs.end())
+        runs.push_back(run);
+}
+
 struct TFoundFile {
     std::string Ext;                      // "JPG", "CR2", ... in upper case
     std::uint8_t FormatIndex = 0;         // general table row, or kNoIndex
@@ -61,18 +77,18 @@ struct TFoundFile {
     // thumbnail, a preview, an image strip, a container's item, a motion photo's video, a
     // video's frame): Offset from the file's first byte, Length as the structure states it (0
     // when it states none). Only runs that begin on a sector boundary past the first byte are
-    // kept, since only there can the scan find a file of its own; at most kMaxEmbedded.
+    // kept (NoteEmbeddedRun), since only there can the scan find a file of its own.
     std::vector<TPiece> Embedded;
-    static constexpr std::size_t kMaxEmbedded = 64;
-    void NoteEmbedded(std::uint64_t offset, std::uint64_t length) {
-        constexpr std::uint64_t kLargest = static_cast<std::uint64_t>(INT64_MAX);
-        if (offset == 0 || offset % 512 != 0 || offset > kLargest || length > kLargest ||
-            Embedded.size() >= kMaxEmbedded)
-            return;
-        const TPiece run{static_cast<std::int64_t>(offset), static_cast<std::int64_t>(length)};
-        if (std::find(Embedded.begin(), Embedded.end(), run) == Embedded.end())
-            Embedded.push_back(run);
-    }
+    void NoteEmbedded(std::uint64_t offset, std::uint64_t length) { NoteEmbeddedRun(Embedded, offset, length); }
+
+    // Where this file's length rests on a header's claim rather than on a walk of its
+    // structure: the offset from which its claimed body runs (a sound's samples, a raw's image
+    // data), unverified; -1 when the whole length was walked or read from a structure that
+    // states where every part lies. A file of its own that begins inside that body and whose
+    // own structure is complete cuts the claim short there (engine/Nesting.h).
+    std::int64_t ClaimFrom = -1;
+    // The length the header claimed, when the claim was cut short; -1 when it was not.
+    std::int64_t ClaimedLength = -1;
 
     // Where a photo that the card split into pieces lies (engine/Fragments.h). Empty for a file
     // that lies in one run from its start sector. When Incomplete is false and Pieces is not
@@ -108,6 +124,7 @@ struct TFoundFile {
         ExposureNum = ExposureDen = FNumberNum = FNumberDen = FocalNum = FocalDen = 0;
         NestedIn = -1;
         Embedded.clear();
+        ClaimFrom = ClaimedLength = -1;
         Pieces.clear();
         Incomplete = false;
     }

@@ -699,10 +699,11 @@ TFragmentStats ReassembleFragments(TDrive& drive, std::uint64_t deviceBytes, con
     // Which JPEGs to decode. Those of unknown length, and those whose measured extent holds the
     // start of another found file, are suspect at once; the others are sampled one sector per
     // cluster unless told not to. A photo that decodes whole costs nothing more.
-    std::vector<std::uint64_t> starts;
+    // Where found files start, each with the file its holder's structure names it part of.
+    std::vector<std::pair<std::uint64_t, std::int64_t>> starts;
     for (const TFoundFile& f : files)
         if (f.StartSector >= 0)
-            starts.push_back(static_cast<std::uint64_t>(f.StartSector) * kSector);
+            starts.emplace_back(static_cast<std::uint64_t>(f.StartSector) * kSector, f.NestedIn);
     std::sort(starts.begin(), starts.end());
     std::vector<char> suspect(files.size(), 0);
     std::uint64_t sampledBytes = 0;
@@ -744,8 +745,12 @@ TFragmentStats ReassembleFragments(TDrive& drive, std::uint64_t deviceBytes, con
             end = start + look.End;
             extent[i] = look.End;
         }
-        auto it = std::upper_bound(starts.begin(), starts.end(), start);
-        const std::uint64_t nextStart = it != starts.end() ? *it : UINT64_MAX;
+        // The next file that is not part of this one: its own thumbnail or appended preview
+        // starting on a sector of its own is no sign of another file's data.
+        auto it = std::upper_bound(starts.begin(), starts.end(), std::make_pair(start, INT64_MAX));
+        while (it != starts.end() && it->second == f.StartSector)
+            ++it;
+        const std::uint64_t nextStart = it != starts.end() ? it->first : UINT64_MAX;
         // One sector alone: the sample is meant to cost a sector, not a cache line.
         if (JpegExtentLooksBroken(start, end, nextStart, geometry, options.SampleMeasuredJpegs && !sampledClean,
                                   [&](std::uint64_t at, std::uint8_t* s) {

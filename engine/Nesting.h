@@ -1,20 +1,77 @@
 #pragma once
-// Found files that lie inside other found files. The scan records every sector where a file
-// seems to begin, so the embedded preview of a raw file, or a stream inside a video that looks
-// like a picture, is found as a file of its own. After a scan each record says whether it lies
-// wholly inside another found file's known extent; recovery by type and the thumbnail pages
-// leave such records out unless asked.
+// Found files that are part of other found files, and found files whose claimed length other
+// files cut short.
+//
+// The scan records every sector where a file seems to begin, so the embedded preview of a raw,
+// the thumbnail of a photo or a frame of a video is found as a file of its own. Such a record
+// is nested: it comes back as part of the file that holds it, so recovery by type, the counts
+// and the thumbnail pages leave it out unless asked. A record is nested only where the holder's
+// own structure points at it (TFoundFile::Embedded: a run that begins at the record's first
+// byte, with a length that agrees with the record's). A record that merely lies inside another
+// file's claimed extent is a file of its own: the header of an old video or raw often survives
+// while newer photos were written over its body, and a stale header must never cost them.
+//
+// Where a file's length rests on a header's claim (TFoundFile::ClaimFrom), a file of its own
+// that begins inside the claimed body and whose own structure was walked whole shows that the
+// body was written over there: the claim is cut short at that file's start.
 
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/FoundFile.h"
 
 namespace lumivore {
 
-// Sets NestedIn of every record: the start sector of a found file of known length whose bytes
-// hold the record's start and, when the record's own length is known, its end; -1 otherwise.
-// A record whose known end lies past every enclosing file's end is not nested. Runs in
-// O(n log n) for n records and does not reorder them.
+// Whether a found file's length agrees with the length of the run its holder names at the
+// file's start: the run states none, the file's own length is unknown, or the file fills the
+// run (a sector of slack either way, and never less than half of it: a run twice as long as
+// the file names something else that lay there once).
+bool LengthAgrees(std::int64_t runLength, const TFoundFile& f);
+
+// Whether a file's own structure says where it ends: its length was walked to an end marker or
+// a directory, not claimed by a header or guessed.
+bool WalkedWhole(const TFoundFile& f);
+
+// Sets NestedIn of every record by the runs the others name (the holder nearest before it wins
+// where several name it), then cuts the claims (CutClaims). O(n log n + runs) for n records;
+// the records are not reordered.
 void MarkNestedFiles(std::vector<TFoundFile>& files);
+
+// Cuts the claimed length of every file whose claimed body holds the start of a file that is
+// nested in nothing and was walked whole: its Length becomes the distance to that start and
+// ClaimedLength keeps the claim. A claim cut before is judged afresh from ClaimedLength.
+void CutClaims(std::vector<TFoundFile>& files);
+
+// The same for one file, with the files found so far: firstCutter(first, end) gives the first
+// of them that starts in sectors [first, end), is nested in nothing and was walked whole, or
+// null.
+using TFirstCutter = std::function<const TFoundFile*(std::int64_t first, std::int64_t end)>;
+void CutClaim(TFoundFile& f, const TFirstCutter& firstCutter);
+
+// The nesting of the records of a list that grows, kept as they come: the scan tells it of each
+// record appended and of each record whose runs or length changed, and NestedIn is set then, as
+// MarkNestedFiles would set it over the records so far.
+class TNestingIndex {
+public:
+    void Clear();
+    // files[index] was appended.
+    void Added(std::vector<TFoundFile>& files, std::size_t index);
+    // files[index] noted more embedded runs, or learned its length.
+    void Changed(std::vector<TFoundFile>& files, std::size_t index);
+
+private:
+    struct TReference {
+        std::int64_t Holder = 0; // the holder's start sector
+        std::int64_t Length = 0; // the run's length as its holder states it
+    };
+    // Sets NestedIn of the file by the references to its start.
+    void Judge(TFoundFile& f) const;
+    std::unordered_multimap<std::int64_t, TReference> references_; // by the sector the run begins at
+    std::unordered_map<std::int64_t, std::size_t> bySector_;        // found files by start sector
+    std::vector<std::size_t> indexed_;                              // runs of each record taken in
+};
 
 } // namespace lumivore

@@ -382,7 +382,7 @@ std::string Fraction(std::uint32_t num, std::uint32_t den) {
 
 std::string ReportCsv(const TRecoveryResult& result) {
     std::string csv = "file,status,detail,start_sector,type,length,width,height,make,model,date_taken,iso,"
-                      "exposure,f_number,focal_length,inside,pieces,incomplete\n";
+                      "exposure,f_number,focal_length,inside,pieces,incomplete,claimed_length\n";
     for (const TRecoveryEntry& e : result.Files) {
         const TFoundFile& f = e.File;
         const std::string fields[] = {
@@ -406,6 +406,8 @@ std::string ReportCsv(const TRecoveryResult& result) {
             // data stops where no continuation was found: where its pieces lie on the device.
             f.Pieces.empty() ? std::string() : PiecesText(f.Pieces),
             f.Incomplete ? std::string("incomplete") : std::string(),
+            // What the file's header claimed, where other files or its own chunks cut it short.
+            f.ClaimedLength >= 0 ? std::to_string(f.ClaimedLength) : std::string(),
         };
         bool first = true;
         for (const std::string& field : fields) {
@@ -492,14 +494,24 @@ private:
         }
     }
 
-    void Count(const TRecoveryEntry& e) {
+    void Count(const TRecoveryEntry& e) { Tally(e, 1); }
+
+public:
+    // Takes a file handled before out of the counts, to be handled again or left unwritten.
+    void Uncount(const TRecoveryEntry& e) { Tally(e, -1); }
+
+private:
+    void Tally(const TRecoveryEntry& e, int step) {
         switch (e.Status) {
-        case TRecoveryStatus::Recovered: ++result_.Recovered; break;
-        case TRecoveryStatus::Failed: ++result_.Failed; break;
-        case TRecoveryStatus::Abandoned: ++result_.Abandoned; break;
-        case TRecoveryStatus::NotWritten: ++result_.NotWritten; break;
+        case TRecoveryStatus::Recovered: result_.Recovered += step; break;
+        case TRecoveryStatus::Failed: result_.Failed += step; break;
+        case TRecoveryStatus::Abandoned: result_.Abandoned += step; break;
+        case TRecoveryStatus::NotWritten: result_.NotWritten += step; break;
         }
-        result_.BytesWritten += e.BytesWritten;
+        if (step > 0)
+            result_.BytesWritten += e.BytesWritten;
+        else
+            result_.BytesWritten -= std::min(result_.BytesWritten, e.BytesWritten);
         if (request_.RecoveredLabel)
             request_.RecoveredLabel->SetCount(result_.Recovered);
         if (request_.FailedLabel)
@@ -557,7 +569,7 @@ private:
             source = TLengthSource::Known;
             // A long AVI may go on past the length the record holds: its further RIFF chunks
             // are found by their headers on the device.
-            const std::int64_t continued = ContinuedLength(engine_.Drive, f);
+            const std::int64_t continued = ContinuedLength(engine_.Drive, f, &chains_);
             if (continued > length) {
                 length = continued;
                 source = TLengthSource::Measured;
@@ -595,6 +607,11 @@ private:
         if (reassembled) {
             length = static_cast<std::int64_t>(piecesLength);
             source = TLengthSource::Known;
+        } else if (f.Incomplete && !f.Pieces.empty() && !LengthKnownFor(f.Ext, f.Length) && f.Pieces.front().Length > 0) {
+            // The scan did not see its end, and its data stops decoding where its first piece
+            // ends: that much is the photo, and no guess is made past it.
+            length = f.Pieces.front().Length;
+            source = TLengthSource::Measured;
         } else {
             length = DetermineLength(f, src, source);
         }
@@ -617,6 +634,12 @@ private:
             detail = "length measured from the device";
         }
 
+        if (f.ClaimedLength > length && length > 0) {
+            // Its header claimed more than what followed it on the device could be: a file of its
+            // own begins inside the claimed body, or the chain of its chunks breaks off there.
+            detail = "cut short: its header claims " + std::to_string(f.ClaimedLength) +
+                     " bytes, but its data ends after " + std::to_string(length) + (detail.empty() ? "" : "; " + detail);
+        }
         if (f.Incomplete && !f.Pieces.empty()) {
             // Its data stops decoding where its first piece ends and no continuation was found:
             // it is written as it lies, from that piece on, and named incomplete.
@@ -630,26 +653,30 @@ private:
         const std::uint64_t avail =
             (static_cast<std::uint64_t>(engine_.Drive.Info.TotalSectors) - static_cast<std::uint64_t>(f.StartSector)) *
             kSectorSize;
+        // A file that runs past the device's end is written as far as the device holds it: for
+        // a length its header claims or a default size, that is all there is to the file; for a
+        // walked one, the rest is lost and the file is named as failed.
+        bool pastEnd = false;
         if (!reassembled && avail < static_cast<std::uint64_t>(length)) {
-            if (source != TLengthSource::DefaultSize || avail == 0) {
+            if (avail == 0) {
                 e.Status = TRecoveryStatus::Failed;
-                e.Detail = "failed: the file runs past the end of the device (" + std::to_string(avail) + " of " +
-                           std::to_string(length) + " bytes are on it)";
+                e.Detail = "failed: the file runs past the end of the device (0 of " + std::to_string(length) +
+                           " bytes are on it)";
                 return {};
             }
+            const bool claimed = source == TLengthSource::DefaultSize || f.ClaimFrom >= 0 || f.ClaimedLength >= 0 ||
+                                 TraitsOf(f.Type()).Measure == TLengthMeasure::None ||
+                                 TraitsOf(f.Type()).Measure == TLengthMeasure::Avi;
+            pastEnd = !claimed;
+            detail += std::string(detail.empty() ? "" : ", ") + "cut at the end of the device (" + std::to_string(avail) +
+                      " of " + std::to_string(length) + " bytes are on it)";
             length = static_cast<std::int64_t>(avail);
             e.Length = length;
-            detail += ", cut at the end of the device";
         }
 
         const auto unreadable = [&] { return reassembled ? pieces.Unreadable() : src.Unreadable(); };
         const auto deviceChanged = [&] { return src.DeviceChanged() || pieces.DeviceChanged(); };
-        auto nameFor = [&](int suffix) {
-            std::string name = RecoveredFileName(f.StartSector, f.Ext, suffix);
-            if (unreadable() > 0)
-                name.insert(name.rfind('.'), "-damaged");
-            return name;
-        };
+        auto nameFor = [&](int suffix) { return FinalName(f, unreadable() > 0, suffix); };
         // The file streams from the device block by block; what measuring it already read is
         // not read again.
         block_.resize(kWriteBlock);
@@ -678,7 +705,8 @@ private:
             SetProgressWithin(offset + n, size);
             return true;
         };
-        const TWriteResult w = dest_.WriteStream(nameFor, size, kWriteBlock, supply, ParseDateTaken(f.DateTaken));
+        const TWriteResult w = pending_ ? dest_.WriteStreamPending(size, kWriteBlock, supply, ParseDateTaken(f.DateTaken))
+                                        : dest_.WriteStream(nameFor, size, kWriteBlock, supply, ParseDateTaken(f.DateTaken));
         if (deviceChanged())
             return Changed(e);
         if (stopped) {
@@ -691,13 +719,17 @@ private:
         const bool damaged = unreadable() > 0;
         switch (w.Outcome) {
         case TWriteOutcome::Written:
-            e.Name = w.Name;
+            (pending_ ? e.Temporary : e.Name) = w.Name;
+            e.Damaged = damaged;
             e.BytesWritten = static_cast<std::uint64_t>(length);
             if (damaged) {
                 e.Status = TRecoveryStatus::Failed;
                 e.Detail = "failed: " + std::to_string(unreadable()) + " sector(s) from sector " +
                            std::to_string(reassembled ? pieces.FirstUnreadable() : src.FirstUnreadable()) +
                            " could not be read and were written as zeros";
+            } else if (pastEnd) {
+                e.Status = TRecoveryStatus::Failed;
+                e.Detail = "failed: the file runs past the end of the device; " + detail;
             } else {
                 e.Status = TRecoveryStatus::Recovered;
                 e.Detail = detail;
@@ -721,14 +753,48 @@ public:
     // Where recently scanned sectors are read from instead of the device; may be null.
     void SetWindow(const TScanWindow* window) { window_ = window; }
 
-    // Handles one chosen file on its own (recovery during a scan), counting it.
-    TFileOutcome HandleOne(TRecoveryEntry& e) {
+    // Handles one chosen file on its own (recovery during a scan), counting it. A pending file
+    // is written under a temporary name (TRecoveryEntry::Temporary) until NamePending.
+    TFileOutcome HandleOne(TRecoveryEntry& e, bool pending = false) {
+        pending_ = pending;
         const TFileOutcome outcome = RecoverOne(e);
+        pending_ = false;
         Count(e);
         return outcome;
     }
 
+    // Gives a file written pending its final name. A failure to name it ends the run as a
+    // failing destination would.
+    TFileOutcome NamePending(TRecoveryEntry& e) {
+        if (e.Temporary.empty())
+            return {};
+        const TRecoveryEntry& entry = e;
+        const TWriteResult w = dest_.NamePending(e.Temporary, [&](int suffix) { return FinalName(entry.File, entry.Damaged, suffix); });
+        e.Temporary.clear();
+        if (w.Outcome == TWriteOutcome::Written) {
+            e.Name = w.Name;
+            return {};
+        }
+        Uncount(e);
+        e.Status = TRecoveryStatus::NotWritten;
+        e.Detail = "not written: " + w.Error;
+        Count(e);
+        return {true, "Naming a file in the destination " + dest_.Folder() + " failed (" + w.Error +
+                          "). Recovery stopped; the files already written are kept."};
+    }
+
 private:
+    // The name a recovered file is given: with a suffix when the first is taken, and marked when
+    // sectors of it could not be read.
+    static std::string FinalName(const TFoundFile& f, bool damaged, int suffix) {
+        std::string name = RecoveredFileName(f.StartSector, f.Ext, suffix);
+        if (damaged)
+            name.insert(name.rfind('.'), "-damaged");
+        return name;
+    }
+
+    bool pending_ = false;
+    TChainMemo chains_; // the AVI chains followed in this run
     const TScanWindow* window_ = nullptr;
     TScanEngine& engine_;
     const TRecoveryRequest& request_;
@@ -967,16 +1033,14 @@ struct TRecoveryDuringScan::TImpl {
             TFoundFile& f = Engine.FoundFiles[i];
             if (Seen.count(f.StartSector) != 0)
                 continue;
-            if (TraitsOf(f.Type()).ChunkChain)
-                f.Length = ContinuedLength(Engine.Drive, f);
             IndexOf[f.StartSector] = i;
-            if (!LengthKnownFor(f.Ext, f.Length))
+            if (!LengthKnownFor(f.Ext, f.Length) || Engine.Measuring(i))
                 Open.push_back(i);
             added = true;
         }
         if (!added)
             return;
-        MarkNestedFiles(Engine.FoundFiles);
+        // The scan keeps each record's nesting as it finds files and their runs.
         for (std::size_t i = everything ? 0 : Looked; i < Engine.FoundFiles.size(); ++i) {
             const TFoundFile& f = Engine.FoundFiles[i];
             if (Seen.insert(f.StartSector).second && Chosen(f))
@@ -988,23 +1052,37 @@ struct TRecoveryDuringScan::TImpl {
     }
 
     // Drops from Open the files whose length the scan has found or whose measuring window has
-    // passed. When lengths were found, nesting is judged again with them, as recovery after
-    // the scan would judge it.
+    // passed.
     void SettleOpen(std::uint64_t scanned) {
-        bool learned = false;
         std::vector<std::size_t> still;
         for (std::size_t i : Open) {
             if (i >= Engine.FoundFiles.size())
                 continue;
             const TFoundFile& f = Engine.FoundFiles[i];
-            if (LengthKnownFor(f.Ext, f.Length))
-                learned = true;
-            else if (!Ready(f, scanned))
+            // A file still measured may change its length; one of unknown length waits until
+            // the scan has passed as far as measuring it may read.
+            if (Engine.Measuring(i) || (!LengthKnownFor(f.Ext, f.Length) && !Ready(f, scanned)))
                 still.push_back(i);
         }
         Open.swap(still);
-        if (learned)
-            MarkNestedFiles(Engine.FoundFiles);
+    }
+
+    // A file whose length rests on its header's claim is cut short where a file of its own
+    // begins inside the claimed body (engine/Nesting.h), judged over the files found so far:
+    // by the time the scan has passed the claimed end, every such file there has been found.
+    void CutClaim(TFoundFile& f) {
+        if (f.ClaimFrom < 0)
+            return;
+        lumivore::CutClaim(f, [&](std::int64_t first, std::int64_t end) -> const TFoundFile* {
+            for (auto it = IndexOf.lower_bound(first); it != IndexOf.end() && it->first < end; ++it) {
+                if (it->second >= Engine.FoundFiles.size())
+                    continue;
+                const TFoundFile& g = Engine.FoundFiles[it->second];
+                if (g.StartSector == it->first && !g.Nested() && WalkedWhole(g))
+                    return &g;
+            }
+            return nullptr;
+        });
     }
 
     // The earliest start of a file still being measured, or the largest sector number.
@@ -1040,16 +1118,23 @@ struct TRecoveryDuringScan::TImpl {
 
     // Whether the pass may change this photo: the test it makes, over the scan's window, and
     // where that test finds something wrong, a decode of the photo from the window. What is
-    // judged here is handed to the pass, which does not read it again.
-    bool MayBeInPieces(const TFoundFile& f) {
+    // judged here is handed to the pass, which does not read it again. A photo that decodes
+    // whole is final; one whose samples passed is written, but pending: the pass decodes it
+    // when a search relies on its extent, and may find it in pieces after all; any other waits.
+    enum class TPhotoVerdict : std::uint8_t { Final, Pending, Hold };
+    TPhotoVerdict MayBeInPieces(const TFoundFile& f) {
         if (!HoldPhotos || f.Type() != TFileType::Jpeg || f.Nested() || f.StartSector < 0)
-            return false;
+            return TPhotoVerdict::Final;
         if (!LengthKnown(f.Length))
-            return true;
+            return TPhotoVerdict::Hold;
         TFragmentOptions& judged = Engine.FragmentOptions;
         const std::uint64_t start = static_cast<std::uint64_t>(f.StartSector) * kSectorSize;
         const auto length = static_cast<std::uint64_t>(f.Length);
-        const auto next = IndexOf.upper_bound(f.StartSector);
+        // The next file that is not part of this one, as the pass itself judges it.
+        auto next = IndexOf.upper_bound(f.StartSector);
+        while (next != IndexOf.end() && next->second < Engine.FoundFiles.size() &&
+               Engine.FoundFiles[next->second].NestedIn == f.StartSector)
+            ++next;
         const std::uint64_t nextStart =
             next == IndexOf.end() ? UINT64_MAX : static_cast<std::uint64_t>(next->first) * kSectorSize;
         if (!JpegExtentLooksBroken(start, start + length, nextStart, Geometry, judged.SampleMeasuredJpegs,
@@ -1057,17 +1142,17 @@ struct TRecoveryDuringScan::TImpl {
                                        return Window.Copy(at / kSectorSize, 1, sector);
                                    })) {
             judged.SampledClean.insert(f.StartSector);
-            return false;
+            return TPhotoVerdict::Pending;
         }
         const std::uint64_t sectors = (length + kSectorSize - 1) / kSectorSize;
         std::vector<std::uint8_t> bytes(static_cast<std::size_t>(sectors * kSectorSize));
         if (!Window.Copy(static_cast<std::uint64_t>(f.StartSector), sectors, bytes.data()))
-            return true;
+            return TPhotoVerdict::Hold;
         const TJpegCheck check = CheckJpeg(TBytes(bytes.data(), static_cast<std::size_t>(length)));
         if (check != TJpegCheck::Clean && check != TJpegCheck::Unsupported)
-            return true;
+            return TPhotoVerdict::Hold;
         judged.DecodedWhole.insert(f.StartSector);
-        return false;
+        return TPhotoVerdict::Final;
     }
 
     // The judgements above, and the window the pass may read from, belong to one scan.
@@ -1077,7 +1162,7 @@ struct TRecoveryDuringScan::TImpl {
         Engine.FragmentOptions.HeldSectors = nullptr;
     }
 
-    void Write(const TFoundFile& f) {
+    void Write(const TFoundFile& f, bool pending = false) {
         Handled.insert(f.StartSector);
         TRecoveryEntry e;
         e.File = f;
@@ -1088,7 +1173,7 @@ struct TRecoveryDuringScan::TImpl {
             ++Result.NotWritten;
             return;
         }
-        const TFileOutcome outcome = Run->HandleOne(e);
+        const TFileOutcome outcome = Run->HandleOne(e, pending);
         Result.Files.push_back(e);
         if (outcome.Stop) {
             Result.Stopped = true;
@@ -1113,13 +1198,23 @@ struct TRecoveryDuringScan::TImpl {
             // A file that turned out to lie inside another is left out, as by type it would be.
             if (!Chosen(f))
                 continue;
-            // A file after the start of one still being measured may lie inside it: it waits.
+            // A file after the start of one still being measured may lie inside it: it waits,
+            // and so does a file whose own length the scan is still measuring.
             const bool mayBeHeld = earliestOpen < f.StartSector;
-            if (all || (!mayBeHeld && Ready(f, scanned))) {
-                if (!all && MayBeInPieces(f))
+            const auto index = IndexOf.find(f.StartSector);
+            const bool measuring = index != IndexOf.end() && Engine.Measuring(index->second);
+            // (After the scan the scan itself has judged every claim.)
+            if (!all && index != IndexOf.end() && index->second < Engine.FoundFiles.size() &&
+                Engine.FoundFiles[index->second].StartSector == f.StartSector && f.ClaimFrom >= 0) {
+                CutClaim(Engine.FoundFiles[index->second]);
+                f = Engine.FoundFiles[index->second];
+            }
+            if (all || (!mayBeHeld && !measuring && Ready(f, scanned))) {
+                const TPhotoVerdict verdict = all ? TPhotoVerdict::Final : MayBeInPieces(f);
+                if (verdict == TPhotoVerdict::Hold)
                     Held.push_back(f);
                 else
-                    Write(f);
+                    Write(f, verdict == TPhotoVerdict::Pending);
             } else {
                 later.push_back(f);
             }
@@ -1136,23 +1231,50 @@ struct TRecoveryDuringScan::TImpl {
         for (TRecoveryEntry& e : Result.Files) {
             const TFoundFile* now = Current(e.File);
             const bool changed = now != nullptr && (now->Pieces != e.File.Pieces || now->Incomplete != e.File.Incomplete ||
-                                                    now->NestedIn != e.File.NestedIn);
+                                                    now->NestedIn != e.File.NestedIn || now->Length != e.File.Length);
             if (!changed) {
                 kept.push_back(std::move(e));
                 continue;
             }
-            if (!e.Name.empty())
-                Dest.Remove(e.Name);
-            switch (e.Status) {
-            case TRecoveryStatus::Recovered: --Result.Recovered; break;
-            case TRecoveryStatus::Failed: --Result.Failed; break;
-            case TRecoveryStatus::Abandoned: --Result.Abandoned; break;
-            case TRecoveryStatus::NotWritten: --Result.NotWritten; break;
-            }
-            Result.BytesWritten -= std::min(Result.BytesWritten, e.BytesWritten);
+            Drop(e);
             Handled.erase(e.File.StartSector);
         }
         Result.Files.swap(kept);
+    }
+
+    // Removes what was written of a file and takes it out of the counts.
+    void Drop(TRecoveryEntry& e) {
+        if (!e.Name.empty())
+            Dest.Remove(e.Name);
+        if (!e.Temporary.empty())
+            Dest.Remove(e.Temporary);
+        e.Name.clear();
+        e.Temporary.clear();
+        Run->Uncount(e);
+    }
+
+    // The photos written pending the pass: named once the pass has left them as they were, or,
+    // when the run stopped before the pass decided, removed and reported as not written.
+    void SettlePending(bool stopped) {
+        for (TRecoveryEntry& e : Result.Files) {
+            if (e.Temporary.empty())
+                continue;
+            if (stopped) {
+                Drop(e);
+                e.Status = TRecoveryStatus::NotWritten;
+                e.Detail = "not written: recovery was stopped before the photos were checked for pieces";
+                e.BytesWritten = 0;
+                ++Result.NotWritten;
+                continue;
+            }
+            const TFileOutcome outcome = Run->NamePending(e);
+            if (outcome.Fatal && !Ended) {
+                Ended = true;
+                Result.Stopped = true;
+                Result.Message = outcome.Message;
+                EndReason = "not written: recovery ended early";
+            }
+        }
     }
 
     // After the scan and its pass: the photos held back wait with the rest, and so does a file
@@ -1243,10 +1365,16 @@ TRecoveryResult TRecoveryDuringScan::Finish(bool scanStopped) {
                 engine.StopRequested = false;
             }
         } reset{m.Engine};
+        // The scan put the files of re-read failing areas in device order at its end: where
+        // each record now sits.
+        m.IndexOf.clear();
+        for (std::size_t i = 0; i < m.Engine.FoundFiles.size(); ++i)
+            m.IndexOf[m.Engine.FoundFiles[i].StartSector] = i;
         // Files of the last blocks, and those found when failing areas were read again.
         m.TakeNewFiles(true);
         if (!stopped)
             m.TakeBackChanged();
+        m.SettlePending(stopped);
         m.TakeBackHeld();
         if (stopped) {
             m.Result.Stopped = true;
@@ -1258,9 +1386,8 @@ TRecoveryResult TRecoveryDuringScan::Finish(bool scanStopped) {
             return a.File.StartSector < b.File.StartSector;
         });
         for (TRecoveryEntry& e : m.Result.Files)
-            for (std::size_t i = 0; i < m.Engine.FoundFiles.size(); ++i)
-                if (m.Engine.FoundFiles[i].StartSector == e.File.StartSector)
-                    e.Index = i;
+            if (const auto it = m.IndexOf.find(e.File.StartSector); it != m.IndexOf.end())
+                e.Index = it->second;
         NameEnclosingFiles(m.Engine.FoundFiles, m.Result.Files);
         WriteReport(m.Dest, m.Result);
         m.Dest.Sync();

@@ -92,6 +92,11 @@ struct TRecoveryEntry {
     std::string Name;        // file name in the destination; empty when nothing was written
     std::string Detail;      // why it failed, was abandoned or not written, or how it was measured
     std::string Enclosing;   // for a nested file, the name the file holding it is recovered under
+    // Recovery in the same pass as the scan: a photo that the check for pieces after the scan
+    // may still change is written under this temporary name, and given its final one (Name)
+    // once that check has left it as it was. Empty otherwise.
+    std::string Temporary;
+    bool Damaged = false;    // written with sectors that could not be read as zeros
     std::int64_t Length = -1;       // the file's length as determined, -1 when unknown
     std::uint64_t BytesWritten = 0;
 };

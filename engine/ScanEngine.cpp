@@ -63,6 +63,7 @@ bool TScanEngine::OpenDrive(std::uint8_t code) {
 void TScanEngine::AddFoundFile(TFoundFile& rec, std::int64_t startSector) {
     rec.StartSector = startSector;
     FoundFiles.push_back(rec);
+    nesting_.Added(FoundFiles, FoundFiles.size() - 1);
 }
 
 void TScanEngine::CountByType() const { lumivore::CountByType(FoundFiles); }
@@ -182,6 +183,13 @@ void TScanEngine::Scan(std::uint64_t firstSector, std::uint64_t sectorCount, TCo
     }
     // A file still open ends with the scan: with the range, or with a stop, its end was not seen.
     CloseMeasures();
+    if (!chainsToFollow_.empty()) {
+        TChainMemo chains;
+        for (std::size_t record : chainsToFollow_)
+            if (record < FoundFiles.size())
+                FoundFiles[record].Length = ContinuedLength(Drive, FoundFiles[record], &chains);
+        chainsToFollow_.clear();
+    }
     // Files found when a failing area was read again come after the others: restore the
     // order of the device.
     if (!pending.empty()) {
@@ -192,9 +200,6 @@ void TScanEngine::Scan(std::uint64_t firstSector, std::uint64_t sectorCount, TCo
         std::stable_sort(FoundFiles.begin(), FoundFiles.end(),
                          [](const TFoundFile& a, const TFoundFile& b) { return a.StartSector < b.StartSector; });
     }
-    // A long AVI goes on past its first RIFF chunk: a few chunk headers on the device tell its
-    // whole length before nesting is judged from it.
-    MeasureContinuedFiles(Drive, FoundFiles);
     MarkNestedFiles(FoundFiles);
     FragmentStats = {};
     if (ReassembleAfterScan && !StopRequested) {
@@ -259,9 +264,39 @@ void TScanEngine::RescanPending(TReadAhead& reader, const std::vector<TPendingRa
 }
 
 void TScanEngine::CloseMeasures() {
-    for (TOpenMeasure& open : openMeasures_)
+    // A measure that may end with the bytes it has (a JPEG whose picture's end went by, a video
+    // whose last chunk list ended) gives its length; any other leaves the record as it was.
+    for (TOpenMeasure& open : openMeasures_) {
         open.Measure->Abandon();
+        TakeMeasure(open);
+        if (open.Measure->Status() != TMeasureStatus::Ended && open.Record < FoundFiles.size() &&
+            TraitsOf(FoundFiles[open.Record].Type()).ChunkChain)
+            chainsToFollow_.push_back(open.Record);
+    }
     openMeasures_.clear();
+}
+
+bool TScanEngine::Measuring(std::size_t record) const {
+    return std::any_of(openMeasures_.begin(), openMeasures_.end(),
+                       [record](const TOpenMeasure& open) { return open.Record == record; });
+}
+
+void TScanEngine::TakeMeasure(TOpenMeasure& open) {
+    if (open.Record >= FoundFiles.size())
+        return;
+    TFoundFile& rec = FoundFiles[open.Record];
+    const TStreamMeasure& measure = *open.Measure;
+    if (measure.Embedded().size() != open.Noted || measure.Status() == TMeasureStatus::Ended) {
+        TakeMeasured(rec, measure);
+        open.Noted = measure.Embedded().size();
+    }
+    if (measure.Status() == TMeasureStatus::Ended) {
+        const std::int64_t length = measure.Length();
+        if (rec.Length > 0 && length < rec.Length && rec.ClaimedLength < 0)
+            rec.ClaimedLength = rec.Length;
+        rec.Length = length;
+    }
+    nesting_.Changed(FoundFiles, open.Record);
 }
 
 void TScanEngine::ContinueMeasures(TBytes block, std::uint64_t blockByte) {
@@ -278,8 +313,7 @@ void TScanEngine::ContinueMeasures(TBytes block, std::uint64_t blockByte) {
                 // A measure that fails on its data gives up; the file keeps an unknown length.
             }
         }
-        if (status == TMeasureStatus::Ended && open.Record < FoundFiles.size())
-            FoundFiles[open.Record].Length = open.Measure->Length();
+        TakeMeasure(open);
         if (status != TMeasureStatus::Open)
             continue;
         if (open.Next == blockByte) {
@@ -304,8 +338,11 @@ void TScanEngine::StartMeasure(TBytes data, std::uint64_t firstByte) {
     // The recogniser's measure, fed this block already, goes on; a kind whose recogniser does
     // not measure starts one here.
     std::unique_ptr<TStreamMeasure> measure = TakeOpenMeasure(FoundFiles[record], data);
-    if (openMeasures_.size() >= kMaxOpenMeasures)
+    if (openMeasures_.size() >= kMaxOpenMeasures) {
+        if (TraitsOf(FoundFiles[record].Type()).ChunkChain)
+            chainsToFollow_.push_back(record);
         return;
+    }
     TMeasureStatus status = TMeasureStatus::Open;
     if (!measure) {
         measure = StartStreamMeasure(FoundFiles[record]);
@@ -313,10 +350,10 @@ void TScanEngine::StartMeasure(TBytes data, std::uint64_t firstByte) {
             return;
         status = measure->Feed(data);
     }
-    if (status == TMeasureStatus::Ended)
-        FoundFiles[record].Length = measure->Length();
-    else if (status == TMeasureStatus::Open)
-        openMeasures_.push_back({record, firstByte + data.size(), std::move(measure)});
+    TOpenMeasure open{record, firstByte + data.size(), std::move(measure)};
+    TakeMeasure(open);
+    if (status == TMeasureStatus::Open)
+        openMeasures_.push_back(std::move(open));
 }
 
 void TScanEngine::StartSampling(TBytes data, std::uint64_t firstByte) {
@@ -416,8 +453,10 @@ void TScanEngine::ScanBytes(const std::uint8_t* bytes, std::uint16_t sectorsRead
                 const TBytes data = r.SectorOnly ? rest.first(kSectorSize) : rest;
                 if (r.Recognise(data, rec)) {
                     AddFoundFile(rec, blockStart + static_cast<std::int64_t>(i));
-                    // Its end lies past the block: measure on as the next blocks come.
-                    if (rec.Length == kUnknownLength && data.size() == rest.size())
+                    // Its end lies past the block: measure on as the next blocks come. A
+                    // video's claimed length is checked against its chunks the same way.
+                    if ((rec.Length == kUnknownLength || TraitsOf(rec.Type()).Measure == TLengthMeasure::Avi) &&
+                        data.size() == rest.size())
                         StartMeasure(rest, blockByte + i * kSectorSize);
                     if (sampling_ && rec.Type() == TFileType::Jpeg)
                         StartSampling(rest, blockByte + i * kSectorSize);

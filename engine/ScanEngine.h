@@ -15,6 +15,7 @@
 #include "engine/EngineHooks.h"
 #include "engine/FoundFile.h"
 #include "engine/Fragments.h"
+#include "engine/Nesting.h"
 #include "formats/LengthPolicy.h"
 #include "formats/Recognisers.h"
 #include "formats/StreamMeasure.h"
@@ -53,6 +54,8 @@ public:
     void ClearFoundFiles() {
         FoundFiles.clear();
         openMeasures_.clear();
+        chainsToFollow_.clear();
+        nesting_.Clear();
     }
     // Stores the start sector into rec, then appends a copy of it to FoundFiles.
     void AddFoundFile(TFoundFile& rec, std::int64_t startSector);
@@ -75,6 +78,9 @@ public:
     void ScanBlock(std::uint16_t sectorsRead, std::int64_t blockStart);
     // Files whose measure is still open.
     std::size_t OpenMeasures() const { return openMeasures_.size(); }
+    // Whether the scan is still measuring the file at this index of FoundFiles: its length may
+    // still change.
+    bool Measuring(std::size_t record) const;
     // Ends every open measure; their files keep an unknown length. Scan calls it at its end.
     void CloseMeasures();
 
@@ -136,7 +142,17 @@ private:
         std::unique_ptr<TStreamMeasure> Measure;
         // Its next bytes could not be read in the first pass and wait for the second.
         bool Parked = false;
+        // Embedded runs of the measure already noted in the record.
+        std::size_t Noted = 0;
     };
+    // Videos whose chunks the scan could not follow to their end (no room for another open
+    // measure, or the scan ended inside them): their further "RIFF"/"AVIX" chunks are followed
+    // on the device at the scan's end, reading only their headers.
+    std::vector<std::size_t> chainsToFollow_;
+    // Notes in the record what its measure learned so far: the embedded runs its structure
+    // named, and once it ended, the length. A length the measure finds shorter than the one the
+    // header claimed cuts the claim there (an AVI whose chunks break off).
+    void TakeMeasure(TOpenMeasure& open);
     // Photos sampled as the scan streams past them (see TJpegSampler), so that the pass after
     // the scan need not read those whose samples all pass: the record, and its sampler.
     struct TSampledPhoto {
@@ -163,6 +179,10 @@ private:
     // Starts a measure for the record just appended, whose first bytes are data.
     void StartMeasure(TBytes data, std::uint64_t firstByte);
     std::vector<TOpenMeasure> openMeasures_;
+    // Nesting judged as records come and learn their runs and lengths, so that it is known
+    // while the scan runs (recovery in the same pass writes by it); the scan's end judges it
+    // again over the whole list.
+    TNestingIndex nesting_;
     TFoundFile scratch_; // reused for every sector, so that a scan allocates only found records
     std::span<const TRecogniserEntry> recognisers_;
     // One bit per possible pair of first bytes: set when some recogniser may accept a sector

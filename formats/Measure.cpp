@@ -60,7 +60,14 @@ std::int64_t MeasureJpegPictureLength(TBytes data) {
     return picture->Length();
 }
 
-TBlockMeasure MeasureInBlock(const TFoundFile& rec, TBytes data) {
+void TakeMeasured(TFoundFile& rec, const TStreamMeasure& measure) {
+    for (const TPiece& run : measure.Embedded())
+        rec.NoteEmbedded(static_cast<std::uint64_t>(run.Offset), static_cast<std::uint64_t>(run.Length));
+    if (measure.ClaimFrom() >= 0)
+        rec.ClaimFrom = measure.ClaimFrom();
+}
+
+TBlockMeasure MeasureInBlock(TFoundFile& rec, TBytes data) {
     TLeftOpen& left = LeftOpen();
     left.Measure.reset();
     TBlockMeasure result;
@@ -69,6 +76,7 @@ TBlockMeasure MeasureInBlock(const TFoundFile& rec, TBytes data) {
         return result;
     const TMeasureStatus status = measure->Feed(data);
     result.PictureEnd = measure->PictureEnd();
+    TakeMeasured(rec, *measure);
     if (status == TMeasureStatus::Ended) {
         result.Length = measure->Length();
     } else if (status == TMeasureStatus::Open) {

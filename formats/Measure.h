@@ -35,8 +35,13 @@ struct TBlockMeasure {
 
 // The record's measure fed data, the bytes of the scan's block from the file's first on. When
 // the end lies past them the measure is left open for the scan to continue: TakeOpenMeasure
-// hands it over, so the block is not walked twice.
-TBlockMeasure MeasureInBlock(const TFoundFile& rec, TBytes data);
+// hands it over, so the block is not walked twice. The runs the structure named as embedded
+// so far are noted in the record (TakeMeasured).
+TBlockMeasure MeasureInBlock(TFoundFile& rec, TBytes data);
+
+// Notes in the record what a measure learned besides the length: the embedded runs its
+// structure named and where its length rests on a claim.
+void TakeMeasured(TFoundFile& rec, const TStreamMeasure& measure);
 
 // The measure MeasureInBlock left open over exactly these bytes for a file of this kind, or
 // null. Whatever was left open is let go of either way.

@@ -1,6 +1,7 @@
 // RIFF containers (WAV audio, AVI video, CorelDraw drawings) and RealMedia files.
 #include "formats/MediaFormats.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 
@@ -60,8 +61,11 @@ bool RecogniseRiff(TBytes sector, TFoundFile& rec) {
     // Sound and video may fill the whole 32-bit RIFF size; a long WAV must begin with a chunk,
     // and an AVI of any length with its header list, so that chance "RIFF" bytes followed by a
     // large number are not taken for a gigabyte file.
-    if (reader.Matches(8, "WAVE") && (small || FirstChunkPlausible(reader, riffSize)))
+    if (reader.Matches(8, "WAVE") && (small || FirstChunkPlausible(reader, riffSize))) {
+        // Its samples are claimed by the RIFF size alone: nothing in them can be walked.
+        rec.ClaimFrom = 12;
         return SetRiff(rec, "WAV", 7, riffSize);
+    }
     if (reader.Matches(8, "AVI ") && HeaderListPresent(reader, riffSize))
         return SetRiff(rec, "AVI", 8, riffSize);
     if (reader.Matches(8, "CD") && small)
@@ -69,16 +73,29 @@ bool RecogniseRiff(TBytes sector, TFoundFile& rec) {
     return false;
 }
 
-std::int64_t MeasureAviChain(const TReadAt& read, std::int64_t firstLength) {
+std::int64_t MeasureAviChain(const TReadAt& read, std::int64_t firstLength, std::uint64_t base,
+                             std::unordered_map<std::uint64_t, std::uint64_t>* memo) {
     if (firstLength < 12 || firstLength > kLargestRiffLength || !read)
         return firstLength;
     std::uint64_t end = static_cast<std::uint64_t>(firstLength);
+    std::uint64_t links[kLargestRiffChunkCount];
+    std::uint32_t linkCount = 0;
     for (std::uint32_t chunk = 1; chunk < kLargestRiffChunkCount; ++chunk) {
         // Chunks are word-aligned: an odd end is followed by a pad byte.
         const std::uint64_t at = end + (end % 2);
+        if (memo != nullptr && at <= UINT64_MAX - base) {
+            const auto known = memo->find(base + at);
+            if (known != memo->end()) {
+                // Followed before from here: its end, where it lies within this file's reach.
+                if (known->second >= base + at && known->second - base <= static_cast<std::uint64_t>(kLargestRiffChainLength))
+                    end = std::max(end, known->second - base);
+                break;
+            }
+        }
         std::uint8_t header[12];
         if (!read(at, header, sizeof header))
             break;
+        links[linkCount++] = at;
         const TByteReader reader(TBytes(header, sizeof header));
         std::uint32_t size = 0;
         if (!reader.Matches(0, "RIFF") || !reader.U32LE(4, size) || !reader.Matches(8, "AVIX") || size < 4)
@@ -88,6 +105,10 @@ std::int64_t MeasureAviChain(const TReadAt& read, std::int64_t firstLength) {
             break;
         end = next;
     }
+    if (memo != nullptr)
+        for (std::uint32_t k = 0; k < linkCount; ++k)
+            if (links[k] <= UINT64_MAX - base && end <= UINT64_MAX - base)
+                memo->emplace(base + links[k], base + end);
     return static_cast<std::int64_t>(end);
 }
 

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <unordered_map>
 
 #include "formats/ByteOrder.h"
 #include "formats/LengthPolicy.h"
@@ -22,7 +23,10 @@ using TReadAt = std::function<bool(std::uint64_t offset, std::uint8_t* out, std:
 // The length of an AVI whose first RIFF chunk is firstLength bytes long, followed through the
 // "RIFF"/"AVIX" chunks that continue a long video, each read at its offset: the end of the last
 // such chunk, or firstLength when none follows. At most kLargestRiffChunkCount chunks and
-// kLargestRiffChainLength bytes are followed.
-std::int64_t MeasureAviChain(const TReadAt& read, std::int64_t firstLength);
+// kLargestRiffChainLength bytes are followed. With a memo, keyed by base + offset of each chunk
+// header (base: the file's first byte on the device), a chain followed before from one of its
+// headers is not read again, and the headers read now are added to it.
+std::int64_t MeasureAviChain(const TReadAt& read, std::int64_t firstLength, std::uint64_t base = 0,
+                             std::unordered_map<std::uint64_t, std::uint64_t>* memo = nullptr);
 
 } // namespace lumivore

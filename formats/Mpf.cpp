@@ -14,7 +14,8 @@ constexpr std::uint32_t kMpEntrySize = 16;
 // The index inside an "MPF\0" payload: tiff holds the bytes from the TIFF header to the
 // segment's end, tiffPos is the header's position in the JPEG. Every image entry ends at its
 // offset (from the TIFF header) plus its size; an offset of 0 stands for the JPEG's own start.
-std::int64_t IndexExtent(TBytes tiff, std::uint64_t tiffPos, std::uint64_t* primarySize = nullptr) {
+std::int64_t IndexExtent(TBytes tiff, std::uint64_t tiffPos, std::uint64_t* primarySize = nullptr,
+                         std::vector<TPiece>* images = nullptr) {
     TByteReader reader(tiff);
     if (reader.Matches(0, "MM"))
         reader.setBigEndian(true);
@@ -49,6 +50,8 @@ std::int64_t IndexExtent(TBytes tiff, std::uint64_t tiffPos, std::uint64_t* prim
                 imageOffset == 0 ? imageSize : tiffPos + imageOffset + static_cast<std::uint64_t>(imageSize);
             if (end > static_cast<std::uint64_t>(kFileLengthLimit))
                 return -1;
+            if (imageOffset != 0 && images != nullptr)
+                images->push_back({static_cast<std::int64_t>(tiffPos + imageOffset), static_cast<std::int64_t>(imageSize)});
             extent = std::max(extent, static_cast<std::int64_t>(end));
         }
         return extent;
@@ -64,14 +67,15 @@ bool IsMpfSegment(TBytes segment) {
            segment[7] == 0;
 }
 
-std::int64_t MpfSegmentExtent(TBytes segment, std::uint64_t pos, std::uint64_t* primarySize) {
+std::int64_t MpfSegmentExtent(TBytes segment, std::uint64_t pos, std::uint64_t* primarySize,
+                              std::vector<TPiece>* images) {
     const TByteReader reader(segment, true);
     std::uint16_t segmentLength = 0;
     TBytes index;
     if (!IsMpfSegment(segment) || !reader.U16BE(2, segmentLength) || segmentLength < 6 ||
         !reader.Sub(8, segmentLength - 6u, index))
         return -1;
-    return IndexExtent(index, pos + 8, primarySize);
+    return IndexExtent(index, pos + 8, primarySize, images);
 }
 
 std::int64_t MpfExtent(TBytes jpeg) {

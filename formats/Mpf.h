@@ -5,7 +5,9 @@
 // ends the file.
 
 #include <cstdint>
+#include <vector>
 
+#include "engine/FoundFile.h"
 #include "formats/ByteOrder.h"
 #include "formats/LengthPolicy.h"
 
@@ -24,6 +26,9 @@ bool IsMpfSegment(TBytes segment);
 // on, pos is the marker's position in the JPEG. -1 as above. When primarySize is given, it
 // receives the size the index states for the primary image (the entry at offset 0), or stays
 // as it was when the index names none.
-std::int64_t MpfSegmentExtent(TBytes segment, std::uint64_t pos, std::uint64_t* primarySize = nullptr);
+// When images is given, it receives every image the index names after the primary one: its
+// offset from the JPEG's first byte and its size.
+std::int64_t MpfSegmentExtent(TBytes segment, std::uint64_t pos, std::uint64_t* primarySize = nullptr,
+                              std::vector<TPiece>* images = nullptr);
 
 } // namespace lumivore

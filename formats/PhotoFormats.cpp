@@ -32,7 +32,7 @@ void ReadExifSegment(TBytes data, std::uint64_t pos, TFoundFile& rec) {
     constexpr std::uint8_t kNotWalked = 0xFF;
     const std::uint8_t keptKind = rec.ThumbKind;
     rec.ThumbKind = kNotWalked;
-    ReadTiffStructure(data.subspan(static_cast<std::size_t>(tiffStart)), rec, false);
+    ReadTiffStructure(data.subspan(static_cast<std::size_t>(tiffStart)), rec, false, tiffStart);
     if (rec.ThumbKind == kNotWalked) {
         rec.ThumbKind = keptKind;
         return;
@@ -97,6 +97,9 @@ bool RecogniseJpeg(TBytes data, TFoundFile& rec) {
     if (data.size() < 4 || data[0] != 0xFF || data[1] != 0xD8 || data[2] != 0xFF || data[3] == 0xD8)
         return false;
     ReadJpegExif(data, rec);
+    // The EXIF block's thumbnail is a run of this file; its length is measured from its
+    // markers, not claimed by a directory.
+    rec.ClaimFrom = -1;
     rec.Ext = "JPG";
     rec.FormatIndex = 1;
     rec.MakerIndex = kNoIndex;

@@ -46,7 +46,7 @@ TMeasureStatus TStreamMeasure::Feed(TBytes chunk) {
     const TStreamWindow window(fed_, TBytes(carry_, carryLength_), chunk);
     status_ = Step(window);
     fed_ += chunk.size();
-    if (status_ == TMeasureStatus::Open && fed_ > static_cast<std::uint64_t>(kFileLengthLimit))
+    if (status_ == TMeasureStatus::Open && fed_ > FeedLimit())
         status_ = TMeasureStatus::Failed; // no file accepted here is that long
     if (status_ != TMeasureStatus::Open) {
         carryLength_ = 0;
@@ -231,7 +231,8 @@ private:
             return TGather::Wait;
         TBytes xmp;
         if (index_[1] == 0xE2) {
-            const std::int64_t extent = MpfSegmentExtent(index_, indexAt_, &mpfPrimary_);
+            mpfImages_.clear();
+            const std::int64_t extent = MpfSegmentExtent(index_, indexAt_, &mpfPrimary_, &mpfImages_);
             if (extent > 0)
                 mpfEnd_ = static_cast<std::uint64_t>(extent);
         } else if (JpegXmpPayload(index_, 0, static_cast<std::uint16_t>(index_.size() - 2), xmp)) {
@@ -279,7 +280,10 @@ private:
             // copied from another file and names nothing here.
             pos_ = mpfEnd_;
             motion_ = TMotionPhoto{};
+            for (const TPiece& image : mpfImages_)
+                NoteEmbedded(static_cast<std::uint64_t>(image.Offset), static_cast<std::uint64_t>(image.Length));
         }
+        std::vector<TPiece>().swap(mpfImages_);
         std::uint8_t look[kTrailerLook];
         if (!w.Get(pos_, kTrailerLook, look))
             return TMeasureStatus::Open;
@@ -328,7 +332,7 @@ private:
         if (end < 0 || static_cast<std::uint64_t>(end) <= pos_ + trailer_.size())
             return TMeasureStatus::Open;
         std::vector<std::uint8_t>().swap(trailer_);
-        return End(static_cast<std::uint64_t>(end));
+        return EndAfterTrailer(static_cast<std::uint64_t>(end));
     }
 
     bool StatesMedia() const { return motion_.VideoBytes != 0 || motion_.DirectoryBytes != 0; }
@@ -340,7 +344,15 @@ private:
         std::vector<std::uint8_t>().swap(trailer_);
         if (end < 0)
             return TMeasureStatus::Failed;
-        return End(static_cast<std::uint64_t>(end));
+        return EndAfterTrailer(static_cast<std::uint64_t>(end));
+    }
+
+    // The file ends at end, after what followed the picture from pos_ on: a trailer, or a
+    // motion photo's video, which the scan may find as a file of its own.
+    TMeasureStatus EndAfterTrailer(std::uint64_t end) {
+        if (end > pos_)
+            NoteEmbedded(pos_, end - pos_);
+        return End(end);
     }
 
     // What JpegTrailerMayFollow examines.
@@ -355,6 +367,7 @@ private:
     std::uint64_t pictureEnd_ = 0;
     std::uint64_t mpfEnd_ = 0;     // where the last image the multi-picture index names ends
     std::uint64_t mpfPrimary_ = 0; // the size the index states for the picture itself
+    std::vector<TPiece> mpfImages_; // the images it names after the picture, until they are taken
     TMotionPhoto motion_;
     std::vector<std::uint8_t> index_; // a segment read whole, while it comes in
     std::uint64_t indexAt_ = 0;
@@ -598,6 +611,7 @@ protected:
                         continue;
                     }
                 } else if (DirectoryHolds(candidate_, directory_)) {
+                    NoteImages();
                     return End(candidate_ + need_);
                 }
                 Reject();
@@ -654,6 +668,18 @@ private:
         }
         return Le32(d.data() + kDirectoryHead + 12 * std::size_t{entries}) == at;
     }
+    // The picture sections the directory names ("IMAG", "IMA2": a preview, often a JPEG, after
+    // the section's own header) are runs of the file.
+    void NoteImages() {
+        constexpr std::uint64_t kSectionHead = 28;
+        const std::uint32_t entries = Le32(directory_.data() + 8);
+        for (std::uint32_t i = 0; i < entries; ++i) {
+            const std::uint8_t* e = directory_.data() + kDirectoryHead + 12 * std::size_t{i};
+            const std::uint64_t offset = Le32(e), length = Le32(e + 4);
+            if (std::memcmp(e + 8, "IMA", 3) == 0 && length > kSectionHead)
+                NoteEmbedded(offset + kSectionHead, length - kSectionHead);
+        }
+    }
     // The candidate is not the directory: the search goes on after its first byte, first in
     // the bytes gathered for it, which the window may no longer hold.
     void Reject() {
@@ -708,9 +734,13 @@ protected:
         for (;;) {
             if (length_ < 0)
                 return TMeasureStatus::Failed;
-            if (targetCount_ == 0)
+            if (targetCount_ == 0) {
+                // Where the length ends with image data, that run is claimed, not walked.
+                if (furthestEnd_ > 0 && furthestEnd_ == static_cast<std::uint64_t>(length_))
+                    SetClaimFrom(static_cast<std::int64_t>(furthestStart_));
                 return kodak_ ? End(static_cast<std::uint64_t>(length_ + kKodakAddition))
                               : End(static_cast<std::uint64_t>(length_));
+            }
             ForgetDropped();
             if (targetCount_ == 0)
                 continue;
@@ -829,7 +859,14 @@ private:
     void Settle(std::uint8_t i) {
         TPair& p = pairs_[i];
         if (p.Used && p.HasOffset && p.HasCount) {
-            Raise(p.Offset > kStructureLimit || p.Count > kStructureLimit ? kStructureLimit + 1 : p.Offset + p.Count);
+            const std::uint64_t end =
+                p.Offset > kStructureLimit || p.Count > kStructureLimit ? kStructureLimit + 1 : p.Offset + p.Count;
+            NoteEmbedded(p.Offset, p.Count);
+            if (end > furthestEnd_) {
+                furthestStart_ = p.Offset;
+                furthestEnd_ = end;
+            }
+            Raise(end);
             p.Used = false;
         }
     }
@@ -988,8 +1025,97 @@ private:
     std::array<std::uint64_t, kMaxDirectories> seen_{};
     std::size_t seenCount_ = 0;
     std::array<TPair, kMaxPairs> pairs_{};
+    std::uint64_t furthestStart_ = 0, furthestEnd_ = 0; // the data run that reaches furthest
 };
 
+
+// ---- AVI -----------------------------------------------------------------------------------
+
+// Walks an AVI's chunks as the blocks bring them: the chunks of its RIFF form, those of its
+// "movi" list one by one (and of the "rec " lists inside it), and the "RIFF"/"AVIX" forms that
+// continue an OpenDML video. Chunk data is passed over, never read. The file ends where its
+// last form ends. Where the chain of chunk headers breaks before that (a name that is not four
+// printable characters, or a size that runs past the list that holds it), the video's own data
+// ends there: what its RIFF size claims beyond that was never written, or was written over.
+class TAviMeasure final : public TStreamMeasure {
+public:
+    TAviMeasure() : TStreamMeasure(kLargestRiffChainLength) {}
+
+protected:
+    std::uint64_t FeedLimit() const override { return static_cast<std::uint64_t>(kLargestRiffChainLength); }
+
+    TMeasureStatus Step(const TStreamWindow& w) override {
+        for (;;) {
+            if (pos_ < w.Start())
+                return TMeasureStatus::Failed; // its bytes went by unseen
+            std::uint8_t h[12];
+            if (depth_ == 0) {
+                // A form begins here: the video's first at 0, then each "AVIX" that continues it.
+                if (!w.Get(pos_, 12, h))
+                    return TMeasureStatus::Open;
+                const bool first = pos_ == 0;
+                const std::uint64_t size = Le32(h + 4);
+                const std::uint64_t end = pos_ + 8 + size;
+                if (std::memcmp(h, "RIFF", 4) != 0 || std::memcmp(h + 8, first ? "AVI " : "AVIX", 4) != 0 || size < 4 ||
+                    end > static_cast<std::uint64_t>(kLargestRiffChainLength) || forms_ >= kLargestRiffChunkCount)
+                    return first ? TMeasureStatus::Failed : End(formEnd_);
+                ++forms_;
+                ends_[depth_++] = end;
+                pos_ += 12;
+                continue;
+            }
+            const std::uint64_t end = ends_[depth_ - 1];
+            if (pos_ >= end) {
+                // The list ends; a chunk's pad byte may stand over its end.
+                --depth_;
+                if (depth_ == 0)
+                    formEnd_ = end;
+                pos_ = end + (end % 2);
+                continue;
+            }
+            if (end - pos_ < 8) {
+                pos_ = end; // slack too short for a chunk: the list's padding
+                continue;
+            }
+            if (!w.Get(pos_, 8, h))
+                return TMeasureStatus::Open;
+            for (int k = 0; k < 4; ++k)
+                if (h[k] < 0x20 || h[k] > 0x7E)
+                    return End(pos_);
+            const std::uint64_t size = Le32(h + 4);
+            const std::uint64_t chunkEnd = pos_ + 8 + size;
+            if (chunkEnd > end)
+                return End(pos_);
+            if (std::memcmp(h, "LIST", 4) == 0 && size >= 4 && depth_ < kDepths) {
+                if (!w.Get(pos_, 12, h))
+                    return TMeasureStatus::Open;
+                // The stream data: "movi" in a form, "rec " groups inside it.
+                if (std::memcmp(h + 8, depth_ == 1 ? "movi" : "rec ", 4) == 0) {
+                    ends_[depth_++] = chunkEnd;
+                    pos_ += 12;
+                    continue;
+                }
+            }
+            if (depth_ >= 2)
+                NoteEmbedded(pos_ + 8, size); // a frame or a packet of sound
+            pos_ = chunkEnd + (size % 2);
+        }
+    }
+
+    // The data ends: a video whose last form ended right there ends with it; one cut off
+    // inside a form keeps what its header claims. When the bytes merely stopped coming (the
+    // scan's range ended), a further form may still follow on the device: the measure gives
+    // up, and the chain is followed there by its headers.
+    TMeasureStatus Finished() override { return depth_ == 0 && formEnd_ > 0 ? End(formEnd_) : TMeasureStatus::Failed; }
+
+private:
+    static constexpr std::uint8_t kDepths = 3; // the form, its "movi" list, a "rec " group
+    std::array<std::uint64_t, kDepths> ends_{};
+    std::uint8_t depth_ = 0;
+    std::uint32_t forms_ = 0;
+    std::uint64_t pos_ = 0;
+    std::uint64_t formEnd_ = 0;
+};
 
 } // namespace
 
@@ -1001,6 +1127,7 @@ std::unique_ptr<TStreamMeasure> StartStreamMeasure(const TFoundFile& rec) {
     case TLengthMeasure::Gif: return std::make_unique<TGifMeasure>();
     case TLengthMeasure::RealMedia: return std::make_unique<TRealMediaMeasure>();
     case TLengthMeasure::X3f: return std::make_unique<TX3fMeasure>();
+    case TLengthMeasure::Avi: return std::make_unique<TAviMeasure>();
     case TLengthMeasure::Tiff: break;
     default: return nullptr; // the header states the length, or the recogniser measures it
     }

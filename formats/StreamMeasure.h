@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "engine/FoundFile.h"
 #include "formats/ByteOrder.h"
@@ -81,6 +82,12 @@ public:
     std::uint64_t Fed() const { return fed_; }
     // Where the file's first picture ends, for a JPEG once its end marker went by; else 0.
     virtual std::uint64_t PictureEnd() const { return 0; }
+    // The runs inside the file that its structure named as embedded data so far (a JPEG's
+    // multi-picture previews, a raw's strips, a video's frames), as TFoundFile::Embedded keeps
+    // them.
+    const std::vector<TPiece>& Embedded() const { return embedded_; }
+    // Where the measured length rests on a header's claim (TFoundFile::ClaimFrom), or -1.
+    std::int64_t ClaimFrom() const { return claimFrom_; }
 
 protected:
     // A measure takes no length above its kind's largest (formats/LengthPolicy.h).
@@ -93,8 +100,15 @@ protected:
     // Called by Abandon while Open: the same, for a measure that may end there.
     virtual TMeasureStatus Abandoned() { return TMeasureStatus::Failed; }
     TMeasureStatus End(std::uint64_t length);
+    // How far into a file the measure reads at most: the structures that say where a file
+    // ends lie within kFileLengthLimit of its start, but for a video that goes on in chunks.
+    virtual std::uint64_t FeedLimit() const { return static_cast<std::uint64_t>(kFileLengthLimit); }
+    void NoteEmbedded(std::uint64_t offset, std::uint64_t length) { NoteEmbeddedRun(embedded_, offset, length); }
+    void SetClaimFrom(std::int64_t offset) { claimFrom_ = offset; }
 
 private:
+    std::vector<TPiece> embedded_;
+    std::int64_t claimFrom_ = -1;
     std::int64_t largestLength_;
     TMeasureStatus status_ = TMeasureStatus::Open;
     std::int64_t length_ = kUnknownLength;

@@ -84,10 +84,11 @@ bool RecogniseTiff(TBytes data, TFoundFile& rec) {
     return ReadTiffStructure(data, rec, true);
 }
 
-bool ReadTiffStructure(TBytes data, TFoundFile& rec, bool acceptLateDirectory) {
+bool ReadTiffStructure(TBytes data, TFoundFile& rec, bool acceptLateDirectory, std::uint64_t filePosition) {
     TTiffReader reader;
     if (!OpenTiffBlock(data, reader))
         return false;
+    reader.FilePosition = filePosition;
     const bool bigEndian = reader.bigEndian();
     std::uint16_t marker = 0;
     std::uint64_t firstDir = 0;
@@ -149,6 +150,10 @@ bool ReadTiffStructure(TBytes data, TFoundFile& rec, bool acceptLateDirectory) {
         rec.Length = kUnknownLength;
     else if (rec.Length > kLargeRawLengthLimit)
         return false;
+    // Where the length ends with image data, that run is claimed by its directory; its bytes
+    // are not walked.
+    if (rec.Length > 0 && static_cast<std::uint64_t>(rec.Length) == reader.FurthestRunEnd)
+        rec.ClaimFrom = static_cast<std::int64_t>(reader.FurthestRunStart);
     ClassifyTiff(reader, marker, firstDir, rec);
     return true;
 }
@@ -184,7 +189,9 @@ void ReadMrwTiffBlock(TBytes data, std::uint64_t tiffStart, TFoundFile& rec) {
     if (!reader.U32(4, dir) || dir > kLargestMrwTiffDirectory)
         return;
     TFoundFile scratch;
+    reader.FilePosition = tiffStart;
     WalkDirectory(42, reader, 0, scratch, dir);
+    rec.Embedded = scratch.Embedded;
     if (!scratch.Make.empty())
         rec.Make = scratch.Make;
     rec.Model = scratch.Model;
@@ -251,6 +258,8 @@ bool RecogniseMrw(TBytes data, TFoundFile& rec) {
     rec.FormatIndex = kNoIndex;
     rec.MakerIndex = kMakerMinolta;
     rec.Length = static_cast<std::int64_t>(length);
+    // The raw data after the header's blocks is claimed by the sizes the header states.
+    rec.ClaimFrom = static_cast<std::int64_t>(mrmSize) + 8;
     rec.Make = "Konica Minolta";
     rec.Width = imageWidth;
     rec.Height = imageHeight;
@@ -295,6 +304,10 @@ bool RecogniseRaf(TBytes data, TFoundFile& rec) {
     rec.ThumbKind = kThumbJpeg;
     rec.ThumbOffset = previewOffset;
     rec.ThumbLength = previewLength;
+    rec.NoteEmbedded(previewOffset, previewLength);
+    rec.NoteEmbedded(rawOffset, rawLength);
+    // The raw data is claimed by the header alone.
+    rec.ClaimFrom = rawOffset;
     return true;
 }
 

@@ -24,7 +24,7 @@ constexpr std::uint32_t kWorkBudget = 200000; // directories and entries examine
 // Tags the walker reads.
 enum : std::uint16_t {
     kTagTopBorder = 0x0004, kTagLeftBorder = 0x0005, kTagBottomBorder = 0x0006,
-    kTagRightBorder = 0x0007, kTagSensorIso = 0x0017,
+    kTagRightBorder = 0x0007, kTagSensorIso = 0x0017, kTagJpegFromRaw = 0x002E,
     kTagImageWidth = 0x0100, kTagImageLength = 0x0101, kTagBitsPerSample = 0x0102,
     kTagCompression = 0x0103, kTagPhotometric = 0x0106, kTagMake = 0x010F, kTagModel = 0x0110,
     kTagJpegFormat = 0x0201, kTagJpegLength = 0x0202, kTagExposureTime = 0x829A,
@@ -347,6 +347,11 @@ private:
     void HandleMakerNote(const TDirScratch& dir, const TEntry& entry);
     int HandleClass(std::uint8_t depth, std::uint64_t dirOffset, TDirScratch& dir, const TEntry& entry);
     void OfferData(TDirScratch& dir, std::uint16_t tag, std::uint64_t count);
+    // A run of data the structure names, from the TIFF header on, noted as embedded in the file.
+    void Note(std::uint64_t offset, std::uint64_t count) {
+        if (offset <= std::numeric_limits<std::uint64_t>::max() - reader_.FilePosition)
+            rec_.NoteEmbedded(reader_.FilePosition + offset, count);
+    }
 
     std::uint16_t marker_;
     TLayout layout_;
@@ -529,6 +534,14 @@ void TWalker::HandleTag(std::uint8_t depth, TDirScratch& dir, const TEntry& entr
     case kTagMakerNote:
         HandleMakerNote(dir, entry);
         return;
+    case kTagJpegFromRaw:
+        // The 0x55 raw variant keeps its full-size JPEG preview whole as this tag's value.
+        if (sensorTags) {
+            std::uint64_t size = 0;
+            if (entry.ValueSize(size) && size > entry.field.size())
+                Note(entry.Offset(), size);
+        }
+        return;
     default:
         return;
     }
@@ -542,6 +555,7 @@ void TWalker::HandleMakerNote(const TDirScratch& dir, const TEntry& entry) {
     if (ContainsNoCase(rec_.Make, "olympus")) {
         if (Find(note + 8, kTagImageWidth, found) != kTagFound)
             return;
+        Note(EntryValue(found, big()), EntryCount(found, big()));
         if (rec_.ThumbLength == 0 || EntryCount(found, big()) < rec_.ThumbLength) {
             rec_.ThumbOffset = EntryValue(found, big());
             rec_.ThumbLength = EntryCount(found, big());
@@ -558,6 +572,7 @@ void TWalker::HandleMakerNote(const TDirScratch& dir, const TEntry& entry) {
         if (Find(note, 0x0089, found) == kTagFound) {
             rec_.ThumbLength = EntryValue(found, big());
             rec_.ThumbKind = kThumbJpeg;
+            Note(rec_.ThumbOffset, rec_.ThumbLength);
         }
     } else if (reader_.SonyRawDirOffset != 0) {
         if (Find(note + 12, 0xB028, found) != kTagFound)
@@ -659,9 +674,14 @@ void TWalker::OfferData(TDirScratch& dir, std::uint16_t tag, std::uint64_t count
         rec_.ThumbWidth = static_cast<std::uint16_t>(dir.Width());
         rec_.ThumbHeight = static_cast<std::uint16_t>(dir.Height());
     }
-    RaiseLength(rec_.Length, offset > std::numeric_limits<std::uint64_t>::max() - count
-                                 ? std::numeric_limits<std::uint64_t>::max()
-                                 : offset + count);
+    Note(offset, count);
+    const std::uint64_t end =
+        offset > std::numeric_limits<std::uint64_t>::max() - count ? std::numeric_limits<std::uint64_t>::max() : offset + count;
+    if (end > reader_.FurthestRunEnd) {
+        reader_.FurthestRunStart = offset;
+        reader_.FurthestRunEnd = end;
+    }
+    RaiseLength(rec_.Length, end);
 }
 
 } // namespace

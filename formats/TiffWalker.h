@@ -27,6 +27,14 @@ public:
     // Position of the raw data directory of a Sony ARW, found in its first directory and used
     // by the maker-note rule to measure the file. 0 until the walk finds it.
     std::uint32_t SonyRawDirOffset = 0;
+    // Where the TIFF header stands in the file being recognised (the EXIF block of a JPEG
+    // starts a few bytes in): the runs of data the walk notes as embedded are moved by it, so
+    // that they count from the file's first byte.
+    std::uint64_t FilePosition = 0;
+    // The data run (strip, tile, JPEG stream) that reaches furthest, from the TIFF header on:
+    // where it starts and ends. Image data is claimed by its directory, not walked.
+    std::uint64_t FurthestRunStart = 0;
+    std::uint64_t FurthestRunEnd = 0;
 };
 
 // The reader for a block that starts with a TIFF header: its byte order taken from "II" or
@@ -84,7 +92,8 @@ void ExtendLength(const TTiffEntry& entry, bool bigEndian, std::int64_t& length)
 int FindTag(const TTiffReader& reader, std::uint64_t dirOffset, std::uint16_t tag, TTiffEntry& entry);
 
 // Walks the directory at dirOffset into rec: its entries, its sub-directories and, unless
-// depth is kSubDirectoryDepth, the directories chained after it. Returns kWalkUnusable,
+// depth is kSubDirectoryDepth, the directories chained after it. Every data run a directory
+// names (strips, tiles, a JPEG stream, a maker note's preview) is noted in rec.Embedded. Returns kWalkUnusable,
 // kWalkComplete or kWalkTruncated. marker is the 16-bit number at bytes 2-3 of the header.
 // A marker of 43 is a BigTIFF: 64-bit entry counts and offsets and 20-byte entries, walked by
 // the same rules within the same limits.
@@ -109,7 +118,8 @@ bool SizeWithinLimit(std::string_view name, std::uint64_t size);
 // acceptLateDirectory, a plain TIFF or BigTIFF header whose first directory lies past the data
 // is taken as a TIFF of unknown length; without it (the EXIF block of a JPEG, which lies whole
 // inside its segment) such a header is refused.
-bool ReadTiffStructure(TBytes data, TFoundFile& rec, bool acceptLateDirectory);
+// filePosition is where data starts in the file being recognised (TTiffReader::FilePosition).
+bool ReadTiffStructure(TBytes data, TFoundFile& rec, bool acceptLateDirectory, std::uint64_t filePosition = 0);
 
 // True when text contains word, ignoring the case of ASCII letters. word is lower case.
 bool ContainsNoCase(std::string_view text, std::string_view word);

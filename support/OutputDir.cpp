@@ -358,6 +358,16 @@ TWriteResult TOutputDir::Write(const std::function<std::string(int)>& nameFor, c
 TWriteResult TOutputDir::WriteStream(const std::function<std::string(int)>& nameFor, std::uint64_t size,
                                      std::size_t blockSize, const TBlockSource& source,
                                      std::optional<std::time_t> modified, bool durable) {
+    TWriteResult result = WriteStreamPending(size, blockSize, source, modified, durable);
+    if (result.Outcome != TWriteOutcome::Written)
+        return result;
+    const std::string tmp = result.Name;
+    result = TWriteResult{};
+    return NameTemporary(tmp, nameFor, result);
+}
+
+TWriteResult TOutputDir::WriteStreamPending(std::uint64_t size, std::size_t blockSize, const TBlockSource& source,
+                                            std::optional<std::time_t> modified, bool durable) {
     TWriteResult result;
     if (blockSize == 0) {
         result.Error = "no block size";
@@ -378,7 +388,20 @@ TWriteResult TOutputDir::WriteStream(const std::function<std::string(int)>& name
             return true;
         },
         modified, durable, result);
-    return NameTemporary(tmp, nameFor, result);
+    if (!tmp.empty()) {
+        result.Outcome = TWriteOutcome::Written;
+        result.Name = tmp;
+    }
+    return result;
+}
+
+TWriteResult TOutputDir::NamePending(const std::string& temporary, const std::function<std::string(int)>& nameFor) {
+    TWriteResult result;
+    if (fd_ < 0 || temporary.empty() || temporary.find('/') != std::string::npos || temporary == "." || temporary == "..") {
+        result.Error = "no such file";
+        return result;
+    }
+    return NameTemporary(temporary, nameFor, result);
 }
 
 TWriteResult TOutputDir::NameTemporary(const std::string& tmp, const std::function<std::string(int)>& nameFor,

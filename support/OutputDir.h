@@ -89,6 +89,15 @@ public:
                              std::size_t blockSize, const TBlockSource& source,
                              std::optional<std::time_t> modified = std::nullopt, bool durable = true);
 
+    // As WriteStream, but the file keeps its temporary name (the result's Name) until
+    // NamePending gives it its final name or Remove drops it: for a file that a decision still
+    // to come may change, which must not stand under its final name before then.
+    TWriteResult WriteStreamPending(std::uint64_t size, std::size_t blockSize, const TBlockSource& source,
+                                    std::optional<std::time_t> modified = std::nullopt, bool durable = true);
+    // Renames a file that WriteStreamPending wrote to the first free name nameFor gives, as
+    // WriteStream would have named it; the temporary file is removed when no name can be used.
+    TWriteResult NamePending(const std::string& temporary, const std::function<std::string(int suffix)>& nameFor);
+
     // Writes data under name, replacing a file of that name (never the file a symlink points
     // to): for a file Lumivore owns, such as its settings.
     TWriteResult Replace(const std::string& name, const std::uint8_t* data, std::size_t size);

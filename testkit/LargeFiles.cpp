@@ -53,15 +53,25 @@ std::vector<TPlacedBytes> LargeTiffRaw(std::uint64_t length, const std::string& 
 }
 
 std::vector<TPlacedBytes> OpenDmlAvi(std::uint32_t firstRiffSize, const std::vector<std::uint32_t>& avixSizes) {
-    // The first chunk: a small AVI's header list and movi list, with the RIFF size of the long one.
-    const TByteVector head = WithRiffSize(MakeAvi(320, 240, 2, 1000), firstRiffSize);
+    // The first chunk: a small AVI's header list, movi list and index, with the RIFF size of the
+    // long one, and a "JUNK" chunk that fills the rest of it.
+    TByteVector head = WithRiffSize(MakeAvi(320, 240, 2, 1000), firstRiffSize);
+    const std::uint32_t junk = firstRiffSize + 8 - static_cast<std::uint32_t>(head.size()) - 8;
+    const TByteVector filler = {'J', 'U', 'N', 'K', static_cast<std::uint8_t>(junk), static_cast<std::uint8_t>(junk >> 8),
+                                static_cast<std::uint8_t>(junk >> 16), static_cast<std::uint8_t>(junk >> 24)};
+    head.insert(head.end(), filler.begin(), filler.end());
     std::vector<TPlacedBytes> pieces{{0, head}};
     std::uint64_t end = std::uint64_t{firstRiffSize} + 8;
     for (std::uint32_t size : avixSizes) {
         end += end % 2;
+        // Each further chunk: its movi list, holding one frame chunk as long as the list.
         TByteVector h = ChunkHeader("RIFF", size, "AVIX");
-        const TByteVector movi = ChunkHeader("LIST", size - 4, "movi");
+        const TByteVector movi = ChunkHeader("LIST", size - 12, "movi");
         h.insert(h.end(), movi.begin(), movi.end());
+        const std::uint32_t frame = size - 24;
+        const TByteVector chunk = {'0', '0', 'd', 'c', static_cast<std::uint8_t>(frame), static_cast<std::uint8_t>(frame >> 8),
+                                   static_cast<std::uint8_t>(frame >> 16), static_cast<std::uint8_t>(frame >> 24)};
+        h.insert(h.end(), chunk.begin(), chunk.end());
         pieces.push_back({end, h});
         end += std::uint64_t{size} + 8;
     }

@@ -215,16 +215,25 @@ TEST_F(Recovery, AFileWhoseLengthCannotBeFoundIsWrittenWithTheDefaultSizeOrAband
     EXPECT_EQ(Listing(), std::vector<std::string>{"recovery-report.csv"});
 }
 
-TEST_F(Recovery, TheDeviceEndCutsADefaultSizeButFailsAFileWhoseMeasuredEndLiesBeyondIt) {
+TEST_F(Recovery, TheDeviceEndCutsWhatIsClaimedAndMarksAWalkedFileThatRunsPastItFailed) {
+    // A default size and a header's claim are written as far as the device holds them; a
+    // length walked from the file's own structure that runs past the device's end means part
+    // of the file is lost: what there is comes back, named as failed.
     Place(kImageSectors - 2, testkit::BuildX3fHeader(4000, 3000, 1024));
     Open();
     Add(kImageSectors - 2, "X3F", kUnknownLength, kNoIndex, kMakerSigma);
     Add(kImageSectors - 4, "WAV", 100'000, kFormatWav);
+    Add(kImageSectors - 6, "JPG", 100'000, kFormatJpeg);
     const TRecoveryResult r = RecoverAll();
-    EXPECT_EQ(r.Recovered, 1);
+    EXPECT_EQ(r.Recovered, 2);
     EXPECT_EQ(r.Failed, 1);
     EXPECT_EQ(Written("f0000039998.x3f").size(), 1024u);
-    EXPECT_FALSE(fs::exists(Out() + "/f0000039996.wav"));
+    EXPECT_EQ(Written("f0000039996.wav").size(), 2048u);
+    EXPECT_EQ(Written("f0000039994.jpg").size(), 3072u);
+    for (const TRecoveryEntry& e : r.Files) {
+        EXPECT_NE(e.Detail.find("cut at the end of the device"), std::string::npos) << e.Detail;
+        EXPECT_EQ(e.Status == TRecoveryStatus::Failed, e.File.Ext == "JPG") << e.Detail;
+    }
 }
 
 TEST_F(Recovery, UnreadableSectorsAreZeroFilledAndTheFileIsMarkedDamaged) {

@@ -182,10 +182,10 @@ TEST_F(ScanTest, AFailedBlockIsSkippedFirstAndReadAgainSectorBySectorAtTheEnd) {
     EXPECT_THAT(Starts(), ElementsAre(5, 999, 1000, 30999, 31000, 39000));
     EXPECT_EQ(engine->FoundFiles[0].Length, (1000 - 5) * 512);
     EXPECT_EQ(engine->FoundFiles[2].Length, 1000 * 512);
-    // 999 lies inside the file at 5, whose length runs to the block's end: it is listed but
-    // counted as part of that file.
-    EXPECT_EQ(engine->FoundFiles[1].NestedIn, 5);
-    EXPECT_EQ(GeneralCounts[kFormatJpeg], 5);
+    // 999 lies inside the file at 5, whose length runs to the block's end, but nothing in
+    // that file points at it: it is a file of its own.
+    EXPECT_EQ(engine->FoundFiles[1].NestedIn, -1);
+    EXPECT_EQ(GeneralCounts[kFormatJpeg], 6);
     EXPECT_THAT(errors.values, ElementsAre(1));
     EXPECT_EQ(engine->UnreadableSectors, 1);
     EXPECT_EQ(found.values.back(), 6);
@@ -255,9 +255,10 @@ TEST_F(ScanTest, EverySectorIsExaminedAndFilesInsideFilesAreFound) {
     EXPECT_EQ(engine->FoundFiles[1].Length, (1000 - 7) * 512);
     EXPECT_EQ(engine->FoundFiles[3].Length, 512);
     EXPECT_EQ(found.values.back(), 4);
-    // 5010 lies inside 5007: every record is listed, the nested one is not counted as a file.
-    EXPECT_EQ(engine->FoundFiles[2].NestedIn, 5007);
-    EXPECT_EQ(GeneralCounts[kFormatJpeg], 3);
+    // 5010 lies inside 5007's extent, and nothing in 5007 names it: every record is listed
+    // and counted.
+    EXPECT_EQ(engine->FoundFiles[2].NestedIn, -1);
+    EXPECT_EQ(GeneralCounts[kFormatJpeg], 4);
 }
 
 TEST_F(ScanTest, StopFromThePumpEndsTheScanBeforeTheNextReadAndStillCounts) {
@@ -532,7 +533,8 @@ TEST_F(ScanMeasureTest, TwoFilesOpenAtOnceOneInsideTheOther) {
     EXPECT_EQ(LengthAt(100), static_cast<std::int64_t>(png.size()));
     EXPECT_EQ(LengthAt(300), static_cast<std::int64_t>(jpeg.size()));
     ASSERT_EQ(engine->FoundFiles.size(), 2u);
-    EXPECT_EQ(engine->FoundFiles[1].NestedIn, 100);
+    // The PNG's chunks do not name it: lying in its extent, the photo is a file of its own.
+    EXPECT_EQ(engine->FoundFiles[1].NestedIn, -1);
 }
 
 TEST_F(ScanMeasureTest, BrokenStructureGivesUpAndHoldsNoState) {
