@@ -1,5 +1,5 @@
 #pragma once
-// The real camera files beside the project, for the recognisers' sample tests: where they lie,
+// The real camera files of testkit/cards/samples, for the recognisers' sample tests: where they lie,
 // exiftool's reading of each, and how a scan sees a file that starts at a sector.
 
 #include <filesystem>
@@ -16,7 +16,7 @@ namespace lumivore::samples {
 
 namespace fs = std::filesystem;
 
-inline const fs::path kSampleDir = fs::path(LUMIVORE_SOURCE_DIR "/../shared/samples");
+inline const fs::path kSampleDir = fs::path(LUMIVORE_SOURCE_DIR "/testkit/cards/samples");
 
 using TReading = std::map<std::string, std::string>; // "Group:Tag" -> value as written
 
