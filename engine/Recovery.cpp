@@ -497,8 +497,10 @@ private:
     void Count(const TRecoveryEntry& e) { Tally(e, 1); }
 
 public:
-    // Takes a file handled before out of the counts, to be handled again or left unwritten.
+    // Takes a file handled before out of the counts, to be handled again or left unwritten, and
+    // counts it again once its status changed.
     void Uncount(const TRecoveryEntry& e) { Tally(e, -1); }
+    void Recount(const TRecoveryEntry& e) { Tally(e, 1); }
 
 private:
     void Tally(const TRecoveryEntry& e, int step) {
@@ -1253,19 +1255,18 @@ struct TRecoveryDuringScan::TImpl {
         Run->Uncount(e);
     }
 
-    // The photos written pending the pass: named once the pass has left them as they were, or,
-    // when the run stopped before the pass decided, removed and reported as not written.
+    // The photos written pending the pass: named once the pass has left them as they were.
+    // When the run stopped before the pass, they keep what the scan saw, named, but the report
+    // says they were not checked: one of them may still be a photo in pieces.
     void SettlePending(bool stopped) {
         for (TRecoveryEntry& e : Result.Files) {
             if (e.Temporary.empty())
                 continue;
-            if (stopped) {
-                Drop(e);
-                e.Status = TRecoveryStatus::NotWritten;
-                e.Detail = "not written: recovery was stopped before the photos were checked for pieces";
-                e.BytesWritten = 0;
-                ++Result.NotWritten;
-                continue;
+            if (stopped && e.Status == TRecoveryStatus::Recovered) {
+                Run->Uncount(e);
+                e.Status = TRecoveryStatus::Failed;
+                e.Detail = "failed: written as the scan saw it, but not checked for pieces: recovery was stopped first";
+                Run->Recount(e);
             }
             const TFileOutcome outcome = Run->NamePending(e);
             if (outcome.Fatal && !Ended) {

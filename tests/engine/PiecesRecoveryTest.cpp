@@ -203,5 +203,51 @@ TEST_F(PiecesRecovery, AScanThatWasStoppedIsNotReassembled) {
         EXPECT_TRUE(f.Pieces.empty());
 }
 
+// Recovery in the same pass as the scan: a photo whose samples passed is written while the
+// scan streams past it, but the pass after the scan may still find it in pieces. Until then no
+// file stands under its final name that the pass might show to be wrong (a kill mid-run leaves
+// none); once the pass has left it as it was, it gets its name. A run stopped before the pass
+// keeps what the scan saw and says it was not checked.
+TEST_F(PiecesRecovery, APhotoThePassMayStillChangeHasNoFinalNameUntilThePassDecides) {
+    testkit::TClusterCard card(24000, 8);
+    card.Noise(0, card.Clusters(), 7);
+    const TByteVector photo = testkit::GrainyPhoto(320, 240, 9);
+    card.Split(photo, {{10, 1000}});
+    const std::string image = dir_ / "card.img";
+    ASSERT_TRUE(card.Write(image));
+    Open(image);
+    const std::int64_t sector = static_cast<std::int64_t>(card.ClusterOffset(10) / 512);
+    const std::string name = RecoveredFileName(sector, "JPG");
+    for (const bool stop : {false, true}) {
+        const std::string to = dir_ / (stop ? "stopped" : "whole");
+        TRecoveryRequest req;
+        req.Destination = to;
+        TRecoveryDuringScan session(*engine_, req, &AnyType);
+        std::string message;
+        ASSERT_TRUE(session.Start(message)) << message;
+        engine_->BlockObserver = &session;
+        engine_->Scan(0, 24000, nullptr, nullptr, nullptr);
+        engine_->BlockObserver = nullptr;
+        // What a kill here would leave: the photo's bytes under a temporary name only.
+        EXPECT_FALSE(fs::exists(fs::path(to) / name));
+        std::size_t temporaries = 0;
+        for (const auto& entry : fs::directory_iterator(to))
+            temporaries += entry.path().extension() == ".partial" ? 1 : 0;
+        EXPECT_EQ(temporaries, 1u);
+        const TRecoveryResult r = session.Finish(stop);
+        ASSERT_EQ(r.Files.size(), 1u);
+        EXPECT_EQ(r.Files[0].Name, name);
+        EXPECT_EQ(testkit::ReadFile(fs::path(to) / name), photo);
+        if (stop) {
+            EXPECT_EQ(r.Files[0].Status, TRecoveryStatus::Failed);
+            EXPECT_NE(r.Files[0].Detail.find("not checked for pieces"), std::string::npos) << r.Files[0].Detail;
+        } else {
+            EXPECT_EQ(r.Files[0].Status, TRecoveryStatus::Recovered) << r.Files[0].Detail;
+        }
+        for (const auto& entry : fs::directory_iterator(to))
+            EXPECT_NE(entry.path().extension(), ".partial");
+    }
+}
+
 } // namespace
 } // namespace lumivore::testing
