@@ -278,8 +278,10 @@ void TScanEngine::ContinueMeasures(TBytes block, std::uint64_t blockByte) {
                 // A measure that fails on its data gives up; the file keeps an unknown length.
             }
         }
-        if (status == TMeasureStatus::Ended && open.Record < FoundFiles.size())
+        if (status == TMeasureStatus::Ended && open.Record < FoundFiles.size()) {
             FoundFiles[open.Record].Length = open.Measure->Length();
+            open.Measure->Complete(FoundFiles[open.Record]);
+        }
         if (status != TMeasureStatus::Open)
             continue;
         if (open.Next == blockByte) {
@@ -313,9 +315,10 @@ void TScanEngine::StartMeasure(TBytes data, std::uint64_t firstByte) {
             return;
         status = measure->Feed(data);
     }
-    if (status == TMeasureStatus::Ended)
+    if (status == TMeasureStatus::Ended) {
         FoundFiles[record].Length = measure->Length();
-    else if (status == TMeasureStatus::Open)
+        measure->Complete(FoundFiles[record]);
+    } else if (status == TMeasureStatus::Open)
         openMeasures_.push_back({record, firstByte + data.size(), std::move(measure)});
 }
 

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "formats/ByteSearch.h"
+#include "formats/IsoMeasure.h"
 #include "formats/JpegTrailers.h"
 #include "formats/MediaFormats.h"
 #include "formats/Mpf.h"
@@ -46,7 +47,7 @@ TMeasureStatus TStreamMeasure::Feed(TBytes chunk) {
     const TStreamWindow window(fed_, TBytes(carry_, carryLength_), chunk);
     status_ = Step(window);
     fed_ += chunk.size();
-    if (status_ == TMeasureStatus::Open && fed_ > static_cast<std::uint64_t>(kFileLengthLimit))
+    if (status_ == TMeasureStatus::Open && fed_ > reach_)
         status_ = TMeasureStatus::Failed; // no file accepted here is that long
     if (status_ != TMeasureStatus::Open) {
         carryLength_ = 0;
@@ -1001,6 +1002,7 @@ std::unique_ptr<TStreamMeasure> StartStreamMeasure(const TFoundFile& rec) {
     case TLengthMeasure::Gif: return std::make_unique<TGifMeasure>();
     case TLengthMeasure::RealMedia: return std::make_unique<TRealMediaMeasure>();
     case TLengthMeasure::X3f: return std::make_unique<TX3fMeasure>();
+    case TLengthMeasure::IsoMedia: return StartIsoMediaMeasure(type);
     case TLengthMeasure::Tiff: break;
     default: return nullptr; // the header states the length, or the recogniser measures it
     }

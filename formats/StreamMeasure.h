@@ -81,10 +81,17 @@ public:
     std::uint64_t Fed() const { return fed_; }
     // Where the file's first picture ends, for a JPEG once its end marker went by; else 0.
     virtual std::uint64_t PictureEnd() const { return 0; }
+    // Once Ended: adds to the record of the file what the measure read past the bytes its
+    // recogniser saw (the metadata of a video whose index comes after its media data, the runs
+    // it names as embedded data). Most measures read nothing of the kind.
+    virtual void Complete(TFoundFile&) const {}
 
 protected:
-    // A measure takes no length above its kind's largest (formats/LengthPolicy.h).
-    explicit TStreamMeasure(std::int64_t largestLength) : largestLength_(largestLength) {}
+    // A measure takes no length above its kind's largest (formats/LengthPolicy.h), and is fed
+    // no further than reach bytes into the file: the structures that say where a file ends lie
+    // within the general length limit, except a box-structured file's, which follow its media.
+    explicit TStreamMeasure(std::int64_t largestLength, std::uint64_t reach = kFileLengthLimit)
+        : largestLength_(largestLength), reach_(reach) {}
     // Walks as far as the window allows. Returns Open to wait for more bytes, Ended after
     // calling End, or Failed.
     virtual TMeasureStatus Step(const TStreamWindow& window) = 0;
@@ -96,6 +103,7 @@ protected:
 
 private:
     std::int64_t largestLength_;
+    std::uint64_t reach_;
     TMeasureStatus status_ = TMeasureStatus::Open;
     std::int64_t length_ = kUnknownLength;
     std::uint64_t fed_ = 0;
