@@ -1129,16 +1129,19 @@ void ReadIsoPictureBox(TBytes data, TFoundFile& rec, TIsoRun& exif) {
 
 bool ReadIsoExifItem(TBytes item, TFoundFile& rec) {
     // The item opens with the offset of the TIFF header past its own 4 bytes; some writers
-    // count it to the "Exif\0\0" before the header instead.
+    // count it to the "Exif\0\0" before the header instead, and a few leave the offset out.
+    constexpr std::uint8_t kExifId[6] = {'E', 'x', 'i', 'f', 0, 0};
+    const auto read = [&rec, &kExifId](TBytes tiff) {
+        if (tiff.size() >= 6 && std::equal(tiff.begin(), tiff.begin() + 6, kExifId))
+            tiff = tiff.subspan(6);
+        return ReadEmbeddedTiff(tiff, rec);
+    };
     const TByteReader reader(item, true);
     std::uint32_t headerOffset = 0;
-    if (!reader.U32BE(0, headerOffset) || headerOffset > item.size() - 4)
-        return false;
-    TBytes tiff = item.subspan(4 + static_cast<std::size_t>(headerOffset));
-    constexpr std::uint8_t kExifId[6] = {'E', 'x', 'i', 'f', 0, 0};
-    if (tiff.size() >= 6 && std::equal(tiff.begin(), tiff.begin() + 6, kExifId))
-        tiff = tiff.subspan(6);
-    return ReadEmbeddedTiff(tiff, rec);
+    if (reader.U32BE(0, headerOffset) && headerOffset <= item.size() - 4 &&
+        read(item.subspan(4 + static_cast<std::size_t>(headerOffset))))
+        return true;
+    return read(item);
 }
 
 std::int64_t MeasureIsoMedia(TBytes data) {

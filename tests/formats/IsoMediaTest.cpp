@@ -392,6 +392,30 @@ TEST(IsoMediaPicture, ExifItemsThatDoNotLieInTheFile) {
     EXPECT_EQ(rec.Width, 4032);
 }
 
+TEST(IsoMediaPicture, ExifItemsAsTheirWritersLayThemOut) {
+    const TByteVector tiff = BuildExifTiff(TExifRecipe{});
+    const TByteVector exifId = {'E', 'x', 'i', 'f', 0, 0};
+    const auto offset = [](std::uint32_t n) {
+        TByteVector out;
+        PutBE32(out, n);
+        return out;
+    };
+    // The offset to the TIFF header past the "Exif\0\0"; the offset to the "Exif\0\0" itself;
+    // no offset at all, with and without the "Exif\0\0".
+    for (const TByteVector& item : {Join({offset(6), exifId, tiff}), Join({offset(0), exifId, tiff}),
+                                    Join({exifId, tiff}), tiff}) {
+        TFoundFile rec;
+        EXPECT_TRUE(ReadIsoExifItem(item, rec));
+        EXPECT_EQ(rec.Model, "Canon EOS R6");
+        EXPECT_EQ(rec.ISO, 400);
+    }
+    // An offset past the item, and bytes that hold no TIFF block.
+    TFoundFile rec;
+    EXPECT_FALSE(ReadIsoExifItem(Join({offset(0xFFFFFFF0u), exifId}), rec));
+    EXPECT_FALSE(ReadIsoExifItem(TByteVector{0, 0}, rec));
+    EXPECT_EQ(rec.Make, "");
+}
+
 TEST(IsoMediaCr3, MetadataThumbnailAndPreview) {
     TCr3Spec recipe;
     recipe.thumbnail = EncodeJpeg(TRgbImage::Pattern(160, 120, 1));
