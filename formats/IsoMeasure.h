@@ -23,9 +23,11 @@
 namespace lumivore {
 
 // The largest index box or EXIF item gathered: a camera's or phone's "moov" holds a few
-// kilobytes of headers and user data and its sample tables, which for an hour of video are a
-// few megabytes; the metadata of a longer one is not read.
-inline constexpr std::size_t kIsoGatherLimit = 4u << 20;
+// kilobytes of headers and user data and its sample tables, which reach 1 MiB after a quarter
+// of an hour or so; the metadata of a longer clip whose index comes last is not read. The scan
+// keeps at most kMaxOpenMeasures measures open, so this bounds what damaged or hostile data can
+// make them hold, as the JPEG measure's trailer reach does.
+inline constexpr std::size_t kIsoGatherLimit = 1u << 20;
 
 // A box not of the family's own types ends the chain when it states more than this: such
 // boxes (a maker's records, a motion photo's trailer) are far smaller, and random bytes that
