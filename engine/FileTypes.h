@@ -70,6 +70,7 @@ enum class TLengthMeasure : std::uint8_t {
     X3f,       // the directory at the end, found as the bytes go by
     Avi,       // chunk by chunk through its lists and the forms that continue it: the RIFF
                // size states the length, and the walk checks it against what follows
+    IsoMedia,  // the chain of top-level boxes
 };
 
 // What draws a file's picture, full size or as a thumbnail when the record holds no
@@ -151,15 +152,15 @@ inline constexpr std::array<TFileTypeTraits, kFileTypeCount> kFileTypeTraits = [
         {TFileType::X3f, "X3F", no, kMakerSigma, no, M::X3f, D::None, L::LargeRaw, false, false, false, false},
         {TFileType::Mrw, "MRW", no, kMakerMinolta, no, M::Mrw, D::None, L::LargeRaw, false, false, true, false},
         {TFileType::Raf, "RAF", no, kMakerFuji, no, M::Raf, D::None, L::LargeRaw, false, false, false, true},
-        {TFileType::Heic, "HEIC", no, no, kPhoneHeic, M::None, D::Heif, L::Media, false, false, false, false},
-        {TFileType::Heif, "HEIF", no, no, kPhoneHeic, M::None, D::Heif, L::Media, false, false, false, false},
-        {TFileType::Avif, "AVIF", no, no, kPhoneAvif, M::None, D::Heif, L::Media, false, false, false, false},
-        {TFileType::Mp4, "MP4", no, no, kPhoneMp4, M::None, D::VideoFrame, L::Media, false, false, false, false},
-        {TFileType::M4v, "M4V", no, no, kPhoneMp4, M::None, D::VideoFrame, L::Media, false, false, false, false},
-        {TFileType::Mov, "MOV", no, no, kPhoneMov, M::None, D::VideoFrame, L::Media, false, false, false, false},
-        {TFileType::ThreeGp, "3GP", no, no, kPhone3gp, M::None, D::VideoFrame, L::Media, false, false, false, false},
-        {TFileType::ThreeG2, "3G2", no, no, kPhone3gp, M::None, D::VideoFrame, L::Media, false, false, false, false},
-        {TFileType::Cr3, "CR3", no, kMakerCanon, kPhoneCr3, M::None, D::EmbeddedJpeg, L::Media, false, false, false, false},
+        {TFileType::Heic, "HEIC", no, no, kPhoneHeic, M::IsoMedia, D::Heif, L::Media, false, false, false, false},
+        {TFileType::Heif, "HEIF", no, no, kPhoneHeic, M::IsoMedia, D::Heif, L::Media, false, false, false, false},
+        {TFileType::Avif, "AVIF", no, no, kPhoneAvif, M::IsoMedia, D::Heif, L::Media, false, false, false, false},
+        {TFileType::Mp4, "MP4", no, no, kPhoneMp4, M::IsoMedia, D::VideoFrame, L::Media, false, false, false, false},
+        {TFileType::M4v, "M4V", no, no, kPhoneMp4, M::IsoMedia, D::VideoFrame, L::Media, false, false, false, false},
+        {TFileType::Mov, "MOV", no, no, kPhoneMov, M::IsoMedia, D::VideoFrame, L::Media, false, false, false, false},
+        {TFileType::ThreeGp, "3GP", no, no, kPhone3gp, M::IsoMedia, D::VideoFrame, L::Media, false, false, false, false},
+        {TFileType::ThreeG2, "3G2", no, no, kPhone3gp, M::IsoMedia, D::VideoFrame, L::Media, false, false, false, false},
+        {TFileType::Cr3, "CR3", no, kMakerCanon, kPhoneCr3, M::IsoMedia, D::EmbeddedJpeg, L::Media, false, false, false, false},
         {TFileType::Webp, "WEBP", no, no, kPhoneWebp, M::None, D::WebP, L::General, false, false, false, false},
     }};
 }();

@@ -295,6 +295,7 @@ void TScanEngine::TakeMeasure(TOpenMeasure& open) {
         if (rec.Length > 0 && length < rec.Length && rec.ClaimedLength < 0)
             rec.ClaimedLength = rec.Length;
         rec.Length = length;
+        measure.Complete(rec);
     }
     nesting_.Changed(FoundFiles, open.Record);
 }

@@ -18,6 +18,7 @@
 
 #include "engine/FileTypes.h"
 #include "formats/LengthPolicy.h"
+#include "formats/Measure.h"
 #include "formats/TiffWalker.h"
 
 namespace lumivore {
@@ -228,16 +229,11 @@ bool KindOfBrands(const TByteReader& r, const TBox& ftyp, TKind& kind) {
     return true;
 }
 
-// Box types that stand at the top level of the files of the family. A walk that meets any
-// other type has left the file.
-bool IsTopLevel(std::uint32_t t) {
-    static constexpr std::uint32_t kTypes[] = {
-        Type("ftyp"), Type("moov"), Type("mdat"), Type("free"), Type("skip"), Type("wide"),
-        Type("uuid"), Type("meta"), Type("pdin"), Type("moof"), Type("mfra"), Type("styp"),
-        Type("sidx"), Type("ssix"), Type("prft"), Type("emsg"), Type("pnot"), Type("PICT"),
-        Type("junk"), Type("udta"), Type("meco"), Type("bloc")};
-    return std::find(std::begin(kTypes), std::end(kTypes), t) != std::end(kTypes);
-}
+bool IsTopLevel(std::uint32_t t) { return IsIsoTopLevelType(t); }
+
+// Whether a top-level box may follow the ones before it in a chain: a type the family uses,
+// or one a writer could have named its own box with.
+bool MayFollow(std::uint32_t t) { return IsIsoTopLevelType(t) || IsPlausibleBoxType(t); }
 
 // ---------------------------------------------------------------------------------------------
 // Dates
@@ -287,6 +283,48 @@ std::string DateSince1904(std::uint64_t seconds) {
 // ---------------------------------------------------------------------------------------------
 // Movies: MP4, M4V, MOV, 3GP
 
+void ReadCanonBox(const TByteReader& r, const TBox& box, bool placed, TFoundFile& rec);
+bool UuidIs(const TByteReader& r, const TBox& box, const std::uint8_t (&uuid)[16]);
+
+// Where a movie's date taken may come from, best first: the camera's own EXIF-like records
+// (the moment in the camera's time), the metadata keys and the user data (local time, as
+// the camera wrote it), and last the movie header (UTC by the format's rule).
+struct TMovieDates {
+    std::string Camera, Keys, UserData, Header;
+    const std::string& Best() const {
+        return !Camera.empty() ? Camera : !Keys.empty() ? Keys : !UserData.empty() ? UserData : Header;
+    }
+};
+
+// "YYYY:MM:DD HH:MM:SS" from a text date as movies store it: ISO 8601 ("2023-06-01T12:34:56",
+// perhaps with fractions and a zone after it) or already in the EXIF form. The time of day
+// is taken as written, without its zone; a date alone gets midnight. Empty for anything else.
+std::string DateFromText(std::string_view text) {
+    const auto digits = [&text](std::size_t at, std::size_t n) {
+        if (at + n > text.size())
+            return false;
+        for (std::size_t i = at; i < at + n; ++i)
+            if (text[i] < '0' || text[i] > '9')
+                return false;
+        return true;
+    };
+    const auto separator = [&text](std::size_t at, std::string_view allowed) {
+        return at < text.size() && allowed.find(text[at]) != std::string_view::npos;
+    };
+    if (!digits(0, 4) || !separator(4, "-:") || !digits(5, 2) || !separator(7, "-:") || !digits(8, 2))
+        return {};
+    std::string out(text.substr(0, 10));
+    out[4] = out[7] = ':';
+    if (separator(10, "T ") && digits(11, 2) && separator(13, ":") && digits(14, 2) && separator(16, ":") &&
+        digits(17, 2)) {
+        out += ' ';
+        out += text.substr(11, 8);
+    } else {
+        out += " 00:00:00";
+    }
+    return out.substr(0, 5) == "0000:" ? std::string() : out;
+}
+
 // Make or model from a user-data entry: either a QuickTime text (16-bit length, 16-bit
 // language, text) or an item holding a "data" box.
 std::string UserDataText(const TByteReader& r, const TBox& entry) {
@@ -304,6 +342,11 @@ std::string UserDataText(const TByteReader& r, const TBox& entry) {
     return Text(r, entry.payload + 4, length);
 }
 
+// A text stored bare in a box (a camera maker's own names).
+std::string PlainText(const TByteReader& r, const TBox& entry) {
+    return Text(r, entry.payload, entry.end - entry.payload);
+}
+
 // A "meta" box comes as a full box (version and flags before the children) or, in QuickTime
 // movies, as a plain one; the handler box as first child tells which.
 std::uint64_t MetaSkip(const TByteReader& r, const TBox& meta) {
@@ -311,18 +354,22 @@ std::uint64_t MetaSkip(const TByteReader& r, const TBox& meta) {
     return r.U32BE(meta.payload + 4, type) && type == Type("hdlr") ? 0 : 4;
 }
 
-bool KeyIsMake(std::string_view key) {
-    return key == "make" || key == "com.apple.quicktime.make";
-}
-bool KeyIsModel(std::string_view key) {
-    return key == "model" || key == "com.apple.quicktime.model";
+enum : std::uint8_t { kKeyNone, kKeyMake, kKeyModel, kKeyDate };
+
+std::uint8_t KeyKind(std::string_view key) {
+    if (key == "make" || key == "com.apple.quicktime.make" || key == "com.android.manufacturer")
+        return kKeyMake;
+    if (key == "model" || key == "com.apple.quicktime.model" || key == "com.android.model")
+        return kKeyModel;
+    if (key == "creationdate" || key == "com.apple.quicktime.creationdate")
+        return kKeyDate;
+    return kKeyNone;
 }
 
-// Make and model from a "meta" box: the item list, with items named by "keys" (index from 1)
-// or by their own four-character type.
-void ReadMovieMeta(const TByteReader& r, const TBox& meta, TFoundFile& rec) {
+// Make, model and date from a "meta" box: the item list, with items named by "keys" (index
+// from 1) or by their own four-character type.
+void ReadMovieMeta(const TByteReader& r, const TBox& meta, TFoundFile& rec, TMovieDates& dates) {
     const std::uint64_t skip = MetaSkip(r, meta);
-    // Key names, by index; 0 = not a key we read, 1 = make, 2 = model.
     std::array<std::uint8_t, 256> keys{};
     TBox keysBox;
     if (FindChild(r, meta, skip, Type("keys"), keysBox)) {
@@ -331,8 +378,7 @@ void ReadMovieMeta(const TByteReader& r, const TBox& meta, TFoundFile& rec) {
             if (++index >= keys.size())
                 return false;
             // A key entry is a box whose type is the key's namespace and whose contents name it.
-            const std::string name = Text(r, key.payload, key.end - key.payload);
-            keys[index] = KeyIsMake(name) ? 1 : KeyIsModel(name) ? 2 : 0;
+            keys[index] = KeyKind(Text(r, key.payload, key.end - key.payload));
             return true;
         });
     }
@@ -340,29 +386,162 @@ void ReadMovieMeta(const TByteReader& r, const TBox& meta, TFoundFile& rec) {
     if (!FindChild(r, meta, skip, Type("ilst"), list))
         return;
     ForEachChild(r, list, 0, [&](const TBox& item) {
-        std::uint8_t what = 0;
+        std::uint8_t what = kKeyNone;
         if (item.type == Type("\xA9mak"))
-            what = 1;
+            what = kKeyMake;
         else if (item.type == Type("\xA9mod"))
-            what = 2;
+            what = kKeyModel;
+        else if (item.type == Type("\xA9" "day"))
+            what = kKeyDate;
         else if (item.type < keys.size())
             what = keys[item.type];
-        if (what == 1 && rec.Make.empty())
+        if (what == kKeyMake && rec.Make.empty())
             rec.Make = UserDataText(r, item);
-        else if (what == 2 && rec.Model.empty())
+        else if (what == kKeyModel && rec.Model.empty())
             rec.Model = UserDataText(r, item);
+        else if (what == kKeyDate && dates.Keys.empty())
+            dates.Keys = DateFromText(UserDataText(r, item));
         return true;
     });
 }
 
-void ReadUserData(const TByteReader& r, const TBox& udta, TFoundFile& rec) {
+// A maker's record of fixed fields ("TAGS" of several makers): the make in its first 24
+// bytes, the model after it (at 22 for Kodak, whose make is 21 letters long).
+void ReadMakerTags(const TByteReader& r, const TBox& entry, TFoundFile& rec) {
+    const std::string make = Text(r, entry.payload, std::min<std::uint64_t>(24, entry.end - entry.payload));
+    if (make.size() < 2 || !std::all_of(make.begin(), make.end(), [](char c) { return c >= 32 && c < 127; }))
+        return;
+    if (rec.Make.empty())
+        rec.Make = make;
+    const std::uint64_t modelAt = make.find("KODAK") != std::string::npos ? 22 : 24;
+    if (entry.end - entry.payload <= modelAt)
+        return;
+    const std::string model = Text(r, entry.payload + modelAt, std::min<std::uint64_t>(24, entry.end - entry.payload - modelAt));
+    if (rec.Model.empty() && model.size() >= 2 &&
+        std::all_of(model.begin(), model.end(), [](char c) { return c >= 32 && c < 127; }))
+        rec.Model = model;
+}
+
+// Nikon's tag records: a 32-bit tag, a 16-bit type, a 16-bit count, then the value. Make (1),
+// model (2) and the moment taken (0x12) are texts (type 2).
+void ReadNikonTags(const TByteReader& r, const TBox& tags, TFoundFile& rec, TMovieDates& dates) {
+    std::uint64_t pos = tags.payload;
+    for (std::uint32_t n = 0; n < kMaxChildren && tags.end >= pos && tags.end - pos >= 8; ++n) {
+        std::uint32_t tag = 0;
+        std::uint16_t type = 0, count = 0;
+        r.U32BE(pos, tag);
+        r.U16BE(pos + 4, type);
+        r.U16BE(pos + 6, count);
+        static constexpr std::uint8_t kSizes[] = {0, 1, 1, 2, 4, 8, 1, 1, 2, 4, 8, 4, 8};
+        if (type == 0 || type >= std::size(kSizes))
+            return;
+        const std::uint64_t bytes = std::uint64_t{kSizes[type]} * count;
+        if (bytes > tags.end - pos - 8)
+            return;
+        if (type == 2) {
+            const std::string text = Text(r, pos + 8, bytes);
+            if (tag == 1 && rec.Make.empty())
+                rec.Make = text;
+            else if (tag == 2 && rec.Model.empty())
+                rec.Model = text;
+            else if (tag == 0x12 && dates.Camera.empty())
+                dates.Camera = DateFromText(text);
+        }
+        pos += 8 + bytes;
+    }
+}
+
+// A JPEG carried whole in a box (Canon's thumbnail file): the EXIF of its first APP1 segment.
+void ReadJpegExif(const TByteReader& r, std::uint64_t at, std::uint64_t end, TFoundFile& rec) {
+    std::uint16_t marker = 0;
+    if (!r.U16BE(at, marker) || marker != 0xFFD8)
+        return;
+    std::uint64_t pos = at + 2;
+    for (int n = 0; n < 32 && pos <= end && end - pos >= 4; ++n) {
+        std::uint16_t m = 0, length = 0;
+        if (!r.U16BE(pos, m) || !r.U16BE(pos + 2, length) || (m >> 8) != 0xFF || m == 0xFFDA || length < 2 ||
+            length > end - pos - 2)
+            return;
+        TBytes segment;
+        if (m == 0xFFE1 && length >= 8 && r.Sub(pos + 4, length - 2u, segment) && segment.size() >= 6 &&
+            std::equal(segment.begin(), segment.begin() + 6, "Exif\0\0")) {
+            ReadEmbeddedTiff(segment.subspan(6), rec);
+            return;
+        }
+        pos += 2u + length;
+    }
+}
+
+void ReadUserData(const TByteReader& r, const TBox& udta, TFoundFile& rec, TMovieDates& dates) {
     ForEachChild(r, udta, 0, [&](const TBox& entry) {
-        if (entry.type == Type("\xA9mak") && rec.Make.empty())
-            rec.Make = UserDataText(r, entry);
-        else if (entry.type == Type("\xA9mod") && rec.Model.empty())
-            rec.Model = UserDataText(r, entry);
-        else if (entry.type == Type("meta"))
-            ReadMovieMeta(r, entry, rec);
+        switch (entry.type) {
+        case Type("\xA9mak"):
+        case Type("@mak"):
+            if (rec.Make.empty())
+                rec.Make = UserDataText(r, entry);
+            break;
+        case Type("\xA9mod"):
+        case Type("\xA9mdl"):
+        case Type("@mod"):
+            if (rec.Model.empty())
+                rec.Model = UserDataText(r, entry);
+            break;
+        case Type("\xA9" "day"):
+        case Type("@day"):
+            if (dates.UserData.empty())
+                dates.UserData = DateFromText(UserDataText(r, entry));
+            break;
+        case Type("manu"):
+            if (rec.Make.empty())
+                rec.Make = UserDataText(r, entry);
+            break;
+        case Type("modl"):
+        case Type("cmnm"):
+            if (rec.Model.empty())
+                rec.Model = UserDataText(r, entry);
+            break;
+        case Type("date"):
+        case Type("IDIT"):
+            if (dates.Camera.empty())
+                dates.Camera = DateFromText(PlainText(r, entry));
+            break;
+        case Type("CNMN"):
+            // Canon names its model here and its make nowhere else in the user data.
+            if (rec.Model.empty())
+                rec.Model = PlainText(r, entry);
+            if (rec.Make.empty() && !rec.Model.empty())
+                rec.Make = "Canon";
+            break;
+        case Type("CNTH"): {
+            // Canon's thumbnail file, whose EXIF names the camera and the moment.
+            TBox jpeg;
+            if (FindChild(r, entry, 0, Type("CNDA"), jpeg)) {
+                TFoundFile scratch;
+                ReadJpegExif(r, jpeg.payload, jpeg.end, scratch);
+                if (rec.Make.empty())
+                    rec.Make = scratch.Make;
+                if (rec.Model.empty())
+                    rec.Model = scratch.Model;
+                if (dates.Camera.empty())
+                    dates.Camera = scratch.DateTaken;
+            }
+            break;
+        }
+        case Type("NCDT"): {
+            TBox tags;
+            if (FindChild(r, entry, 0, Type("NCTG"), tags))
+                ReadNikonTags(r, tags, rec, dates);
+            break;
+        }
+        case Type("TAGS"):
+            ReadMakerTags(r, entry, rec);
+            break;
+        case Type("meta"):
+            ReadMovieMeta(r, entry, rec, dates);
+            break;
+        default:
+            break;
+        }
         return true;
     });
 }
@@ -390,10 +569,83 @@ std::uint32_t TrackHandler(const TByteReader& r, const TBox& trak) {
     return handler;
 }
 
-// The movie: date from its header, pixel size from the first video track, make and model from
-// its user data or its metadata keys.
-void ReadMovie(const TByteReader& r, const TBox& moov, TFoundFile& rec) {
+// Pixel size from the first entry of a video track's sample descriptions, for a track whose
+// header states none: 16-bit width and height at 24 and 26 of the entry's contents.
+bool SampleEntrySize(const TByteReader& r, const TBox& trak, std::uint32_t& width, std::uint32_t& height) {
+    TBox mdia, minf, stbl, stsd;
+    if (!FindChild(r, trak, 0, Type("mdia"), mdia) || !FindChild(r, mdia, 0, Type("minf"), minf) ||
+        !FindChild(r, minf, 0, Type("stbl"), stbl) || !FindChild(r, stbl, 0, Type("stsd"), stsd))
+        return false;
+    bool found = false;
+    ForEachChild(r, stsd, 8, [&](const TBox& entry) {
+        std::uint16_t w = 0, h = 0;
+        if (entry.end - entry.payload >= 28 && r.U16BE(entry.payload + 24, w) && r.U16BE(entry.payload + 26, h)) {
+            width = w;
+            height = h;
+            found = w > 0 && h > 0;
+        }
+        return false;
+    });
+    return found;
+}
+
+// The chunk offsets of a track ("stco" or "co64"): where its samples' runs begin in the file,
+// noted as embedded runs (a camera's preview or a raw's picture in a CR3, a video's frames).
+// Only the first entries are looked at: a record keeps a few dozen runs at most.
+void NoteTrackChunks(const TByteReader& r, const TBox& trak, TFoundFile& rec) {
+    TBox mdia, minf, stbl;
+    if (!FindChild(r, trak, 0, Type("mdia"), mdia) || !FindChild(r, mdia, 0, Type("minf"), minf) ||
+        !FindChild(r, minf, 0, Type("stbl"), stbl))
+        return;
+    // One sample size for the track's samples, or each sample's, from "stsz".
+    std::uint32_t fixedSize = 0, sizeCount = 0;
+    TBox stsz;
+    const bool sized = FindChild(r, stbl, 0, Type("stsz"), stsz) && r.U32BE(stsz.payload + 4, fixedSize) &&
+                       r.U32BE(stsz.payload + 8, sizeCount);
+    ForEachChild(r, stbl, 0, [&](const TBox& table) {
+        const bool wide = table.type == Type("co64");
+        if (!wide && table.type != Type("stco"))
+            return true;
+        std::uint32_t count = 0;
+        if (!r.U32BE(table.payload + 4, count))
+            return false;
+        constexpr std::uint32_t kLooked = 1024;
+        for (std::uint32_t i = 0; i < count && i < kLooked; ++i) {
+            std::uint64_t offset = 0;
+            const std::uint64_t at = table.payload + 8 + std::uint64_t{i} * (wide ? 8 : 4);
+            std::uint32_t high = 0, low = 0;
+            if (at + (wide ? 8 : 4) > table.end)
+                break;
+            if (wide) {
+                if (!r.U32BE(at, high) || !r.U32BE(at + 4, low))
+                    break;
+                offset = (std::uint64_t{high} << 32) | low;
+            } else {
+                if (!r.U32BE(at, low))
+                    break;
+                offset = low;
+            }
+            // A track of one sample per chunk states the run's length.
+            std::uint32_t length = 0;
+            if (sized && sizeCount == count) {
+                if (fixedSize != 0)
+                    length = fixedSize;
+                else
+                    r.U32BE(stsz.payload + 12 + std::uint64_t{i} * 4, length);
+            }
+            rec.NoteEmbedded(offset, length);
+        }
+        return false;
+    });
+}
+
+// The movie: date, pixel size from the first video track, make and model from its user data,
+// its metadata keys or a camera maker's own boxes. placed: the reader's positions are the
+// file's (the box lies where the file has it), so places in the file can be noted.
+void ReadMovie(const TByteReader& r, const TBox& moov, bool placed, TFoundFile& rec) {
     bool sized = false;
+    TMovieDates dates;
+    TFoundFile camera; // what a maker's EXIF blocks state
     ForEachChild(r, moov, 0, [&](const TBox& child) {
         if (child.type == Type("mvhd")) {
             std::uint8_t version = 0;
@@ -404,12 +656,18 @@ void ReadMovie(const TByteReader& r, const TBox& moov, TFoundFile& rec) {
                 created = (static_cast<std::uint64_t>(high) << 32) | created32;
             else if (version == 0 && child.end - child.payload >= 8 && r.U32BE(child.payload + 4, created32))
                 created = created32;
-            rec.DateTaken = DateSince1904(created);
-        } else if (child.type == Type("trak") && !sized) {
+            dates.Header = DateSince1904(created);
+        } else if (child.type == Type("trak")) {
+            const std::uint32_t handler = TrackHandler(r, child);
+            if (placed)
+                NoteTrackChunks(r, child, rec);
             TBox tkhd;
             std::uint32_t width = 0, height = 0;
-            if (FindChild(r, child, 0, Type("tkhd"), tkhd) && TrackSize(r, tkhd, width, height) && width > 0 &&
-                height > 0 && TrackHandler(r, child) == Type("vide") &&
+            const bool video = handler == Type("vide");
+            if (!sized && video &&
+                ((FindChild(r, child, 0, Type("tkhd"), tkhd) && TrackSize(r, tkhd, width, height) && width > 0 &&
+                  height > 0) ||
+                 SampleEntrySize(r, child, width, height)) &&
                 width <= static_cast<std::uint32_t>(std::numeric_limits<std::int32_t>::max()) &&
                 height <= static_cast<std::uint32_t>(std::numeric_limits<std::int32_t>::max())) {
                 rec.Width = static_cast<std::int32_t>(width);
@@ -417,23 +675,49 @@ void ReadMovie(const TByteReader& r, const TBox& moov, TFoundFile& rec) {
                 sized = true;
             }
         } else if (child.type == Type("udta")) {
-            ReadUserData(r, child, rec);
+            ReadUserData(r, child, rec, dates);
         } else if (child.type == Type("meta")) {
-            ReadMovieMeta(r, child, rec);
+            ReadMovieMeta(r, child, rec, dates);
+        } else if (UuidIs(r, child, kCanonUuid)) {
+            ReadCanonBox(r, child, placed, camera);
         }
         return true;
     });
+    if (!camera.Make.empty())
+        rec.Make = camera.Make;
+    if (!camera.Model.empty())
+        rec.Model = camera.Model;
+    if (!camera.DateTaken.empty())
+        dates.Camera = camera.DateTaken;
+    if (camera.ISO != 0)
+        rec.ISO = camera.ISO;
+    if (camera.ExposureDen != 0) {
+        rec.ExposureNum = camera.ExposureNum;
+        rec.ExposureDen = camera.ExposureDen;
+    }
+    if (camera.FNumberDen != 0) {
+        rec.FNumberNum = camera.FNumberNum;
+        rec.FNumberDen = camera.FNumberDen;
+    }
+    if (camera.FocalDen != 0) {
+        rec.FocalNum = camera.FocalNum;
+        rec.FocalDen = camera.FocalDen;
+    }
+    for (const TPiece& run : camera.Embedded)
+        rec.NoteEmbedded(static_cast<std::uint64_t>(run.Offset), static_cast<std::uint64_t>(run.Length));
+    if (camera.ThumbLength != 0) {
+        rec.ThumbOffset = camera.ThumbOffset;
+        rec.ThumbLength = camera.ThumbLength;
+        rec.ThumbKind = camera.ThumbKind;
+        rec.ThumbWidth = camera.ThumbWidth;
+        rec.ThumbHeight = camera.ThumbHeight;
+        rec.ThumbBitsPerSample = 0;
+    }
+    rec.DateTaken = dates.Best();
 }
 
 // ---------------------------------------------------------------------------------------------
 // HEIF pictures: HEIC, HEIF, AVIF
-
-// One item's place as its location entry states it.
-struct TItemPlace {
-    std::uint8_t method = 0;  // 0: offset in the file, 1: offset in the "idat" box
-    std::uint64_t offset = 0; // base offset + the extent's offset
-    std::uint64_t length = 0;
-};
 
 // Reads an unsigned number of 0, 4 or 8 bytes at pos and moves past it.
 bool SizedNumber(const TByteReader& r, std::uint64_t& pos, std::uint8_t size, std::uint64_t& out) {
@@ -473,54 +757,61 @@ bool ItemNumber(const TByteReader& r, std::uint64_t& pos, bool wide, std::uint32
     return true;
 }
 
-// The place of one item in an "iloc" box. Only items of one extent are placed: a picture's
-// metadata is written whole.
-bool FindItemPlace(const TByteReader& r, const TBox& iloc, std::uint32_t wanted, TItemPlace& place) {
+// One extent of an item as its location entry states it.
+struct TItemExtent {
+    std::uint32_t item = 0;
+    std::uint16_t extents = 0; // how many extents the item has
+    std::uint8_t method = 0;   // 0: offset in the file, 1: offset in the "idat" box, 2: another item
+    std::uint64_t offset = 0;  // base offset + the extent's offset
+    std::uint64_t length = 0;
+};
+
+// Calls visit for each extent of each item in an "iloc" box, in order, until visit returns
+// false or the box is damaged. The number of extents looked at is bounded apart from the
+// items, since extents of no size do not move through the box.
+template <typename F>
+void ForEachItemExtent(const TByteReader& r, const TBox& iloc, F&& visit) {
     std::uint8_t version = 0, sizes1 = 0, sizes2 = 0;
     if (!Whole(r, iloc) || !r.U8(iloc.payload, version) || version > 2 || !r.U8(iloc.payload + 4, sizes1) ||
         !r.U8(iloc.payload + 5, sizes2))
-        return false;
+        return;
     const std::uint8_t offsetSize = sizes1 >> 4, lengthSize = sizes1 & 15, baseSize = sizes2 >> 4;
     const std::uint8_t indexSize = version == 0 ? 0 : (sizes2 & 15);
     std::uint64_t pos = iloc.payload + 6;
     std::uint32_t count = 0;
     if (!ItemNumber(r, pos, version >= 2, count))
-        return false;
+        return;
     std::uint32_t extentsSeen = 0;
     for (std::uint32_t i = 0; i < count && i < kMaxItems; ++i) {
-        std::uint32_t id = 0;
-        if (!ItemNumber(r, pos, version >= 2, id))
-            return false;
-        std::uint16_t method = 0, extents = 0;
+        TItemExtent e;
+        if (!ItemNumber(r, pos, version >= 2, e.item))
+            return;
+        std::uint16_t method = 0;
         if (version >= 1) {
             if (!r.U16BE(pos, method))
-                return false;
-            method &= 15;
+                return;
             pos += 2;
         }
+        e.method = static_cast<std::uint8_t>(method & 15);
         pos += 2; // data reference index
         std::uint64_t base = 0;
-        if (!SizedNumber(r, pos, baseSize, base) || !r.U16BE(pos, extents))
-            return false;
+        if (!SizedNumber(r, pos, baseSize, base) || !r.U16BE(pos, e.extents))
+            return;
         pos += 2;
-        for (std::uint16_t e = 0; e < extents; ++e) {
-            // Extents of no size do not move through the box: their number is bounded apart.
+        for (std::uint16_t x = 0; x < e.extents; ++x) {
             if (++extentsSeen > kMaxItems)
-                return false;
-            std::uint64_t index = 0, offset = 0, length = 0;
+                return;
+            std::uint64_t index = 0, offset = 0;
             if (!SizedNumber(r, pos, indexSize, index) || !SizedNumber(r, pos, offsetSize, offset) ||
-                !SizedNumber(r, pos, lengthSize, length) || pos > iloc.end)
-                return false;
-            if (id == wanted && extents == 1 && method <= 1 && length > 0 &&
-                offset <= std::numeric_limits<std::uint64_t>::max() - base) {
-                place = {static_cast<std::uint8_t>(method), base + offset, length};
-                return true;
-            }
+                !SizedNumber(r, pos, lengthSize, e.length) || pos > iloc.end)
+                return;
+            if (offset > std::numeric_limits<std::uint64_t>::max() - base)
+                continue;
+            e.offset = base + offset;
+            if (!visit(e))
+                return;
         }
-        if (id == wanted)
-            return false;
     }
-    return false;
 }
 
 // The id of the first item of the given type in an "iinf" box.
@@ -636,9 +927,11 @@ void ReadPictureSize(const TByteReader& r, const TBox& iprp, bool hasPrimary, st
     }
 }
 
-// The picture's "meta": pixel size of the primary item and the EXIF of its "Exif" item.
-// fileLength bounds where an item may lie (kUnknownLength: only the data bounds it).
-void ReadPictureMeta(const TByteReader& r, const TBox& meta, std::int64_t fileLength, TFoundFile& rec) {
+// The picture's "meta": pixel size of the primary item, its EXIF when the box keeps it in its
+// "idat", and the runs its items lie in, noted as embedded runs. exifRun receives the file
+// run of an EXIF item kept in the file outside the box (Length 0 when there is none).
+void ReadPictureMeta(const TByteReader& r, const TBox& meta, TFoundFile& rec, TIsoRun& exifRun) {
+    exifRun = {};
     TBox pitm, iprp, iinf, iloc;
     std::uint32_t primary = 0;
     bool hasPrimary = false;
@@ -654,32 +947,33 @@ void ReadPictureMeta(const TByteReader& r, const TBox& meta, std::int64_t fileLe
     }
     if (FindChild(r, meta, 4, Type("iprp"), iprp))
         ReadPictureSize(r, iprp, hasPrimary, primary, rec);
-
+    if (!FindChild(r, meta, 4, Type("iloc"), iloc))
+        return;
     std::uint32_t exifId = 0;
-    TItemPlace place;
-    if (!FindChild(r, meta, 4, Type("iinf"), iinf) || !FindItemOfType(r, iinf, Type("Exif"), exifId) ||
-        !FindChild(r, meta, 4, Type("iloc"), iloc) || !FindItemPlace(r, iloc, exifId, place))
+    const bool hasExif = FindChild(r, meta, 4, Type("iinf"), iinf) && FindItemOfType(r, iinf, Type("Exif"), exifId);
+    TItemExtent exif;
+    bool exifPlaced = false;
+    ForEachItemExtent(r, iloc, [&](const TItemExtent& e) {
+        if (e.method == 0)
+            rec.NoteEmbedded(e.offset, e.length);
+        // A picture's metadata is written whole, in one extent.
+        if (hasExif && e.item == exifId && e.extents == 1 && e.length > 0 && !exifPlaced) {
+            exif = e;
+            exifPlaced = true;
+        }
+        return true;
+    });
+    if (!exifPlaced)
         return;
-    std::uint64_t start = place.offset;
-    if (place.method == 1) {
-        TBox idat;
-        if (!FindChild(r, meta, 4, Type("idat"), idat) || place.offset > idat.end - idat.payload ||
-            place.length > idat.end - idat.payload - place.offset)
-            return;
-        start = idat.payload + place.offset;
+    if (exif.method == 0) {
+        exifRun = {exif.offset, exif.length};
+        return;
     }
-    // The extent must lie inside the file, as far as its length is known, and inside the data.
-    if (fileLength >= 0 && !Fits(static_cast<std::uint64_t>(fileLength), start, place.length))
-        return;
+    TBox idat;
     TBytes item;
-    if (!r.Sub(start, place.length, item))
-        return;
-    // The item opens with the offset of the TIFF header past its own 4 bytes.
-    const TByteReader itemReader(item, true);
-    std::uint32_t headerOffset = 0;
-    if (!itemReader.U32BE(0, headerOffset) || headerOffset > item.size() - 4)
-        return;
-    ReadEmbeddedTiff(item.subspan(4 + static_cast<std::size_t>(headerOffset)), rec);
+    if (exif.method == 1 && FindChild(r, meta, 4, Type("idat"), idat) && exif.offset <= idat.end - idat.payload &&
+        exif.length <= idat.end - idat.payload - exif.offset && r.Sub(idat.payload + exif.offset, exif.length, item))
+        ReadIsoExifItem(item, rec);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -701,8 +995,10 @@ void SetThumbnail(TFoundFile& rec, std::uint64_t at, std::uint32_t length, std::
     rec.ThumbHeight = h;
 }
 
-// Canon's box inside "moov": the IFD0 and EXIF TIFF blocks, and the small JPEG thumbnail.
-void ReadCanonBox(const TByteReader& r, const TBox& box, TFoundFile& rec) {
+// Canon's box inside "moov" (of a CR3, or of an MP4 from a Canon camera): the IFD0 and EXIF
+// TIFF blocks, and the small JPEG thumbnail, whose place is taken only when the reader's
+// positions are the file's (placed).
+void ReadCanonBox(const TByteReader& r, const TBox& box, bool placed, TFoundFile& rec) {
     ForEachChild(r, box, 0, [&](const TBox& child) {
         TBytes tiff;
         if ((child.type == Type("CMT1") || child.type == Type("CMT2")) &&
@@ -713,19 +1009,19 @@ void ReadCanonBox(const TByteReader& r, const TBox& box, TFoundFile& rec) {
             std::uint16_t w = 0, h = 0;
             std::uint32_t length = 0;
             const std::uint64_t at = child.payload + 16;
-            if (r.U16BE(child.payload + 4, w) && r.U16BE(child.payload + 6, h) &&
-                r.U32BE(child.payload + 8, length) && JpegInside(r, child, at, length))
+            if (placed && r.U16BE(child.payload + 4, w) && r.U16BE(child.payload + 6, h) &&
+                r.U32BE(child.payload + 8, length) && JpegInside(r, child, at, length)) {
                 SetThumbnail(rec, at, length, w, h);
+                rec.NoteEmbedded(at, length);
+            }
         }
         return true;
     });
 }
 
 // Canon's preview box at the top level: 8 bytes, then "PRVW" with the larger JPEG preview,
-// taken when the small thumbnail is not usable.
+// an embedded run, and the thumbnail when the small one is not usable.
 void ReadCanonPreview(const TByteReader& r, const TBox& box, TFoundFile& rec) {
-    if (rec.ThumbLength != 0)
-        return;
     ForEachChild(r, box, 8, [&](const TBox& child) {
         if (child.type != Type("PRVW"))
             return true;
@@ -734,8 +1030,11 @@ void ReadCanonPreview(const TByteReader& r, const TBox& box, TFoundFile& rec) {
         std::uint32_t length = 0;
         const std::uint64_t at = child.payload + 16;
         if (r.U16BE(child.payload + 6, w) && r.U16BE(child.payload + 8, h) && r.U32BE(child.payload + 12, length) &&
-            JpegInside(r, child, at, length))
-            SetThumbnail(rec, at, length, w, h);
+            JpegInside(r, child, at, length)) {
+            rec.NoteEmbedded(at, length);
+            if (rec.ThumbLength == 0)
+                SetThumbnail(rec, at, length, w, h);
+        }
         return false;
     });
 }
@@ -783,27 +1082,72 @@ bool ReadEmbeddedTiff(TBytes tiff, TFoundFile& rec) {
     return true;
 }
 
-std::int64_t MeasureIsoMedia(TBytes data) {
-    const TByteReader r(data, true);
-    std::uint64_t pos = 0;
-    bool sawIndex = false;
-    for (std::uint32_t n = 0; n < kMaxTopLevelBoxes; ++n) {
-        TBox box;
-        const THeader header = ReadHeader(r, pos, std::numeric_limits<std::uint64_t>::max(), box);
-        if (header == THeader::Beyond)
-            return kUnknownLength; // the data ends before the file tells where it ends
-        // A file holds one "ftyp": a second one is the start of the next file.
-        if (!IsTopLevel(box.type) || (pos > 0 && box.type == Type("ftyp")))
-            return pos > 0 ? static_cast<std::int64_t>(pos) : kUnknownLength;
-        if (header == THeader::Bad || box.toEnd || box.end >= static_cast<std::uint64_t>(kMediaLengthLimit))
-            return kUnknownLength;
-        if (box.end > data.size())
-            return box.type == Type("mdat") && sawIndex ? static_cast<std::int64_t>(box.end) : kUnknownLength;
-        if (box.type == Type("moov") || box.type == Type("meta"))
-            sawIndex = true;
-        pos = box.end;
+bool IsIsoTopLevelType(std::uint32_t t) {
+    static constexpr std::uint32_t kTypes[] = {
+        Type("ftyp"), Type("moov"), Type("mdat"), Type("free"), Type("skip"), Type("wide"),
+        Type("uuid"), Type("meta"), Type("pdin"), Type("moof"), Type("mfra"), Type("styp"),
+        Type("sidx"), Type("ssix"), Type("prft"), Type("emsg"), Type("pnot"), Type("PICT"),
+        Type("junk"), Type("udta"), Type("meco"), Type("bloc"), Type("mpvd")};
+    return std::find(std::begin(kTypes), std::end(kTypes), t) != std::end(kTypes);
+}
+
+bool IsPlausibleBoxType(std::uint32_t t) {
+    for (int i = 0; i < 4; ++i) {
+        const auto c = static_cast<std::uint8_t>(t >> (24 - 8 * i));
+        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == ' ' ||
+                        (i == 0 && c == 0xA9);
+        if (!ok)
+            return false;
     }
-    return kUnknownLength;
+    return t != Type("    ");
+}
+
+void ReadIsoMovieBox(TBytes data, bool cr3, TFoundFile& rec) {
+    const TByteReader r(data, true);
+    TBox moov;
+    if (ReadHeader(r, 0, data.size(), moov) != THeader::Ok || moov.type != Type("moov") || moov.end > data.size())
+        return;
+    if (!cr3) {
+        ReadMovie(r, moov, false, rec);
+        return;
+    }
+    ForEachChild(r, moov, 0, [&](const TBox& child) {
+        if (UuidIs(r, child, kCanonUuid))
+            ReadCanonBox(r, child, false, rec);
+        return true;
+    });
+}
+
+void ReadIsoPictureBox(TBytes data, TFoundFile& rec, TIsoRun& exif) {
+    exif = {};
+    const TByteReader r(data, true);
+    TBox meta;
+    if (ReadHeader(r, 0, data.size(), meta) != THeader::Ok || meta.type != Type("meta") || meta.end > data.size())
+        return;
+    ReadPictureMeta(r, meta, rec, exif);
+}
+
+bool ReadIsoExifItem(TBytes item, TFoundFile& rec) {
+    // The item opens with the offset of the TIFF header past its own 4 bytes; some writers
+    // count it to the "Exif\0\0" before the header instead, and a few leave the offset out.
+    constexpr std::uint8_t kExifId[6] = {'E', 'x', 'i', 'f', 0, 0};
+    const auto read = [&rec, &kExifId](TBytes tiff) {
+        if (tiff.size() >= 6 && std::equal(tiff.begin(), tiff.begin() + 6, kExifId))
+            tiff = tiff.subspan(6);
+        return ReadEmbeddedTiff(tiff, rec);
+    };
+    const TByteReader reader(item, true);
+    std::uint32_t headerOffset = 0;
+    if (reader.U32BE(0, headerOffset) && headerOffset <= item.size() - 4 &&
+        read(item.subspan(4 + static_cast<std::size_t>(headerOffset))))
+        return true;
+    return read(item);
+}
+
+std::int64_t MeasureIsoMedia(TBytes data) {
+    TFoundFile rec;
+    rec.Ext = "MP4";
+    return MeasureLength(rec, data);
 }
 
 bool RecogniseIsoMedia(TBytes data, TFoundFile& rec) {
@@ -835,7 +1179,8 @@ bool RecogniseIsoMedia(TBytes data, TFoundFile& rec) {
     rec.FormatIndex = kNoIndex;
     rec.MakerIndex = kNoIndex;
     rec.PhoneIndex = kind.phone;
-    rec.Length = MeasureIsoMedia(data);
+    // The chain of boxes is followed past the data by the scan when it goes on there.
+    rec.Length = MeasureInBlock(rec, data).Length;
     const bool cr3 = kind.phone == kPhoneCr3;
     const bool picture = kind.phone == kPhoneHeic || kind.phone == kPhoneAvif;
     if (cr3) {
@@ -848,24 +1193,37 @@ bool RecogniseIsoMedia(TBytes data, TFoundFile& rec) {
     std::uint64_t pos = 0;
     for (std::uint32_t n = 0; n < kMaxTopLevelBoxes && pos < end; ++n) {
         TBox box;
-        if (ReadHeader(r, pos, end, box) != THeader::Ok || !IsTopLevel(box.type))
+        if (ReadHeader(r, pos, end, box) != THeader::Ok || !MayFollow(box.type) ||
+            (pos > 0 && box.type == Type("ftyp") && pos % 512 == 0))
             break;
         if (box.type == Type("moov")) {
             if (cr3) {
+                // A CR3's movie header and tracks describe its raw and preview streams, whose
+                // runs are embedded data; its EXIF tells the date and the picture's size.
                 ForEachChild(r, box, 0, [&](const TBox& child) {
                     if (UuidIs(r, child, kCanonUuid))
-                        ReadCanonBox(r, child, rec);
+                        ReadCanonBox(r, child, true, rec);
+                    else if (child.type == Type("trak"))
+                        NoteTrackChunks(r, child, rec);
                     return true;
                 });
+            } else if (!picture) {
+                ReadMovie(r, box, true, rec);
             }
-            // A CR3's movie header and tracks describe its raw and preview streams; its EXIF
-            // tells the date and the picture's size.
-            if (!picture && !cr3)
-                ReadMovie(r, box, rec);
         } else if (box.type == Type("meta") && picture) {
-            ReadPictureMeta(r, box, rec.Length, rec);
+            TIsoRun exif;
+            ReadPictureMeta(r, box, rec, exif);
+            // The EXIF item must lie inside the file, as far as its length is known, and inside
+            // the data; one past the data is read by the continuing measure.
+            TBytes item;
+            if (exif.Length > 0 && (rec.Length < 0 || Fits(static_cast<std::uint64_t>(rec.Length), exif.Offset, exif.Length)) &&
+                r.Sub(exif.Offset, exif.Length, item))
+                ReadIsoExifItem(item, rec);
         } else if (cr3 && UuidIs(r, box, kCanonPreviewUuid)) {
             ReadCanonPreview(r, box, rec);
+        } else if (box.type == Type("mpvd") && !box.toEnd) {
+            // A motion photo's video, kept in a box of its own after the picture.
+            rec.NoteEmbedded(box.payload, box.end - box.payload);
         }
         // A box cut by the end of the data is read as far as it goes, and is the last.
         pos = box.end;

@@ -72,7 +72,8 @@ inline constexpr bool LengthKnownFor(std::string_view ext, std::int64_t length) 
 // read-back and recovery feed it what they read. The measure reads no further than
 // kFileLengthLimit into a file: the structures that say where a file ends (a JPEG's segments
 // and end marker, PNG chunks, a raw's directories) lie within it, however far a raw's strips
-// reach.
+// reach. Box-structured files are the exception: their chain of boxes goes on past their media
+// data, so their measure is fed up to kMediaLengthLimit, passing over what it does not read.
 
 // After a JPEG's picture, bytes that may start a trailer (records of picture-database programs,
 // a motion photo's video) are gathered up to this many and the trailer is measured over them:

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "formats/ByteSearch.h"
+#include "formats/IsoMeasure.h"
 #include "formats/JpegTrailers.h"
 #include "formats/MediaFormats.h"
 #include "formats/Mpf.h"
@@ -46,7 +47,7 @@ TMeasureStatus TStreamMeasure::Feed(TBytes chunk) {
     const TStreamWindow window(fed_, TBytes(carry_, carryLength_), chunk);
     status_ = Step(window);
     fed_ += chunk.size();
-    if (status_ == TMeasureStatus::Open && fed_ > FeedLimit())
+    if (status_ == TMeasureStatus::Open && fed_ > reach_)
         status_ = TMeasureStatus::Failed; // no file accepted here is that long
     if (status_ != TMeasureStatus::Open) {
         carryLength_ = 0;
@@ -1039,10 +1040,10 @@ private:
 // ends there: what its RIFF size claims beyond that was never written, or was written over.
 class TAviMeasure final : public TStreamMeasure {
 public:
-    TAviMeasure() : TStreamMeasure(kLargestRiffChainLength) {}
+    TAviMeasure()
+        : TStreamMeasure(kLargestRiffChainLength, static_cast<std::uint64_t>(kLargestRiffChainLength)) {}
 
 protected:
-    std::uint64_t FeedLimit() const override { return static_cast<std::uint64_t>(kLargestRiffChainLength); }
 
     TMeasureStatus Step(const TStreamWindow& w) override {
         for (;;) {
@@ -1128,6 +1129,7 @@ std::unique_ptr<TStreamMeasure> StartStreamMeasure(const TFoundFile& rec) {
     case TLengthMeasure::RealMedia: return std::make_unique<TRealMediaMeasure>();
     case TLengthMeasure::X3f: return std::make_unique<TX3fMeasure>();
     case TLengthMeasure::Avi: return std::make_unique<TAviMeasure>();
+    case TLengthMeasure::IsoMedia: return StartIsoMediaMeasure(type);
     case TLengthMeasure::Tiff: break;
     default: return nullptr; // the header states the length, or the recogniser measures it
     }

@@ -88,10 +88,17 @@ public:
     const std::vector<TPiece>& Embedded() const { return embedded_; }
     // Where the measured length rests on a header's claim (TFoundFile::ClaimFrom), or -1.
     std::int64_t ClaimFrom() const { return claimFrom_; }
+    // Once Ended: adds to the record of the file what the measure read past the bytes its
+    // recogniser saw (the metadata of a video whose index comes after its media data, the runs
+    // it names as embedded data). Most measures read nothing of the kind.
+    virtual void Complete(TFoundFile&) const {}
 
 protected:
-    // A measure takes no length above its kind's largest (formats/LengthPolicy.h).
-    explicit TStreamMeasure(std::int64_t largestLength) : largestLength_(largestLength) {}
+    // A measure takes no length above its kind's largest (formats/LengthPolicy.h), and is fed
+    // no further than reach bytes into the file: the structures that say where a file ends lie
+    // within the general length limit, except a box-structured file's, which follow its media.
+    explicit TStreamMeasure(std::int64_t largestLength, std::uint64_t reach = kFileLengthLimit)
+        : largestLength_(largestLength), reach_(reach) {}
     // Walks as far as the window allows. Returns Open to wait for more bytes, Ended after
     // calling End, or Failed.
     virtual TMeasureStatus Step(const TStreamWindow& window) = 0;
@@ -100,9 +107,6 @@ protected:
     // Called by Abandon while Open: the same, for a measure that may end there.
     virtual TMeasureStatus Abandoned() { return TMeasureStatus::Failed; }
     TMeasureStatus End(std::uint64_t length);
-    // How far into a file the measure reads at most: the structures that say where a file
-    // ends lie within kFileLengthLimit of its start, but for a video that goes on in chunks.
-    virtual std::uint64_t FeedLimit() const { return static_cast<std::uint64_t>(kFileLengthLimit); }
     void NoteEmbedded(std::uint64_t offset, std::uint64_t length) { NoteEmbeddedRun(embedded_, offset, length); }
     void SetClaimFrom(std::int64_t offset) { claimFrom_ = offset; }
 
@@ -110,6 +114,7 @@ private:
     std::vector<TPiece> embedded_;
     std::int64_t claimFrom_ = -1;
     std::int64_t largestLength_;
+    std::uint64_t reach_;
     TMeasureStatus status_ = TMeasureStatus::Open;
     std::int64_t length_ = kUnknownLength;
     std::uint64_t fed_ = 0;

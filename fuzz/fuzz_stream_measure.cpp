@@ -11,7 +11,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 2)
         return 0;
-    static const char* const kKinds[] = {"JPG", "PNG", "GIF", "RM", "TIF", "NEF", "DCR", "X3F"};
+    static const char* const kKinds[] = {"JPG", "PNG", "GIF", "RM", "TIF", "NEF", "DCR", "X3F", "MP4", "HEIC", "CR3"};
     lumivore::TFoundFile rec;
     rec.Ext = kKinds[data[0] % (sizeof kKinds / sizeof kKinds[0])];
     rec.Width = 1;
@@ -30,7 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         __builtin_trap();
     // The walks that only go forward give the same length whatever the pieces: fed whole, as
     // read-back and recovery feed them, and fed piece by piece, as the scan does.
-    const bool forward = rec.Ext == "PNG" || rec.Ext == "GIF" || rec.Ext == "RM" || rec.Ext == "X3F";
+    const bool forward = rec.Ext == "PNG" || rec.Ext == "GIF" || rec.Ext == "RM" || rec.Ext == "X3F" ||
+                         rec.Ext == "MP4" || rec.Ext == "HEIC" || rec.Ext == "CR3";
     if (forward && lumivore::MeasureLength(rec, bytes) != length)
         __builtin_trap();
     return 0;

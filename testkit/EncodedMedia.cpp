@@ -219,14 +219,15 @@ bool EncodeAndWrite(AVCodecContext* codec, AVFrame* frame, AVFormatContext* outp
 TByteVector EncodeVideo(const TVideoRecipe& recipe) {
     QuietLibav();
     TTempDir dir;
-    const bool mp4 = recipe.Container == TVideoContainer::Mp4;
-    const std::string path = dir / (mp4 ? "clip.mp4" : "clip.mov");
+    static constexpr const char* kFormats[] = {"mp4", "mov", "3gp"};
+    const char* format = kFormats[static_cast<int>(recipe.Container)];
+    const std::string path = dir / (std::string("clip.") + format);
 
     const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_MPEG4);
     if (!codec)
         return {};
     AVFormatContext* outputRaw = nullptr;
-    if (avformat_alloc_output_context2(&outputRaw, nullptr, mp4 ? "mp4" : "mov", path.c_str()) < 0 ||
+    if (avformat_alloc_output_context2(&outputRaw, nullptr, format, path.c_str()) < 0 ||
         !outputRaw)
         return {};
     std::unique_ptr<AVFormatContext, TAvDone> output(outputRaw);
@@ -238,8 +239,12 @@ TByteVector EncodeVideo(const TVideoRecipe& recipe) {
     encoder->pix_fmt = AV_PIX_FMT_YUV420P;
     encoder->time_base = AVRational{1, 25};
     encoder->framerate = AVRational{25, 1};
-    encoder->gop_size = 12;
+    encoder->gop_size = recipe.Noise ? 1 : 12;
     encoder->bit_rate = 400000;
+    if (recipe.Noise) {
+        encoder->flags |= AV_CODEC_FLAG_QSCALE;
+        encoder->global_quality = FF_QP2LAMBDA * 2;
+    }
     if (output->oformat->flags & AVFMT_GLOBALHEADER)
         encoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     if (avcodec_open2(encoder.get(), codec, nullptr) < 0)
@@ -259,9 +264,18 @@ TByteVector EncodeVideo(const TVideoRecipe& recipe) {
     }
     if (avio_open(&output->pb, path.c_str(), AVIO_FLAG_WRITE) < 0)
         return {};
+    if (!recipe.Make.empty())
+        av_dict_set(&output->metadata, "make", recipe.Make.c_str(), 0);
+    if (!recipe.Model.empty())
+        av_dict_set(&output->metadata, "model", recipe.Model.c_str(), 0);
+    if (!recipe.CreationTime.empty())
+        av_dict_set(&output->metadata, "creation_time", recipe.CreationTime.c_str(), 0);
     AVDictionary* options = nullptr;
-    if (recipe.MovieFirst)
-        av_dict_set(&options, "movflags", "faststart", 0);
+    std::string flags = recipe.MovieFirst ? "+faststart" : "";
+    if (recipe.Keys)
+        flags += "+use_metadata_tags";
+    if (!flags.empty())
+        av_dict_set(&options, "movflags", flags.c_str(), 0);
     const int header = avformat_write_header(output.get(), &options);
     av_dict_free(&options);
     if (header < 0)
@@ -288,9 +302,30 @@ TByteVector EncodeVideo(const TVideoRecipe& recipe) {
     };
     const TYuv right = yuv(recipe.Colour);
     const TYuv left = yuv(recipe.LeftHalf.value_or(recipe.Colour));
+    std::uint32_t noise = recipe.NoiseSeed | 1;
+    const auto next = [&noise] {
+        noise ^= noise << 13;
+        noise ^= noise >> 17;
+        noise ^= noise << 5;
+        return static_cast<std::uint8_t>(noise);
+    };
     for (int i = 0; i < recipe.Frames; ++i) {
         if (av_frame_make_writable(frame.get()) < 0)
             return {};
+        if (recipe.Noise) {
+            for (int plane = 0; plane < 3; ++plane) {
+                const int rows = plane == 0 ? recipe.Height : (recipe.Height + 1) / 2;
+                const int columns = plane == 0 ? recipe.Width : (recipe.Width + 1) / 2;
+                for (int row = 0; row < rows; ++row)
+                    for (int x = 0; x < columns; ++x)
+                        frame->data[plane][row * frame->linesize[plane] + x] = next();
+            }
+            frame->pts = i;
+            frame->quality = encoder->global_quality;
+            if (!EncodeAndWrite(encoder.get(), frame.get(), output.get(), stream))
+                return {};
+            continue;
+        }
         for (int row = 0; row < recipe.Height; ++row)
             for (int x = 0; x < recipe.Width; ++x)
                 frame->data[0][row * frame->linesize[0] + x] = x < recipe.Width / 2 ? left.Y : right.Y;

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace lumivore::testkit {
@@ -37,7 +38,7 @@ TByteVector EncodeWebp(int width, int height, TColour colour, bool lossless = fa
 // An animated WebP: one frame of each colour, 100 ms apart, lossless; empty on failure.
 TByteVector EncodeAnimatedWebp(int width, int height, const std::vector<TColour>& frames);
 
-enum class TVideoContainer : std::uint8_t { Mp4, Mov };
+enum class TVideoContainer : std::uint8_t { Mp4, Mov, ThreeGp };
 
 struct TVideoRecipe {
     TVideoContainer Container = TVideoContainer::Mp4;
@@ -53,6 +54,14 @@ struct TVideoRecipe {
     int Rotation = 0;
     // The left half of every frame in this colour, when set, so a test can see a turn.
     std::optional<TColour> LeftHalf;
+    // Frames of seeded noise instead of a colour, each a key frame at high quality, so that a
+    // clip of a few dozen frames runs past a scan block as a camera's clip does.
+    bool Noise = false;
+    std::uint32_t NoiseSeed = 1;
+    // The camera's make and model and the moment of recording ("2024-05-17T10:20:30Z"), as
+    // the muxer writes them: user data in a MOV, metadata keys in an MP4 when Keys is set.
+    std::string Make, Model, CreationTime;
+    bool Keys = false;
 };
 
 // A clip of MPEG-4 Part 2 frames, the first a key frame; empty on failure.

@@ -230,7 +230,7 @@ TByteVector BuildHeif(const THeifRecipe& recipe) {
 
     // The item boxes; item locations depend on where "mdat" starts, so the "meta" box is built
     // twice: its size does not depend on the offsets it holds.
-    auto buildMeta = [&](std::uint64_t mdatData) {
+    auto buildMeta = [&](std::uint64_t codedAt, std::uint64_t thumbAt, std::uint64_t exifAt) {
         auto infe = [](std::uint16_t id, const char (&type)[5]) {
             TByteVector p;
             PutBE16(p, id);
@@ -258,10 +258,10 @@ TByteVector BuildHeif(const THeifRecipe& recipe) {
             PutBE32(ilocPayload, static_cast<std::uint32_t>(offset));
             PutBE32(ilocPayload, static_cast<std::uint32_t>(length));
         };
-        item(1, 0, mdatData, coded.size());
-        item(2, 0, mdatData + coded.size(), thumbCoded.size());
+        item(1, 0, codedAt, coded.size());
+        item(2, 0, thumbAt, thumbCoded.size());
         if (recipe.withExif) {
-            const std::uint64_t at = recipe.exifInIdat ? 0 : mdatData + coded.size() + thumbCoded.size();
+            const std::uint64_t at = recipe.exifInIdat ? 0 : exifAt;
             item(3, recipe.exifInIdat ? 1 : 0, static_cast<std::uint64_t>(static_cast<std::int64_t>(at) + recipe.exifOffsetDelta),
                  exifItem.size());
         }
@@ -293,13 +293,20 @@ TByteVector BuildHeif(const THeifRecipe& recipe) {
             Append(children, Box("idat", exifItem));
         return FullBox("meta", 0, 0, children);
     };
-    TByteVector mdatPayload = Join({coded, thumbCoded});
+    // The media data in one box, or the picture's in one and the rest in a second.
+    TByteVector rest = thumbCoded;
     if (recipe.withExif && !recipe.exifInIdat)
-        Append(mdatPayload, exifItem);
+        Append(rest, exifItem);
+    const auto mdat = [&](const TByteVector& payload) {
+        return recipe.largeMdat ? LargeBox("mdat", payload) : Box("mdat", payload);
+    };
+    const TByteVector mdats = recipe.splitMdat ? Join({mdat(coded), mdat(rest)}) : mdat(Join({coded, rest}));
     const std::size_t header = recipe.largeMdat ? 16 : 8;
-    const std::size_t mdatData = ftyp.size() + buildMeta(0).size() + header;
-    const TByteVector meta = buildMeta(mdatData);
-    return Join({ftyp, meta, recipe.largeMdat ? LargeBox("mdat", mdatPayload) : Box("mdat", mdatPayload)});
+    const std::size_t metaSize = buildMeta(0, 0, 0).size();
+    const std::uint64_t codedAt = ftyp.size() + (recipe.mdatFirst ? 0 : metaSize) + header;
+    const std::uint64_t thumbAt = codedAt + coded.size() + (recipe.splitMdat ? header : 0);
+    const TByteVector meta = buildMeta(codedAt, thumbAt, thumbAt + thumbCoded.size());
+    return recipe.mdatFirst ? Join({ftyp, mdats, meta}) : Join({ftyp, meta, mdats});
 }
 
 TByteVector BuildMovieBox(const TMovieRecipe& recipe) {
@@ -314,21 +321,28 @@ TByteVector BuildMovieBox(const TMovieRecipe& recipe) {
         Append(udta, UserText("\xA9mak", recipe.make));
     if (!recipe.model.empty())
         Append(udta, UserText("\xA9mod", recipe.model));
+    if (!recipe.day.empty())
+        Append(udta, UserText("\xA9" "day", recipe.day));
+    Append(udta, recipe.userData);
     if (!udta.empty())
         Append(children, Box("udta", udta));
-    if (!recipe.keysMake.empty() || !recipe.keysModel.empty()) {
+    if (!recipe.keysMake.empty() || !recipe.keysModel.empty() || !recipe.keysDate.empty()) {
         TByteVector keys;
-        PutBE32(keys, 3);
-        for (const char* name : {"com.apple.quicktime.software", "com.apple.quicktime.make", "com.apple.quicktime.model"})
+        PutBE32(keys, 4);
+        for (const char* name : {"com.apple.quicktime.software", "com.apple.quicktime.make", "com.apple.quicktime.model",
+                                 "com.apple.quicktime.creationdate"})
             Append(keys, Box("mdta", Text(name)));
         TByteVector ilst = NumberedBox(1, DataText("17.1"));
         if (!recipe.keysMake.empty())
             Append(ilst, NumberedBox(2, DataText(recipe.keysMake)));
         if (!recipe.keysModel.empty())
             Append(ilst, NumberedBox(3, DataText(recipe.keysModel)));
+        if (!recipe.keysDate.empty())
+            Append(ilst, NumberedBox(4, DataText(recipe.keysDate)));
         // QuickTime writes this "meta" without version and flags.
         Append(children, Box("meta", Join({Handler("mdta"), FullBox("keys", 0, 0, keys), Box("ilst", ilst)})));
     }
+    Append(children, recipe.movieBoxes);
     return Box("moov", children);
 }
 

@@ -53,6 +53,8 @@ struct THeifRecipe {
     std::uint32_t codedBytes = 2000; // bytes of the picture's coded data
     std::int64_t exifOffsetDelta = 0; // added to the Exif item's extent offset (for damage)
     bool largeMdat = false;        // "mdat" with a 64-bit size
+    bool splitMdat = false;        // the picture's data in one "mdat", the rest in a second
+    bool mdatFirst = false;        // the media data before the "meta" box
 };
 TByteVector BuildHeif(const THeifRecipe& recipe);
 
@@ -67,6 +69,10 @@ struct TMovieRecipe {
     bool version1 = false;             // 64-bit times in the movie and track headers
     std::string make, model;           // in "udta" as QuickTime texts
     std::string keysMake, keysModel;   // in "meta" keys (com.apple.quicktime.make/.model)
+    std::string keysDate;              // com.apple.quicktime.creationdate in the keys
+    std::string day;                   // "\xA9day" in "udta"
+    TByteVector userData;              // further entries of "udta" (a maker's own boxes)
+    TByteVector movieBoxes;            // further children of "moov"
     std::uint64_t mdatBytes = 4000;
     bool largeMdat = false;
     bool mdatToEnd = false;            // the "mdat" has size 0

@@ -28,6 +28,10 @@ TSeeds IsoMediaSeeds() {
     avif.exifInIdat = true;
     avif.largeMdat = true;
     seeds.push_back(Padded(tk::BuildHeif(avif)));
+    tk::THeifRecipe late = heic;
+    late.mdatFirst = true;
+    late.splitMdat = true;
+    seeds.push_back(Padded(tk::BuildHeif(late)));
     tk::TMovieRecipe movie;
     movie.mdatBytes = 64;
     movie.make = "GoPro";

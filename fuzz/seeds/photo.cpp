@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "SeedRegistry.h"
+#include "testkit/IsoBuilder.h"
 #include "testkit/MediaBuilder.h"
 #include "testkit/PhotoBuilder.h"
 #include "testkit/TiffBuilder.h"
@@ -120,6 +121,14 @@ lumivore::fuzzseeds::TRegisterSeeds streamMeasure("fuzz_stream_measure", [] {
     add(2, GifSeeds());
     add(3, RealMediaSeeds());
     add(7, {tk::BuildX3f(640, 480, 1024, {300, 310, 700})});
+    tk::TMovieRecipe clip; // media data before the index, as cameras write it
+    clip.moovFirst = false;
+    clip.mdatBytes = 64;
+    add(8, {tk::BuildMovie(clip)});
+    tk::THeifRecipe heic;
+    heic.codedBytes = 64;
+    heic.splitMdat = true;
+    add(9, {tk::BuildHeif(heic)});
     return seeds;
 });
 lumivore::fuzzseeds::TRegisterSeeds mpf("fuzz_mpf", [] {

@@ -5,18 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "engine/FileTypes.h"
-#include "formats/Recognisers.h"
 #include "testkit/ByteWriter.h"
 #include "testkit/IsoBuilder.h"
 #include "testkit/PhotoBuilder.h"
-#include "testkit/TempFiles.h"
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 using namespace lumivore;
 using namespace lumivore::testkit;
@@ -63,12 +58,14 @@ TEST(IsoMediaBrands, EachBrandNamesItsType) {
         PutBE32(p, 0);
         for (const char* b : c.compatible)
             p.insert(p.end(), b, b + 4);
-        const TFoundFile rec = Recognise(WithNoise(Join({Box("ftyp", p), Box("free", TByteVector(16, 0))})));
+        // The least a file holds: its signature, an index and media data.
+        const TFoundFile rec = Recognise(WithNoise(
+            Join({Box("ftyp", p), Box("meta", TByteVector(16, 0)), Box("mdat", TByteVector(16, 0))})));
         EXPECT_EQ(rec.Ext, c.ext) << c.major;
         EXPECT_EQ(rec.PhoneIndex, c.phone) << c.major;
         EXPECT_EQ(rec.FormatIndex, kNoIndex) << c.major;
         EXPECT_EQ(rec.MakerIndex, c.phone == kPhoneCr3 ? std::uint8_t{kMakerCanon} : kNoIndex) << c.major;
-        EXPECT_EQ(rec.Length, 8 + static_cast<std::int64_t>(p.size()) + 24) << c.major;
+        EXPECT_EQ(rec.Length, 8 + static_cast<std::int64_t>(p.size()) + 48) << c.major;
     }
 }
 
@@ -117,13 +114,19 @@ TEST(IsoMediaLength, SumOfTopLevelBoxesOfEverySizeKind) {
     recipe.largeMdat = false;
     recipe.mdatToEnd = true;
     EXPECT_EQ(Recognise(WithNoise(BuildMovie(recipe))).Length, kUnknownLength);
-    // A second "ftyp" right after the file is the start of the next one.
-    const TByteVector one = BuildMovie(TMovieRecipe{});
+    // A second "ftyp" at the sector right after the file is the start of the next one.
+    TMovieRecipe sectors;
+    sectors.mdatBytes = 4000 + (5120 - BuildMovie(TMovieRecipe{}).size());
+    const TByteVector one = BuildMovie(sectors);
+    ASSERT_EQ(one.size(), 5120u);
     EXPECT_EQ(Recognise(Join({one, one})).Length, static_cast<std::int64_t>(one.size()));
+    // Inside a sector it is a video appended to the file (a motion photo), measured with it.
+    const TByteVector odd = BuildMovie(TMovieRecipe{});
+    EXPECT_EQ(Recognise(WithNoise(Join({odd, odd}))).Length, static_cast<std::int64_t>(2 * odd.size()));
     // A uuid box is measured with the rest.
     const TByteVector withUuid =
         Join({Ftyp("isom", {"isom"}), UuidBox({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}, TByteVector(30, 1)),
-              Box("mdat", TByteVector(50, 2))});
+              BuildMovieBox(recipe), Box("mdat", TByteVector(50, 2))});
     EXPECT_EQ(Recognise(WithNoise(withUuid)).Length, static_cast<std::int64_t>(withUuid.size()));
 }
 
@@ -134,11 +137,12 @@ TEST(IsoMediaLength, DataThatEndsBeforeTheFileDoes) {
     recipe.moovFirst = false;
     const TByteVector indexLast = BuildMovie(recipe);
     EXPECT_EQ(Recognise(TByteVector(indexLast.begin(), indexLast.begin() + 20000)).Length, kUnknownLength);
-    // Index first: the "mdat" after it is the last box, and its end the file's.
+    // Index first: boxes may follow the "mdat" (the scan follows the chain on), and what the
+    // data holds is read.
     recipe.moovFirst = true;
     const TByteVector indexFirst = BuildMovie(recipe);
     const TFoundFile rec = Recognise(TByteVector(indexFirst.begin(), indexFirst.begin() + 20000));
-    EXPECT_EQ(rec.Length, static_cast<std::int64_t>(indexFirst.size()));
+    EXPECT_EQ(rec.Length, kUnknownLength);
     EXPECT_EQ(rec.Width, 1920); // the whole "moov" was inside the data
     // The data ends exactly after a box: whether more boxes follow cannot be told.
     EXPECT_EQ(Recognise(indexFirst).Length, kUnknownLength);
@@ -160,11 +164,13 @@ TEST(IsoMediaLength, HostileSizesAndCounts) {
     PutBE32(huge, 1);
     huge.insert(huge.end(), {'m', 'd', 'a', 't', 0, 0, 0, 0x10, 0, 0, 0, 0}); // 64 GiB
     EXPECT_EQ(MeasureIsoMedia(huge), kUnknownLength);
-    // Just below: the index came first, so the "mdat" ends the file.
-    const std::uint64_t below = (std::uint64_t{64} << 30) - 1 - 28;
-    PutBE32(huge, 28 + 8, static_cast<std::uint32_t>(below >> 32));
-    PutBE32(huge, 28 + 12, static_cast<std::uint32_t>(below));
-    EXPECT_EQ(MeasureIsoMedia(huge), (std::int64_t{64} << 30) - 1);
+    // A box whose size passes the limit after the file's media data: the chain, and the file,
+    // end before it.
+    TByteVector past = Join({Ftyp("isom", {"isom"}), Box("moov", {}), Box("mdat", TByteVector(40, 1))});
+    const std::int64_t whole = static_cast<std::int64_t>(past.size());
+    PutBE32(past, 1);
+    past.insert(past.end(), {'f', 'r', 'e', 'e', 0, 0, 0, 0x10, 0, 0, 0, 0});
+    EXPECT_EQ(MeasureIsoMedia(WithNoise(past)), whole);
     // A size of 2 to 7 is no box.
     TByteVector tiny = Ftyp("isom", {"isom"});
     tiny.insert(tiny.end(), {0, 0, 0, 4, 'f', 'r', 'e', 'e', 0, 0, 0, 0});
@@ -213,6 +219,97 @@ TEST(IsoMediaMovie, DateSizeMakeAndModel) {
     EXPECT_EQ(Recognise(WithNoise(BuildMovie(recipe))).DateTaken, "1904:01:01 00:00:01");
     recipe.created = 3'792'095'999ull; // 2024-02-29 23:59:59
     EXPECT_EQ(Recognise(WithNoise(BuildMovie(recipe))).DateTaken, "2024:02:29 23:59:59");
+}
+
+TByteVector Chars(const std::string& text, std::size_t size) {
+    TByteVector out(text.begin(), text.end());
+    out.resize(size, 0);
+    return out;
+}
+
+TEST(IsoMediaMovie, CameraMakersOwnRecordsAndTheDateTakenTheyState) {
+    // Nikon's tag records: make, model and the moment taken (a text each), after a number.
+    TByteVector records;
+    const auto record = [&records](std::uint32_t tag, std::uint16_t type, const TByteVector& value) {
+        PutBE32(records, tag);
+        PutBE16(records, type);
+        PutBE16(records, static_cast<std::uint16_t>(type == 3 ? value.size() / 2 : value.size()));
+        Append(records, value);
+    };
+    record(0x13, 3, {0, 0, 0, 25});
+    record(1, 2, Chars("NIKON CORPORATION", 18));
+    record(2, 2, Chars("NIKON D5300", 12));
+    record(0x12, 2, Chars("2021:03:04 05:06:07", 20));
+    TMovieRecipe recipe;
+    recipe.major = "qt  ";
+    recipe.userData = Box("NCDT", Join({Box("NCHD", TByteVector(8, 1)), Box("NCTG", records)}));
+    TFoundFile rec = Recognise(WithNoise(BuildMovie(recipe)));
+    EXPECT_EQ(rec.Make, "NIKON CORPORATION");
+    EXPECT_EQ(rec.Model, "NIKON D5300");
+    EXPECT_EQ(rec.DateTaken, "2021:03:04 05:06:07"); // the camera's own moment, not the header's
+
+    // A record of fixed fields: the make in its first 24 bytes, the model after it; a make
+    // followed by numbers names no model.
+    recipe.userData = Box("TAGS", Join({Chars("FUJIFILM", 24), Chars("X-T3", 16), TByteVector(40, 7)}));
+    rec = Recognise(WithNoise(BuildMovie(recipe)));
+    EXPECT_EQ(rec.Make, "FUJIFILM");
+    EXPECT_EQ(rec.Model, "X-T3");
+    recipe.userData = Box("TAGS", Join({Chars("PENTAX DIGITAL CAMERA", 24), {0, 1, 0, 10, 0, 0, 0, 0x80, 1}}));
+    rec = Recognise(WithNoise(BuildMovie(recipe)));
+    EXPECT_EQ(rec.Make, "PENTAX DIGITAL CAMERA");
+    EXPECT_EQ(rec.Model, "");
+
+    // Canon names the model alone; a Canon MP4 carries its EXIF in Canon's box in the movie.
+    const std::string model = "Canon EOS 5D Mark II";
+    recipe.userData = Box("CNMN", TByteVector(model.begin(), model.end()));
+    rec = Recognise(WithNoise(BuildMovie(recipe)));
+    EXPECT_EQ(rec.Make, "Canon");
+    EXPECT_EQ(rec.Model, "Canon EOS 5D Mark II");
+    recipe.userData.clear();
+    TExifRecipe exif;
+    exif.model = "Canon PowerShot SX280 HS";
+    exif.dateTaken = "2014:08:09 10:11:12";
+    recipe.movieBoxes = UuidBox({0x85, 0xC0, 0xB6, 0x87, 0x82, 0x0F, 0x11, 0xE0, 0x81, 0x11, 0xF4, 0xCE, 0x46, 0x2B, 0x6A, 0x48},
+                                Join({Box("CMT1", BuildExifTiff(exif))}));
+    rec = Recognise(WithNoise(BuildMovie(recipe)));
+    EXPECT_EQ(rec.Make, "Canon");
+    EXPECT_EQ(rec.Model, "Canon PowerShot SX280 HS");
+    EXPECT_EQ(rec.DateTaken, "2014:08:09 10:11:12");
+    EXPECT_EQ(rec.ISO, 400);
+}
+
+TEST(IsoMediaMovie, DateTakenPrefersTheCamerasLocalTimeToTheHeadersUtc) {
+    TMovieRecipe recipe; // the header says 2024-05-17 10:20:30 UTC
+    recipe.day = "2024-05-17T12:20:30+0200";
+    EXPECT_EQ(Recognise(WithNoise(BuildMovie(recipe))).DateTaken, "2024:05:17 12:20:30");
+    recipe.keysDate = "2024-05-17T03:20:30-0700";
+    EXPECT_EQ(Recognise(WithNoise(BuildMovie(recipe))).DateTaken, "2024:05:17 03:20:30");
+    // Texts that are no date are passed over.
+    recipe.keysDate = "yesterday";
+    recipe.day = "2024";
+    EXPECT_EQ(Recognise(WithNoise(BuildMovie(recipe))).DateTaken, "2024:05:17 10:20:30");
+}
+
+TEST(IsoMediaEmbedded, ItemsAndAMotionPhotosVideoAreNamedAsEmbeddedRuns) {
+    // A picture whose EXIF item begins at a sector: a run of its own.
+    THeifRecipe recipe;
+    const TByteVector plain = BuildHeif(recipe);
+    recipe.exifOffsetDelta = 1024 - static_cast<std::int64_t>(plain.size() - BuildExifTiff(recipe.exif).size() - 10);
+    TFoundFile rec = Recognise(WithNoise(BuildHeif(recipe), 2000));
+    const TPiece exifRun{1024, static_cast<std::int64_t>(BuildExifTiff(recipe.exif).size() + 10)};
+    EXPECT_NE(std::find(rec.Embedded.begin(), rec.Embedded.end(), exifRun), rec.Embedded.end());
+
+    // A motion photo: the video in its own box right after the picture's boxes.
+    recipe = THeifRecipe{};
+    recipe.codedBytes += (512 - (BuildHeif(recipe).size() + 8) % 512) % 512;
+    const TByteVector picture = BuildHeif(recipe);
+    ASSERT_EQ((picture.size() + 8) % 512, 0u);
+    const TByteVector video = BuildMovie(TMovieRecipe{});
+    const TByteVector motion = Join({picture, Box("mpvd", video)});
+    rec = Recognise(WithNoise(motion));
+    EXPECT_EQ(rec.Length, static_cast<std::int64_t>(motion.size()));
+    const TPiece run{static_cast<std::int64_t>(picture.size() + 8), static_cast<std::int64_t>(video.size())};
+    EXPECT_NE(std::find(rec.Embedded.begin(), rec.Embedded.end(), run), rec.Embedded.end());
 }
 
 TEST(IsoMediaMovie, ChildBoxesAreNeverTrustedPastTheirParent) {
@@ -295,6 +392,30 @@ TEST(IsoMediaPicture, ExifItemsThatDoNotLieInTheFile) {
     EXPECT_EQ(rec.Width, 4032);
 }
 
+TEST(IsoMediaPicture, ExifItemsAsTheirWritersLayThemOut) {
+    const TByteVector tiff = BuildExifTiff(TExifRecipe{});
+    const TByteVector exifId = {'E', 'x', 'i', 'f', 0, 0};
+    const auto offset = [](std::uint32_t n) {
+        TByteVector out;
+        PutBE32(out, n);
+        return out;
+    };
+    // The offset to the TIFF header past the "Exif\0\0"; the offset to the "Exif\0\0" itself;
+    // no offset at all, with and without the "Exif\0\0".
+    for (const TByteVector& item : {Join({offset(6), exifId, tiff}), Join({offset(0), exifId, tiff}),
+                                    Join({exifId, tiff}), tiff}) {
+        TFoundFile rec;
+        EXPECT_TRUE(ReadIsoExifItem(item, rec));
+        EXPECT_EQ(rec.Model, "Canon EOS R6");
+        EXPECT_EQ(rec.ISO, 400);
+    }
+    // An offset past the item, and bytes that hold no TIFF block.
+    TFoundFile rec;
+    EXPECT_FALSE(ReadIsoExifItem(Join({offset(0xFFFFFFF0u), exifId}), rec));
+    EXPECT_FALSE(ReadIsoExifItem(TByteVector{0, 0}, rec));
+    EXPECT_EQ(rec.Make, "");
+}
+
 TEST(IsoMediaCr3, MetadataThumbnailAndPreview) {
     TCr3Spec recipe;
     recipe.thumbnail = EncodeJpeg(TRgbImage::Pattern(160, 120, 1));
@@ -333,36 +454,6 @@ TEST(IsoMediaCr3, MetadataThumbnailAndPreview) {
     rec = Recognise(WithNoise(damaged));
     EXPECT_EQ(rec.ThumbKind, kThumbNone);
     EXPECT_EQ(rec.Model, "Canon EOS R6");
-}
-
-TEST(IsoMediaScan, SparseThreeGibibyteMovieMeasuredFromItsFirstBlock) {
-    TTempDir dir;
-    const std::string path = dir / "clip.mp4";
-    const std::uint64_t size = 3ull << 30;
-    ASSERT_TRUE(WriteSparseMp4(path, size));
-    struct stat st {};
-    ASSERT_EQ(::stat(path.c_str(), &st), 0);
-    ASSERT_EQ(static_cast<std::uint64_t>(st.st_size), size);
-    EXPECT_LT(static_cast<std::uint64_t>(st.st_blocks) * 512, 1u << 20); // sparse on disk
-    // The scan sees one block; the index before the "mdat" tells the end.
-    TByteVector block(512000);
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(::pread(fd, block.data(), block.size(), 0), static_cast<ssize_t>(block.size()));
-    ::close(fd);
-    TFoundFile rec;
-    bool found = false;
-    for (const TRecogniserEntry& r : kRecognisers) {
-        rec.Reset();
-        if (r.Recognise(r.SectorOnly ? TBytes(block).first(512) : TBytes(block), rec)) {
-            found = true;
-            break;
-        }
-    }
-    ASSERT_TRUE(found);
-    EXPECT_EQ(rec.Ext, "MP4");
-    EXPECT_EQ(rec.Length, static_cast<std::int64_t>(size));
-    EXPECT_EQ(rec.Width, 1920);
 }
 
 } // namespace

@@ -74,7 +74,8 @@ inline bool ScanAsSector(std::vector<std::uint8_t> bytes, TFoundFile& rec) {
         const TBytes offered = r.SectorOnly ? data.first(512) : data;
         if (r.Recognise(offered, rec)) {
             if (auto open = TakeOpenMeasure(rec, offered)) {
-                open->Finish();
+                if (open->Finish() == TMeasureStatus::Ended)
+                    open->Complete(rec);
                 rec.Length = open->Length();
             }
             return true;
