@@ -1001,6 +1001,11 @@ void SetThumbnail(TFoundFile& rec, std::uint64_t at, std::uint32_t length, std::
 void ReadCanonBox(const TByteReader& r, const TBox& box, bool placed, TFoundFile& rec) {
     ForEachChild(r, box, 0, [&](const TBox& child) {
         TBytes tiff;
+        const bool metadata = child.type == Type("CMT1") || child.type == Type("CMT2") ||
+                              child.type == Type("CMT3") || child.type == Type("CMT4");
+        // Each of the four is a TIFF block of its own, which the scan may find on its own.
+        if (metadata && placed)
+            rec.NoteEmbedded(child.payload, child.end - child.payload);
         if ((child.type == Type("CMT1") || child.type == Type("CMT2")) &&
             r.Sub(child.payload, child.end - child.payload, tiff)) {
             ReadEmbeddedTiff(tiff, rec);
