@@ -603,6 +603,7 @@ void Tfrm_CustomizeRecovery::LoadPage(QTreeWidgetItem* node) {
 void Tfrm_CustomizeRecovery::LoadThumbnails(std::uint8_t typeIndex, std::int32_t pageStart) {
     loading_ = true;
     cancelLoad_ = false;
+    pump_.Reset();
     // The list shows the page only when it is complete.
     ListView1->setUpdatesEnabled(false);
     ListView1->clear();
@@ -823,6 +824,7 @@ void Tfrm_CustomizeRecovery::acRecoverExecute() {
         TBusyDisplay display(StatusPanel0, StatusBarEx1->ProgressBar(), Tr("fw_recovering"));
         engine_.StopRequested = false;
         engine_.MessagePump = &pump_;
+        pump_.Reset();
         result = Recover(engine_, request);
         engine_.MessagePump = nullptr;
     }

@@ -827,11 +827,15 @@ void Tfrm_main::DoScanExecute() {
     TQtCounterLabel sectors(Label14);
     TQtCounterLabel errors(Label16);
     engine_->ProgressBar = progress1_.get();
+    pump_.Reset();
     try {
         engine_->Scan(scanStart_, scanLength_, &found, &sectors, &errors);
     } catch (...) {
         // The buttons come back and the scan counts as run, however it ended.
     }
+    found.Flush();
+    sectors.Flush();
+    errors.Flush();
     SetBusyButtons(false);
     // The engine rewinds its bar when it ends; a scan that covered its whole range shows full.
     if (Label14->text().toULongLong() >= scanLength_)
@@ -980,6 +984,7 @@ void Tfrm_main::StartRecovery() {
     Label21->setText(QStringLiteral("0"));
     ProgressBar2->setValue(0);
     SetBusyButtons(true);
+    pump_.Reset();
     const TRecoveryResult result = Recover(*engine_, request);
     SetBusyButtons(false);
     if (!result.Started) {
