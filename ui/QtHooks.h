@@ -57,6 +57,8 @@ public:
     void SetCount(std::int64_t value) override;
     // Shows the last value given, now.
     void Flush();
+    // The last value given.
+    std::int64_t Value() const { return pending_; }
 
 private:
     QPointer<QLabel> label_;

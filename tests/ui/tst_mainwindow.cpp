@@ -131,7 +131,7 @@ private Q_SLOTS:
         auto* end = Find<QSlider>(*window, "trackbar2");
         QCOMPARE(end->maximum(), 0);
         QCOMPARE(end->tickInterval(), 1);
-        QCOMPARE(Find<QGroupBox>(*window, "range_end")->title(), QStringLiteral("End (Max. 0 MB)"));
+        QCOMPARE(Find<QGroupBox>(*window, "range_end")->title(), QStringLiteral("&End (Max. 0 MB)"));
     }
 
     void slidersCoverTheWholeDeviceOnEveryDeparture() {
@@ -144,7 +144,7 @@ private Q_SLOTS:
             QCOMPARE(slider->pageStep(), 50);
         }
         QCOMPARE(Find<QLineEdit>(*window, "Edit3")->text(), QStringLiteral("2001"));
-        QCOMPARE(Find<QGroupBox>(*window, "range_end")->title(), QStringLiteral("End (Max. 2001 MB)"));
+        QCOMPARE(Find<QGroupBox>(*window, "range_end")->title(), QStringLiteral("&End (Max. 2001 MB)"));
         QVERIFY(Find<QLineEdit>(*window, "Edit3")->toolTip().contains(QStringLiteral("2001")));
         // A slider writes its field; typed values are forgotten when the device page is left.
         Find<QSlider>(*window, "trackbar1")->setValue(7);
@@ -167,7 +167,7 @@ private Q_SLOTS:
         auto* end = Find<QSlider>(*window, "trackbar2");
         QCOMPARE(end->maximum(), 3145728);
         QCOMPARE(Find<QLineEdit>(*window, "Edit3")->text(), QStringLiteral("3145728"));
-        QCOMPARE(Find<QGroupBox>(*window, "range_end")->title(), QStringLiteral("End (Max. 3145728 MB)"));
+        QCOMPARE(Find<QGroupBox>(*window, "range_end")->title(), QStringLiteral("&End (Max. 3145728 MB)"));
         Find<QSlider>(*window, "trackbar1")->setValue(3145727);
         QCOMPARE(Find<QLineEdit>(*window, "Edit2")->text(), QStringLiteral("3145727"));
 
@@ -319,12 +319,29 @@ private Q_SLOTS:
         for (int r = 27; r <= 34; ++r)
             QVERIFY(!Checked(list, r));
 
-        // The keyboard changes nothing; a double click is two presses and so changes nothing.
+        // Space toggles the row with the focus frame by the same rules, so that the list works
+        // without a mouse; the arrow keys move the frame. A double click is two presses and so
+        // changes nothing.
         list->setFocus();
-        list->setCurrentItem(list->topLevelItem(3));
+        list->setCurrentItem(list->topLevelItem(2));
+        QTest::keyClick(list, Qt::Key_Down);
+        QCOMPARE(list->currentItem(), list->topLevelItem(3));
         const bool before = Checked(list, 3);
         QTest::keyClick(list, Qt::Key_Space);
+        QCOMPARE(Checked(list, 3), !before);
+        QTest::keyClick(list, Qt::Key_Space);
         QCOMPARE(Checked(list, 3), before);
+        list->setCurrentItem(list->topLevelItem(12));
+        QTest::keyClick(list, Qt::Key_Space);
+        for (int r = 12; r <= 25; ++r)
+            QVERIFY(Checked(list, r));
+        QTest::keyClick(list, Qt::Key_Space);
+        for (int r = 12; r <= 25; ++r)
+            QVERIFY(!Checked(list, r));
+        list->setCurrentItem(list->topLevelItem(11)); // a spacer: nothing
+        QTest::keyClick(list, Qt::Key_Space);
+        QVERIFY(!Checked(list, 11) && !Checked(list, 12));
+        QVERIFY(list->selectedItems().isEmpty()); // rows never highlight
         const QRect rect = list->visualItemRect(list->topLevelItem(14));
         QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, rect.center());
         QVERIFY(!Checked(list, 14));
@@ -433,6 +450,7 @@ private Q_SLOTS:
         ClickRow(Find<QTreeWidget>(window, "ListView1"), 0); // every general type
         notebook->setCurrentIndex(Tfrm_main::PageRecover);
         Find<QLineEdit>(window, "Edit1")->setText(QString::fromStdString(temp / "out"));
+        env_->Answer = true; // create the folder
         bool busy = false;
         QTimer::singleShot(0, &window, [&] {
             busy = window.Engine().Busy;
@@ -441,7 +459,7 @@ private Q_SLOTS:
         Click(window, "btn_startrecovery");
         QVERIFY(busy);
         QVERIFY(!window.Engine().Busy);
-        QVERIFY(env_->Questions.isEmpty());
+        QCOMPARE(env_->Questions.size(), 1); // whether to create the folder; no summary
         QVERIFY(Text(window, "Label19").toInt() < static_cast<int>(card.Files.size()));
         QTRY_VERIFY(!window.isVisible());
     }
@@ -487,7 +505,9 @@ private Q_SLOTS:
         Click(window, "btn_next");                // recover starts at once
         QCOMPARE(window.PageIndex(), int{Tfrm_main::PageRecover});
         QVERIFY2(env_->Messages.isEmpty(), qPrintable(env_->Messages.join(QLatin1Char('\n'))));
-        QCOMPARE(env_->Questions.size(), 1);
+        // Whether to create the typed folder, which does not exist; then the summary.
+        QCOMPARE(env_->Questions.size(), 2);
+        QVERIFY(env_->Questions[0].contains(QStringLiteral("does not exist")));
         QCOMPARE(env_->Urls, QList<QUrl>{QUrl::fromLocalFile(destination)});
 
         int expected = 0;
@@ -506,7 +526,7 @@ private Q_SLOTS:
         QVERIFY(expected > 0);
         QCOMPARE(Text(window, "Label19"), QString::number(expected));
         QCOMPARE(Text(window, "Label21"), QStringLiteral("0"));
-        QVERIFY(env_->Questions[0].startsWith(QString::number(expected) + QStringLiteral(" files recovered, 0 failed")));
+        QVERIFY(env_->Questions[1].startsWith(QString::number(expected) + QStringLiteral(" files recovered, 0 failed")));
         // Only JPEG files (and the report) were written.
         for (const QFileInfo& info : QDir(destination).entryInfoList(QDir::Files))
             QVERIFY2(info.suffix() == QLatin1String("jpg") || info.suffix() == QLatin1String("csv"), qPrintable(info.fileName()));
@@ -545,10 +565,13 @@ private Q_SLOTS:
         notebook->setCurrentIndex(Tfrm_main::PageFileType);
         ClickRow(Find<QTreeWidget>(window, "ListView1"), 28 + kPhoneMov);
         notebook->setCurrentIndex(Tfrm_main::PageDirectory);
+        QVERIFY(QDir().mkpath(destination)); // an empty folder that exists: nothing to ask
         Find<QLineEdit>(window, "Edit1")->setText(destination);
         env_->Answer = false;
         Click(window, "btn_next");
         QVERIFY2(env_->Messages.isEmpty(), qPrintable(env_->Messages.join(QLatin1Char('\n'))));
+        QCOMPARE(env_->Questions.size(), 1); // the summary
+        QVERIFY(env_->Questions[0].startsWith(QStringLiteral("1 file recovered, 0 failed.")));
         QCOMPARE(Text(window, "Label19"), QStringLiteral("1"));
         const std::vector<std::uint8_t> written =
             testkit::ReadFile(temp / ("out/" + RecoveredFileName(video.StartSector, "MOV")));
@@ -561,7 +584,7 @@ private Q_SLOTS:
         CurrentLanguage() = "de";
         Tfrm_main window;
         window.show();
-        QCOMPARE(Find<QPushButton>(window, "btn_next")->text(), QStringLiteral("Weiter"));
+        QCOMPARE(Find<QPushButton>(window, "btn_next")->text(), QStringLiteral("&Weiter"));
         QCOMPARE(Find<QTabBar>(window, "TabSet1")->tabText(0), QStringLiteral(" Logische Laufwerke "));
         QVERIFY(Find<QPushButton>(window, "btn_openimage")->text() != QStringLiteral("Open disk image..."));
         QCOMPARE(Text(window, "Label3"), QStringLiteral("Festplatte")); // an image opened by an earlier case
