@@ -909,10 +909,10 @@ QWidget* Tfrm_main::SafeFocus() const {
     }
     if (btn_next->isEnabled())
         return btn_next;
-    if (page == PageRecover && btn_startrecovery->isEnabled() && !busyButtons_)
-        return btn_startrecovery;
     if (btn_prior->isEnabled())
         return btn_prior;
+    if (page == PageRecover && btn_startrecovery->isEnabled())
+        return btn_startrecovery;
     return Notebook1->currentWidget();
 }
 

@@ -216,6 +216,12 @@ void FitFixedSize(QWidget* window, const QSize& least) {
         window->setFixedSize(least.expandedTo(window->sizeHint()));
         return;
     }
+    // Texts set since the last layout pass are not in the layouts' cached sizes yet, and hidden
+    // pages never pass theirs on: every cache is dropped before the size is asked.
+    for (QWidget* child : window->findChildren<QWidget*>())
+        child->updateGeometry();
+    for (QLayout* inner : window->findChildren<QLayout*>())
+        inner->invalidate();
     layout->invalidate();
     layout->activate();
     const QSize hint = layout->totalSizeHint();
