@@ -506,8 +506,8 @@ void Tfrm_CustomizeRecovery::BuildTree() {
             node->setFlags(Qt::ItemIsEnabled);
     };
 
-    auto* general = new QTreeWidgetItem(TreeView1, {QString::fromStdString(
-        Translate(CurrentLanguage(), "ftype_general", kPreviewGeneralFilesDefault))});
+    auto* general = new QTreeWidgetItem(
+        TreeView1, {DisplayText(Translate(CurrentLanguage(), "ftype_general", kPreviewGeneralFilesDefault))});
     general->setIcon(0, ArtIcon("root_general"));
     general->setFlags(Qt::ItemIsEnabled);
     for (std::size_t i = 0; i < kGeneralTypeCount; ++i)
@@ -541,7 +541,7 @@ void Tfrm_CustomizeRecovery::TranslateCaptions() {
         {"mnu_exit", TComponentKind::MenuItem},      {"Recover1", TComponentKind::MenuItem},
     };
     const auto setCaption = [this](std::size_t index, const std::string& caption) {
-        const QString text = QString::fromStdString(caption);
+        const QString text = DisplayText(caption);
         switch (index) {
         case 0: acRecover->setText(text); break;
         case 1: btn_exit->defaultAction()->setText(text); break;
@@ -552,7 +552,7 @@ void Tfrm_CustomizeRecovery::TranslateCaptions() {
         }
     };
     TranslateForm(CurrentLanguage(), "frm_CustomizeRecovery", components, setCaption,
-                  [this](const std::string& title) { setWindowTitle(QString::fromStdString(title)); });
+                  [this](const std::string& title) { setWindowTitle(DisplayText(title)); });
     PageControl1->setTabText(0, Tr("tab_preview"));
     PageControl1->setTabText(1, Tr("tab_properties"));
     Image2->setToolTip(Tr("hint_enlarge"));
