@@ -1104,8 +1104,8 @@ QString Tfrm_main::ConfirmedDestination() {
     const QString destination = Edit1->text().trimmed();
     if (destination.isEmpty()) {
         ShowError(this, Tr("msg_nodestination"));
-        Notebook1->setCurrentIndex(PageDirectory);
-        Edit1->setFocus(Qt::OtherFocusReason);
+        if (Notebook1->currentIndex() == PageDirectory)
+            Edit1->setFocus(Qt::OtherFocusReason);
         return {};
     }
     const QFileInfo folder(destination);
