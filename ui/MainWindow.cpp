@@ -1161,6 +1161,8 @@ void Tfrm_main::StartRecovery() {
     SetBusyButtons(true);
     pump_.Reset();
     const TRecoveryResult result = Recover(*engine_, request);
+    recovered.Flush(); // the counts are final before the summary asks
+    failed.Flush();
     SetBusyButtons(false);
     SafeFocus()->setFocus(Qt::OtherFocusReason);
     if (!result.Started) {
