@@ -35,6 +35,11 @@ std::mutex& ReadFaultMutex() {
     return m;
 }
 
+TReadStop& ReadStopSeam() {
+    static TReadStop seam;
+    return seam;
+}
+
 // Whether the read fault set by a test fails this read. The scan reads on two threads: the
 // fault is asked under a lock, so that its bookkeeping sees one read at a time.
 bool SeamFails(std::uint64_t firstSector, std::uint16_t count) {
@@ -42,6 +47,14 @@ bool SeamFails(std::uint64_t firstSector, std::uint16_t count) {
         return false;
     const std::lock_guard<std::mutex> lock(ReadFaultMutex());
     return ReadFaultSeam() && ReadFaultSeam()(firstSector, count);
+}
+
+// How many sectors of this read the stop set by a test lets through.
+std::uint16_t SeamDelivers(std::uint64_t firstSector, std::uint16_t count) {
+    if (!ReadStopSeam())
+        return count;
+    const std::lock_guard<std::mutex> lock(ReadFaultMutex());
+    return ReadStopSeam() ? std::min(count, ReadStopSeam()(firstSector, count)) : count;
 }
 
 // Compares names the way people count: "sdb" < "sdb2" < "sdb10", "nvme0n1" < "nvme1n1".
@@ -309,6 +322,13 @@ TReadFault SetReadFault(TReadFault fault) {
     return previous;
 }
 
+TReadStop SetReadStop(TReadStop stop) {
+    const std::lock_guard<std::mutex> lock(ReadFaultMutex());
+    TReadStop previous = std::move(ReadStopSeam());
+    ReadStopSeam() = std::move(stop);
+    return previous;
+}
+
 TDeviceHandle OpenDevice(std::uint8_t code) {
     const std::string path = TDeviceCatalogue::Instance().PathFor(code);
     if (path.empty()) {
@@ -386,10 +406,12 @@ std::uint32_t ReadDeviceSectors(TDeviceHandle handle, std::uint64_t firstSector,
         delivered = 0;
         if (SeamFails(firstSector, count))
             continue;
-        bool failed = false;
+        const std::uint16_t let = SeamDelivers(firstSector, count);
+        const std::size_t allowed = std::size_t{let} * kSector;
+        bool failed = let == 0 && count > 0;
         std::size_t total = 0;
-        while (total < wanted) {
-            const ssize_t n = ::pread(handle, out + total, wanted - total, offset + static_cast<off_t>(total));
+        while (total < allowed) {
+            const ssize_t n = ::pread(handle, out + total, allowed - total, offset + static_cast<off_t>(total));
             if (n < 0) {
                 if (errno == EINTR)
                     continue;
@@ -436,7 +458,15 @@ std::uint8_t DetectFileSystem(std::span<const std::uint8_t> sector) {
 
 TDrive::~TDrive() { Close(); }
 
+void TDrive::ForgetFailures() {
+    const std::lock_guard<std::mutex> lock(failedMutex_);
+    bad_.clear();
+    doubtful_.clear();
+    anyFailed_ = false;
+}
+
 void TDrive::Close() {
+    ForgetFailures();
     CloseDevice(Handle);
     Handle = kInvalidHandle;
     DriveCode = 0;
@@ -444,6 +474,7 @@ void TDrive::Close() {
 }
 
 void TDrive::Open(std::uint8_t code) {
+    ForgetFailures();
     DriveCode = 0;
     Info = TDriveInfo{};
     OpenError = 0;
@@ -463,13 +494,97 @@ void TDrive::Open(std::uint8_t code) {
     DriveCode = code;
 }
 
+std::uint64_t TDrive::Attempt(std::uint64_t first, std::uint16_t count, std::uint8_t* out) {
+    const std::uint64_t got = ReadDeviceSectors(Handle, first, count, ReadRetries, out) / kSector;
+    if (got == count && (count > 1 || !anyFailed_.load()))
+        return got; // nothing learnt: a healthy device costs no lock
+    const std::lock_guard<std::mutex> lock(failedMutex_);
+    if (count == 1) {
+        // A sector read alone is settled either way.
+        auto it = doubtful_.upper_bound(first);
+        if (it != doubtful_.begin() && (--it)->second > first) {
+            const std::uint64_t start = it->first, end = it->second;
+            doubtful_.erase(it);
+            if (start < first)
+                doubtful_.emplace(start, first);
+            if (first + 1 < end)
+                doubtful_.emplace(first + 1, end);
+        }
+        if (got == 0) {
+            bad_.insert(first);
+            anyFailed_ = true;
+        }
+        return got;
+    }
+    if (got < count) {
+        // One of the sectors not delivered failed; which one, only reads of them alone can tell.
+        // The run joins any run in doubt that it touches.
+        std::uint64_t start = first + got, end = first + count;
+        auto next = doubtful_.lower_bound(start);
+        if (next != doubtful_.begin()) {
+            auto before = std::prev(next);
+            if (before->second >= start) { // joins the run before it
+                start = before->first;
+                end = std::max(end, before->second);
+                doubtful_.erase(before);
+            }
+        }
+        while (next != doubtful_.end() && next->first <= end) {
+            end = std::max(end, next->second);
+            next = doubtful_.erase(next);
+        }
+        doubtful_.emplace(start, end);
+        anyFailed_ = true;
+    }
+    return got;
+}
+
 std::uint32_t TDrive::Read(std::uint64_t firstSector, std::uint16_t count, void* buffer) {
     const std::uint64_t total = Info.TotalSectors > 0 ? static_cast<std::uint64_t>(Info.TotalSectors) : 0;
     if (firstSector >= total)
         return 0;
     if (total - firstSector < count)
         count = static_cast<std::uint16_t>(total - firstSector);
-    return ReadDeviceSectors(Handle, firstSector, count, ReadRetries, buffer);
+    if (count == 0 || Handle == kInvalidHandle || buffer == nullptr)
+        return 0;
+    auto* out = static_cast<std::uint8_t*>(buffer);
+    if (!anyFailed_.load())
+        return static_cast<std::uint32_t>(Attempt(firstSector, count, out) * kSector);
+    // The device has failed before: the read goes on in parts that each avoid what is known.
+    const std::uint64_t end = firstSector + count;
+    std::uint64_t at = firstSector;
+    while (at < end) {
+        std::uint64_t stop = end;
+        {
+            const std::lock_guard<std::mutex> lock(failedMutex_);
+            if (bad_.count(at) != 0)
+                break;
+            auto bad = bad_.upper_bound(at);
+            if (bad != bad_.end())
+                stop = std::min(stop, *bad);
+            auto doubt = doubtful_.upper_bound(at);
+            if (doubt != doubtful_.end())
+                stop = std::min(stop, doubt->first);
+            if (doubt != doubtful_.begin() && std::prev(doubt)->second > at)
+                stop = at + 1; // in doubt: asked for alone
+        }
+        const auto n = static_cast<std::uint16_t>(stop - at);
+        const std::uint64_t got = Attempt(at, n, out + (at - firstSector) * kSector);
+        at += got;
+        if (got < n)
+            break;
+    }
+    return static_cast<std::uint32_t>((at - firstSector) * kSector);
+}
+
+bool TDrive::KnownBad(std::uint64_t sector) const {
+    const std::lock_guard<std::mutex> lock(failedMutex_);
+    return bad_.count(sector) != 0;
+}
+
+std::size_t TDrive::KnownBadCount() const {
+    const std::lock_guard<std::mutex> lock(failedMutex_);
+    return bad_.size();
 }
 
 bool TDrive::IsReady() const { return CheckDeviceReady(Handle); }

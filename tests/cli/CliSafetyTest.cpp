@@ -13,6 +13,7 @@
 
 #include "testkit/ImageBuilder.h"
 #include "testkit/PhotoBuilder.h"
+#include "testkit/SampleCard.h"
 #include "cli/CliRun.h"
 #include "testkit/TempFiles.h"
 #include "testkit/TiffBuilder.h"
@@ -135,6 +136,35 @@ TEST_F(CliSafetyTest, UnreadableSectorsEndWithStatusThreeAndLoseNoOtherFile) {
     const TRun recover = Cli("recover --quiet " + dir / "card.img" + " --to " + dir / "out", dir, preload + " BAD_SECTOR=5500");
     EXPECT_EQ(recover.status, 3) << recover.err;
     EXPECT_EQ(LastLine(recover.err), "lumivore-cli: finished, but 1 sector(s) could not be read");
+}
+
+// A bad sector inside a photo larger than a scan block is read as few times as can be: the
+// read that met it (which the system makes twice, once stopping short before it and once
+// starting on it) and once alone, whatever reads the photo after the scan.
+TEST_F(CliSafetyTest, ABadSectorIsReadAtMostThreeTimesInARun) {
+    lumivore::testkit::TSampleCardOptions options;
+    options.SizeBytes = 16ull << 20;
+    lumivore::testkit::TSampleCard card;
+    ASSERT_TRUE(lumivore::testkit::WriteSampleCard(dir / "card.img", options, card));
+    std::uint64_t bad = 0;
+    for (const lumivore::testkit::TCardFile& f : card.Files)
+        if (f.Ext == "JPG" && f.Size > 4'000'000 && bad == 0)
+            bad = f.StartSector + f.Size / 512 / 2;
+    ASSERT_NE(bad, 0u);
+    const std::string preload = "ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD=" +
+                                std::string(LUMIVORE_BINARY_DIR) + "/libbadsector_shim.so BAD_SECTOR=" +
+                                std::to_string(bad) + " BAD_SECTOR_ASKS=" + dir / "asks";
+    for (const std::string& args : {"scan --quiet " + dir / "card.img",
+                                    "recover --quiet " + dir / "card.img" + " --to " + dir / "one",
+                                    "recover --quiet --two-pass " + dir / "card.img" + " --to " + dir / "two",
+                                    "thumbs --quiet " + dir / "card.img" + " --to " + dir / "thumbs"}) {
+        std::filesystem::remove(dir / "asks");
+        const TRun r = Cli(args, dir, preload);
+        EXPECT_EQ(r.status, 3) << args << r.err;
+        const auto asks = lumivore::testkit::ReadFile(dir / "asks");
+        EXPECT_GE(asks.size(), 1u) << args;
+        EXPECT_LE(asks.size(), 3u) << args;
+    }
 }
 
 // Ctrl+C during a scan: the clean stop and the report, then 130.
