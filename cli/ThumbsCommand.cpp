@@ -204,6 +204,7 @@ std::string SheetName(const std::string& name, int suffix) {
 
 int Run(const TOptions& opt) {
     namespace fs = std::filesystem;
+    InstallInterruptHandler();
     auto engine = std::make_unique<TScanEngine>();
     if (!OpenSource(*engine, opt.Source))
         return kExitFailed;
