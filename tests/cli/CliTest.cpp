@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "testkit/ImageBuilder.h"
 #include "testkit/PhotoBuilder.h"
 #include "testkit/SampleCard.h"
 #include "cli/CliRun.h"
@@ -165,6 +166,42 @@ TEST_F(CliTest, ThumbsNeverWritesOntoTheCardNorThroughAPlantedSymlink) {
     EXPECT_TRUE(std::filesystem::exists(dir / "sheet-1.png"));
     EXPECT_NE(r.out.find("contact sheet written as"), std::string::npos) << r.out;
     EXPECT_TRUE(lumivore::testkit::ReadFile(dir / "card.img") == before);
+}
+
+namespace {
+
+// Width and height from a PNG file's header; 0 x 0 when it is no PNG.
+std::pair<std::uint32_t, std::uint32_t> PngSize(const std::string& path) {
+    const auto b = lumivore::testkit::ReadFile(path);
+    if (b.size() < 24 || b[1] != 'P' || b[2] != 'N' || b[3] != 'G')
+        return {0, 0};
+    auto be32 = [&](std::size_t o) {
+        return std::uint32_t{b[o]} << 24 | std::uint32_t{b[o + 1]} << 16 | std::uint32_t{b[o + 2]} << 8 | b[o + 3];
+    };
+    return {be32(16), be32(20)};
+}
+
+} // namespace
+
+// More pictures than one bitmap can show (about 5,850) come on a sheet of pages of 1,000.
+TEST_F(CliTest, AContactSheetOfTenThousandPicturesComesInPages) {
+    lumivore::testkit::TDiskImage image(10'200);
+    const auto bmp = lumivore::testkit::EncodeBmp(lumivore::testkit::TRgbImage::Pattern(4, 4), 24);
+    for (std::uint64_t s = 100; s < 10'100; ++s)
+        image.Place(s, bmp);
+    ASSERT_TRUE(image.Write(dir / "card.img"));
+    const TRun r = Cli("thumbs --quiet " + dir / "card.img" + " --to " + dir / "thumbs --sheet " + dir / "sheet.png", dir);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(r.err.empty()) << r.err;
+    EXPECT_NE(r.out.find("10000 thumbnail(s) of 10000 found file(s)"), std::string::npos);
+    EXPECT_NE(r.out.find("contact sheet in 10 pages"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(dir / "sheet.png"));
+    for (int page = 1; page <= 10; ++page) {
+        const std::string name = dir / ("sheet-" + std::to_string(page) + ".png");
+        EXPECT_EQ(PngSize(name), (std::pair<std::uint32_t, std::uint32_t>{1016, 11206})) << name;
+        EXPECT_NE(r.out.find(name + "\n"), std::string::npos) << name;
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir / "sheet-11.png"));
 }
 
 TEST_F(CliTest, AScanLeavesAnEmptyHomeEmpty) {
