@@ -89,7 +89,7 @@ std::string CodeName(std::uint8_t code) {
     return std::to_string(code) + " (" + (e ? TerminalText(e->Name) : std::string("-")) + ")";
 }
 
-int FinishStatus(bool interrupted, std::int64_t unreadableSectors, std::int64_t filesNotWritten) {
+int FinishStatus(bool interrupted, std::int64_t unreadableSectors, std::int64_t filesNotWritten, const char* notDone) {
     if (interrupted) {
         // The status a shell gives a program the signal ended: 128 + its number.
         const int signal = InterruptSignal() != 0 ? InterruptSignal() : SIGINT;
@@ -105,7 +105,7 @@ int FinishStatus(bool interrupted, std::int64_t unreadableSectors, std::int64_t 
         if (unreadableSectors > 0)
             what = std::to_string(unreadableSectors) + " sector(s) could not be read";
         if (filesNotWritten > 0)
-            what += (what.empty() ? "" : " and ") + std::to_string(filesNotWritten) + " file(s) could not be written";
+            what += (what.empty() ? "" : " and ") + std::to_string(filesNotWritten) + " file(s) " + notDone;
         std::fprintf(stderr, "lumivore-cli: finished, but %s\n", what.c_str());
         return kExitIncomplete;
     }

@@ -27,7 +27,9 @@ inline constexpr int kExitInterrupted = 130; // stopped by Ctrl+C, as shells exp
 // The status of a run that finished: 128 + the signal when Ctrl+C, SIGTERM, SIGHUP or SIGPIPE stopped
 // it (130 for Ctrl+C), 3 when sectors could not be read or files not written, else 0. Unless
 // the run was complete, a one-line reason ends the output on stderr.
-int FinishStatus(bool interrupted, std::int64_t unreadableSectors, std::int64_t filesNotWritten);
+// notDone says what happened to the files counted in filesNotWritten.
+int FinishStatus(bool interrupted, std::int64_t unreadableSectors, std::int64_t filesNotWritten,
+                 const char* notDone = "could not be written");
 
 // Lists the devices and registers SOURCE (a device path, an image file, or a device code) in
 // the catalogue. Returns its code, or 0 with a one-line reason.

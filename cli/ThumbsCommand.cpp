@@ -19,9 +19,12 @@
 
 #include "cli/CliCommon.h"
 #include "cli/ScanSupport.h"
+#include "engine/FileTypes.h"
 #include "engine/Recovery.h"
 #include "engine/ScanEngine.h"
 #include "preview/Bitmap.h"
+#include "preview/MediaDecoders.h"
+#include "preview/MediaModule.h"
 #include "preview/Thumbnails.h"
 #include "support/OutputDir.h"
 #include "support/SafeText.h"
@@ -321,7 +324,7 @@ int Run(const TOptions& opt) {
             std::fprintf(stderr, "thumbnails %zu / %zu\n", done, total);
     };
     TContactSheet sheet(sheetDir, sheetName);
-    std::size_t written = 0, done = 0;
+    std::size_t written = 0, done = 0, withoutDecoders = 0;
     for (TFoundFile& file : engine->FoundFiles) {
         if (InterruptRequested())
             break;
@@ -332,8 +335,20 @@ int Run(const TOptions& opt) {
         // A picture of unknown length is read back and measured inside MakeThumbnail.
         std::unique_ptr<TBitmap> thumb = engine->MakeThumbnail(file);
         report(++done, false);
-        if (!thumb)
+        if (!thumb) {
+            // Without the media module no phone picture or video gets a thumbnail: that is said
+            // once, and those files count as not done.
+            if (MediaDecoded(TraitsOf(file.Type()).Decoder) && !TMediaModule::Shared().Loaded()) {
+                if (withoutDecoders++ == 0) {
+                    report(done, true);
+                    std::fprintf(stderr,
+                                 "lumivore-cli: the media decoders (%s) cannot be loaded: %s; HEIC, HEIF, AVIF, WebP "
+                                 "and video files get no thumbnail\n",
+                                 kMediaModuleFile, TerminalText(TMediaModule::Shared().Failure()).c_str());
+                }
+            }
             continue;
+        }
         std::string error;
         const std::int64_t start = file.StartSector;
         const std::string name =
@@ -377,11 +392,15 @@ int Run(const TOptions& opt) {
         }
     }
     std::printf("%zu thumbnail(s) of %zu found file(s)\n", written, engine->FoundFiles.size());
+    if (withoutDecoders > 0)
+        std::printf("%zu phone or video file(s) without a thumbnail: the media decoders are missing\n",
+                    withoutDecoders);
     const bool stopped = outcome.Stopped || InterruptRequested();
     if (stopped)
         std::printf("stopped before the end\n");
     std::fflush(stdout);
-    return FinishStatus(stopped, outcome.ReadErrors, 0);
+    return FinishStatus(stopped, outcome.ReadErrors, static_cast<std::int64_t>(withoutDecoders),
+                        "got no thumbnail (the media decoders are missing)");
 }
 
 } // namespace
