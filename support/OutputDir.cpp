@@ -94,30 +94,48 @@ int RenameNoReplace(int dir, const std::string& tmp, const std::string& final) {
     return errno;
 }
 
-std::string OnExaminedMessage(const std::string& what, dev_t d) {
-    return "The destination " + what + " lies on the device being examined (block device " + DeviceNumberText(d) +
+std::string OnExaminedMessage(const std::string& what, const std::string& how) {
+    return "The destination " + what + " lies on the device being examined (" + how +
            "); writing there could overwrite the lost files. Choose a folder on another drive.";
 }
 
-std::optional<dev_t> OnExamined(const std::string& path, std::optional<dev_t> knownDevice,
-                                const TExaminedSource& examined) {
-    if (examined.Devices.empty())
+// The files whose blocks are examined: the image, and the files behind examined loop devices.
+std::vector<TFileId> ExaminedFiles(const TExaminedSource& examined) {
+    std::vector<TFileId> files;
+    if (examined.ImageDevice)
+        files.push_back({*examined.ImageDevice, examined.ImageInode});
+    for (dev_t d : examined.Devices)
+        if (const std::optional<TFileId> file = LoopBackingFile(examined.Tables.SysRoot, d))
+            if (std::find(files.begin(), files.end(), *file) == files.end())
+                files.push_back(*file);
+    return files;
+}
+
+// How a write below path would reach the examined device ("block device 8:17"); nothing when
+// it would not.
+std::optional<std::string> OnExamined(const std::string& path, std::optional<dev_t> knownDevice,
+                                      const TExaminedSource& examined, const std::vector<TFileId>& examinedFiles) {
+    if (examined.Devices.empty() && examinedFiles.empty())
         return std::nullopt;
     std::optional<dev_t> device = knownDevice;
     if (examined.FileSystemDevice)
         device = examined.FileSystemDevice(path);
-    for (dev_t d : BlockDevicesOfPath(path, device, examined.Tables))
+    const TPathStorage storage = StorageOfPath(path, device, examined.Tables);
+    for (dev_t d : storage.Devices)
         if (std::find(examined.Devices.begin(), examined.Devices.end(), d) != examined.Devices.end())
-            return d;
+            return "block device " + DeviceNumberText(d);
+    for (const TFileId& f : storage.Files)
+        if (std::find(examinedFiles.begin(), examinedFiles.end(), f) != examinedFiles.end())
+            return std::string("a file system served from the examined image file");
     return std::nullopt;
 }
 
-bool IsExamined(const struct stat& st, const TExaminedSource& examined) {
+bool IsExamined(const struct stat& st, const TExaminedSource& examined, const std::vector<TFileId>& examinedFiles) {
     if (S_ISBLK(st.st_mode) &&
         std::find(examined.Devices.begin(), examined.Devices.end(), st.st_rdev) != examined.Devices.end())
         return true;
-    return examined.ImageDevice && S_ISREG(st.st_mode) && st.st_dev == *examined.ImageDevice &&
-           st.st_ino == examined.ImageInode;
+    return S_ISREG(st.st_mode) &&
+           std::find(examinedFiles.begin(), examinedFiles.end(), TFileId{st.st_dev, st.st_ino}) != examinedFiles.end();
 }
 
 class TFd {
@@ -197,8 +215,9 @@ bool TOutputDir::Open(const std::string& folder, const TExaminedSource& examined
         missing.push_back(existing.filename().string());
         existing = existing.parent_path();
     }
-    if (const auto d = OnExamined(existing.string(), std::nullopt, examined_)) {
-        message = OnExaminedMessage(folder_, *d);
+    const std::vector<TFileId> examinedFiles = ExaminedFiles(examined_);
+    if (const auto how = OnExamined(existing.string(), std::nullopt, examined_, examinedFiles)) {
+        message = OnExaminedMessage(folder_, *how);
         return false;
     }
     if (missing.empty() && !fs::is_directory(existing, ec)) {
@@ -251,8 +270,8 @@ bool TOutputDir::Open(const std::string& folder, const TExaminedSource& examined
         message = "The destination " + folder_ + " is not a folder.";
         return false;
     }
-    if (const auto d = OnExamined(resolved_, st.st_dev, examined_)) {
-        message = OnExaminedMessage(folder_, *d);
+    if (const auto how = OnExamined(resolved_, st.st_dev, examined_, examinedFiles)) {
+        message = OnExaminedMessage(folder_, *how);
         return false;
     }
     struct statvfs vfs {};
@@ -274,9 +293,10 @@ bool TOutputDir::CheckTarget(const std::string& name, std::string& message) cons
         return false;
     }
     struct stat st {};
-    bool examined = ::fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && IsExamined(st, examined_);
+    const std::vector<TFileId> files = ExaminedFiles(examined_);
+    bool examined = ::fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && IsExamined(st, examined_, files);
     if (!examined && S_ISLNK(st.st_mode) && ::fstatat(fd_, name.c_str(), &st, 0) == 0)
-        examined = IsExamined(st, examined_);
+        examined = IsExamined(st, examined_, files);
     if (examined) {
         message = "The file " + (fs::path(folder_) / name).string() +
                   " is the device being examined; writing there would overwrite the lost files. "
