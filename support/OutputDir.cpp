@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -160,7 +161,63 @@ private:
     int fd_;
 };
 
+// The groups a user belongs to: the given primary group and those the group database lists.
+std::vector<gid_t> GroupsOf(const TFileOwner& user) {
+    std::vector<gid_t> groups;
+    if (user.Gid != static_cast<gid_t>(-1))
+        groups.push_back(user.Gid);
+    const passwd* pw = ::getpwuid(user.Uid);
+    if (pw == nullptr)
+        return groups;
+    const std::string name = pw->pw_name;
+    const gid_t primary = pw->pw_gid;
+    int count = 64;
+    std::vector<gid_t> listed(static_cast<std::size_t>(count));
+    if (::getgrouplist(name.c_str(), primary, listed.data(), &count) < 0 && count > 0 && count <= 65536) {
+        listed.resize(static_cast<std::size_t>(count));
+        if (::getgrouplist(name.c_str(), primary, listed.data(), &count) < 0)
+            count = 0;
+    }
+    listed.resize(static_cast<std::size_t>(std::max(count, 0)));
+    groups.insert(groups.end(), listed.begin(), listed.end());
+    return groups;
+}
+
+// The permission bits (read 4, write 2, search 1) that st gives the user.
+unsigned BitsFor(const struct stat& st, const TFileOwner& user, const std::vector<gid_t>& groups) {
+    if (st.st_uid == user.Uid)
+        return (st.st_mode >> 6) & 7u;
+    if (std::find(groups.begin(), groups.end(), st.st_gid) != groups.end())
+        return (st.st_mode >> 3) & 7u;
+    return st.st_mode & 7u;
+}
+
 } // namespace
+
+bool UserMayWriteIn(const std::string& folder, const TFileOwner& user) {
+    const fs::path path(folder);
+    if (!path.is_absolute())
+        return false;
+    const std::vector<gid_t> groups = GroupsOf(user);
+    // Every folder on the way must let the user pass, the folder itself also write.
+    fs::path at = path.root_path();
+    std::vector<fs::path> steps{at};
+    for (const fs::path& part : path.relative_path()) {
+        if (part.empty())
+            continue;
+        at /= part;
+        steps.push_back(at);
+    }
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        struct stat st {};
+        if (::lstat(steps[i].c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+            return false;
+        const unsigned need = i + 1 == steps.size() ? 3u : 1u;
+        if ((BitsFor(st, user, groups) & need) != need)
+            return false;
+    }
+    return true;
+}
 
 std::optional<TFileOwner> InvokingUser() {
     if (::geteuid() != 0)
@@ -245,6 +302,7 @@ bool TOutputDir::Open(const std::string& folder, const TExaminedSource& examined
             return fail(errno);
         dir.Reset(next);
     }
+    fs::path made = real;
     for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
         const bool created = ::mkdirat(dir.Get(), it->c_str(), 0777) == 0;
         if (!created && errno != EEXIST)
@@ -252,8 +310,11 @@ bool TOutputDir::Open(const std::string& folder, const TExaminedSource& examined
         const int next = ::openat(dir.Get(), it->c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (next < 0)
             return fail(errno);
-        if (created && owner_)
+        // A folder is the user's only where the user could have made it: handing over a folder
+        // in a place only root may write (below /etc, say) would give the user a way in.
+        if (created && owner_ && UserMayWriteIn(made.string(), *owner_))
             ::fchownat(next, "", owner_->Uid, owner_->Gid, AT_EMPTY_PATH);
+        made /= *it;
         dir.Reset(next);
     }
     TFd folderFd(::openat(dir.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -283,6 +344,8 @@ bool TOutputDir::Open(const std::string& folder, const TExaminedSource& examined
         message = "The destination " + folder_ + " cannot be written: " + ErrnoText(errno) + ".";
         return false;
     }
+    // Files are the user's only in a folder the user could write to.
+    handOver_ = owner_ && UserMayWriteIn(resolved_, *owner_);
     fd_ = folderFd.Release();
     return true;
 }
@@ -341,7 +404,7 @@ std::string TOutputDir::WriteTemporary(std::uint64_t size, const TFileFiller& fi
         result.Error = "cannot create a file in the destination: " + ErrnoText(err);
         return {};
     }
-    if (owner_)
+    if (handOver_)
         ::fchown(fd, owner_->Uid, owner_->Gid); // a file left to root is still the right file
     int err = 0;
     bool ok = fill(fd, err);

@@ -217,28 +217,47 @@ TEST_F(CliTest, AScanLeavesAnEmptyHomeEmpty) {
     EXPECT_TRUE(std::filesystem::is_empty(home.Path()));
 }
 
-TEST_F(CliTest, UnderSudoRecoveredFilesAndThumbnailsBelongToTheInvokingUser) {
+// Under sudo what is written belongs to the user in the user's folders, and stays root's in a
+// folder only root may write (where a user allowed just this command must not gain a file).
+TEST_F(CliTest, UnderSudoRecoveredFilesAndThumbnailsBelongToTheInvokingUserInTheirFolders) {
     if (geteuid() != 0)
         GTEST_SKIP() << "changing owners needs root";
     SmallCard(dir);
+    namespace fs = std::filesystem;
+    fs::permissions(dir.Path(), fs::perms::owner_all | fs::perms::others_exec);
+    fs::create_directories(dir / "out");
+    ASSERT_EQ(::chown((dir / "out").c_str(), 4321, 4321), 0); // the user's own folder
+    fs::create_directories(dir / "etc");                      // root's, as /etc is
     setenv("SUDO_UID", "4321", 1);
     setenv("SUDO_GID", "4322", 1);
     const TRun rec = Cli("recover --quiet " + dir / "card.img" + " --to " + dir / "out/recovered", dir);
     const TRun th = Cli("thumbs --quiet " + dir / "card.img" + " --to " + dir / "out/thumbs", dir);
+    const TRun rooted = Cli("thumbs --quiet " + dir / "card.img" + " --to " + dir / "etc/thumbs --sheet " +
+                                dir / "etc/sheet.png",
+                            dir);
+    const TRun recRooted = Cli("recover --quiet " + dir / "card.img" + " --to " + dir / "etc/new/recovered", dir);
     unsetenv("SUDO_UID");
     unsetenv("SUDO_GID");
     ASSERT_EQ(rec.status, 0) << rec.err;
     ASSERT_EQ(th.status, 0) << th.err;
-    int files = 0;
-    for (const auto& e : std::filesystem::recursive_directory_iterator(dir / "out")) {
-        struct stat st {};
-        ASSERT_EQ(::lstat(e.path().c_str(), &st), 0);
-        EXPECT_EQ(st.st_uid, 4321u) << e.path();
-        EXPECT_EQ(st.st_gid, 4322u) << e.path();
-        ++files;
-    }
-    EXPECT_GT(files, 20);
-    EXPECT_TRUE(std::filesystem::exists(dir / "out/recovered/recovery-report.csv"));
+    ASSERT_EQ(rooted.status, 0) << rooted.err;
+    ASSERT_EQ(recRooted.status, 0) << recRooted.err;
+    auto owners = [](const fs::path& folder, std::uint32_t uid, std::uint32_t gid) {
+        int files = 0;
+        for (const auto& e : fs::recursive_directory_iterator(folder)) {
+            struct stat st {};
+            EXPECT_EQ(::lstat(e.path().c_str(), &st), 0);
+            EXPECT_EQ(st.st_uid, uid) << e.path();
+            EXPECT_EQ(st.st_gid, gid) << e.path();
+            ++files;
+        }
+        return files;
+    };
+    EXPECT_GT(owners(dir / "out", 4321, 4322), 20);
+    EXPECT_TRUE(fs::exists(dir / "out/recovered/recovery-report.csv"));
+    EXPECT_GT(owners(dir / "etc", 0, 0), 20);
+    EXPECT_TRUE(fs::exists(dir / "etc/sheet.png"));
+    EXPECT_TRUE(fs::exists(dir / "etc/new/recovered/recovery-report.csv"));
 }
 
 TEST_F(CliTest, ARangeBeyondTwoTebibytesIsScannedAtItsOwnSectors) {

@@ -276,34 +276,66 @@ TEST(OutputDir, AMountOfTheExaminedImageThroughASecondLoopDeviceOrFuseIsRefused)
     EXPECT_EQ(testkit::ReadFile(dir / "card.img"), kVictim);
 }
 
-TEST(OutputDir, UnderSudoOrPkexecWhatIsCreatedBelongsToTheInvokingUser) {
+TEST(OutputDir, UnderSudoOrPkexecWhatIsCreatedBelongsToTheInvokingUserWhereTheyCouldHaveCreatedIt) {
     if (geteuid() != 0)
         GTEST_SKIP() << "changing owners needs root";
     testkit::TTempDir dir;
-    fs::create_directory(dir / "existing");
+    fs::permissions(dir.Path(), fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+    auto folder = [&](const std::string& name, uid_t uid, gid_t gid, fs::perms perms) {
+        fs::create_directory(dir / name);
+        EXPECT_EQ(::chown((dir / name).c_str(), uid, gid), 0);
+        fs::permissions(dir / name, perms);
+    };
+    const fs::perms rwxr_xr_x = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                fs::perms::others_read | fs::perms::others_exec;
+    folder("home", 4321, 4321, rwxr_xr_x);                             // the user's own
+    folder("shared", 0, 4322, rwxr_xr_x | fs::perms::group_write);     // the user's group may write
+    folder("tmp", 0, 0, fs::perms::all | fs::perms::sticky_bit);       // anyone may write
+    folder("etc", 0, 0, rwxr_xr_x);                                    // only root may write
+    folder("locked", 0, 0, fs::perms::owner_all);                      // the user cannot pass
+    folder("locked/open", 0, 0, fs::perms::all);
     {
         TEnv uid("SUDO_UID", "4321"), gid("SUDO_GID", "4322"), pk("PKEXEC_UID", nullptr);
-        TOutputDir out;
-        std::string message;
-        ASSERT_TRUE(out.Open(dir / "existing/a/b", {}, message)) << message;
-        ASSERT_EQ(WriteAs(out, "f.jpg").Outcome, TWriteOutcome::Written);
-        for (const char* made : {"existing/a", "existing/a/b", "existing/a/b/f.jpg"}) {
-            const struct stat st = Lstat(dir / made);
-            EXPECT_EQ(st.st_uid, 4321u) << made;
-            EXPECT_EQ(st.st_gid, 4322u) << made;
+        for (const char* base : {"home", "shared", "tmp"}) {
+            SCOPED_TRACE(base);
+            TOutputDir out;
+            std::string message;
+            ASSERT_TRUE(out.Open(dir / (std::string(base) + "/a/b"), {}, message)) << message;
+            ASSERT_EQ(WriteAs(out, "f.jpg").Outcome, TWriteOutcome::Written);
+            for (const char* made : {"/a", "/a/b", "/a/b/f.jpg"}) {
+                const struct stat st = Lstat(dir / (base + std::string(made)));
+                EXPECT_EQ(st.st_uid, 4321u) << made;
+                EXPECT_EQ(st.st_gid, 4322u) << made;
+            }
         }
-        EXPECT_EQ(Lstat(dir / "existing").st_uid, 0u) << "a folder that was there keeps its owner";
+        EXPECT_EQ(Lstat(dir / "shared").st_uid, 0u) << "a folder that was there keeps its owner";
+        // Where only root may write, what is made stays root's: a user allowed this one command
+        // under sudo must not come to own a folder or file below /etc.
+        for (const char* base : {"etc", "locked/open"}) {
+            SCOPED_TRACE(base);
+            TOutputDir out;
+            std::string message;
+            ASSERT_TRUE(out.Open(dir / (std::string(base) + "/a/b"), {}, message)) << message;
+            ASSERT_EQ(WriteAs(out, "f.jpg").Outcome, TWriteOutcome::Written);
+            TOutputDir existing;
+            ASSERT_TRUE(existing.Open(dir / base, {}, message)) << message;
+            ASSERT_EQ(WriteAs(existing, "sheet.png").Outcome, TWriteOutcome::Written);
+            for (const char* made : {"/a", "/a/b", "/a/b/f.jpg", "/sheet.png"})
+                EXPECT_EQ(Lstat(dir / (base + std::string(made))).st_uid, 0u) << made;
+        }
+        EXPECT_FALSE(UserMayWriteIn("relative/path", {4321, 4322}));
     }
     const passwd* nobody = ::getpwnam("nobody");
     if (nobody != nullptr) {
         TEnv uid("SUDO_UID", nullptr), pk("PKEXEC_UID", std::to_string(nobody->pw_uid).c_str());
+        folder("nobody", nobody->pw_uid, nobody->pw_gid, rwxr_xr_x);
         TOutputDir out;
         std::string message;
-        ASSERT_TRUE(out.Open(dir / "pk", {}, message)) << message;
+        ASSERT_TRUE(out.Open(dir / "nobody/pk", {}, message)) << message;
         ASSERT_EQ(WriteAs(out, "f.jpg").Outcome, TWriteOutcome::Written);
-        EXPECT_EQ(Lstat(dir / "pk/f.jpg").st_uid, nobody->pw_uid);
-        EXPECT_EQ(Lstat(dir / "pk/f.jpg").st_gid, nobody->pw_gid);
-        EXPECT_EQ(Lstat(dir / "pk").st_uid, nobody->pw_uid);
+        EXPECT_EQ(Lstat(dir / "nobody/pk/f.jpg").st_uid, nobody->pw_uid);
+        EXPECT_EQ(Lstat(dir / "nobody/pk/f.jpg").st_gid, nobody->pw_gid);
+        EXPECT_EQ(Lstat(dir / "nobody/pk").st_uid, nobody->pw_uid);
     }
     // Nonsense in the variables is ignored rather than guessed at.
     TEnv uid("SUDO_UID", "12ab"), pk("PKEXEC_UID", "-1");
