@@ -89,12 +89,13 @@ std::string CodeName(std::uint8_t code) {
     return std::to_string(code) + " (" + (e ? TerminalText(e->Name) : std::string("-")) + ")";
 }
 
-int FinishStatus(bool interrupted, std::int64_t unreadableSectors, std::int64_t filesNotWritten, const char* notDone) {
+int FinishStatus(bool interrupted, std::int64_t unreadableSectors, std::int64_t filesNotWritten,
+                 const char* notDone) {
     if (interrupted) {
         // The status a shell gives a program the signal ended: 128 + its number.
         const int signal = InterruptSignal() != 0 ? InterruptSignal() : SIGINT;
-        const char* by = signal == SIGTERM  ? "SIGTERM"
-                         : signal == SIGHUP ? "SIGHUP (the terminal closed)"
+        const char* by = signal == SIGTERM   ? "SIGTERM"
+                         : signal == SIGHUP  ? "SIGHUP (the terminal closed)"
                          : signal == SIGPIPE ? "SIGPIPE (the output's reader went away)"
                                              : "Ctrl+C";
         std::fprintf(stderr, "lumivore-cli: stopped by %s before the end\n", by);

@@ -209,7 +209,9 @@ std::string NumberedName(const std::string& name, int n) {
 }
 
 // The sheet's own name, or with "-n" before its extension when that name is taken.
-std::string SheetName(const std::string& name, int suffix) { return suffix == 0 ? name : NumberedName(name, suffix); }
+std::string SheetName(const std::string& name, int suffix) {
+    return suffix == 0 ? name : NumberedName(name, suffix);
+}
 
 // The contact sheet, drawn a page at a time: one file of the given name while the pictures fit
 // on one page, else "name-1.png", "name-2.png", ... The pictures of a page are held until it is
@@ -266,7 +268,8 @@ private:
     // Writes a page as name-n.png, or under the sheet's own name for page 0.
     bool Write(const TBitmap& page, int n, std::string& error) {
         const std::string base = n > 0 ? NumberedName(name_, n) : name_;
-        const std::string name = WritePng(page, dir_, [&](int suffix) { return SheetName(base, suffix); }, true, error);
+        const std::string name =
+            WritePng(page, dir_, [&](int suffix) { return SheetName(base, suffix); }, true, error);
         if (name.empty())
             return false;
         written_.push_back(name);
@@ -342,8 +345,8 @@ int Run(const TOptions& opt) {
                 if (withoutDecoders++ == 0) {
                     report(done, true);
                     std::fprintf(stderr,
-                                 "lumivore-cli: the media decoders (%s) cannot be loaded: %s; HEIC, HEIF, AVIF, WebP "
-                                 "and video files get no thumbnail\n",
+                                 "lumivore-cli: the media decoders (%s) cannot be loaded: %s; HEIC, HEIF, "
+                                 "AVIF, WebP and video files get no thumbnail\n",
                                  kMediaModuleFile, TerminalText(TMediaModule::Shared().Failure()).c_str());
                 }
             }
@@ -388,7 +391,8 @@ int Run(const TOptions& opt) {
                 std::printf("%s\n", TerminalText((folder / name).string()).c_str());
         } else if (!sheet.Written().empty() && sheet.Written().front() != sheetName) {
             // Nothing is overwritten: an existing sheet keeps its name.
-            std::printf("contact sheet written as %s\n", TerminalText((folder / sheet.Written().front()).string()).c_str());
+            std::printf("contact sheet written as %s\n",
+                        TerminalText((folder / sheet.Written().front()).string()).c_str());
         }
     }
     std::printf("%zu thumbnail(s) of %zu found file(s)\n", written, engine->FoundFiles.size());

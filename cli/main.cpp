@@ -49,7 +49,8 @@ int main(int argc, char** argv) {
         try {
             return c.Run();
         } catch (const std::exception& e) {
-            std::fprintf(stderr, "lumivore-cli: the %s command failed: %s\n", c.Sub->get_name().c_str(), e.what());
+            std::fprintf(stderr, "lumivore-cli: the %s command failed: %s\n", c.Sub->get_name().c_str(),
+                         e.what());
         } catch (...) {
             std::fprintf(stderr, "lumivore-cli: the %s command failed\n", c.Sub->get_name().c_str());
         }

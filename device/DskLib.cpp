@@ -411,7 +411,8 @@ std::uint32_t ReadDeviceSectors(TDeviceHandle handle, std::uint64_t firstSector,
         bool failed = let == 0 && count > 0;
         std::size_t total = 0;
         while (total < allowed) {
-            const ssize_t n = ::pread(handle, out + total, allowed - total, offset + static_cast<off_t>(total));
+            const ssize_t n =
+                ::pread(handle, out + total, allowed - total, offset + static_cast<off_t>(total));
             if (n < 0) {
                 if (errno == EINTR)
                     continue;

@@ -368,8 +368,8 @@ std::vector<dev_t> RelatedBlockDevices(const std::string& sysRoot, dev_t device)
         std::error_code e2;
         for (const fs::directory_entry& part : fs::directory_iterator(e.path(), e2)) {
             dev_t d{};
-            if (fs::exists(part.path() / "partition", e2) && !start.empty() && FirstLine(part.path() / "start") == start &&
-                ReadDevFile(part.path() / "dev", d))
+            if (fs::exists(part.path() / "partition", e2) && !start.empty() &&
+                FirstLine(part.path() / "start") == start && ReadDevFile(part.path() / "dev", d))
                 AddDeviceAndParts(sysRoot, d, out);
         }
     }
@@ -378,7 +378,8 @@ std::vector<dev_t> RelatedBlockDevices(const std::string& sysRoot, dev_t device)
     return out;
 }
 
-TPathStorage StorageOfPath(const std::string& path, std::optional<dev_t> fileSystemDevice, const TSystemTables& tables) {
+TPathStorage StorageOfPath(const std::string& path, std::optional<dev_t> fileSystemDevice,
+                           const TSystemTables& tables) {
     TFinder finder(tables);
     finder.Collect(path, fileSystemDevice, 0);
     return finder.Found();

@@ -115,7 +115,8 @@ std::vector<TFileId> ExaminedFiles(const TExaminedSource& examined) {
 // How a write below path would reach the examined device ("block device 8:17"); nothing when
 // it would not.
 std::optional<std::string> OnExamined(const std::string& path, std::optional<dev_t> knownDevice,
-                                      const TExaminedSource& examined, const std::vector<TFileId>& examinedFiles) {
+                                      const TExaminedSource& examined,
+                                      const std::vector<TFileId>& examinedFiles) {
     if (examined.Devices.empty() && examinedFiles.empty())
         return std::nullopt;
     std::optional<dev_t> device = knownDevice;
@@ -131,12 +132,12 @@ std::optional<std::string> OnExamined(const std::string& path, std::optional<dev
     return std::nullopt;
 }
 
-bool IsExamined(const struct stat& st, const TExaminedSource& examined, const std::vector<TFileId>& examinedFiles) {
+bool IsExamined(const struct stat& st, const TExaminedSource& examined, const std::vector<TFileId>& files) {
     if (S_ISBLK(st.st_mode) &&
         std::find(examined.Devices.begin(), examined.Devices.end(), st.st_rdev) != examined.Devices.end())
         return true;
-    return S_ISREG(st.st_mode) &&
-           std::find(examinedFiles.begin(), examinedFiles.end(), TFileId{st.st_dev, st.st_ino}) != examinedFiles.end();
+    const TFileId id{st.st_dev, st.st_ino};
+    return S_ISREG(st.st_mode) && std::find(files.begin(), files.end(), id) != files.end();
 }
 
 class TFd {
@@ -357,7 +358,8 @@ bool TOutputDir::CheckTarget(const std::string& name, std::string& message) cons
     }
     struct stat st {};
     const std::vector<TFileId> files = ExaminedFiles(examined_);
-    bool examined = ::fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && IsExamined(st, examined_, files);
+    bool examined =
+        ::fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && IsExamined(st, examined_, files);
     if (!examined && S_ISLNK(st.st_mode) && ::fstatat(fd_, name.c_str(), &st, 0) == 0)
         examined = IsExamined(st, examined_, files);
     if (examined) {

@@ -106,7 +106,8 @@ TEST_F(CliTest, ThumbsWritesAThumbnailForEveryPictureOnTheCard) {
     options.LargePhotos = false;
     lumivore::testkit::TSampleCard card;
     ASSERT_TRUE(lumivore::testkit::WriteSampleCard(dir / "card.img", options, card));
-    const TRun r = Cli("thumbs --quiet " + dir / "card.img" + " --to " + dir / "thumbs --sheet " + dir / "sheet.png", dir);
+    const TRun r =
+        Cli("thumbs --quiet " + dir / "card.img" + " --to " + dir / "thumbs --sheet " + dir / "sheet.png", dir);
     ASSERT_EQ(r.status, 0) << r.err;
     int pictures = 0;
     for (const auto& f : card.Files) {
@@ -158,7 +159,8 @@ TEST_F(CliTest, ThumbsNeverWritesOntoTheCardNorThroughAPlantedSymlink) {
     const std::string name = std::filesystem::path(first.out.substr(0, first.out.find("  "))).stem().string();
     std::filesystem::create_directory(dir / "thumbs");
     std::filesystem::create_symlink(dir / "victim", dir / ("thumbs/" + name + ".png"));
-    const TRun r = Cli("thumbs --quiet " + dir / "card.img" + " --to " + dir / "thumbs --sheet " + dir / "sheet.png", dir);
+    const TRun r =
+        Cli("thumbs --quiet " + dir / "card.img" + " --to " + dir / "thumbs --sheet " + dir / "sheet.png", dir);
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(lumivore::testkit::ReadFile(dir / "victim"), keep);
     EXPECT_EQ(lumivore::testkit::ReadFile(dir / "sheet.png"), keep);
@@ -190,7 +192,8 @@ TEST_F(CliTest, AContactSheetOfTenThousandPicturesComesInPages) {
     for (std::uint64_t s = 100; s < 10'100; ++s)
         image.Place(s, bmp);
     ASSERT_TRUE(image.Write(dir / "card.img"));
-    const TRun r = Cli("thumbs --quiet " + dir / "card.img" + " --to " + dir / "thumbs --sheet " + dir / "sheet.png", dir);
+    const TRun r =
+        Cli("thumbs --quiet " + dir / "card.img" + " --to " + dir / "thumbs --sheet " + dir / "sheet.png", dir);
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(r.err.empty()) << r.err;
     EXPECT_NE(r.out.find("10000 thumbnail(s) of 10000 found file(s)"), std::string::npos);
@@ -235,7 +238,8 @@ TEST_F(CliTest, UnderSudoRecoveredFilesAndThumbnailsBelongToTheInvokingUserInThe
     const TRun rooted = Cli("thumbs --quiet " + dir / "card.img" + " --to " + dir / "etc/thumbs --sheet " +
                                 dir / "etc/sheet.png",
                             dir);
-    const TRun recRooted = Cli("recover --quiet " + dir / "card.img" + " --to " + dir / "etc/new/recovered", dir);
+    const TRun recRooted =
+        Cli("recover --quiet " + dir / "card.img" + " --to " + dir / "etc/new/recovered", dir);
     unsetenv("SUDO_UID");
     unsetenv("SUDO_GID");
     ASSERT_EQ(rec.status, 0) << rec.err;

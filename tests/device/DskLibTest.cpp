@@ -366,7 +366,8 @@ TEST_F(DeviceTest, AFailingReadIsTriedRetriesPlusOneTimes) {
 // more than twice (once within the read that met it, once alone) until the drive is opened
 // again or told to forget.
 TEST_F(DeviceTest, TheDriveAsksForAFailingSectorAtMostTwice) {
-    const std::uint8_t code = TDeviceCatalogue::Instance().RegisterImage(MakeImage(dir, "disk.img", BootSector(), 400));
+    const std::uint8_t code =
+        TDeviceCatalogue::Instance().RegisterImage(MakeImage(dir, "disk.img", BootSector(), 400));
     TDrive drive;
     drive.Open(code);
     std::vector<std::uint8_t> buf(200 * 512);
