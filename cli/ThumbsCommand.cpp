@@ -414,7 +414,9 @@ TCommand AddThumbsCommand(CLI::App& app) {
     CLI::App* sub = app.add_subcommand("thumbs", "Scan, then write the 95 x 95 thumbnails of the found files as PNG");
     sub->add_option("SOURCE", opt->Source, "Device path, disk image file, or device code")->required();
     sub->add_option("--to", opt->To, "Directory for the thumbnails (created when missing)")->required();
-    sub->add_option("--sheet", opt->Sheet, "Also write a contact sheet of all thumbnails to this PNG file");
+    sub->add_option("--sheet", opt->Sheet,
+                    "Also write a contact sheet of all thumbnails to this PNG file (in pages of 1,000 "
+                    "pictures, FILE-1.png, ..., when more are found)");
     AddRangeOptions(*sub, opt->StartMb, opt->EndMb);
     sub->add_flag("--quiet", opt->Quiet, "No progress on stderr");
     return {sub, [opt] { return Run(*opt); }};

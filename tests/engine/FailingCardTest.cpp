@@ -30,7 +30,7 @@ protected:
         setenv("LUMIVORE_CONFIG", (dir_ / "settings.xml").c_str(), 1);
         TDeviceCatalogue::Instance().Clear();
         testkit::TSampleCardOptions options;
-        options.SizeBytes = 24ull << 20;
+        options.SizeBytes = 16ull << 20;
         ASSERT_TRUE(testkit::WriteSampleCard(dir_ / "card.img", options, card_));
         // One bad sector in the middle of a small photo, of a photo larger than a scan block
         // (the card's first two), of a TIFF and of a PNG.
@@ -107,7 +107,7 @@ TEST_P(FailingCard, EveryReaderAsksForABadSectorAtMostTwiceInARun) {
     // the previews, each of every file.
     request.Destination = dir_ / "two";
     request.Selection = TRecoverySelection::AllTypes();
-    EXPECT_GT(Recover(*engine_, request).Recovered, 10);
+    EXPECT_GT(Recover(*engine_, request).Recovered, 5);
     for (TFoundFile& f : engine_->FoundFiles) {
         engine_->MakeThumbnail(f);
         TBitmap preview;
