@@ -461,8 +461,8 @@ TDrive::~TDrive() { Close(); }
 
 void TDrive::ForgetFailures() {
     const std::lock_guard<std::mutex> lock(failedMutex_);
-    bad_.clear();
-    doubtful_.clear();
+    bad_.Clear();
+    doubtful_.Clear();
     anyFailed_ = false;
 }
 
@@ -495,6 +495,60 @@ void TDrive::Open(std::uint8_t code) {
     DriveCode = code;
 }
 
+// ---- runs of sectors
+
+bool TSectorRuns::Contains(std::uint64_t sector) const {
+    auto it = runs_.upper_bound(sector);
+    return it != runs_.begin() && std::prev(it)->second > sector;
+}
+
+std::uint64_t TSectorRuns::NextFrom(std::uint64_t sector) const {
+    if (Contains(sector))
+        return sector;
+    auto it = runs_.upper_bound(sector);
+    return it != runs_.end() ? it->first : UINT64_MAX;
+}
+
+void TSectorRuns::Add(std::uint64_t first, std::uint64_t end) {
+    if (first >= end)
+        return;
+    // Joins every run it touches, so that runs never touch.
+    auto next = runs_.lower_bound(first);
+    if (next != runs_.begin() && std::prev(next)->second >= first) {
+        const auto before = std::prev(next);
+        first = before->first;
+        end = std::max(end, before->second);
+        runs_.erase(before);
+    }
+    while (next != runs_.end() && next->first <= end) {
+        end = std::max(end, next->second);
+        next = runs_.erase(next);
+    }
+    runs_.emplace(first, end);
+}
+
+void TSectorRuns::Remove(std::uint64_t sector) {
+    auto it = runs_.upper_bound(sector);
+    if (it == runs_.begin() || std::prev(it)->second <= sector)
+        return;
+    --it;
+    const std::uint64_t first = it->first, end = it->second;
+    runs_.erase(it);
+    if (first < sector)
+        runs_.emplace(first, sector);
+    if (sector + 1 < end)
+        runs_.emplace(sector + 1, end);
+}
+
+std::uint64_t TSectorRuns::Count() const {
+    std::uint64_t n = 0;
+    for (const auto& [first, end] : runs_)
+        n += end - first;
+    return n;
+}
+
+// ---- reads that remember
+
 std::uint64_t TDrive::Attempt(std::uint64_t first, std::uint16_t count, std::uint8_t* out) {
     const std::uint64_t got = ReadDeviceSectors(Handle, first, count, ReadRetries, out) / kSector;
     if (got == count && (count > 1 || !anyFailed_.load()))
@@ -502,39 +556,14 @@ std::uint64_t TDrive::Attempt(std::uint64_t first, std::uint16_t count, std::uin
     const std::lock_guard<std::mutex> lock(failedMutex_);
     if (count == 1) {
         // A sector read alone is settled either way.
-        auto it = doubtful_.upper_bound(first);
-        if (it != doubtful_.begin() && (--it)->second > first) {
-            const std::uint64_t start = it->first, end = it->second;
-            doubtful_.erase(it);
-            if (start < first)
-                doubtful_.emplace(start, first);
-            if (first + 1 < end)
-                doubtful_.emplace(first + 1, end);
-        }
+        doubtful_.Remove(first);
         if (got == 0) {
-            bad_.insert(first);
+            bad_.Add(first, first + 1);
             anyFailed_ = true;
         }
-        return got;
-    }
-    if (got < count) {
+    } else if (got < count) {
         // One of the sectors not delivered failed; which one, only reads of them alone can tell.
-        // The run joins any run in doubt that it touches.
-        std::uint64_t start = first + got, end = first + count;
-        auto next = doubtful_.lower_bound(start);
-        if (next != doubtful_.begin()) {
-            auto before = std::prev(next);
-            if (before->second >= start) { // joins the run before it
-                start = before->first;
-                end = std::max(end, before->second);
-                doubtful_.erase(before);
-            }
-        }
-        while (next != doubtful_.end() && next->first <= end) {
-            end = std::max(end, next->second);
-            next = doubtful_.erase(next);
-        }
-        doubtful_.emplace(start, end);
+        doubtful_.Add(first + got, first + count);
         anyFailed_ = true;
     }
     return got;
@@ -558,16 +587,12 @@ std::uint32_t TDrive::Read(std::uint64_t firstSector, std::uint16_t count, void*
         std::uint64_t stop = end;
         {
             const std::lock_guard<std::mutex> lock(failedMutex_);
-            if (bad_.count(at) != 0)
+            const std::uint64_t bad = bad_.NextFrom(at);
+            if (bad == at)
                 break;
-            auto bad = bad_.upper_bound(at);
-            if (bad != bad_.end())
-                stop = std::min(stop, *bad);
-            auto doubt = doubtful_.upper_bound(at);
-            if (doubt != doubtful_.end())
-                stop = std::min(stop, doubt->first);
-            if (doubt != doubtful_.begin() && std::prev(doubt)->second > at)
-                stop = at + 1; // in doubt: asked for alone
+            const std::uint64_t doubt = doubtful_.NextFrom(at);
+            // A sector in doubt is asked for alone; known ones end the part before them.
+            stop = doubt == at ? at + 1 : std::min({stop, bad, doubt});
         }
         const auto n = static_cast<std::uint16_t>(stop - at);
         const std::uint64_t got = Attempt(at, n, out + (at - firstSector) * kSector);
@@ -580,12 +605,12 @@ std::uint32_t TDrive::Read(std::uint64_t firstSector, std::uint16_t count, void*
 
 bool TDrive::KnownBad(std::uint64_t sector) const {
     const std::lock_guard<std::mutex> lock(failedMutex_);
-    return bad_.count(sector) != 0;
+    return bad_.Contains(sector);
 }
 
-std::size_t TDrive::KnownBadCount() const {
+std::uint64_t TDrive::KnownBadCount() const {
     const std::lock_guard<std::mutex> lock(failedMutex_);
-    return bad_.size();
+    return bad_.Count();
 }
 
 bool TDrive::IsReady() const { return CheckDeviceReady(Handle); }

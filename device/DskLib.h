@@ -8,7 +8,6 @@
 #include <functional>
 #include <map>
 #include <mutex>
-#include <set>
 #include <span>
 #include <string>
 #include <vector>
@@ -118,6 +117,23 @@ TReadFault SetReadFault(TReadFault fault);
 using TReadStop = std::function<std::uint16_t(std::uint64_t firstSector, std::uint16_t count)>;
 TReadStop SetReadStop(TReadStop stop);
 
+// Runs of sectors, [first, end) each, kept apart and merged where they touch: a whole dead
+// area of a card is one entry, however many sectors it holds.
+class TSectorRuns {
+public:
+    bool Contains(std::uint64_t sector) const;
+    // The first sector held at or after sector; UINT64_MAX when there is none.
+    std::uint64_t NextFrom(std::uint64_t sector) const;
+    void Add(std::uint64_t first, std::uint64_t end);
+    void Remove(std::uint64_t sector);
+    // Sectors held.
+    std::uint64_t Count() const;
+    void Clear() { runs_.clear(); }
+
+private:
+    std::map<std::uint64_t, std::uint64_t> runs_; // first -> end
+};
+
 // The one open device of the engine. Every read of the examined device goes through Read,
 // which remembers where the device failed while it stays open: a dying card is not asked for a
 // bad sector again, however many readers (the scan, the pieces pass, recovery, thumbnails)
@@ -146,7 +162,7 @@ public:
     // were last forgotten.
     bool KnownBad(std::uint64_t sector) const;
     // How many sectors are known to be bad.
-    std::size_t KnownBadCount() const;
+    std::uint64_t KnownBadCount() const;
     // Forgets where the device failed: a new scan gives every sector a fresh chance.
     void ForgetFailures();
 
@@ -163,8 +179,8 @@ private:
 
     mutable std::mutex failedMutex_;
     std::atomic<bool> anyFailed_{false}; // lets reads skip the lock while the device is healthy
-    std::set<std::uint64_t> bad_;        // sectors whose read alone failed
-    std::map<std::uint64_t, std::uint64_t> doubtful_; // first -> end of runs a read failed in
+    TSectorRuns bad_;                    // sectors whose read alone failed
+    TSectorRuns doubtful_;               // sectors a read of many failed in, not yet read alone
 };
 
 // Codes (128 to 255) of the whole disks that answered when they were last listed.

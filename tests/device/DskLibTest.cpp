@@ -437,6 +437,28 @@ TEST_F(DeviceTest, TheDriveAsksForAFailingSectorAtMostTwice) {
     SetReadStop(nullptr);
 }
 
+// Bad sectors found one by one across a dead area join into one run, so that a card whose
+// second half is dead costs a few entries, not one per sector.
+TEST(SectorRuns, TouchingRunsJoinAndSettlingASectorSplitsTheRun) {
+    TSectorRuns runs;
+    for (std::uint64_t s = 1000; s < 2000; ++s)
+        runs.Add(s, s + 1);
+    runs.Add(500, 600);
+    runs.Add(590, 1000); // touches both
+    EXPECT_EQ(runs.Count(), 1500u);
+    EXPECT_EQ(runs.NextFrom(0), 500u);
+    EXPECT_EQ(runs.NextFrom(1999), 1999u);
+    EXPECT_EQ(runs.NextFrom(2000), UINT64_MAX);
+    runs.Remove(700);
+    EXPECT_FALSE(runs.Contains(700));
+    EXPECT_TRUE(runs.Contains(699));
+    EXPECT_TRUE(runs.Contains(701));
+    EXPECT_EQ(runs.NextFrom(700), 701u);
+    EXPECT_EQ(runs.Count(), 1499u);
+    runs.Remove(5000); // not held: nothing changes
+    EXPECT_EQ(runs.Count(), 1499u);
+}
+
 TEST_F(DeviceTest, ReopeningClosesTheOldHandle) {
     const std::uint8_t a = TDeviceCatalogue::Instance().RegisterImage(MakeImage(dir, "a.img", BootSector(), 10));
     const std::uint8_t b = TDeviceCatalogue::Instance().RegisterImage(MakeImage(dir, "b.img", BootSector(), 20));
