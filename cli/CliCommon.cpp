@@ -16,9 +16,13 @@ namespace lumivore::cli {
 
 namespace {
 
+// The signal that asked the run to stop (SIGINT, SIGTERM or SIGHUP); 0 while none did.
 volatile std::sig_atomic_t interrupted = 0;
 
-void OnInterrupt(int) { interrupted = 1; }
+void OnInterrupt(int signal) {
+    if (interrupted == 0)
+        interrupted = signal;
+}
 
 bool AllDigits(const std::string& s) {
     if (s.empty() || s.size() > 3)
@@ -44,14 +48,24 @@ std::string FormatDuration(double seconds) {
 } // namespace
 
 void InstallInterruptHandler() {
-    interrupted = 0;
+    // Installed once; a signal that came before a later call is not forgotten.
+    static bool installed = false;
+    if (installed)
+        return;
+    installed = true;
     struct sigaction sa {};
     sa.sa_handler = OnInterrupt;
     sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
+    // Ctrl+C, a polite kill (timeout, systemd, a shutdown), a closed terminal and a reader of
+    // the output that went away (an SSH session that ended) all end the run the same way: the
+    // file being written is finished or removed, and the report says what was done.
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
+        sigaction(signal, &sa, nullptr);
 }
 
 bool InterruptRequested() { return interrupted != 0; }
+
+int InterruptSignal() { return interrupted; }
 
 std::string OpenFailureText(int error) {
     if (error == 0 || error == ENODATA)
@@ -75,17 +89,24 @@ std::string CodeName(std::uint8_t code) {
     return std::to_string(code) + " (" + (e ? TerminalText(e->Name) : std::string("-")) + ")";
 }
 
-int FinishStatus(bool interrupted, std::int64_t unreadableSectors, std::int64_t filesNotWritten) {
+int FinishStatus(bool interrupted, std::int64_t unreadableSectors, std::int64_t filesNotWritten,
+                 const char* notDone) {
     if (interrupted) {
-        std::fprintf(stderr, "lumivore-cli: stopped by Ctrl+C before the end\n");
-        return kExitInterrupted;
+        // The status a shell gives a program the signal ended: 128 + its number.
+        const int signal = InterruptSignal() != 0 ? InterruptSignal() : SIGINT;
+        const char* by = signal == SIGTERM   ? "SIGTERM"
+                         : signal == SIGHUP  ? "SIGHUP (the terminal closed)"
+                         : signal == SIGPIPE ? "SIGPIPE (the output's reader went away)"
+                                             : "Ctrl+C";
+        std::fprintf(stderr, "lumivore-cli: stopped by %s before the end\n", by);
+        return 128 + signal;
     }
     if (unreadableSectors > 0 || filesNotWritten > 0) {
         std::string what;
         if (unreadableSectors > 0)
             what = std::to_string(unreadableSectors) + " sector(s) could not be read";
         if (filesNotWritten > 0)
-            what += (what.empty() ? "" : " and ") + std::to_string(filesNotWritten) + " file(s) could not be written";
+            what += (what.empty() ? "" : " and ") + std::to_string(filesNotWritten) + " file(s) " + notDone;
         std::fprintf(stderr, "lumivore-cli: finished, but %s\n", what.c_str());
         return kExitIncomplete;
     }

@@ -22,11 +22,14 @@ inline constexpr int kExitFailed = 1;     // the work failed (source or destinat
 inline constexpr int kExitUsage = 2;      // the command line was wrong
 inline constexpr int kExitIncomplete = 3; // finished, but sectors unread or files not written
 inline constexpr int kExitInterrupted = 130; // stopped by Ctrl+C, as shells expect (128 + SIGINT)
+// Stopped by SIGTERM (143), SIGHUP (129) or SIGPIPE (141): 128 + the signal's number.
 
-// The status of a run that finished: 130 when Ctrl+C stopped it, 3 when sectors could not be
-// read or files not written, else 0. Unless the run was complete, a one-line reason ends
-// the output on stderr.
-int FinishStatus(bool interrupted, std::int64_t unreadableSectors, std::int64_t filesNotWritten);
+// The status of a run that finished: 128 + the signal when Ctrl+C, SIGTERM, SIGHUP or SIGPIPE stopped
+// it (130 for Ctrl+C), 3 when sectors could not be read or files not written, else 0. Unless
+// the run was complete, a one-line reason ends the output on stderr.
+// notDone says what happened to the files counted in filesNotWritten.
+int FinishStatus(bool interrupted, std::int64_t unreadableSectors, std::int64_t filesNotWritten,
+                 const char* notDone = "could not be written");
 
 // Lists the devices and registers SOURCE (a device path, an image file, or a device code) in
 // the catalogue. Returns its code, or 0 with a one-line reason.
@@ -44,10 +47,12 @@ bool IsRightsError(int error);
 // The name of a device code as users see it: "3 (C:)", "30 (sdc27)", "129 (disk 1)".
 std::string CodeName(std::uint8_t code);
 
-// Installs a SIGINT handler that asks the running operation to stop instead of killing the
-// process; true once Ctrl+C was pressed.
+// Installs a handler for SIGINT, SIGTERM, SIGHUP and SIGPIPE that asks the running operation to stop
+// instead of killing the process; true once one of them came.
 void InstallInterruptHandler();
 bool InterruptRequested();
+// The first of those signals that came; 0 when none did.
+int InterruptSignal();
 
 // Progress of a long operation on stderr: a live bar on a terminal, plain lines otherwise,
 // nothing when quiet. It is also the operation's message pump: there it notices Ctrl+C.

@@ -262,6 +262,8 @@ int RunOnePass(TScanEngine& engine, TRecoveryRequest request, const TScanRange& 
 int Run(const TOptions& opt) {
     // A file-size limit must turn into a write error that stops the run cleanly, not a signal.
     std::signal(SIGXFSZ, SIG_IGN);
+    // From the first folder created on, a signal stops the run cleanly.
+    InstallInterruptHandler();
     TTypeFilter filter;
     std::vector<std::string> tokens;
     for (const std::string& t : opt.Types)

@@ -19,9 +19,12 @@
 
 #include "cli/CliCommon.h"
 #include "cli/ScanSupport.h"
+#include "engine/FileTypes.h"
 #include "engine/Recovery.h"
 #include "engine/ScanEngine.h"
 #include "preview/Bitmap.h"
+#include "preview/MediaDecoders.h"
+#include "preview/MediaModule.h"
 #include "preview/Thumbnails.h"
 #include "support/OutputDir.h"
 #include "support/SafeText.h"
@@ -146,6 +149,11 @@ constexpr TGlyph kFont[] = {
 
 constexpr int kGlyphWidth = 5, kGlyphHeight = 7, kGlyphAdvance = 6;
 constexpr int kSheetColumns = 10;
+// Rows on one page of the contact sheet: a page of 1,000 pictures is 1,016 x 11,206 pixels
+// (34 MB while it is drawn), well within the largest bitmap (65,536 pixels a side, about 5,850
+// pictures in one column of rows), and a card of any size is shown in pages.
+constexpr int kSheetRows = 100;
+constexpr std::size_t kSheetPagePictures = std::size_t{kSheetColumns} * kSheetRows;
 constexpr int kCellGap = 6;
 constexpr int kLabelHeight = kGlyphHeight + 4;
 constexpr TRgb kInk{40, 40, 40};
@@ -193,17 +201,92 @@ std::string ThumbName(std::int64_t startSector, int suffix) {
     return std::string(name) + (suffix > 0 ? "-" + std::to_string(suffix) : std::string()) + ".png";
 }
 
-// The sheet's own name, or with "-n" before its extension when that name is taken.
-std::string SheetName(const std::string& name, int suffix) {
-    if (suffix == 0)
-        return name;
+// The name with "-n" before its extension.
+std::string NumberedName(const std::string& name, int n) {
     const std::size_t dot = name.rfind('.');
     const std::size_t at = dot == std::string::npos || dot == 0 ? name.size() : dot;
-    return name.substr(0, at) + "-" + std::to_string(suffix) + name.substr(at);
+    return name.substr(0, at) + "-" + std::to_string(n) + name.substr(at);
 }
+
+// The sheet's own name, or with "-n" before its extension when that name is taken.
+std::string SheetName(const std::string& name, int suffix) {
+    return suffix == 0 ? name : NumberedName(name, suffix);
+}
+
+// The contact sheet, drawn a page at a time: one file of the given name while the pictures fit
+// on one page, else "name-1.png", "name-2.png", ... The pictures of a page are held until it is
+// full; the first page is held, drawn, until a second is begun, which decides its name.
+class TContactSheet {
+public:
+    TContactSheet(TOutputDir& dir, std::string name) : dir_(dir), name_(std::move(name)) {}
+
+    // Adds a picture; false with error set when a full page could not be written.
+    bool Add(std::unique_ptr<TBitmap> thumb, const std::string& label, std::string& error) {
+        if (pictures_.size() == kSheetPagePictures && !EndPage(error))
+            return false;
+        pictures_.push_back({std::move(thumb), label});
+        return true;
+    }
+
+    // Writes what is still held; false with error set when it could not be written.
+    bool Finish(std::string& error) {
+        if (!pictures_.empty() && !EndPage(error))
+            return false;
+        if (pages_ == 1 && !Write(first_, 0, error))
+            return false;
+        first_ = TBitmap();
+        return true;
+    }
+
+    // Names of the pages written, in order.
+    const std::vector<std::string>& Written() const { return written_; }
+    bool Paged() const { return pages_ > 1; }
+
+private:
+    bool EndPage(std::string& error) {
+        TBitmap page;
+        try {
+            page = ContactSheet(pictures_);
+        } catch (const std::exception& e) {
+            error = std::string("the sheet cannot be drawn: ") + e.what();
+            return false;
+        }
+        pictures_.clear();
+        ++pages_;
+        if (pages_ == 1) {
+            first_ = std::move(page);
+            return true;
+        }
+        if (pages_ == 2) {
+            if (!Write(first_, 1, error))
+                return false;
+            first_ = TBitmap();
+        }
+        return Write(page, pages_, error);
+    }
+
+    // Writes a page as name-n.png, or under the sheet's own name for page 0.
+    bool Write(const TBitmap& page, int n, std::string& error) {
+        const std::string base = n > 0 ? NumberedName(name_, n) : name_;
+        const std::string name =
+            WritePng(page, dir_, [&](int suffix) { return SheetName(base, suffix); }, true, error);
+        if (name.empty())
+            return false;
+        written_.push_back(name);
+        return true;
+    }
+
+    TOutputDir& dir_;
+    std::string name_;
+    std::vector<TSheetEntry> pictures_;
+    TBitmap first_;
+    int pages_ = 0;
+    std::vector<std::string> written_;
+};
 
 int Run(const TOptions& opt) {
     namespace fs = std::filesystem;
+    InstallInterruptHandler();
     auto engine = std::make_unique<TScanEngine>();
     if (!OpenSource(*engine, opt.Source))
         return kExitFailed;
@@ -243,8 +326,8 @@ int Run(const TOptions& opt) {
         else if (last || done % 100 == 0)
             std::fprintf(stderr, "thumbnails %zu / %zu\n", done, total);
     };
-    std::vector<TSheetEntry> sheet;
-    std::size_t written = 0, done = 0;
+    TContactSheet sheet(sheetDir, sheetName);
+    std::size_t written = 0, done = 0, withoutDecoders = 0;
     for (TFoundFile& file : engine->FoundFiles) {
         if (InterruptRequested())
             break;
@@ -255,8 +338,20 @@ int Run(const TOptions& opt) {
         // A picture of unknown length is read back and measured inside MakeThumbnail.
         std::unique_ptr<TBitmap> thumb = engine->MakeThumbnail(file);
         report(++done, false);
-        if (!thumb)
+        if (!thumb) {
+            // Without the media module no phone picture or video gets a thumbnail: that is said
+            // once, and those files count as not done.
+            if (MediaDecoded(TraitsOf(file.Type()).Decoder) && !TMediaModule::Shared().Loaded()) {
+                if (withoutDecoders++ == 0) {
+                    report(done, true);
+                    std::fprintf(stderr,
+                                 "lumivore-cli: the media decoders (%s) cannot be loaded: %s; HEIC, HEIF, "
+                                 "AVIF, WebP and video files get no thumbnail\n",
+                                 kMediaModuleFile, TerminalText(TMediaModule::Shared().Failure()).c_str());
+                }
+            }
             continue;
+        }
         std::string error;
         const std::int64_t start = file.StartSector;
         const std::string name =
@@ -270,30 +365,46 @@ int Run(const TOptions& opt) {
         const std::string path = (fs::path(opt.To) / name).string();
         ++written;
         std::printf("%s  %s\n", TerminalText(path).c_str(), TerminalText(file.Ext).c_str());
-        if (!opt.Sheet.empty())
-            sheet.push_back({std::move(thumb), file.Ext});
+        if (!opt.Sheet.empty() && !sheet.Add(std::move(thumb), file.Ext, error)) {
+            report(done, true);
+            std::fprintf(stderr, "lumivore-cli: cannot write the contact sheet %s: %s\n", opt.Sheet.c_str(),
+                         error.c_str());
+            return kExitFailed;
+        }
     }
     report(done, true);
     // The thumbnails were written without a flush each; one flush of their file system now.
     thumbsDir.Sync(true);
-    if (!opt.Sheet.empty() && !sheet.empty()) {
+    if (!opt.Sheet.empty()) {
         std::string error;
-        const std::string name = WritePng(
-            ContactSheet(sheet), sheetDir, [&](int suffix) { return SheetName(sheetName, suffix); }, true, error);
-        if (name.empty()) {
-            std::fprintf(stderr, "lumivore-cli: cannot write %s: %s\n", opt.Sheet.c_str(), error.c_str());
+        if (!sheet.Finish(error)) {
+            std::fprintf(stderr, "lumivore-cli: cannot write the contact sheet %s: %s\n", opt.Sheet.c_str(),
+                         error.c_str());
             return kExitFailed;
         }
         sheetDir.Sync();
-        if (name != sheetName) // nothing is overwritten: an existing sheet keeps its name
-            std::printf("contact sheet written as %s\n", (fs::path(opt.Sheet).parent_path() / name).c_str());
+        const fs::path folder = fs::path(opt.Sheet).parent_path();
+        if (sheet.Paged()) {
+            std::printf("contact sheet in %zu pages of up to %zu pictures:\n", sheet.Written().size(),
+                        kSheetPagePictures);
+            for (const std::string& name : sheet.Written())
+                std::printf("%s\n", TerminalText((folder / name).string()).c_str());
+        } else if (!sheet.Written().empty() && sheet.Written().front() != sheetName) {
+            // Nothing is overwritten: an existing sheet keeps its name.
+            std::printf("contact sheet written as %s\n",
+                        TerminalText((folder / sheet.Written().front()).string()).c_str());
+        }
     }
     std::printf("%zu thumbnail(s) of %zu found file(s)\n", written, engine->FoundFiles.size());
+    if (withoutDecoders > 0)
+        std::printf("%zu phone or video file(s) without a thumbnail: the media decoders are missing\n",
+                    withoutDecoders);
     const bool stopped = outcome.Stopped || InterruptRequested();
     if (stopped)
         std::printf("stopped before the end\n");
     std::fflush(stdout);
-    return FinishStatus(stopped, outcome.ReadErrors, 0);
+    return FinishStatus(stopped, outcome.ReadErrors, static_cast<std::int64_t>(withoutDecoders),
+                        "got no thumbnail (the media decoders are missing)");
 }
 
 } // namespace
@@ -303,7 +414,9 @@ TCommand AddThumbsCommand(CLI::App& app) {
     CLI::App* sub = app.add_subcommand("thumbs", "Scan, then write the 95 x 95 thumbnails of the found files as PNG");
     sub->add_option("SOURCE", opt->Source, "Device path, disk image file, or device code")->required();
     sub->add_option("--to", opt->To, "Directory for the thumbnails (created when missing)")->required();
-    sub->add_option("--sheet", opt->Sheet, "Also write a contact sheet of all thumbnails to this PNG file");
+    sub->add_option("--sheet", opt->Sheet,
+                    "Also write a contact sheet of all thumbnails to this PNG file (in pages of 1,000 "
+                    "pictures, FILE-1.png, ..., when more are found)");
     AddRangeOptions(*sub, opt->StartMb, opt->EndMb);
     sub->add_flag("--quiet", opt->Quiet, "No progress on stderr");
     return {sub, [opt] { return Run(*opt); }};

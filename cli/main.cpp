@@ -1,5 +1,6 @@
 // lumivore-cli: the scan engine without windows, for scripts and terminals.
 #include <cstdio>
+#include <exception>
 #include <string_view>
 #include <vector>
 
@@ -40,8 +41,20 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "Run 'lumivore-cli --help' for usage.\n");
         return kExitUsage;
     }
-    for (const TCommand& c : commands)
-        if (c.Sub->parsed())
+    for (const TCommand& c : commands) {
+        if (!c.Sub->parsed())
+            continue;
+        // Whatever a command did not foresee (memory that ran out, a limit) ends it with a
+        // reason and status 1, never with an abort.
+        try {
             return c.Run();
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "lumivore-cli: the %s command failed: %s\n", c.Sub->get_name().c_str(),
+                         e.what());
+        } catch (...) {
+            std::fprintf(stderr, "lumivore-cli: the %s command failed\n", c.Sub->get_name().c_str());
+        }
+        return kExitFailed;
+    }
     return kExitUsage;
 }

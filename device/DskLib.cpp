@@ -35,6 +35,11 @@ std::mutex& ReadFaultMutex() {
     return m;
 }
 
+TReadStop& ReadStopSeam() {
+    static TReadStop seam;
+    return seam;
+}
+
 // Whether the read fault set by a test fails this read. The scan reads on two threads: the
 // fault is asked under a lock, so that its bookkeeping sees one read at a time.
 bool SeamFails(std::uint64_t firstSector, std::uint16_t count) {
@@ -42,6 +47,14 @@ bool SeamFails(std::uint64_t firstSector, std::uint16_t count) {
         return false;
     const std::lock_guard<std::mutex> lock(ReadFaultMutex());
     return ReadFaultSeam() && ReadFaultSeam()(firstSector, count);
+}
+
+// How many sectors of this read the stop set by a test lets through.
+std::uint16_t SeamDelivers(std::uint64_t firstSector, std::uint16_t count) {
+    if (!ReadStopSeam())
+        return count;
+    const std::lock_guard<std::mutex> lock(ReadFaultMutex());
+    return ReadStopSeam() ? std::min(count, ReadStopSeam()(firstSector, count)) : count;
 }
 
 // Compares names the way people count: "sdb" < "sdb2" < "sdb10", "nvme0n1" < "nvme1n1".
@@ -309,6 +322,13 @@ TReadFault SetReadFault(TReadFault fault) {
     return previous;
 }
 
+TReadStop SetReadStop(TReadStop stop) {
+    const std::lock_guard<std::mutex> lock(ReadFaultMutex());
+    TReadStop previous = std::move(ReadStopSeam());
+    ReadStopSeam() = std::move(stop);
+    return previous;
+}
+
 TDeviceHandle OpenDevice(std::uint8_t code) {
     const std::string path = TDeviceCatalogue::Instance().PathFor(code);
     if (path.empty()) {
@@ -386,10 +406,13 @@ std::uint32_t ReadDeviceSectors(TDeviceHandle handle, std::uint64_t firstSector,
         delivered = 0;
         if (SeamFails(firstSector, count))
             continue;
-        bool failed = false;
+        const std::uint16_t let = SeamDelivers(firstSector, count);
+        const std::size_t allowed = std::size_t{let} * kSector;
+        bool failed = let == 0 && count > 0;
         std::size_t total = 0;
-        while (total < wanted) {
-            const ssize_t n = ::pread(handle, out + total, wanted - total, offset + static_cast<off_t>(total));
+        while (total < allowed) {
+            const ssize_t n =
+                ::pread(handle, out + total, allowed - total, offset + static_cast<off_t>(total));
             if (n < 0) {
                 if (errno == EINTR)
                     continue;
@@ -436,7 +459,15 @@ std::uint8_t DetectFileSystem(std::span<const std::uint8_t> sector) {
 
 TDrive::~TDrive() { Close(); }
 
+void TDrive::ForgetFailures() {
+    const std::lock_guard<std::mutex> lock(failedMutex_);
+    bad_.Clear();
+    doubtful_.Clear();
+    anyFailed_ = false;
+}
+
 void TDrive::Close() {
+    ForgetFailures();
     CloseDevice(Handle);
     Handle = kInvalidHandle;
     DriveCode = 0;
@@ -444,6 +475,7 @@ void TDrive::Close() {
 }
 
 void TDrive::Open(std::uint8_t code) {
+    ForgetFailures();
     DriveCode = 0;
     Info = TDriveInfo{};
     OpenError = 0;
@@ -463,13 +495,122 @@ void TDrive::Open(std::uint8_t code) {
     DriveCode = code;
 }
 
+// ---- runs of sectors
+
+bool TSectorRuns::Contains(std::uint64_t sector) const {
+    auto it = runs_.upper_bound(sector);
+    return it != runs_.begin() && std::prev(it)->second > sector;
+}
+
+std::uint64_t TSectorRuns::NextFrom(std::uint64_t sector) const {
+    if (Contains(sector))
+        return sector;
+    auto it = runs_.upper_bound(sector);
+    return it != runs_.end() ? it->first : UINT64_MAX;
+}
+
+void TSectorRuns::Add(std::uint64_t first, std::uint64_t end) {
+    if (first >= end)
+        return;
+    // Joins every run it touches, so that runs never touch.
+    auto next = runs_.lower_bound(first);
+    if (next != runs_.begin() && std::prev(next)->second >= first) {
+        const auto before = std::prev(next);
+        first = before->first;
+        end = std::max(end, before->second);
+        runs_.erase(before);
+    }
+    while (next != runs_.end() && next->first <= end) {
+        end = std::max(end, next->second);
+        next = runs_.erase(next);
+    }
+    runs_.emplace(first, end);
+}
+
+void TSectorRuns::Remove(std::uint64_t sector) {
+    auto it = runs_.upper_bound(sector);
+    if (it == runs_.begin() || std::prev(it)->second <= sector)
+        return;
+    --it;
+    const std::uint64_t first = it->first, end = it->second;
+    runs_.erase(it);
+    if (first < sector)
+        runs_.emplace(first, sector);
+    if (sector + 1 < end)
+        runs_.emplace(sector + 1, end);
+}
+
+std::uint64_t TSectorRuns::Count() const {
+    std::uint64_t n = 0;
+    for (const auto& [first, end] : runs_)
+        n += end - first;
+    return n;
+}
+
+// ---- reads that remember
+
+std::uint64_t TDrive::Attempt(std::uint64_t first, std::uint16_t count, std::uint8_t* out) {
+    const std::uint64_t got = ReadDeviceSectors(Handle, first, count, ReadRetries, out) / kSector;
+    if (got == count && (count > 1 || !anyFailed_.load()))
+        return got; // nothing learnt: a healthy device costs no lock
+    const std::lock_guard<std::mutex> lock(failedMutex_);
+    if (count == 1) {
+        // A sector read alone is settled either way.
+        doubtful_.Remove(first);
+        if (got == 0) {
+            bad_.Add(first, first + 1);
+            anyFailed_ = true;
+        }
+    } else if (got < count) {
+        // One of the sectors not delivered failed; which one, only reads of them alone can tell.
+        doubtful_.Add(first + got, first + count);
+        anyFailed_ = true;
+    }
+    return got;
+}
+
 std::uint32_t TDrive::Read(std::uint64_t firstSector, std::uint16_t count, void* buffer) {
     const std::uint64_t total = Info.TotalSectors > 0 ? static_cast<std::uint64_t>(Info.TotalSectors) : 0;
     if (firstSector >= total)
         return 0;
     if (total - firstSector < count)
         count = static_cast<std::uint16_t>(total - firstSector);
-    return ReadDeviceSectors(Handle, firstSector, count, ReadRetries, buffer);
+    if (count == 0 || Handle == kInvalidHandle || buffer == nullptr)
+        return 0;
+    auto* out = static_cast<std::uint8_t*>(buffer);
+    if (!anyFailed_.load())
+        return static_cast<std::uint32_t>(Attempt(firstSector, count, out) * kSector);
+    // The device has failed before: the read goes on in parts that each avoid what is known.
+    const std::uint64_t end = firstSector + count;
+    std::uint64_t at = firstSector;
+    while (at < end) {
+        std::uint64_t stop = end;
+        {
+            const std::lock_guard<std::mutex> lock(failedMutex_);
+            const std::uint64_t bad = bad_.NextFrom(at);
+            if (bad == at)
+                break;
+            const std::uint64_t doubt = doubtful_.NextFrom(at);
+            // A sector in doubt is asked for alone; known ones end the part before them.
+            stop = doubt == at ? at + 1 : std::min({stop, bad, doubt});
+        }
+        const auto n = static_cast<std::uint16_t>(stop - at);
+        const std::uint64_t got = Attempt(at, n, out + (at - firstSector) * kSector);
+        at += got;
+        if (got < n)
+            break;
+    }
+    return static_cast<std::uint32_t>((at - firstSector) * kSector);
+}
+
+bool TDrive::KnownBad(std::uint64_t sector) const {
+    const std::lock_guard<std::mutex> lock(failedMutex_);
+    return bad_.Contains(sector);
+}
+
+std::uint64_t TDrive::KnownBadCount() const {
+    const std::lock_guard<std::mutex> lock(failedMutex_);
+    return bad_.Count();
 }
 
 bool TDrive::IsReady() const { return CheckDeviceReady(Handle); }

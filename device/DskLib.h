@@ -3,8 +3,11 @@
 // opening, drive information, positioned sector reads clipped at the device's end, and the
 // drive object that the engine keeps open. Nothing here ever opens a device for writing.
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <mutex>
 #include <span>
 #include <string>
 #include <vector>
@@ -108,8 +111,33 @@ std::uint8_t DetectFileSystem(std::span<const std::uint8_t> sector);
 // when two threads read. Returns the previous seam.
 using TReadFault = std::function<bool(std::uint64_t firstSector, std::uint16_t count)>;
 TReadFault SetReadFault(TReadFault fault);
+// Test seam for a drive that stops at a bad sector: asked (under the same lock) before every
+// read attempt that the fault above lets through, it answers how many sectors the attempt
+// delivers before it stops; count for a whole read, 0 for one that fails outright.
+using TReadStop = std::function<std::uint16_t(std::uint64_t firstSector, std::uint16_t count)>;
+TReadStop SetReadStop(TReadStop stop);
 
-// The one open device of the engine.
+// Runs of sectors, [first, end) each, kept apart and merged where they touch: a whole dead
+// area of a card is one entry, however many sectors it holds.
+class TSectorRuns {
+public:
+    bool Contains(std::uint64_t sector) const;
+    // The first sector held at or after sector; UINT64_MAX when there is none.
+    std::uint64_t NextFrom(std::uint64_t sector) const;
+    void Add(std::uint64_t first, std::uint64_t end);
+    void Remove(std::uint64_t sector);
+    // Sectors held.
+    std::uint64_t Count() const;
+    void Clear() { runs_.clear(); }
+
+private:
+    std::map<std::uint64_t, std::uint64_t> runs_; // first -> end
+};
+
+// The one open device of the engine. Every read of the examined device goes through Read,
+// which remembers where the device failed while it stays open: a dying card is not asked for a
+// bad sector again, however many readers (the scan, the pieces pass, recovery, thumbnails)
+// want the file around it.
 class TDrive {
 public:
     TDrive() = default;
@@ -117,11 +145,26 @@ public:
     TDrive(const TDrive&) = delete;
     TDrive& operator=(const TDrive&) = delete;
 
+    // Opens the device; what earlier reads learnt about failing sectors is forgotten.
     void Open(std::uint8_t code);
-    // Reads count sectors from firstSector, clipped at the device's end.
+    // Reads count sectors from firstSector, clipped at the device's end, and returns the bytes
+    // of the whole sectors delivered. A read stops short before a sector known to be bad, as the
+    // failing drive itself would, and delivers nothing when it starts on one. Sectors that a
+    // failed read left in doubt (a read of many sectors tells only that one of them failed) are
+    // asked for one at a time when a read reaches them; each such read settles one of them.
+    // So a failing sector is asked for at most twice in a run (ReadRetries + 1 attempts each):
+    // within the read that first met it, and alone. May be called from two threads.
     std::uint32_t Read(std::uint64_t firstSector, std::uint16_t count, void* buffer);
     bool IsReady() const;
     void Close();
+
+    // Whether a read alone of this sector failed since the device was opened or the failures
+    // were last forgotten.
+    bool KnownBad(std::uint64_t sector) const;
+    // How many sectors are known to be bad.
+    std::uint64_t KnownBadCount() const;
+    // Forgets where the device failed: a new scan gives every sector a fresh chance.
+    void ForgetFailures();
 
     TDriveInfo Info{};
     // errno of the last Open that failed, 0 after one that succeeded.
@@ -129,6 +172,15 @@ public:
     std::uint8_t ReadRetries = 0;
     TDeviceHandle Handle = kInvalidHandle;
     std::uint8_t DriveCode = 0;
+
+private:
+    // One request to the device, with what its outcome teaches noted down; whole sectors.
+    std::uint64_t Attempt(std::uint64_t first, std::uint16_t count, std::uint8_t* out);
+
+    mutable std::mutex failedMutex_;
+    std::atomic<bool> anyFailed_{false}; // lets reads skip the lock while the device is healthy
+    TSectorRuns bad_;                    // sectors whose read alone failed
+    TSectorRuns doubtful_;               // sectors a read of many failed in, not yet read alone
 };
 
 // Codes (128 to 255) of the whole disks that answered when they were last listed.

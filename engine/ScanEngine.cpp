@@ -80,6 +80,8 @@ void TScanEngine::Scan(std::uint64_t firstSector, std::uint64_t sectorCount, TCo
     UnreadableSectors = 0;
     failedFirstPass_.clear();
     shownErrors_ = 0;
+    // A scan is a run of its own: a sector that failed before is tried again, once.
+    Drive.ForgetFailures();
     Busy = true;
     StopRequested = false;
     SetProgress(0);

@@ -151,6 +151,24 @@ std::vector<std::string> OverlayLayers(const std::string& options) {
     return layers;
 }
 
+// The first line of a small sysfs file; empty when it cannot be read.
+std::string FirstLine(const fs::path& file) {
+    std::ifstream in(file);
+    std::string line;
+    std::getline(in, line);
+    return line;
+}
+
+// The backing file a loop device names in sysfs; empty for another device. A file deleted
+// since is named with " (deleted)" after it, and is no file any more.
+std::string BackingFileName(const std::string& sysRoot, dev_t device) {
+    std::ifstream in(fs::path(sysRoot) / "dev/block" / DeviceNumberText(device) / "loop/backing_file");
+    std::string backing;
+    if (!std::getline(in, backing))
+        return {};
+    return backing;
+}
+
 // Walks the tables from a path to every block device it can write to.
 class TFinder {
 public:
@@ -181,6 +199,10 @@ public:
                 Add(*d, depth);
                 if (m.FsType == "btrfs")
                     AddBtrfsMembers(name, depth);
+            } else if (const std::optional<TFileId> file = RegularFileId(m.Source)) {
+                // A file system served from a file without a loop device (ntfs-3g or another
+                // FUSE driver given an image): a write there lands in that file.
+                AddFile(*file, m.Source, depth);
             }
         }
         if (m.FsType == "overlay")
@@ -188,18 +210,28 @@ public:
                 Collect(layer, std::nullopt, depth + 1);
     }
 
-    std::vector<dev_t> Found() const { return found_; }
+    TPathStorage Found() const { return found_; }
 
 private:
     void Add(dev_t d, int depth) {
-        if (std::find(found_.begin(), found_.end(), d) != found_.end())
+        if (std::find(found_.Devices.begin(), found_.Devices.end(), d) != found_.Devices.end())
             return;
-        found_.push_back(d);
+        found_.Devices.push_back(d);
         // A loop device writes into its backing file, which lives on devices of its own.
-        std::ifstream in(fs::path(tables_.SysRoot) / "dev/block" / DeviceNumberText(d) / "loop/backing_file");
-        std::string backing;
-        if (std::getline(in, backing) && !backing.empty())
+        const std::string backing = BackingFileName(tables_.SysRoot, d);
+        if (backing.empty())
+            return;
+        if (const std::optional<TFileId> file = RegularFileId(backing))
+            AddFile(*file, backing, depth);
+        else
             Collect(backing, std::nullopt, depth + 1);
+    }
+
+    void AddFile(const TFileId& file, const std::string& path, int depth) {
+        if (std::find(found_.Files.begin(), found_.Files.end(), file) != found_.Files.end())
+            return;
+        found_.Files.push_back(file);
+        Collect(path, std::nullopt, depth + 1);
     }
 
     // The number of the block device a mount source names, and its kernel name: looked up in
@@ -243,7 +275,7 @@ private:
     const TSystemTables& tables_;
     std::vector<TMount> mounts_;
     std::set<std::size_t> visitedMounts_;
-    std::vector<dev_t> found_;
+    TPathStorage found_;
 };
 
 // Adds the devices stacked on the block device whose sysfs folder is dir (its holders), and
@@ -269,12 +301,35 @@ std::string DeviceNumberText(dev_t device) {
     return std::to_string(major(device)) + ":" + std::to_string(minor(device));
 }
 
-std::vector<dev_t> RelatedBlockDevices(const std::string& sysRoot, dev_t device) {
-    std::vector<dev_t> out{device};
+std::optional<TFileId> RegularFileId(const std::string& path) {
+    struct stat st {};
+    if (path.empty() || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return std::nullopt;
+    return TFileId{st.st_dev, st.st_ino};
+}
+
+std::optional<TFileId> LoopBackingFile(const std::string& sysRoot, dev_t device) {
+    if (std::optional<TFileId> file = RegularFileId(BackingFileName(sysRoot, device)))
+        return file;
+    // A partition of a loop device: the file of the device it is part of.
+    std::error_code ec;
+    const fs::path dir = fs::canonical(fs::path(sysRoot) / "dev/block" / DeviceNumberText(device), ec);
+    if (ec || !fs::exists(dir / "partition", ec))
+        return std::nullopt;
+    std::ifstream in(dir.parent_path() / "loop/backing_file");
+    std::string backing;
+    return std::getline(in, backing) ? RegularFileId(backing) : std::nullopt;
+}
+
+namespace {
+
+// The device, its partitions and the devices stacked on them, added to out.
+void AddDeviceAndParts(const std::string& sysRoot, dev_t device, std::vector<dev_t>& out) {
+    out.push_back(device);
     std::error_code ec;
     const fs::path dir = fs::canonical(fs::path(sysRoot) / "dev" / "block" / DeviceNumberText(device), ec);
     if (ec)
-        return out;
+        return;
     std::set<std::string> seen{dir.string()};
     AddHolders(dir, 0, seen, out);
     for (const fs::directory_entry& e : fs::directory_iterator(dir, ec)) {
@@ -285,14 +340,54 @@ std::vector<dev_t> RelatedBlockDevices(const std::string& sysRoot, dev_t device)
             out.push_back(d);
         AddHolders(e.path(), 0, seen, out);
     }
+}
+
+} // namespace
+
+std::vector<dev_t> RelatedBlockDevices(const std::string& sysRoot, dev_t device) {
+    std::vector<dev_t> out;
+    AddDeviceAndParts(sysRoot, device, out);
+    // Another loop device set up on the same file reaches the same blocks: the whole device, or
+    // for a partition the partition that starts where it does.
+    const std::optional<TFileId> backing = LoopBackingFile(sysRoot, device);
+    if (!backing)
+        return out;
+    std::error_code ec;
+    const fs::path dir = fs::canonical(fs::path(sysRoot) / "dev/block" / DeviceNumberText(device), ec);
+    const bool partition = !ec && fs::exists(dir / "partition", ec);
+    const std::string start = partition ? FirstLine(dir / "start") : std::string();
+    for (const fs::directory_entry& e : fs::directory_iterator(fs::path(sysRoot) / "block", ec)) {
+        dev_t other{};
+        if (!ReadDevFile(e.path() / "dev", other) || other == device ||
+            RegularFileId(BackingFileName(sysRoot, other)) != backing)
+            continue;
+        if (!partition) {
+            AddDeviceAndParts(sysRoot, other, out);
+            continue;
+        }
+        std::error_code e2;
+        for (const fs::directory_entry& part : fs::directory_iterator(e.path(), e2)) {
+            dev_t d{};
+            if (fs::exists(part.path() / "partition", e2) && !start.empty() &&
+                FirstLine(part.path() / "start") == start && ReadDevFile(part.path() / "dev", d))
+                AddDeviceAndParts(sysRoot, d, out);
+        }
+    }
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
     return out;
+}
+
+TPathStorage StorageOfPath(const std::string& path, std::optional<dev_t> fileSystemDevice,
+                           const TSystemTables& tables) {
+    TFinder finder(tables);
+    finder.Collect(path, fileSystemDevice, 0);
+    return finder.Found();
 }
 
 std::vector<dev_t> BlockDevicesOfPath(const std::string& path, std::optional<dev_t> fileSystemDevice,
                                       const TSystemTables& tables) {
-    TFinder finder(tables);
-    finder.Collect(path, fileSystemDevice, 0);
-    return finder.Found();
+    return StorageOfPath(path, fileSystemDevice, tables).Devices;
 }
 
 } // namespace lumivore

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -94,30 +95,49 @@ int RenameNoReplace(int dir, const std::string& tmp, const std::string& final) {
     return errno;
 }
 
-std::string OnExaminedMessage(const std::string& what, dev_t d) {
-    return "The destination " + what + " lies on the device being examined (block device " + DeviceNumberText(d) +
+std::string OnExaminedMessage(const std::string& what, const std::string& how) {
+    return "The destination " + what + " lies on the device being examined (" + how +
            "); writing there could overwrite the lost files. Choose a folder on another drive.";
 }
 
-std::optional<dev_t> OnExamined(const std::string& path, std::optional<dev_t> knownDevice,
-                                const TExaminedSource& examined) {
-    if (examined.Devices.empty())
+// The files whose blocks are examined: the image, and the files behind examined loop devices.
+std::vector<TFileId> ExaminedFiles(const TExaminedSource& examined) {
+    std::vector<TFileId> files;
+    if (examined.ImageDevice)
+        files.push_back({*examined.ImageDevice, examined.ImageInode});
+    for (dev_t d : examined.Devices)
+        if (const std::optional<TFileId> file = LoopBackingFile(examined.Tables.SysRoot, d))
+            if (std::find(files.begin(), files.end(), *file) == files.end())
+                files.push_back(*file);
+    return files;
+}
+
+// How a write below path would reach the examined device ("block device 8:17"); nothing when
+// it would not.
+std::optional<std::string> OnExamined(const std::string& path, std::optional<dev_t> knownDevice,
+                                      const TExaminedSource& examined,
+                                      const std::vector<TFileId>& examinedFiles) {
+    if (examined.Devices.empty() && examinedFiles.empty())
         return std::nullopt;
     std::optional<dev_t> device = knownDevice;
     if (examined.FileSystemDevice)
         device = examined.FileSystemDevice(path);
-    for (dev_t d : BlockDevicesOfPath(path, device, examined.Tables))
+    const TPathStorage storage = StorageOfPath(path, device, examined.Tables);
+    for (dev_t d : storage.Devices)
         if (std::find(examined.Devices.begin(), examined.Devices.end(), d) != examined.Devices.end())
-            return d;
+            return "block device " + DeviceNumberText(d);
+    for (const TFileId& f : storage.Files)
+        if (std::find(examinedFiles.begin(), examinedFiles.end(), f) != examinedFiles.end())
+            return std::string("a file system served from the examined image file");
     return std::nullopt;
 }
 
-bool IsExamined(const struct stat& st, const TExaminedSource& examined) {
+bool IsExamined(const struct stat& st, const TExaminedSource& examined, const std::vector<TFileId>& files) {
     if (S_ISBLK(st.st_mode) &&
         std::find(examined.Devices.begin(), examined.Devices.end(), st.st_rdev) != examined.Devices.end())
         return true;
-    return examined.ImageDevice && S_ISREG(st.st_mode) && st.st_dev == *examined.ImageDevice &&
-           st.st_ino == examined.ImageInode;
+    const TFileId id{st.st_dev, st.st_ino};
+    return S_ISREG(st.st_mode) && std::find(files.begin(), files.end(), id) != files.end();
 }
 
 class TFd {
@@ -142,7 +162,63 @@ private:
     int fd_;
 };
 
+// The groups a user belongs to: the given primary group and those the group database lists.
+std::vector<gid_t> GroupsOf(const TFileOwner& user) {
+    std::vector<gid_t> groups;
+    if (user.Gid != static_cast<gid_t>(-1))
+        groups.push_back(user.Gid);
+    const passwd* pw = ::getpwuid(user.Uid);
+    if (pw == nullptr)
+        return groups;
+    const std::string name = pw->pw_name;
+    const gid_t primary = pw->pw_gid;
+    int count = 64;
+    std::vector<gid_t> listed(static_cast<std::size_t>(count));
+    if (::getgrouplist(name.c_str(), primary, listed.data(), &count) < 0 && count > 0 && count <= 65536) {
+        listed.resize(static_cast<std::size_t>(count));
+        if (::getgrouplist(name.c_str(), primary, listed.data(), &count) < 0)
+            count = 0;
+    }
+    listed.resize(static_cast<std::size_t>(std::max(count, 0)));
+    groups.insert(groups.end(), listed.begin(), listed.end());
+    return groups;
+}
+
+// The permission bits (read 4, write 2, search 1) that st gives the user.
+unsigned BitsFor(const struct stat& st, const TFileOwner& user, const std::vector<gid_t>& groups) {
+    if (st.st_uid == user.Uid)
+        return (st.st_mode >> 6) & 7u;
+    if (std::find(groups.begin(), groups.end(), st.st_gid) != groups.end())
+        return (st.st_mode >> 3) & 7u;
+    return st.st_mode & 7u;
+}
+
 } // namespace
+
+bool UserMayWriteIn(const std::string& folder, const TFileOwner& user) {
+    const fs::path path(folder);
+    if (!path.is_absolute())
+        return false;
+    const std::vector<gid_t> groups = GroupsOf(user);
+    // Every folder on the way must let the user pass, the folder itself also write.
+    fs::path at = path.root_path();
+    std::vector<fs::path> steps{at};
+    for (const fs::path& part : path.relative_path()) {
+        if (part.empty())
+            continue;
+        at /= part;
+        steps.push_back(at);
+    }
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        struct stat st {};
+        if (::lstat(steps[i].c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+            return false;
+        const unsigned need = i + 1 == steps.size() ? 3u : 1u;
+        if ((BitsFor(st, user, groups) & need) != need)
+            return false;
+    }
+    return true;
+}
 
 std::optional<TFileOwner> InvokingUser() {
     if (::geteuid() != 0)
@@ -197,8 +273,9 @@ bool TOutputDir::Open(const std::string& folder, const TExaminedSource& examined
         missing.push_back(existing.filename().string());
         existing = existing.parent_path();
     }
-    if (const auto d = OnExamined(existing.string(), std::nullopt, examined_)) {
-        message = OnExaminedMessage(folder_, *d);
+    const std::vector<TFileId> examinedFiles = ExaminedFiles(examined_);
+    if (const auto how = OnExamined(existing.string(), std::nullopt, examined_, examinedFiles)) {
+        message = OnExaminedMessage(folder_, *how);
         return false;
     }
     if (missing.empty() && !fs::is_directory(existing, ec)) {
@@ -226,6 +303,7 @@ bool TOutputDir::Open(const std::string& folder, const TExaminedSource& examined
             return fail(errno);
         dir.Reset(next);
     }
+    fs::path made = real;
     for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
         const bool created = ::mkdirat(dir.Get(), it->c_str(), 0777) == 0;
         if (!created && errno != EEXIST)
@@ -233,8 +311,11 @@ bool TOutputDir::Open(const std::string& folder, const TExaminedSource& examined
         const int next = ::openat(dir.Get(), it->c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (next < 0)
             return fail(errno);
-        if (created && owner_)
+        // A folder is the user's only where the user could have made it: handing over a folder
+        // in a place only root may write (below /etc, say) would give the user a way in.
+        if (created && owner_ && UserMayWriteIn(made.string(), *owner_))
             ::fchownat(next, "", owner_->Uid, owner_->Gid, AT_EMPTY_PATH);
+        made /= *it;
         dir.Reset(next);
     }
     TFd folderFd(::openat(dir.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -251,8 +332,8 @@ bool TOutputDir::Open(const std::string& folder, const TExaminedSource& examined
         message = "The destination " + folder_ + " is not a folder.";
         return false;
     }
-    if (const auto d = OnExamined(resolved_, st.st_dev, examined_)) {
-        message = OnExaminedMessage(folder_, *d);
+    if (const auto how = OnExamined(resolved_, st.st_dev, examined_, examinedFiles)) {
+        message = OnExaminedMessage(folder_, *how);
         return false;
     }
     struct statvfs vfs {};
@@ -264,6 +345,8 @@ bool TOutputDir::Open(const std::string& folder, const TExaminedSource& examined
         message = "The destination " + folder_ + " cannot be written: " + ErrnoText(errno) + ".";
         return false;
     }
+    // Files are the user's only in a folder the user could write to.
+    handOver_ = owner_ && UserMayWriteIn(resolved_, *owner_);
     fd_ = folderFd.Release();
     return true;
 }
@@ -274,9 +357,11 @@ bool TOutputDir::CheckTarget(const std::string& name, std::string& message) cons
         return false;
     }
     struct stat st {};
-    bool examined = ::fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && IsExamined(st, examined_);
+    const std::vector<TFileId> files = ExaminedFiles(examined_);
+    bool examined =
+        ::fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && IsExamined(st, examined_, files);
     if (!examined && S_ISLNK(st.st_mode) && ::fstatat(fd_, name.c_str(), &st, 0) == 0)
-        examined = IsExamined(st, examined_);
+        examined = IsExamined(st, examined_, files);
     if (examined) {
         message = "The file " + (fs::path(folder_) / name).string() +
                   " is the device being examined; writing there would overwrite the lost files. "
@@ -321,7 +406,7 @@ std::string TOutputDir::WriteTemporary(std::uint64_t size, const TFileFiller& fi
         result.Error = "cannot create a file in the destination: " + ErrnoText(err);
         return {};
     }
-    if (owner_)
+    if (handOver_)
         ::fchown(fd, owner_->Uid, owner_->Gid); // a file left to root is still the right file
     int err = 0;
     bool ok = fill(fd, err);

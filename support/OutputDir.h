@@ -7,7 +7,8 @@
 // place without replacing anything, so neither a symlink planted in the folder nor the folder's
 // path swapped for a symlink mid-run can redirect a write. A folder that lies on the device being
 // examined is refused before anything is created. Under sudo or pkexec, what it creates belongs
-// to the user who asked for it, not to root.
+// to the user who asked for it, not to root, wherever that user could have created it; in a
+// place only root may write it stays root's.
 
 #include <cstdint>
 #include <ctime>
@@ -39,6 +40,11 @@ struct TFileOwner {
     gid_t Gid = static_cast<gid_t>(-1); // -1 leaves the group as it is
 };
 std::optional<TFileOwner> InvokingUser();
+
+// Whether the user could create a file in folder (an absolute path whose links are resolved)
+// on their own: every folder above it lets them pass and the folder itself lets them write, as
+// its owner, group and mode say. Root's own rights do not count.
+bool UserMayWriteIn(const std::string& folder, const TFileOwner& user);
 
 enum class TWriteOutcome : std::uint8_t {
     Written,
@@ -133,6 +139,7 @@ private:
     std::string resolved_; // the folder's absolute path when it was opened
     TExaminedSource examined_;
     std::optional<TFileOwner> owner_;
+    bool handOver_ = false; // files written are given to owner_
     std::uint64_t tempCounter_ = 0;
 };
 

@@ -88,13 +88,27 @@ int RunAlone(const tk::TTempDir& dir, const std::string& folder, std::string& er
 
 } // namespace
 
-TEST_F(CliMediaModule, WithoutTheModuleOnlyThePhonePicturesLackThumbnails) {
+TEST_F(CliMediaModule, WithoutTheModuleOnlyThePhonePicturesLackThumbnailsAndThatIsSaid) {
     // The program alone in a folder of its own, with no module beside it nor installed near it.
     std::filesystem::create_directories(dir / "alone/bin");
     std::filesystem::copy_file(std::string(LUMIVORE_BINARY_DIR) + "/lumivore-cli", dir / "alone/bin/lumivore-cli");
+    // A second phone picture: the missing module is still said once.
+    tk::TDiskImage image(600);
+    image.Place(kJpegSector, tk::EncodeJpeg(tk::TRgbImage::Pattern(64, 48)));
+    image.Place(kWebpSector, tk::EncodeWebp(40, 30, {20, 90, 200}));
+    image.Place(kWebpSector + 100, tk::EncodeWebp(20, 10, {200, 90, 20}));
+    ASSERT_TRUE(image.Write(dir / "card.img"));
     std::string err;
-    EXPECT_EQ(RunAlone(dir, "without", err), 0) << err;
-    EXPECT_TRUE(err.empty()) << "nothing said about the missing module: " << err;
+    EXPECT_EQ(RunAlone(dir, "without", err), 3) << err;
+    const std::string said = "the media decoders (lumivore-media.so) cannot be loaded";
+    ASSERT_NE(err.find(said), std::string::npos) << err;
+    EXPECT_EQ(err.find(said, err.find(said) + 1), std::string::npos) << err;
+    EXPECT_NE(err.find("lumivore-cli: finished, but 2 file(s) got no thumbnail (the media decoders are missing)"),
+              std::string::npos)
+        << err;
+    const auto out = tk::ReadFile(dir / "out.txt");
+    EXPECT_NE(std::string(out.begin(), out.end()).find("2 phone or video file(s) without a thumbnail"),
+              std::string::npos);
     EXPECT_TRUE(std::filesystem::exists(Thumb("without", kJpegSector)));
     EXPECT_FALSE(std::filesystem::exists(Thumb("without", kWebpSector)));
 
@@ -104,6 +118,7 @@ TEST_F(CliMediaModule, WithoutTheModuleOnlyThePhonePicturesLackThumbnails) {
     std::filesystem::create_directories(installed);
     std::filesystem::copy_file(std::string(LUMIVORE_BINARY_DIR) + "/lumivore-media.so", installed + "/lumivore-media.so");
     EXPECT_EQ(RunAlone(dir, "installed", err), 0) << err;
+    EXPECT_TRUE(err.empty()) << err;
     EXPECT_TRUE(std::filesystem::exists(Thumb("installed", kJpegSector)));
     EXPECT_TRUE(std::filesystem::exists(Thumb("installed", kWebpSector)));
 }

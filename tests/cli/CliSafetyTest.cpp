@@ -12,7 +12,9 @@
 #include <unistd.h>
 
 #include "testkit/ImageBuilder.h"
+#include "testkit/LargeFiles.h"
 #include "testkit/PhotoBuilder.h"
+#include "testkit/SampleCard.h"
 #include "cli/CliRun.h"
 #include "testkit/TempFiles.h"
 #include "testkit/TiffBuilder.h"
@@ -137,6 +139,35 @@ TEST_F(CliSafetyTest, UnreadableSectorsEndWithStatusThreeAndLoseNoOtherFile) {
     EXPECT_EQ(LastLine(recover.err), "lumivore-cli: finished, but 1 sector(s) could not be read");
 }
 
+// A bad sector inside a photo larger than a scan block is read as few times as can be: the
+// read that met it (which the system makes twice, once stopping short before it and once
+// starting on it) and once alone, whatever reads the photo after the scan.
+TEST_F(CliSafetyTest, ABadSectorIsReadAtMostThreeTimesInARun) {
+    lumivore::testkit::TSampleCardOptions options;
+    options.SizeBytes = 16ull << 20;
+    lumivore::testkit::TSampleCard card;
+    ASSERT_TRUE(lumivore::testkit::WriteSampleCard(dir / "card.img", options, card));
+    std::uint64_t bad = 0;
+    for (const lumivore::testkit::TCardFile& f : card.Files)
+        if (f.Ext == "JPG" && f.Size > 4'000'000 && bad == 0)
+            bad = f.StartSector + f.Size / 512 / 2;
+    ASSERT_NE(bad, 0u);
+    const std::string preload = "ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD=" +
+                                std::string(LUMIVORE_BINARY_DIR) + "/libbadsector_shim.so BAD_SECTOR=" +
+                                std::to_string(bad) + " BAD_SECTOR_ASKS=" + dir / "asks";
+    for (const std::string& args : {"scan --quiet " + dir / "card.img",
+                                    "recover --quiet " + dir / "card.img" + " --to " + dir / "one",
+                                    "recover --quiet --two-pass " + dir / "card.img" + " --to " + dir / "two",
+                                    "thumbs --quiet " + dir / "card.img" + " --to " + dir / "thumbs"}) {
+        std::filesystem::remove(dir / "asks");
+        const TRun r = Cli(args, dir, preload);
+        EXPECT_EQ(r.status, 3) << args << r.err;
+        const auto asks = lumivore::testkit::ReadFile(dir / "asks");
+        EXPECT_GE(asks.size(), 1u) << args;
+        EXPECT_LE(asks.size(), 3u) << args;
+    }
+}
+
 // Ctrl+C during a scan: the clean stop and the report, then 130.
 TEST_F(CliSafetyTest, CtrlCEndsWithStatus130AfterTheReport) {
     // 64 GiB of sparse zeros: far more than the scan gets through before the signal.
@@ -170,6 +201,55 @@ TEST_F(CliSafetyTest, CtrlCEndsWithStatus130AfterTheReport) {
     EXPECT_NE(stdoutText.find("0 file(s) found"), std::string::npos) << stdoutText;
     EXPECT_NE(stdoutText.find("scan stopped before the end of the range"), std::string::npos);
     EXPECT_EQ(LastLine(stderrText), "lumivore-cli: stopped by Ctrl+C before the end");
+}
+
+// A polite kill (timeout, systemd) and a closed terminal stop a recovery as Ctrl+C does: the
+// file being written is not left as a temporary, the report is written, and the status is the
+// shell's for that signal.
+TEST_F(CliSafetyTest, SigtermAndSighupEndWithTheReportAndNoPartialFile) {
+    // A 300 MB video on a sparse image: being written long enough for the signal to meet it.
+    const auto pieces = lumivore::testkit::OpenDmlAvi(300'000'000u, {});
+    if (!lumivore::testkit::CreateSparseFile(dir / "video.img", 320'000'000u, pieces))
+        GTEST_SKIP() << "this file system cannot hold a sparse image";
+    auto partials = [](const std::string& folder) {
+        int n = 0;
+        std::error_code ec;
+        for (const auto& e : std::filesystem::directory_iterator(folder, ec))
+            n += e.path().extension() == ".partial";
+        return n;
+    };
+    for (int signal : {SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(signal);
+        const std::string to = dir / ("out" + std::to_string(signal));
+        const std::string out = dir / "out.txt", err = dir / "err.txt";
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            std::freopen(out.c_str(), "w", stdout);
+            std::freopen(err.c_str(), "w", stderr);
+            const std::string cli = std::string(LUMIVORE_BINARY_DIR) + "/lumivore-cli";
+            const std::string image = dir / "video.img";
+            execl(cli.c_str(), cli.c_str(), "recover", "--quiet", image.c_str(), "--to", to.c_str(),
+                  static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        // Sent once the video is being written.
+        for (int i = 0; i < 2000 && partials(to) == 0; ++i)
+            usleep(5000);
+        EXPECT_EQ(partials(to), 1) << "the signal did not meet a file being written";
+        kill(pid, signal);
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status)) << "ended by the signal, not by the stop";
+        EXPECT_EQ(WEXITSTATUS(status), 128 + signal);
+        EXPECT_EQ(partials(to), 0);
+        EXPECT_TRUE(std::filesystem::exists(to + "/recovery-report.csv"));
+        const auto e = lumivore::testkit::ReadFile(err);
+        const std::string stderrText(e.begin(), e.end());
+        EXPECT_NE(LastLine(stderrText).find(signal == SIGTERM ? "stopped by SIGTERM" : "stopped by SIGHUP"),
+                  std::string::npos)
+            << stderrText;
+    }
 }
 
 // Why a source did not open is said, with the advice about rights only for rights.

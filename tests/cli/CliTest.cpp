@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "testkit/ImageBuilder.h"
 #include "testkit/PhotoBuilder.h"
 #include "testkit/SampleCard.h"
 #include "cli/CliRun.h"
@@ -105,7 +106,8 @@ TEST_F(CliTest, ThumbsWritesAThumbnailForEveryPictureOnTheCard) {
     options.LargePhotos = false;
     lumivore::testkit::TSampleCard card;
     ASSERT_TRUE(lumivore::testkit::WriteSampleCard(dir / "card.img", options, card));
-    const TRun r = Cli("thumbs --quiet " + dir / "card.img" + " --to " + dir / "thumbs --sheet " + dir / "sheet.png", dir);
+    const TRun r =
+        Cli("thumbs --quiet " + dir / "card.img" + " --to " + dir / "thumbs --sheet " + dir / "sheet.png", dir);
     ASSERT_EQ(r.status, 0) << r.err;
     int pictures = 0;
     for (const auto& f : card.Files) {
@@ -157,7 +159,8 @@ TEST_F(CliTest, ThumbsNeverWritesOntoTheCardNorThroughAPlantedSymlink) {
     const std::string name = std::filesystem::path(first.out.substr(0, first.out.find("  "))).stem().string();
     std::filesystem::create_directory(dir / "thumbs");
     std::filesystem::create_symlink(dir / "victim", dir / ("thumbs/" + name + ".png"));
-    const TRun r = Cli("thumbs --quiet " + dir / "card.img" + " --to " + dir / "thumbs --sheet " + dir / "sheet.png", dir);
+    const TRun r =
+        Cli("thumbs --quiet " + dir / "card.img" + " --to " + dir / "thumbs --sheet " + dir / "sheet.png", dir);
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(lumivore::testkit::ReadFile(dir / "victim"), keep);
     EXPECT_EQ(lumivore::testkit::ReadFile(dir / "sheet.png"), keep);
@@ -165,6 +168,43 @@ TEST_F(CliTest, ThumbsNeverWritesOntoTheCardNorThroughAPlantedSymlink) {
     EXPECT_TRUE(std::filesystem::exists(dir / "sheet-1.png"));
     EXPECT_NE(r.out.find("contact sheet written as"), std::string::npos) << r.out;
     EXPECT_TRUE(lumivore::testkit::ReadFile(dir / "card.img") == before);
+}
+
+namespace {
+
+// Width and height from a PNG file's header; 0 x 0 when it is no PNG.
+std::pair<std::uint32_t, std::uint32_t> PngSize(const std::string& path) {
+    const auto b = lumivore::testkit::ReadFile(path);
+    if (b.size() < 24 || b[1] != 'P' || b[2] != 'N' || b[3] != 'G')
+        return {0, 0};
+    auto be32 = [&](std::size_t o) {
+        return std::uint32_t{b[o]} << 24 | std::uint32_t{b[o + 1]} << 16 | std::uint32_t{b[o + 2]} << 8 | b[o + 3];
+    };
+    return {be32(16), be32(20)};
+}
+
+} // namespace
+
+// More pictures than one bitmap can show (about 5,850) come on a sheet of pages of 1,000.
+TEST_F(CliTest, AContactSheetOfTenThousandPicturesComesInPages) {
+    lumivore::testkit::TDiskImage image(10'200);
+    const auto bmp = lumivore::testkit::EncodeBmp(lumivore::testkit::TRgbImage::Pattern(4, 4), 24);
+    for (std::uint64_t s = 100; s < 10'100; ++s)
+        image.Place(s, bmp);
+    ASSERT_TRUE(image.Write(dir / "card.img"));
+    const TRun r =
+        Cli("thumbs --quiet " + dir / "card.img" + " --to " + dir / "thumbs --sheet " + dir / "sheet.png", dir);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(r.err.empty()) << r.err;
+    EXPECT_NE(r.out.find("10000 thumbnail(s) of 10000 found file(s)"), std::string::npos);
+    EXPECT_NE(r.out.find("contact sheet in 10 pages"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(dir / "sheet.png"));
+    for (int page = 1; page <= 10; ++page) {
+        const std::string name = dir / ("sheet-" + std::to_string(page) + ".png");
+        EXPECT_EQ(PngSize(name), (std::pair<std::uint32_t, std::uint32_t>{1016, 11206})) << name;
+        EXPECT_NE(r.out.find(name + "\n"), std::string::npos) << name;
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir / "sheet-11.png"));
 }
 
 TEST_F(CliTest, AScanLeavesAnEmptyHomeEmpty) {
@@ -180,28 +220,48 @@ TEST_F(CliTest, AScanLeavesAnEmptyHomeEmpty) {
     EXPECT_TRUE(std::filesystem::is_empty(home.Path()));
 }
 
-TEST_F(CliTest, UnderSudoRecoveredFilesAndThumbnailsBelongToTheInvokingUser) {
+// Under sudo what is written belongs to the user in the user's folders, and stays root's in a
+// folder only root may write (where a user allowed just this command must not gain a file).
+TEST_F(CliTest, UnderSudoRecoveredFilesAndThumbnailsBelongToTheInvokingUserInTheirFolders) {
     if (geteuid() != 0)
         GTEST_SKIP() << "changing owners needs root";
     SmallCard(dir);
+    namespace fs = std::filesystem;
+    fs::permissions(dir.Path(), fs::perms::owner_all | fs::perms::others_exec);
+    fs::create_directories(dir / "out");
+    ASSERT_EQ(::chown((dir / "out").c_str(), 4321, 4321), 0); // the user's own folder
+    fs::create_directories(dir / "etc");                      // root's, as /etc is
     setenv("SUDO_UID", "4321", 1);
     setenv("SUDO_GID", "4322", 1);
     const TRun rec = Cli("recover --quiet " + dir / "card.img" + " --to " + dir / "out/recovered", dir);
     const TRun th = Cli("thumbs --quiet " + dir / "card.img" + " --to " + dir / "out/thumbs", dir);
+    const TRun rooted = Cli("thumbs --quiet " + dir / "card.img" + " --to " + dir / "etc/thumbs --sheet " +
+                                dir / "etc/sheet.png",
+                            dir);
+    const TRun recRooted =
+        Cli("recover --quiet " + dir / "card.img" + " --to " + dir / "etc/new/recovered", dir);
     unsetenv("SUDO_UID");
     unsetenv("SUDO_GID");
     ASSERT_EQ(rec.status, 0) << rec.err;
     ASSERT_EQ(th.status, 0) << th.err;
-    int files = 0;
-    for (const auto& e : std::filesystem::recursive_directory_iterator(dir / "out")) {
-        struct stat st {};
-        ASSERT_EQ(::lstat(e.path().c_str(), &st), 0);
-        EXPECT_EQ(st.st_uid, 4321u) << e.path();
-        EXPECT_EQ(st.st_gid, 4322u) << e.path();
-        ++files;
-    }
-    EXPECT_GT(files, 20);
-    EXPECT_TRUE(std::filesystem::exists(dir / "out/recovered/recovery-report.csv"));
+    ASSERT_EQ(rooted.status, 0) << rooted.err;
+    ASSERT_EQ(recRooted.status, 0) << recRooted.err;
+    auto owners = [](const fs::path& folder, std::uint32_t uid, std::uint32_t gid) {
+        int files = 0;
+        for (const auto& e : fs::recursive_directory_iterator(folder)) {
+            struct stat st {};
+            EXPECT_EQ(::lstat(e.path().c_str(), &st), 0);
+            EXPECT_EQ(st.st_uid, uid) << e.path();
+            EXPECT_EQ(st.st_gid, gid) << e.path();
+            ++files;
+        }
+        return files;
+    };
+    EXPECT_GT(owners(dir / "out", 4321, 4322), 20);
+    EXPECT_TRUE(fs::exists(dir / "out/recovered/recovery-report.csv"));
+    EXPECT_GT(owners(dir / "etc", 0, 0), 20);
+    EXPECT_TRUE(fs::exists(dir / "etc/sheet.png"));
+    EXPECT_TRUE(fs::exists(dir / "etc/new/recovered/recovery-report.csv"));
 }
 
 TEST_F(CliTest, ARangeBeyondTwoTebibytesIsScannedAtItsOwnSectors) {

@@ -53,6 +53,7 @@ protected:
     void TearDown() override {
         TDeviceCatalogue::Instance().Clear();
         SetReadFault(nullptr);
+        SetReadStop(nullptr);
     }
     TTempDir dir;
 };
@@ -358,6 +359,104 @@ TEST_F(DeviceTest, AFailingReadIsTriedRetriesPlusOneTimes) {
     EXPECT_EQ(ReadDeviceSectors(h, 0, 2, 1, buf.data()), 2u * 512);
     EXPECT_EQ(ReadDeviceSectors(kInvalidHandle, 0, 2, 1, buf.data()), 0u);
     CloseDevice(h);
+}
+
+// The drive remembers where the device failed: a read stops short before a known bad sector,
+// sectors a failed read left in doubt are settled one at a time, and no sector is asked for
+// more than twice (once within the read that met it, once alone) until the drive is opened
+// again or told to forget.
+TEST_F(DeviceTest, TheDriveAsksForAFailingSectorAtMostTwice) {
+    const std::uint8_t code =
+        TDeviceCatalogue::Instance().RegisterImage(MakeImage(dir, "disk.img", BootSector(), 400));
+    TDrive drive;
+    drive.Open(code);
+    std::vector<std::uint8_t> buf(200 * 512);
+    std::vector<std::pair<std::uint64_t, std::uint16_t>> attempts;
+    int asked = 0; // attempts that reached sector 150
+    auto reaches = [&](std::uint64_t first, std::uint16_t count) { return first <= 150 && 150 < first + count; };
+
+    // A drive whose whole request fails: which of 100 sectors failed is not known at first.
+    SetReadFault([&](std::uint64_t first, std::uint16_t count) {
+        attempts.emplace_back(first, count);
+        asked += reaches(first, count);
+        return reaches(first, count);
+    });
+    EXPECT_EQ(drive.Read(100, 100, buf.data()), 0u);
+    EXPECT_FALSE(drive.KnownBad(150));
+    // The sectors in doubt are read one by one up to the bad one, which ends the read.
+    attempts.clear();
+    EXPECT_EQ(drive.Read(90, 100, buf.data()), 60u * 512);
+    EXPECT_EQ(attempts.front(), (std::pair<std::uint64_t, std::uint16_t>{90, 10}));
+    EXPECT_EQ(attempts.size(), 1u + 51u);
+    EXPECT_EQ(buf[59 * 512], 149);
+    EXPECT_TRUE(drive.KnownBad(150));
+    EXPECT_EQ(asked, 2);
+    // From here on the device is not asked for it: reads stop before it or deliver nothing.
+    attempts.clear();
+    EXPECT_EQ(drive.Read(120, 100, buf.data()), 30u * 512);
+    EXPECT_EQ(attempts, (std::vector<std::pair<std::uint64_t, std::uint16_t>>{{120, 30}}));
+    EXPECT_EQ(drive.Read(150, 1, buf.data()), 0u);
+    EXPECT_EQ(drive.Read(150, 50, buf.data()), 0u);
+    // The rest of the doubtful run is read a sector at a time, once; then as usual again.
+    EXPECT_EQ(drive.Read(151, 60, buf.data()), 60u * 512);
+    EXPECT_EQ(buf[48 * 512], 199);
+    attempts.clear();
+    EXPECT_EQ(drive.Read(151, 60, buf.data()), 60u * 512);
+    EXPECT_EQ(attempts.size(), 1u);
+    EXPECT_EQ(asked, 2);
+    EXPECT_EQ(drive.KnownBadCount(), 1u);
+
+    // With a retry, each of the two reads is tried twice.
+    drive.ForgetFailures();
+    drive.ReadRetries = 1;
+    asked = 0;
+    EXPECT_EQ(drive.Read(140, 20, buf.data()), 0u);
+    EXPECT_EQ(drive.Read(140, 20, buf.data()), 10u * 512);
+    EXPECT_EQ(drive.Read(140, 20, buf.data()), 10u * 512);
+    EXPECT_EQ(asked, 4);
+    drive.ReadRetries = 0;
+
+    // A drive that stops short: the read delivers up to the bad sector, which is then asked
+    // for alone once. Opening the device again forgets what was learnt.
+    SetReadFault(nullptr);
+    SetReadStop([&](std::uint64_t first, std::uint16_t count) {
+        asked += reaches(first, count);
+        return reaches(first, count) ? static_cast<std::uint16_t>(150 - first) : count;
+    });
+    drive.Open(code);
+    EXPECT_FALSE(drive.KnownBad(150));
+    asked = 0;
+    EXPECT_EQ(drive.Read(0, 200, buf.data()), 150u * 512);
+    EXPECT_EQ(drive.Read(150, 1, buf.data()), 0u);
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(drive.Read(100, 100, buf.data()), 50u * 512);
+        EXPECT_EQ(drive.Read(150, 16, buf.data()), 0u);
+    }
+    EXPECT_EQ(drive.Read(151, 49, buf.data()), 49u * 512);
+    EXPECT_EQ(asked, 2);
+    SetReadStop(nullptr);
+}
+
+// Bad sectors found one by one across a dead area join into one run, so that a card whose
+// second half is dead costs a few entries, not one per sector.
+TEST(SectorRuns, TouchingRunsJoinAndSettlingASectorSplitsTheRun) {
+    TSectorRuns runs;
+    for (std::uint64_t s = 1000; s < 2000; ++s)
+        runs.Add(s, s + 1);
+    runs.Add(500, 600);
+    runs.Add(590, 1000); // touches both
+    EXPECT_EQ(runs.Count(), 1500u);
+    EXPECT_EQ(runs.NextFrom(0), 500u);
+    EXPECT_EQ(runs.NextFrom(1999), 1999u);
+    EXPECT_EQ(runs.NextFrom(2000), UINT64_MAX);
+    runs.Remove(700);
+    EXPECT_FALSE(runs.Contains(700));
+    EXPECT_TRUE(runs.Contains(699));
+    EXPECT_TRUE(runs.Contains(701));
+    EXPECT_EQ(runs.NextFrom(700), 701u);
+    EXPECT_EQ(runs.Count(), 1499u);
+    runs.Remove(5000); // not held: nothing changes
+    EXPECT_EQ(runs.Count(), 1499u);
 }
 
 TEST_F(DeviceTest, ReopeningClosesTheOldHandle) {

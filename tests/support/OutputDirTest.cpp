@@ -7,7 +7,9 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <optional>
+#include <tuple>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -180,34 +182,160 @@ TEST(OutputDir, AFolderOrFileOnTheExaminedDeviceIsRefusedBeforeAnythingIsCreated
     }
 }
 
-TEST(OutputDir, UnderSudoOrPkexecWhatIsCreatedBelongsToTheInvokingUser) {
+// The image set up on two loop devices (loop0 mounted, loop1 examined), and mounted through FUSE
+// without a loop device (ntfs-3g given the file): as a recorded mount table and sysfs show them.
+// Writing below either mount writes into the examined image.
+TEST(OutputDir, AMountOfTheExaminedImageThroughASecondLoopDeviceOrFuseIsRefused) {
+    testkit::TTempDir dir;
+    ASSERT_TRUE(testkit::WriteFile(dir / "card.img", kVictim));
+    ASSERT_TRUE(testkit::WriteFile(dir / "other.img", kVictim));
+    auto put = [&](const std::string& rel, const std::string& text) {
+        fs::create_directories((dir / ("sys/" + rel)).substr(0, (dir / ("sys/" + rel)).rfind('/')));
+        std::ofstream(dir / ("sys/" + rel)) << text << "\n";
+    };
+    auto link = [&](const std::string& number, const std::string& target) {
+        fs::create_directories(dir / "sys/dev/block");
+        fs::create_directory_symlink(dir / ("sys/block/" + target), dir / ("sys/dev/block/" + number));
+    };
+    // loop0 and loop1 serve card.img (each with a partition from sector 2048), loop2 other.img.
+    for (const auto& [name, number, part, image] :
+         {std::tuple{"loop0", "7:0", "259:0", "card.img"}, {"loop1", "7:1", "259:1", "card.img"},
+          {"loop2", "7:2", "259:2", "other.img"}}) {
+        const std::string loop = name;
+        put("block/" + loop + "/dev", number);
+        put("block/" + loop + "/loop/backing_file", dir / image);
+        put("block/" + loop + "/" + loop + "p1/dev", part);
+        put("block/" + loop + "/" + loop + "p1/partition", "1");
+        put("block/" + loop + "/" + loop + "p1/start", "2048");
+        put("class/block/" + loop + "/dev", number);
+        put("class/block/" + loop + "p1/dev", part);
+        link(number, loop);
+        link(part, loop + "/" + loop + "p1");
+    }
+    std::ofstream(dir / "mountinfo") << "40 1 7:0 / " << dir / "loop0" << " rw - vfat /dev/loop0 rw\n"
+                                     << "41 1 259:0 / " << dir / "loop0p1" << " rw - ext4 /dev/loop0p1 rw\n"
+                                     << "42 1 0:55 / " << dir / "fuse" << " rw - fuseblk " << dir / "card.img"
+                                     << " rw,user_id=0,group_id=0,allow_other\n"
+                                     << "43 1 0:56 / " << dir / "fuse-other" << " rw - fuse " << dir / "other.img"
+                                     << " rw,user_id=0\n";
+    const std::map<std::string, dev_t> mounted{{"loop0", makedev(7, 0)},
+                                               {"loop0p1", makedev(259, 0)},
+                                               {"fuse", makedev(0, 55)},
+                                               {"fuse-other", makedev(0, 56)}};
+    for (const auto& [folder, number] : mounted)
+        fs::create_directory(dir / folder); // the mount points
+    TExaminedSource examined;
+    examined.Tables = {dir / "mountinfo", dir / "sys"};
+    examined.FileSystemDevice = [&](const std::string& path) -> std::optional<dev_t> {
+        for (const auto& [folder, number] : mounted)
+            if (path.rfind(dir / folder + "/", 0) == 0 || path == dir / folder)
+                return number;
+        return std::nullopt;
+    };
+    auto refused = [&](const std::string& folder, const std::string& how) {
+        TOutputDir out;
+        std::string message;
+        const bool opened = out.Open(dir / (folder + "/out"), examined, message);
+        EXPECT_FALSE(opened) << folder;
+        EXPECT_NE(message.find("lies on the device being examined (" + how + ")"), std::string::npos)
+            << folder << ": " << message;
+        EXPECT_FALSE(fs::exists(dir / (folder + "/out"))) << folder << ": refused before anything was created";
+    };
+    auto allowed = [&](const std::string& folder) {
+        TOutputDir out;
+        std::string message;
+        EXPECT_TRUE(out.Open(dir / (folder + "/out"), examined, message)) << folder << ": " << message;
+        fs::remove_all(dir / (folder + "/out"));
+    };
+
+    // Examining loop1: loop0 serves the same file.
+    examined.Devices = RelatedBlockDevices(dir / "sys", makedev(7, 1));
+    refused("loop0", "block device 7:0");
+    refused("loop0p1", "block device 259:0");
+    refused("fuse", "a file system served from the examined image file");
+    allowed("fuse-other");
+    // Examining its partition: the same partition of loop0, not the whole of it.
+    examined.Devices = RelatedBlockDevices(dir / "sys", makedev(259, 1));
+    refused("loop0p1", "block device 259:0");
+    refused("fuse", "a file system served from the examined image file");
+    // Examining the image itself, with no list of the loop devices that serve it: the FUSE
+    // mount of it, and the loop device's backing file, are the image.
+    const struct stat img = Lstat(dir / "card.img");
+    examined.Devices.clear();
+    examined.ImageDevice = img.st_dev;
+    examined.ImageInode = img.st_ino;
+    refused("fuse", "a file system served from the examined image file");
+    refused("loop0", "a file system served from the examined image file");
+    allowed("fuse-other");
+    // Examining loop2: none of card.img's mounts is in the way.
+    examined.ImageDevice.reset();
+    examined.Devices = RelatedBlockDevices(dir / "sys", makedev(7, 2));
+    EXPECT_EQ(examined.Devices, (std::vector<dev_t>{makedev(7, 2), makedev(259, 2)}));
+    for (const char* folder : {"loop0", "loop0p1", "fuse"})
+        allowed(folder);
+    EXPECT_EQ(testkit::ReadFile(dir / "card.img"), kVictim);
+}
+
+TEST(OutputDir, UnderSudoOrPkexecWhatIsCreatedBelongsToTheInvokingUserWhereTheyCouldHaveCreatedIt) {
     if (geteuid() != 0)
         GTEST_SKIP() << "changing owners needs root";
     testkit::TTempDir dir;
-    fs::create_directory(dir / "existing");
+    fs::permissions(dir.Path(), fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+    auto folder = [&](const std::string& name, uid_t uid, gid_t gid, fs::perms perms) {
+        fs::create_directory(dir / name);
+        EXPECT_EQ(::chown((dir / name).c_str(), uid, gid), 0);
+        fs::permissions(dir / name, perms);
+    };
+    const fs::perms rwxr_xr_x = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                fs::perms::others_read | fs::perms::others_exec;
+    folder("home", 4321, 4321, rwxr_xr_x);                             // the user's own
+    folder("shared", 0, 4322, rwxr_xr_x | fs::perms::group_write);     // the user's group may write
+    folder("tmp", 0, 0, fs::perms::all | fs::perms::sticky_bit);       // anyone may write
+    folder("etc", 0, 0, rwxr_xr_x);                                    // only root may write
+    folder("locked", 0, 0, fs::perms::owner_all);                      // the user cannot pass
+    folder("locked/open", 0, 0, fs::perms::all);
     {
         TEnv uid("SUDO_UID", "4321"), gid("SUDO_GID", "4322"), pk("PKEXEC_UID", nullptr);
-        TOutputDir out;
-        std::string message;
-        ASSERT_TRUE(out.Open(dir / "existing/a/b", {}, message)) << message;
-        ASSERT_EQ(WriteAs(out, "f.jpg").Outcome, TWriteOutcome::Written);
-        for (const char* made : {"existing/a", "existing/a/b", "existing/a/b/f.jpg"}) {
-            const struct stat st = Lstat(dir / made);
-            EXPECT_EQ(st.st_uid, 4321u) << made;
-            EXPECT_EQ(st.st_gid, 4322u) << made;
+        for (const char* base : {"home", "shared", "tmp"}) {
+            SCOPED_TRACE(base);
+            TOutputDir out;
+            std::string message;
+            ASSERT_TRUE(out.Open(dir / (std::string(base) + "/a/b"), {}, message)) << message;
+            ASSERT_EQ(WriteAs(out, "f.jpg").Outcome, TWriteOutcome::Written);
+            for (const char* made : {"/a", "/a/b", "/a/b/f.jpg"}) {
+                const struct stat st = Lstat(dir / (base + std::string(made)));
+                EXPECT_EQ(st.st_uid, 4321u) << made;
+                EXPECT_EQ(st.st_gid, 4322u) << made;
+            }
         }
-        EXPECT_EQ(Lstat(dir / "existing").st_uid, 0u) << "a folder that was there keeps its owner";
+        EXPECT_EQ(Lstat(dir / "shared").st_uid, 0u) << "a folder that was there keeps its owner";
+        // Where only root may write, what is made stays root's: a user allowed this one command
+        // under sudo must not come to own a folder or file below /etc.
+        for (const char* base : {"etc", "locked/open"}) {
+            SCOPED_TRACE(base);
+            TOutputDir out;
+            std::string message;
+            ASSERT_TRUE(out.Open(dir / (std::string(base) + "/a/b"), {}, message)) << message;
+            ASSERT_EQ(WriteAs(out, "f.jpg").Outcome, TWriteOutcome::Written);
+            TOutputDir existing;
+            ASSERT_TRUE(existing.Open(dir / base, {}, message)) << message;
+            ASSERT_EQ(WriteAs(existing, "sheet.png").Outcome, TWriteOutcome::Written);
+            for (const char* made : {"/a", "/a/b", "/a/b/f.jpg", "/sheet.png"})
+                EXPECT_EQ(Lstat(dir / (base + std::string(made))).st_uid, 0u) << made;
+        }
+        EXPECT_FALSE(UserMayWriteIn("relative/path", {4321, 4322}));
     }
     const passwd* nobody = ::getpwnam("nobody");
     if (nobody != nullptr) {
         TEnv uid("SUDO_UID", nullptr), pk("PKEXEC_UID", std::to_string(nobody->pw_uid).c_str());
+        folder("nobody", nobody->pw_uid, nobody->pw_gid, rwxr_xr_x);
         TOutputDir out;
         std::string message;
-        ASSERT_TRUE(out.Open(dir / "pk", {}, message)) << message;
+        ASSERT_TRUE(out.Open(dir / "nobody/pk", {}, message)) << message;
         ASSERT_EQ(WriteAs(out, "f.jpg").Outcome, TWriteOutcome::Written);
-        EXPECT_EQ(Lstat(dir / "pk/f.jpg").st_uid, nobody->pw_uid);
-        EXPECT_EQ(Lstat(dir / "pk/f.jpg").st_gid, nobody->pw_gid);
-        EXPECT_EQ(Lstat(dir / "pk").st_uid, nobody->pw_uid);
+        EXPECT_EQ(Lstat(dir / "nobody/pk/f.jpg").st_uid, nobody->pw_uid);
+        EXPECT_EQ(Lstat(dir / "nobody/pk/f.jpg").st_gid, nobody->pw_gid);
+        EXPECT_EQ(Lstat(dir / "nobody/pk").st_uid, nobody->pw_uid);
     }
     // Nonsense in the variables is ignored rather than guessed at.
     TEnv uid("SUDO_UID", "12ab"), pk("PKEXEC_UID", "-1");

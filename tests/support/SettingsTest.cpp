@@ -14,6 +14,9 @@ namespace fs = std::filesystem;
 
 TEST(Settings, ReadingCreatesNothingAndSavingCreatesTheFileWithItsFolders) {
     testkit::TTempDir home;
+    if (geteuid() == 0) { // the user's own home, as under sudo
+        EXPECT_EQ(::chown(home.Path().c_str(), 4321, 4321), 0);
+    }
     const std::string oldConfig = std::getenv("LUMIVORE_CONFIG") ? std::getenv("LUMIVORE_CONFIG") : "";
     unsetenv("LUMIVORE_CONFIG");
     setenv("XDG_CONFIG_HOME", (home / "config").c_str(), 1);
