@@ -24,7 +24,9 @@
 #include "engine/Recovery.h"
 #include "engine/ScanEngine.h"
 #include "support/Settings.h"
+#include "testkit/ImageBuilder.h"
 #include "testkit/SampleCard.h"
+#include "testkit/TiffBuilder.h"
 #include "testkit/TempFiles.h"
 #include "ui/CustomizeRecovery.h"
 #include "ui/PictureViewer.h"
@@ -281,6 +283,39 @@ private Q_SLOTS:
         for (int i = 0; i < list->count(); ++i)
             QVERIFY(!RecordOf(*engine_, list->item(i)).Nested());
         QCOMPARE(RecordOf(*engine_, list->item(49)).StartSector, jpegSectors_.back());
+    }
+
+    void photosUnderAStaleHeaderAreListedAndCounted() {
+        // A raw's directory whose strip lies 20 MB ahead, and photos written over that stretch
+        // later: they are files of their own, in the tree's count and on its page.
+        testkit::TTempDir dir;
+        const std::string image = (std::filesystem::path(dir.Path()) / "card.img").string();
+        constexpr std::uint64_t kSectors = 60000;
+        testkit::TDiskImage card(kSectors);
+        testkit::TTiffBuilder b;
+        const auto ifd0 = b.AddDirectory();
+        b.Ascii(ifd0, 0x010F, "NIKON CORPORATION");
+        b.Fixed(ifd0, 0x0111, testkit::kTiffLong, 1, 20'000'000);
+        b.Fixed(ifd0, 0x0117, testkit::kTiffLong, 1, 4'000'000);
+        card.Place(100, b.Build());
+        for (std::uint64_t k = 0; k < 3; ++k)
+            card.Place(300 + 40 * k, testkit::TJpegBuilder().Jfif().FakeScan(6000 + 1000 * k).Build());
+        QVERIFY(card.Write(image));
+        TDeviceCatalogue::Instance().Clear();
+        const std::uint8_t code = TDeviceCatalogue::Instance().RegisterImage(image);
+        engine_ = std::make_unique<TScanEngine>();
+        QVERIFY(engine_->OpenDrive(code));
+        engine_->Scan(0, kSectors, nullptr, nullptr, nullptr);
+        engine_->CountByType();
+        Tfrm_CustomizeRecovery window(*engine_);
+        auto* tree = window.findChild<QTreeWidget*>("TreeView1");
+        auto* list = window.findChild<QListWidget*>("ListView1");
+        QTreeWidgetItem* jpeg = FindNode(tree, "JPEG - 3");
+        QVERIFY(jpeg);
+        tree->setCurrentItem(jpeg);
+        QCOMPARE(list->count(), 3);
+        for (int i = 0; i < list->count(); ++i)
+            QCOMPARE(RecordOf(*engine_, list->item(i)).StartSector, static_cast<std::int64_t>(300 + 40 * i));
     }
 
     void rootsAndSplitTypesCannotBeSelected() {
