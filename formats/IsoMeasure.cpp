@@ -84,22 +84,7 @@ public:
             rec.Width = f.Width;
             rec.Height = f.Height;
         }
-        if (f.ISO != 0)
-            rec.ISO = f.ISO;
-        if (f.ExposureDen != 0) {
-            rec.ExposureNum = f.ExposureNum;
-            rec.ExposureDen = f.ExposureDen;
-        }
-        if (f.FNumberDen != 0) {
-            rec.FNumberNum = f.FNumberNum;
-            rec.FNumberDen = f.FNumberDen;
-        }
-        if (f.FocalDen != 0) {
-            rec.FocalNum = f.FocalNum;
-            rec.FocalDen = f.FocalDen;
-        }
-        for (const TPiece& run : f.Embedded)
-            rec.NoteEmbedded(static_cast<std::uint64_t>(run.Offset), static_cast<std::uint64_t>(run.Length));
+        TakeShotFacts(rec, f);
     }
 
 protected:

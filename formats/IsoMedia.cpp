@@ -23,6 +23,25 @@
 
 namespace lumivore {
 
+void TakeShotFacts(TFoundFile& rec, const TFoundFile& from) {
+    if (from.ISO != 0)
+        rec.ISO = from.ISO;
+    if (from.ExposureDen != 0) {
+        rec.ExposureNum = from.ExposureNum;
+        rec.ExposureDen = from.ExposureDen;
+    }
+    if (from.FNumberDen != 0) {
+        rec.FNumberNum = from.FNumberNum;
+        rec.FNumberDen = from.FNumberDen;
+    }
+    if (from.FocalDen != 0) {
+        rec.FocalNum = from.FocalNum;
+        rec.FocalDen = from.FocalDen;
+    }
+    for (const TPiece& run : from.Embedded)
+        rec.NoteEmbedded(static_cast<std::uint64_t>(run.Offset), static_cast<std::uint64_t>(run.Length));
+}
+
 namespace {
 
 constexpr std::uint32_t Type(const char (&t)[5]) {
@@ -689,22 +708,7 @@ void ReadMovie(const TByteReader& r, const TBox& moov, bool placed, TFoundFile& 
         rec.Model = camera.Model;
     if (!camera.DateTaken.empty())
         dates.Camera = camera.DateTaken;
-    if (camera.ISO != 0)
-        rec.ISO = camera.ISO;
-    if (camera.ExposureDen != 0) {
-        rec.ExposureNum = camera.ExposureNum;
-        rec.ExposureDen = camera.ExposureDen;
-    }
-    if (camera.FNumberDen != 0) {
-        rec.FNumberNum = camera.FNumberNum;
-        rec.FNumberDen = camera.FNumberDen;
-    }
-    if (camera.FocalDen != 0) {
-        rec.FocalNum = camera.FocalNum;
-        rec.FocalDen = camera.FocalDen;
-    }
-    for (const TPiece& run : camera.Embedded)
-        rec.NoteEmbedded(static_cast<std::uint64_t>(run.Offset), static_cast<std::uint64_t>(run.Length));
+    TakeShotFacts(rec, camera);
     if (camera.ThumbLength != 0) {
         rec.ThumbOffset = camera.ThumbOffset;
         rec.ThumbLength = camera.ThumbLength;
