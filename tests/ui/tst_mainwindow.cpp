@@ -42,6 +42,14 @@ using lumivore::testing::MakeSparseImage;
 
 namespace {
 
+// An 8 MiB sample card of small photos written at path; card receives what it holds.
+bool WriteSmallCard(const std::string& path, testkit::TSampleCard& card) {
+    testkit::TSampleCardOptions options;
+    options.SizeBytes = 8ull << 20;
+    options.LargePhotos = false;
+    return testkit::WriteSampleCard(path, options, card);
+}
+
 constexpr qint64 kSector = 512;
 
 template <typename T>
@@ -443,11 +451,8 @@ private Q_SLOTS:
 
     void closingDuringRecoveryStopsItWithoutTheSummary() {
         testkit::TTempDir temp;
-        testkit::TSampleCardOptions cardOptions;
-        cardOptions.SizeBytes = 8ull << 20;
-        cardOptions.LargePhotos = false;
         testkit::TSampleCard card;
-        QVERIFY(testkit::WriteSampleCard(temp / "card.img", cardOptions, card));
+        QVERIFY(WriteSmallCard(temp / "card.img", card));
         Tfrm_main window;
         window.show();
         QVERIFY(window.OpenImage(QString::fromStdString(temp / "card.img")));
@@ -487,11 +492,8 @@ private Q_SLOTS:
 
     void wholeRunRecoversTheCheckedTypeByteForByte() {
         testkit::TTempDir temp;
-        testkit::TSampleCardOptions cardOptions;
-        cardOptions.SizeBytes = 8ull << 20;
-        cardOptions.LargePhotos = false;
         testkit::TSampleCard card;
-        QVERIFY(testkit::WriteSampleCard(temp / "card.img", cardOptions, card));
+        QVERIFY(WriteSmallCard(temp / "card.img", card));
         const QString destination = QString::fromStdString(temp / "out");
 
         Tfrm_main window;
@@ -542,11 +544,8 @@ private Q_SLOTS:
 
     void aCheckedPhoneRowRecoversItsFilesOnly() {
         testkit::TTempDir temp;
-        testkit::TSampleCardOptions cardOptions;
-        cardOptions.SizeBytes = 8ull << 20;
-        cardOptions.LargePhotos = false;
         testkit::TSampleCard card;
-        QVERIFY(testkit::WriteSampleCard(temp / "card.img", cardOptions, card));
+        QVERIFY(WriteSmallCard(temp / "card.img", card));
         const QString destination = QString::fromStdString(temp / "out");
         Tfrm_main window;
         window.show();
@@ -717,11 +716,8 @@ private Q_SLOTS:
     // Enter, the arrow keys and Alt with a letter.
     void aKeyboardAloneRecoversFiles() {
         testkit::TTempDir temp;
-        testkit::TSampleCardOptions cardOptions;
-        cardOptions.SizeBytes = 8ull << 20;
-        cardOptions.LargePhotos = false;
         testkit::TSampleCard card;
-        QVERIFY(testkit::WriteSampleCard(temp / "card.img", cardOptions, card));
+        QVERIFY(WriteSmallCard(temp / "card.img", card));
         const QString destination = QString::fromStdString(temp / "kept");
         QVERIFY(QDir().mkpath(destination));
         Tfrm_main window;
@@ -843,11 +839,8 @@ private Q_SLOTS:
     // Scan, Back, another range, Next: the new range is scanned and its files replace the old.
     void aChangedRangeIsScannedAgain() {
         testkit::TTempDir temp;
-        testkit::TSampleCardOptions cardOptions;
-        cardOptions.SizeBytes = 8ull << 20;
-        cardOptions.LargePhotos = false;
         testkit::TSampleCard card;
-        QVERIFY(testkit::WriteSampleCard(temp / "card.img", cardOptions, card));
+        QVERIFY(WriteSmallCard(temp / "card.img", card));
         Tfrm_main window;
         window.show();
         QVERIFY(window.OpenImage(QString::fromStdString(temp / "card.img")));
@@ -965,11 +958,8 @@ private Q_SLOTS:
     // user did not agree to it.
     void theDestinationIsSettledBeforeRecoveryStarts() {
         testkit::TTempDir temp;
-        testkit::TSampleCardOptions cardOptions;
-        cardOptions.SizeBytes = 8ull << 20;
-        cardOptions.LargePhotos = false;
         testkit::TSampleCard card;
-        QVERIFY(testkit::WriteSampleCard(temp / "card.img", cardOptions, card));
+        QVERIFY(WriteSmallCard(temp / "card.img", card));
         Tfrm_main window;
         window.show();
         QVERIFY(window.OpenImage(QString::fromStdString(temp / "card.img")));
@@ -1126,11 +1116,8 @@ private Q_SLOTS:
             QSKIP("LUMIVORE_SHOTS not set");
         QDir().mkpath(folder);
         testkit::TTempDir temp;
-        testkit::TSampleCardOptions cardOptions;
-        cardOptions.SizeBytes = 8ull << 20;
-        cardOptions.LargePhotos = false;
         testkit::TSampleCard card;
-        QVERIFY(testkit::WriteSampleCard(temp / "card.img", cardOptions, card));
+        QVERIFY(WriteSmallCard(temp / "card.img", card));
         const bool server = QGuiApplication::platformName() == QLatin1String("xcb");
         for (const TLanguage& language : Languages()) {
             UseLanguage(language.Id);
