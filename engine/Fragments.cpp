@@ -338,6 +338,15 @@ private:
         return mean / (static_cast<double>(atBreak.VerticalDifferenceSum()) / static_cast<double>(basePairs));
     }
 
+    // Whether a candidate plainly goes on the picture: enough blocks on both sides to judge, and
+    // its blocks as alike those above them as the picture's own (true continuations on cards
+    // stay within 1.2 times, data from elsewhere runs at 5 times and more).
+    static bool Continues(const TJpegEntropyDecoder& atBreak, const TJpegEntropyDecoder& after, double unlike) {
+        constexpr std::uint64_t kPicturePairs = 256, kCandidatePairs = 64;
+        return atBreak.VerticalPairs() >= kPicturePairs &&
+               after.VerticalPairs() - atBreak.VerticalPairs() >= kCandidatePairs && unlike <= 1.5;
+    }
+
     TJpegCheck RunOver(TJpegEntropyDecoder& d, const std::vector<TPiece>& pieces) {
         reader_.SetPieces(pieces);
         TPieceSource source(reader_);
@@ -533,6 +542,15 @@ private:
                 if (tr == TJpegCheck::NeedMore && t.Resume() >= logicalEnd && !Foreign(it->second, t)) {
                     const double unlike = Unlikeness(it->second, t);
                     alike_.emplace(key, unlike);
+                    if (Continues(it->second, t, unlike)) {
+                        // Plainly the picture going on: followed at once, so that a photo whose
+                        // rest lies near the break costs no look at every cluster further on.
+                        trial.push_back({static_cast<std::int64_t>(cand), 0});
+                        if (auto found = Extend(it->second, trial))
+                            return found;
+                        trial.pop_back();
+                        continue; // not followed again below
+                    }
                     followed.emplace_back(unlike, cand);
                 } else {
                     rejected_.insert(key);
