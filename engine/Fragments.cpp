@@ -584,6 +584,34 @@ private:
     std::unordered_map<std::uint64_t, TOpenRun> runs_;
 };
 
+// A photo put back together ends where its main image's coded data ends; the images its
+// multi-picture index names (previews the camera appended) follow that end in its last piece,
+// as the camera wrote them. The last piece is lengthened to the end the index gives when a
+// picture starts right after the main image and that end lies within the device.
+void AppendIndexedImages(TPieceReader& reader, std::uint64_t deviceBytes, std::vector<TPiece>& pieces) {
+    constexpr std::size_t kHeaderBytes = 128u << 10;
+    reader.SetPieces(pieces);
+    const std::uint64_t total = reader.Size();
+    std::vector<std::uint8_t> header(static_cast<std::size_t>(std::min<std::uint64_t>(total, kHeaderBytes)));
+    if (header.empty() || !reader.ReadAt(0, header.data(), header.size()))
+        return;
+    const std::int64_t extent = MpfExtent(header);
+    if (extent <= 0 || static_cast<std::uint64_t>(extent) <= total)
+        return;
+    TPiece& last = pieces.back();
+    const std::uint64_t lastEnd = static_cast<std::uint64_t>(last.Offset + last.Length);
+    const std::uint64_t extra = static_cast<std::uint64_t>(extent) - total;
+    if (lastEnd > deviceBytes || extra > deviceBytes - lastEnd)
+        return;
+    std::vector<TPiece> longer = pieces;
+    longer.back().Length += static_cast<std::int64_t>(extra);
+    reader.SetPieces(longer);
+    std::uint8_t soi[3] = {};
+    if (!reader.ReadAt(total, soi, sizeof soi) || soi[0] != 0xFF || soi[1] != 0xD8 || soi[2] != 0xFF)
+        return;
+    pieces = std::move(longer);
+}
+
 bool IsJpeg(const TFoundFile& f) { return f.Type() == TFileType::Jpeg && f.StartSector >= 0; }
 
 } // namespace
@@ -1007,6 +1035,7 @@ TFragmentStats ReassembleFragments(TDrive& drive, std::uint64_t deviceBytes, con
         std::optional<std::vector<TPiece>> found = search.Solve(start, firstBreak);
         stats.Attempts += search.Attempts();
         if (found && found->size() > 1) {
+            AppendIndexedImages(reader, deviceBytes, *found);
             f.Pieces = *found;
             f.Incomplete = false;
             f.Length = static_cast<std::int64_t>(Total(*found));

@@ -193,6 +193,17 @@ TEST_F(FragmentsOnCard, ThreeAndFourPieces) {
     EXPECT_EQ(stats.ByPieces[4], 1u);
 }
 
+// A camera's preview, named by the photo's multi-picture index, follows the main image's end
+// in the last piece: the photo put back holds it too.
+TEST_F(FragmentsOnCard, APreviewAppendedAfterTheMainImageComesBackWithIt) {
+    const TByteVector photo = testkit::JpegWithPreview(testkit::GrainyPhoto(320, 240, 50), testkit::GrainyPhoto(96, 64, 51));
+    const std::uint64_t n = ClustersOf(photo);
+    const auto pieces = Lay(photo, {{10, n / 2}, {10 + n / 2 + 6, n}});
+    const TFragmentStats stats = ScanAndReassemble();
+    ExpectReassembled(pieces, photo);
+    EXPECT_EQ(stats.Reassembled, 1u);
+}
+
 TEST_F(FragmentsOnCard, ADecoyThatDecodesForAWhileIsNotTaken) {
     // Right after the break lie clusters of another photo's coded data made with the same
     // tables: they decode as a continuation for a while, then stop fitting.
