@@ -292,7 +292,8 @@ private:
                 out.push_back(at);
         }
         const std::size_t stepped = out.size();
-        for (std::uint64_t k = 1; k <= options_.MaxGapClusters; ++k) {
+        const std::uint64_t reach = std::max<std::uint64_t>(options_.MaxGapClusters, options_.MinGapBytes / c);
+        for (std::uint64_t k = 1; k <= reach; ++k) {
             const std::uint64_t cand = e + k * c;
             if (cand >= deviceBytes_)
                 break;

@@ -77,6 +77,9 @@ private:
 struct TFragmentOptions {
     // Clusters past a break in which a continuation is looked for.
     std::uint32_t MaxGapClusters = 2048;
+    // And at least as many bytes past it, however small the clusters: a camera writes the
+    // same megabytes between the pieces of a photo whatever the card's cluster size.
+    std::uint64_t MinGapBytes = 16u << 20;
     // Candidate clusters tried per file, over all its breaks: bounds the work a photo whose
     // continuation was overwritten can cost.
     std::uint32_t MaxAttemptsPerFile = 30000;
