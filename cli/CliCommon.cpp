@@ -263,12 +263,8 @@ std::string FoundFileJson(const TFoundFile& f) {
     // card stores them, the entry's size and times.
     if (!f.OriginalName.empty()) {
         str("OriginalName", f.OriginalName);
-        if (f.FolderKnown) {
-            std::string folder;
-            for (const std::string& part : f.OriginalFolder)
-                folder += (folder.empty() ? "" : "/") + part;
-            str("OriginalFolder", folder);
-        }
+        if (f.FolderKnown)
+            str("OriginalFolder", OriginalFolderText(f));
         str("NameSource", RemnantKindText(f.NameSource));
         if (f.NameDeleted)
             j += "\"NameDeleted\":true,";

@@ -177,6 +177,24 @@ const char* RemnantKindText(std::uint8_t kind) {
     return "";
 }
 
+std::string OriginalFolderText(const TFoundFile& f) {
+    if (f.OriginalName.empty())
+        return {};
+    if (!f.FolderKnown)
+        return "?";
+    std::string text;
+    for (const std::string& part : f.OriginalFolder)
+        text += (text.empty() ? "" : "/") + part;
+    return text;
+}
+
+std::string OriginalPathText(const TFoundFile& f) {
+    if (f.OriginalName.empty())
+        return {};
+    const std::string folder = f.FolderKnown ? OriginalFolderText(f) : std::string();
+    return folder.empty() ? f.OriginalName : folder + "/" + f.OriginalName;
+}
+
 bool ExtensionAgrees(const std::string& name, const std::string& ext) {
     const std::size_t dot = name.rfind('.');
     if (dot == std::string::npos || dot + 1 >= name.size())
@@ -540,42 +558,73 @@ public:
         // A folder's cluster that ends in the middle of a long name goes on in the cluster that
         // begins with the rest of it: a short entry whose checksum the pieces carry. Linked only
         // where exactly one cluster fits on either side.
-        for (bool changed = true; changed;) {
-            changed = false;
-            std::map<std::uint8_t, std::vector<std::uint64_t>> open, heads;
-            for (auto& [cluster, p] : parsed) {
-                if (p.Known && p.Whole && !p.Folder.Ended && !p.Folder.Trailing.empty())
-                    open[p.Folder.Trailing.front().Checksum].push_back(cluster);
-                if (!p.Known && !p.Folder.DotEntries && p.Folder.LeadingShort && !p.Folder.Entries.empty()) {
-                    const std::uint8_t checksum =
-                        p.Folder.Leading.empty() ? p.Folder.Entries.front().ShortChecksum : p.Folder.Leading.front().Checksum;
-                    if (checksum == p.Folder.Entries.front().ShortChecksum)
-                        heads[checksum].push_back(cluster);
+        std::map<std::uint64_t, std::uint64_t> links; // cluster -> the cluster its folder goes on in
+        {
+            // Heads by the checksum their name's pieces must carry; a deleted short entry with
+            // no piece before it could carry any.
+            std::multimap<int, std::uint64_t> heads;
+            for (auto& [y, py] : parsed) {
+                if (py.Known || py.Folder.DotEntries || !py.Folder.LeadingShort || py.Folder.Entries.empty())
+                    continue;
+                const TFsEntry& first = py.Folder.Entries.front();
+                const int key = !py.Folder.Leading.empty() ? py.Folder.Leading.front().Checksum
+                                : first.Deleted             ? -1
+                                                            : first.ShortChecksum;
+                heads.emplace(key, y);
+            }
+            std::vector<std::pair<std::uint64_t, std::uint64_t>> pairs; // (open cluster, head cluster)
+            for (auto& [x, px] : parsed) {
+                if (!px.Whole || px.Folder.Ended || px.Folder.Trailing.empty())
+                    continue;
+                for (int key : {static_cast<int>(px.Folder.Trailing.front().Checksum), -1}) {
+                    const auto [from, to] = heads.equal_range(key);
+                    for (auto it = from; it != to; ++it) {
+                        const TParsed& py = parsed[it->second];
+                        std::vector<TLfnPiece> pieces = px.Folder.Trailing;
+                        pieces.insert(pieces.end(), py.Folder.Leading.begin(), py.Folder.Leading.end());
+                        TFsEntry trial = py.Folder.Entries.front();
+                        if (it->second != x && TakeLongName(trial, pieces))
+                            pairs.emplace_back(x, it->second);
+                    }
                 }
             }
-            for (const auto& [checksum, from] : open) {
-                const auto h = heads.find(checksum);
-                if (from.size() != 1 || h == heads.end() || h->second.size() != 1)
+            std::map<std::uint64_t, int> fromCount, toCount;
+            for (const auto& [x, y] : pairs) {
+                ++fromCount[x];
+                ++toCount[y];
+            }
+            for (const auto& [x, y] : pairs) {
+                if (fromCount[x] != 1 || toCount[y] != 1)
                     continue;
-                TParsed& x = parsed[from.front()];
-                TParsed& y = parsed[h->second.front()];
-                std::vector<TLfnPiece> pieces = x.Folder.Trailing;
-                pieces.insert(pieces.end(), y.Folder.Leading.begin(), y.Folder.Leading.end());
-                TFsEntry& e = y.Folder.Entries.front();
-                bool ordered = true;
-                for (std::size_t k = 0; k < pieces.size() && !e.Deleted; ++k)
-                    ordered = ordered && (pieces[k].Order & 0x1F) == pieces.size() - k;
-                const std::string name = ordered ? LongNameText(pieces) : std::string();
-                if (!name.empty() && !e.Deleted) {
-                    e.Name = name;
-                    e.LongName = true;
-                }
-                y.Known = true;
-                y.Id = x.Id;
-                x.Folder.Trailing.clear();
-                changed = true;
+                TParsed& px = parsed[x];
+                TParsed& py = parsed[y];
+                std::vector<TLfnPiece> pieces = px.Folder.Trailing;
+                pieces.insert(pieces.end(), py.Folder.Leading.begin(), py.Folder.Leading.end());
+                TakeLongName(py.Folder.Entries.front(), pieces);
+                links[x] = y;
             }
         }
+        // A linked cluster belongs to the folder of the one before it.
+        for (auto& [cluster, p] : parsed) {
+            if (!p.Known)
+                continue;
+            std::set<std::uint64_t> seen{cluster};
+            for (auto it = links.find(cluster); it != links.end() && seen.insert(it->second).second; it = links.find(it->second)) {
+                TParsed& next = parsed[it->second];
+                if (next.Known)
+                    break;
+                next.Known = true;
+                next.Id = p.Id;
+            }
+        }
+        // Deleted short names whose first character was lost, guessed again from the names of
+        // the whole folder.
+        std::map<std::pair<bool, std::uint64_t>, std::vector<TFsEntry*>> byFolder;
+        for (auto& [cluster, p] : parsed)
+            for (TFsEntry& e : p.Folder.Entries)
+                byFolder[{p.Known, p.Known ? p.Id : cluster}].push_back(&e);
+        for (auto& [key, list] : byFolder)
+            GuessFirstFromSiblings(list);
         for (auto& [cluster, p] : parsed)
             for (TFsEntry& e : p.Folder.Entries) {
                 if (e.Directory) {

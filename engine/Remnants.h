@@ -49,6 +49,14 @@ bool ExtensionAgrees(const std::string& name, const std::string& ext);
 // of it (UINT64_MAX when none). useEntry tells whether recovery writes the entry's size.
 bool EntrySizeAgrees(const TFoundFile& f, std::uint64_t size, std::uint64_t nextStart, bool& useEntry);
 
+// For the windows and the reports: the folder an entry placed a found file in, as the card
+// stores it ("DCIM/100CANON"; "?" when the folder could not be traced; empty when no entry named
+// the file), and the whole original path ("DCIM/100CANON/IMG_0001.JPG", or the bare name when
+// the folder is unknown; empty when no entry named the file). Hostile text: shown through
+// TerminalText or the toolkit's own text, written only through SafePathComponent.
+std::string OriginalFolderText(const TFoundFile& f);
+std::string OriginalPathText(const TFoundFile& f);
+
 class TDrive;
 
 // Reads a file through pieces and tells whether they hold a file of its type: a JPEG decodes to

@@ -116,7 +116,7 @@ bool FatEntryPlausible(const std::uint8_t* e, bool& used) {
 }
 
 // The 8.3 name as text: blanks trimmed, the dot put in, lower case where the NT flags ask.
-std::string ShortNameText(const std::uint8_t* e, std::uint8_t first) {
+std::string ShortNameText(const std::uint8_t* e, std::uint8_t first, std::uint8_t flags) {
     const auto part = [&](int from, int to, bool lower) {
         std::string s;
         for (int i = from; i < to; ++i) {
@@ -131,8 +131,8 @@ std::string ShortNameText(const std::uint8_t* e, std::uint8_t first) {
             s.pop_back();
         return s;
     };
-    std::string name = part(0, 8, (e[12] & 0x08) != 0);
-    const std::string ext = part(8, 11, (e[12] & 0x10) != 0);
+    std::string name = part(0, 8, (flags & 0x08) != 0);
+    const std::string ext = part(8, 11, (flags & 0x10) != 0);
     if (!ext.empty())
         name += "." + ext;
     return name;
@@ -254,6 +254,114 @@ std::string LongNameText(const std::vector<TLfnPiece>& pieces) {
     return Utf16ToUtf8(text);
 }
 
+// Whether an 8.3 name can be the one a system made for a long name: the extension's first
+// three characters, and the base or the part of it before "~", as the long name gives them in
+// upper case with blanks left out and other characters short names cannot hold made '_'.
+// A long name with characters beyond ASCII is checked by its extension alone (they become
+// code-page characters in the short name).
+bool ShortAgreesWithLong(const std::uint8_t* shortName, const std::string& longName) {
+    std::string base, ext;
+    const std::size_t dot = longName.rfind('.');
+    const bool ascii = std::all_of(longName.begin(), longName.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    const auto convert = [](const std::string& text, std::size_t from, std::size_t to) {
+        std::string out;
+        for (std::size_t i = from; i < to && i < text.size(); ++i) {
+            auto c = static_cast<std::uint8_t>(text[i]);
+            if (c == ' ' || c == '.')
+                continue;
+            if (c >= 'a' && c <= 'z')
+                c = static_cast<std::uint8_t>(c - 'a' + 'A');
+            out += static_cast<char>(c >= 0x80 || !ShortNameByte(c) ? '_' : c);
+        }
+        return out;
+    };
+    if (dot != std::string::npos && dot > 0) {
+        base = convert(longName, 0, dot);
+        ext = convert(longName, dot + 1, longName.size());
+    } else {
+        base = convert(longName, 0, longName.size());
+    }
+    const auto trimmed = [&](int from, int to) {
+        std::string t(reinterpret_cast<const char*>(shortName) + from, static_cast<std::size_t>(to - from));
+        while (!t.empty() && t.back() == ' ')
+            t.pop_back();
+        return t;
+    };
+    const std::string shortBase = trimmed(0, 8), shortExt = trimmed(8, 11);
+    if (ascii && shortExt != ext.substr(0, 3))
+        return false;
+    if (!ascii)
+        return shortExt.empty() == ext.empty();
+    const std::size_t tilde = shortBase.find('~');
+    const std::string prefix = tilde == std::string::npos ? shortBase : shortBase.substr(0, tilde);
+    if (prefix.empty())
+        return tilde != std::string::npos; // "~1" alone: the system hashed the name
+    if (tilde == std::string::npos)
+        return base == prefix;
+    if (base.compare(0, prefix.size(), prefix) == 0)
+        return true;
+    // After many names of one prefix, systems keep two of its characters and add four hex
+    // digits of a hash: "WE1A2B~1".
+    const auto hex = [](char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); };
+    return prefix.size() == 6 && base.compare(0, 2, prefix, 0, 2) == 0 && std::all_of(prefix.begin() + 2, prefix.end(), hex);
+}
+
+bool TakeLongName(TFsEntry& entry, const std::vector<TLfnPiece>& pieces, bool whole) {
+    if (pieces.empty() || entry.Kind != TFsKind::Fat)
+        return false;
+    const std::uint8_t checksum = pieces.front().Checksum;
+    for (std::size_t k = 0; k < pieces.size(); ++k) {
+        const TLfnPiece& p = pieces[k];
+        if (p.Checksum != checksum)
+            return false;
+        // Live pieces carry their order (the last part marked); deleted ones lost it.
+        const bool ordered = entry.Deleted ? p.Order == kDeletedMark
+                                           : (p.Order & 0x1F) == pieces.size() - k && ((p.Order & 0x40) != 0) == (k == 0);
+        if (!ordered)
+            return false;
+    }
+    const std::string longName = LongNameText(pieces);
+    if (longName.empty())
+        return false;
+    // Deleted pieces lost their order, so a name whose first pieces lie elsewhere would pass
+    // for a whole one: unless the run began after another entry, the last part (stored first)
+    // must show the name's end.
+    if (entry.Deleted && !whole && std::find(pieces.front().Text.begin(), pieces.front().Text.end(), u'\0') == pieces.front().Text.end())
+        return false;
+    std::array<std::uint8_t, 11> shortName = entry.Short;
+    if (entry.Deleted) {
+        if (!FirstFromChecksum(entry.Short.data(), checksum, longName, shortName[0]))
+            return false;
+    } else if (checksum != entry.ShortChecksum) {
+        return false; // pieces of another entry's name
+    }
+    // A live name's ordered pieces that carry its checksum are the file system's own proof; a
+    // deleted one's first character was chosen to fit the checksum, so its short name must also
+    // read as one made from the long name.
+    if (entry.Deleted && !ShortAgreesWithLong(shortName.data(), longName))
+        return false;
+    entry.Short = shortName;
+    entry.ShortChecksum = checksum;
+    entry.Name = longName;
+    entry.LongName = true;
+    entry.FirstGuessed = false;
+    return true;
+}
+
+void GuessFirstFromSiblings(const std::vector<TFsEntry*>& entries) {
+    for (TFsEntry* e : entries) {
+        if (e->Kind != TFsKind::Fat || !e->FirstGuessed || e->LongName)
+            continue;
+        for (const TFsEntry* g : entries) {
+            if (g == e || g->Kind != TFsKind::Fat || g->FirstGuessed || !ShortNameByte(g->Short[0]) ||
+                std::memcmp(g->Short.data() + 1, e->Short.data() + 1, 3) != 0)
+                continue;
+            e->Name = ShortNameText(e->Short.data(), g->Short[0], e->ShortFlags);
+            break;
+        }
+    }
+}
+
 TFatFolderBytes ParseFatFolder(TBytes bytes) {
     TFatFolderBytes out;
     const std::size_t count = bytes.size() / kEntry;
@@ -271,6 +379,7 @@ TFatFolderBytes ParseFatFolder(TBytes bytes) {
     }
     std::vector<TLfnPiece> pending;
     bool seenShort = false;
+    bool pendingWhole = false;
     for (std::size_t i = 0; i < count; ++i) {
         const std::uint8_t* e = bytes.data() + i * kEntry;
         bool used = false;
@@ -283,8 +392,12 @@ TFatFolderBytes ParseFatFolder(TBytes bytes) {
             continue;
         }
         if (e[11] == kAttrLongName) {
-            if (pending.size() >= kMaxLfnPieces)
+            if (pending.empty())
+                pendingWhole = seenShort; // the run begins after an entry, not where the bytes do
+            if (pending.size() >= kMaxLfnPieces) {
                 pending.erase(pending.begin());
+                pendingWhole = false;
+            }
             pending.push_back(PieceOf(e));
             continue;
         }
@@ -319,41 +432,17 @@ TFatFolderBytes ParseFatFolder(TBytes bytes) {
         entry.Modified = FatTime(Le16(e + 24), Le16(e + 22));
         entry.Created = FatTime(Le16(e + 16), Le16(e + 14));
         entry.ShortChecksum = ShortNameChecksum(e);
-        // The long name: pieces in order (live: orders n|0x40, n-1, ..., 1), one checksum.
-        std::string longName;
-        if (!pending.empty()) {
-            bool ok = true;
-            const std::uint8_t checksum = pending.front().Checksum;
-            for (std::size_t k = 0; k < pending.size() && ok; ++k) {
-                const TLfnPiece& p = pending[k];
-                ok = p.Checksum == checksum;
-                if (!entry.Deleted)
-                    ok = ok && (p.Order & 0x1F) == pending.size() - k && ((p.Order & 0x40) != 0) == (k == 0);
-                else
-                    ok = ok && p.Order == kDeletedMark;
-            }
-            if (ok)
-                longName = LongNameText(pending);
-            std::uint8_t first = e[0];
-            if (!longName.empty() && entry.Deleted) {
-                if (!FirstFromChecksum(e, checksum, longName, first))
-                    longName.clear();
-            } else if (!longName.empty() && checksum != entry.ShortChecksum) {
-                longName.clear(); // pieces of another entry's name: the short name stands
-            }
-            if (!longName.empty() && entry.Deleted)
-                entry.ShortChecksum = checksum;
-        }
-        if (!longName.empty()) {
-            entry.Name = longName;
-            entry.LongName = true;
-        } else {
-            std::uint8_t first = e[0] == 0x05 ? kDeletedMark : e[0];
+        std::memcpy(entry.Short.data(), e, 11);
+        entry.ShortFlags = e[12];
+        if (e[0] == 0x05)
+            entry.Short[0] = kDeletedMark;
+        if (!TakeLongName(entry, pending, pendingWhole)) {
+            std::uint8_t first = entry.Short[0];
             if (entry.Deleted) {
                 first = GuessFirst(e, names);
                 entry.FirstGuessed = true;
             }
-            entry.Name = ShortNameText(e, first);
+            entry.Name = ShortNameText(entry.Short.data(), first, entry.ShortFlags);
         }
         pending.clear();
         if (!entry.Name.empty())

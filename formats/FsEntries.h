@@ -6,6 +6,7 @@
 // boot sectors that say where a volume's clusters lie. Live and deleted entries alike; none is
 // trusted: every field is read bounds-checked, and what does not hold together is dropped.
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -41,8 +42,11 @@ struct TFsEntry {
     std::uint64_t Record = 0;
     std::uint64_t Parent = 0;
     std::vector<TClusterRun> Runs;
-    // FAT: the 8.3 name's checksum, which the long-name entries before it repeat.
+    // FAT: the 8.3 name's checksum, which the long-name entries before it repeat, the name as
+    // stored (first byte restored where it could be) and its case flags.
     std::uint8_t ShortChecksum = 0;
+    std::array<std::uint8_t, 11> Short{};
+    std::uint8_t ShortFlags = 0;
 };
 
 // ---- FAT -----------------------------------------------------------------------------------
@@ -64,7 +68,8 @@ struct TFatFolderBytes {
     bool DotEntries = false;           // the bytes begin with "." and ".." (a folder's first cluster)
     std::uint64_t Self = 0;            // the "." entry's cluster
     std::uint64_t Parent = 0;          // the ".." entry's cluster (0: the root)
-    std::vector<TLfnPiece> Leading;    // long-name pieces before the first short entry...
+    std::vector<TLfnPiece> Leading;    // long-name pieces before the first short entry (the
+                                       // bytes may begin in the middle of a name)...
     bool LeadingShort = false;         // ...and whether a short entry follows them at once
     std::vector<TLfnPiece> Trailing;   // long-name pieces after the last short entry
     bool Ended = false;                // an end entry (first byte 0) was met
@@ -76,6 +81,20 @@ struct TFatFolderBytes {
 // its first character, that character is the one the long name's checksum requires when it
 // agrees with the long name; with no long name it is guessed from the folder's other names.
 TFatFolderBytes ParseFatFolder(TBytes bytes);
+
+// Gives a short entry the long name of the pieces stored before it (last part first): for a
+// live entry when the pieces are in order and carry its checksum; for a deleted one, whose
+// first character was lost, when the one first character that makes the checksum agree is the
+// long name's. False, and the entry unchanged, otherwise.
+// whole tells that the pieces began right after another entry, so that none of the name's is
+// missing; for deleted pieces, which lost their order, a run that may have lost its first
+// pieces must show the name's end instead.
+bool TakeLongName(TFsEntry& entry, const std::vector<TLfnPiece>& pieces, bool whole = true);
+
+// For the deleted short names among the entries of one folder whose first character was
+// guessed, a better guess: the first character of a name whose next three characters are the
+// same (cameras number their photos under one prefix).
+void GuessFirstFromSiblings(const std::vector<TFsEntry*>& entries);
 
 // The checksum of an 8.3 name as long-name pieces repeat it.
 std::uint8_t ShortNameChecksum(const std::uint8_t* name11);
