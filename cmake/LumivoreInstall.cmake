@@ -112,7 +112,8 @@ else()
   message(WARNING "help2man not found: the manual pages are not built")
 endif()
 
-# The Debian package's documentation: copyright and a compressed changelog.
+# The Debian package's documentation: copyright (the licence, GPL-3.0-or-later, by its SPDX name)
+# and a compressed changelog.
 set(LUMIVORE_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/lumivore)
 set(LUMIVORE_CHANGELOG_GZ ${PROJECT_BINARY_DIR}/packaging/changelog.gz)
 add_custom_command(OUTPUT ${LUMIVORE_CHANGELOG_GZ}
@@ -129,6 +130,9 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME lumivore)
 set(CPACK_PACKAGE_VENDOR Orvandel)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+# A Debian package must name its maintainer with a mail address (lintian refuses one without);
+# the product has none yet, so this one stays a placeholder until it has. It is shown nowhere
+# else: the about box and the AppStream metadata carry no address.
 set(CPACK_PACKAGE_CONTACT "Lumivore developers <lumivore@orvandel.example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "recover deleted photos from memory cards and disks")
 # The extended description; CPack puts the summary above it and indents it.
@@ -142,11 +146,11 @@ thumbnails with the camera's metadata, and writes the chosen files to
 another drive. The examined device is only ever read.
 
 The package holds the windows program (lumivore) and the command-line tool
-(lumivore-cli).")
+(lumivore-cli). Lumivore is free software under the GNU General Public
+License, version 3 or later.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://lumivore.example.org/")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # udisks2 lets a desktop user read a card without running the program as root.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "udisks2")

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <map>
 #include <optional>
+#include <unordered_map>
 #include <unordered_set>
 
 #if defined(__SSE2__)
@@ -226,18 +227,29 @@ public:
         firstBreak_ = 0;
         std::vector<TPiece> pieces{{static_cast<std::int64_t>(start), 0}};
         TJpegEntropyDecoder fresh;
-        // Fewer pieces first: a file of two pieces is not to be passed over for a three-piece
-        // reading that happens to decode as well.
-        std::optional<std::vector<TPiece>> found;
-        for (maxPieces_ = 2; maxPieces_ <= options_.MaxPieces && !found; ++maxPieces_) {
-            found = Extend(fresh, pieces);
-            if (attempts_ >= options_.MaxAttemptsPerFile)
-                break;
-        }
+        // The candidates at each break are followed the likeliest first (Extend), to as many
+        // pieces as a photo may have: a reading of more pieces is only met where the likeliest
+        // continuation of fewer went on the picture no worse.
+        maxPieces_ = options_.MaxPieces;
+        std::optional<std::vector<TPiece>> found = Extend(fresh, pieces);
         firstBreak = firstBreak_;
         return found;
     }
     std::uint64_t Attempts() const { return attempts_; }
+
+    // The photo at device offset start decoded as it lies, in one run of run bytes whatever
+    // file starts inside them: Clean when it is whole so. When the data stops before the next
+    // file's start, the search's own first step would decode just the same: it is kept for it.
+    TJpegCheck AsItLies(std::uint64_t start, std::uint64_t run) {
+        std::vector<TPiece> pieces{{static_cast<std::int64_t>(start), 0}};
+        TOpenRun whole = DecodeOpen(TJpegEntropyDecoder{}, pieces, 0, start, start + run);
+        const TJpegCheck r = whole.Result;
+        const std::uint64_t wall = OpenEnd(start, 0);
+        if ((r == TJpegCheck::Corrupt || r == TJpegCheck::NeedMore) && whole.FailDevice < wall &&
+            g_.BoundaryAtOrAfter(whole.FailDevice) <= wall)
+            runs_.emplace(RunKey(pieces), std::move(whole));
+        return r;
+    }
 
 private:
     // How far an open piece that starts at offset may run: to the next file start, the device's
@@ -293,10 +305,153 @@ private:
         return out;
     }
 
+    // Whether a candidate cluster that decodes from the state at the break (after) holds coded
+    // data of another place: another picture, or this one's from elsewhere. Such data decodes as
+    // well as the true continuation, often for megabytes, as the codes of one camera resume
+    // their step after a few bits; what gives it away at once is the picture itself. A true
+    // continuation keeps the blocks as alike those above them as the picture was so far, while
+    // blocks from elsewhere line up with the row above by chance: their DC values differ from
+    // those above several times as much. Judged only where both sides hold enough pairs; a
+    // generous margin keeps every true continuation seen on cards (within 1.2 times the
+    // picture's own) far from the threshold (foreign data ran at 5 times and more).
+    static bool Foreign(const TJpegEntropyDecoder& atBreak, const TJpegEntropyDecoder& after) {
+        constexpr std::uint64_t kPicturePairs = 256, kCandidatePairs = 64;
+        const std::uint64_t basePairs = atBreak.VerticalPairs();
+        const std::uint64_t pairs = after.VerticalPairs() - basePairs;
+        if (basePairs < kPicturePairs || pairs < kCandidatePairs)
+            return false;
+        const std::uint64_t baseSum = atBreak.VerticalDifferenceSum();
+        const double mean = static_cast<double>(after.VerticalDifferenceSum() - baseSum) / static_cast<double>(pairs);
+        const double baseMean = static_cast<double>(baseSum) / static_cast<double>(basePairs);
+        return mean > 3 * baseMean + 4;
+    }
+
+    // How unlike the blocks above them the blocks a candidate decoded are, against the
+    // picture's own: near 1 for a true continuation; 1 where nothing can be said.
+    static double Unlikeness(const TJpegEntropyDecoder& atBreak, const TJpegEntropyDecoder& after) {
+        const std::uint64_t basePairs = atBreak.VerticalPairs();
+        const std::uint64_t pairs = after.VerticalPairs() - basePairs;
+        if (basePairs == 0 || pairs == 0 || atBreak.VerticalDifferenceSum() == 0)
+            return 1.0;
+        const double mean = static_cast<double>(after.VerticalDifferenceSum() - atBreak.VerticalDifferenceSum()) /
+                            static_cast<double>(pairs);
+        return mean / (static_cast<double>(atBreak.VerticalDifferenceSum()) / static_cast<double>(basePairs));
+    }
+
     TJpegCheck RunOver(TJpegEntropyDecoder& d, const std::vector<TPiece>& pieces) {
         reader_.SetPieces(pieces);
         TPieceSource source(reader_);
         return d.Run(source, Total(pieces));
+    }
+
+    // What decoding the open piece tells, once per set of closed pieces and open start however
+    // often the search comes back to it: how it ended, where the data stopped, and the
+    // decoder's state at each break candidate before that.
+    struct TOpenRun {
+        TJpegCheck Result = TJpegCheck::NeedMore;
+        std::uint64_t EndOffset = 0;  // after Clean
+        std::uint64_t FailDevice = 0; // where the data stopped: the failing byte, or the run's end
+        std::vector<std::pair<std::uint64_t, TJpegEntropyDecoder>> Snapshots; // by break, ascending
+        bool Snapshotted = false;
+        // The decoder's state at the last cluster boundaries it passed, and at the run's end
+        // when the data went on to it: kept while decoding, so that the break candidates need
+        // no second decode of the piece.
+        std::vector<std::pair<std::uint64_t, TJpegEntropyDecoder>> Passed; // ascending
+    };
+
+    // The closed pieces and the open one's start decide the open piece's decode (its length is
+    // still 0 when it is looked up).
+    static std::uint64_t RunKey(const std::vector<TPiece>& pieces) {
+        std::uint64_t key = 0xCBF29CE484222325ull;
+        for (const TPiece& p : pieces)
+            key = (key ^ static_cast<std::uint64_t>(p.Offset) ^ (static_cast<std::uint64_t>(p.Length) << 1)) * 0x100000001B3ull;
+        return key;
+    }
+
+    // Decodes the open piece as far as it goes, a cluster at a time, keeping the decoder's
+    // state at the last few cluster boundaries it passed: the break candidates lie among them.
+    TOpenRun DecodeOpen(const TJpegEntropyDecoder& atStart, std::vector<TPiece> pieces, std::uint64_t before,
+                        std::uint64_t openStart, std::uint64_t openEnd) {
+        TOpenRun run;
+        TJpegEntropyDecoder d = atStart;
+        pieces.back().Length = static_cast<std::int64_t>(openEnd - openStart);
+        reader_.SetPieces(pieces);
+        TPieceSource source(reader_);
+        const std::size_t keep = std::size_t{options_.BackoffClusters} + 2;
+        std::uint64_t stop = g_.ClusterBytes != 0 ? std::min(g_.BoundaryAtOrAfter(openStart + 1), openEnd) : openEnd;
+        for (;;) {
+            run.Result = d.Run(source, before + (stop - openStart));
+            if (run.Result != TJpegCheck::NeedMore)
+                break;
+            if (run.Passed.size() == keep + 1)
+                run.Passed.erase(run.Passed.begin());
+            run.Passed.emplace_back(stop, d);
+            if (stop == openEnd)
+                break;
+            stop = std::min(stop + g_.ClusterBytes, openEnd);
+        }
+        if (run.Result == TJpegCheck::Clean)
+            run.Passed.clear();
+        run.EndOffset = d.EndOffset();
+        run.FailDevice = openEnd;
+        if (run.Result == TJpegCheck::Corrupt) {
+            const std::uint64_t fail = std::max(d.FailOffset(), before);
+            run.FailDevice = openStart + std::min(fail - before, openEnd - openStart);
+        }
+        return run;
+    }
+
+    // The decoder's state at each break candidate of a run, decoding on from the piece's start
+    // to one after the other: once, when the search first needs them.
+    void TakeSnapshots(TOpenRun& run, const TJpegEntropyDecoder& atStart, std::vector<TPiece> pieces,
+                       std::uint64_t openStart, std::uint64_t openEnd) {
+        if (run.Snapshotted)
+            return;
+        run.Snapshotted = true;
+        // Break candidates: the cluster boundary at or before the failure, a few before it, and
+        // the start of a found file before the failure.
+        std::vector<std::uint64_t> ends;
+        const std::uint64_t after = g_.BoundaryAtOrAfter(run.FailDevice);
+        if (after > openStart && after <= openEnd)
+            ends.push_back(after);
+        const std::uint64_t e0 = g_.BoundaryAtOrBefore(run.FailDevice);
+        for (std::uint64_t k = 0; k <= options_.BackoffClusters; ++k) {
+            if (e0 < k * g_.ClusterBytes)
+                break;
+            const std::uint64_t e = e0 - k * g_.ClusterBytes;
+            if (e <= openStart)
+                break;
+            ends.push_back(e);
+        }
+        const std::uint64_t wall = occupied_.NextWall(openStart, run.FailDevice + 1);
+        if (wall <= run.FailDevice && wall > openStart)
+            ends.push_back(wall);
+        std::sort(ends.begin(), ends.end());
+        ends.erase(std::unique(ends.begin(), ends.end()), ends.end());
+        // Those the decode passed are at hand; a run to an end past where it stopped fails as
+        // it did. Only an end it did not keep is decoded again, from the piece's start.
+        const bool kept = std::all_of(ends.begin(), ends.end(), [&](std::uint64_t e) {
+            return (e > run.FailDevice && run.Result != TJpegCheck::NeedMore) ||
+                   std::any_of(run.Passed.begin(), run.Passed.end(), [e](const auto& p) { return p.first == e; });
+        });
+        if (kept) {
+            for (std::uint64_t e : ends) {
+                const auto at = std::find_if(run.Passed.begin(), run.Passed.end(), [e](const auto& p) { return p.first == e; });
+                if (at == run.Passed.end())
+                    break;
+                run.Snapshots.push_back(*at);
+            }
+            run.Passed.clear();
+            return;
+        }
+        run.Passed.clear();
+        TJpegEntropyDecoder s = atStart;
+        for (std::uint64_t e : ends) {
+            pieces.back().Length = static_cast<std::int64_t>(e - openStart);
+            if (RunOver(s, pieces) != TJpegCheck::NeedMore)
+                break;
+            run.Snapshots.emplace_back(e, s);
+        }
     }
 
     // pieces: the closed pieces and an open last one (its start set). atStart has decoded the
@@ -308,51 +463,28 @@ private:
         const std::uint64_t openEnd = OpenEnd(openStart, before);
         if (openEnd <= openStart)
             return std::nullopt;
-        pieces.back().Length = static_cast<std::int64_t>(openEnd - openStart);
-        TJpegEntropyDecoder d = atStart;
-        const TJpegCheck r = RunOver(d, pieces);
-        if (r == TJpegCheck::Clean) {
-            pieces.back().Length = static_cast<std::int64_t>(d.EndOffset() - before);
+        const std::uint64_t key = RunKey(pieces);
+        TOpenRun uncached;
+        TOpenRun* found = nullptr;
+        if (const auto cached = runs_.find(key); cached != runs_.end()) {
+            found = &cached->second;
+        } else if (runs_.size() < kCachedRuns) {
+            // A bounded cache (its entries stay where they are while deeper calls add more): the
+            // search comes back to the first pieces most, once for each number of pieces.
+            found = &runs_.emplace(key, DecodeOpen(atStart, pieces, before, openStart, openEnd)).first->second;
+        } else {
+            uncached = DecodeOpen(atStart, pieces, before, openStart, openEnd);
+            found = &uncached;
+        }
+        TOpenRun& run = *found;
+        if (run.Result == TJpegCheck::Clean) {
+            pieces.back().Length = static_cast<std::int64_t>(run.EndOffset - before);
             return pieces;
         }
-        if (r == TJpegCheck::Unsupported || depth >= maxPieces_ || attempts_ >= options_.MaxAttemptsPerFile)
+        if (run.Result == TJpegCheck::Unsupported || depth >= maxPieces_ || attempts_ >= options_.MaxAttemptsPerFile)
             return std::nullopt;
-        // Where the data stopped: the failing byte, or the end of the open run.
-        std::uint64_t failDevice = openEnd;
-        if (r == TJpegCheck::Corrupt) {
-            const std::uint64_t fail = std::max(d.FailOffset(), before);
-            failDevice = openStart + std::min(fail - before, openEnd - openStart);
-        }
-        // Break candidates: the cluster boundary at or before the failure, a few before it, and
-        // the start of a found file before the failure.
-        std::vector<std::uint64_t> ends;
-        const std::uint64_t after = g_.BoundaryAtOrAfter(failDevice);
-        if (after > openStart && after <= openEnd)
-            ends.push_back(after);
-        const std::uint64_t e0 = g_.BoundaryAtOrBefore(failDevice);
-        for (std::uint64_t k = 0; k <= options_.BackoffClusters; ++k) {
-            if (e0 < k * g_.ClusterBytes)
-                break;
-            const std::uint64_t e = e0 - k * g_.ClusterBytes;
-            if (e <= openStart)
-                break;
-            ends.push_back(e);
-        }
-        const std::uint64_t wall = occupied_.NextWall(openStart, failDevice + 1);
-        if (wall <= failDevice && wall > openStart)
-            ends.push_back(wall);
-        std::sort(ends.begin(), ends.end());
-        ends.erase(std::unique(ends.begin(), ends.end()), ends.end());
-
-        // The decoder's state at each candidate end, decoding on from one to the next.
-        std::vector<std::pair<std::uint64_t, TJpegEntropyDecoder>> snapshots;
-        TJpegEntropyDecoder s = atStart;
-        for (std::uint64_t e : ends) {
-            pieces.back().Length = static_cast<std::int64_t>(e - openStart);
-            if (RunOver(s, pieces) != TJpegCheck::NeedMore)
-                break;
-            snapshots.emplace_back(e, s);
-        }
+        TakeSnapshots(run, atStart, pieces, openStart, openEnd);
+        const std::vector<std::pair<std::uint64_t, TJpegEntropyDecoder>>& snapshots = run.Snapshots;
         if (depth == 1 && !snapshots.empty())
             firstBreak_ = snapshots.back().first;
 
@@ -365,14 +497,23 @@ private:
             std::uint64_t prefix = 0xCBF29CE484222325ull;
             for (const TPiece& p : trial)
                 prefix = (prefix ^ static_cast<std::uint64_t>(p.Offset) ^ (static_cast<std::uint64_t>(p.Length) << 1)) * 0x100000001B3ull;
+            // Every candidate is tried over one cluster first; those that decode and go on the
+            // picture are followed as the next piece, the one that goes on it best first: on a
+            // used card other photos by the same camera decode from the break too, but the true
+            // continuation keeps the picture's blocks most alike those above them.
+            std::vector<std::pair<double, std::uint64_t>> followed; // by how unlike, and candidate
             for (std::uint64_t cand : Candidates(e)) {
                 if (attempts_ >= options_.MaxAttemptsPerFile)
-                    return std::nullopt;
+                    break;
                 // A candidate that failed after the same pieces fails again: a deeper search
-                // does not pay for it twice.
+                // does not pay for it twice; one that went on keeps its measure.
                 const std::uint64_t key = (prefix ^ cand) * 0x9E3779B97F4A7C15ull;
                 if (rejected_.count(key) != 0)
                     continue;
+                if (const auto known = alike_.find(key); known != alike_.end()) {
+                    followed.emplace_back(known->second, cand);
+                    continue;
+                }
                 if (ConstantStart(cand)) {
                     rejected_.insert(key);
                     continue;
@@ -388,16 +529,25 @@ private:
                     trial.back().Length = static_cast<std::int64_t>(t.EndOffset() - logicalEnd);
                     return trial;
                 }
-                if (tr == TJpegCheck::NeedMore && t.Resume() >= logicalEnd) {
-                    // The cluster decodes: follow it as the next piece.
-                    trial.back().Length = 0;
-                    if (auto found = Extend(it->second, trial))
-                        return found;
+                trial.pop_back();
+                if (tr == TJpegCheck::NeedMore && t.Resume() >= logicalEnd && !Foreign(it->second, t)) {
+                    const double unlike = Unlikeness(it->second, t);
+                    alike_.emplace(key, unlike);
+                    followed.emplace_back(unlike, cand);
                 } else {
                     rejected_.insert(key);
                 }
+            }
+            std::stable_sort(followed.begin(), followed.end(),
+                             [](const auto& x, const auto& y) { return x.first < y.first; });
+            for (const auto& [unlike, cand] : followed) {
+                trial.push_back({static_cast<std::int64_t>(cand), 0});
+                if (auto found = Extend(it->second, trial))
+                    return found;
                 trial.pop_back();
             }
+            if (attempts_ >= options_.MaxAttemptsPerFile)
+                return std::nullopt;
         }
         return std::nullopt;
     }
@@ -411,6 +561,9 @@ private:
     std::uint64_t firstBreak_ = 0;
     std::uint32_t maxPieces_ = 2;
     std::unordered_set<std::uint64_t> rejected_;
+    std::unordered_map<std::uint64_t, double> alike_; // candidates that went on the picture
+    static constexpr std::size_t kCachedRuns = 64;
+    std::unordered_map<std::uint64_t, TOpenRun> runs_;
 };
 
 bool IsJpeg(const TFoundFile& f) { return f.Type() == TFileType::Jpeg && f.StartSector >= 0; }
@@ -820,12 +973,10 @@ TFragmentStats ReassembleFragments(TDrive& drive, std::uint64_t deviceBytes, con
         const std::uint64_t start = static_cast<std::uint64_t>(f.StartSector) * kSector;
         ++stats.Checked;
         // First the photo as it lies: one run, as far as the length limit or the device's end.
-        TJpegEntropyDecoder whole;
+        TSearch search(reader, geometry, occupied, deviceBytes, options);
         const std::uint64_t run = std::min<std::uint64_t>(deviceBytes - std::min(deviceBytes, start),
                                                           static_cast<std::uint64_t>(kFileLengthLimit));
-        reader.SetPieces({{static_cast<std::int64_t>(start), static_cast<std::int64_t>(run)}});
-        TPieceSource source(reader);
-        const TJpegCheck r = whole.Run(source, run);
+        const TJpegCheck r = search.AsItLies(start, run);
         if (r == TJpegCheck::Clean) {
             ++stats.Contiguous;
             continue;
@@ -834,7 +985,6 @@ TFragmentStats ReassembleFragments(TDrive& drive, std::uint64_t deviceBytes, con
             ++stats.Unsupported;
             continue;
         }
-        TSearch search(reader, geometry, occupied, deviceBytes, options);
         std::uint64_t firstBreak = 0;
         std::optional<std::vector<TPiece>> found = search.Solve(start, firstBreak);
         stats.Attempts += search.Attempts();

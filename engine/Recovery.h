@@ -183,6 +183,13 @@ private:
 // before the dot.
 std::string RecoveredFileName(std::int64_t startSector, const std::string& ext, int suffix = 0);
 
+// True for a name recovery gives: a file's (RecoveredFileName, with or without a suffix) or
+// the report's ("recovery-report.csv", "recovery-report-2.csv").
+bool IsRecoveredFileName(const std::string& name);
+// True when the folder holds a file under such a name: a recovery wrote there before, and the
+// next one would add numbered copies beside those files.
+bool HoldsRecoveredFiles(const std::string& folder);
+
 // The EXIF date "YYYY:MM:DD HH:MM:SS" as local time; nothing when it is not a valid date.
 std::optional<std::time_t> ParseDateTaken(const std::string& text);
 

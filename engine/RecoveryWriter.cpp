@@ -2,6 +2,8 @@
 #include "engine/RecoveryWriter.h"
 
 #include <cstdio>
+#include <filesystem>
+#include <string_view>
 
 #include "support/SafeText.h"
 
@@ -17,6 +19,44 @@ std::string RecoveredFileName(std::int64_t startSector, const std::string& ext, 
     for (char c : ext)
         name += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
     return name;
+}
+
+namespace {
+
+bool AllDigits(std::string_view text) {
+    return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+} // namespace
+
+bool IsRecoveredFileName(const std::string& name) {
+    const std::string_view n = name;
+    if (n == "recovery-report.csv")
+        return true;
+    if (n.size() > 20 && n.substr(0, 16) == "recovery-report-" && n.substr(n.size() - 4) == ".csv")
+        return AllDigits(n.substr(16, n.size() - 20));
+    // "f" + at least ten digits, "-" + digits for a further copy, "." + a lower-case extension.
+    const std::size_t dot = n.rfind('.');
+    if (n.size() < 13 || n[0] != 'f' || dot == std::string_view::npos || dot + 1 == n.size())
+        return false;
+    const std::string_view ext = n.substr(dot + 1);
+    if (ext.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789") != std::string_view::npos)
+        return false;
+    std::string_view stem = n.substr(1, dot - 1);
+    if (const std::size_t dash = stem.find('-'); dash != std::string_view::npos) {
+        if (!AllDigits(stem.substr(dash + 1)))
+            return false;
+        stem = stem.substr(0, dash);
+    }
+    return stem.size() >= 10 && AllDigits(stem);
+}
+
+bool HoldsRecoveredFiles(const std::string& folder) {
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
+        if (IsRecoveredFileName(it->path().filename().string()))
+            return true;
+    return false;
 }
 
 std::optional<std::time_t> ParseDateTaken(const std::string& text) {

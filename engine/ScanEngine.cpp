@@ -78,6 +78,8 @@ void TScanEngine::Scan(std::uint64_t firstSector, std::uint64_t sectorCount, TCo
     sectorCount = std::min(sectorCount, kLargestSectorNumber - firstSector);
     ClearFoundFiles();
     UnreadableSectors = 0;
+    failedFirstPass_.clear();
+    shownErrors_ = 0;
     Busy = true;
     StopRequested = false;
     SetProgress(0);
@@ -167,6 +169,9 @@ void TScanEngine::Scan(std::uint64_t firstSector, std::uint64_t sectorCount, TCo
             remember(current + got, current + kBlockSectors);
             ParkMeasures((current + got) * kSectorSize);
             skip = kSkipBlocksAfterError;
+            // The sector the read stopped at failed: counted now, settled when it is read again.
+            if (current + got < rangeEnd && failedFirstPass_.insert(current + got).second)
+                ShowErrors(errorLabel);
         }
         current += kBlockSectors;
         if (foundLabel)
@@ -245,6 +250,10 @@ void TScanEngine::RescanPending(TReadAhead& reader, const std::vector<TPendingRa
     for (const TPendingRange& range : pending) {
         std::uint64_t runStart = range.First;
         std::uint32_t filled = 0;
+        // A range that a failed read left behind starts with the sector counted as it failed;
+        // the count stands for the first sector of the range that fails now, or is taken back
+        // when the whole range reads.
+        bool counted = failedFirstPass_.count(range.First) > 0;
         for (std::uint64_t s = range.First; s < range.First + range.Count; ++s) {
             PumpMessages();
             if (StopRequested)
@@ -260,14 +269,28 @@ void TScanEngine::RescanPending(TReadAhead& reader, const std::vector<TPendingRa
             } else {
                 flush(runStart, filled);
                 ++UnreadableSectors;
-                if (errorLabel)
-                    errorLabel->SetCount(UnreadableSectors);
+                if (counted) {
+                    failedFirstPass_.erase(range.First);
+                    counted = false;
+                }
+                ShowErrors(errorLabel);
                 runStart = s + 1;
             }
             showProgress();
         }
         flush(runStart, filled);
+        if (counted) {
+            failedFirstPass_.erase(range.First);
+            ShowErrors(errorLabel);
+        }
     }
+}
+
+void TScanEngine::ShowErrors(TCounterLabel* errorLabel) {
+    const std::int64_t errors = UnreadableSectors + static_cast<std::int64_t>(failedFirstPass_.size());
+    if (errorLabel && errors != shownErrors_)
+        errorLabel->SetCount(errors);
+    shownErrors_ = errors;
 }
 
 void TScanEngine::CloseMeasures() {

@@ -135,6 +135,14 @@ private:
         std::uint64_t First = 0;
         std::uint64_t Count = 0;
     };
+    // The sectors at which a read of the first pass stopped, not read again yet: the error
+    // label counts them at once, so that it moves as the scan meets a failing area, and the
+    // sector-by-sector pass either confirms them (UnreadableSectors) or takes them back.
+    std::set<std::uint64_t> failedFirstPass_;
+    std::int64_t shownErrors_ = 0;
+    // Shows UnreadableSectors plus the first-pass failures still to be read again, when that
+    // differs from what the label shows.
+    void ShowErrors(TCounterLabel* errorLabel);
     // Reads the pending ranges again one sector at a time, through reader, and examines what
     // reads. done counts the sectors handled so far, for the labels and the bar.
     void RescanPending(TReadAhead& reader, const std::vector<TPendingRange>& pending, std::uint64_t sectorCount,

@@ -1,6 +1,8 @@
 // A JPEG decode that follows the Huffman codes and markers without forming pixels.
 #include "formats/JpegEntropy.h"
 
+#include <cstdlib>
+
 #include <algorithm>
 #include <cstring>
 #include <vector>
@@ -256,11 +258,28 @@ TJpegCheck TJpegEntropyDecoder::DecodeScan() {
         }
         checkpoint = state_;
         fault_ = TFault::None;
+        // The group's place in its row, and the columns of the row above that its blocks meet.
+        const std::uint64_t unitColumn = vertical_ ? (scanUnits_ - state_.UnitsLeft) % unitsPerRow_ : 0;
+        std::array<std::size_t, 10> column{};
+        std::array<std::int32_t, 10> dc{};
         for (int b = 0; b < blocksPerUnit_; ++b) {
             const std::size_t i = static_cast<std::size_t>(b);
-            if (!DecodeBlock(dc_[blockDc_[i]], ac_[blockAc_[i]], state_.DcPred[blockComponent_[i] & 3], blockDcLimit_[i]))
+            std::int32_t& pred = state_.DcPred[blockComponent_[i] & 3];
+            if (!DecodeBlock(dc_[blockDc_[i]], ac_[blockAc_[i]], pred, blockDcLimit_[i]))
                 return Fail(fault_, checkpoint);
+            if (vertical_) {
+                column[i] = blockColumnBase_[i] + static_cast<std::size_t>(unitColumn) * blockWidth_[i] + blockH_[i];
+                dc[i] = pred;
+                const std::int32_t above = aboveDc_[column[i]];
+                if (above != kNoDc) {
+                    state_.VerticalSum += static_cast<std::uint64_t>(std::abs(static_cast<std::int64_t>(pred) - above));
+                    ++state_.VerticalPairs;
+                }
+            }
         }
+        if (vertical_)
+            for (int b = 0; b < blocksPerUnit_; ++b)
+                aboveDc_[column[static_cast<std::size_t>(b)]] = dc[static_cast<std::size_t>(b)];
         --state_.UnitsLeft;
         if (restartInterval_ != 0)
             --state_.RestartsLeft;
@@ -380,6 +399,8 @@ bool TJpegEntropyDecoder::ReadScan(TBytes payload) {
             return false;
         for (int b = 0; b < blocks; ++b) {
             const std::size_t i = static_cast<std::size_t>(blocksPerUnit_++);
+            blockH_[i] = static_cast<std::uint8_t>(count == 1 ? 0 : b % comp.H);
+            blockWidth_[i] = static_cast<std::uint8_t>(count == 1 ? 1 : comp.H);
             blockComponent_[i] = static_cast<std::uint8_t>(index);
             blockDc_[i] = static_cast<std::uint8_t>(dcId);
             blockAc_[i] = static_cast<std::uint8_t>(acId);
@@ -393,8 +414,44 @@ bool TJpegEntropyDecoder::ReadScan(TBytes payload) {
             units = CeilDiv(w, 8) * CeilDiv(h, 8);
         }
     }
-    if (count > 1)
-        units = CeilDiv(width_, 8u * static_cast<std::uint64_t>(maxH_)) * CeilDiv(height_, 8u * static_cast<std::uint64_t>(maxV_));
+    std::uint64_t perRow = 0;
+    if (count > 1) {
+        perRow = CeilDiv(width_, 8u * static_cast<std::uint64_t>(maxH_));
+        units = perRow * CeilDiv(height_, 8u * static_cast<std::uint64_t>(maxV_));
+    } else {
+        const TComponent& comp = components_[blockComponent_[0]];
+        perRow = CeilDiv(CeilDiv(std::uint64_t{width_} * comp.H, static_cast<std::uint64_t>(maxH_)), 8);
+    }
+    // The columns of each block of a group, when every block's DC values are summed (a
+    // quantisation table gives their scale); at most a few thousand per row.
+    vertical_ = perRow > 0 && perRow <= 65535;
+    std::uint32_t columns = 0;
+    for (int b = 0; b < blocksPerUnit_ && vertical_; ++b) {
+        const std::size_t i = static_cast<std::size_t>(b);
+        vertical_ = blockDcLimit_[i] != 0;
+        if (blockH_[i] == 0) {
+            // The first block of a component in the group starts its columns.
+            bool first = true;
+            for (int k = 0; k < b; ++k)
+                first = first && blockComponent_[static_cast<std::size_t>(k)] != blockComponent_[i];
+            if (first) {
+                blockColumnBase_[i] = columns;
+                columns += static_cast<std::uint32_t>(perRow * blockWidth_[i]);
+            } else {
+                for (int k = 0; k < b; ++k)
+                    if (blockComponent_[static_cast<std::size_t>(k)] == blockComponent_[i])
+                        blockColumnBase_[i] = blockColumnBase_[static_cast<std::size_t>(k)];
+            }
+        } else {
+            blockColumnBase_[i] = blockColumnBase_[i - 1];
+        }
+    }
+    unitsPerRow_ = perRow;
+    scanUnits_ = units;
+    if (vertical_)
+        aboveDc_.assign(columns, kNoDc);
+    else
+        aboveDc_.clear();
     const std::size_t tail = 1 + 2u * static_cast<std::size_t>(count);
     // A sequential scan covers all 64 coefficients at full precision.
     if (payload[tail] != 0 || payload[tail + 1] != 63 || payload[tail + 2] != 0)

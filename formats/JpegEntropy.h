@@ -12,7 +12,9 @@
 // file from its start each time.
 
 #include <array>
+#include <climits>
 #include <cstdint>
+#include <vector>
 
 #include "formats/ByteOrder.h"
 
@@ -64,6 +66,13 @@ public:
     bool InScan() const { return scansStarted_ > 0; }
     // Block groups (MCUs) decoded so far over all scans, for tests and measures.
     std::uint64_t UnitsDecoded() const { return unitsDecoded_; }
+    // How alike the DC values of vertically neighbouring blocks were: the sum of their absolute
+    // differences and the number of such pairs, over the blocks decoded so far (sequential scans
+    // with quantisation tables only). Pictures are smooth: a true continuation of a picture
+    // keeps its blocks alike those above them, while coded data from elsewhere (another picture,
+    // or this one's from another place), which decodes as well, lines up blocks that are not.
+    std::uint64_t VerticalDifferenceSum() const { return state_.VerticalSum; }
+    std::uint64_t VerticalPairs() const { return state_.VerticalPairs; }
 
 private:
     struct THuffman {
@@ -93,6 +102,8 @@ private:
         // Zero bytes, and fill bytes, in a row so far.
         std::uint32_t ZeroRun = 0;
         std::uint32_t FillRun = 0;
+        std::uint64_t VerticalSum = 0;
+        std::uint64_t VerticalPairs = 0;
     };
     // Why the last primitive failed.
     enum class TFault : std::uint8_t { None, NeedMore, Corrupt };
@@ -130,6 +141,19 @@ private:
     // The DC step of each quantisation table; 0 = not given.
     std::array<std::uint16_t, 4> dcQuant_{};
     int blocksPerUnit_ = 0;
+    // Where each block of a block group lies across the picture, for the DC value of the block
+    // above it: the index of its column among its component's (horizontal place within the
+    // group), the group's columns in a row, and per column the DC value of the lowest block of
+    // the last group decoded there (kNoDc before any). A group's values are kept once it has
+    // decoded whole, so a group taken back for more bytes leaves nothing behind.
+    static constexpr std::int32_t kNoDc = INT32_MIN;
+    std::array<std::uint8_t, 10> blockH_{};
+    std::array<std::uint32_t, 10> blockColumnBase_{};
+    std::array<std::uint8_t, 10> blockWidth_{};
+    std::uint64_t unitsPerRow_ = 0;
+    std::uint64_t scanUnits_ = 0;
+    bool vertical_ = false;
+    std::vector<std::int32_t> aboveDc_;
     int scansStarted_ = 0;
     std::uint64_t unitsDecoded_ = 0;
     std::uint64_t failOffset_ = 0;

@@ -242,6 +242,14 @@ std::string Translate(std::string_view language, std::string_view key, std::stri
     return result;
 }
 
+bool PluralIsOne(std::string_view language, long long count) {
+    // Languages named by a region ("fr-CA", "fr_BE") count as the language.
+    const std::string_view base = language.substr(0, language.find_first_of("-_"));
+    if (base == "fr")
+        return count == 0 || count == 1;
+    return count == 1;
+}
+
 std::string GetDefaultLanguage() {
     std::string result = "en";
     const pugi::xml_document* document = OpenDocument();

@@ -79,6 +79,10 @@ std::string ReplaceEscapes(std::string_view text);
 // entry is empty. With several `text` elements for one key, the last entry for the language wins.
 std::string Translate(std::string_view language, std::string_view key, std::string_view defaultText);
 
+// Whether a count takes the singular form ("_one" keys) in that language: 1 alone in English,
+// German, Spanish, Italian and most others; 0 and 1 in French.
+bool PluralIsOne(std::string_view language, long long count);
+
 // The `id` of the first `language` element whose `default` is exactly "true", else "en".
 std::string GetDefaultLanguage();
 

@@ -11,14 +11,16 @@
 #include "ui/LinkLabel.h"
 #include "ui/UiSupport.h"
 
+// The addresses are set when the program is built; none is set while the product has no web
+// site and no mail address, and the box then shows no link at all.
 #ifndef LUMIVORE_PRODUCT_URL
-#define LUMIVORE_PRODUCT_URL "https://lumivore.example.org"
+#define LUMIVORE_PRODUCT_URL ""
 #endif
 #ifndef LUMIVORE_SUPPORT_MAIL
-#define LUMIVORE_SUPPORT_MAIL "support@lumivore.example.org"
+#define LUMIVORE_SUPPORT_MAIL ""
 #endif
 #ifndef LUMIVORE_SALES_MAIL
-#define LUMIVORE_SALES_MAIL "sales@lumivore.example.org"
+#define LUMIVORE_SALES_MAIL ""
 #endif
 
 namespace lumivore {
@@ -58,14 +60,20 @@ Tfrm_about::Tfrm_about(QWidget* parent) : QDialog(parent) {
         return l;
     };
     label("Label8", QStringLiteral("Orvandel"));
-    QLabel* product = label("Label1", QStringLiteral("Lumivore 1.0"));
+    // The product's name; its version stands once, on the line below.
+    QLabel* product = label("Label1", QStringLiteral("Lumivore"));
     QFont bold = product->font();
     bold.setBold(true);
     bold.setPointSizeF(bold.pointSizeF() * 1.3);
     product->setFont(bold);
-    label("Label2", QStringLiteral("Version ") + QString::fromStdString(AppFileVersion()));
-    texts->addSpacing(12);
+    label("Label2", FillFormat(Tr("lbl_version"), QString::fromStdString(AppFileVersion())));
+    texts->addSpacing(8);
+    QLabel* licence = label("lbl_licence", QString());
+    licence->setWordWrap(true);
+    texts->addSpacing(8);
     const auto link = [this, texts](const char* name, const QString& text, void (Tfrm_about::*slot)()) {
+        if (text.isEmpty())
+            return;
         auto* l = new TLinkLabel(this);
         l->setObjectName(QLatin1String(name));
         l->setText(text);
@@ -84,14 +92,18 @@ Tfrm_about::Tfrm_about(QWidget* parent) : QDialog(parent) {
     layout->addLayout(texts, 1);
 
     TranslateWidget(this, objectName());
-    setFixedSize(QSize(372, 221).expandedTo(sizeHint()));
+    FitFixedSize(this, QSize(372, 221));
 }
 
-void Tfrm_about::Label4Click() { OpenUrl(QUrl(ProductAddress())); }
+void Tfrm_about::Label4Click() { OpenUrlOrSay(this, QUrl(ProductAddress())); }
 
-void Tfrm_about::Label5Click() { OpenUrl(MailLink(SupportMailAddress(), "mailto:%1?subject=%2 technique help request")); }
+void Tfrm_about::Label5Click() {
+    OpenUrlOrSay(this, MailLink(SupportMailAddress(), "mailto:%1?subject=%2 technique help request"));
+}
 
-void Tfrm_about::Label6Click() { OpenUrl(MailLink(SalesMailAddress(), "mailto:%1?subject=%2 purchase help request")); }
+void Tfrm_about::Label6Click() {
+    OpenUrlOrSay(this, MailLink(SalesMailAddress(), "mailto:%1?subject=%2 purchase help request"));
+}
 
 void Tfrm_about::keyPressEvent(QKeyEvent* event) {
     switch (event->key()) {

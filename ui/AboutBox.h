@@ -1,12 +1,12 @@
 #pragma once
-// The about box: maker, product, version, and links to the product's web page and to the
-// support and sales mail addresses. Escape and Enter close it.
+// The about box: maker, product, version and licence, and links to the product's web page and
+// to the support and sales mail addresses where the build sets them. Escape and Enter close it.
 
 #include <QDialog>
 
 namespace lumivore {
 
-// The addresses the box shows; fixed when the program is built.
+// The addresses the box shows; fixed when the program is built, empty when none is set.
 QString ProductAddress();
 QString SupportMailAddress();
 QString SalesMailAddress();

@@ -8,7 +8,9 @@
 #include <QHeaderView>
 #include <QImage>
 #include <QLabel>
+#include <QKeyEvent>
 #include <QListWidget>
+#include <QLocale>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -38,7 +40,9 @@
 #include "preview/Thumbnails.h"
 #include "support/Settings.h"
 #include "ui/DirDialog.h"
+#include "ui/PictureViewer.h"
 #include "ui/StatusBarEx.h"
+#include "ui/UiSupport.h"
 
 // Resources of a static library are registered by hand, outside any namespace.
 static void InitPreviewResources() { Q_INIT_RESOURCE(preview); }
@@ -63,7 +67,8 @@ std::vector<std::string> PageRangeCaptions(std::int32_t count, std::uint16_t pag
     for (std::int64_t f = 0; f < pages; ++f) {
         const std::int64_t first = f * pageSize;
         const std::int64_t last = first + std::min<std::int64_t>(count - 1 - first, pageSize - 1);
-        captions.push_back(std::to_string(first) + "-" + std::to_string(last));
+        // Counted from 1, as people count files.
+        captions.push_back(std::to_string(first + 1) + "-" + std::to_string(last + 1));
     }
     return captions;
 }
@@ -188,14 +193,6 @@ const char* const kPhoneArt[kPhoneTypeCount] = {
 };
 
 QIcon ArtIcon(const char* name) { return QIcon(QStringLiteral(":/preview/%1.svg").arg(QLatin1String(name))); }
-
-// A text of the current language; line breaks written as "/r" in the file become the
-// toolkit's line breaks.
-QString Tr(const char* key) {
-    QString text = QString::fromStdString(Translate(CurrentLanguage(), key, DefaultText(key)));
-    text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
-    return text;
-}
 
 // Fills the "%d" and "%s" of a translated text in order; anything else stays as written, so a
 // damaged translation can neither read arguments that are not there nor swallow text.
@@ -349,13 +346,13 @@ void Tfrm_CustomizeRecovery::BuildWidgets() {
 
     MainMenu1 = new QMenuBar(this);
     MainMenu1->setObjectName(QStringLiteral("MainMenu1"));
-    mnu_photo = MainMenu1->addMenu(QStringLiteral("Photos"));
+    mnu_photo = MainMenu1->addMenu(QStringLiteral("&Photos"));
     mnu_photo->setObjectName(QStringLiteral("mnu_photo"));
-    mnu_recover = mnu_photo->addAction(ArtIcon("recover"), QStringLiteral("Recover"));
+    mnu_recover = mnu_photo->addAction(ArtIcon("recover"), QStringLiteral("&Recover"));
     mnu_recover->setObjectName(QStringLiteral("mnu_recover"));
     connect(mnu_recover, &QAction::triggered, this, &Tfrm_CustomizeRecovery::acRecoverExecute);
     mnu_photo->addSeparator();
-    mnu_exit = mnu_photo->addAction(QStringLiteral("Exit"));
+    mnu_exit = mnu_photo->addAction(QStringLiteral("E&xit"));
     mnu_exit->setObjectName(QStringLiteral("mnu_exit"));
     connect(mnu_exit, &QAction::triggered, this, &QWidget::close);
     layout->setMenuBar(MainMenu1);
@@ -459,12 +456,15 @@ void Tfrm_CustomizeRecovery::BuildWidgets() {
     ListView1->setContextMenuPolicy(Qt::CustomContextMenu);
     PopupMenu1 = new QMenu(ListView1);
     PopupMenu1->setObjectName(QStringLiteral("PopupMenu1"));
-    Recover1 = PopupMenu1->addAction(ArtIcon("recover"), QStringLiteral("Recover"));
+    Recover1 = PopupMenu1->addAction(ArtIcon("recover"), QStringLiteral("&Recover"));
     Recover1->setObjectName(QStringLiteral("Recover1"));
     connect(Recover1, &QAction::triggered, this, &Tfrm_CustomizeRecovery::acRecoverExecute);
     connect(ListView1, &QWidget::customContextMenuRequested, this,
             [this](const QPoint& at) { PopupMenu1->popup(ListView1->viewport()->mapToGlobal(at)); });
     connect(ListView1, &QListWidget::itemSelectionChanged, this, &Tfrm_CustomizeRecovery::ListView1Change);
+    // A double click or Enter shows the picture enlarged.
+    connect(ListView1, &QListWidget::itemDoubleClicked, this, &Tfrm_CustomizeRecovery::ShowEnlarged);
+    ListView1->installEventFilter(this);
 
     Splitter1->addWidget(Panel5);
     Splitter1->addWidget(ListView1);
@@ -506,8 +506,8 @@ void Tfrm_CustomizeRecovery::BuildTree() {
             node->setFlags(Qt::ItemIsEnabled);
     };
 
-    auto* general = new QTreeWidgetItem(TreeView1, {QString::fromStdString(
-        Translate(CurrentLanguage(), "ftype_general", kPreviewGeneralFilesDefault))});
+    auto* general = new QTreeWidgetItem(
+        TreeView1, {DisplayText(Translate(CurrentLanguage(), "ftype_general", kPreviewGeneralFilesDefault))});
     general->setIcon(0, ArtIcon("root_general"));
     general->setFlags(Qt::ItemIsEnabled);
     for (std::size_t i = 0; i < kGeneralTypeCount; ++i)
@@ -541,7 +541,7 @@ void Tfrm_CustomizeRecovery::TranslateCaptions() {
         {"mnu_exit", TComponentKind::MenuItem},      {"Recover1", TComponentKind::MenuItem},
     };
     const auto setCaption = [this](std::size_t index, const std::string& caption) {
-        const QString text = QString::fromStdString(caption);
+        const QString text = DisplayText(caption);
         switch (index) {
         case 0: acRecover->setText(text); break;
         case 1: btn_exit->defaultAction()->setText(text); break;
@@ -552,7 +552,7 @@ void Tfrm_CustomizeRecovery::TranslateCaptions() {
         }
     };
     TranslateForm(CurrentLanguage(), "frm_CustomizeRecovery", components, setCaption,
-                  [this](const std::string& title) { setWindowTitle(QString::fromStdString(title)); });
+                  [this](const std::string& title) { setWindowTitle(DisplayText(title)); });
     PageControl1->setTabText(0, Tr("tab_preview"));
     PageControl1->setTabText(1, Tr("tab_properties"));
     Image2->setToolTip(Tr("hint_enlarge"));
@@ -603,9 +603,12 @@ void Tfrm_CustomizeRecovery::LoadPage(QTreeWidgetItem* node) {
 void Tfrm_CustomizeRecovery::LoadThumbnails(std::uint8_t typeIndex, std::int32_t pageStart) {
     loading_ = true;
     cancelLoad_ = false;
-    // The list shows the page only when it is complete.
+    pump_.Reset();
+    // The list shows the page only when it is complete. What the pane and the status bar showed
+    // belongs to a file of the last page: it goes with it.
     ListView1->setUpdatesEnabled(false);
     ListView1->clear();
+    ClearShownFile();
     selectedTypeIndex_ = typeIndex;
     std::vector<TFoundFile>& files = engine_.FoundFiles;
     const TTreeRoot root = root_;
@@ -644,6 +647,7 @@ void Tfrm_CustomizeRecovery::LoadThumbnails(std::uint8_t typeIndex, std::int32_t
                 break;
             auto* item = new QListWidgetItem(noThumbnailIcon_, QString::fromStdString(Printable(file.Ext)));
             item->setData(kListItemIndexRole, QVariant::fromValue<qulonglong>(static_cast<qulonglong>(p)));
+            item->setToolTip(ThumbnailToolTip(file));
             ListView1->addItem(item);
             if (std::unique_ptr<TBitmap> thumb = engine_.MakeThumbnail(file))
                 item->setIcon(QIcon(ToPixmap(*thumb)));
@@ -683,11 +687,67 @@ void Tfrm_CustomizeRecovery::ShowFile(QListWidgetItem* item) {
         FillMetadata(file);
 }
 
-void Tfrm_CustomizeRecovery::FillMetadata(const TFoundFile& file) {
+void Tfrm_CustomizeRecovery::ClearShownFile() {
+    Image1->clear();
+    previewPixmap_ = QPixmap();
+    Label2->clear();
+    StatusPanel0->clear();
+}
+
+QString Tfrm_CustomizeRecovery::ThumbnailToolTip(const TFoundFile& file) const {
+    const QStringList values = ShownMetadata(file);
+    QStringList lines{QString::fromStdString(RecoveredFileName(file.StartSector, Printable(file.Ext)))};
+    if (file.Length > 0)
+        lines << captions_[1] + QStringLiteral(": ") + values[1];
+    if (file.Width > 0 && file.Height > 0)
+        lines << captions_[2] + QStringLiteral(" x ") + captions_[3] + QStringLiteral(": ") + values[2] +
+                     QStringLiteral(" x ") + values[3];
+    if (!file.DateTaken.empty())
+        lines << captions_[6] + QStringLiteral(": ") + values[6];
+    return lines.join(QLatin1Char('\n'));
+}
+
+QStringList Tfrm_CustomizeRecovery::ShownMetadata(const TFoundFile& file) {
     const std::array<std::string, kMetadataLines> values = MetadataValues(file);
     QStringList lines;
     for (const std::string& value : values)
         lines << QString::fromStdString(value);
+    // Sizes and dates as the user's locale writes them; a date that is no date stays as read.
+    const QLocale locale;
+    if (file.Length > 0)
+        lines[1] = locale.formattedDataSize(file.Length, 2, QLocale::DataSizeTraditionalFormat);
+    if (file.DateTaken.size() >= 19) {
+        const QDateTime taken = QDateTime::fromString(QString::fromStdString(file.DateTaken.substr(0, 19)),
+                                                      QStringLiteral("yyyy:MM:dd HH:mm:ss"));
+        if (taken.isValid())
+            lines[6] = locale.toString(taken, QLocale::ShortFormat);
+    }
+    return lines;
+}
+
+void Tfrm_CustomizeRecovery::ShowEnlarged(QListWidgetItem* item) {
+    if (!item || loading_ || recovering_)
+        return;
+    const auto index = static_cast<std::size_t>(item->data(kListItemIndexRole).toULongLong());
+    if (index >= engine_.FoundFiles.size())
+        return;
+    TFoundFile& file = engine_.FoundFiles[index];
+    QPixmap picture = unsupportedPicture_;
+    if (TraitsOf(file.Type()).Decoder != TPictureDecoder::None) {
+        TBitmap bitmap;
+        picture = engine_.LoadPreview(file, bitmap) && !bitmap.Empty() ? ToPixmap(bitmap) : corruptedPicture_;
+    }
+    Tfrm_PictureViewer viewer(QString::fromStdString(RecoveredFileName(file.StartSector, Printable(file.Ext))), picture,
+                              this);
+    if (PictureViewerHook) {
+        PictureViewerHook(viewer);
+        return;
+    }
+    viewer.exec();
+}
+
+void Tfrm_CustomizeRecovery::FillMetadata(const TFoundFile& file) {
+    const QStringList lines = ShownMetadata(file);
     Label2->setText(lines.join(QLatin1Char('\n')));
     // Joined piece by piece: values read from the card must never be taken for placeholders.
     const QString blank = QStringLiteral(" "), colon = QStringLiteral(": ");
@@ -752,6 +812,13 @@ void Tfrm_CustomizeRecovery::resizeEvent(QResizeEvent* event) {
 }
 
 bool Tfrm_CustomizeRecovery::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == ListView1 && event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) && ListView1->currentItem() != nullptr) {
+            ShowEnlarged(ListView1->currentItem());
+            return true;
+        }
+    }
     if (event->type() == QEvent::Resize) {
         if (watched == TabSheet1)
             FitImage1();
@@ -794,6 +861,12 @@ void Tfrm_CustomizeRecovery::acRecoverExecute() {
     const QString folder = ChooseDirectory();
     if (folder.isEmpty())
         return;
+    {
+        TTranslationsSession session;
+        if (HoldsRecoveredFiles(folder.toStdString()) &&
+            !AskYesNo(this, FillFormat(Tr("msg_folderhasrecovered"), QDir::toNativeSeparators(folder))))
+            return;
+    }
 
     TQtProgressBar progress(StatusBarEx1->ProgressBar());
     TRecoveryRequest request;
@@ -823,6 +896,7 @@ void Tfrm_CustomizeRecovery::acRecoverExecute() {
         TBusyDisplay display(StatusPanel0, StatusBarEx1->ProgressBar(), Tr("fw_recovering"));
         engine_.StopRequested = false;
         engine_.MessagePump = &pump_;
+        pump_.Reset();
         result = Recover(engine_, request);
         engine_.MessagePump = nullptr;
     }

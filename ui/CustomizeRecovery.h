@@ -42,7 +42,7 @@ class TStatusBarEx;
 std::uint16_t PageSizeFromFilesOnce(std::optional<std::int32_t> filesOnce);
 
 // The captions of the page-range children of a type node with count files: none when the
-// count fits one page, else "first-last" (zero-based) for every page.
+// count fits one page, else "first-last" for every page, counted from 1.
 std::vector<std::string> PageRangeCaptions(std::int32_t count, std::uint16_t pageSize);
 
 // The roots of the tree of types, in their order: each holds the rows of one table.
@@ -93,6 +93,12 @@ public:
     // For a test that has to choose a destination without a dialog: when set, "Recover" asks
     // this instead of showing the folder chooser.
     std::function<QString()> ChooseDirectoryOverride;
+    // For a test: when set, an enlarged picture is handed to this instead of being shown.
+    std::function<void(QDialog& viewer)> PictureViewerHook;
+
+    // The metadata lines as the window shows them: MetadataValues with the size and the date
+    // in the user's locale.
+    static QStringList ShownMetadata(const TFoundFile& file);
 
 public Q_SLOTS:
     void acRecoverExecute();
@@ -124,6 +130,9 @@ private:
     void ListView1Change();
     void ShowFile(QListWidgetItem* item);
     void FillMetadata(const TFoundFile& file);
+    void ClearShownFile();
+    QString ThumbnailToolTip(const TFoundFile& file) const;
+    void ShowEnlarged(QListWidgetItem* item);
     void ShowPreview(TFoundFile& file);
     void FitImage1();
     void Splitter1Moved();

@@ -2,6 +2,9 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QHeaderView>
+#include <QSplitter>
+#include <QTreeView>
 #include <QShowEvent>
 
 #include "support/AppInfo.h"
@@ -67,10 +70,19 @@ bool TOpenDirDlg::Execute() {
 }
 
 void TOpenDirDlg::showEvent(QShowEvent* event) {
+    // Room for the places, the folder names and the translated column headings, which Qt's
+    // own small default size cuts short ("Com...", "Ver...nis").
+    if (auto* places = findChild<QSplitter*>(QStringLiteral("splitter")))
+        places->setSizes({170, 630});
+    if (auto* folders = findChild<QTreeView*>(QStringLiteral("treeView"))) {
+        folders->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
+        folders->header()->setStretchLastSection(false);
+        folders->header()->setSectionResizeMode(0, QHeaderView::Stretch);
+    }
     QFileDialog::showEvent(event);
     // Never resizable, whatever the caller set.
     setSizeGripEnabled(false);
-    setFixedSize(size());
+    setFixedSize(size().expandedTo(QSize(800, 480)));
 }
 
 } // namespace lumivore

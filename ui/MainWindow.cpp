@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <optional>
 
 #include <unistd.h>
@@ -19,6 +20,7 @@
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
@@ -213,13 +215,8 @@ Tfrm_main::Tfrm_main(QWidget* parent) : QWidget(parent) {
     FillLogicalDrives(0);
     DriveComboBox1Change(false);
 
-    setWindowTitle(QStringLiteral("Lumivore 1.0"));
     Notebook1->setCurrentIndex(PageDrive);
-
-    // The window keeps the proportions of a 584 x 402 wizard and grows only where its texts
-    // need the room; it is never resized by the user.
     RefreshTexts();
-    setFixedSize(QSize(584, 402).expandedTo(sizeHint()));
 }
 
 Tfrm_main::~Tfrm_main() = default;
@@ -358,7 +355,12 @@ QWidget* Tfrm_main::BuildDrivePage() {
 
     lbl_norights = MakeLabel(content, "lbl_norights", QString(), true);
     lbl_norights->setVisible(false);
+    // Why neither list offers a device, device by device; filled by ShowDeviceNotice.
+    lbl_nodevices = MakeLabel(content, "Label31", QString(), true);
+    lbl_nodevices->setTextFormat(Qt::PlainText);
+    lbl_nodevices->setVisible(false);
     layout->addSpacing(6);
+    layout->addWidget(lbl_nodevices);
     layout->addWidget(lbl_norights);
     layout->addStretch(1);
 
@@ -390,6 +392,8 @@ QWidget* Tfrm_main::BuildRangePage() {
         grid->addWidget(edit, 1, 0);
         grid->addWidget(MakeLabel(box, unitName, QStringLiteral("MB")), 1, 1);
         grid->setColumnStretch(2, 1);
+        // The group's mnemonic and Tab lead to the field first, where a figure is typed.
+        QWidget::setTabOrder(edit, slider);
         return box;
     };
     range_start = group("range_start", trackbar1, Edit2, "Edit2", "Label28");
@@ -400,6 +404,8 @@ QWidget* Tfrm_main::BuildRangePage() {
     layout->addStretch(1);
     connect(trackbar1, &QSlider::valueChanged, this, [this](int v) { Edit2->setText(QString::number(SliderMegabytes(v))); });
     connect(trackbar2, &QSlider::valueChanged, this, [this](int v) { Edit3->setText(QString::number(SliderMegabytes(v))); });
+    connect(Edit2, &QLineEdit::textEdited, this, [this](const QString& text) { FollowTypedValue(trackbar1, text); });
+    connect(Edit3, &QLineEdit::textEdited, this, [this](const QString& text) { FollowTypedValue(trackbar2, text); });
     return BuildPage(PageRange, "lbl_step2", content, "desc_step2", QStringLiteral(":/art/page-range.svg"));
 }
 
@@ -468,10 +474,13 @@ QWidget* Tfrm_main::BuildFileTypePage() {
     ListView1->setSelectionMode(QAbstractItemView::NoSelection);
     ListView1->setEditTriggers(QAbstractItemView::NoEditTriggers);
     ListView1->setUniformRowHeights(true);
-    ListView1->setFocusPolicy(Qt::NoFocus);
+    // Tab reaches the list; the arrow keys move the focus frame from row to row and Space
+    // toggles the row under it by the same rules as a click.
+    ListView1->setFocusPolicy(Qt::StrongFocus);
     ListView1->setColumnWidth(0, 170);
     ListView1->header()->setStretchLastSection(true);
     ListView1->viewport()->installEventFilter(this);
+    ListView1->installEventFilter(this);
     return BuildPage(PageFileType, "lbl_step5", ListView1, nullptr, {});
 }
 
@@ -561,6 +570,18 @@ void Tfrm_main::RefreshTexts() {
     rangeHintFormat_ = Tr("range_hint");
     Edit2->setToolTip(FillFormat(rangeHintFormat_, 0));
     Edit3->setToolTip(FillFormat(rangeHintFormat_, static_cast<long long>(deviceMegabytes_)));
+    setWindowTitle(ProductTitle());
+    ShowDeviceNotice();
+    FitToTexts();
+}
+
+void Tfrm_main::FitToTexts() {
+    // The first column of the check list as wide as its longest name in this language.
+    ListView1->resizeColumnToContents(0);
+    ListView1->setColumnWidth(0, std::max(170, ListView1->columnWidth(0) + 8));
+    // The window keeps the proportions of a 584 x 402 wizard and grows only where its texts
+    // need the room; it is never resized by the user.
+    FitFixedSize(this, QSize(584, 402));
 }
 
 // ---------------------------------------------------------------- devices
@@ -595,6 +616,7 @@ void Tfrm_main::FillLogicalDrives(std::uint8_t selectCode) {
     }
     listedDenied_ = denied;
     lbl_norights->setVisible(denied);
+    ShowDeviceNotice();
 }
 
 void Tfrm_main::FillPhysicalDrives() {
@@ -607,6 +629,42 @@ void Tfrm_main::FillPhysicalDrives() {
         DriveComboBox2->addItem(glyph, FillFormat(format, code - kFirstPhysicalCode), code);
     if (DriveComboBox2->count() > 0)
         DriveComboBox2->setCurrentIndex(0);
+    ShowDeviceNotice();
+}
+
+void Tfrm_main::ShowDeviceNotice() {
+    if (DriveComboBox1->count() > 0 || DriveComboBox2->count() > 0) {
+        lbl_nodevices->setVisible(false);
+        return;
+    }
+    // Nothing to choose: say for every device why it cannot be read, as lumivore-cli devices
+    // does, without asking for a password for each.
+    const TDeviceOpenerPause noPasswordPerDevice;
+    QStringList lines;
+    bool rights = false;
+    for (const TDeviceEntry& entry : TDeviceCatalogue::Instance().Entries()) {
+        if (entry.IsImage)
+            continue;
+        TDrive drive;
+        drive.Open(entry.Code);
+        if (drive.DriveCode == entry.Code)
+            continue;
+        const int error = drive.OpenError;
+        rights = rights || error == EACCES || error == EPERM;
+        lines << QString::fromStdString(entry.Path) + QStringLiteral(": ") +
+                     (error != 0 ? QString::fromLocal8Bit(std::strerror(error)) : Tr("devicestate_notready"));
+    }
+    constexpr qsizetype kMostLines = 6;
+    if (lines.size() > kMostLines) {
+        lines.resize(kMostLines);
+        lines << QStringLiteral("...");
+    }
+    lbl_nodevices->setText(lines.isEmpty() ? Tr("msg_nodevicesfound")
+                                           : Tr("msg_nodevices") + QLatin1Char('\n') + lines.join(QLatin1Char('\n')));
+    lbl_nodevices->setVisible(true);
+    if (rights)
+        lbl_norights->setVisible(true);
+    listedDenied_ = listedDenied_ || rights;
 }
 
 void Tfrm_main::DriveComboBox1Change(bool physical) {
@@ -690,6 +748,16 @@ qlonglong Tfrm_main::SliderMegabytes(int position) const {
     return static_cast<qlonglong>(std::min<std::int64_t>(std::int64_t{position} * sliderUnit_, deviceMegabytes_));
 }
 
+void Tfrm_main::FollowTypedValue(QSlider* slider, const QString& text) {
+    bool ok = false;
+    const qlonglong megabytes = text.trimmed().toLongLong(&ok);
+    if (!ok || megabytes < 0)
+        return; // the check on Next says what is wrong with it
+    const std::int64_t within = std::min<std::int64_t>(megabytes, deviceMegabytes_);
+    const QSignalBlocker keepTheField(slider);
+    slider->setValue(static_cast<int>(within / sliderUnit_));
+}
+
 void Tfrm_main::SetTrackBar(std::int64_t totalSectors) {
     deviceMegabytes_ = DeviceMegabytes(totalSectors);
     sliderUnit_ = RangeSliderUnit(deviceMegabytes_);
@@ -753,9 +821,9 @@ void Tfrm_main::Advance() {
     if (index >= PageRecover)
         return;
     Notebook1->setCurrentIndex(index + 1);
+    SetButtonEnabled(btn_prior, true);
     if (index + 1 == PageRecover)
-        btn_next->setEnabled(false);
-    btn_prior->setEnabled(true);
+        SetButtonEnabled(btn_next, false);
 }
 
 void Tfrm_main::SpeedButton1Click() {
@@ -767,19 +835,34 @@ void Tfrm_main::SpeedButton1Click() {
     case PageRange:
         if (!ValidateRange())
             return;
-        if (scanned_) {
+        if (scanned_ && scanStart_ == scannedStart_ && scanLength_ == scannedLength_) {
             Advance();
         } else {
+            // Not scanned yet, or the range changed since: the files found belong to another
+            // range and are dropped; this one is scanned at once.
+            if (scanned_) {
+                scanned_ = false;
+                engine_->ClearFoundFiles();
+                engine_->CountByType();
+                for (QLabel* counter : {Label12, Label14, Label16})
+                    counter->setText(QStringLiteral("0"));
+                ProgressBar1->setValue(0);
+            }
             Notebook1->setCurrentIndex(PageScan);
-            btn_prior->setEnabled(true);
+            SetButtonEnabled(btn_prior, true);
             DoScanExecute();
         }
         break;
     case PageDirectory:
         if (scanned_ && AnyTypeChecked()) {
+            // The destination is settled before the page moves on: an empty field, a folder to
+            // create or one that holds earlier results keep the user here.
+            confirmedFor_ = ConfirmedDestination();
+            if (confirmedFor_.isEmpty())
+                return;
             Notebook1->setCurrentIndex(PageRecover);
-            btn_next->setEnabled(false);
-            btn_prior->setEnabled(true);
+            SetButtonEnabled(btn_prior, true);
+            SetButtonEnabled(btn_next, false);
             StartRecovery();
         } else {
             Advance();
@@ -796,22 +879,55 @@ void Tfrm_main::SpeedButton7Click() {
     if (index <= 0)
         return;
     Notebook1->setCurrentIndex(index - 1);
+    SetButtonEnabled(btn_next, true);
     if (index - 1 == 0)
-        btn_prior->setEnabled(false);
-    btn_next->setEnabled(true);
+        SetButtonEnabled(btn_prior, false);
 }
 
 // ---------------------------------------------------------------- scan
 
 void Tfrm_main::SetBusyButtons(bool busy) {
-    btn_prior->setEnabled(!busy && Notebook1->currentIndex() > 0);
-    btn_next->setEnabled(!busy && Notebook1->currentIndex() < PageRecover);
-    btn_startscan->setEnabled(!busy);
-    btn_stopscan->setEnabled(busy);
-    btn_startrecovery->setEnabled(!busy);
-    btn_stoprecovery->setEnabled(busy);
-    btn_options->setEnabled(!busy);
-    btn_openimage->setEnabled(!busy);
+    busyButtons_ = busy;
+    // Stop first, so that the focus of a button being disabled can go there.
+    SetButtonEnabled(btn_stopscan, busy);
+    SetButtonEnabled(btn_stoprecovery, busy);
+    SetButtonEnabled(btn_prior, !busy && Notebook1->currentIndex() > 0);
+    SetButtonEnabled(btn_next, !busy && Notebook1->currentIndex() < PageRecover);
+    SetButtonEnabled(btn_startscan, !busy);
+    SetButtonEnabled(btn_startrecovery, !busy);
+    SetButtonEnabled(btn_options, !busy);
+    SetButtonEnabled(btn_openimage, !busy);
+}
+
+QWidget* Tfrm_main::SafeFocus() const {
+    const int page = Notebook1->currentIndex();
+    if (busyButtons_) {
+        if (page == PageScan && btn_stopscan->isEnabled())
+            return btn_stopscan;
+        if (page == PageRecover && btn_stoprecovery->isEnabled())
+            return btn_stoprecovery;
+    }
+    if (btn_next->isEnabled())
+        return btn_next;
+    if (btn_prior->isEnabled())
+        return btn_prior;
+    if (page == PageRecover && btn_startrecovery->isEnabled())
+        return btn_startrecovery;
+    return Notebook1->currentWidget();
+}
+
+void Tfrm_main::SetButtonEnabled(QWidget* button, bool enabled) {
+    if (enabled || !button->hasFocus()) {
+        button->setEnabled(enabled);
+        return;
+    }
+    // Qt would hand the focus to the next control in line, Exit after Next, where the next
+    // Space or Enter would quit. The focus goes to the place the window's state calls for.
+    button->setEnabled(false);
+    QWidget* target = SafeFocus();
+    if (target == button || !target->isEnabled())
+        target = Notebook1->currentWidget();
+    target->setFocus(Qt::OtherFocusReason);
 }
 
 void Tfrm_main::FinishLongOperation() {
@@ -822,21 +938,34 @@ void Tfrm_main::FinishLongOperation() {
 void Tfrm_main::DoScanExecute() {
     if (engine_->Busy || scanLength_ == 0)
         return;
+    for (QLabel* counter : {Label12, Label14, Label16})
+        counter->setText(QStringLiteral("0"));
+    ProgressBar1->setValue(0);
     SetBusyButtons(true);
     TQtCounterLabel found(Label12);
     TQtCounterLabel sectors(Label14);
     TQtCounterLabel errors(Label16);
     engine_->ProgressBar = progress1_.get();
+    pump_.Reset();
+    ++scansRun_;
     try {
         engine_->Scan(scanStart_, scanLength_, &found, &sectors, &errors);
     } catch (...) {
         // The buttons come back and the scan counts as run, however it ended.
     }
+    found.Flush();
+    sectors.Flush();
+    errors.Flush();
+    // The engine rewinds its bar when it ends; the window shows how much of the range was
+    // scanned: full after a whole scan, the share reached after Stop.
+    const std::uint64_t handled = static_cast<std::uint64_t>(std::max<std::int64_t>(sectors.Value(), 0));
+    ProgressBar1->setValue(static_cast<int>(std::min<std::uint64_t>(100, handled * 100 / scanLength_)));
     SetBusyButtons(false);
-    // The engine rewinds its bar when it ends; a scan that covered its whole range shows full.
-    if (Label14->text().toULongLong() >= scanLength_)
-        ProgressBar1->setValue(100);
     scanned_ = true;
+    scannedStart_ = scanStart_;
+    scannedLength_ = scanLength_;
+    // The next Space or Enter goes on with the wizard, never to Exit.
+    SafeFocus()->setFocus(Qt::OtherFocusReason);
     FinishLongOperation();
 }
 
@@ -876,6 +1005,15 @@ void Tfrm_main::BuildFileTypeList() {
 }
 
 bool Tfrm_main::eventFilter(QObject* watched, QEvent* event) {
+    if (ListView1 != nullptr && watched == ListView1 && event->type() == QEvent::KeyPress) {
+        // Space toggles the row with the focus frame, by the rules of a click; the list's own
+        // handling of Space (which would select) is kept out.
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if (key->key() == Qt::Key_Space && key->modifiers() == Qt::NoModifier) {
+            ListView1MouseDown(ListView1->currentItem());
+            return true;
+        }
+    }
     if (ListView1 != nullptr && watched == ListView1->viewport()) {
         // Every press toggles (the second press of a double click arrives as a press too); the
         // list's own handling of presses and double clicks is kept out.
@@ -893,6 +1031,8 @@ bool Tfrm_main::eventFilter(QObject* watched, QEvent* event) {
 void Tfrm_main::ListView1MouseDown(QTreeWidgetItem* item) {
     if (item == nullptr)
         return;
+    // The keyboard goes on from the row last clicked.
+    ListView1->setCurrentItem(item, 0, QItemSelectionModel::NoUpdate);
     const int row = ListView1->indexOfTopLevelItem(item);
     const auto at = [this](int r) { return ListView1->topLevelItem(r); };
     const auto checked = [&](int r) { return at(r)->checkState(0) == Qt::Checked; };
@@ -922,6 +1062,25 @@ void Tfrm_main::ListView1MouseDown(QTreeWidgetItem* item) {
     // The spacer rows 11 and 26 do nothing.
 }
 
+void Tfrm_main::keyPressEvent(QKeyEvent* event) {
+    // Enter works as in a dialog: on a button with the focus it presses that button, anywhere
+    // else (a range field, the check list, a drive list) it presses Next. Keys that a control
+    // uses itself never arrive here.
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) &&
+        (event->modifiers() == Qt::NoModifier || event->modifiers() == Qt::KeypadModifier)) {
+        QWidget* focus = QApplication::focusWidget();
+        if (auto* button = qobject_cast<QAbstractButton*>(focus); button != nullptr && isAncestorOf(button)) {
+            if (button->isEnabled())
+                button->click();
+        } else if (btn_next->isEnabled() && btn_next->isVisible()) {
+            btn_next->click();
+        }
+        event->accept();
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
 bool Tfrm_main::AnyTypeChecked() const {
     for (int r = 1; r < kListRows; ++r)
         if (r != kSpacerRow && r != kRawHeaderRow && r != kPhoneSpacerRow && r != kPhoneHeaderRow &&
@@ -939,6 +1098,26 @@ void Tfrm_main::SpeedButton6Click() {
     chooser.SetDirectory(current.isEmpty() ? QDir::homePath() : current);
     if (chooser.Execute())
         Edit1->setText(chooser.Directory());
+}
+
+QString Tfrm_main::ConfirmedDestination() {
+    const QString destination = Edit1->text().trimmed();
+    if (destination.isEmpty()) {
+        ShowError(this, Tr("msg_nodestination"));
+        if (Notebook1->currentIndex() == PageDirectory)
+            Edit1->setFocus(Qt::OtherFocusReason);
+        return {};
+    }
+    const QFileInfo folder(destination);
+    // A typed folder that does not exist is created with its parents only when the user says so.
+    if (!folder.exists() && !AskYesNo(this, FillFormat(Tr("msg_createfolder"), QDir::toNativeSeparators(destination))))
+        return {};
+    // Recovering twice into one folder keeps both runs' files under numbered names; that is
+    // asked first, so that a second Next or Recover does not do it unawares.
+    if (folder.isDir() && HoldsRecoveredFiles(destination.toStdString()) &&
+        !AskYesNo(this, FillFormat(Tr("msg_folderhasrecovered"), QDir::toNativeSeparators(destination))))
+        return {};
+    return destination;
 }
 
 void Tfrm_main::StartRecovery() {
@@ -963,11 +1142,11 @@ void Tfrm_main::StartRecovery() {
         ShowError(this, Tr("msg_notypes"));
         return;
     }
-    const QString destination = Edit1->text().trimmed();
-    if (destination.isEmpty()) {
-        ShowError(this, Tr("msg_nodestination"));
+    // Next on the destination page has settled the folder just now; the Recover button has not.
+    const QString destination = confirmedFor_.isEmpty() ? ConfirmedDestination() : confirmedFor_;
+    confirmedFor_.clear();
+    if (destination.isEmpty())
         return;
-    }
     TQtCounterLabel recovered(Label19);
     TQtCounterLabel failed(Label21);
     TRecoveryRequest request;
@@ -980,17 +1159,21 @@ void Tfrm_main::StartRecovery() {
     Label21->setText(QStringLiteral("0"));
     ProgressBar2->setValue(0);
     SetBusyButtons(true);
+    pump_.Reset();
     const TRecoveryResult result = Recover(*engine_, request);
+    recovered.Flush(); // the counts are final before the summary asks
+    failed.Flush();
     SetBusyButtons(false);
+    SafeFocus()->setFocus(Qt::OtherFocusReason);
     if (!result.Started) {
         ShowError(this, Tr("msg_recoveryrefused") + QStringLiteral("\n\n") + QString::fromStdString(result.Message));
     } else if (!closePending_) {
-        QString summary = FillFormat(FillFormat(Tr("msg_recoverysummary"), result.Recovered),
-                                     result.Failed + result.Abandoned);
+        QString summary = FillFormat(FillFormat(Tr("msg_recoverysummary"), CountText("msg_recovered", result.Recovered)),
+                                     CountText("msg_failed", result.Failed + result.Abandoned));
         if (result.Stopped && !result.Message.empty())
             summary = QString::fromStdString(result.Message) + QStringLiteral("\n\n") + summary;
         if (AskYesNo(this, summary))
-            OpenUrl(QUrl::fromLocalFile(destination));
+            OpenUrlOrSay(this, QUrl::fromLocalFile(destination));
     }
     FinishLongOperation();
 }
@@ -999,13 +1182,10 @@ void Tfrm_main::StartRecovery() {
 
 void Tfrm_main::DoHelpExecute() {
     const int page = std::clamp(Notebook1->currentIndex(), 0, int{PageRecover});
-    OpenUrl(QUrl::fromLocalFile(QString::fromStdString(DataDir()) + QStringLiteral("help/") +
-                                QLatin1String(kHelpPages[page])));
+    OpenUrlOrSay(this, QUrl::fromLocalFile(HelpPage(QLatin1String(kHelpPages[page]))));
 }
 
-void Tfrm_main::lbl_moreClick() {
-    OpenUrl(QUrl::fromLocalFile(QString::fromStdString(DataDir()) + QStringLiteral("help/directory.htm")));
-}
+void Tfrm_main::lbl_moreClick() { OpenUrlOrSay(this, QUrl::fromLocalFile(HelpPage(QStringLiteral("directory.htm")))); }
 
 void Tfrm_main::DoOptionsExecute() {
     if (engine_->Busy)

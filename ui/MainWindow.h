@@ -54,6 +54,8 @@ public:
     bool Scanned() const { return scanned_; }
     std::uint64_t ScanStart() const { return scanStart_; }
     std::uint64_t ScanLength() const { return scanLength_; }
+    // Scans run since the window was made (each Scan, or Next onto a changed range).
+    int ScansRun() const { return scansRun_; }
 
     // The preview window of the found files.
     void OpenPreview();
@@ -61,6 +63,7 @@ public:
 protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
@@ -77,11 +80,15 @@ private:
 
     void FillLogicalDrives(std::uint8_t selectCode);
     void FillPhysicalDrives();
+    // When neither list offers a device, says why under the lists.
+    void ShowDeviceNotice();
     void DriveComboBox1Change(bool physical);
     void Notebook2PageChanged(int index);
     void SetTrackBar(std::int64_t totalSectors);
     // Megabytes a range slider's position stands for.
     qlonglong SliderMegabytes(int position) const;
+    // Moves a slider to a megabyte figure typed into its field, without rewriting the field.
+    void FollowTypedValue(QSlider* slider, const QString& text);
     bool ValidateRange();
     void SpeedButton1Click(); // Next and Skip
     void SpeedButton7Click(); // Back
@@ -92,6 +99,9 @@ private:
     void ListView1MouseDown(QTreeWidgetItem* item);
     bool AnyTypeChecked() const;
     void SpeedButton6Click();
+    // The destination in Edit1, once the user has agreed to its creation or to writing beside
+    // files recovered earlier; empty (after telling the user) when recovery should not start.
+    QString ConfirmedDestination();
     void DoHelpExecute();
     void lbl_moreClick();
     void DoOptionsExecute();
@@ -101,6 +111,12 @@ private:
     void OpenImageClick();
     void SetBusyButtons(bool busy);
     void FinishLongOperation();
+    // Enables or disables a button; the keyboard focus leaves a button being disabled for a
+    // safe place (SafeFocus), never the next button in line, which may be Exit.
+    void SetButtonEnabled(QWidget* button, bool enabled);
+    QWidget* SafeFocus() const;
+    // The window's fixed size: the wizard's 584 x 402, or more where the texts need it.
+    void FitToTexts();
 
     std::unique_ptr<TScanEngine> engine_;
     TQtMessagePump pump_;
@@ -108,6 +124,11 @@ private:
     std::unique_ptr<TQtProgressBar> progress2_;
 
     bool scanned_ = false;
+    bool busyButtons_ = false; // a scan or recovery holds the buttons
+    int scansRun_ = 0;
+    // The range the found files come from; a different range on Next scans again.
+    std::uint64_t scannedStart_ = 0;
+    std::uint64_t scannedLength_ = 0;
     bool shown_ = false;
     bool closePending_ = false;
     bool listedDenied_ = false; // some listed device is not readable for lack of rights
@@ -118,6 +139,7 @@ private:
     // deviceMegabytes_.
     std::int64_t sliderUnit_ = 1;
     std::int64_t deviceMegabytes_ = 0;
+    QString confirmedFor_; // the destination Next has just settled, for the recovery it starts
     QString rangeEndFormat_;
     QString rangeHintFormat_;
 
@@ -132,6 +154,7 @@ private:
     QLabel* Label5 = nullptr;
     QLabel* Label7 = nullptr;
     QLabel* lbl_norights = nullptr;
+    QLabel* lbl_nodevices = nullptr;
     QGroupBox* range_start = nullptr;
     QGroupBox* range_end = nullptr;
     QSlider* trackbar1 = nullptr;

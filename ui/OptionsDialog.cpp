@@ -38,9 +38,11 @@ Tfrm_Options::Tfrm_Options(TScanEngine& engine, std::function<void()> refreshMai
 
     auto* layout = new QVBoxLayout(this);
     auto* languageRow = new QHBoxLayout;
-    languageRow->addWidget(NamedLabel(this, "lbl_language"));
+    QLabel* languageLabel = NamedLabel(this, "lbl_language");
+    languageRow->addWidget(languageLabel);
     cbox_language = new QComboBox(this);
     cbox_language->setObjectName(QStringLiteral("cbox_language"));
+    languageLabel->setBuddy(cbox_language);
     languageRow->addWidget(cbox_language, 1);
     layout->addLayout(languageRow);
 
@@ -64,9 +66,11 @@ Tfrm_Options::Tfrm_Options(TScanEngine& engine, std::function<void()> refreshMai
     auto* thumbBox = new QGroupBox(this);
     thumbBox->setObjectName(QStringLiteral("gbox_customizerecovery"));
     auto* thumbLayout = new QVBoxLayout(thumbBox);
-    thumbLayout->addWidget(NamedLabel(thumbBox, "lbl_numberoffiles", true));
+    QLabel* countLabel = NamedLabel(thumbBox, "lbl_numberoffiles", true);
+    thumbLayout->addWidget(countLabel);
     cbox_numberoffiles = new QComboBox(thumbBox);
     cbox_numberoffiles->setObjectName(QStringLiteral("cbox_numberoffiles"));
+    countLabel->setBuddy(cbox_numberoffiles);
     for (int count : kFilesOnceChoices)
         cbox_numberoffiles->addItem(QString::number(count));
     thumbLayout->addWidget(cbox_numberoffiles, 0, Qt::AlignLeft);
@@ -102,6 +106,7 @@ Tfrm_Options::Tfrm_Options(TScanEngine& engine, std::function<void()> refreshMai
 
     // Texts are in place before the first showing so that the size fits them.
     TranslateWidget(this, objectName());
+    FitFixedSize(this, QSize(287, 328));
 }
 
 void Tfrm_Options::showEvent(QShowEvent* event) {
@@ -117,10 +122,10 @@ void Tfrm_Options::showEvent(QShowEvent* event) {
             cbox_language->setCurrentIndex(-1);
     }
     TranslateWidget(this, objectName());
+    FitFixedSize(this, QSize(287, 328));
     btn_optionapply->setEnabled(false);
     btn_optionapplyclose->setEnabled(false);
     QDialog::showEvent(event);
-    setFixedSize(size().expandedTo(sizeHint()));
 }
 
 void Tfrm_Options::InputChanged() {
@@ -141,6 +146,8 @@ bool Tfrm_Options::Apply() {
         TranslateWidget(this, objectName());
         TranslateMakerCaptions();
         LoadToolkitTranslations();
+        // The dialog's own texts change length with the language: it takes their size at once.
+        FitFixedSize(this, QSize(287, 328));
     }
     if (refreshMain_)
         refreshMain_();

@@ -7,19 +7,35 @@
 namespace lumivore {
 
 void TQtMessagePump::ProcessMessages() {
+    if (last_.isValid() && last_.elapsed() < kHookIntervalMs)
+        return;
     QCoreApplication::processEvents(QEventLoop::AllEvents);
+    last_.start();
 }
 
 void TQtProgressBar::SetPosition(int position) {
-    if (bar_)
+    if (bar_ && bar_->value() != position)
         bar_->setValue(position);
 }
 
 void TQtCounterLabel::SetCount(std::int64_t value) {
-    if (!label_)
+    pending_ = value;
+    dirty_ = true;
+    if (shown_.isValid() && shown_.elapsed() < kHookIntervalMs)
         return;
-    label_->setText(QString::number(value));
-    label_->repaint();
+    Flush();
+    shown_.start();
+}
+
+void TQtCounterLabel::Flush() {
+    if (!dirty_ || !label_)
+        return;
+    dirty_ = false;
+    const QString text = QString::number(pending_);
+    if (label_->text() != text) {
+        label_->setText(text);
+        label_->repaint();
+    }
 }
 
 } // namespace lumivore

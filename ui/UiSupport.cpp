@@ -7,9 +7,12 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDesktopServices>
+#include <QFileInfo>
+#include <QRegularExpression>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QToolButton>
@@ -18,6 +21,7 @@
 #include "i18n/FormTranslation.h"
 #include "i18n/MultiLanguage.h"
 #include "i18n/TranslationKeys.h"
+#include "support/AppInfo.h"
 
 namespace lumivore {
 
@@ -26,9 +30,21 @@ TUiHooks& UiHooks() {
     return hooks;
 }
 
+QString DisplayText(const std::string& text) {
+    QString shown = QString::fromStdString(text);
+    shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    shown.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    return shown;
+}
+
 QString Tr(const char* key) {
     TTranslationsSession session;
-    return QString::fromStdString(Translate(CurrentLanguage(), key, DefaultText(key)));
+    return DisplayText(Translate(CurrentLanguage(), key, DefaultText(key)));
+}
+
+QString CountText(const std::string& key, long long count) {
+    const std::string form = key + (PluralIsOne(CurrentLanguage(), count) ? "_one" : "_other");
+    return FillFormat(Tr(form.c_str()), QLocale().toString(count));
 }
 
 namespace {
@@ -78,11 +94,42 @@ void TranslateWidget(QWidget* widget, const QString& windowName) {
     for (std::size_t i = 0; i < widgets.size(); ++i)
         components.push_back({names[i], KindOf(widgets[i])});
     const std::string window = windowName.toStdString();
+    std::vector<bool> translated(widgets.size(), false);
+    bool titled = false;
     TTranslationsSession session;
     TranslateForm(
         CurrentLanguage(), window, components,
-        [&](std::size_t index, const std::string& caption) { SetCaption(widgets[index], QString::fromStdString(caption)); },
-        [&](const std::string& title) { widget->setWindowTitle(QString::fromStdString(title)); });
+        [&](std::size_t index, const std::string& caption) {
+            SetCaption(widgets[index], DisplayText(caption));
+            translated[index] = true;
+        },
+        [&](const std::string& title) {
+            widget->setWindowTitle(DisplayText(title));
+            titled = true;
+        });
+    // What the file leaves out shows in English, also after a switch from another language.
+    for (std::size_t i = 0; i < widgets.size(); ++i) {
+        const std::string_view english = DefaultText(names[i]);
+        if (!translated[i] && !english.empty() && TakesTranslatedCaption(components[i].Kind))
+            SetCaption(widgets[i], QString::fromUtf8(english.data(), static_cast<qsizetype>(english.size())));
+    }
+    if (const std::string_view english = DefaultText(window); !titled && !english.empty())
+        widget->setWindowTitle(QString::fromUtf8(english.data(), static_cast<qsizetype>(english.size())));
+}
+
+QString ProductTitle() { return QStringLiteral("Lumivore ") + QString::fromStdString(AppFileVersion()); }
+
+QString HelpPage(const QString& name) {
+    const QString help = QString::fromStdString(DataDir()) + QStringLiteral("help/");
+    const QString language = QString::fromStdString(CurrentLanguage());
+    // A language code names a folder: letters, digits and dashes only.
+    static const QRegularExpression kCode(QStringLiteral("^[A-Za-z0-9_-]+$"));
+    if (kCode.match(language).hasMatch()) {
+        const QString translated = help + language + QLatin1Char('/') + name;
+        if (QFileInfo::exists(translated))
+            return translated;
+    }
+    return help + name;
 }
 
 void ShowError(QWidget* parent, const QString& text) {
@@ -109,12 +156,20 @@ bool OpenUrl(const QUrl& url) {
     return QDesktopServices::openUrl(url);
 }
 
+bool OpenUrlOrSay(QWidget* parent, const QUrl& url) {
+    if (OpenUrl(url))
+        return true;
+    ShowError(parent, FillFormat(Tr("msg_openfailed"), url.isLocalFile() ? url.toLocalFile() : url.toString()));
+    return false;
+}
+
 } // namespace lumivore
 
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QLibraryInfo>
 #include <QTranslator>
+#include <QLayout>
 #include <QPainter>
 #include <QPixmap>
 #include <QSvgRenderer>
@@ -153,6 +208,28 @@ void LoadToolkitTranslations() {
     if (translator->load(QStringLiteral("qtbase_") + QString::fromStdString(CurrentLanguage()),
                          QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
         QCoreApplication::installTranslator(translator);
+}
+
+void FitFixedSize(QWidget* window, const QSize& least) {
+    QLayout* layout = window->layout();
+    if (layout == nullptr) {
+        window->setFixedSize(least.expandedTo(window->sizeHint()));
+        return;
+    }
+    // Texts set since the last layout pass are not in the layouts' cached sizes yet, and hidden
+    // pages never pass theirs on: every cache is dropped before the size is asked.
+    for (QWidget* child : window->findChildren<QWidget*>())
+        child->updateGeometry();
+    for (QLayout* inner : window->findChildren<QLayout*>())
+        inner->invalidate();
+    layout->invalidate();
+    layout->activate();
+    const QSize hint = layout->totalSizeHint();
+    const int width = std::max(least.width(), hint.width());
+    int height = hint.height();
+    if (layout->hasHeightForWidth())
+        height = std::max(height, layout->totalHeightForWidth(width));
+    window->setFixedSize(width, std::max(least.height(), height));
 }
 
 QPixmap SvgPixmap(const QString& resource, const QSize& size) {

@@ -209,6 +209,51 @@ TEST_F(FragmentsOnCard, ADecoyThatDecodesForAWhileIsNotTaken) {
     EXPECT_GT(stats.Attempts, 1u);
 }
 
+// A used card holds the bodies of older photos by the same camera: their clusters decode from
+// the break as well as the true rest does, often for many clusters. The rest is found among
+// them, and the search does not follow each one to its end.
+TEST_F(FragmentsOnCard, AmongManyBodiesOfOlderPhotosTheTrueRestIsFoundCheaply) {
+    const TByteVector photo = testkit::GrainyPhoto(1024, 768, 30);
+    const std::uint64_t n = ClustersOf(photo);
+    const std::uint64_t cb = card_.ClusterBytes();
+    // Two clusters of noise after the break, then six older photos whose first cluster (and
+    // header) was written over: only their coded data remains, between the break and the rest.
+    std::uint64_t at = 10 + n / 2 + 2;
+    for (unsigned k = 0; k < 6; ++k) {
+        const TByteVector old = testkit::GrainyPhoto(1024, 768, 31 + k);
+        const std::uint64_t m = ClustersOf(old);
+        const TByteVector body(old.begin() + static_cast<std::ptrdiff_t>(cb), old.end());
+        Lay(body, {{at, m - 1}});
+        at += m - 1;
+    }
+    const auto pieces = Lay(photo, {{10, n / 2}, {at + 2, n}});
+    const TFragmentStats stats = ScanAndReassemble();
+    ExpectReassembled(pieces, photo);
+    // Each candidate is read over about a cluster; the photo itself about once.
+    EXPECT_LT(stats.BytesRead, 3 * photo.size() + 2 * (stats.Attempts + 8) * cb);
+}
+
+// A whole copy of the photo lies elsewhere as a file of its own; the photo's own rest is gone.
+// The copy's clusters decode from the break perfectly, but they belong to another found file:
+// the photo stays incomplete and the copy stays whole.
+TEST_F(FragmentsOnCard, AClusterOfAnotherFoundFileIsNeverTakenAsAPiece) {
+    const TByteVector photo = testkit::GrainyPhoto(320, 240, 40);
+    const std::uint64_t n = ClustersOf(photo);
+    const TByteVector half(photo.begin(), photo.begin() + static_cast<std::ptrdiff_t>(n / 2 * card_.ClusterBytes()));
+    Lay(half, {{10, n / 2}});
+    const auto copy = Lay(photo, {{10 + n / 2 + 6, n}});
+    ScanAndReassemble();
+    const TFoundFile* f = At(card_.ClusterOffset(10));
+    ASSERT_NE(f, nullptr);
+    EXPECT_TRUE(f->Incomplete);
+    EXPECT_FALSE(f->Reassembled());
+    for (const TPiece& p : f->Pieces) {
+        const std::uint64_t end = static_cast<std::uint64_t>(p.Offset + p.Length);
+        EXPECT_TRUE(end <= copy.front().Offset || static_cast<std::uint64_t>(p.Offset) >= copy.front().Offset + photo.size());
+    }
+    ExpectAsScanned(copy.front().Offset);
+}
+
 TEST_F(FragmentsOnCard, TwoPhotosWhosePiecesInterleave) {
     const TByteVector a = testkit::GrainyPhoto(320, 240, 12);
     const TByteVector b = testkit::GrainyPhoto(320, 240, 13, 6);

@@ -386,6 +386,28 @@ TEST(RecoveryParts, NamesAndCsvFields) {
     EXPECT_EQ(CsvField("\xff"), "\\xFF");
 }
 
+// The windows ask before a second recovery into one folder: what counts as an earlier one's
+// files, and a folder that holds one.
+TEST(RecoveryParts, AFolderHoldsRecoveredFilesWhenItHoldsANameRecoveryGives) {
+    for (const std::string& name : {RecoveredFileName(280, "JPG"), RecoveredFileName(4294967301LL, "RM", 3),
+                                    RecoveredFileName(99999999999LL, "CR3"), std::string("recovery-report.csv"),
+                                    std::string("recovery-report-12.csv")})
+        EXPECT_TRUE(IsRecoveredFileName(name)) << name;
+    for (const char* name : {"photo.jpg", "f12345.jpg", "f0000000280", "f0000000280.", "f0000000280.JPG",
+                             "f0000000280-.jpg", "f0000000280-x.jpg", "g0000000280.jpg", "recovery-report-.csv",
+                             "recovery-report-1.txt", "recovery-report.csv~", ".f0000000280.jpg.part"})
+        EXPECT_FALSE(IsRecoveredFileName(name)) << name;
+
+    testkit::TTempDir dir;
+    EXPECT_FALSE(HoldsRecoveredFiles(dir / "missing"));
+    EXPECT_FALSE(HoldsRecoveredFiles(dir.Path()));
+    testkit::WriteFile(dir / "holiday.jpg", {1});
+    fs::create_directory(dir / "f0000000001.jpg.d"); // a name with a dot inside is no extension of ours
+    EXPECT_FALSE(HoldsRecoveredFiles(dir.Path()));
+    testkit::WriteFile(dir / RecoveredFileName(7, "PNG", 1), {1});
+    EXPECT_TRUE(HoldsRecoveredFiles(dir.Path()));
+}
+
 TEST(RecoveryParts, TheBlockDevicesOfADiskAreItsPartitionsAndWhatIsStackedOnThem) {
     testkit::TTempDir sys;
     const fs::path root = sys.Path();

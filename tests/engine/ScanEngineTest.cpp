@@ -196,6 +196,50 @@ TEST_F(ScanTest, AFailedBlockIsSkippedFirstAndReadAgainSectorBySectorAtTheEnd) {
     EXPECT_EQ(bar.positions.back(), 0);
 }
 
+// The error counter moves as the first pass meets each failing area, not only when the areas are
+// read again at the end; that second pass confirms each failure or takes it back.
+TEST_F(ScanTest, TheErrorCounterMovesAsTheFirstPassMeetsAFailingArea) {
+    OpenImage(80000);
+    badSectors = {3000, 50500};
+    struct TWhen : TCounterLabel {
+        std::function<void(std::int64_t)> on;
+        void SetCount(std::int64_t v) override { on(v); }
+    } when;
+    std::vector<std::pair<std::int64_t, bool>> shown; // value, and whether the second pass had begun
+    when.on = [&](std::int64_t v) {
+        shown.push_back({v, std::find(counts.begin(), counts.end(), 1) != counts.end()});
+    };
+    engine->Scan(0, 80000, nullptr, nullptr, &when);
+    // 1 at the block that fails at 3000, 2 at the block read that fails for 50500; both
+    // confirmed afterwards, so nothing more is shown.
+    EXPECT_THAT(shown, ElementsAre(std::pair<std::int64_t, bool>{1, false}, std::pair<std::int64_t, bool>{2, false}));
+    EXPECT_EQ(engine->UnreadableSectors, 2);
+
+    // A sector that fails only in a whole block's read reads alone: the count goes back.
+    badSectors.clear();
+    SetReadFault([this](std::uint64_t first, std::uint16_t count) {
+        counts.push_back(count);
+        return count > 1 && first <= 3000 && 3000 < first + count;
+    });
+    shown.clear();
+    counts.clear();
+    engine->Scan(0, 80000, nullptr, nullptr, &when);
+    EXPECT_THAT(shown, ElementsAre(std::pair<std::int64_t, bool>{1, false}, std::pair<std::int64_t, bool>{0, true}));
+    EXPECT_EQ(engine->UnreadableSectors, 0);
+
+    // Stopped before the second pass: the failure met stays shown; none is confirmed.
+    shown.clear();
+    counts.clear();
+    pump.onPump = [this, first = pump.calls](int call) {
+        if (call == first + 10)
+            engine->StopScan();
+    };
+    engine->Scan(0, 80000, nullptr, nullptr, &when);
+    EXPECT_THAT(shown, ElementsAre(std::pair<std::int64_t, bool>{1, false}));
+    EXPECT_EQ(engine->UnreadableSectors, 0);
+    pump.onPump = nullptr;
+}
+
 // One bad sector costs that sector: at a block's start or inside a block, every other file is
 // found and exactly one sector is counted.
 TEST_F(ScanTest, OneBadSectorLosesNoOtherFileAndCountsOneError) {

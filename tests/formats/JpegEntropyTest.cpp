@@ -57,6 +57,15 @@ TEST(JpegEntropy, FedInPiecesDecodesAsWhole) {
         }
         EXPECT_EQ(r, TJpegCheck::Clean) << restarts;
         EXPECT_EQ(d.EndOffset(), j.size());
+        // A decoder taken back for more bytes leaves no trace: what it measured of the
+        // picture is what one run over the whole file measures.
+        TJpegEntropyDecoder once;
+        TMemoryJpegSource all(j);
+        ASSERT_EQ(once.Run(all, j.size()), TJpegCheck::Clean);
+        EXPECT_EQ(d.UnitsDecoded(), once.UnitsDecoded());
+        EXPECT_EQ(d.VerticalPairs(), once.VerticalPairs());
+        EXPECT_EQ(d.VerticalDifferenceSum(), once.VerticalDifferenceSum());
+        EXPECT_GT(once.VerticalPairs(), 0u);
     }
 }
 

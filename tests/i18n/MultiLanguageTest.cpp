@@ -40,6 +40,25 @@ TEST_F(Translations, EscapesTurnSlashRIntoLineBreakBeforeDoubleSlash) {
     EXPECT_EQ(Translate("en", "k", "x"), "Line\rTwo/Three");
 }
 
+// "1 file recovered", "2 files recovered"; French says "0 fichier récupéré" too.
+TEST(PluralForms, SingularIsOneAloneExceptFrenchWhereZeroIsToo) {
+    for (const char* language : {"en", "de", "es", "it", "xx", ""}) {
+        SCOPED_TRACE(language);
+        EXPECT_TRUE(PluralIsOne(language, 1));
+        EXPECT_FALSE(PluralIsOne(language, 0));
+        EXPECT_FALSE(PluralIsOne(language, 2));
+        EXPECT_FALSE(PluralIsOne(language, 11));
+        EXPECT_FALSE(PluralIsOne(language, -1));
+    }
+    for (const char* language : {"fr", "fr-CA", "fr_BE"}) {
+        SCOPED_TRACE(language);
+        EXPECT_TRUE(PluralIsOne(language, 0));
+        EXPECT_TRUE(PluralIsOne(language, 1));
+        EXPECT_FALSE(PluralIsOne(language, 2));
+    }
+    EXPECT_FALSE(PluralIsOne("fry", 0)); // another language whose code starts alike
+}
+
 TEST_F(Translations, LookupFallsBackToDefaultWithoutAnEntryForTheLanguage) {
     WriteTranslations(R"(
       <group><deeper>

@@ -81,8 +81,8 @@ TEST_F(ShippedTranslationsAtStartUp, ReadsEnglishAndTheFiveLanguages) {
     ASSERT_EQ(Languages().size(), 5u);
     EXPECT_EQ(Languages()[1].Name, "Deutsch");
     TTranslationsSession session;
-    EXPECT_EQ(Translate("de", "btn_next", ""), "Weiter");
-    EXPECT_EQ(Translate("fr", "range_end", ""), "Fin (max. %d Mo)");
+    EXPECT_EQ(Translate("de", "btn_next", ""), "&Weiter");
+    EXPECT_EQ(Translate("fr", "range_end", ""), "&Fin (max. %d Mo)");
     EXPECT_EQ(Translate("en", "desc_step1", "").back(), ' '); // trailing blanks are kept
 }
 

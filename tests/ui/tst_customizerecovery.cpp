@@ -1,6 +1,7 @@
 // The preview window: its page and tree rules, the window driven with records made in memory,
 // and the window on a sample card with real thumbnails, metadata and a recovery.
 #include <QApplication>
+#include <QScreen>
 #include <QListWidget>
 #include <QMessageBox>
 #include <QSignalSpy>
@@ -26,6 +27,8 @@
 #include "testkit/SampleCard.h"
 #include "testkit/TempFiles.h"
 #include "ui/CustomizeRecovery.h"
+#include "ui/PictureViewer.h"
+#include "ui/UiSupport.h"
 
 using namespace lumivore;
 
@@ -182,15 +185,15 @@ private Q_SLOTS:
         QTreeWidgetItem* jpeg = FindNode(tree, "JPEG - 450");
         QVERIFY(jpeg);
         QCOMPARE(jpeg->childCount(), 3);
-        QCOMPARE(jpeg->child(0)->text(0), QStringLiteral("0-199"));
-        QCOMPARE(jpeg->child(1)->text(0), QStringLiteral("200-399"));
-        QCOMPARE(jpeg->child(2)->text(0), QStringLiteral("400-449"));
+        QCOMPARE(jpeg->child(0)->text(0), QStringLiteral("1-200"));
+        QCOMPARE(jpeg->child(1)->text(0), QStringLiteral("201-400"));
+        QCOMPARE(jpeg->child(2)->text(0), QStringLiteral("401-450"));
         QTreeWidgetItem* bmp = FindNode(tree, "BMP - 200");
         QVERIFY(bmp);
         QCOMPARE(bmp->childCount(), 0);
         QVERIFY(FindNode(tree, "PNG - 0"));
         QVERIFY(FindNode(tree, "Canon (CRW,TIF,CR2) - 0"));
-        QCOMPARE(PageRangeCaptions(201, 200), (std::vector<std::string>{"0-199", "200-200"}));
+        QCOMPARE(PageRangeCaptions(201, 200), (std::vector<std::string>{"1-200", "201-201"}));
     }
 
     void phoneAndVideoFilesHaveTheirOwnRootAndACr3CountsUnderCanonToo() {
@@ -241,7 +244,7 @@ private Q_SLOTS:
         auto* tree = window.findChild<QTreeWidget*>("TreeView1");
         auto* list = window.findChild<QListWidget*>("ListView1");
         QSignalSpy loaded(&window, &Tfrm_CustomizeRecovery::PageLoaded);
-        tree->setCurrentItem(FindNode(tree, "200-399"));
+        tree->setCurrentItem(FindNode(tree, "201-400"));
         QCOMPARE(loaded.count(), 1);
         QCOMPARE(list->count(), 200);
         for (int i = 0; i < list->count(); ++i) {
@@ -273,7 +276,7 @@ private Q_SLOTS:
         auto* tree = window.findChild<QTreeWidget*>("TreeView1");
         auto* list = window.findChild<QListWidget*>("ListView1");
         QVERIFY(FindNode(tree, "JPEG - 450") != nullptr);
-        tree->setCurrentItem(FindNode(tree, "400-449"));
+        tree->setCurrentItem(FindNode(tree, "401-450"));
         QCOMPARE(list->count(), 50);
         for (int i = 0; i < list->count(); ++i)
             QVERIFY(!RecordOf(*engine_, list->item(i)).Nested());
@@ -285,7 +288,7 @@ private Q_SLOTS:
         auto* tree = window.findChild<QTreeWidget*>("TreeView1");
         auto* list = window.findChild<QListWidget*>("ListView1");
         QSignalSpy loaded(&window, &Tfrm_CustomizeRecovery::PageLoaded);
-        tree->setCurrentItem(FindNode(tree, "400-449"));
+        tree->setCurrentItem(FindNode(tree, "401-450"));
         QCOMPARE(list->count(), 50);
         for (QTreeWidgetItem* node : {tree->topLevelItem(0), tree->topLevelItem(1), FindNode(tree, "JPEG - 450")}) {
             tree->setCurrentItem(node);
@@ -306,11 +309,11 @@ private Q_SLOTS:
         QTimer::singleShot(0, [&] {
             ++depth;
             deepest = std::max(deepest, depth);
-            tree->setCurrentItem(FindNode(tree, "400-449"));
+            tree->setCurrentItem(FindNode(tree, "401-450"));
             QVERIFY(window.Working()); // the click returns at once; the first load is still on
             --depth;
         });
-        tree->setCurrentItem(FindNode(tree, "0-199"));
+        tree->setCurrentItem(FindNode(tree, "1-200"));
         QCOMPARE(deepest, 1);
         QCOMPARE(pageCounts.size(), 2);
         QVERIFY(pageCounts[0] <= 1); // noticed within one thumbnail
@@ -326,7 +329,7 @@ private Q_SLOTS:
         auto* tree = window.findChild<QTreeWidget*>("TreeView1");
         auto* list = window.findChild<QListWidget*>("ListView1");
         QTimer::singleShot(0, [&] { QVERIFY(!window.close()); });
-        tree->setCurrentItem(FindNode(tree, "0-199"));
+        tree->setCurrentItem(FindNode(tree, "1-200"));
         QVERIFY(list->count() <= 1);
         QVERIFY(!window.isVisible());
         QCOMPARE(window.result(), int(QDialog::Rejected));
@@ -344,7 +347,7 @@ private Q_SLOTS:
         auto* image = window.findChild<QLabel*>("Image1");
         auto* values = window.findChild<QLabel*>("Label2");
         auto* tabs = window.findChild<QTabWidget*>("PageControl1");
-        tree->setCurrentItem(FindNode(tree, "400-449"));
+        tree->setCurrentItem(FindNode(tree, "401-450"));
         // On the properties tab only the values change; switching to the preview loads it.
         tabs->setCurrentIndex(1);
         list->setCurrentItem(list->item(0));
@@ -358,7 +361,10 @@ private Q_SLOTS:
         list->setCurrentItem(list->item(3), QItemSelectionModel::Select);
         QCOMPARE(list->selectedItems().size(), 2);
         QVERIFY(image->pixmap().isNull());
-        QVERIFY(values->text().startsWith(QStringLiteral("JPG\n1000\n")));
+        // The size in the user's locale.
+        QVERIFY(values->text().startsWith(QStringLiteral("JPG\n") +
+                                          QLocale().formattedDataSize(1000, 2, QLocale::DataSizeTraditionalFormat) +
+                                          QLatin1Char('\n')));
         // Back to one item: the preview comes back.
         list->setCurrentItem(list->item(5), QItemSelectionModel::ClearAndSelect);
         QVERIFY(!image->pixmap().isNull());
@@ -450,12 +456,61 @@ private Q_SLOTS:
         QCOMPARE(lines[0], QStringLiteral("JPG"));
         QCOMPARE(lines[4], QStringLiteral("Canon"));
         QCOMPARE(lines[5], QStringLiteral("Canon EOS 80D"));
-        QCOMPARE(lines[6], QStringLiteral("2024:05:17 14:03:22"));
+        const QDateTime taken(QDate(2024, 5, 17), QTime(14, 3, 22));
+        QCOMPARE(lines[6], QLocale().toString(taken, QLocale::ShortFormat)); // not "2024:05:17 ..."
+        QCOMPARE(lines[1], QLocale().formattedDataSize(RecordOf(*engine_, list->item(canon)).Length, 2,
+                                                       QLocale::DataSizeTraditionalFormat));
         QCOMPARE(lines[7], QStringLiteral("200"));
         QCOMPARE(lines[8], QStringLiteral("1/125"));
         QCOMPARE(lines[9], QStringLiteral("5.6"));
         QCOMPARE(lines[10], QStringLiteral("50.0mm"));
         QCOMPARE(lines[2], QStringLiteral("1024"));
+
+        // The thumbnail tells its file: the name it is recovered under, size, pixels, date.
+        const TFoundFile& photo = RecordOf(*engine_, list->item(canon));
+        const QString name = QString::fromStdString(RecoveredFileName(photo.StartSector, photo.Ext));
+        const QStringList tip = list->item(canon)->toolTip().split('\n');
+        QCOMPARE(tip.size(), 4);
+        QCOMPARE(tip[0], name);
+        QVERIFY(tip[1].endsWith(lines[1]));
+        QVERIFY(tip[2].endsWith(QStringLiteral("1024 x ") + lines[3]));
+        QVERIFY(tip[3].endsWith(lines[6]));
+
+        // Enter or a double click shows the picture enlarged, named after its file.
+        QStringList viewed;
+        QList<QSize> viewedSizes;
+        window.PictureViewerHook = [&](QDialog& viewer) {
+            viewed << viewer.windowTitle();
+            viewedSizes << viewer.findChild<QLabel*>("Image1")->pixmap().size();
+        };
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        list->scrollToItem(list->item(canon));
+        list->setFocus();
+        QTest::keyClick(list, Qt::Key_Return);
+        const QPoint at = list->visualItemRect(list->item(canon)).center();
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, at); // the press a double click begins with
+        QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, at);
+        QCOMPARE(viewed, (QStringList{name, name}));
+        // The whole picture as large as most of the screen allows, not the thumbnail.
+        const QSize screen = window.screen()->availableGeometry().size() * 9 / 10;
+        QCOMPARE(viewedSizes[0], Tfrm_PictureViewer::ShownSize(QSize(photo.Width, photo.Height), screen));
+        QVERIFY(viewedSizes[0].width() > 95 && viewedSizes[0].height() > 95);
+        // Never enlarged past its own size, never past the area, its proportions kept.
+        QCOMPARE(Tfrm_PictureViewer::ShownSize(QSize(640, 480), QSize(1000, 1000)), QSize(640, 480));
+        QCOMPARE(Tfrm_PictureViewer::ShownSize(QSize(4000, 3000), QSize(800, 800)), QSize(800, 600));
+        QCOMPARE(Tfrm_PictureViewer::ShownSize(QSize(3000, 4000), QSize(800, 800)), QSize(600, 800));
+        QCOMPARE(Tfrm_PictureViewer::ShownSize(QSize(), QSize(800, 800)), QSize());
+
+        // Another type's page leaves nothing of this one: picture, values and status go.
+        tabs->setCurrentIndex(0);
+        QVERIFY(!window.findChild<QLabel*>("Image1")->pixmap().isNull());
+        tree->setCurrentItem(general->child(kFormatBmp));
+        QVERIFY(window.findChild<QLabel*>("Image1")->pixmap().isNull());
+        QVERIFY(values->text().isEmpty());
+        QVERIFY(window.findChild<QLabel*>("StatusPanel0")->text().isEmpty());
+        tree->setCurrentItem(general->child(kFormatJpeg));
+        tabs->setCurrentIndex(1);
 
         // Recover writes exactly the selected files, byte for byte.
         list->clearSelection();
@@ -489,14 +544,32 @@ private Q_SLOTS:
             QCOMPARE(testkit::Fnv1a64(bytes.data(), bytes.size()), source->Hash);
         }
 
+        // The same folder again holds those files: the user is asked first, and no means no.
+        QStringList questions;
+        bool answer = false;
+        UiHooks().Question = [&](const QString& text) {
+            questions << text;
+            return answer;
+        };
+        window.findChild<QToolButton*>("btn_recover")->click();
+        QCOMPARE(questions.size(), 1);
+        QVERIFY(questions[0].contains(QStringLiteral("already holds recovered files")));
+        QCOMPARE(finished.count(), 1);
+        answer = true;
+        window.findChild<QToolButton*>("btn_recover")->click();
+        QCOMPARE(finished.count(), 2);
+        QTRY_COMPARE(catcher.Texts.size(), 2);
+        QVERIFY(std::filesystem::exists(std::filesystem::path(out) / RecoveredFileName(chosen[0]->StartSector, chosen[0]->Ext, 1)));
+        UiHooks() = TUiHooks{};
+
         // A destination that cannot be used is refused with a message and nothing is written.
         const std::string blocker = (std::filesystem::path(dir.Path()) / "file").string();
         std::ofstream(blocker) << "x";
         window.ChooseDirectoryOverride = [&] { return QString::fromStdString(blocker + "/sub"); };
         window.findChild<QToolButton*>("btn_recover")->click();
-        QTRY_COMPARE(catcher.Texts.size(), 2);
-        QVERIFY(catcher.Texts[1].startsWith(QStringLiteral("The files cannot be recovered there: ")));
-        QCOMPARE(finished.count(), 1);
+        QTRY_COMPARE(catcher.Texts.size(), 3);
+        QVERIFY(catcher.Texts[2].startsWith(QStringLiteral("The files cannot be recovered there: ")));
+        QCOMPARE(finished.count(), 2);
 
         // Closing the window while a recovery runs stops it after the current file; the window
         // closes once the recovery has ended and reported.
@@ -510,8 +583,8 @@ private Q_SLOTS:
             return QString::fromStdString(rest);
         };
         window.findChild<QToolButton*>("btn_recover")->click();
-        QCOMPARE(finished.count(), 2);
-        QVERIFY(finished[1][0].toInt() < all);
+        QCOMPARE(finished.count(), 3);
+        QVERIFY(finished[2][0].toInt() < all);
         QVERIFY(!window.isVisible());
         QVERIFY(!window.Working());
         TDeviceCatalogue::Instance().Clear();

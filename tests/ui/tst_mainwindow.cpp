@@ -9,6 +9,11 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProgressBar>
+#include <QProcess>
+#include <QListWidget>
+#include <QTabWidget>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSlider>
 #include <QStackedWidget>
@@ -19,6 +24,8 @@
 
 #include "engine/FileTypes.h"
 #include "engine/Recovery.h"
+#include "i18n/TranslationKeys.h"
+#include "support/AppInfo.h"
 #include "support/Settings.h"
 #include "testkit/SampleCard.h"
 #include "testkit/TempFiles.h"
@@ -30,6 +37,7 @@
 #include "ui/UiTestSupport.h"
 
 using namespace lumivore;
+using lumivore::testing::ClippedTexts;
 using lumivore::testing::MakeSparseImage;
 
 namespace {
@@ -131,7 +139,7 @@ private Q_SLOTS:
         auto* end = Find<QSlider>(*window, "trackbar2");
         QCOMPARE(end->maximum(), 0);
         QCOMPARE(end->tickInterval(), 1);
-        QCOMPARE(Find<QGroupBox>(*window, "range_end")->title(), QStringLiteral("End (Max. 0 MB)"));
+        QCOMPARE(Find<QGroupBox>(*window, "range_end")->title(), QStringLiteral("&End (Max. 0 MB)"));
     }
 
     void slidersCoverTheWholeDeviceOnEveryDeparture() {
@@ -144,7 +152,7 @@ private Q_SLOTS:
             QCOMPARE(slider->pageStep(), 50);
         }
         QCOMPARE(Find<QLineEdit>(*window, "Edit3")->text(), QStringLiteral("2001"));
-        QCOMPARE(Find<QGroupBox>(*window, "range_end")->title(), QStringLiteral("End (Max. 2001 MB)"));
+        QCOMPARE(Find<QGroupBox>(*window, "range_end")->title(), QStringLiteral("&End (Max. 2001 MB)"));
         QVERIFY(Find<QLineEdit>(*window, "Edit3")->toolTip().contains(QStringLiteral("2001")));
         // A slider writes its field; typed values are forgotten when the device page is left.
         Find<QSlider>(*window, "trackbar1")->setValue(7);
@@ -167,7 +175,7 @@ private Q_SLOTS:
         auto* end = Find<QSlider>(*window, "trackbar2");
         QCOMPARE(end->maximum(), 3145728);
         QCOMPARE(Find<QLineEdit>(*window, "Edit3")->text(), QStringLiteral("3145728"));
-        QCOMPARE(Find<QGroupBox>(*window, "range_end")->title(), QStringLiteral("End (Max. 3145728 MB)"));
+        QCOMPARE(Find<QGroupBox>(*window, "range_end")->title(), QStringLiteral("&End (Max. 3145728 MB)"));
         Find<QSlider>(*window, "trackbar1")->setValue(3145727);
         QCOMPARE(Find<QLineEdit>(*window, "Edit2")->text(), QStringLiteral("3145727"));
 
@@ -319,12 +327,29 @@ private Q_SLOTS:
         for (int r = 27; r <= 34; ++r)
             QVERIFY(!Checked(list, r));
 
-        // The keyboard changes nothing; a double click is two presses and so changes nothing.
+        // Space toggles the row with the focus frame by the same rules, so that the list works
+        // without a mouse; the arrow keys move the frame. A double click is two presses and so
+        // changes nothing.
         list->setFocus();
-        list->setCurrentItem(list->topLevelItem(3));
+        list->setCurrentItem(list->topLevelItem(2));
+        QTest::keyClick(list, Qt::Key_Down);
+        QCOMPARE(list->currentItem(), list->topLevelItem(3));
         const bool before = Checked(list, 3);
         QTest::keyClick(list, Qt::Key_Space);
+        QCOMPARE(Checked(list, 3), !before);
+        QTest::keyClick(list, Qt::Key_Space);
         QCOMPARE(Checked(list, 3), before);
+        list->setCurrentItem(list->topLevelItem(12));
+        QTest::keyClick(list, Qt::Key_Space);
+        for (int r = 12; r <= 25; ++r)
+            QVERIFY(Checked(list, r));
+        QTest::keyClick(list, Qt::Key_Space);
+        for (int r = 12; r <= 25; ++r)
+            QVERIFY(!Checked(list, r));
+        list->setCurrentItem(list->topLevelItem(11)); // a spacer: nothing
+        QTest::keyClick(list, Qt::Key_Space);
+        QVERIFY(!Checked(list, 11) && !Checked(list, 12));
+        QVERIFY(list->selectedItems().isEmpty()); // rows never highlight
         const QRect rect = list->visualItemRect(list->topLevelItem(14));
         QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, rect.center());
         QVERIFY(!Checked(list, 14));
@@ -433,6 +458,7 @@ private Q_SLOTS:
         ClickRow(Find<QTreeWidget>(window, "ListView1"), 0); // every general type
         notebook->setCurrentIndex(Tfrm_main::PageRecover);
         Find<QLineEdit>(window, "Edit1")->setText(QString::fromStdString(temp / "out"));
+        env_->Answer = true; // create the folder
         bool busy = false;
         QTimer::singleShot(0, &window, [&] {
             busy = window.Engine().Busy;
@@ -441,7 +467,7 @@ private Q_SLOTS:
         Click(window, "btn_startrecovery");
         QVERIFY(busy);
         QVERIFY(!window.Engine().Busy);
-        QVERIFY(env_->Questions.isEmpty());
+        QCOMPARE(env_->Questions.size(), 1); // whether to create the folder; no summary
         QVERIFY(Text(window, "Label19").toInt() < static_cast<int>(card.Files.size()));
         QTRY_VERIFY(!window.isVisible());
     }
@@ -487,7 +513,9 @@ private Q_SLOTS:
         Click(window, "btn_next");                // recover starts at once
         QCOMPARE(window.PageIndex(), int{Tfrm_main::PageRecover});
         QVERIFY2(env_->Messages.isEmpty(), qPrintable(env_->Messages.join(QLatin1Char('\n'))));
-        QCOMPARE(env_->Questions.size(), 1);
+        // Whether to create the typed folder, which does not exist; then the summary.
+        QCOMPARE(env_->Questions.size(), 2);
+        QVERIFY(env_->Questions[0].contains(QStringLiteral("does not exist")));
         QCOMPARE(env_->Urls, QList<QUrl>{QUrl::fromLocalFile(destination)});
 
         int expected = 0;
@@ -506,7 +534,7 @@ private Q_SLOTS:
         QVERIFY(expected > 0);
         QCOMPARE(Text(window, "Label19"), QString::number(expected));
         QCOMPARE(Text(window, "Label21"), QStringLiteral("0"));
-        QVERIFY(env_->Questions[0].startsWith(QString::number(expected) + QStringLiteral(" files recovered, 0 failed")));
+        QVERIFY(env_->Questions[1].startsWith(QString::number(expected) + QStringLiteral(" files recovered, 0 failed")));
         // Only JPEG files (and the report) were written.
         for (const QFileInfo& info : QDir(destination).entryInfoList(QDir::Files))
             QVERIFY2(info.suffix() == QLatin1String("jpg") || info.suffix() == QLatin1String("csv"), qPrintable(info.fileName()));
@@ -545,10 +573,13 @@ private Q_SLOTS:
         notebook->setCurrentIndex(Tfrm_main::PageFileType);
         ClickRow(Find<QTreeWidget>(window, "ListView1"), 28 + kPhoneMov);
         notebook->setCurrentIndex(Tfrm_main::PageDirectory);
+        QVERIFY(QDir().mkpath(destination)); // an empty folder that exists: nothing to ask
         Find<QLineEdit>(window, "Edit1")->setText(destination);
         env_->Answer = false;
         Click(window, "btn_next");
         QVERIFY2(env_->Messages.isEmpty(), qPrintable(env_->Messages.join(QLatin1Char('\n'))));
+        QCOMPARE(env_->Questions.size(), 1); // the summary
+        QVERIFY(env_->Questions[0].startsWith(QStringLiteral("1 file recovered, 0 failed.")));
         QCOMPARE(Text(window, "Label19"), QStringLiteral("1"));
         const std::vector<std::uint8_t> written =
             testkit::ReadFile(temp / ("out/" + RecoveredFileName(video.StartSector, "MOV")));
@@ -557,11 +588,519 @@ private Q_SLOTS:
         QVERIFY(written == std::vector<std::uint8_t>(from, from + 4096));
     }
 
+    // ---- the windows as people use them ---------------------------------------------------
+
+    // A language for the rest of the test function, with the camera names and Qt's own texts.
+    static void UseLanguage(const std::string& language) {
+        CurrentLanguage() = language;
+        {
+            TTranslationsSession session;
+            TranslateMakerCaptions();
+        }
+        LoadToolkitTranslations();
+    }
+
+    // Every page of the wizard, both drive tabs, and the window's dialogs: the clipped texts.
+    static QStringList ClippedEverywhere(Tfrm_main& window, const QString& language) {
+        QStringList clipped;
+        auto* pages = window.findChild<QStackedWidget*>(QStringLiteral("Notebook1"));
+        const int was = pages->currentIndex();
+        for (int page = 0; page < pages->count(); ++page) {
+            pages->setCurrentIndex(page);
+            for (int tab = 0; tab < (page == 0 ? 2 : 1); ++tab) {
+                Find<QTabBar>(window, "TabSet1")->setCurrentIndex(tab);
+                QCoreApplication::processEvents();
+                for (const QString& text : ClippedTexts(&window))
+                    clipped << QStringLiteral("%1 page %2: %3").arg(language).arg(page).arg(text);
+            }
+        }
+        Find<QTabBar>(window, "TabSet1")->setCurrentIndex(0);
+        pages->setCurrentIndex(was);
+        Tfrm_about about(&window);
+        about.show();
+        QCoreApplication::processEvents();
+        for (const QString& text : ClippedTexts(&about))
+            clipped << language + QStringLiteral(" about: ") + text;
+        Tfrm_CustomizeRecovery preview(window.Engine(), &window);
+        preview.resize(1024, 720);
+        preview.show();
+        QCoreApplication::processEvents();
+        for (const QString& text : ClippedTexts(&preview))
+            clipped << language + QStringLiteral(" preview: ") + text;
+        return clipped;
+    }
+
+    // In every language of the translations file, as the program starts in it and after a
+    // switch to it in Options: every label, button, check box, group, tab and type row of every
+    // page and dialog shows its whole text.
+    void everyTextIsWholeInEveryLanguage() {
+        QVERIFY(Languages().size() >= 5);
+        QStringList clipped;
+        for (const TLanguage& language : Languages()) {
+            UseLanguage(language.Id);
+            auto window = WindowOn("fit.img", 64 * 2048);
+            QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+            clipped << ClippedEverywhere(*window, QString::fromStdString(language.Id));
+            Tfrm_Options options(window->Engine(), [&] { window->RefreshTexts(); }, window.get());
+            options.setObjectName(QStringLiteral("frm_options"));
+            options.show();
+            QCoreApplication::processEvents();
+            for (const QString& text : ClippedTexts(&options))
+                clipped << QString::fromStdString(language.Id) + QStringLiteral(" options: ") + text;
+        }
+        for (const TLanguage& language : Languages()) {
+            UseLanguage("en");
+            auto window = WindowOn("fit.img", 64 * 2048);
+            Tfrm_Options options(window->Engine(), [&] { window->RefreshTexts(); }, window.get());
+            options.setObjectName(QStringLiteral("frm_options"));
+            options.show();
+            auto* choice = options.findChild<QComboBox*>(QStringLiteral("cbox_language"));
+            choice->setCurrentIndex(choice->findData(QString::fromStdString(language.Id)));
+            QTest::mouseClick(options.findChild<QPushButton*>(QStringLiteral("btn_optionapply")), Qt::LeftButton);
+            QCOMPARE(CurrentLanguage(), language.Id);
+            QCoreApplication::processEvents();
+            const QString where = QStringLiteral("en->") + QString::fromStdString(language.Id);
+            for (const QString& text : ClippedTexts(&options))
+                clipped << where + QStringLiteral(" options: ") + text;
+            clipped << ClippedEverywhere(*window, where);
+        }
+        UseLanguage("en");
+        QVERIFY2(clipped.isEmpty(), qPrintable(clipped.join(QLatin1Char('\n'))));
+    }
+
+    // Within a page every button has its own underlined letter in every language, so that
+    // Alt and the letter press it; Alt+N (Next in English) moves on.
+    void everyButtonHasItsOwnLetterOnEveryPage() {
+        QStringList problems;
+        for (const TLanguage& language : Languages()) {
+            UseLanguage(language.Id);
+            Tfrm_main window;
+            window.show();
+            auto* pages = window.findChild<QStackedWidget*>(QStringLiteral("Notebook1"));
+            for (int page = 0; page < pages->count(); ++page) {
+                pages->setCurrentIndex(page);
+                QMap<QChar, QString> letters;
+                QStringList controls;
+                for (QAbstractButton* button : window.findChildren<QAbstractButton*>())
+                    if (button->isVisibleTo(&window) && qobject_cast<QPushButton*>(button) != nullptr)
+                        controls << button->objectName() + QLatin1Char('=') + button->text();
+                for (QGroupBox* box : window.findChildren<QGroupBox*>())
+                    if (box->isVisibleTo(&window))
+                        controls << box->objectName() + QLatin1Char('=') + box->title();
+                for (const QString& control : controls) {
+                    const QString text = control.section(QLatin1Char('='), 1);
+                    const qsizetype at = text.indexOf(QLatin1Char('&'));
+                    if (at < 0 || at + 1 >= text.size()) {
+                        problems << QStringLiteral("%1 page %2: %3 has no letter").arg(QString::fromStdString(language.Id)).arg(page).arg(control);
+                        continue;
+                    }
+                    const QChar letter = text[at + 1].toLower();
+                    if (letters.contains(letter))
+                        problems << QStringLiteral("%1 page %2: %3 and %4 share %5").arg(QString::fromStdString(language.Id)).arg(page).arg(control, letters[letter], letter);
+                    letters[letter] = control;
+                }
+            }
+        }
+        UseLanguage("en");
+        QVERIFY2(problems.isEmpty(), qPrintable(problems.join(QLatin1Char('\n'))));
+
+        auto window = WindowOn("alt.img", 8 * 2048);
+        QVERIFY(QTest::qWaitForWindowActive(window.get()));
+        // A letter presses its button as a click would, after the button shows itself pressed.
+        QTest::keyClick(window.get(), Qt::Key_N, Qt::AltModifier);
+        QTRY_COMPARE(window->PageIndex(), int{Tfrm_main::PageRange});
+        QTest::keyClick(window.get(), Qt::Key_B, Qt::AltModifier);
+        QTRY_COMPARE(window->PageIndex(), int{Tfrm_main::PageDrive});
+    }
+
+    // The whole wizard without a mouse, from the device to the recovered files: Tab, Space,
+    // Enter, the arrow keys and Alt with a letter.
+    void aKeyboardAloneRecoversFiles() {
+        testkit::TTempDir temp;
+        testkit::TSampleCardOptions cardOptions;
+        cardOptions.SizeBytes = 8ull << 20;
+        cardOptions.LargePhotos = false;
+        testkit::TSampleCard card;
+        QVERIFY(testkit::WriteSampleCard(temp / "card.img", cardOptions, card));
+        const QString destination = QString::fromStdString(temp / "kept");
+        QVERIFY(QDir().mkpath(destination));
+        Tfrm_main window;
+        window.show();
+        QVERIFY(window.OpenImage(QString::fromStdString(temp / "card.img")));
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        const auto key = [&](Qt::Key k, Qt::KeyboardModifiers m = {}) {
+            QWidget* target = QApplication::focusWidget() != nullptr ? QApplication::focusWidget() : &window;
+            QTest::keyClick(target, k, m);
+        };
+        // Enter on the device page moves on, wherever the focus is.
+        Find<QComboBox>(window, "DriveComboBox1")->setFocus();
+        key(Qt::Key_Return);
+        QCOMPARE(window.PageIndex(), int{Tfrm_main::PageRange});
+        // Alt+E leads to the end field; Enter there scans the whole card.
+        key(Qt::Key_E, Qt::AltModifier);
+        QCOMPARE(QApplication::focusWidget(), Find<QLineEdit>(window, "Edit3"));
+        key(Qt::Key_Return);
+        QCOMPARE(window.PageIndex(), int{Tfrm_main::PageScan});
+        QVERIFY(window.Scanned());
+        // After the scan the focus is on Next: Space moves on, it never quits.
+        QCOMPARE(QApplication::focusWidget(), Find<QPushButton>(window, "btn_next"));
+        key(Qt::Key_Space);
+        QCOMPARE(window.PageIndex(), int{Tfrm_main::PageDetails});
+        key(Qt::Key_K, Qt::AltModifier); // Skip
+        QTRY_COMPARE(window.PageIndex(), int{Tfrm_main::PageFileType});
+        // Tab reaches the type list; Down and Space tick JPEG.
+        auto* list = Find<QTreeWidget>(window, "ListView1");
+        for (int i = 0; i < 12 && QApplication::focusWidget() != list; ++i)
+            key(Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), list);
+        list->setCurrentItem(list->topLevelItem(0));
+        for (int i = 0; i < 1 + kFormatJpeg; ++i)
+            key(Qt::Key_Down);
+        key(Qt::Key_Space);
+        QVERIFY(Checked(list, 1 + kFormatJpeg));
+        key(Qt::Key_Return); // Enter in the list: Next
+        QCOMPARE(window.PageIndex(), int{Tfrm_main::PageDirectory});
+        // Tab to the folder field, type it, Enter: recovery runs and the summary asks.
+        auto* folder = Find<QLineEdit>(window, "Edit1");
+        for (int i = 0; i < 12 && QApplication::focusWidget() != folder; ++i)
+            key(Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), folder);
+        QTest::keyClicks(folder, destination);
+        key(Qt::Key_Return);
+        QCOMPARE(window.PageIndex(), int{Tfrm_main::PageRecover});
+        QVERIFY2(env_->Messages.isEmpty(), qPrintable(env_->Messages.join(QLatin1Char('\n'))));
+        int jpegs = 0;
+        for (const testkit::TCardFile& file : card.Files)
+            if (file.FormatIndex == kFormatJpeg) {
+                ++jpegs;
+                QVERIFY(QFileInfo::exists(destination + QLatin1Char('/') +
+                                          QString::fromStdString(RecoveredFileName(static_cast<std::int64_t>(file.StartSector), file.Ext))));
+            }
+        QCOMPARE(Text(window, "Label19"), QString::number(jpegs));
+        // Next is off on the last page; the focus went to Back, not to Exit.
+        QCOMPARE(QApplication::focusWidget(), Find<QPushButton>(window, "btn_prior"));
+        key(Qt::Key_Space);
+        QCOMPARE(window.PageIndex(), int{Tfrm_main::PageDirectory});
+        QVERIFY(window.isVisible());
+        // The links take the focus too, and Enter opens them.
+        window.findChild<QStackedWidget*>(QStringLiteral("Notebook1"))->setCurrentIndex(Tfrm_main::PageDirectory);
+        auto* more = Find<QLabel>(window, "lbl_more");
+        for (int i = 0; i < 16 && QApplication::focusWidget() != more; ++i)
+            key(Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), more);
+        key(Qt::Key_Return);
+        QCOMPARE(env_->Urls.size(), 1);
+        QVERIFY(env_->Urls[0].toLocalFile().endsWith(QStringLiteral("directory.htm")));
+    }
+
+    // Space or Enter after a scan, whether the focus was on Next, Scan or Stop, never quits.
+    void spaceAndEnterAfterAScanNeverReachExit() {
+        for (const char* start : {"btn_next", "btn_startscan"}) {
+            for (Qt::Key k : {Qt::Key_Space, Qt::Key_Return}) {
+                auto window = WindowOn("focus.img", 4 * 2048);
+                QVERIFY(QTest::qWaitForWindowActive(window.get()));
+                Click(*window, "btn_next");
+                if (QLatin1String(start) == QLatin1String("btn_startscan")) {
+                    Find<QLineEdit>(*window, "Edit3")->setText(QStringLiteral("0")); // nothing yet
+                    Click(*window, "btn_next");
+                    Find<QLineEdit>(*window, "Edit3")->setText(QStringLiteral("4"));
+                    QCOMPARE(window->PageIndex(), int{Tfrm_main::PageScan});
+                    window->findChild<QStackedWidget*>(QStringLiteral("Notebook1"))->setCurrentIndex(Tfrm_main::PageRange);
+                    Click(*window, "btn_next");
+                } else {
+                    Find<QPushButton>(*window, start)->setFocus();
+                    QTest::keyClick(Find<QPushButton>(*window, start), k); // starts the scan
+                }
+                QCOMPARE(window->PageIndex(), int{Tfrm_main::PageScan});
+                QVERIFY(window->Scanned());
+                QVERIFY(QApplication::focusWidget() != Find<QPushButton>(*window, "btn_exit"));
+                QTest::keyClick(QApplication::focusWidget(), k);
+                QVERIFY2(window->isVisible(), start);
+                QCOMPARE(window->PageIndex(), int{Tfrm_main::PageDetails});
+            }
+        }
+        // Stop pressed with Space during a scan: the focus comes back to Next, not Exit.
+        auto window = WindowOn("stop.img", 200 * 2048);
+        QVERIFY(QTest::qWaitForWindowActive(window.get()));
+        Click(*window, "btn_next");
+        QTimer::singleShot(0, window.get(), [&] {
+            QCOMPARE(QApplication::focusWidget(), Find<QPushButton>(*window, "btn_stopscan"));
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
+        });
+        Find<QPushButton>(*window, "btn_next")->setFocus();
+        QTest::keyClick(Find<QPushButton>(*window, "btn_next"), Qt::Key_Space);
+        QVERIFY(window->Scanned());
+        QVERIFY(Text(*window, "Label14").toLongLong() < 200 * 2048);
+        QCOMPARE(QApplication::focusWidget(), Find<QPushButton>(*window, "btn_next"));
+        // The bar shows how far the stopped scan came, not 0 and not 100.
+        const int bar = Find<QProgressBar>(*window, "ProgressBar1")->value();
+        QCOMPARE(bar, static_cast<int>(Text(*window, "Label14").toLongLong() * 100 / (200 * 2048)));
+        QVERIFY(bar < 100);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
+        QVERIFY(window->isVisible());
+    }
+
+    // Scan, Back, another range, Next: the new range is scanned and its files replace the old.
+    void aChangedRangeIsScannedAgain() {
+        testkit::TTempDir temp;
+        testkit::TSampleCardOptions cardOptions;
+        cardOptions.SizeBytes = 8ull << 20;
+        cardOptions.LargePhotos = false;
+        testkit::TSampleCard card;
+        QVERIFY(testkit::WriteSampleCard(temp / "card.img", cardOptions, card));
+        Tfrm_main window;
+        window.show();
+        QVERIFY(window.OpenImage(QString::fromStdString(temp / "card.img")));
+        Click(window, "btn_next");
+        Click(window, "btn_next");
+        QCOMPARE(window.ScansRun(), 1);
+        const QString everything = Text(window, "Label12");
+        QVERIFY(everything.toInt() > 1);
+        // A finished scan shows a full bar.
+        QCOMPARE(Find<QProgressBar>(window, "ProgressBar1")->value(), 100);
+        // The same range again: no second scan.
+        Click(window, "btn_prior");
+        Click(window, "btn_next");
+        QCOMPARE(window.ScansRun(), 1);
+        QCOMPARE(window.PageIndex(), int{Tfrm_main::PageScan});
+        QCOMPARE(Text(window, "Label12"), everything);
+        // Typed values move the sliders, and the changed range is scanned at once.
+        Click(window, "btn_prior");
+        auto* start = Find<QLineEdit>(window, "Edit2");
+        auto* end = Find<QLineEdit>(window, "Edit3");
+        start->selectAll();
+        QTest::keyClicks(start, QStringLiteral("7"));
+        end->selectAll();
+        QTest::keyClicks(end, QStringLiteral("8"));
+        QCOMPARE(Find<QSlider>(window, "trackbar1")->value(), 7);
+        QCOMPARE(Find<QSlider>(window, "trackbar2")->value(), 8);
+        QCOMPARE(start->text(), QStringLiteral("7")); // the slider does not rewrite the field
+        Click(window, "btn_next");
+        QCOMPARE(window.ScansRun(), 2);
+        QCOMPARE(window.PageIndex(), int{Tfrm_main::PageScan});
+        QCOMPARE(window.ScanStart(), std::uint64_t{7 * 2048});
+        for (const TFoundFile& f : window.Engine().FoundFiles)
+            QVERIFY(f.StartSector >= 7 * 2048 && f.StartSector < 8 * 2048 + 1000);
+        QVERIFY(Text(window, "Label12").toInt() < everything.toInt());
+        // An empty range: nothing is scanned and nothing of the old range stays.
+        Click(window, "btn_prior");
+        end->setText(QStringLiteral("7"));
+        Click(window, "btn_next");
+        QCOMPARE(window.ScansRun(), 2);
+        QVERIFY(!window.Scanned());
+        QVERIFY(window.Engine().FoundFiles.empty());
+        QCOMPARE(Text(window, "Label12"), QStringLiteral("0"));
+    }
+
+    // Without the translations file, or with a broken one, every caption reads in English.
+    void everyCaptionIsEnglishWithoutTheTranslationsFile() {
+        const QString file = env_->Path() + QStringLiteral("/data/translations.xml");
+        for (const QByteArray& content : {QByteArray(), QByteArray("<translations><text id=\"btn_next\"><t lang")}) {
+            QFile::remove(file);
+            if (!content.isEmpty()) {
+                QFile broken(file);
+                QVERIFY(broken.open(QIODevice::WriteOnly));
+                broken.write(content);
+            }
+            InitialiseLanguage();
+            QCOMPARE(CurrentLanguage(), std::string("en"));
+            QStringList blank;
+            Tfrm_main window;
+            window.show();
+            Tfrm_Options options(window.Engine(), [] {}, &window);
+            options.setObjectName(QStringLiteral("frm_options"));
+            options.show();
+            Tfrm_about about(&window);
+            Tfrm_CustomizeRecovery preview(window.Engine(), &window);
+            preview.show();
+            for (QWidget* top : std::initializer_list<QWidget*>{&window, &options, &about, &preview}) {
+                for (QWidget* w : top->findChildren<QWidget*>()) {
+                    const std::string_view english = DefaultText(w->objectName().toStdString());
+                    QString text;
+                    if (auto* label = qobject_cast<QLabel*>(w))
+                        text = label->text();
+                    else if (auto* button = qobject_cast<QAbstractButton*>(w))
+                        text = button->text();
+                    else if (auto* box = qobject_cast<QGroupBox*>(w))
+                        text = box->title();
+                    else
+                        continue;
+                    if (!english.empty() && text.isEmpty())
+                        blank << top->objectName() + QLatin1Char('.') + w->objectName();
+                }
+            }
+            for (auto* button : {"btn_startscan", "btn_stopscan", "btn_next", "btn_exit", "btn_optionapply"}) {
+                QWidget* top = QLatin1String(button).startsWith(QLatin1String("btn_option")) ? static_cast<QWidget*>(&options) : &window;
+                QCOMPARE(top->findChild<QAbstractButton*>(QLatin1String(button))->text(),
+                         QString::fromLatin1(DefaultText(button).data(), static_cast<qsizetype>(DefaultText(button).size())));
+            }
+            QCOMPARE(Text(window, "lbl_step3"), QStringLiteral("Step 3 of 7: Scan"));
+            QCOMPARE(Find<QTabBar>(window, "TabSet1")->tabText(0), QStringLiteral(" Logical drives "));
+            QCOMPARE(preview.windowTitle(), QStringLiteral("Preview"));
+            QVERIFY2(blank.isEmpty(), qPrintable(blank.join(QLatin1Char(' '))));
+        }
+    }
+
+    // "/r" in a translated text is a line break wherever the text shows.
+    void slashRInATranslationBreaksTheLine() {
+        const QString file = env_->Path() + QStringLiteral("/data/translations.xml");
+        QFile::remove(file);
+        QFile out(file);
+        QVERIFY(out.open(QIODevice::WriteOnly));
+        out.write("<translations><language id=\"en\" name=\"English\" default=\"true\"/>"
+                  "<text id=\"desc_step2\"><t lang=\"en\">First line/rSecond line</t></text>"
+                  "<text id=\"lbl_norights\"><t lang=\"en\">One//two/rthree</t></text>"
+                  "<text id=\"msg_exceed\"><t lang=\"en\">Too far./rTry again.</t></text></translations>");
+        out.close();
+        InitialiseLanguage();
+        auto window = WindowOn("slash.img", 2048);
+        QCOMPARE(Text(*window, "desc_step2"), QStringLiteral("First line\nSecond line"));
+        QCOMPARE(Text(*window, "lbl_norights"), QStringLiteral("One/two\nthree"));
+        EnterRange(*window, QStringLiteral("5"), QStringLiteral("6"));
+        Click(*window, "btn_next");
+        QCOMPARE(env_->Messages, QStringList{QStringLiteral("Too far.\nTry again.")});
+    }
+
+    // The destination is settled before the wizard moves on, and nothing is written where the
+    // user did not agree to it.
+    void theDestinationIsSettledBeforeRecoveryStarts() {
+        testkit::TTempDir temp;
+        testkit::TSampleCardOptions cardOptions;
+        cardOptions.SizeBytes = 8ull << 20;
+        cardOptions.LargePhotos = false;
+        testkit::TSampleCard card;
+        QVERIFY(testkit::WriteSampleCard(temp / "card.img", cardOptions, card));
+        Tfrm_main window;
+        window.show();
+        QVERIFY(window.OpenImage(QString::fromStdString(temp / "card.img")));
+        Click(window, "btn_next");
+        Click(window, "btn_next");
+        auto* notebook = window.findChild<QStackedWidget*>(QStringLiteral("Notebook1"));
+        notebook->setCurrentIndex(Tfrm_main::PageFileType);
+        ClickRow(Find<QTreeWidget>(window, "ListView1"), 1 + kFormatJpeg);
+        notebook->setCurrentIndex(Tfrm_main::PageDirectory);
+        // Empty: said at once, and the page stays.
+        Click(window, "btn_next");
+        QCOMPARE(env_->Messages, QStringList{QStringLiteral("Please choose a destination folder first.")});
+        QCOMPARE(window.PageIndex(), int{Tfrm_main::PageDirectory});
+        // A folder that does not exist: asked; no leaves nothing behind and stays.
+        const QString deep = QString::fromStdString(temp / "a/b/c");
+        Find<QLineEdit>(window, "Edit1")->setText(deep);
+        env_->Answer = false;
+        Click(window, "btn_next");
+        QCOMPARE(env_->Questions.size(), 1);
+        QVERIFY(env_->Questions[0].contains(QDir::toNativeSeparators(deep)));
+        QCOMPARE(window.PageIndex(), int{Tfrm_main::PageDirectory});
+        QVERIFY(!QFileInfo::exists(QString::fromStdString(temp / "a")));
+        // Yes creates it and recovers.
+        env_->Answer = true;
+        Click(window, "btn_next");
+        QCOMPARE(window.PageIndex(), int{Tfrm_main::PageRecover});
+        const int first = Text(window, "Label19").toInt();
+        QVERIFY(first > 0);
+        QCOMPARE(QDir(deep).entryList({QStringLiteral("*.jpg")}).size(), first);
+        // Back and Next again: the folder holds recovered files, so the user is asked; no
+        // writes nothing.
+        Click(window, "btn_prior");
+        env_->Questions.clear();
+        env_->Answer = false;
+        Click(window, "btn_next");
+        QCOMPARE(env_->Questions.size(), 1);
+        QVERIFY(env_->Questions[0].contains(QStringLiteral("already holds recovered files")));
+        QCOMPARE(window.PageIndex(), int{Tfrm_main::PageDirectory});
+        QCOMPARE(QDir(deep).entryList({QStringLiteral("*.jpg")}).size(), first);
+        // The Recover button asks the same.
+        notebook->setCurrentIndex(Tfrm_main::PageRecover);
+        env_->Questions.clear();
+        Click(window, "btn_startrecovery");
+        QCOMPARE(env_->Questions.size(), 1);
+        QCOMPARE(QDir(deep).entryList({QStringLiteral("*.jpg")}).size(), first);
+        // Yes writes numbered copies beside the first ones.
+        env_->Answer = true;
+        Click(window, "btn_startrecovery");
+        QCOMPARE(QDir(deep).entryList({QStringLiteral("*-1.jpg")}).size(), first);
+    }
+
+    // What the desktop cannot open, and a machine where no device can be read, are said in the
+    // window, not only on the terminal.
+    void whatCannotBeOpenedIsSaid() {
+        TDeviceCatalogue::Instance().Clear();
+        Tfrm_main window;
+        window.show();
+        env_->Urls.clear();
+        UiHooks().Url = [this](const QUrl& url) {
+            env_->Urls << url;
+            return false; // no browser, no file manager
+        };
+        Click(window, "btn_help");
+        QCOMPARE(env_->Messages.size(), 1);
+        QVERIFY(env_->Messages[0].contains(QStringLiteral("drive.html")));
+        QVERIFY(env_->Messages[0].contains(QStringLiteral("no program")));
+        // Without any device to choose, the drive page says so.
+        QVERIFY(Find<QComboBox>(window, "DriveComboBox1")->count() == 0);
+        QLabel* notice = Find<QLabel>(window, "Label31");
+        QVERIFY(notice->isVisibleTo(&window));
+        QVERIFY(notice->text().startsWith(QStringLiteral("No card or disk")));
+        // A device the catalogue lists but that cannot be opened is named with the reason.
+        testkit::TTempDir sys;
+        QVERIFY(QDir().mkpath(QString::fromStdString(sys / "sys/block/sdz/device")));
+        QFile size(QString::fromStdString(sys / "sys/block/sdz/size"));
+        QVERIFY(size.open(QIODevice::WriteOnly));
+        size.write("2048\n");
+        size.close();
+        TDeviceCatalogue::Instance().Rebuild(sys / "sys", sys / "dev");
+        EnumeratePhysicalDrives();
+        Tfrm_main second;
+        second.show();
+        QLabel* named = Find<QLabel>(second, "Label31");
+        QVERIFY(named->isVisibleTo(&second));
+        QVERIFY2(named->text().contains(QString::fromStdString(sys / "dev/sdz") + QStringLiteral(": ")), qPrintable(named->text()));
+        TDeviceCatalogue::Instance().Clear();
+        PhysicalDrives().clear();
+        // An image opened: the notice goes.
+        QVERIFY(second.OpenImage(Image("seen.img", 2048)));
+        QVERIFY(!named->isVisibleTo(&second));
+    }
+
+    // Help comes in the user's language where the pages exist, in English otherwise.
+    void helpFollowsTheLanguageAndFallsBackToEnglish() {
+        UseLanguage("de");
+        {
+            Tfrm_main window;
+            window.show();
+            Click(window, "btn_help");
+            QCOMPARE(env_->Urls.size(), 1);
+            QVERIFY(env_->Urls[0].toLocalFile().endsWith(QStringLiteral("data/help/de/drive.html")));
+        }
+        UseLanguage("it"); // no Italian pages: English
+        {
+            Tfrm_main window;
+            window.show();
+            Click(window, "btn_help");
+            QCOMPARE(env_->Urls.size(), 2);
+            QVERIFY(env_->Urls[1].toLocalFile().endsWith(QStringLiteral("data/help/drive.html")));
+        }
+        UseLanguage("en");
+        // Every English page has its German page, and both exist where the program looks.
+        const QDir english(QStringLiteral(LUMIVORE_SOURCE_DIR "/data/help"));
+        for (const QString& page : english.entryList({QStringLiteral("*.htm*")}, QDir::Files))
+            QVERIFY2(QFileInfo::exists(english.filePath(QStringLiteral("de/") + page)), qPrintable(page));
+    }
+
+    // The title names the product and the version the build states; the about box the same.
+    void oneVersionEverywhere() {
+        Tfrm_main window;
+        QCOMPARE(window.windowTitle(), QStringLiteral("Lumivore ") + QString::fromStdString(AppFileVersion()));
+        Tfrm_about about(&window);
+        QVERIFY(Text(about, "Label2").endsWith(QString::fromStdString(AppFileVersion())));
+        QVERIFY(!Text(about, "Label1").contains(QLatin1Char('.')));
+    }
+
     void germanWindowIsGerman() {
         CurrentLanguage() = "de";
         Tfrm_main window;
         window.show();
-        QCOMPARE(Find<QPushButton>(window, "btn_next")->text(), QStringLiteral("Weiter"));
+        QCOMPARE(Find<QPushButton>(window, "btn_next")->text(), QStringLiteral("&Weiter"));
         QCOMPARE(Find<QTabBar>(window, "TabSet1")->tabText(0), QStringLiteral(" Logische Laufwerke "));
         QVERIFY(Find<QPushButton>(window, "btn_openimage")->text() != QStringLiteral("Open disk image..."));
         QCOMPARE(Text(window, "Label3"), QStringLiteral("Festplatte")); // an image opened by an earlier case
@@ -578,99 +1117,163 @@ private Q_SLOTS:
     }
 
     // Not a check: with LUMIVORE_SHOTS=folder set, saves a picture of every page and dialog in
-    // English and German for a person to look at.
+    // every language of the translations file for a person to look at. Under a display server
+    // (xvfb-run) the pictures are the server's own pixels (ImageMagick's import), else the
+    // widgets drawn by Qt.
     void screenshots() {
         const QString folder = qEnvironmentVariable("LUMIVORE_SHOTS");
         if (folder.isEmpty())
             QSKIP("LUMIVORE_SHOTS not set");
+        QDir().mkpath(folder);
         testkit::TTempDir temp;
         testkit::TSampleCardOptions cardOptions;
         cardOptions.SizeBytes = 8ull << 20;
         cardOptions.LargePhotos = false;
         testkit::TSampleCard card;
         QVERIFY(testkit::WriteSampleCard(temp / "card.img", cardOptions, card));
-        for (const char* lang : {"en", "de"}) {
-            CurrentLanguage() = lang;
+        const bool server = QGuiApplication::platformName() == QLatin1String("xcb");
+        for (const TLanguage& language : Languages()) {
+            UseLanguage(language.Id);
+            const QString prefix = folder + QLatin1Char('/') + QString::fromStdString(language.Id) + QLatin1Char('-');
+            const auto grab = [&](QWidget& w, const QString& name) {
+                w.raise();
+                w.activateWindow();
+                QTest::qWait(server ? 250 : 50);
+                const QString file = prefix + name + QStringLiteral(".png");
+                if (server) {
+                    const QRect r = w.frameGeometry();
+                    QProcess::execute(QStringLiteral("import"),
+                                      {QStringLiteral("-window"), QStringLiteral("root"), QStringLiteral("-crop"),
+                                       QStringLiteral("%1x%2+%3+%4").arg(r.width()).arg(r.height()).arg(r.x()).arg(r.y()),
+                                       file});
+                } else {
+                    QVERIFY(w.grab().save(file));
+                }
+            };
+            // No device to choose: the drive page says why.
+            TDeviceCatalogue::Instance().Clear();
             {
-                TTranslationsSession session;
-                TranslateMakerCaptions();
+                Tfrm_main empty;
+                empty.show();
+                QVERIFY(QTest::qWaitForWindowExposed(&empty));
+                grab(empty, QStringLiteral("0-nodevices"));
             }
-            LoadToolkitTranslations();
-            const QString prefix = folder + QLatin1Char('/') + QLatin1String(lang) + QLatin1Char('-');
             Tfrm_main window;
             window.show();
             QVERIFY(QTest::qWaitForWindowExposed(&window));
             QVERIFY(window.OpenImage(QString::fromStdString(temp / "card.img")));
-            const auto grab = [&](QWidget& w, const QString& name) {
-                QTest::qWait(50);
-                QVERIFY(w.grab().save(prefix + name + QStringLiteral(".png")));
-            };
             grab(window, QStringLiteral("1-drive"));
             Find<QTabBar>(window, "TabSet1")->setCurrentIndex(1);
             grab(window, QStringLiteral("1-drive-physical"));
             Find<QTabBar>(window, "TabSet1")->setCurrentIndex(0);
-            Click(window, "btn_next");
+            QTest::keyClick(&window, Qt::Key_Return); // the keyboard walks the wizard
             grab(window, QStringLiteral("2-range"));
-            Click(window, "btn_next");
+            QTest::keyClick(&window, Qt::Key_Return);
             grab(window, QStringLiteral("3-scan"));
-            Click(window, "btn_next");
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
             grab(window, QStringLiteral("4-details"));
-            Click(window, "btn_skip");
-            ClickRow(Find<QTreeWidget>(window, "ListView1"), 2);
-            ClickRow(Find<QTreeWidget>(window, "ListView1"), 12);
+            Find<QPushButton>(window, "btn_skip")->click();
+            auto* list = Find<QTreeWidget>(window, "ListView1");
+            list->setFocus();
+            list->setCurrentItem(list->topLevelItem(2));
+            QTest::keyClick(list, Qt::Key_Space);
+            ClickRow(list, 12);
             grab(window, QStringLiteral("5-filetype"));
+            ClickRow(list, 28 + kPhoneHeic);
+            list->scrollToItem(list->topLevelItem(34));
+            grab(window, QStringLiteral("5-filetype-phone"));
+            list->scrollToItem(list->topLevelItem(0));
             {
-                auto* list = Find<QTreeWidget>(window, "ListView1");
-                ClickRow(list, 28 + kPhoneHeic);
-                list->scrollToItem(list->topLevelItem(34));
-                grab(window, QStringLiteral("5-filetype-phone"));
-                list->scrollToItem(list->topLevelItem(0));
-            }
-            {
-                Tfrm_CustomizeRecovery preview(window.Engine());
+                Tfrm_CustomizeRecovery preview(window.Engine(), &window);
                 preview.resize(1024, 720);
                 preview.show();
                 QVERIFY(QTest::qWaitForWindowExposed(&preview));
                 grab(preview, QStringLiteral("preview-tree"));
                 auto* tree = Find<QTreeWidget>(preview, "TreeView1");
+                tree->setCurrentItem(tree->topLevelItem(0)->child(kFormatJpeg));
+                auto* thumbs = Find<QListWidget>(preview, "ListView1");
+                thumbs->setCurrentItem(thumbs->item(0));
+                grab(preview, QStringLiteral("preview-page"));
+                preview.findChild<QTabWidget*>(QStringLiteral("PageControl1"))->setCurrentIndex(1);
+                grab(preview, QStringLiteral("preview-properties"));
+                preview.PictureViewerHook = [&](QDialog& viewer) {
+                    viewer.show();
+                    QVERIFY(QTest::qWaitForWindowExposed(&viewer));
+                    grab(viewer, QStringLiteral("preview-enlarged"));
+                };
+                thumbs->setFocus();
+                QTest::keyClick(thumbs, Qt::Key_Return);
                 tree->scrollToItem(tree->topLevelItem(tree->topLevelItemCount() - 1)->child(0),
                                    QAbstractItemView::PositionAtTop);
                 grab(preview, QStringLiteral("preview-tree-phone"));
                 preview.close();
             }
-            Click(window, "btn_next");
-            Find<QLineEdit>(window, "Edit1")->setText(QString::fromStdString(temp / "out"));
+            QTest::keyClick(list, Qt::Key_Return);
+            Find<QLineEdit>(window, "Edit1")->setText(QString::fromStdString(temp / ("out-" + language.Id)));
             grab(window, QStringLiteral("6-directory"));
-            window.findChild<QStackedWidget*>(QStringLiteral("Notebook1"))->setCurrentIndex(Tfrm_main::PageRecover);
-            Click(window, "btn_startrecovery");
+            env_->Answer = true;
+            QStringList questions;
+            UiHooks().Question = [&](const QString& text) {
+                questions << text;
+                return true;
+            };
+            QTest::keyClick(Find<QLineEdit>(window, "Edit1"), Qt::Key_Return);
             grab(window, QStringLiteral("7-recover"));
-            Tfrm_Options options(window.Engine(), [] {}, &window);
-            options.setObjectName(QStringLiteral("frm_options"));
-            options.show();
-            grab(options, QStringLiteral("options"));
-            options.close();
-            Tfrm_about about(&window);
-            about.show();
-            grab(about, QStringLiteral("about"));
-            about.close();
+            for (int i = 0; i < questions.size(); ++i) {
+                QMessageBox box(QMessageBox::Question, QStringLiteral("Lumivore"), questions[i],
+                                QMessageBox::Yes | QMessageBox::No, &window);
+                box.show();
+                grab(box, QStringLiteral("question-%1").arg(i));
+            }
+            UiHooks().Question = [this](const QString& text) {
+                env_->Questions << text;
+                return env_->Answer;
+            };
+            {
+                QMessageBox box(QMessageBox::Critical, QStringLiteral("Lumivore"),
+                                FillFormat(Tr("msg_folderhasrecovered"), QString::fromStdString(temp / "out")),
+                                QMessageBox::Ok, &window);
+                box.show();
+                grab(box, QStringLiteral("message"));
+            }
+            {
+                Tfrm_Options options(window.Engine(), [&] { window.RefreshTexts(); }, &window);
+                options.setObjectName(QStringLiteral("frm_options"));
+                options.show();
+                QVERIFY(QTest::qWaitForWindowExposed(&options));
+                grab(options, QStringLiteral("options"));
+            }
+            {
+                // Opened in English, switched to this language with Apply.
+                UseLanguage("en");
+                window.RefreshTexts();
+                Tfrm_Options options(window.Engine(), [&] { window.RefreshTexts(); }, &window);
+                options.setObjectName(QStringLiteral("frm_options"));
+                options.show();
+                QVERIFY(QTest::qWaitForWindowExposed(&options));
+                auto* choice = options.findChild<QComboBox*>(QStringLiteral("cbox_language"));
+                choice->setCurrentIndex(choice->findData(QString::fromStdString(language.Id)));
+                options.findChild<QPushButton*>(QStringLiteral("btn_optionapply"))->click();
+                grab(options, QStringLiteral("options-after-apply"));
+                grab(window, QStringLiteral("7-recover-after-apply"));
+            }
+            {
+                Tfrm_about about(&window);
+                about.show();
+                QVERIFY(QTest::qWaitForWindowExposed(&about));
+                grab(about, QStringLiteral("about"));
+            }
             TOpenDirDlg chooser(&window);
             chooser.SetTitle(Tr("dialog_directory"));
             chooser.SetDirectory(QString::fromStdString(temp.Path()));
             QTimer::singleShot(0, &chooser, [&] {
-                QTest::qWait(200);
-                QVERIFY(chooser.grab().save(prefix + QStringLiteral("dirdialog.png")));
+                QTest::qWait(300);
+                grab(chooser, QStringLiteral("dirdialog"));
                 chooser.reject();
             });
             chooser.Execute();
-            QMessageBox box(QMessageBox::Question, QStringLiteral("Lumivore"), env_->Questions.value(0),
-                            QMessageBox::Yes | QMessageBox::No, &window);
-            box.show();
-            grab(box, QStringLiteral("summary"));
-            env_->Questions.clear();
         }
-        CurrentLanguage() = "en";
-        TranslateMakerCaptions();
-        LoadToolkitTranslations();
+        UseLanguage("en");
     }
 };
 

@@ -127,7 +127,7 @@ private Q_SLOTS:
         QCOMPARE(env_->Messages.size(), 1);
         QCOMPARE(CurrentLanguage(), std::string("de"));
         QCOMPARE(refreshed_, 1);
-        QCOMPARE(Button(*dialog, "btn_optionclose")->text(), QStringLiteral("Schließen"));
+        QCOMPARE(Button(*dialog, "btn_optionclose")->text(), QStringLiteral("S&chließen"));
         {
             TTranslationsSession session;
             QCOMPARE(GetDefaultLanguage(), std::string("de")); // kept in the file for the next start

@@ -35,6 +35,41 @@ private Q_SLOTS:
         progress.SetPosition(7); // the widgets are gone: nothing happens
         counter.SetCount(1);
     }
+
+    // A scan sets its counters once a block; the label is drawn at most every few tens of
+    // milliseconds, but the last value always reaches it.
+    void countersShowTheirLastValueHoweverFastTheyAreSet() {
+        QLabel label;
+        {
+            TQtCounterLabel counter(&label);
+            for (int i = 1; i <= 5000; ++i)
+                counter.SetCount(i);
+            QVERIFY(label.text().toInt() < 5000); // the last ones came too soon after a drawing
+            counter.Flush();
+            QCOMPARE(label.text(), QStringLiteral("5000"));
+            counter.SetCount(5001);
+        }
+        QCOMPARE(label.text(), QStringLiteral("5001")); // shown when the operation's counter ends
+    }
+
+    // The pump lets events through on its first call after a reset, then at most every
+    // kHookIntervalMs.
+    void thePumpRunsEventsFirstThenAtIntervals() {
+        TQtMessagePump pump;
+        int ran = 0;
+        QTimer::singleShot(0, [&] { ++ran; });
+        QElapsedTimer since;
+        since.start();
+        pump.ProcessMessages();
+        QCOMPARE(ran, 1);
+        QTimer::singleShot(0, [&] { ++ran; });
+        pump.ProcessMessages();
+        if (since.elapsed() < kHookIntervalMs)
+            QCOMPARE(ran, 1); // too soon
+        pump.Reset();
+        pump.ProcessMessages();
+        QCOMPARE(ran, 2);
+    }
 };
 
 QTEST_MAIN(TestStatusBarEx)
