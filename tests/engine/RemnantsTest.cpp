@@ -185,6 +185,17 @@ TEST_F(RemnantsOnCard, ReadingTheRemnantsReadsNothingMoreFromTheDevice) {
     EXPECT_GT(read[0], 0u);
     EXPECT_EQ(read[1], read[0]);
     EXPECT_EQ(engine_->RemnantStats.Named, 3u);
+    // Nor does recovery in the same pass that writes the named files under their names.
+    for (bool names : {false, true}) {
+        fs::remove_all(Out());
+        engine_->NamesFromRemnants = names;
+        const auto before = BytesReadSoFar();
+        const TRecoveryResult result = RecoverNamed(true);
+        read[names] = BytesReadSoFar().first - before.first - before.second;
+        EXPECT_EQ(result.Recovered, 4);
+    }
+    EXPECT_EQ(read[1], read[0]);
+    EXPECT_TRUE(fs::exists(Out() + "/DCIM/100CANON/IMG_0001.JPG"));
 }
 
 TEST(Remnants, FolderPathsFollowTheParentsAndStopWhereTheChainBreaks) {
@@ -219,6 +230,49 @@ TEST(Remnants, FolderPathsFollowTheParentsAndStopWhereTheChainBreaks) {
     // Two entries agree with the raw; the one whose folder can be traced wins.
     EXPECT_EQ(files[1].OriginalName, "DSC_0002.NEF");
     EXPECT_TRUE(files[1].FolderKnown);
+}
+
+TEST(Remnants, ALongNameSplitAcrossClustersIsJoinedOnlyWhenItsChecksumHolds) {
+    // A folder's first cluster full to its end, whose last entry's long name goes on in the next
+    // cluster the folder was given (no boot sector: the "." entries give the geometry).
+    const std::uint64_t base = 100 * 512; // cluster c at base + c * 2048
+    const std::string longName = "Wedding dinner at the lake 01.jpg"; // three pieces
+    for (bool badChecksum : {false, true}) {
+        SCOPED_TRACE(badChecksum ? "bad checksum" : "good checksum");
+        std::vector<testkit::TFatEntry> entries{{.ShortName = "DSC_0001.JPG", .FirstCluster = 9, .Size = 5000}};
+        for (int k = 2; k <= 60; ++k)
+            entries.push_back({.ShortName = "DSC_" + std::to_string(1000 + k) + ".JPG", .FirstCluster = 100u + k, .Size = 1});
+        TByteVector folder = testkit::FatFolderCluster(6, 5, entries, 0);
+        ASSERT_EQ(folder.size(), 62u * 32);
+        testkit::Append(folder, testkit::FatEntries({.ShortName = "WEDDIN~1.JPG", .LongName = longName, .FirstCluster = 12,
+                                                     .Size = 9000, .BadChecksum = badChecksum}));
+        folder.resize(3 * 2048, 0); // its last entry lies in the next cluster, 7
+        TByteVector card(base + 20 * 2048, 0);
+        const auto put = [&](std::uint64_t at, const TByteVector& bytes) {
+            std::copy(bytes.begin(), bytes.end(), card.begin() + static_cast<std::ptrdiff_t>(at));
+        };
+        put(base + 5 * 2048, testkit::FatFolderCluster(5, 0, {{.ShortName = "101NIKON", .FirstCluster = 6, .Directory = true}}, 2048));
+        put(base + 6 * 2048, folder);
+        std::vector<TFoundFile> files(2);
+        files[0].Ext = "JPG";
+        files[0].StartSector = static_cast<std::int64_t>((base + 9 * 2048) / 512);
+        files[0].Length = 5000;
+        files[1].Ext = "JPG";
+        files[1].StartSector = static_cast<std::int64_t>((base + 12 * 2048) / 512);
+        files[1].Length = 9000;
+        TRemnants remnants;
+        remnants.Block(card, 0);
+        remnants.Apply(files);
+        EXPECT_EQ(files[0].OriginalName, "DSC_0001.JPG");
+        if (!badChecksum) {
+            EXPECT_EQ(files[1].OriginalName, longName);
+            EXPECT_TRUE(files[1].FolderKnown);
+            EXPECT_EQ(files[1].OriginalFolder, (std::vector<std::string>{"DCIM", "101NIKON"}));
+        } else {
+            // Pieces that do not carry the short entry's checksum are another name's: dropped.
+            EXPECT_EQ(files[1].OriginalName, "WEDDIN~1.JPG");
+        }
+    }
 }
 
 TEST(Remnants, NtfsRunListsPlaceAFileInPiecesOnlyWhereThePiecesReadAsItsType) {
