@@ -1,5 +1,7 @@
 #include "cli/CliCommon.h"
 
+#include "engine/Remnants.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -278,6 +280,23 @@ std::string FoundFileJson(const TFoundFile& f) {
     // Only for a file cut short: the length its header claimed.
     if (f.ClaimedLength >= 0)
         num("ClaimedLength", f.ClaimedLength);
+    // Only for a file that an entry of the card's file system named: the name and folder as the
+    // card stores them, the entry's size and times.
+    if (!f.OriginalName.empty()) {
+        str("OriginalName", f.OriginalName);
+        if (f.FolderKnown)
+            str("OriginalFolder", OriginalFolderText(f));
+        str("NameSource", RemnantKindText(f.NameSource));
+        if (f.NameDeleted)
+            j += "\"NameDeleted\":true,";
+        num("EntrySize", f.EntrySize);
+        if (f.UseEntrySize)
+            j += "\"UseEntrySize\":true,";
+        if (f.EntryModified != 0)
+            num("EntryModified", f.EntryModified);
+        if (f.EntryCreated != 0)
+            num("EntryCreated", f.EntryCreated);
+    }
     j.back() = '}';
     return j;
 }

@@ -29,8 +29,10 @@ struct TOptions {
     std::optional<std::int32_t> DefaultSize;
     std::optional<std::int64_t> StartMb, EndMb;
     bool Quiet = false;
+    bool IgnoreRemnants = false; // leave the file system's remnants unread: the scan as it was without them
     bool Nested = false;
     bool TwoPass = false; // scan first, then recover: what the windows do
+    bool Names = false;   // original names and folders from the card's file system
 };
 
 std::string Upper(std::string s) {
@@ -212,6 +214,16 @@ int Summary(const TRecoveryResult& result, double seconds, const TScanOutcome& s
     if (reassembled > 0 || incomplete > 0)
         std::printf("%zu photo(s) put back together from pieces, %zu incomplete (their rest was not found)\n",
                     reassembled, incomplete);
+    std::size_t named = 0, original = 0, entrySized = 0;
+    for (const TRecoveryEntry& e : result.Files) {
+        named += !e.File.OriginalName.empty();
+        original += e.NamedOriginally;
+        entrySized += e.Source == TLengthSource::Entry;
+    }
+    if (named > 0)
+        std::printf("%zu file(s) named by the card's file system%s; %zu written at the size its entry gives\n", named,
+                    opt.Names ? (", " + std::to_string(original) + " written under that name").c_str() : " (--names writes them so)",
+                    entrySized);
     if (!result.ReportPath.empty())
         std::printf("report: %s\n", result.ReportPath.c_str());
     if (result.Files.empty())
@@ -276,12 +288,14 @@ int Run(const TOptions& opt) {
     }
 
     auto engine = std::make_unique<TScanEngine>();
+    engine->NamesFromRemnants = !opt.IgnoreRemnants;
     if (opt.DefaultSize)
         engine->DefaultSize = *opt.DefaultSize;
     if (!OpenSource(*engine, opt.Source))
         return kExitFailed;
     TRecoveryRequest request;
     request.Destination = opt.To;
+    request.OriginalNames = opt.Names;
     // The destination is refused before the scan, so that a long scan is not wasted.
     std::string message;
     if (!CheckRecoveryDestination(*engine, request, message)) {
@@ -348,7 +362,12 @@ TCommand AddRecoverCommand(CLI::App& app) {
     AddRangeOptions(*sub, opt->StartMb, opt->EndMb);
     sub->add_flag("--nested", opt->Nested,
                   "Also write files found inside other found files (embedded previews and the like)");
+    sub->add_flag("--names", opt->Names,
+                  "Write each file that the card's file system still names under its original name and folder "
+                  "(the others keep their sector name)");
     sub->add_flag("--quiet", opt->Quiet, "No progress on stderr");
+    sub->add_flag("--ignore-remnants", opt->IgnoreRemnants, "Leave the file system's folder entries and records unread")
+        ->group("");
     sub->add_flag("--two-pass", opt->TwoPass, "Scan the whole source first, then read each file again to write it")
         ->group("");
     return {sub, [opt] { return Run(*opt); }};

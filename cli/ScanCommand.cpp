@@ -20,6 +20,7 @@ struct TOptions {
     std::optional<std::int64_t> StartMb, EndMb;
     bool Json = false;
     bool Quiet = false;
+    bool IgnoreRemnants = false; // leave the file system's remnants unread: the scan as it was without them
 };
 
 void PrintTable(const TScanEngine& engine) {
@@ -52,6 +53,7 @@ void PrintTable(const TScanEngine& engine) {
 
 int Run(const TOptions& opt) {
     auto engine = std::make_unique<TScanEngine>();
+    engine->NamesFromRemnants = !opt.IgnoreRemnants;
     if (!OpenSource(*engine, opt.Source))
         return kExitFailed;
     TScanRange range;
@@ -81,6 +83,8 @@ TCommand AddScanCommand(CLI::App& app) {
     AddRangeOptions(*sub, opt->StartMb, opt->EndMb);
     sub->add_flag("--json", opt->Json, "One JSON object per found file per line");
     sub->add_flag("--quiet", opt->Quiet, "No progress on stderr");
+    sub->add_flag("--ignore-remnants", opt->IgnoreRemnants, "Leave the file system's folder entries and records unread")
+        ->group("");
     return {sub, [opt] { return Run(*opt); }};
 }
 

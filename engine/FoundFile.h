@@ -98,6 +98,23 @@ struct TFoundFile {
     std::vector<TPiece> Pieces;
     bool Incomplete = false;
 
+    // What a file system left of this file (engine/Remnants.h): set after a scan when a folder
+    // entry or file record whose first cluster, name extension and size agree with the file
+    // survives. The texts are as the card stores them (converted to UTF-8), hostile data: they
+    // become path components only through SafePathComponent (support/SafeText.h).
+    std::string OriginalName;                // empty when no entry agreed
+    std::vector<std::string> OriginalFolder; // folder path from the volume's root, outermost first
+    bool FolderKnown = false;                // false when the entry's folder could not be traced
+    std::uint8_t NameSource = 0;             // a TRemnantKind (engine/Remnants.h); 0 = none
+    bool NameDeleted = false;                // the entry was a deleted one
+    std::int64_t EntrySize = -1;             // the size the entry states; -1 when none agreed
+    // Recovery writes EntrySize bytes rather than Length: the entry's size makes the file whole
+    // where the structure's measure stopped at an end marker before a trailer or padding, or
+    // where the length was guessed, claimed or unknown.
+    bool UseEntrySize = false;
+    std::int64_t EntryModified = 0;          // seconds since the epoch; 0 = unknown
+    std::int64_t EntryCreated = 0;
+
     bool Nested() const { return NestedIn >= 0; }
     // The file type that Ext names: the type's traits (engine/FileTypes.h) decide how the file
     // is measured, recovered and shown.
@@ -127,6 +144,14 @@ struct TFoundFile {
         ClaimFrom = ClaimedLength = -1;
         Pieces.clear();
         Incomplete = false;
+        OriginalName.clear();
+        OriginalFolder.clear();
+        FolderKnown = false;
+        NameSource = 0;
+        NameDeleted = false;
+        EntrySize = -1;
+        UseEntrySize = false;
+        EntryModified = EntryCreated = 0;
     }
 
     bool operator==(const TFoundFile&) const = default;

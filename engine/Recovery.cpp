@@ -17,11 +17,13 @@
 #include "engine/DeviceMeasure.h"
 #include "engine/Fragments.h"
 #include "engine/Nesting.h"
+#include "engine/Remnants.h"
 #include "engine/RecoveryWriter.h"
 #include "engine/ScanEngine.h"
 #include "formats/JpegEntropy.h"
 #include "formats/Measure.h"
 #include "formats/Recognisers.h"
+#include "support/SafeText.h"
 #include "support/Settings.h"
 
 namespace lumivore {
@@ -376,13 +378,27 @@ std::string ReportText(const std::string& s) {
     return out;
 }
 
+// Seconds since the epoch as "YYYY-MM-DD HH:MM:SS" local time; empty for 0.
+std::string TimeText(std::int64_t seconds) {
+    if (seconds == 0)
+        return {};
+    const std::time_t t = static_cast<std::time_t>(seconds);
+    std::tm tm{};
+    if (::localtime_r(&t, &tm) == nullptr)
+        return {};
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
+    return text;
+}
+
 std::string Fraction(std::uint32_t num, std::uint32_t den) {
     return den == 0 ? std::string() : std::to_string(num) + "/" + std::to_string(den);
 }
 
 std::string ReportCsv(const TRecoveryResult& result) {
     std::string csv = "file,status,detail,start_sector,type,length,width,height,make,model,date_taken,iso,"
-                      "exposure,f_number,focal_length,inside,pieces,incomplete,claimed_length\n";
+                      "exposure,f_number,focal_length,inside,pieces,incomplete,claimed_length,original_name,"
+                      "original_folder,name_source,entry_size,entry_modified\n";
     for (const TRecoveryEntry& e : result.Files) {
         const TFoundFile& f = e.File;
         const std::string fields[] = {
@@ -408,6 +424,14 @@ std::string ReportCsv(const TRecoveryResult& result) {
             f.Incomplete ? std::string("incomplete") : std::string(),
             // What the file's header claimed, where other files or its own chunks cut it short.
             f.ClaimedLength >= 0 ? std::to_string(f.ClaimedLength) : std::string(),
+            // What the card's file system left of the file: its name and folder as the card
+            // stores them (a deleted entry's is marked), the entry's size and modification time.
+            ReportText(f.OriginalName),
+            ReportText(OriginalFolderText(f)),
+            f.OriginalName.empty() ? std::string()
+                                   : std::string(RemnantKindText(f.NameSource)) + (f.NameDeleted ? " (deleted)" : ""),
+            f.EntrySize >= 0 ? std::to_string(f.EntrySize) : std::string(),
+            TimeText(f.EntryModified),
         };
         bool first = true;
         for (const std::string& field : fields) {
@@ -609,6 +633,11 @@ private:
         if (reassembled) {
             length = static_cast<std::int64_t>(piecesLength);
             source = TLengthSource::Known;
+        } else if (f.UseEntrySize && f.EntrySize > 0 && !f.Incomplete) {
+            // The file system's entry states the size that makes the file whole (a trailer or
+            // padding after its end marker, or a length its structure did not give).
+            length = f.EntrySize;
+            source = TLengthSource::Entry;
         } else if (f.Incomplete && !f.Pieces.empty() && !LengthKnownFor(f.Ext, f.Length) && f.Pieces.front().Length > 0) {
             // The scan did not see its end, and its data stops decoding where its first piece
             // ends: that much is the photo, and no guess is made past it.
@@ -634,6 +663,9 @@ private:
             detail = "length unknown: the default size of " + std::to_string(kb) + " KB was written";
         } else if (source == TLengthSource::Measured) {
             detail = "length measured from the device";
+        } else if (source == TLengthSource::Entry) {
+            detail = "length from the file system's entry (" + std::to_string(f.EntrySize) + " bytes; its structure gives " +
+                     (LengthKnownFor(f.Ext, f.Length) ? std::to_string(f.Length) + " bytes" : std::string("no length")) + ")";
         }
 
         if (f.ClaimedLength > length && length > 0) {
@@ -666,7 +698,8 @@ private:
                            " bytes are on it)";
                 return {};
             }
-            const bool claimed = source == TLengthSource::DefaultSize || f.ClaimFrom >= 0 || f.ClaimedLength >= 0 ||
+            const bool claimed = source == TLengthSource::DefaultSize || source == TLengthSource::Entry ||
+                                 f.ClaimFrom >= 0 || f.ClaimedLength >= 0 ||
                                  TraitsOf(f.Type()).Measure == TLengthMeasure::None ||
                                  TraitsOf(f.Type()).Measure == TLengthMeasure::Avi;
             pastEnd = !claimed;
@@ -707,8 +740,19 @@ private:
             SetProgressWithin(offset + n, size);
             return true;
         };
-        const TWriteResult w = pending_ ? dest_.WriteStreamPending(size, kWriteBlock, supply, ParseDateTaken(f.DateTaken))
-                                        : dest_.WriteStream(nameFor, size, kWriteBlock, supply, ParseDateTaken(f.DateTaken));
+        const bool original = !pending_ && request_.OriginalNames && !f.OriginalName.empty();
+        TWriteResult w = pending_ || original ? dest_.WriteStreamPending(size, kWriteBlock, supply, RecoveredFileTime(f))
+                                              : dest_.WriteStream(nameFor, size, kWriteBlock, supply, RecoveredFileTime(f));
+        if (original && w.Outcome == TWriteOutcome::Written) {
+            // Into its original folder under its original name; where that cannot be, the
+            // sector name at the top, as without names.
+            const std::string tmp = w.Name;
+            w = MoveOriginal(tmp, f, unreadable() > 0);
+            if (w.Outcome == TWriteOutcome::Written)
+                e.NamedOriginally = true;
+            else
+                w = dest_.NamePending(tmp, nameFor);
+        }
         if (deviceChanged())
             return Changed(e);
         if (stopped) {
@@ -785,6 +829,25 @@ public:
                           "). Recovery stopped; the files already written are kept."};
     }
 
+    // Moves a file written under a plain name to its original folder and name.
+    TWriteResult MoveOriginal(const std::string& from, const TFoundFile& f, bool damaged) {
+        std::vector<std::string> folder;
+        std::string name;
+        if (!OriginalFilePath(f, damaged, 0, folder, name))
+            return {};
+        return dest_.MoveInto(
+            from, folder,
+            [&](int suffix) {
+                std::vector<std::string> same;
+                std::string next;
+                OriginalFilePath(f, damaged, suffix, same, next);
+                return next;
+            },
+            RecoveredFileTime(f));
+    }
+
+    TOutputDir& Dest() { return dest_; }
+
 private:
     // The name a recovered file is given: with a suffix when the first is taken, and marked when
     // sectors of it could not be read.
@@ -833,6 +896,35 @@ bool PrepareDestination(const TScanEngine& engine, const TRecoveryRequest& reque
 }
 
 } // namespace
+
+bool OriginalFilePath(const TFoundFile& f, bool damaged, int suffix, std::vector<std::string>& folder, std::string& name) {
+    folder.clear();
+    name.clear();
+    if (f.OriginalName.empty())
+        return false;
+    if (f.FolderKnown)
+        for (const std::string& part : f.OriginalFolder)
+            folder.push_back(SafePathComponent(part));
+    name = SafePathComponent(f.OriginalName);
+    std::string mark;
+    if (suffix > 0)
+        mark += "-" + std::to_string(suffix);
+    if (damaged)
+        mark += "-damaged";
+    if (!mark.empty()) {
+        const std::size_t dot = name.rfind('.');
+        name.insert(dot == std::string::npos || dot == 0 ? name.size() : dot, mark);
+    }
+    return true;
+}
+
+std::optional<std::time_t> RecoveredFileTime(const TFoundFile& f) {
+    if (const auto taken = ParseDateTaken(f.DateTaken))
+        return taken;
+    if (f.EntryModified != 0)
+        return static_cast<std::time_t>(f.EntryModified);
+    return std::nullopt;
+}
 
 TExaminedSource ExaminedSourceOf(const TScanEngine& engine, const TDeviceProbe& probe) {
     TExaminedSource examined;
@@ -1278,6 +1370,54 @@ struct TRecoveryDuringScan::TImpl {
         }
     }
 
+    // After the scan: what the card's file system said of the files. A file written while the
+    // scan ran is moved to its original folder and name (a rename, never a copy); one written
+    // longer than its entry's size, where its length was a guess, is cut to that size. Its bytes
+    // are not read again, so a file that its entry makes longer keeps what was written, and the
+    // report says so.
+    void NameOriginals() {
+        for (TRecoveryEntry& e : Result.Files) {
+            const TFoundFile* now = Current(e.File);
+            if (now == nullptr || now->OriginalName.empty())
+                continue;
+            TFoundFile& f = e.File;
+            f.OriginalName = now->OriginalName;
+            f.OriginalFolder = now->OriginalFolder;
+            f.FolderKnown = now->FolderKnown;
+            f.NameSource = now->NameSource;
+            f.NameDeleted = now->NameDeleted;
+            f.EntrySize = now->EntrySize;
+            f.UseEntrySize = now->UseEntrySize;
+            f.EntryModified = now->EntryModified;
+            f.EntryCreated = now->EntryCreated;
+            const bool written = !e.Name.empty() && !e.NamedOriginally && e.Name.find('/') == std::string::npos;
+            if (!written || e.Source == TLengthSource::Entry)
+                continue;
+            if (f.UseEntrySize && f.EntrySize > 0 && e.BytesWritten != static_cast<std::uint64_t>(f.EntrySize)) {
+                const auto entrySize = static_cast<std::uint64_t>(f.EntrySize);
+                if (entrySize < e.BytesWritten && Dest.Truncate(e.Name, entrySize)) {
+                    Run->Uncount(e);
+                    e.BytesWritten = entrySize;
+                    e.Length = f.EntrySize;
+                    e.Source = TLengthSource::Entry;
+                    e.Detail = "cut to the length the file system's entry gives (" + std::to_string(entrySize) + " bytes)" +
+                               (e.Detail.empty() ? "" : "; " + e.Detail);
+                    Run->Recount(e);
+                } else if (entrySize > e.BytesWritten) {
+                    e.Detail = "the file system's entry gives " + std::to_string(entrySize) +
+                               " bytes; written as measured while the scan ran" + (e.Detail.empty() ? "" : "; " + e.Detail);
+                }
+            }
+            if (!Request.OriginalNames)
+                continue;
+            const TWriteResult w = Run->MoveOriginal(e.Name, f, e.Damaged);
+            if (w.Outcome == TWriteOutcome::Written) {
+                e.Name = w.Name;
+                e.NamedOriginally = true;
+            }
+        }
+    }
+
     // After the scan and its pass: the photos held back wait with the rest, and so does a file
     // that the pass showed to lie outside the photo it seemed to be part of.
     void TakeBackHeld() {
@@ -1382,6 +1522,7 @@ TRecoveryResult TRecoveryDuringScan::Finish(bool scanStopped) {
             m.Engine.StopRequested = true; // what still waits is not written
         }
         m.WriteReady(0, true);
+        m.NameOriginals();
         // The report lists the files as recovery after the scan handles them: by start sector.
         std::stable_sort(m.Result.Files.begin(), m.Result.Files.end(), [](const TRecoveryEntry& a, const TRecoveryEntry& b) {
             return a.File.StartSector < b.File.StartSector;

@@ -77,19 +77,28 @@ struct TRecoveryRequest {
     TCounterLabel* RecoveredLabel = nullptr; // files written whole; may be null
     TCounterLabel* FailedLabel = nullptr;    // files failed or abandoned; may be null
     TDeviceProbe Probe;
+    // Files that an entry of the card's file system named (TFoundFile::OriginalName) are written
+    // under that name inside its folder below the destination (their folder unknown: at the
+    // top), made safe (SafePathComponent); a name taken gets a suffix, nothing is overwritten.
+    // The others keep the sector name.
+    bool OriginalNames = false;
 };
 
 enum class TRecoveryStatus : std::uint8_t { Recovered, Failed, Abandoned, NotWritten };
 
 // How the written length was found.
-enum class TLengthSource : std::uint8_t { Known, Measured, DefaultSize, None };
+// Entry: the size a folder entry or file record of the card's file system states
+// (TFoundFile::UseEntrySize).
+enum class TLengthSource : std::uint8_t { Known, Measured, DefaultSize, None, Entry };
 
 struct TRecoveryEntry {
     std::size_t Index = 0;   // into FoundFiles
     TFoundFile File;         // the record as it was chosen
     TRecoveryStatus Status = TRecoveryStatus::NotWritten;
     TLengthSource Source = TLengthSource::None;
-    std::string Name;        // file name in the destination; empty when nothing was written
+    std::string Name;        // file name in the destination (a path below it when the file got
+                             // its original name and folder); empty when nothing was written
+    bool NamedOriginally = false; // Name is the file's original name (TRecoveryRequest::OriginalNames)
     std::string Detail;      // why it failed, was abandoned or not written, or how it was measured
     std::string Enclosing;   // for a nested file, the name the file holding it is recovered under
     // Recovery in the same pass as the scan: a photo that the check for pieces after the scan
@@ -183,6 +192,15 @@ bool HoldsRecoveredFiles(const std::string& folder);
 
 // The EXIF date "YYYY:MM:DD HH:MM:SS" as local time; nothing when it is not a valid date.
 std::optional<std::time_t> ParseDateTaken(const std::string& text);
+
+// The folder (made of safe components, empty when unknown) and the file name a file is written
+// under when original names are asked for: suffix n > 0 adds "-n" before the extension, and a
+// file with unreadable sectors is marked "-damaged" there. False when no entry named the file.
+bool OriginalFilePath(const TFoundFile& f, bool damaged, int suffix, std::vector<std::string>& folder, std::string& name);
+
+// The time a recovered file is given: the EXIF date when it has one, else the modification time
+// of the entry that named it; nothing when neither is known.
+std::optional<std::time_t> RecoveredFileTime(const TFoundFile& f);
 
 // One CSV field: quoted when it holds a comma, quote, or line break; quotes doubled.
 std::string CsvField(const std::string& text);

@@ -216,6 +216,13 @@ void TScanEngine::Scan(std::uint64_t firstSector, std::uint64_t sectorCount, TCo
             options.SampledClean.insert(start);
         FragmentStats = ReassembleFragments(*this, options);
     }
+    RemnantStats = {};
+    if (NamesFromRemnants)
+        RemnantStats = remnants_.Apply(FoundFiles, [this](const TFoundFile& f, const std::vector<TPiece>& pieces,
+                                                          std::uint64_t size) {
+            return PiecesReadAsType(Drive, f, pieces, size, FragmentOptions.HeldSectors);
+        });
+    remnants_.Clear();
     CountByType();
 }
 
@@ -463,6 +470,8 @@ void TScanEngine::ScanBytes(const std::uint8_t* bytes, std::uint16_t sectorsRead
         ContinueMeasures(block, blockByte);
     if (openSamples_ > 0)
         SampleBlock(block, blockByte);
+    if (NamesFromRemnants)
+        remnants_.Block(block, blockByte);
     // Sectors that no recogniser may accept are passed over without touching the record.
     for (std::size_t i = NextCandidate(block, 0); i < limit; i = NextCandidate(block, i + 1)) {
         try {

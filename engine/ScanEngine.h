@@ -16,6 +16,7 @@
 #include "engine/FoundFile.h"
 #include "engine/Fragments.h"
 #include "engine/Nesting.h"
+#include "engine/Remnants.h"
 #include "formats/LengthPolicy.h"
 #include "formats/Recognisers.h"
 #include "formats/StreamMeasure.h"
@@ -56,6 +57,7 @@ public:
         openMeasures_.clear();
         chainsToFollow_.clear();
         nesting_.Clear();
+        remnants_.Clear();
     }
     // Stores the start sector into rec, then appends a copy of it to FoundFiles.
     void AddFoundFile(TFoundFile& rec, std::int64_t startSector);
@@ -103,6 +105,10 @@ public:
     bool ReassembleAfterScan = true;
     TFragmentOptions FragmentOptions;
     TFragmentStats FragmentStats; // what the pass did after the last scan
+    // Names, folders, dates and sizes from the file system's remnants (engine/Remnants.h), read
+    // from the blocks as the scan passes them and given to the found files at its end.
+    bool NamesFromRemnants = true;
+    TRemnantStats RemnantStats; // what they gave after the last scan
     std::int32_t DefaultSize = 1024;     // kilobytes
     // Page-aligned: the kernel copies into an aligned buffer markedly faster.
     alignas(4096) std::array<std::uint8_t, kSectorBufferSize> SectorBuffer{};
@@ -191,6 +197,7 @@ private:
     // while the scan runs (recovery in the same pass writes by it); the scan's end judges it
     // again over the whole list.
     TNestingIndex nesting_;
+    TRemnants remnants_;
     TFoundFile scratch_; // reused for every sector, so that a scan allocates only found records
     std::span<const TRecogniserEntry> recognisers_;
     // One bit per possible pair of first bytes: set when some recogniser may accept a sector

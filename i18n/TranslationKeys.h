@@ -113,7 +113,7 @@ inline constexpr std::array<TTextKey, 26> kCodeKeys{{
 
 // Texts of the preview window looked up by code: its tabs, the pictures it shows in place of a
 // thumbnail or a preview, and the messages of its recovery.
-inline constexpr std::array<TTextKey, 11> kPreviewKeys{{
+inline constexpr std::array<TTextKey, 12> kPreviewKeys{{
     {"tab_preview", "Preview"},
     {"tab_properties", "Properties"},
     {"hint_enlarge", "Enlarge the preview pane"},
@@ -125,13 +125,14 @@ inline constexpr std::array<TTextKey, 11> kPreviewKeys{{
     {"msg_recoverrefused", "The files cannot be recovered there: %s"},
     {"msg_previewsummary", "Recovered files: %d/rFailed: %d/rFolder: %s"},
     {"msg_recoverystopped", "Recovery was stopped before every file was written."},
+    {"photo_originalname", "Original name"},
 }};
 
 // The windows' own texts beyond the design: the disk-image entry, the access-rights sentence,
 // the device kinds, the range, destination and recovery messages (a count's phrase in one key
 // per plural form, "_one" and "_other"), and the about box's version line. Captions first, then
 // code keys.
-inline constexpr std::array<TTextKey, 30> kWizardKeys{{
+inline constexpr std::array<TTextKey, 31> kWizardKeys{{
     {"btn_openimage", "Open &disk image..."},
     {"lbl_norights", "Some devices cannot be read because you lack the rights. Start Lumivore with sudo, or add yourself to the disk group (sudo adduser $USER disk) and log in again."},
     {"devicetype_unknown", "Unknown"},
@@ -148,6 +149,8 @@ inline constexpr std::array<TTextKey, 30> kWizardKeys{{
     {"msg_rangeoutofrange", "Scan range must be given in whole megabytes, 0 or more."},
     {"msg_noscan", "Nothing has been scanned yet. Go back to the scan range and scan the device first."},
     {"msg_notypes", "Please check at least one file type in step 5."},
+    // The destination page's check box: check boxes take no caption from the form translation.
+    {"chk_originalnames", "Keep original names and &folders from the card"},
     {"msg_nodestination", "Please choose a destination folder first."},
     {"msg_createfolder", "The folder '%s' does not exist. Create it?"},
     {"msg_folderhasrecovered", "'%s' already holds recovered files. Recover into it anyway? The files there are kept; new copies of the same files get names ending in -1, -2 and so on."},

@@ -24,6 +24,8 @@ namespace {
 constexpr std::uint64_t kSpaceMargin = 64 * 1024;
 // Names tried for one file before giving up: f...jpg, f...-1.jpg, ..., f...-9999.jpg.
 constexpr int kMaxNameSuffix = 9999;
+// Subfolders a recovered file's original folder may have below the destination.
+constexpr std::size_t kMaxFolderDepth = 32;
 // Folders walked or created on the way to a destination; a deeper path is not a real one.
 constexpr std::size_t kMaxPathComponents = 4096;
 
@@ -71,16 +73,17 @@ bool WriteAll(int fd, const std::uint8_t* p, std::size_t n, int& err) {
     return true;
 }
 
-// Gives tmp the name final inside the folder dir unless final exists. 0, EEXIST, or an errno.
-int RenameNoReplace(int dir, const std::string& tmp, const std::string& final) {
-    if (::renameat2(dir, tmp.c_str(), dir, final.c_str(), RENAME_NOREPLACE) == 0)
+// Gives tmp in the folder dir the name final inside the folder toDir unless final exists. 0,
+// EEXIST, or an errno.
+int RenameNoReplace(int dir, const std::string& tmp, int toDir, const std::string& final) {
+    if (::renameat2(dir, tmp.c_str(), toDir, final.c_str(), RENAME_NOREPLACE) == 0)
         return 0;
     if (errno == EEXIST)
         return EEXIST;
     if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP)
         return errno;
     // File systems without an atomic no-replace rename: a hard link fails when the name exists.
-    if (::linkat(dir, tmp.c_str(), dir, final.c_str(), 0) == 0) {
+    if (::linkat(dir, tmp.c_str(), toDir, final.c_str(), 0) == 0) {
         ::unlinkat(dir, tmp.c_str(), 0);
         return 0;
     }
@@ -88,11 +91,15 @@ int RenameNoReplace(int dir, const std::string& tmp, const std::string& final) {
         return EEXIST;
     // Without hard links either (FAT): look, then rename; nothing else writes this folder.
     struct stat st {};
-    if (::fstatat(dir, final.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+    if (::fstatat(toDir, final.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
         return EEXIST;
-    if (::renameat(dir, tmp.c_str(), dir, final.c_str()) == 0)
+    if (::renameat(dir, tmp.c_str(), toDir, final.c_str()) == 0)
         return 0;
     return errno;
+}
+
+int RenameNoReplace(int dir, const std::string& tmp, const std::string& final) {
+    return RenameNoReplace(dir, tmp, dir, final);
 }
 
 std::string OnExaminedMessage(const std::string& what, const std::string& how) {
@@ -516,6 +523,89 @@ TWriteResult TOutputDir::NameTemporary(const std::string& tmp, const std::functi
     ::unlinkat(fd_, tmp.c_str(), 0);
     result.Error = "every name for the file is taken";
     return result;
+}
+
+TWriteResult TOutputDir::MoveInto(const std::string& from, const std::vector<std::string>& folder,
+                                  const std::function<std::string(int)>& nameFor, std::optional<std::time_t> modified) {
+    TWriteResult result;
+    if (fd_ < 0 || !ValidName(from)) {
+        result.Error = "no such file";
+        return result;
+    }
+    if (folder.size() > kMaxFolderDepth) {
+        result.Error = "the folder path is too deep";
+        return result;
+    }
+    // Down the subfolders, creating what is missing, refusing symlinks at every step.
+    TFd dir(::openat(fd_, ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    std::string path;
+    for (const std::string& part : folder) {
+        if (!ValidName(part)) {
+            result.Error = "\"" + part + "\" cannot be used as a folder name";
+            return result;
+        }
+        if (dir.Get() < 0)
+            break;
+        const bool created = ::mkdirat(dir.Get(), part.c_str(), 0777) == 0;
+        if (!created && errno != EEXIST) {
+            const int err = errno;
+            result.Outcome = IsSpaceError(err) ? TWriteOutcome::NoSpace : TWriteOutcome::Failed;
+            result.Error = "cannot create the folder " + path + part + ": " + ErrnoText(err);
+            return result;
+        }
+        const int next = ::openat(dir.Get(), part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (next < 0) {
+            const int err = errno;
+            result.Error = "cannot open the folder " + path + part + ": " + ErrnoText(err);
+            return result;
+        }
+        // Below a destination the user could write, as the files written there.
+        if (created && handOver_)
+            ::fchownat(next, "", owner_->Uid, owner_->Gid, AT_EMPTY_PATH);
+        dir.Reset(next);
+        path += part + "/";
+    }
+    if (dir.Get() < 0) {
+        result.Error = "cannot open the destination folder";
+        return result;
+    }
+    // O_PATH descriptors serve as the directory of *at calls.
+    for (int suffix = 0; suffix <= kMaxNameSuffix; ++suffix) {
+        const std::string name = nameFor(suffix);
+        if (!ValidName(name)) {
+            result.Error = "\"" + name + "\" cannot be used as a file name";
+            return result;
+        }
+        const int r = RenameNoReplace(fd_, from, dir.Get(), name);
+        if (r == 0) {
+            if (modified) {
+                const struct timespec times[2] = {{0, UTIME_NOW}, {*modified, 0}};
+                ::utimensat(dir.Get(), name.c_str(), times, AT_SYMLINK_NOFOLLOW);
+            }
+            result.Outcome = TWriteOutcome::Written;
+            result.Name = path + name;
+            return result;
+        }
+        if (r != EEXIST) {
+            result.Outcome = IsSpaceError(r) ? TWriteOutcome::NoSpace : TWriteOutcome::Failed;
+            result.Error = "cannot name the file " + path + name + ": " + ErrnoText(r);
+            return result;
+        }
+    }
+    result.Error = "every name for the file is taken";
+    return result;
+}
+
+bool TOutputDir::Truncate(const std::string& name, std::uint64_t size) const {
+    if (fd_ < 0 || !ValidName(name))
+        return false;
+    TFd fd(::openat(fd_, name.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st {};
+    if (fd.Get() < 0 || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    if (static_cast<std::uint64_t>(st.st_size) <= size)
+        return true;
+    return ::ftruncate(fd.Get(), static_cast<off_t>(size)) == 0 && ::fsync(fd.Get()) == 0;
 }
 
 bool TOutputDir::Remove(const std::string& name) const {

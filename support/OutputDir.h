@@ -104,6 +104,19 @@ public:
     // WriteStream would have named it; the temporary file is removed when no name can be used.
     TWriteResult NamePending(const std::string& temporary, const std::function<std::string(int suffix)>& nameFor);
 
+    // Moves a file written in the folder (a plain name: a temporary one, or one already named) to
+    // the first free name nameFor gives inside the subfolder path below the folder, creating the
+    // subfolders that are missing; every component must be a plain name (no "/", not "." or
+    // ".."), and none is followed when it is a symlink. Nothing is ever replaced. With modified,
+    // the file's modification time is set. The result's Name is the path below the folder; when
+    // no name can be used, the file stays where it was.
+    TWriteResult MoveInto(const std::string& from, const std::vector<std::string>& folder,
+                          const std::function<std::string(int suffix)>& nameFor,
+                          std::optional<std::time_t> modified = std::nullopt);
+    // Cuts a file this run wrote under name (a plain name in the folder) to size bytes, when it
+    // is longer; false when it cannot.
+    bool Truncate(const std::string& name, std::uint64_t size) const;
+
     // Writes data under name, replacing a file of that name (never the file a symlink points
     // to): for a file Lumivore owns, such as its settings.
     TWriteResult Replace(const std::string& name, const std::uint8_t* data, std::size_t size);

@@ -1,7 +1,9 @@
 #include "support/SafeText.h"
 
 #include <cstdint>
+#include <algorithm>
 #include <cstdio>
+#include <vector>
 
 namespace lumivore {
 
@@ -110,6 +112,50 @@ std::string SpreadsheetText(std::string_view text) {
     std::string out = VisibleText(text);
     if (!out.empty() && (out[0] == '=' || out[0] == '+' || out[0] == '-' || out[0] == '@'))
         out.insert(out.begin(), '\'');
+    return out;
+}
+
+std::string SafePathComponent(std::string_view name, std::size_t maxBytes) {
+    // Character by character, each kept whole, so that a cut never splits one.
+    std::vector<std::string> chars;
+    for (std::size_t i = 0; i < name.size();) {
+        char32_t cp = 0;
+        const std::size_t len = Utf8Sequence(name, i, cp);
+        if (len == 0 || IsHiddenControl(cp) || cp == '/' || cp == '\\' || cp == 0) {
+            chars.emplace_back("_");
+            i += len == 0 ? 1 : len;
+            continue;
+        }
+        chars.emplace_back(name.substr(i, len));
+        i += len;
+    }
+    const auto trimmable = [](const std::string& c) { return c == " " || c == "."; };
+    while (!chars.empty() && trimmable(chars.front()))
+        chars.erase(chars.begin());
+    while (!chars.empty() && trimmable(chars.back()))
+        chars.pop_back();
+    // The extension: the characters after the last dot, when short.
+    std::size_t dot = chars.size();
+    for (std::size_t k = chars.size(); k-- > 0;)
+        if (chars[k] == ".") {
+            dot = k;
+            break;
+        }
+    std::string ext;
+    if (dot < chars.size())
+        for (std::size_t k = dot; k < chars.size(); ++k)
+            ext += chars[k];
+    if (ext.size() > 16 || ext.size() >= maxBytes / 2) {
+        ext.clear();
+        dot = chars.size();
+    }
+    std::string out;
+    const std::size_t room = std::max<std::size_t>(maxBytes, 1) - std::min(ext.size(), std::max<std::size_t>(maxBytes, 1) - 1);
+    for (std::size_t k = 0; k < dot && out.size() + chars[k].size() <= room; ++k)
+        out += chars[k];
+    out += ext;
+    if (out.empty() || out == "." || out == ".." || out.front() == '.')
+        out.insert(out.begin(), '_');
     return out;
 }
 

@@ -23,4 +23,13 @@ std::string JsonText(std::string_view text);
 // start of a formula (= + - @) preceded by an apostrophe.
 std::string SpreadsheetText(std::string_view text);
 
+// A name read from a card made into one safe component of a path under the destination: valid
+// UTF-8 kept; control characters, invisible direction marks, bytes that are not UTF-8, '/',
+// '\\' and NUL become '_'; blanks and dots at either end dropped (a trailing dot or blank does
+// not survive on every file system, a leading dot would hide the file); cut to at most maxBytes
+// bytes on a character boundary, keeping an extension of up to 16 bytes. Never empty, never
+// "." or "..": a name with nothing left becomes "_".
+inline constexpr std::size_t kMaxPathComponentBytes = 200;
+std::string SafePathComponent(std::string_view name, std::size_t maxBytes = kMaxPathComponentBytes);
+
 } // namespace lumivore

@@ -115,6 +115,20 @@ std::string Printable(const std::string& text) {
 
 std::string OrDash(const std::string& text) { return text.empty() ? "-" : Printable(text); }
 
+// The original folder and name that an entry of the card's file system gives the file, as
+// recovery with original names writes them (safe components: the card's text is hostile);
+// empty when no entry named it.
+QString OriginalNameShown(const TFoundFile& file) {
+    std::vector<std::string> folder;
+    std::string name;
+    if (!OriginalFilePath(file, false, 0, folder, name))
+        return {};
+    std::string path;
+    for (const std::string& part : folder)
+        path += part + "/";
+    return QString::fromStdString(path + name);
+}
+
 std::string NumberOrDash(std::int64_t value) { return value <= 0 ? "-" : std::to_string(value); }
 
 } // namespace
@@ -285,6 +299,7 @@ Tfrm_CustomizeRecovery::Tfrm_CustomizeRecovery(TScanEngine& engine, QWidget* par
         };
         for (std::size_t i = 0; i < kMetadataLines; ++i)
             captions_[i] = Tr(kCaptionKeys[i]);
+        originalCaption_ = Tr("photo_originalname");
         noThumbnailIcon_ = QIcon(Placeholder("nothumb", QSize(kThumbSize, kThumbSize), Tr("pic_nothumbnail"),
                                              QColor(229, 231, 235)));
         corruptedPicture_ = Placeholder("corrupted", QSize(130, 130), Tr("pic_corrupted"), Qt::white);
@@ -295,6 +310,7 @@ Tfrm_CustomizeRecovery::Tfrm_CustomizeRecovery(TScanEngine& engine, QWidget* par
     QStringList lines;
     for (const QString& caption : captions_)
         lines << caption + QLatin1Char(':');
+    lines << originalCaption_ + QLatin1Char(':');
     Label1->setText(lines.join(QLatin1Char('\n')));
 }
 
@@ -645,7 +661,9 @@ void Tfrm_CustomizeRecovery::LoadThumbnails(std::uint8_t typeIndex, std::int32_t
             TFoundFile& file = files[static_cast<std::size_t>(p)];
             if (!OnPagesOf(file, root, typeIndex))
                 break;
-            auto* item = new QListWidgetItem(noThumbnailIcon_, QString::fromStdString(Printable(file.Ext)));
+            // Under the thumbnail: the file's original name where the card's file system kept it.
+            const QString original = file.OriginalName.empty() ? QString() : OriginalNameShown(file).section(QLatin1Char('/'), -1);
+            auto* item = new QListWidgetItem(noThumbnailIcon_, original.isEmpty() ? QString::fromStdString(Printable(file.Ext)) : original);
             item->setData(kListItemIndexRole, QVariant::fromValue<qulonglong>(static_cast<qulonglong>(p)));
             item->setToolTip(ThumbnailToolTip(file));
             ListView1->addItem(item);
@@ -697,6 +715,8 @@ void Tfrm_CustomizeRecovery::ClearShownFile() {
 QString Tfrm_CustomizeRecovery::ThumbnailToolTip(const TFoundFile& file) const {
     const QStringList values = ShownMetadata(file);
     QStringList lines{QString::fromStdString(RecoveredFileName(file.StartSector, Printable(file.Ext)))};
+    if (const QString original = OriginalNameShown(file); !original.isEmpty())
+        lines << originalCaption_ + QStringLiteral(": ") + original;
     if (file.Length > 0)
         lines << captions_[1] + QStringLiteral(": ") + values[1];
     if (file.Width > 0 && file.Height > 0)
@@ -748,7 +768,8 @@ void Tfrm_CustomizeRecovery::ShowEnlarged(QListWidgetItem* item) {
 
 void Tfrm_CustomizeRecovery::FillMetadata(const TFoundFile& file) {
     const QStringList lines = ShownMetadata(file);
-    Label2->setText(lines.join(QLatin1Char('\n')));
+    const QString original = OriginalNameShown(file);
+    Label2->setText(lines.join(QLatin1Char('\n')) + QLatin1Char('\n') + (original.isEmpty() ? QStringLiteral("-") : original));
     // Joined piece by piece: values read from the card must never be taken for placeholders.
     const QString blank = QStringLiteral(" "), colon = QStringLiteral(": ");
     StatusPanel0->setText(blank + captions_[2] + QStringLiteral(" x ") + captions_[3] + colon + lines[2] +

@@ -146,6 +146,7 @@ private:
     TTreeRoot root_ = TTreeRoot::General;
     std::uint8_t selectedTypeIndex_ = 0;
     std::array<QString, kMetadataLines> captions_;
+    QString originalCaption_; // the properties' last line: the name the card's file system gives
 
     bool loading_ = false;
     bool cancelLoad_ = false;

@@ -11,6 +11,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
@@ -497,6 +498,11 @@ QWidget* Tfrm_main::BuildDirectoryPage() {
     row->addWidget(Edit1, 1);
     row->addWidget(browse);
     layout->addLayout(row);
+    // Files that a folder entry or file record left on the card still names go into their
+    // original folders under their original names; the rest keep the sector name.
+    chk_originalnames = new QCheckBox(content);
+    chk_originalnames->setObjectName(QStringLiteral("chk_originalnames"));
+    layout->addWidget(chk_originalnames);
     layout->addStretch(1);
     connect(browse, &QToolButton::clicked, this, &Tfrm_main::SpeedButton6Click);
     return BuildPage(PageDirectory, "lbl_step6", content, "desc_step6", QStringLiteral(":/art/page-directory.svg"));
@@ -556,6 +562,7 @@ void Tfrm_main::RefreshTexts() {
     rangeEndFormat_ = Tr("range_end");
     range_end->setTitle(FillFormat(rangeEndFormat_, static_cast<long long>(deviceMegabytes_)));
     BuildFileTypeList();
+    chk_originalnames->setText(Tr("chk_originalnames"));
     TabSet1->setTabText(0, QLatin1Char(' ') + Tr("tab_logical") + QLatin1Char(' '));
     TabSet1->setTabText(1, QLatin1Char(' ') + Tr("tab_physical") + QLatin1Char(' '));
     Label7->setText(engine_->Drive.IsReady() ? Tr("devicestate_ready") : Tr("devicestate_notready"));
@@ -1152,6 +1159,7 @@ void Tfrm_main::StartRecovery() {
     TRecoveryRequest request;
     request.Selection = TRecoverySelection::Types(general, makers, phones);
     request.Destination = destination.toStdString();
+    request.OriginalNames = chk_originalnames->isChecked();
     request.Progress = progress2_.get();
     request.RecoveredLabel = &recovered;
     request.FailedLabel = &failed;

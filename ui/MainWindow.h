@@ -14,6 +14,7 @@
 #include "engine/ScanEngine.h"
 #include "ui/QtHooks.h"
 
+class QCheckBox;
 class QComboBox;
 class QGroupBox;
 class QLineEdit;
@@ -169,6 +170,7 @@ private:
     QProgressBar* ProgressBar1 = nullptr;
     QTreeWidget* ListView1 = nullptr;
     QLineEdit* Edit1 = nullptr;
+    QCheckBox* chk_originalnames = nullptr; // write files under the names the card's file system gives
     QLabel* Label19 = nullptr;
     QLabel* Label21 = nullptr;
     QPushButton* btn_startrecovery = nullptr;

@@ -381,3 +381,52 @@ TEST(OutputDir, AStreamedFileArrivesWholeOrNotAtAll) {
     EXPECT_EQ(huge.Outcome, TWriteOutcome::NoSpace);
     EXPECT_EQ(Names(tmp / "out"), (std::vector<std::string>{w.Name}));
 }
+
+namespace lumivore {
+namespace {
+
+TEST(OutputDirMoveInto, FilesGoIntoSubfoldersWithoutReplacingAnythingOrFollowingLinks) {
+    testkit::TTempDir dir;
+    const std::string out = dir / "out";
+    TOutputDir dest;
+    std::string message;
+    ASSERT_TRUE(dest.Open(out, TExaminedSource{}, message)) << message;
+    const std::uint8_t bytes[] = {1, 2, 3, 4};
+    const auto fixed = [](std::string name) { return [name](int) { return name; }; };
+    TWriteResult w = dest.Write(fixed("a.tmp"), bytes, sizeof bytes);
+    ASSERT_EQ(w.Outcome, TWriteOutcome::Written);
+    // A name taken gets the next suffix.
+    ASSERT_TRUE(testkit::WriteFile(out + "/keep.jpg", {9}));
+    const auto suffixed = [](int suffix) { return suffix == 0 ? std::string("keep.jpg") : "keep-" + std::to_string(suffix) + ".jpg"; };
+    w = dest.MoveInto("a.tmp", {}, suffixed);
+    ASSERT_EQ(w.Outcome, TWriteOutcome::Written);
+    EXPECT_EQ(w.Name, "keep-1.jpg");
+    EXPECT_EQ(testkit::ReadFile(out + "/keep.jpg"), std::vector<std::uint8_t>{9});
+    // Into folders that are made on the way.
+    w = dest.MoveInto("keep-1.jpg", {"DCIM", "100CANON"}, fixed("IMG_0001.JPG"), std::time_t{1000000000});
+    ASSERT_EQ(w.Outcome, TWriteOutcome::Written);
+    EXPECT_EQ(w.Name, "DCIM/100CANON/IMG_0001.JPG");
+    struct stat st {};
+    ASSERT_EQ(::stat((out + "/DCIM/100CANON/IMG_0001.JPG").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mtime, 1000000000);
+    // A folder that is a symlink planted in the destination is not followed, and a component
+    // that is not a plain name is refused; the file stays where it was.
+    const std::string elsewhere = dir / "elsewhere";
+    std::filesystem::create_directories(elsewhere);
+    std::filesystem::create_directory_symlink(elsewhere, out + "/link");
+    w = dest.Write(fixed("b.tmp"), bytes, sizeof bytes);
+    ASSERT_EQ(w.Outcome, TWriteOutcome::Written);
+    EXPECT_NE(dest.MoveInto("b.tmp", {"link"}, fixed("b.jpg")).Outcome, TWriteOutcome::Written);
+    EXPECT_NE(dest.MoveInto("b.tmp", {".."}, fixed("b.jpg")).Outcome, TWriteOutcome::Written);
+    EXPECT_NE(dest.MoveInto("b.tmp", {"x"}, fixed("../b.jpg")).Outcome, TWriteOutcome::Written);
+    EXPECT_TRUE(std::filesystem::is_empty(elsewhere));
+    EXPECT_TRUE(std::filesystem::exists(out + "/b.tmp"));
+    // Cut to a shorter length, never lengthened.
+    EXPECT_TRUE(dest.Truncate("b.tmp", 2));
+    EXPECT_EQ(testkit::ReadFile(out + "/b.tmp"), (std::vector<std::uint8_t>{1, 2}));
+    EXPECT_TRUE(dest.Truncate("b.tmp", 10));
+    EXPECT_EQ(std::filesystem::file_size(out + "/b.tmp"), 2u);
+}
+
+} // namespace
+} // namespace lumivore

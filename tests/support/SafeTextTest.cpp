@@ -46,3 +46,32 @@ TEST(SafeText, SpreadsheetTextNeutralisesFormulasAndControls) {
     EXPECT_EQ(SpreadsheetText("\x1b=cmd"), "\\x1B=cmd");
     EXPECT_EQ(SpreadsheetText("Caf\xc3\xa9"), "Caf\xc3\xa9");
 }
+
+namespace lumivore {
+namespace {
+
+TEST(SafePathComponent, NamesFromACardBecomeOneHarmlessComponent) {
+    EXPECT_EQ(SafePathComponent("IMG_0001.JPG"), "IMG_0001.JPG");
+    EXPECT_EQ(SafePathComponent("Été à Paris.jpg"), "Été à Paris.jpg");
+    // No climbing out, no hidden or empty names, no path separators.
+    EXPECT_EQ(SafePathComponent("../../etc/passwd"), "_.._etc_passwd");
+    EXPECT_EQ(SafePathComponent(".."), "_");
+    EXPECT_EQ(SafePathComponent("."), "_");
+    EXPECT_EQ(SafePathComponent(""), "_");
+    EXPECT_EQ(SafePathComponent(".bashrc"), "bashrc");
+    EXPECT_EQ(SafePathComponent("a\\b"), "a_b");
+    // Control characters, direction overrides and bytes that are not UTF-8 are replaced.
+    EXPECT_EQ(SafePathComponent(std::string("a\x1b[2Jb\0c", 8)), "a_[2Jb_c");
+    EXPECT_EQ(SafePathComponent("evil\xE2\x80\xAEgpj.exe"), "evil_gpj.exe");
+    EXPECT_EQ(SafePathComponent("bad\xFF.jpg"), "bad_.jpg");
+    // Long names are cut on a character boundary, keeping the extension.
+    const std::string longName = std::string(120, 'a') + std::string(70, 'e') + "\xC3\xA9" + std::string(70, 'b') + ".jpeg";
+    const std::string cut = SafePathComponent(longName);
+    EXPECT_LE(cut.size(), kMaxPathComponentBytes);
+    EXPECT_EQ(cut.substr(cut.size() - 5), ".jpeg");
+    EXPECT_EQ(JsonText(cut), cut); // still valid UTF-8
+    EXPECT_LE(SafePathComponent(std::string(255, 'x')).size(), kMaxPathComponentBytes);
+}
+
+} // namespace
+} // namespace lumivore

@@ -405,6 +405,47 @@ private Q_SLOTS:
         QVERIFY(!image->pixmap().isNull());
     }
 
+    // A file the card's file system still names shows that name under its thumbnail and in the
+    // properties, as recovery would write it: the card's text never as a path out of the folder.
+    void originalNamesShowUnderTheThumbnailAndInTheProperties() {
+        std::sort(engine_->FoundFiles.begin(), engine_->FoundFiles.end(),
+                  [](const TFoundFile& a, const TFoundFile& b) { return a.StartSector < b.StartSector; });
+        int named = 0;
+        for (TFoundFile& f : engine_->FoundFiles) {
+            if (f.Ext != "JPG")
+                continue;
+            if (named == 0) {
+                f.OriginalName = "IMG_0001.JPG";
+                f.OriginalFolder = {"DCIM", "100CANON"};
+                f.FolderKnown = true;
+            } else {
+                f.OriginalName = "../../evil\x1b.jpg";
+            }
+            if (++named == 2)
+                break;
+        }
+        Tfrm_CustomizeRecovery window(*engine_);
+        window.resize(1200, 900);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        auto* tree = window.findChild<QTreeWidget*>("TreeView1");
+        auto* list = window.findChild<QListWidget*>("ListView1");
+        auto* captions = window.findChild<QLabel*>("Label1");
+        auto* values = window.findChild<QLabel*>("Label2");
+        auto* tabs = window.findChild<QTabWidget*>("PageControl1");
+        tree->setCurrentItem(FindNode(tree, "1-200"));
+        tabs->setCurrentIndex(1);
+        QCOMPARE(list->item(0)->text(), QStringLiteral("IMG_0001.JPG"));
+        QCOMPARE(list->item(1)->text(), QStringLiteral("_.._evil_.jpg"));
+        QCOMPARE(list->item(2)->text(), QStringLiteral("JPG"));
+        QVERIFY(list->item(0)->toolTip().contains(QStringLiteral("DCIM/100CANON/IMG_0001.JPG")));
+        QVERIFY(captions->text().endsWith(QStringLiteral("\nOriginal name:")));
+        list->setCurrentItem(list->item(0));
+        QVERIFY(values->text().endsWith(QStringLiteral("\nDCIM/100CANON/IMG_0001.JPG")));
+        list->setCurrentItem(list->item(2));
+        QVERIFY(values->text().endsWith(QStringLiteral("\n-")));
+    }
+
     void splittersStopAt400AndTheEnlargeButtonSetsBoth() {
         Tfrm_CustomizeRecovery window(*engine_);
         window.resize(1200, 900);
@@ -487,7 +528,7 @@ private Q_SLOTS:
         QVERIFY(canon >= 0);
         list->setCurrentItem(list->item(canon));
         const QStringList lines = values->text().split('\n');
-        QCOMPARE(lines.size(), 11);
+        QCOMPARE(lines.size(), 12); // the last: the original name, where the card gives one
         QCOMPARE(lines[0], QStringLiteral("JPG"));
         QCOMPARE(lines[4], QStringLiteral("Canon"));
         QCOMPARE(lines[5], QStringLiteral("Canon EOS 80D"));

@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstdint>
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QFileInfo>
 #include <QGroupBox>
@@ -20,6 +21,7 @@
 #include <QTabBar>
 #include <QTimer>
 #include <QTreeWidget>
+#include <QCheckBox>
 #include <QtTest>
 
 #include "engine/FileTypes.h"
@@ -27,6 +29,8 @@
 #include "i18n/TranslationKeys.h"
 #include "support/AppInfo.h"
 #include "support/Settings.h"
+#include "testkit/FsBuilder.h"
+#include "testkit/PhotoBuilder.h"
 #include "testkit/SampleCard.h"
 #include "testkit/TempFiles.h"
 #include "ui/AboutBox.h"
@@ -540,6 +544,61 @@ private Q_SLOTS:
         // Only JPEG files (and the report) were written.
         for (const QFileInfo& info : QDir(destination).entryInfoList(QDir::Files))
             QVERIFY2(info.suffix() == QLatin1String("jpg") || info.suffix() == QLatin1String("csv"), qPrintable(info.fileName()));
+    }
+
+    // The destination page's box writes each file that the card's file system still names
+    // under its original folder and name; the others keep their sector name.
+    void theOriginalNamesBoxWritesTheCardsNamesBelowTheDestination() {
+        testkit::TTempDir temp;
+        // A FAT32 card of 4 KiB clusters after a quick format: DCIM (cluster 3) and
+        // DCIM/100CANON (cluster 4) survive; one photo is named, the other lost its entry.
+        constexpr std::uint64_t kCluster2 = 32 + 2 * 64;
+        const auto sectorOf = [](std::uint32_t cluster) { return kCluster2 + (cluster - 2) * 8; };
+        const testkit::TByteVector named = testkit::EncodeJpeg(testkit::TRgbImage::Pattern(64, 48, 1));
+        const testkit::TByteVector unnamed = testkit::EncodeJpeg(testkit::TRgbImage::Pattern(48, 32, 2));
+        std::vector<std::uint8_t> card(8u << 20, 0);
+        const auto put = [&](std::uint64_t sector, const testkit::TByteVector& bytes) {
+            std::copy(bytes.begin(), bytes.end(), card.begin() + static_cast<std::ptrdiff_t>(sector * 512));
+        };
+        put(0, testkit::Fat32BootSector(8, 32, 64, static_cast<std::uint32_t>(card.size() / 512)));
+        testkit::TFatEntry folder;
+        folder.ShortName = "100CANON";
+        folder.FirstCluster = 4;
+        folder.Directory = true;
+        put(sectorOf(3), testkit::FatFolderCluster(3, 0, {folder}, 4096));
+        testkit::TFatEntry photo;
+        photo.ShortName = "IMG_0001.JPG";
+        photo.FirstCluster = 10;
+        photo.Size = static_cast<std::uint32_t>(named.size());
+        put(sectorOf(4), testkit::FatFolderCluster(4, 3, {photo}, 4096));
+        put(sectorOf(10), named);
+        put(sectorOf(20), unnamed);
+        QVERIFY(testkit::WriteFile(temp / "card.img", card));
+        const QString destination = QString::fromStdString(temp / "out");
+
+        Tfrm_main window;
+        window.show();
+        QVERIFY(window.OpenImage(QString::fromStdString(temp / "card.img")));
+        Click(window, "btn_next"); // range
+        Click(window, "btn_next"); // scan
+        QVERIFY(window.Scanned());
+        Click(window, "btn_next"); // details
+        Click(window, "btn_skip"); // file types
+        ClickRow(Find<QTreeWidget>(window, "ListView1"), 1 + kFormatJpeg);
+        Click(window, "btn_next"); // destination
+        auto* box = Find<QCheckBox>(window, "chk_originalnames");
+        QVERIFY(!box->isChecked());
+        QCOMPARE(box->text(), QStringLiteral("Keep original names and &folders from the card"));
+        QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(8, box->height() / 2));
+        QVERIFY(box->isChecked());
+        Find<QLineEdit>(window, "Edit1")->setText(destination);
+        env_->Answer = true;
+        Click(window, "btn_next"); // recover
+        QVERIFY2(env_->Messages.isEmpty(), qPrintable(env_->Messages.join(QLatin1Char('\n'))));
+        QCOMPARE(Text(window, "Label19"), QStringLiteral("2"));
+        QVERIFY(testkit::ReadFile(temp / "out/DCIM/100CANON/IMG_0001.JPG") == named);
+        const std::string other = temp / ("out/" + RecoveredFileName(static_cast<std::int64_t>(sectorOf(20)), "JPG"));
+        QVERIFY2(testkit::ReadFile(other) == unnamed, other.c_str());
     }
 
     void aCheckedPhoneRowRecoversItsFilesOnly() {
