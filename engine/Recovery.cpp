@@ -173,6 +173,10 @@ public:
             std::uint64_t n = std::min<std::uint64_t>(wantSectors - haveSectors_, kBlockSectors);
             n = std::min<std::uint64_t>(n, static_cast<std::uint64_t>(total) - sector);
             const std::size_t at = static_cast<std::size_t>(haveSectors_) * kSectorSize;
+            // Room for all that is wanted at once: a buffer grown block by block would be
+            // copied at each doubling, holding the old and the new copy together.
+            if (buffer_.capacity() < static_cast<std::size_t>(wantSectors) * kSectorSize)
+                buffer_.reserve(static_cast<std::size_t>(wantSectors) * kSectorSize);
             buffer_.resize(at + static_cast<std::size_t>(n) * kSectorSize);
             std::uint8_t* dest = buffer_.data() + at;
             ReadZeroFilling(engine_, window_, sector, static_cast<std::uint32_t>(n), dest, unreadable_);
