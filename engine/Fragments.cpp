@@ -348,6 +348,32 @@ private:
                after.VerticalPairs() - atBreak.VerticalPairs() >= kCandidatePairs && unlike <= 1.5;
     }
 
+    // A cluster too small to hold enough blocks to judge a candidate by (small clusters, dense
+    // pictures): the decode after it (t, over trial) goes on over the clusters that follow, up
+    // to 8 in all, until enough blocks are decoded, so that data from elsewhere is told apart
+    // before it is followed. Where the data stops decoding first (a short true piece may end
+    // there), t stays as it was after the first cluster.
+    void Judgeable(const TJpegEntropyDecoder& atBreak, TJpegEntropyDecoder& t, std::vector<TPiece> trial,
+                   std::uint64_t openEnd) {
+        constexpr std::uint64_t kCandidatePairs = 64, kMaxClusters = 8;
+        TJpegEntropyDecoder longer = t;
+        for (std::uint64_t k = 2; k <= kMaxClusters; ++k) {
+            if (longer.VerticalPairs() - atBreak.VerticalPairs() >= kCandidatePairs) {
+                t = longer;
+                return;
+            }
+            const std::uint64_t cand = static_cast<std::uint64_t>(trial.back().Offset);
+            const std::uint64_t limit = std::min(openEnd, cand + k * g_.ClusterBytes);
+            if (limit <= cand + static_cast<std::uint64_t>(trial.back().Length))
+                return;
+            trial.back().Length = static_cast<std::int64_t>(limit - cand);
+            if (RunOver(longer, trial) != TJpegCheck::NeedMore)
+                return;
+        }
+        if (longer.VerticalPairs() - atBreak.VerticalPairs() >= kCandidatePairs)
+            t = longer;
+    }
+
     TJpegCheck RunOver(TJpegEntropyDecoder& d, const std::vector<TPiece>& pieces) {
         reader_.SetPieces(pieces);
         TPieceSource source(reader_);
@@ -539,6 +565,8 @@ private:
                     trial.back().Length = static_cast<std::int64_t>(t.EndOffset() - logicalEnd);
                     return trial;
                 }
+                if (tr == TJpegCheck::NeedMore && t.Resume() >= logicalEnd)
+                    Judgeable(it->second, t, trial, OpenEnd(cand, logicalEnd));
                 trial.pop_back();
                 if (tr == TJpegCheck::NeedMore && t.Resume() >= logicalEnd && !Foreign(it->second, t)) {
                     const double unlike = Unlikeness(it->second, t);
