@@ -26,8 +26,8 @@ SOURCE = os.path.dirname(HERE)
 CARDS = os.path.join(SOURCE, "testkit", "cards")
 
 
-def card_path(folder, spec):
-    size, mode, photos, clips = (spec.split(":") + ["", ""])[:4]
+def card_path(folder, layout):
+    size, mode, photos, clips = (layout.split(":") + ["", ""])[:4]
     name = f"{size}-{mode}" + (f"-n{photos}" if photos else "") + (f"-v{clips}" if clips else "") + ".img"
     path = os.path.join(folder, name)
     if not os.path.exists(path + ".truth.tsv"):
@@ -67,10 +67,10 @@ def main():
     ap.add_argument("--cards", default=os.path.join("build", "bench-cards"))
     ap.add_argument("--card", action="append")
     args = ap.parse_args()
-    specs = args.card or ["256M:format:6", "512M:fragment:30:80"]
+    layouts = args.card or ["256M:format:6", "512M:fragment:30:80"]
     builds = [("this build", args.build)] + ([("baseline", args.baseline)] if args.baseline else [])
-    for spec in specs:
-        image = card_path(args.cards, spec)
+    for layout in layouts:
+        image = card_path(args.cards, layout)
         size = os.path.getsize(image)
         subprocess.run(["dd", f"if={image}", "of=/dev/null", "bs=1M"], capture_output=True, check=True)
         dd, _, _, _ = measured(["dd", f"if={image}", "of=/dev/null", "bs=512k"])

@@ -17,6 +17,13 @@ inline constexpr std::uint32_t Swap32(std::uint32_t v) {
     return (v >> 24) | ((v >> 8) & 0xFF00u) | ((v << 8) & 0xFF0000u) | (v << 24);
 }
 
+// Little-endian values at p, for a caller that has already checked the bytes lie in its data.
+inline constexpr std::uint16_t Le16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
+inline constexpr std::uint32_t Le32(const std::uint8_t* p) {
+    return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) | (std::uint32_t{p[3]} << 24);
+}
+inline constexpr std::uint64_t Le64(const std::uint8_t* p) { return Le32(p) | (std::uint64_t{Le32(p + 4)} << 32); }
+
 // True when n bytes starting at offset lie inside a block of the given size.
 inline constexpr bool Fits(std::size_t size, std::uint64_t offset, std::uint64_t n) {
     return offset <= size && n <= size - offset;

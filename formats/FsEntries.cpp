@@ -17,12 +17,6 @@ constexpr std::uint8_t kAttrVolume = 0x08;
 // A long name has at most 255 characters: 20 pieces of 13.
 constexpr std::size_t kMaxLfnPieces = 20;
 
-std::uint16_t Le16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
-std::uint32_t Le32(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-std::uint64_t Le64(const std::uint8_t* p) { return Le32(p) | (static_cast<std::uint64_t>(Le32(p + 4)) << 32); }
 
 void AppendUtf8(std::string& out, char32_t cp) {
     if (cp < 0x80) {

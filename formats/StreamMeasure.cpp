@@ -556,10 +556,6 @@ private:
 
 // ---- Sigma X3F -----------------------------------------------------------------------------
 
-std::uint32_t Le32(const std::uint8_t* p) {
-    return (std::uint32_t{p[3]} << 24) | (std::uint32_t{p[2]} << 16) | (std::uint32_t{p[1]} << 8) | p[0];
-}
-
 // An X3F file's sections follow its header; their directory ("SECd", a version, a count and
 // entries of offset, length and type) comes last, and the file's last four bytes give the
 // directory's offset. Nothing at the start tells where that is: the measure looks for the
