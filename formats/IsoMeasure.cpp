@@ -85,6 +85,8 @@ public:
             rec.Height = f.Height;
         }
         TakeShotFacts(rec, f);
+        for (const TPiece& run : f.Embedded)
+            rec.NoteEmbedded(static_cast<std::uint64_t>(run.Offset), static_cast<std::uint64_t>(run.Length));
     }
 
 protected:

@@ -38,8 +38,6 @@ void TakeShotFacts(TFoundFile& rec, const TFoundFile& from) {
         rec.FocalNum = from.FocalNum;
         rec.FocalDen = from.FocalDen;
     }
-    for (const TPiece& run : from.Embedded)
-        rec.NoteEmbedded(static_cast<std::uint64_t>(run.Offset), static_cast<std::uint64_t>(run.Length));
 }
 
 namespace {
@@ -709,6 +707,8 @@ void ReadMovie(const TByteReader& r, const TBox& moov, bool placed, TFoundFile& 
     if (!camera.DateTaken.empty())
         dates.Camera = camera.DateTaken;
     TakeShotFacts(rec, camera);
+    for (const TPiece& run : camera.Embedded)
+        rec.NoteEmbedded(static_cast<std::uint64_t>(run.Offset), static_cast<std::uint64_t>(run.Length));
     if (camera.ThumbLength != 0) {
         rec.ThumbOffset = camera.ThumbOffset;
         rec.ThumbLength = camera.ThumbLength;
@@ -1070,20 +1070,7 @@ bool ReadEmbeddedTiff(TBytes tiff, TFoundFile& rec) {
         rec.Model = scratch.Model;
     if (!scratch.DateTaken.empty())
         rec.DateTaken = scratch.DateTaken;
-    if (scratch.ISO != 0)
-        rec.ISO = scratch.ISO;
-    if (scratch.ExposureDen != 0) {
-        rec.ExposureNum = scratch.ExposureNum;
-        rec.ExposureDen = scratch.ExposureDen;
-    }
-    if (scratch.FNumberDen != 0) {
-        rec.FNumberNum = scratch.FNumberNum;
-        rec.FNumberDen = scratch.FNumberDen;
-    }
-    if (scratch.FocalDen != 0) {
-        rec.FocalNum = scratch.FocalNum;
-        rec.FocalDen = scratch.FocalDen;
-    }
+    TakeShotFacts(rec, scratch);
     if (rec.Width == 0 && rec.Height == 0 && scratch.Width > 0 && scratch.Height > 0) {
         rec.Width = scratch.Width;
         rec.Height = scratch.Height;

@@ -62,8 +62,7 @@ void ReadIsoPictureBox(TBytes box, TFoundFile& rec, TIsoRun& exif);
 // block (perhaps after "Exif\0\0"). False when no TIFF block is found there.
 bool ReadIsoExifItem(TBytes item, TFoundFile& rec);
 
-// Copies what from knows of the shot (ISO, exposure, aperture, focal length) over rec's, and
-// adds its embedded runs to rec's.
+// Copies what from knows of the shot (ISO, exposure, aperture, focal length) over rec's.
 void TakeShotFacts(TFoundFile& rec, const TFoundFile& from);
 
 } // namespace lumivore
