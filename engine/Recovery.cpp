@@ -39,6 +39,11 @@ constexpr std::uint64_t kFirstMeasureWindow = 1u << 20;
 constexpr std::uint32_t kMeasureCeiling = static_cast<std::uint32_t>(kFileLengthLimit);
 // A file is written in blocks of one scan block: memory stays at one block whatever its length.
 constexpr std::size_t kWriteBlock = kSectorBufferSize;
+// What measuring a file keeps of its first bytes for the writing (kWriteBlock's multiple):
+// a file measured longer is streamed from the device, the window or the spill when written.
+constexpr std::uint64_t kKeptWhileMeasuring = 4 * std::uint64_t{kWriteBlock};
+// The most a file leaves to the next one of what it read.
+constexpr std::uint64_t kSweepSectors = kKeptWhileMeasuring / kSectorSize;
 
 // Device bytes that one file's recovery read and the next one may use: files are handled in
 // start-sector order, so what measuring a file read past its end, or the last block it
@@ -101,11 +106,10 @@ public:
         if (sweep.Code != code_ || sweep.Handle != handle_ || first < sweep.FirstSector ||
             first - sweep.FirstSector >= held)
             return;
+        // Taken over, not copied: the bytes before the file are dropped in place.
         const std::size_t skip = static_cast<std::size_t>(first - sweep.FirstSector) * kSectorSize;
-        if (skip == 0)
-            buffer_.swap(sweep.Bytes);
-        else
-            buffer_.assign(sweep.Bytes.begin() + static_cast<std::ptrdiff_t>(skip), sweep.Bytes.end());
+        buffer_.swap(sweep.Bytes);
+        buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(skip));
         haveSectors_ = buffer_.size() / kSectorSize;
         for (std::uint64_t sector : sweep.Unreadable)
             if (sector >= first && sector < first + haveSectors_)
@@ -145,7 +149,18 @@ private:
             count = haveSectors_;
             sweep_.Bytes.swap(buffer_);
             sweep_.Bytes.resize(static_cast<std::size_t>(count) * kSectorSize);
+            // Only the last bytes of a long buffer (a file its recogniser measured over the
+            // bytes at hand): the next file most likely begins near its end.
+            if (count > kSweepSectors) {
+                sweep_.Bytes.erase(sweep_.Bytes.begin(),
+                                   sweep_.Bytes.begin() + static_cast<std::ptrdiff_t>((count - kSweepSectors) * kSectorSize));
+                sweep_.Bytes.shrink_to_fit();
+                sweep_.FirstSector += count - kSweepSectors;
+                count = kSweepSectors;
+            }
         }
+        if (buffer_.capacity() > kSweepSectors * kSectorSize)
+            std::vector<std::uint8_t>().swap(buffer_);
         for (std::uint64_t sector : unreadable_.Sectors)
             if (sector >= sweep_.FirstSector && sector < sweep_.FirstSector + count)
                 sweep_.Unreadable.push_back(sector);
@@ -554,38 +569,63 @@ private:
         return {true, "Recovery stopped: another device was opened while it ran."};
     }
 
-    // Measures the file as its bytes are read from the device, in windows that grow from
-    // 1 MiB: its kind's measure takes each byte once, and what was read stays for the writing.
-    // -1 when its end is not found within the length limit or the device.
+    // Measures the file as its bytes are read from the device: its kind's measure takes each
+    // byte once. The first bytes are kept for the writing, in windows that grow from 1 MiB to
+    // kKeptWhileMeasuring; past them the measure is fed a block at a time and nothing is kept,
+    // so memory stays bounded however far a measure reads. A kind measured by its recogniser
+    // over the bytes at hand has them kept, up to the length limit. -1 when its end is not
+    // found within the length limit or the device.
     std::int64_t MeasureFromDevice(const TFoundFile& f, TFileSource& src) {
-        std::unique_ptr<TStreamMeasure> measure = StartStreamMeasure(f);
-        std::uint64_t fed = 0;
-        for (std::uint64_t window = kFirstMeasureWindow;; window = std::min<std::uint64_t>(window * 2, kMeasureCeiling)) {
-            const std::uint64_t avail = src.Ensure(window);
-            if (src.DeviceChanged())
-                return -1;
-            const bool deviceEnds = avail < window;
-            if (!measure) {
+        std::unique_ptr<TStreamMeasure> measure = StartStreamMeasure(f, true);
+        if (!measure) {
+            for (std::uint64_t window = kFirstMeasureWindow;; window = std::min<std::uint64_t>(window * 2, kMeasureCeiling)) {
+                const std::uint64_t avail = src.Ensure(window);
+                if (src.DeviceChanged())
+                    return -1;
                 // A length its header states: read again from the first bytes.
                 const std::int64_t length = MeasureLength(f, src.Bytes(avail));
-                if (length > 0 || deviceEnds || window >= kMeasureCeiling)
+                if (length > 0 || avail < window || window >= kMeasureCeiling)
                     return length > 0 ? length : -1;
-                continue;
             }
+        }
+        std::uint64_t fed = 0;
+        bool deviceEnds = false;
+        for (std::uint64_t window = kFirstMeasureWindow; measure->Status() == TMeasureStatus::Open && !deviceEnds;
+             window *= 2) {
+            const std::uint64_t avail = src.Ensure(std::min<std::uint64_t>(window, kKeptWhileMeasuring));
+            if (src.DeviceChanged())
+                return -1;
+            deviceEnds = avail < std::min<std::uint64_t>(window, kKeptWhileMeasuring);
             if (avail > fed) {
                 measure->Feed(src.Bytes(avail).subspan(static_cast<std::size_t>(fed)));
                 fed = avail;
             }
-            if (measure->Status() != TMeasureStatus::Open)
+            if (window >= kKeptWhileMeasuring)
                 break;
-            if (deviceEnds) {
+        }
+        // Past the kept bytes, a block at a time, as far as the device and the length limit go.
+        const std::uint64_t onDevice =
+            (static_cast<std::uint64_t>(std::max<std::int64_t>(engine_.Drive.Info.TotalSectors, 0)) -
+             std::min<std::uint64_t>(static_cast<std::uint64_t>(f.StartSector),
+                                     static_cast<std::uint64_t>(std::max<std::int64_t>(engine_.Drive.Info.TotalSectors, 0)))) *
+            kSectorSize;
+        measureRun_.resize(kWriteBlock);
+        while (measure->Status() == TMeasureStatus::Open && !deviceEnds && fed < kMeasureCeiling) {
+            const std::uint64_t n = std::min<std::uint64_t>({kWriteBlock, kMeasureCeiling - fed, onDevice - std::min(onDevice, fed)});
+            if (n == 0) {
+                deviceEnds = true;
+                break;
+            }
+            if (!src.ReadRun(fed, static_cast<std::size_t>(n), measureRun_.data()))
+                return -1;
+            measure->Feed(TBytes(measureRun_.data(), static_cast<std::size_t>(n)));
+            fed += n;
+        }
+        if (measure->Status() == TMeasureStatus::Open) {
+            if (deviceEnds || fed < kMeasureCeiling)
                 measure->Finish();
-                break;
-            }
-            if (window >= kMeasureCeiling) {
+            else
                 measure->Abandon(); // the file would be too long
-                break;
-            }
         }
         const std::int64_t length = measure->Length();
         return LengthKnownFor(f.Ext, length) ? length : -1;
@@ -871,6 +911,7 @@ private:
     TRecoveryResult& result_;
     std::vector<std::uint8_t> buffer_; // what measuring a file read of it
     std::vector<std::uint8_t> block_;  // one block of a file being streamed
+    std::vector<std::uint8_t> measureRun_; // one block of a file being measured past what is kept
     TSweep sweep_;                     // what the last file read, for the next
     std::size_t current_ = 0;          // the file being handled, for the bar
     int shown_ = -1;                   // the bar's last position
@@ -1057,40 +1098,141 @@ TRecoveryResult Recover(TScanEngine& engine, const TRecoveryRequest& request) {
 }
 
 TScanWindow::TScanWindow(std::uint64_t sectors)
-    : ring_(static_cast<std::size_t>(sectors) * kSectorSize), capacity_(sectors) {}
+    : ring_(new std::uint8_t[static_cast<std::size_t>(sectors) * kSectorSize]), capacity_(sectors) {}
+
+void TScanWindow::Evict(std::uint64_t first, std::uint64_t count) {
+    // In runs that do not cross the ring's wrap, so each is one stretch of memory.
+    while (count > 0) {
+        const std::uint64_t slot = first % capacity_;
+        const std::uint64_t n = std::min(count, capacity_ - slot);
+        Evicted(first, n, ring_.get() + static_cast<std::size_t>(slot) * kSectorSize);
+        first += n;
+        count -= n;
+    }
+}
 
 void TScanWindow::Append(std::uint64_t firstSector, const std::uint8_t* data, std::uint64_t sectors) {
     if (capacity_ == 0 || sectors == 0)
         return;
-    if (held_ == 0 || firstSector != end_)
-        held_ = 0; // not the next block: what was held is no neighbour of it
-    for (std::uint64_t k = 0; k < sectors; ++k) {
+    if (held_ > 0 && firstSector != end_) {
+        // Not the next block: what was held is no neighbour of it.
+        if (Evicted)
+            Evict(end_ - held_, held_);
+        held_ = 0;
+    }
+    if (Evicted) {
+        // What the block pushes out of the ring, oldest first; a block longer than the ring
+        // pushes out its own first sectors too.
+        const std::uint64_t room = capacity_ - held_;
+        if (sectors > room)
+            Evict(end_ - held_, std::min(held_, sectors - room));
+        if (sectors > capacity_)
+            Evicted(firstSector, sectors - capacity_, data);
+    }
+    if (sectors > capacity_) {
+        data += static_cast<std::size_t>(sectors - capacity_) * kSectorSize;
+        firstSector += sectors - capacity_;
+        sectors = capacity_;
+    }
+    for (std::uint64_t k = 0; k < sectors;) {
         const std::uint64_t sector = firstSector + k;
-        std::memcpy(ring_.data() + static_cast<std::size_t>(sector % capacity_) * kSectorSize,
-                    data + static_cast<std::size_t>(k) * kSectorSize, kSectorSize);
+        const std::uint64_t slot = sector % capacity_;
+        const std::uint64_t n = std::min(sectors - k, capacity_ - slot);
+        std::memcpy(ring_.get() + static_cast<std::size_t>(slot) * kSectorSize, data + static_cast<std::size_t>(k) * kSectorSize,
+                    static_cast<std::size_t>(n) * kSectorSize);
+        k += n;
     }
     end_ = firstSector + sectors;
     held_ = std::min(capacity_, held_ + sectors);
 }
 
-bool TScanWindow::Copy(std::uint64_t first, std::uint64_t count, std::uint8_t* dest) const {
+bool TScanWindow::CopyHeld(std::uint64_t first, std::uint64_t count, std::uint8_t* dest) const {
     if (held_ == 0 || first < end_ - held_ || first > end_ || count > end_ - first)
         return false;
-    for (std::uint64_t k = 0; k < count; ++k)
-        std::memcpy(dest + static_cast<std::size_t>(k) * kSectorSize,
-                    ring_.data() + static_cast<std::size_t>((first + k) % capacity_) * kSectorSize, kSectorSize);
+    for (std::uint64_t k = 0; k < count;) {
+        const std::uint64_t slot = (first + k) % capacity_;
+        const std::uint64_t n = std::min(count - k, capacity_ - slot);
+        std::memcpy(dest + static_cast<std::size_t>(k) * kSectorSize, ring_.get() + static_cast<std::size_t>(slot) * kSectorSize,
+                    static_cast<std::size_t>(n) * kSectorSize);
+        k += n;
+    }
     return true;
+}
+
+bool TScanWindow::Copy(std::uint64_t first, std::uint64_t count, std::uint8_t* dest) const {
+    if (CopyHeld(first, count, dest))
+        return true;
+    if (Spill == nullptr)
+        return false;
+    if (Spill->Copy(first, count, dest))
+        return true;
+    // The older part let go of and kept on the destination, the newer part still in memory.
+    const std::uint64_t start = held_ > 0 ? end_ - held_ : end_;
+    if (held_ == 0 || first >= start || first + count <= start)
+        return false;
+    const std::uint64_t older = start - first;
+    return Spill->Copy(first, older, dest) &&
+           CopyHeld(start, count - older, dest + static_cast<std::size_t>(older) * kSectorSize);
+}
+
+TBytes TScanWindow::BytesAt(std::uint64_t offset) const {
+    const std::uint64_t sector = offset / kSectorSize;
+    if (held_ == 0 || sector < end_ - held_ || sector >= end_)
+        return {};
+    const std::uint64_t slot = sector % capacity_;
+    const std::uint64_t sectors = std::min(end_ - sector, capacity_ - slot);
+    const std::size_t skip = static_cast<std::size_t>(offset % kSectorSize);
+    return TBytes(ring_.get() + static_cast<std::size_t>(slot) * kSectorSize + skip,
+                  static_cast<std::size_t>(sectors) * kSectorSize - skip);
 }
 
 namespace {
 
-// The scan window of recovery during a scan: the 50 MiB a measure may read, and room to spare.
-constexpr std::uint64_t kWindowSectors = (64u << 20) / kSectorSize;
+// The scan window of recovery during a scan: the last 12 MiB the scan read. A file is written
+// about a block after the scan has passed its end, so a photo of up to about 11 MB (most
+// cameras' JPEGs) is written from memory; what a longer file, or one that waits for another
+// (one of unknown length, one still measured), needs of the sectors the window lets go of is
+// kept on the destination drive meanwhile (engine/SectorSpill.h). Either way the device is read
+// once, and memory stays the same whatever the files' lengths.
+constexpr std::uint64_t kWindowSectors = (12u << 20) / kSectorSize;
+// At most this much of the device is kept on the destination at once (and never more than a
+// quarter of the space free there when recovery starts).
+constexpr std::uint64_t kSpillLimit = 4ull << 30;
 // How far past a file of unknown length's start the scan must be before it is written: as far
 // as measuring it may read, and one more megabyte for what follows its end.
 constexpr std::uint64_t kUnknownReadySectors = (kMeasureCeiling + (1u << 20)) / kSectorSize;
 
 } // namespace
+
+// A photo's bytes as the scan's window (and what it let go of to the spill) holds them.
+class TWindowJpegSource : public TJpegSource {
+public:
+    TWindowJpegSource(const TScanWindow& window, std::uint64_t start, std::uint64_t length)
+        : window_(window), start_(start), length_(length) {}
+    TBytes At(std::uint64_t offset) override {
+        if (offset >= length_)
+            return {};
+        const std::uint64_t at = start_ + offset;
+        const TBytes held = window_.BytesAt(at);
+        if (!held.empty())
+            return held.first(static_cast<std::size_t>(std::min<std::uint64_t>(held.size(), length_ - offset)));
+        const std::uint64_t sector = at / kSectorSize;
+        const std::uint64_t last = (start_ + length_ - 1) / kSectorSize;
+        const std::uint64_t n = std::min<std::uint64_t>(kRunSectors, last - sector + 1);
+        run_.resize(static_cast<std::size_t>(kRunSectors) * kSectorSize);
+        if (!window_.Copy(sector, n, run_.data()))
+            return {};
+        const std::size_t skip = static_cast<std::size_t>(at % kSectorSize);
+        return TBytes(run_.data() + skip,
+                      static_cast<std::size_t>(std::min<std::uint64_t>(n * kSectorSize - skip, length_ - offset)));
+    }
+
+private:
+    static constexpr std::uint64_t kRunSectors = 128;
+    const TScanWindow& window_;
+    std::uint64_t start_, length_;
+    std::vector<std::uint8_t> run_;
+};
 
 struct TRecoveryDuringScan::TImpl {
     TScanEngine& Engine;
@@ -1099,6 +1241,7 @@ struct TRecoveryDuringScan::TImpl {
     TOutputDir Dest;
     TRecoveryResult Result;
     TScanWindow Window{kWindowSectors};
+    TSectorSpill Spill{kSpillLimit};
     std::unique_ptr<TRecoveryRun> Run;
     std::vector<TFoundFile> Waiting;  // chosen files not written yet, by start sector
     std::set<std::int64_t> Seen;      // start sectors of the found files looked at
@@ -1205,13 +1348,73 @@ struct TRecoveryDuringScan::TImpl {
         return found == Engine.FoundFiles.end() ? nullptr : &*found;
     }
 
+    // The sectors from a file's start that writing it may need: its own and the one after
+    // it, or as far as measuring it may read.
+    static std::uint64_t NeedSectors(const TFoundFile& f) {
+        return LengthKnownFor(f.Ext, f.Length) ? (static_cast<std::uint64_t>(f.Length) + kSectorSize - 1) / kSectorSize + 1
+                                               : kUnknownReadySectors;
+    }
+
     // Whether the scan has read all that writing the file may need.
     static bool Ready(const TFoundFile& f, std::uint64_t scanned) {
         const auto start = static_cast<std::uint64_t>(f.StartSector);
-        const std::uint64_t need = LengthKnownFor(f.Ext, f.Length)
-                                       ? (static_cast<std::uint64_t>(f.Length) + kSectorSize - 1) / kSectorSize + 1
-                                       : kUnknownReadySectors;
-        return scanned >= start && scanned - start >= need;
+        return scanned >= start && scanned - start >= NeedSectors(f);
+    }
+
+    // The stretches of sectors that files still to be written need, by first sector, joined
+    // where they meet: what the window lets go of within them is kept on the destination.
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> Needed() const {
+        std::vector<std::pair<std::uint64_t, std::uint64_t>> spans;
+        const auto add = [&](const TFoundFile& f, std::uint64_t further) {
+            if (f.StartSector < 0)
+                return;
+            const auto start = static_cast<std::uint64_t>(f.StartSector);
+            spans.emplace_back(start, start + NeedSectors(f) + further);
+        };
+        for (const TFoundFile& f : Waiting)
+            add(f, 0);
+        // A photo held back for the pass: its rest is looked for among the sectors after it, as
+        // far as the pass reaches past a break (engine/Fragments.h).
+        const TFragmentOptions& options = Engine.FragmentOptions;
+        const std::uint64_t reach =
+            std::max<std::uint64_t>(std::uint64_t{options.MaxGapClusters} * Geometry.ClusterBytes, options.MinGapBytes) /
+            kSectorSize;
+        for (const TFoundFile& f : Held)
+            add(f, reach);
+        std::sort(spans.begin(), spans.end());
+        std::vector<std::pair<std::uint64_t, std::uint64_t>> joined;
+        for (const auto& span : spans) {
+            if (!joined.empty() && span.first <= joined.back().second)
+                joined.back().second = std::max(joined.back().second, span.second);
+            else
+                joined.push_back(span);
+        }
+        return joined;
+    }
+
+    // Keeps on the destination what the window lets go of that a file still to be written needs.
+    void KeepEvicted(std::uint64_t first, std::uint64_t count, const std::uint8_t* data) {
+        if (!Spill.IsOpen())
+            return;
+        const std::uint64_t end = first + count;
+        for (const auto& [from, to] : Needed()) {
+            const std::uint64_t a = std::max(first, from), b = std::min(end, to);
+            if (a < b)
+                Spill.Keep(a, b - a, data + static_cast<std::size_t>(a - first) * kSectorSize);
+        }
+    }
+
+    // Gives back what no file still to be written needs.
+    void ForgetSpilled() {
+        if (Spill.HeldBytes() == 0)
+            return;
+        const auto needed = Needed();
+        Spill.Forget([&](std::uint64_t first, std::uint64_t end) {
+            auto it = std::upper_bound(needed.begin(), needed.end(), std::make_pair(first, UINT64_MAX));
+            if (it != needed.end() && it->first < end)
+                return true;
+            return it != needed.begin() && std::prev(it)->second > first;
+        });
     }
 
     // Whether the pass may change this photo: the test it makes, over the scan's window, and
@@ -1242,11 +1445,10 @@ struct TRecoveryDuringScan::TImpl {
             judged.SampledClean.insert(f.StartSector);
             return TPhotoVerdict::Pending;
         }
-        const std::uint64_t sectors = (length + kSectorSize - 1) / kSectorSize;
-        std::vector<std::uint8_t> bytes(static_cast<std::size_t>(sectors * kSectorSize));
-        if (!Window.Copy(static_cast<std::uint64_t>(f.StartSector), sectors, bytes.data()))
-            return TPhotoVerdict::Hold;
-        const TJpegCheck check = CheckJpeg(TBytes(bytes.data(), static_cast<std::size_t>(length)));
+        // Decoded where the window and the spill hold it; a photo they do not hold whole waits.
+        TWindowJpegSource source(Window, start, length);
+        TJpegEntropyDecoder decoder;
+        const TJpegCheck check = decoder.Run(source, length);
         if (check != TJpegCheck::Clean && check != TJpegCheck::Unsupported)
             return TPhotoVerdict::Hold;
         judged.DecodedWhole.insert(f.StartSector);
@@ -1477,6 +1679,13 @@ bool TRecoveryDuringScan::Start(std::string& message) {
     m.Request.Progress = nullptr; // the scan drives the bar
     m.Run = std::make_unique<TRecoveryRun>(m.Engine, m.Request, m.Dest, m.Result);
     m.Run->SetWindow(&m.Window);
+    // Without a spill, what the window lets go of is read from the device again when needed.
+    if (m.Spill.Open(m.Dest.Descriptor())) {
+        m.Window.Spill = &m.Spill;
+        m.Window.Evicted = [&m](std::uint64_t first, std::uint64_t count, const std::uint8_t* data) {
+            m.KeepEvicted(first, count, data);
+        };
+    }
     return true;
 }
 
@@ -1488,6 +1697,7 @@ void TRecoveryDuringScan::BlockScanned(std::uint64_t firstSector, const std::uin
         m.Window.Append(firstSector, data, sectors);
         m.TakeNewFiles(false);
         m.WriteReady(m.Window.End(), false);
+        m.ForgetSpilled();
     } catch (const std::exception& ex) {
         m.Ended = true;
         m.Result.Stopped = true;

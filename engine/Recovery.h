@@ -27,6 +27,7 @@
 #include "engine/EngineHooks.h"
 #include "engine/FileTypes.h"
 #include "engine/FoundFile.h"
+#include "engine/SectorSpill.h"
 #include "formats/ByteOrder.h"
 #include "formats/LengthPolicy.h"
 #include "support/BlockDevices.h"
@@ -137,18 +138,32 @@ bool CheckRecoveryDestination(const TScanEngine& engine, const TRecoveryRequest&
 
 // The sectors a scan read last, kept in memory so that files can be written as the scan streams
 // past them without reading the device again. A circular buffer of a fixed number of sectors;
-// a block that does not follow the last one starts it afresh.
+// a block that does not follow the last one starts it afresh. The sectors it lets go of are
+// handed to Evicted first, when set, so that what a waiting file still needs can be kept
+// elsewhere; Copy reads those from Spill.
 class TScanWindow {
 public:
     explicit TScanWindow(std::uint64_t sectors);
     void Append(std::uint64_t firstSector, const std::uint8_t* data, std::uint64_t sectors);
-    // Copies sectors [first, first + count) into dest when the window holds them all.
+    // Copies sectors [first, first + count) into dest when the window, or the spill for the
+    // sectors it let go of, holds them all.
     bool Copy(std::uint64_t first, std::uint64_t count, std::uint8_t* dest) const;
+    // The bytes held in memory from device byte offset on, up to the ring's wrap or the last
+    // sector read: empty when the window does not hold that byte. Valid until the next Append.
+    TBytes BytesAt(std::uint64_t offset) const;
     // The sector after the last one held; 0 when empty.
     std::uint64_t End() const { return end_; }
 
+    std::function<void(std::uint64_t first, std::uint64_t count, const std::uint8_t* data)> Evicted;
+    const TSectorSpill* Spill = nullptr;
+
 private:
-    std::vector<std::uint8_t> ring_;
+    bool CopyHeld(std::uint64_t first, std::uint64_t count, std::uint8_t* dest) const;
+    void Evict(std::uint64_t first, std::uint64_t count);
+
+    // Allocated, not filled: pages are only taken as the scan reaches them, so a small card
+    // costs no more than its size.
+    std::unique_ptr<std::uint8_t[]> ring_;
     std::uint64_t capacity_ = 0; // sectors
     std::uint64_t held_ = 0;     // sectors held, ending at end_
     std::uint64_t end_ = 0;

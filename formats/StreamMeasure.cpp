@@ -1116,7 +1116,7 @@ private:
 
 } // namespace
 
-std::unique_ptr<TStreamMeasure> StartStreamMeasure(const TFoundFile& rec) {
+std::unique_ptr<TStreamMeasure> StartStreamMeasure(const TFoundFile& rec, bool lengthOnly) {
     const TFileType type = FileTypeOf(rec.Ext);
     switch (TraitsOf(type).Measure) {
     case TLengthMeasure::Jpeg: return std::make_unique<TJpegMeasure>(false);
@@ -1134,7 +1134,7 @@ std::unique_ptr<TStreamMeasure> StartStreamMeasure(const TFoundFile& rec) {
     // first directory lay past the block) stays unknown too: reading it back measures it and
     // gives it the metadata and thumbnail that this walk does not gather.
     const bool headerOnly = type == TFileType::Tiff && rec.Make.empty() && rec.ThumbLength == 0 && rec.Width == 0;
-    if (headerOnly || ContainsNoCase(rec.Make, "sony"))
+    if ((headerOnly && !lengthOnly) || ContainsNoCase(rec.Make, "sony"))
         return nullptr;
     return std::make_unique<TTiffMeasure>(TraitsOf(type).Limit == TLengthLimit::LargeKodakRaw);
 }

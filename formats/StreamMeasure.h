@@ -124,8 +124,9 @@ private:
 
 // A continuing measure for the file the record describes, or null when its kind has none (its
 // length is stated in its header, or its structure is not walked). The record is the one a
-// recogniser filled for the file's first sector.
-std::unique_ptr<TStreamMeasure> StartStreamMeasure(const TFoundFile& rec);
+// recogniser filled for the file's first sector. With lengthOnly, a TIFF found by its header
+// alone is measured too (its metadata, which this measure does not gather, is not wanted).
+std::unique_ptr<TStreamMeasure> StartStreamMeasure(const TFoundFile& rec, bool lengthOnly = false);
 
 // A measure of the JPEG picture alone: it ends at the picture's end marker and follows neither
 // the multi-picture index nor what comes after the picture.
