@@ -930,6 +930,9 @@ private:
             TPair& p = pairs_[t.Pair];
             const std::uint8_t i = t.Pair;
             --p.Waiting;
+            // The list itself is part of the file: a scanner writes it after its strips, with
+            // the directory, at the file's very end.
+            Raise(t.At + t.Elem);
             if (t.Kind == TKind::PairOffset) {
                 p.Offset = Decode(b, t.Elem);
                 p.HasOffset = true;

@@ -162,6 +162,41 @@ TEST_F(Recovery, TiffBasedFilesOfUnknownLengthAreMeasuredByTheirDirectories) {
     EXPECT_EQ(Written("f0000000010.nef"), bytes);
 }
 
+// A scanner's TIFF holds its strips first and its directory last: found by its header alone,
+// its length is measured as its bytes stream past, far beyond what is kept of them in memory.
+TEST_F(Recovery, ATiffWhoseDirectoryFollowsItsStripsIsMeasuredPastWhatIsKeptInMemory) {
+    for (const bool bigEndian : {false, true}) {
+        SCOPED_TRACE(bigEndian);
+        testkit::TTiffBuilder b(bigEndian);
+        std::vector<testkit::TTiffBuilder::TItem> strips;
+        for (int i = 0; i < 6; ++i)
+            strips.push_back(b.AddData(TByteVector(1'000'000, static_cast<std::uint8_t>(i * 37 + 1))));
+        const auto dir = b.AddDirectory();
+        b.Long(dir, 256, {1000});
+        b.Long(dir, 257, {2000});
+        b.Short(dir, 258, {8, 8, 8});
+        b.Short(dir, 262, {2});
+        b.Short(dir, 277, {3});
+        b.Long(dir, 278, {333});
+        b.Strips(dir, strips);
+        b.SetFirst(dir);
+        const TByteVector tiff = b.Build();
+        ASSERT_GT(tiff.size(), 6'000'000u);
+        image_ = testkit::TDiskImage{kImageSectors};
+        Place(10, tiff);
+        Place(10 + tiff.size() / 512 + 1, BigJpeg(100'000));
+        fs::remove_all(Out());
+        Open();
+        engine_->FoundFiles.clear();
+        Add(10, "TIF", kUnknownLength, kFormatTiff);
+        const TRecoveryResult r = RecoverAll();
+        EXPECT_EQ(r.Recovered, 1);
+        EXPECT_EQ(Written("f0000000010.tif").size(), tiff.size());
+        EXPECT_EQ(Written("f0000000010.tif"), tiff);
+        EXPECT_EQ(r.Files[0].Source, TLengthSource::Measured);
+    }
+}
+
 // The multi-picture index at a JPEG's start names the previews after its main image, blocks
 // further on: the scan and recovery measure the file to the end of the last of them alike.
 TEST_F(Recovery, AJpegEndsAfterTheLastImageItsMultiPictureIndexNamesInTheScanAndInRecovery) {
