@@ -2,6 +2,9 @@
 // and report as recovery after the scan with the device read once, and a stop part-way.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -11,6 +14,7 @@
 #include "device/DskLib.h"
 #include "engine/Recovery.h"
 #include "engine/ScanEngine.h"
+#include "engine/SectorSpill.h"
 #include "testkit/PhotoBuilder.h"
 #include "testkit/SampleCard.h"
 #include "testkit/TempFiles.h"
@@ -46,6 +50,77 @@ TEST(ScanWindow, HoldsTheLastSectorsAcrossTheRingsWrapAndForgetsOnAGap) {
     EXPECT_FALSE(window.Copy(15, 1, out.data()));
     ASSERT_TRUE(window.Copy(100, 1, out.data()));
     EXPECT_EQ(out[0], 100);
+}
+
+// What the ring lets go of is handed on, oldest first and with its own bytes, whether pushed
+// out by the next block, by a block that does not follow, or by a block longer than the ring;
+// kept in the spill, it is read back with what the ring still holds.
+TEST(ScanWindow, HandsOnWhatItLetsGoOfAndReadsItBackFromTheSpill) {
+    testkit::TTempDir dir;
+    const int folder = ::open(dir.Path().c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(folder, 0);
+    TSectorSpill spill(1u << 20);
+    ASSERT_TRUE(spill.Open(folder));
+    TScanWindow window(4);
+    std::vector<std::uint64_t> evicted;
+    window.Evicted = [&](std::uint64_t first, std::uint64_t count, const std::uint8_t* data) {
+        for (std::uint64_t k = 0; k < count; ++k) {
+            evicted.push_back(first + k);
+            EXPECT_EQ(data[k * kSectorSize], static_cast<std::uint8_t>(first + k));
+        }
+        spill.Keep(first, count, data);
+    };
+    window.Spill = &spill;
+    window.Append(10, Sectors(10, 3).data(), 3);
+    window.Append(13, Sectors(13, 3).data(), 3);
+    EXPECT_EQ(evicted, (std::vector<std::uint64_t>{10, 11}));
+    std::vector<std::uint8_t> out(20 * kSectorSize);
+    ASSERT_TRUE(window.Copy(10, 6, out.data())); // two from the spill, four from the ring
+    EXPECT_TRUE(std::equal(out.begin(), out.begin() + 6 * kSectorSize, Sectors(10, 6).begin()));
+    window.Append(16, Sectors(16, 6).data(), 6); // longer than the ring
+    EXPECT_EQ(evicted, (std::vector<std::uint64_t>{10, 11, 12, 13, 14, 15, 16, 17}));
+    window.Append(40, Sectors(40, 1).data(), 1); // not the next block
+    EXPECT_EQ(evicted.size(), 12u);
+    EXPECT_EQ(evicted.back(), 21u);
+    ASSERT_TRUE(window.Copy(12, 10, out.data()));
+    EXPECT_FALSE(window.Copy(21, 20, out.data())); // 22 to 39 were never read
+    // The bytes of the ring itself, as a decode reads them without a copy.
+    const TBytes held = window.BytesAt(40 * kSectorSize + 7);
+    ASSERT_EQ(held.size(), kSectorSize - 7);
+    EXPECT_EQ(held[0], 40);
+    EXPECT_TRUE(window.BytesAt(39 * kSectorSize).empty());
+    ::close(folder);
+}
+
+// The spill keeps each sector once, gives back what no file needs, never grows past its limit,
+// and leaves no name behind in the destination.
+TEST(SectorSpill, KeepsEachSectorOnceWithinItsLimitAndLeavesNothingBehind) {
+    testkit::TTempDir dir;
+    const int folder = ::open(dir.Path().c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(folder, 0);
+    TSectorSpill spill(8 * kSectorSize);
+    EXPECT_FALSE(spill.Copy(0, 1, nullptr));
+    ASSERT_TRUE(spill.Open(folder));
+    EXPECT_TRUE(fs::is_empty(dir.Path()));
+    ASSERT_TRUE(spill.Keep(100, 4, Sectors(100, 4).data()));
+    ASSERT_TRUE(spill.Keep(102, 4, Sectors(102, 4).data())); // 102 and 103 are kept already
+    EXPECT_EQ(spill.WrittenBytes(), 6 * kSectorSize);
+    std::vector<std::uint8_t> out(6 * kSectorSize);
+    ASSERT_TRUE(spill.Copy(100, 6, out.data()));
+    EXPECT_EQ(out, Sectors(100, 6));
+    EXPECT_FALSE(spill.Copy(99, 2, out.data()));
+    EXPECT_FALSE(spill.Keep(200, 3, Sectors(200, 3).data())); // 9 sectors: past the limit
+    EXPECT_FALSE(spill.Holds(200));
+    // Only runs that a file still needs stay.
+    spill.Forget([](std::uint64_t first, std::uint64_t) { return first >= 104; });
+    EXPECT_FALSE(spill.Holds(103));
+    EXPECT_TRUE(spill.Copy(104, 2, out.data()));
+    EXPECT_TRUE(spill.Keep(200, 3, Sectors(200, 3).data())); // room again
+    spill.Forget([](std::uint64_t, std::uint64_t) { return false; });
+    EXPECT_EQ(spill.HeldBytes(), 0u);
+    EXPECT_FALSE(spill.Copy(200, 1, out.data()));
+    EXPECT_TRUE(fs::is_empty(dir.Path()));
+    ::close(folder);
 }
 
 class RecoveryDuringScan : public ::testing::Test {
