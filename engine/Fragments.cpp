@@ -661,8 +661,9 @@ TFragmentStats ReassembleFragments(TDrive& drive, std::uint64_t deviceBytes, con
                                    std::vector<TFoundFile>& files, const TFragmentOptions& options,
                                    const std::function<bool(std::size_t, std::size_t)>& progress) {
     TFragmentStats stats;
-    // 8 MiB of cache: a photo's first pieces are decoded again for every candidate after them.
-    TPieceReader reader(drive, {}, 1024);
+    // 2 MiB of cache: a photo's data is decoded once (the search keeps the decoder's state at
+    // the breaks it may try), so the cache serves the candidates tried again around a break.
+    TPieceReader reader(drive, {}, 256);
     reader.SetHeld(options.HeldSectors);
 
     // Which JPEGs to decode. Those of unknown length, and those whose measured extent holds the

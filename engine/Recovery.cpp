@@ -41,7 +41,7 @@ constexpr std::uint32_t kMeasureCeiling = static_cast<std::uint32_t>(kFileLength
 constexpr std::size_t kWriteBlock = kSectorBufferSize;
 // What measuring a file keeps of its first bytes for the writing (kWriteBlock's multiple):
 // a file measured longer is streamed from the device, the window or the spill when written.
-constexpr std::uint64_t kKeptWhileMeasuring = 4 * std::uint64_t{kWriteBlock};
+constexpr std::uint64_t kKeptWhileMeasuring = 2 * std::uint64_t{kWriteBlock};
 // The most a file leaves to the next one of what it read.
 constexpr std::uint64_t kSweepSectors = kKeptWhileMeasuring / kSectorSize;
 
@@ -1374,11 +1374,12 @@ struct TRecoveryDuringScan::TImpl {
         for (const TFoundFile& f : Waiting)
             add(f, 0);
         // A photo held back for the pass: its rest is looked for among the sectors after it, as
-        // far as the pass reaches past a break (engine/Fragments.h).
+        // far as the pass reaches past a break (engine/Fragments.h), and as far again for a
+        // second break; what a search reaches further is read from the device.
         const TFragmentOptions& options = Engine.FragmentOptions;
         const std::uint64_t reach =
             std::max<std::uint64_t>(std::uint64_t{options.MaxGapClusters} * Geometry.ClusterBytes, options.MinGapBytes) /
-            kSectorSize;
+            kSectorSize * 2;
         for (const TFoundFile& f : Held)
             add(f, reach);
         std::sort(spans.begin(), spans.end());
