@@ -42,6 +42,9 @@ constexpr std::size_t kWriteBlock = kSectorBufferSize;
 // What measuring a file keeps of its first bytes for the writing (kWriteBlock's multiple):
 // a file measured longer is streamed from the device, the window or the spill when written.
 constexpr std::uint64_t kKeptWhileMeasuring = 2 * std::uint64_t{kWriteBlock};
+// At most this much of the device is kept on the destination at once (and never more than a
+// quarter of the space free there when recovery starts).
+constexpr std::uint64_t kSpillLimit = 4ull << 30;
 // The most a file leaves to the next one of what it read.
 constexpr std::uint64_t kSweepSectors = kKeptWhileMeasuring / kSectorSize;
 
@@ -70,12 +73,12 @@ struct TUnreadableSectors {
 };
 
 // Reads count sectors from sector into dest: from the scan's window when it still holds them,
-// else from the engine's drive. A run the device refuses is read again sector by sector; a
-// sector that still cannot be read is zero-filled and noted.
-void ReadZeroFilling(TScanEngine& engine, const TScanWindow* window, std::uint64_t sector, std::uint32_t count,
-                     std::uint8_t* dest, TUnreadableSectors& unreadable) {
+// or from the sectors a measure kept, else from the engine's drive. A run the device refuses is
+// read again sector by sector; a sector that still cannot be read is zero-filled and noted.
+void ReadZeroFilling(TScanEngine& engine, const TScanWindow* window, const TSectorSpill* measured, std::uint64_t sector,
+                     std::uint32_t count, std::uint8_t* dest, TUnreadableSectors& unreadable) {
     const auto read = [&](std::uint64_t first, std::uint32_t n, std::uint8_t* out) {
-        return (window != nullptr && window->Copy(first, n, out)) ||
+        return (window != nullptr && window->Copy(first, n, out)) || (measured != nullptr && measured->Copy(first, n, out)) ||
                engine.Drive.Read(first, static_cast<std::uint16_t>(n), out) >= std::uint64_t{n} * kSectorSize;
     };
     if (read(sector, count, dest))
@@ -97,8 +100,8 @@ void ReadZeroFilling(TScanEngine& engine, const TScanWindow* window, std::uint64
 class TFileSource {
 public:
     TFileSource(TScanEngine& engine, std::int64_t startSector, std::vector<std::uint8_t>& buffer, TSweep& sweep,
-                const TScanWindow* window)
-        : engine_(engine), start_(startSector), buffer_(buffer), sweep_(sweep), window_(window),
+                const TScanWindow* window, const TSectorSpill* measured)
+        : engine_(engine), start_(startSector), buffer_(buffer), sweep_(sweep), window_(window), measured_(measured),
           code_(engine.Drive.DriveCode), handle_(engine.Drive.Handle) {
         buffer_.clear();
         const auto first = static_cast<std::uint64_t>(startSector);
@@ -194,7 +197,7 @@ public:
                 buffer_.reserve(static_cast<std::size_t>(wantSectors) * kSectorSize);
             buffer_.resize(at + static_cast<std::size_t>(n) * kSectorSize);
             std::uint8_t* dest = buffer_.data() + at;
-            ReadZeroFilling(engine_, window_, sector, static_cast<std::uint32_t>(n), dest, unreadable_);
+            ReadZeroFilling(engine_, window_, measured_, sector, static_cast<std::uint32_t>(n), dest, unreadable_);
             haveSectors_ += n;
         }
         return std::min<std::uint64_t>(bytes, haveSectors_ * kSectorSize);
@@ -215,7 +218,7 @@ public:
         }
         const std::uint64_t sector = static_cast<std::uint64_t>(start_) + offset / kSectorSize;
         const auto count = static_cast<std::uint32_t>((n + kSectorSize - 1) / kSectorSize);
-        ReadZeroFilling(engine_, window_, sector, count, dest, unreadable_);
+        ReadZeroFilling(engine_, window_, measured_, sector, count, dest, unreadable_);
         lastRun_ = dest;
         lastRunSector_ = sector;
         lastRunSectors_ = count;
@@ -235,6 +238,7 @@ private:
     std::vector<std::uint8_t>& buffer_;
     TSweep& sweep_;
     const TScanWindow* window_;
+    const TSectorSpill* measured_;
     std::uint8_t code_;
     TDeviceHandle handle_;
     std::uint64_t haveSectors_ = 0;
@@ -314,7 +318,7 @@ private:
             changed_ = true;
             return false;
         }
-        ReadZeroFilling(engine_, window_, sector, count, run_.data(), unreadable_);
+        ReadZeroFilling(engine_, window_, nullptr, sector, count, run_.data(), unreadable_);
         return true;
     }
 
@@ -618,6 +622,11 @@ private:
             }
             if (!src.ReadRun(fed, static_cast<std::size_t>(n), measureRun_.data()))
                 return -1;
+            // Without the scan's window, what is read here is kept on the destination for the
+            // writing, which then reads the device no more (sectors that could not be read are
+            // noted by src already, and the file is named damaged all the same).
+            if (window_ == nullptr && (measured_.IsOpen() || measured_.Open(dest_.Descriptor())))
+                measured_.Keep(static_cast<std::uint64_t>(f.StartSector) + fed / kSectorSize, n / kSectorSize, measureRun_.data());
             measure->Feed(TBytes(measureRun_.data(), static_cast<std::size_t>(n)));
             fed += n;
         }
@@ -671,7 +680,10 @@ private:
             e.Detail = "failed: a piece of the file lies outside the sectors that can be read";
             return {};
         }
-        TFileSource src(engine_, f.StartSector, buffer_, sweep_, window_);
+        // What measuring the files before this one kept is of no use past its start: files are
+        // handled by start sector.
+        measured_.Forget([&](std::uint64_t, std::uint64_t end) { return end > static_cast<std::uint64_t>(f.StartSector); });
+        TFileSource src(engine_, f.StartSector, buffer_, sweep_, window_, &measured_);
         TLengthSource source = TLengthSource::None;
         std::int64_t length = -1;
         if (reassembled) {
@@ -912,6 +924,7 @@ private:
     std::vector<std::uint8_t> buffer_; // what measuring a file read of it
     std::vector<std::uint8_t> block_;  // one block of a file being streamed
     std::vector<std::uint8_t> measureRun_; // one block of a file being measured past what is kept
+    TSectorSpill measured_{kSpillLimit};   // what measuring read past it, for the writing
     TSweep sweep_;                     // what the last file read, for the next
     std::size_t current_ = 0;          // the file being handled, for the bar
     int shown_ = -1;                   // the bar's last position
@@ -1195,9 +1208,6 @@ namespace {
 // kept on the destination drive meanwhile (engine/SectorSpill.h). Either way the device is read
 // once, and memory stays the same whatever the files' lengths.
 constexpr std::uint64_t kWindowSectors = (12u << 20) / kSectorSize;
-// At most this much of the device is kept on the destination at once (and never more than a
-// quarter of the space free there when recovery starts).
-constexpr std::uint64_t kSpillLimit = 4ull << 30;
 // How far past a file of unknown length's start the scan must be before it is written: as far
 // as measuring it may read, and one more megabyte for what follows its end.
 constexpr std::uint64_t kUnknownReadySectors = (kMeasureCeiling + (1u << 20)) / kSectorSize;

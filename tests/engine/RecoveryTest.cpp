@@ -285,6 +285,24 @@ TEST_F(Recovery, UnreadableSectorsAreZeroFilledAndTheFileIsMarkedDamaged) {
     EXPECT_NE(r.Files[0].Detail.find("303"), std::string::npos);
 }
 
+// A sector that cannot be read while a file of unknown length is measured, past what the
+// measure keeps in memory: the file is still written zero-filled there and named damaged.
+TEST_F(Recovery, AnUnreadableSectorPastWhatAMeasureKeepsStillMarksTheFileDamaged) {
+    TByteVector jpeg = BigJpeg(3'000'000);
+    Place(100, jpeg);
+    Open();
+    Add(100, "JPG", kUnknownLength, kFormatJpeg);
+    const std::uint64_t bad = 100 + 2'500'000 / 512;
+    SetReadFault([bad](std::uint64_t first, std::uint16_t count) { return first <= bad && bad < first + count; });
+    const TRecoveryResult r = RecoverAll();
+    SetReadFault(nullptr);
+    EXPECT_EQ(r.Failed, 1);
+    EXPECT_EQ(r.Files[0].Length, static_cast<std::int64_t>(jpeg.size()));
+    std::fill_n(jpeg.begin() + static_cast<std::ptrdiff_t>((bad - 100) * 512), 512, 0);
+    EXPECT_EQ(Written("f0000000100-damaged.jpg"), jpeg);
+    EXPECT_NE(r.Files[0].Detail.find(std::to_string(bad)), std::string::npos) << r.Files[0].Detail;
+}
+
 // ---- selection, names, report ----------------------------------------------------------------
 
 TEST_F(Recovery, AFileInBothTablesIsChosenByEitherRowAndWrittenOnce) {
