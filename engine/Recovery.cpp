@@ -1620,6 +1620,14 @@ struct TRecoveryDuringScan::TImpl {
                     e.Detail = "cut to the length the file system's entry gives (" + std::to_string(entrySize) + " bytes)" +
                                (e.Detail.empty() ? "" : "; " + e.Detail);
                     Run->Recount(e);
+                } else if (entrySize > e.BytesWritten && Extend(e, entrySize)) {
+                    Run->Uncount(e);
+                    e.Detail = "extended to the length the file system's entry gives (" + std::to_string(entrySize) +
+                               " bytes)" + (e.Detail.empty() ? "" : "; " + e.Detail);
+                    e.BytesWritten = entrySize;
+                    e.Length = f.EntrySize;
+                    e.Source = TLengthSource::Entry;
+                    Run->Recount(e);
                 } else if (entrySize > e.BytesWritten) {
                     e.Detail = "the file system's entry gives " + std::to_string(entrySize) +
                                " bytes; written as measured while the scan ran" + (e.Detail.empty() ? "" : "; " + e.Detail);
@@ -1633,6 +1641,29 @@ struct TRecoveryDuringScan::TImpl {
                 e.NamedOriginally = true;
             }
         }
+    }
+
+    // Adds to a file written whole while the scan ran the bytes that follow it on the device up
+    // to the size its file system's entry gives (a trailer or padding after its end marker,
+    // which recovery after the scan writes too). Not for a file in pieces, one written damaged,
+    // or when a sector of what it adds cannot be read: it then stays as written.
+    bool Extend(const TRecoveryEntry& e, std::uint64_t size) {
+        const TFoundFile& f = e.File;
+        if (e.Status != TRecoveryStatus::Recovered || e.Damaged || f.Reassembled() || f.Incomplete ||
+            e.BytesWritten == 0 || size - e.BytesWritten > kWriteBlock || f.StartSector < 0)
+            return false;
+        const std::uint64_t from = static_cast<std::uint64_t>(f.StartSector) * kSectorSize + e.BytesWritten;
+        const std::uint64_t to = static_cast<std::uint64_t>(f.StartSector) * kSectorSize + size;
+        const std::uint64_t first = from / kSectorSize;
+        const std::uint64_t sectors = (to + kSectorSize - 1) / kSectorSize - first;
+        if (first + sectors > static_cast<std::uint64_t>(std::max<std::int64_t>(Engine.Drive.Info.TotalSectors, 0)))
+            return false;
+        std::vector<std::uint8_t> bytes(static_cast<std::size_t>(sectors * kSectorSize));
+        TUnreadableSectors unreadable;
+        ReadZeroFilling(Engine, &Window, nullptr, first, static_cast<std::uint32_t>(sectors), bytes.data(), unreadable);
+        if (unreadable.Count > 0)
+            return false;
+        return Dest.Extend(e.Name, e.BytesWritten, bytes.data() + from % kSectorSize, static_cast<std::size_t>(to - from));
     }
 
     // After the scan and its pass: the photos held back wait with the rest, and so does a file

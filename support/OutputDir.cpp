@@ -608,6 +608,27 @@ bool TOutputDir::Truncate(const std::string& name, std::uint64_t size) const {
     return ::ftruncate(fd.Get(), static_cast<off_t>(size)) == 0 && ::fsync(fd.Get()) == 0;
 }
 
+bool TOutputDir::Extend(const std::string& name, std::uint64_t at, const std::uint8_t* data, std::size_t size) const {
+    if (fd_ < 0 || !ValidName(name))
+        return false;
+    TFd fd(::openat(fd_, name.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st {};
+    if (fd.Get() < 0 || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) != at)
+        return false;
+    for (std::size_t done = 0; done < size;) {
+        const ssize_t w = ::pwrite(fd.Get(), data + done, size - done, static_cast<off_t>(at + done));
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0) {
+            // A full or failing destination: the file is left as it was.
+            (void)::ftruncate(fd.Get(), static_cast<off_t>(at));
+            return false;
+        }
+        done += static_cast<std::size_t>(w);
+    }
+    return ::fsync(fd.Get()) == 0;
+}
+
 bool TOutputDir::Remove(const std::string& name) const {
     if (fd_ < 0 || name.empty() || name.find('/') != std::string::npos || name == "." || name == "..")
         return false;

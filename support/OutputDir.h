@@ -116,6 +116,9 @@ public:
     // Cuts a file this run wrote under name (a plain name in the folder) to size bytes, when it
     // is longer; false when it cannot.
     bool Truncate(const std::string& name, std::uint64_t size) const;
+    // Adds size bytes at the end of a file this run wrote under name (a plain name in the
+    // folder), when it is exactly at bytes long; false, with the file as it was, when it cannot.
+    bool Extend(const std::string& name, std::uint64_t at, const std::uint8_t* data, std::size_t size) const;
 
     // Writes data under name, replacing a file of that name (never the file a symlink points
     // to): for a file Lumivore owns, such as its settings.

@@ -157,10 +157,9 @@ TEST_F(RemnantsOnCard, RecoveryWritesOriginalNamesInsideTheDestinationAndNeverOv
         EXPECT_TRUE(fs::exists(Out() + "/DCIM/100CANON/__.._evil.jpg"));
         // The photo named by a video's entry keeps its sector name at the top.
         EXPECT_EQ(Written(RecoveredFileName(static_cast<std::int64_t>(SectorOf(30)), "JPG")), second_);
-        if (!onePass) {
-            // Written with the padding the entry's size holds, byte for byte.
-            EXPECT_EQ(Written("DCIM/100CANON/IMG_0002.JPG"), padded_);
-        }
+        // Written with the padding the entry's size holds, byte for byte: in one pass, the
+        // photo written as the scan measured it is extended once the entry is read.
+        EXPECT_EQ(Written("DCIM/100CANON/IMG_0002.JPG"), padded_);
         const TByteVector reportBytes = testkit::ReadFile(result.ReportPath);
         const std::string report(reportBytes.begin(), reportBytes.end());
         EXPECT_NE(report.find("DCIM/100CANON/IMG_0001-1.JPG"), std::string::npos);
@@ -185,7 +184,8 @@ TEST_F(RemnantsOnCard, ReadingTheRemnantsReadsNothingMoreFromTheDevice) {
     EXPECT_GT(read[0], 0u);
     EXPECT_EQ(read[1], read[0]);
     EXPECT_EQ(engine_->RemnantStats.Named, 3u);
-    // Nor does recovery in the same pass that writes the named files under their names.
+    // Nor does recovery in the same pass that writes the named files under their names, but for
+    // the padding that the padded photo's entry adds to it: the sectors after its end marker.
     for (bool names : {false, true}) {
         fs::remove_all(Out());
         engine_->NamesFromRemnants = names;
@@ -194,7 +194,8 @@ TEST_F(RemnantsOnCard, ReadingTheRemnantsReadsNothingMoreFromTheDevice) {
         read[names] = BytesReadSoFar().first - before.first - before.second;
         EXPECT_EQ(result.Recovered, 4);
     }
-    EXPECT_EQ(read[1], read[0]);
+    EXPECT_GE(read[1], read[0]);
+    EXPECT_LE(read[1], read[0] + (1500 + 2 * 511) / 512 * 512);
     EXPECT_TRUE(fs::exists(Out() + "/DCIM/100CANON/IMG_0001.JPG"));
 }
 
