@@ -341,6 +341,8 @@ private:
         }
         if (run.Result == TJpegCheck::Clean)
             run.Passed.clear();
+        if (doubtful_ > 0)
+            doubtfulBytes_ += d.Resume() - std::min(d.Resume(), before);
         run.EndOffset = d.EndOffset();
         run.FailDevice = openEnd;
         if (run.Result == TJpegCheck::Corrupt) {
@@ -500,9 +502,17 @@ private:
             }
             std::stable_sort(followed.begin(), followed.end(),
                              [](const auto& x, const auto& y) { return x.first < y.first; });
+            // Those that did not plainly go on the picture are followed within a budget of
+            // decoding per photo: where its rest was overwritten, every one of them may be
+            // another picture's data that decodes for megabytes.
             for (const auto& [unlike, cand] : followed) {
+                if (doubtfulBytes_ >= options_.MaxDoubtfulBytes)
+                    break;
                 trial.push_back({static_cast<std::int64_t>(cand), 0});
-                if (auto found = Extend(it->second, trial))
+                ++doubtful_;
+                auto found = Extend(it->second, trial);
+                --doubtful_;
+                if (found)
                     return found;
                 trial.pop_back();
             }
@@ -520,6 +530,10 @@ private:
     std::uint64_t attempts_ = 0;
     std::uint64_t firstBreak_ = 0;
     std::uint32_t maxPieces_ = 2;
+    // Bytes decoded while following candidates that did not plainly go on the picture, and
+    // how deep the search is among such.
+    std::uint64_t doubtfulBytes_ = 0;
+    std::uint32_t doubtful_ = 0;
     std::unordered_set<std::uint64_t> rejected_;
     std::unordered_map<std::uint64_t, double> alike_; // candidates that went on the picture
     static constexpr std::size_t kCachedRuns = 64;

@@ -90,6 +90,11 @@ struct TFragmentOptions {
     std::uint32_t BackoffClusters = 1;
     // Found files stepped over after a break, one after the other.
     std::uint32_t MaxSteppedFiles = 64;
+    // Bytes of coded data a photo's search may decode while following candidates that did not
+    // plainly go on the picture (their blocks less alike those above them than the picture's
+    // own): about two photos' worth. Where its rest was overwritten, each of them may be the
+    // data of an older photo by the same camera, which decodes for megabytes.
+    std::uint64_t MaxDoubtfulBytes = 16u << 20;
     // Whether JPEGs are sampled (one sector per cluster of their extent) for data that cannot
     // belong to a JPEG's scan. Off, only those whose markers go wrong (looked at where the
     // scan could not measure them) or whose extent holds another found file's start are
