@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <vector>
 
@@ -161,7 +162,84 @@ int TJpegEntropyDecoder::DecodeSymbol(const THuffman& table) {
     return -1;
 }
 
-bool TJpegEntropyDecoder::DecodeBlock(const THuffman& dc, const THuffman& ac, std::int32_t& dcPred, std::int32_t dcLimit) {
+// The lookup of each code with its value bits, made once per table: what DecodeSymbol and the
+// value bits after it give for every setting of the next kLookBits bits, where both fit. A
+// symbol whose value cannot be a picture's (a DC difference over 11 bits, an AC value over 10)
+// gets no entry, so that the slow step notices it where it always has.
+void TJpegEntropyDecoder::BuildLook(THuffman& t, bool dc) {
+    for (std::uint32_t i = 0; i < (1u << kLookBits); ++i) {
+        const std::uint32_t fast = i >> (kLookBits - kFastBits);
+        int length = t.FastLength[fast];
+        int symbol = t.FastSymbol[fast];
+        if (length == 0) {
+            std::int32_t code = 0;
+            for (int l = 1; l <= kLookBits && length == 0; ++l) {
+                code = (code << 1) | static_cast<std::int32_t>((i >> (kLookBits - l)) & 1u);
+                if (code <= t.MaxCode[static_cast<std::size_t>(l)]) {
+                    length = l;
+                    symbol = t.Symbols[static_cast<std::size_t>(t.ValOffset[static_cast<std::size_t>(l)] + code)];
+                }
+            }
+            if (length == 0)
+                continue; // a longer code, or none
+        }
+        const int size = dc ? symbol : symbol & 15;
+        if (size > (dc ? 11 : 10) || length + size > kLookBits)
+            continue;
+        TLook& e = t.Look[i];
+        e.Length = static_cast<std::uint8_t>(length + size);
+        if (dc) {
+            if (size > 0) {
+                std::int32_t diff = static_cast<std::int32_t>((i >> (kLookBits - length - size)) & ((1u << size) - 1));
+                if (diff < (1 << (size - 1)))
+                    diff -= (1 << size) - 1;
+                e.Diff = static_cast<std::int16_t>(diff);
+            }
+        } else if (size > 0) {
+            e.Advance = static_cast<std::uint8_t>((symbol >> 4) + 1);
+        } else if (symbol >> 4 == 15) {
+            e.Advance = 16; // sixteen zeros
+        }
+    }
+}
+
+// Tops up the bits held in the caller's registers as Fill would. Most often the next bytes hold
+// neither a marker byte nor a zero: then they are taken in with one load.
+inline void TJpegEntropyDecoder::Refill(std::uint64_t& bits, int& count) {
+    if (!atMarker_ && state_.Pos >= windowStart_) {
+        const std::uint64_t at = state_.Pos - windowStart_;
+        const std::uint64_t usable = std::min<std::uint64_t>(window_.size(), limit_ - windowStart_);
+        if (at + 8 <= usable) {
+            std::uint64_t word = 0;
+            std::memcpy(&word, window_.data() + at, 8);
+            if constexpr (std::endian::native == std::endian::little)
+                word = __builtin_bswap64(word);
+            // The bytes Fill would take: until more than 56 bits are held.
+            const int n = ((56 - count) >> 3) + 1;
+            const std::uint64_t taken = ~std::uint64_t{0} << (64 - 8 * n);
+            constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
+            // The high bit of each byte set where the byte is not zero, in word and in ~word.
+            const std::uint64_t nonZero = ((word & kLow7) + kLow7) | word;
+            const std::uint64_t notFF = ((~word & kLow7) + kLow7) | ~word;
+            if ((~(nonZero & notFF) & ~kLow7 & taken) == 0) {
+                bits |= (word & taken) >> count;
+                count += 8 * n;
+                state_.Pos += static_cast<std::uint64_t>(n);
+                state_.ZeroRun = 0;
+                state_.FillRun = 0;
+                return;
+            }
+        }
+    }
+    state_.Bits = bits;
+    state_.BitCount = count;
+    Fill();
+    bits = state_.Bits;
+    count = state_.BitCount;
+}
+
+// The DC difference of a block, one step at a time.
+bool TJpegEntropyDecoder::DecodeDc(const THuffman& dc, std::int32_t& dcPred, std::int32_t dcLimit) {
     const int dcSize = DecodeSymbol(dc);
     if (dcSize < 0)
         return false;
@@ -189,33 +267,92 @@ bool TJpegEntropyDecoder::DecodeBlock(const THuffman& dc, const THuffman& ac, st
             }
         }
     }
-    int k = 1;
-    while (k < 64) {
-        const int rs = DecodeSymbol(ac);
-        if (rs < 0)
-            return false;
-        const int run = rs >> 4, size = rs & 15;
-        if (size == 0) {
-            if (run != 15)
-                break; // end of block
-            k += 16;
-            if (k > 64) {
+    return true;
+}
+
+// One AC code of a block at place k, one step at a time: -1 on a fault, 0 at the end of the
+// block, 1 when the block goes on (k moved on).
+int TJpegEntropyDecoder::DecodeAc(const THuffman& ac, int& k) {
+    const int rs = DecodeSymbol(ac);
+    if (rs < 0)
+        return -1;
+    const int run = rs >> 4, size = rs & 15;
+    if (size == 0) {
+        if (run != 15)
+            return 0; // end of block
+        k += 16;
+        if (k > 64) {
+            fault_ = TFault::Corrupt;
+            return -1;
+        }
+        return 1;
+    }
+    k += run;
+    if (k > 63 || size > 10) {
+        fault_ = TFault::Corrupt;
+        return -1;
+    }
+    if (!NeedBits(size))
+        return -1;
+    state_.Bits <<= size;
+    state_.BitCount -= size;
+    ++k;
+    return 1;
+}
+
+// A block through the lookups with the bits in registers; a code the lookup does not give
+// whole, or a fault, takes the step-by-step path from the same place, so that both end alike.
+bool TJpegEntropyDecoder::DecodeBlock(const THuffman& dc, const THuffman& ac, std::int32_t& dcPred, std::int32_t dcLimit) {
+    std::uint64_t bits = state_.Bits;
+    int count = state_.BitCount;
+    if (count < 16)
+        Refill(bits, count);
+    const TLook d = dc.Look[static_cast<std::size_t>(bits >> (64 - kLookBits))];
+    if (d.Length != 0 && d.Length <= count) {
+        bits <<= d.Length;
+        count -= d.Length;
+        if (d.Diff != 0 && dcLimit != 0) {
+            dcPred += d.Diff;
+            if (dcPred > dcLimit || dcPred < -dcLimit) {
+                state_.Bits = bits;
+                state_.BitCount = count;
                 fault_ = TFault::Corrupt;
                 return false;
             }
+        }
+    } else {
+        state_.Bits = bits;
+        state_.BitCount = count;
+        if (!DecodeDc(dc, dcPred, dcLimit))
+            return false;
+        bits = state_.Bits;
+        count = state_.BitCount;
+    }
+    int k = 1;
+    while (k < 64) {
+        if (count < 16)
+            Refill(bits, count);
+        const TLook a = ac.Look[static_cast<std::size_t>(bits >> (64 - kLookBits))];
+        if (a.Length != 0 && a.Length <= count && k + a.Advance <= 64) {
+            bits <<= a.Length;
+            count -= a.Length;
+            if (a.Advance == 0)
+                break; // end of block
+            k += a.Advance;
             continue;
         }
-        k += run;
-        if (k > 63 || size > 10) {
-            fault_ = TFault::Corrupt;
+        state_.Bits = bits;
+        state_.BitCount = count;
+        const int step = DecodeAc(ac, k);
+        if (step < 0)
             return false;
-        }
-        if (!NeedBits(size))
-            return false;
-        state_.Bits <<= size;
-        state_.BitCount -= size;
-        ++k;
+        bits = state_.Bits;
+        count = state_.BitCount;
+        if (step == 0)
+            break;
     }
+    state_.Bits = bits;
+    state_.BitCount = count;
     return true;
 }
 
@@ -265,7 +402,7 @@ TJpegCheck TJpegEntropyDecoder::DecodeScan() {
         for (int b = 0; b < blocksPerUnit_; ++b) {
             const std::size_t i = static_cast<std::size_t>(b);
             std::int32_t& pred = state_.DcPred[blockComponent_[i] & 3];
-            if (!DecodeBlock(dc_[blockDc_[i]], ac_[blockAc_[i]], pred, blockDcLimit_[i]))
+            if (!DecodeBlock(*dc_[blockDc_[i]], *ac_[blockAc_[i]], pred, blockDcLimit_[i]))
                 return Fail(fault_, checkpoint);
             if (vertical_) {
                 column[i] = blockColumnBase_[i] + static_cast<std::size_t>(unitColumn) * blockWidth_[i] + blockH_[i];
@@ -315,8 +452,10 @@ bool TJpegEntropyDecoder::ReadTables(TBytes payload) {
         at += 17;
         if (total > 256 || payload.size() - at < static_cast<std::size_t>(total))
             return false;
-        THuffman& t = tableClass == 0 ? dc_[static_cast<std::size_t>(id)] : ac_[static_cast<std::size_t>(id)];
-        t = THuffman{};
+        std::shared_ptr<const THuffman>& slot = tableClass == 0 ? dc_[static_cast<std::size_t>(id)] : ac_[static_cast<std::size_t>(id)];
+        slot.reset();
+        auto table = std::make_shared<THuffman>();
+        THuffman& t = *table;
         std::int32_t code = 0;
         int k = 0;
         for (int l = 1; l <= 16; ++l) {
@@ -341,7 +480,10 @@ bool TJpegEntropyDecoder::ReadTables(TBytes payload) {
             t.MaxCode[li] = counts[li] > 0 ? code - 1 : -1;
             code <<= 1;
         }
-        t.Defined = total > 0;
+        if (total > 0) {
+            BuildLook(t, tableClass == 0);
+            slot = std::move(table);
+        }
         at += static_cast<std::size_t>(total);
     }
     return true;
@@ -390,8 +532,8 @@ bool TJpegEntropyDecoder::ReadScan(TBytes payload) {
             if (components_[static_cast<std::size_t>(c)].Id == payload[at])
                 index = c;
         const int dcId = payload[at + 1] >> 4, acId = payload[at + 1] & 15;
-        if (index < 0 || dcId > 3 || acId > 3 || !dc_[static_cast<std::size_t>(dcId)].Defined ||
-            !ac_[static_cast<std::size_t>(acId)].Defined)
+        if (index < 0 || dcId > 3 || acId > 3 || !dc_[static_cast<std::size_t>(dcId)] ||
+            !ac_[static_cast<std::size_t>(acId)])
             return false;
         const TComponent& comp = components_[static_cast<std::size_t>(index)];
         const int blocks = count == 1 ? 1 : comp.H * comp.V;

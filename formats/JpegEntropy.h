@@ -14,6 +14,7 @@
 #include <array>
 #include <climits>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "formats/ByteOrder.h"
@@ -75,8 +76,16 @@ public:
     std::uint64_t VerticalPairs() const { return state_.VerticalPairs; }
 
 private:
+    // The next bits of the data looked up at once: a Huffman code together with the value
+    // bits that follow it, when both lie within the bits looked at.
+    static constexpr int kLookBits = 10;
+    struct TLook {
+        std::uint8_t Length = 0; // bits of the code and its value; 0 = not within the look
+        std::uint8_t Advance = 0; // AC: places the code moves on in the block (0 = end of block)
+        std::int16_t Diff = 0;    // DC: the difference the code and its value give
+    };
+    // A table is never changed once built: copies of the decoder share it.
     struct THuffman {
-        bool Defined = false;
         // Fast path: the next 9 bits give code length (0 = longer) and symbol.
         std::array<std::uint8_t, 512> FastLength{};
         std::array<std::uint8_t, 512> FastSymbol{};
@@ -84,6 +93,7 @@ private:
         std::array<std::int32_t, 18> MaxCode{};
         std::array<std::int32_t, 17> ValOffset{};
         std::array<std::uint8_t, 256> Symbols{};
+        std::array<TLook, 1u << kLookBits> Look{};
     };
     struct TComponent {
         std::uint8_t Id = 0, H = 1, V = 1, Tq = 0;
@@ -115,7 +125,11 @@ private:
     bool ReadScan(TBytes payload);
     TJpegCheck DecodeScan();
     bool DecodeBlock(const THuffman& dc, const THuffman& ac, std::int32_t& dcPred, std::int32_t dcLimit);
+    bool DecodeDc(const THuffman& dc, std::int32_t& dcPred, std::int32_t dcLimit);
+    int DecodeAc(const THuffman& ac, int& k);
     int DecodeSymbol(const THuffman& table);
+    static void BuildLook(THuffman& table, bool dc);
+    void Refill(std::uint64_t& bits, int& count);
     bool NeedBits(int n);
     void Fill();
     void StopAtRun();
@@ -125,8 +139,9 @@ private:
     bool ByteAt(std::uint64_t offset, std::uint8_t& out);
 
     TState state_;
-    std::array<THuffman, 4> dc_{};
-    std::array<THuffman, 4> ac_{};
+    // Defined tables (null: none given).
+    std::array<std::shared_ptr<const THuffman>, 4> dc_{};
+    std::array<std::shared_ptr<const THuffman>, 4> ac_{};
     std::array<TComponent, 4> components_{};
     int componentCount_ = 0;
     std::uint32_t width_ = 0, height_ = 0;
