@@ -162,44 +162,71 @@ int TJpegEntropyDecoder::DecodeSymbol(const THuffman& table) {
     return -1;
 }
 
-// The lookup of each code with its value bits, made once per table: what DecodeSymbol and the
-// value bits after it give for every setting of the next kLookBits bits, where both fit. A
-// symbol whose value cannot be a picture's (a DC difference over 11 bits, an AC value over 10)
-// gets no entry, so that the slow step notices it where it always has.
+// The lookups of a table, made once: what DecodeSymbol and the value bits after it give for
+// every setting of the next bits, where they fit in them. A symbol whose value cannot be a
+// picture's (a DC difference over 11 bits, an AC value over 10) gets no entry, so that the
+// step-by-step path notices it where it always has.
 void TJpegEntropyDecoder::BuildLook(THuffman& t, bool dc) {
-    for (std::uint32_t i = 0; i < (1u << kLookBits); ++i) {
-        const std::uint32_t fast = i >> (kLookBits - kFastBits);
-        int length = t.FastLength[fast];
-        int symbol = t.FastSymbol[fast];
-        if (length == 0) {
-            std::int32_t code = 0;
-            for (int l = 1; l <= kLookBits && length == 0; ++l) {
-                code = (code << 1) | static_cast<std::int32_t>((i >> (kLookBits - l)) & 1u);
-                if (code <= t.MaxCode[static_cast<std::size_t>(l)]) {
-                    length = l;
-                    symbol = t.Symbols[static_cast<std::size_t>(t.ValOffset[static_cast<std::size_t>(l)] + code)];
-                }
-            }
-            if (length == 0)
-                continue; // a longer code, or none
+    // The symbol DecodeSymbol gives with count bits held (most significant first), and the
+    // length of its code; -1 where it would fault.
+    auto peek = [&t](std::uint64_t bits, int count, int& length) {
+        const std::size_t fast = static_cast<std::size_t>(bits >> (64 - kFastBits));
+        length = t.FastLength[fast];
+        if (length != 0 && length <= count)
+            return static_cast<int>(t.FastSymbol[fast]);
+        std::int32_t code = 0;
+        for (length = 1; length <= 16 && length <= count; ++length) {
+            code = (code << 1) | static_cast<std::int32_t>((bits >> (63 - (length - 1))) & 1u);
+            if (code <= t.MaxCode[static_cast<std::size_t>(length)])
+                return static_cast<int>(t.Symbols[static_cast<std::size_t>(t.ValOffset[static_cast<std::size_t>(length)] + code)]);
         }
-        const int size = dc ? symbol : symbol & 15;
-        if (size > (dc ? 11 : 10) || length + size > kLookBits)
-            continue;
-        TLook& e = t.Look[i];
-        e.Length = static_cast<std::uint8_t>(length + size);
-        if (dc) {
+        return -1;
+    };
+    // An AC code with its value bits: the bits it takes and how far it moves on in the block
+    // (0 at the end of the block); false when they do not fit in count bits.
+    auto acStep = [&](std::uint64_t bits, int count, int& taken, int& advance) {
+        int length = 0;
+        const int rs = peek(bits, count, length);
+        if (rs < 0 || (rs & 15) > 10 || length + (rs & 15) > count)
+            return false;
+        taken = length + (rs & 15);
+        advance = (rs & 15) != 0 ? (rs >> 4) + 1 : rs >> 4 == 15 ? 16 : 0;
+        return true;
+    };
+    if (dc) {
+        for (std::uint32_t i = 0; i < (1u << kDcLookBits); ++i) {
+            int length = 0;
+            const int size = peek(std::uint64_t{i} << (64 - kDcLookBits), kDcLookBits, length);
+            if (size < 0 || size > 11 || length + size > kDcLookBits)
+                continue;
+            TDcLook& e = t.DcLook[i];
+            e.Length = static_cast<std::uint8_t>(length + size);
             if (size > 0) {
-                std::int32_t diff = static_cast<std::int32_t>((i >> (kLookBits - length - size)) & ((1u << size) - 1));
+                std::int32_t diff = static_cast<std::int32_t>((i >> (kDcLookBits - length - size)) & ((1u << size) - 1));
                 if (diff < (1 << (size - 1)))
                     diff -= (1 << size) - 1;
                 e.Diff = static_cast<std::int16_t>(diff);
             }
-        } else if (size > 0) {
-            e.Advance = static_cast<std::uint8_t>((symbol >> 4) + 1);
-        } else if (symbol >> 4 == 15) {
-            e.Advance = 16; // sixteen zeros
         }
+        return;
+    }
+    // A second AC code is taken with the first only where the step-by-step path would take it
+    // with no byte taken in before it: with at least 16 bits held after the first.
+    for (std::uint32_t i = 0; i < (1u << kAcLookBits); ++i) {
+        const std::uint64_t bits = std::uint64_t{i} << (64 - kAcLookBits);
+        TAcLook& e = t.AcLook[i];
+        int taken = 0, advance = 0;
+        if (!acStep(bits, kAcLookBits, taken, advance))
+            continue;
+        e.Length = e.Need = static_cast<std::uint8_t>(taken);
+        e.Advance = e.First = static_cast<std::uint8_t>(advance == 0 ? TAcLook::kEnds : advance);
+        int taken2 = 0, advance2 = 0;
+        if (advance == 0 || !acStep(bits << taken, kAcLookBits - taken, taken2, advance2))
+            continue;
+        e.Length = static_cast<std::uint8_t>(taken + taken2);
+        e.Need = static_cast<std::uint8_t>(16 + taken);
+        // Ending the block after the first, the block must have a place left for the second.
+        e.Advance = static_cast<std::uint8_t>(advance2 == 0 ? (advance + 1) | TAcLook::kEnds : advance + advance2);
     }
 }
 
@@ -302,12 +329,12 @@ int TJpegEntropyDecoder::DecodeAc(const THuffman& ac, int& k) {
 
 // A block through the lookups with the bits in registers; a code the lookup does not give
 // whole, or a fault, takes the step-by-step path from the same place, so that both end alike.
-bool TJpegEntropyDecoder::DecodeBlock(const THuffman& dc, const THuffman& ac, std::int32_t& dcPred, std::int32_t dcLimit) {
+inline bool TJpegEntropyDecoder::DecodeBlock(const THuffman& dc, const THuffman& ac, std::int32_t& dcPred, std::int32_t dcLimit) {
     std::uint64_t bits = state_.Bits;
     int count = state_.BitCount;
     if (count < 16)
         Refill(bits, count);
-    const TLook d = dc.Look[static_cast<std::size_t>(bits >> (64 - kLookBits))];
+    const TDcLook d = dc.DcLook[static_cast<std::size_t>(bits >> (64 - kDcLookBits))];
     if (d.Length != 0 && d.Length <= count) {
         bits <<= d.Length;
         count -= d.Length;
@@ -332,13 +359,21 @@ bool TJpegEntropyDecoder::DecodeBlock(const THuffman& dc, const THuffman& ac, st
     while (k < 64) {
         if (count < 16)
             Refill(bits, count);
-        const TLook a = ac.Look[static_cast<std::size_t>(bits >> (64 - kLookBits))];
-        if (a.Length != 0 && a.Length <= count && k + a.Advance <= 64) {
+        const TAcLook a = ac.AcLook[static_cast<std::size_t>(bits >> (64 - kAcLookBits))];
+        const int advance = a.Advance & ~TAcLook::kEnds;
+        if (a.Need <= count && k + advance <= 64) {
             bits <<= a.Length;
             count -= a.Length;
-            if (a.Advance == 0)
-                break; // end of block
-            k += a.Advance;
+            if (a.Advance & TAcLook::kEnds)
+                break;
+            k += advance;
+            continue;
+        }
+        // Two codes that cannot both be taken here: the first alone.
+        if (a.Need > 16 && a.Need != 0xFF && a.Need - 16 <= count && k + a.First <= 64) {
+            bits <<= a.Need - 16;
+            count -= a.Need - 16;
+            k += a.First;
             continue;
         }
         state_.Bits = bits;
@@ -371,9 +406,11 @@ TJpegCheck TJpegEntropyDecoder::Fail(TFault fault, const TState& checkpoint) {
 
 TJpegCheck TJpegEntropyDecoder::DecodeScan() {
     TState checkpoint = state_;
+    // The group's place in its row.
+    std::uint64_t unitColumn = vertical_ ? (scanUnits_ - state_.UnitsLeft) % unitsPerRow_ : 0;
     while (state_.UnitsLeft > 0) {
-        checkpoint = state_;
         if (restartInterval_ != 0 && state_.RestartsLeft == 0) {
+            checkpoint = state_;
             Fill();
             if (state_.BitCount >= 8)
                 return Fail(TFault::Corrupt, checkpoint); // data where the restart marker belongs
@@ -395,10 +432,9 @@ TJpegCheck TJpegEntropyDecoder::DecodeScan() {
         }
         checkpoint = state_;
         fault_ = TFault::None;
-        // The group's place in its row, and the columns of the row above that its blocks meet.
-        const std::uint64_t unitColumn = vertical_ ? (scanUnits_ - state_.UnitsLeft) % unitsPerRow_ : 0;
-        std::array<std::size_t, 10> column{};
-        std::array<std::int32_t, 10> dc{};
+        // The columns of the row above that the group's blocks meet.
+        std::array<std::size_t, 10> column;
+        std::array<std::int32_t, 10> dc;
         for (int b = 0; b < blocksPerUnit_; ++b) {
             const std::size_t i = static_cast<std::size_t>(b);
             std::int32_t& pred = state_.DcPred[blockComponent_[i] & 3];
@@ -418,6 +454,8 @@ TJpegCheck TJpegEntropyDecoder::DecodeScan() {
             for (int b = 0; b < blocksPerUnit_; ++b)
                 aboveDc_[column[static_cast<std::size_t>(b)]] = dc[static_cast<std::size_t>(b)];
         --state_.UnitsLeft;
+        if (++unitColumn == unitsPerRow_)
+            unitColumn = 0;
         if (restartInterval_ != 0)
             --state_.RestartsLeft;
         ++unitsDecoded_;

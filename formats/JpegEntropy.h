@@ -77,12 +77,22 @@ public:
 
 private:
     // The next bits of the data looked up at once: a Huffman code together with the value
-    // bits that follow it, when both lie within the bits looked at.
-    static constexpr int kLookBits = 10;
-    struct TLook {
+    // bits that follow it, where both lie within the bits looked at. For a DC code, the
+    // difference it gives; for AC codes, up to two of them in a row.
+    static constexpr int kDcLookBits = 10;
+    static constexpr int kAcLookBits = 12;
+    struct TDcLook {
         std::uint8_t Length = 0; // bits of the code and its value; 0 = not within the look
-        std::uint8_t Advance = 0; // AC: places the code moves on in the block (0 = end of block)
-        std::int16_t Diff = 0;    // DC: the difference the code and its value give
+        std::int16_t Diff = 0;
+    };
+    struct TAcLook {
+        static constexpr std::uint8_t kEnds = 0x80; // in Advance: the last code ends the block
+        std::uint8_t Length = 0;  // bits the codes take with their values
+        std::uint8_t Need = 0xFF; // bits that must be held to take them all; 0xFF: none within the look
+        std::uint8_t Advance = 0; // places they move on in the block (ending it: places it must have)
+        // Two codes: Need is 16 more than the first one's bits, and this the places it moves
+        // on alone (it never ends the block).
+        std::uint8_t First = 0;
     };
     // A table is never changed once built: copies of the decoder share it.
     struct THuffman {
@@ -93,7 +103,9 @@ private:
         std::array<std::int32_t, 18> MaxCode{};
         std::array<std::int32_t, 17> ValOffset{};
         std::array<std::uint8_t, 256> Symbols{};
-        std::array<TLook, 1u << kLookBits> Look{};
+        // One of the two, as the table's class says.
+        std::array<TDcLook, 1u << kDcLookBits> DcLook{};
+        std::array<TAcLook, 1u << kAcLookBits> AcLook{};
     };
     struct TComponent {
         std::uint8_t Id = 0, H = 1, V = 1, Tq = 0;
