@@ -164,8 +164,8 @@ int TJpegEntropyDecoder::DecodeSymbol(const THuffman& table) {
 
 // The lookups of a table, made once: what DecodeSymbol and the value bits after it give for
 // every setting of the next bits, where they fit in them. A symbol whose value cannot be a
-// picture's (a DC difference over 11 bits, an AC value over 10) gets no entry, so that the
-// step-by-step path notices it where it always has.
+// picture's (a DC difference over 11 bits, an AC value over 10) gets no entry: the
+// step-by-step path finds it and stops there.
 void TJpegEntropyDecoder::BuildLook(THuffman& t, bool dc) {
     // The symbol DecodeSymbol gives with count bits held (most significant first), and the
     // length of its code; -1 where it would fault.
