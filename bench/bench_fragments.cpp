@@ -173,6 +173,21 @@ void BM_CheckCodedData12Mp(benchmark::State& state) {
 }
 BENCHMARK(BM_CheckCodedData12Mp)->Unit(benchmark::kMillisecond);
 
+// The search's unit of work: a copy of the decoder where a photo's first piece broke off (half
+// way through the 12-megapixel photo), run on over one 32 KiB cluster.
+void BM_CopyAndDecodeOneCluster(benchmark::State& state) {
+    TMemoryJpegSource source(BigPhoto());
+    TJpegEntropyDecoder atBreak;
+    if (atBreak.Run(source, BigPhoto().size() / 2) != TJpegCheck::NeedMore)
+        state.SkipWithError("does not decode");
+    for (auto _ : state) {
+        TJpegEntropyDecoder t = atBreak;
+        benchmark::DoNotOptimize(t.Run(source, atBreak.Resume() + 32768));
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * 32768));
+}
+BENCHMARK(BM_CopyAndDecodeOneCluster);
+
 void BM_LibjpegDecode12Mp(benchmark::State& state) {
     for (auto _ : state) {
         TDecodedPicture picture = DecodeJpeg(BigPhoto());

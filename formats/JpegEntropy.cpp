@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <vector>
 
@@ -161,7 +162,111 @@ int TJpegEntropyDecoder::DecodeSymbol(const THuffman& table) {
     return -1;
 }
 
-bool TJpegEntropyDecoder::DecodeBlock(const THuffman& dc, const THuffman& ac, std::int32_t& dcPred, std::int32_t dcLimit) {
+// The lookups of a table, made once: what DecodeSymbol and the value bits after it give for
+// every setting of the next bits, where they fit in them. A symbol whose value cannot be a
+// picture's (a DC difference over 11 bits, an AC value over 10) gets no entry: the
+// step-by-step path finds it and stops there.
+void TJpegEntropyDecoder::BuildLook(THuffman& t, bool dc) {
+    // The symbol DecodeSymbol gives with count bits held (most significant first), and the
+    // length of its code; -1 where it would fault.
+    auto peek = [&t](std::uint64_t bits, int count, int& length) {
+        const std::size_t fast = static_cast<std::size_t>(bits >> (64 - kFastBits));
+        length = t.FastLength[fast];
+        if (length != 0 && length <= count)
+            return static_cast<int>(t.FastSymbol[fast]);
+        std::int32_t code = 0;
+        for (length = 1; length <= 16 && length <= count; ++length) {
+            code = (code << 1) | static_cast<std::int32_t>((bits >> (63 - (length - 1))) & 1u);
+            if (code <= t.MaxCode[static_cast<std::size_t>(length)])
+                return static_cast<int>(t.Symbols[static_cast<std::size_t>(t.ValOffset[static_cast<std::size_t>(length)] + code)]);
+        }
+        return -1;
+    };
+    // An AC code with its value bits: the bits it takes and how far it moves on in the block
+    // (0 at the end of the block); false when they do not fit in count bits.
+    auto acStep = [&](std::uint64_t bits, int count, int& taken, int& advance) {
+        int length = 0;
+        const int rs = peek(bits, count, length);
+        if (rs < 0 || (rs & 15) > 10 || length + (rs & 15) > count)
+            return false;
+        taken = length + (rs & 15);
+        advance = (rs & 15) != 0 ? (rs >> 4) + 1 : rs >> 4 == 15 ? 16 : 0;
+        return true;
+    };
+    if (dc) {
+        for (std::uint32_t i = 0; i < (1u << kDcLookBits); ++i) {
+            int length = 0;
+            const int size = peek(std::uint64_t{i} << (64 - kDcLookBits), kDcLookBits, length);
+            if (size < 0 || size > 11 || length + size > kDcLookBits)
+                continue;
+            TDcLook& e = t.DcLook[i];
+            e.Length = static_cast<std::uint8_t>(length + size);
+            if (size > 0) {
+                std::int32_t diff = static_cast<std::int32_t>((i >> (kDcLookBits - length - size)) & ((1u << size) - 1));
+                if (diff < (1 << (size - 1)))
+                    diff -= (1 << size) - 1;
+                e.Diff = static_cast<std::int16_t>(diff);
+            }
+        }
+        return;
+    }
+    // A second AC code is taken with the first only where the step-by-step path would take it
+    // with no byte taken in before it: with at least 16 bits held after the first.
+    for (std::uint32_t i = 0; i < (1u << kAcLookBits); ++i) {
+        const std::uint64_t bits = std::uint64_t{i} << (64 - kAcLookBits);
+        TAcLook& e = t.AcLook[i];
+        int taken = 0, advance = 0;
+        if (!acStep(bits, kAcLookBits, taken, advance))
+            continue;
+        e.Length = e.Need = static_cast<std::uint8_t>(taken);
+        e.Advance = e.First = static_cast<std::uint8_t>(advance == 0 ? TAcLook::kEnds : advance);
+        int taken2 = 0, advance2 = 0;
+        if (advance == 0 || !acStep(bits << taken, kAcLookBits - taken, taken2, advance2))
+            continue;
+        e.Length = static_cast<std::uint8_t>(taken + taken2);
+        e.Need = static_cast<std::uint8_t>(16 + taken);
+        // Ending the block after the first, the block must have a place left for the second.
+        e.Advance = static_cast<std::uint8_t>(advance2 == 0 ? (advance + 1) | TAcLook::kEnds : advance + advance2);
+    }
+}
+
+// Tops up the bits held in the caller's registers as Fill would. Most often the next bytes hold
+// neither a marker byte nor a zero: then they are taken in with one load.
+inline void TJpegEntropyDecoder::Refill(std::uint64_t& bits, int& count) {
+    if (!atMarker_ && state_.Pos >= windowStart_) {
+        const std::uint64_t at = state_.Pos - windowStart_;
+        const std::uint64_t usable = std::min<std::uint64_t>(window_.size(), limit_ - windowStart_);
+        if (at + 8 <= usable) {
+            std::uint64_t word = 0;
+            std::memcpy(&word, window_.data() + at, 8);
+            if constexpr (std::endian::native == std::endian::little)
+                word = __builtin_bswap64(word);
+            // The bytes Fill would take: until more than 56 bits are held.
+            const int n = ((56 - count) >> 3) + 1;
+            const std::uint64_t taken = ~std::uint64_t{0} << (64 - 8 * n);
+            constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
+            // The high bit of each byte set where the byte is not zero, in word and in ~word.
+            const std::uint64_t nonZero = ((word & kLow7) + kLow7) | word;
+            const std::uint64_t notFF = ((~word & kLow7) + kLow7) | ~word;
+            if ((~(nonZero & notFF) & ~kLow7 & taken) == 0) {
+                bits |= (word & taken) >> count;
+                count += 8 * n;
+                state_.Pos += static_cast<std::uint64_t>(n);
+                state_.ZeroRun = 0;
+                state_.FillRun = 0;
+                return;
+            }
+        }
+    }
+    state_.Bits = bits;
+    state_.BitCount = count;
+    Fill();
+    bits = state_.Bits;
+    count = state_.BitCount;
+}
+
+// The DC difference of a block, one step at a time.
+bool TJpegEntropyDecoder::DecodeDc(const THuffman& dc, std::int32_t& dcPred, std::int32_t dcLimit) {
     const int dcSize = DecodeSymbol(dc);
     if (dcSize < 0)
         return false;
@@ -189,33 +294,100 @@ bool TJpegEntropyDecoder::DecodeBlock(const THuffman& dc, const THuffman& ac, st
             }
         }
     }
-    int k = 1;
-    while (k < 64) {
-        const int rs = DecodeSymbol(ac);
-        if (rs < 0)
-            return false;
-        const int run = rs >> 4, size = rs & 15;
-        if (size == 0) {
-            if (run != 15)
-                break; // end of block
-            k += 16;
-            if (k > 64) {
+    return true;
+}
+
+// One AC code of a block at place k, one step at a time: -1 on a fault, 0 at the end of the
+// block, 1 when the block goes on (k moved on).
+int TJpegEntropyDecoder::DecodeAc(const THuffman& ac, int& k) {
+    const int rs = DecodeSymbol(ac);
+    if (rs < 0)
+        return -1;
+    const int run = rs >> 4, size = rs & 15;
+    if (size == 0) {
+        if (run != 15)
+            return 0; // end of block
+        k += 16;
+        if (k > 64) {
+            fault_ = TFault::Corrupt;
+            return -1;
+        }
+        return 1;
+    }
+    k += run;
+    if (k > 63 || size > 10) {
+        fault_ = TFault::Corrupt;
+        return -1;
+    }
+    if (!NeedBits(size))
+        return -1;
+    state_.Bits <<= size;
+    state_.BitCount -= size;
+    ++k;
+    return 1;
+}
+
+// A block through the lookups with the bits in registers; a code the lookup does not give
+// whole, or a fault, takes the step-by-step path from the same place, so that both end alike.
+inline bool TJpegEntropyDecoder::DecodeBlock(const THuffman& dc, const THuffman& ac, std::int32_t& dcPred, std::int32_t dcLimit) {
+    std::uint64_t bits = state_.Bits;
+    int count = state_.BitCount;
+    if (count < 16)
+        Refill(bits, count);
+    const TDcLook d = dc.DcLook[static_cast<std::size_t>(bits >> (64 - kDcLookBits))];
+    if (d.Length != 0 && d.Length <= count) {
+        bits <<= d.Length;
+        count -= d.Length;
+        if (d.Diff != 0 && dcLimit != 0) {
+            dcPred += d.Diff;
+            if (dcPred > dcLimit || dcPred < -dcLimit) {
+                state_.Bits = bits;
+                state_.BitCount = count;
                 fault_ = TFault::Corrupt;
                 return false;
             }
+        }
+    } else {
+        state_.Bits = bits;
+        state_.BitCount = count;
+        if (!DecodeDc(dc, dcPred, dcLimit))
+            return false;
+        bits = state_.Bits;
+        count = state_.BitCount;
+    }
+    int k = 1;
+    while (k < 64) {
+        if (count < 16)
+            Refill(bits, count);
+        const TAcLook a = ac.AcLook[static_cast<std::size_t>(bits >> (64 - kAcLookBits))];
+        const int advance = a.Advance & ~TAcLook::kEnds;
+        if (a.Need <= count && k + advance <= 64) {
+            bits <<= a.Length;
+            count -= a.Length;
+            if (a.Advance & TAcLook::kEnds)
+                break;
+            k += advance;
             continue;
         }
-        k += run;
-        if (k > 63 || size > 10) {
-            fault_ = TFault::Corrupt;
-            return false;
+        // Two codes that cannot both be taken here: the first alone.
+        if (a.Need > 16 && a.Need != 0xFF && a.Need - 16 <= count && k + a.First <= 64) {
+            bits <<= a.Need - 16;
+            count -= a.Need - 16;
+            k += a.First;
+            continue;
         }
-        if (!NeedBits(size))
+        state_.Bits = bits;
+        state_.BitCount = count;
+        const int step = DecodeAc(ac, k);
+        if (step < 0)
             return false;
-        state_.Bits <<= size;
-        state_.BitCount -= size;
-        ++k;
+        bits = state_.Bits;
+        count = state_.BitCount;
+        if (step == 0)
+            break;
     }
+    state_.Bits = bits;
+    state_.BitCount = count;
     return true;
 }
 
@@ -234,9 +406,11 @@ TJpegCheck TJpegEntropyDecoder::Fail(TFault fault, const TState& checkpoint) {
 
 TJpegCheck TJpegEntropyDecoder::DecodeScan() {
     TState checkpoint = state_;
+    // The group's place in its row.
+    std::uint64_t unitColumn = vertical_ ? (scanUnits_ - state_.UnitsLeft) % unitsPerRow_ : 0;
     while (state_.UnitsLeft > 0) {
-        checkpoint = state_;
         if (restartInterval_ != 0 && state_.RestartsLeft == 0) {
+            checkpoint = state_;
             Fill();
             if (state_.BitCount >= 8)
                 return Fail(TFault::Corrupt, checkpoint); // data where the restart marker belongs
@@ -258,14 +432,13 @@ TJpegCheck TJpegEntropyDecoder::DecodeScan() {
         }
         checkpoint = state_;
         fault_ = TFault::None;
-        // The group's place in its row, and the columns of the row above that its blocks meet.
-        const std::uint64_t unitColumn = vertical_ ? (scanUnits_ - state_.UnitsLeft) % unitsPerRow_ : 0;
-        std::array<std::size_t, 10> column{};
-        std::array<std::int32_t, 10> dc{};
+        // The columns of the row above that the group's blocks meet.
+        std::array<std::size_t, 10> column;
+        std::array<std::int32_t, 10> dc;
         for (int b = 0; b < blocksPerUnit_; ++b) {
             const std::size_t i = static_cast<std::size_t>(b);
             std::int32_t& pred = state_.DcPred[blockComponent_[i] & 3];
-            if (!DecodeBlock(dc_[blockDc_[i]], ac_[blockAc_[i]], pred, blockDcLimit_[i]))
+            if (!DecodeBlock(*dc_[blockDc_[i]], *ac_[blockAc_[i]], pred, blockDcLimit_[i]))
                 return Fail(fault_, checkpoint);
             if (vertical_) {
                 column[i] = blockColumnBase_[i] + static_cast<std::size_t>(unitColumn) * blockWidth_[i] + blockH_[i];
@@ -281,6 +454,8 @@ TJpegCheck TJpegEntropyDecoder::DecodeScan() {
             for (int b = 0; b < blocksPerUnit_; ++b)
                 aboveDc_[column[static_cast<std::size_t>(b)]] = dc[static_cast<std::size_t>(b)];
         --state_.UnitsLeft;
+        if (++unitColumn == unitsPerRow_)
+            unitColumn = 0;
         if (restartInterval_ != 0)
             --state_.RestartsLeft;
         ++unitsDecoded_;
@@ -315,8 +490,10 @@ bool TJpegEntropyDecoder::ReadTables(TBytes payload) {
         at += 17;
         if (total > 256 || payload.size() - at < static_cast<std::size_t>(total))
             return false;
-        THuffman& t = tableClass == 0 ? dc_[static_cast<std::size_t>(id)] : ac_[static_cast<std::size_t>(id)];
-        t = THuffman{};
+        std::shared_ptr<const THuffman>& slot = tableClass == 0 ? dc_[static_cast<std::size_t>(id)] : ac_[static_cast<std::size_t>(id)];
+        slot.reset();
+        auto table = std::make_shared<THuffman>();
+        THuffman& t = *table;
         std::int32_t code = 0;
         int k = 0;
         for (int l = 1; l <= 16; ++l) {
@@ -341,7 +518,10 @@ bool TJpegEntropyDecoder::ReadTables(TBytes payload) {
             t.MaxCode[li] = counts[li] > 0 ? code - 1 : -1;
             code <<= 1;
         }
-        t.Defined = total > 0;
+        if (total > 0) {
+            BuildLook(t, tableClass == 0);
+            slot = std::move(table);
+        }
         at += static_cast<std::size_t>(total);
     }
     return true;
@@ -390,8 +570,8 @@ bool TJpegEntropyDecoder::ReadScan(TBytes payload) {
             if (components_[static_cast<std::size_t>(c)].Id == payload[at])
                 index = c;
         const int dcId = payload[at + 1] >> 4, acId = payload[at + 1] & 15;
-        if (index < 0 || dcId > 3 || acId > 3 || !dc_[static_cast<std::size_t>(dcId)].Defined ||
-            !ac_[static_cast<std::size_t>(acId)].Defined)
+        if (index < 0 || dcId > 3 || acId > 3 || !dc_[static_cast<std::size_t>(dcId)] ||
+            !ac_[static_cast<std::size_t>(acId)])
             return false;
         const TComponent& comp = components_[static_cast<std::size_t>(index)];
         const int blocks = count == 1 ? 1 : comp.H * comp.V;

@@ -14,6 +14,7 @@
 #include <array>
 #include <climits>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "formats/ByteOrder.h"
@@ -75,8 +76,26 @@ public:
     std::uint64_t VerticalPairs() const { return state_.VerticalPairs; }
 
 private:
+    // The next bits of the data looked up at once: a Huffman code together with the value
+    // bits that follow it, where both lie within the bits looked at. For a DC code, the
+    // difference it gives; for AC codes, up to two of them in a row.
+    static constexpr int kDcLookBits = 10;
+    static constexpr int kAcLookBits = 12;
+    struct TDcLook {
+        std::uint8_t Length = 0; // bits of the code and its value; 0 = not within the look
+        std::int16_t Diff = 0;
+    };
+    struct TAcLook {
+        static constexpr std::uint8_t kEnds = 0x80; // in Advance: the last code ends the block
+        std::uint8_t Length = 0;  // bits the codes take with their values
+        std::uint8_t Need = 0xFF; // bits that must be held to take them all; 0xFF: none within the look
+        std::uint8_t Advance = 0; // places they move on in the block (ending it: places it must have)
+        // Two codes: Need is 16 more than the first one's bits, and this the places it moves
+        // on alone (it never ends the block).
+        std::uint8_t First = 0;
+    };
+    // A table is never changed once built: copies of the decoder share it.
     struct THuffman {
-        bool Defined = false;
         // Fast path: the next 9 bits give code length (0 = longer) and symbol.
         std::array<std::uint8_t, 512> FastLength{};
         std::array<std::uint8_t, 512> FastSymbol{};
@@ -84,6 +103,9 @@ private:
         std::array<std::int32_t, 18> MaxCode{};
         std::array<std::int32_t, 17> ValOffset{};
         std::array<std::uint8_t, 256> Symbols{};
+        // One of the two, as the table's class says.
+        std::array<TDcLook, 1u << kDcLookBits> DcLook{};
+        std::array<TAcLook, 1u << kAcLookBits> AcLook{};
     };
     struct TComponent {
         std::uint8_t Id = 0, H = 1, V = 1, Tq = 0;
@@ -115,7 +137,11 @@ private:
     bool ReadScan(TBytes payload);
     TJpegCheck DecodeScan();
     bool DecodeBlock(const THuffman& dc, const THuffman& ac, std::int32_t& dcPred, std::int32_t dcLimit);
+    bool DecodeDc(const THuffman& dc, std::int32_t& dcPred, std::int32_t dcLimit);
+    int DecodeAc(const THuffman& ac, int& k);
     int DecodeSymbol(const THuffman& table);
+    static void BuildLook(THuffman& table, bool dc);
+    void Refill(std::uint64_t& bits, int& count);
     bool NeedBits(int n);
     void Fill();
     void StopAtRun();
@@ -125,8 +151,9 @@ private:
     bool ByteAt(std::uint64_t offset, std::uint8_t& out);
 
     TState state_;
-    std::array<THuffman, 4> dc_{};
-    std::array<THuffman, 4> ac_{};
+    // Defined tables (null: none given).
+    std::array<std::shared_ptr<const THuffman>, 4> dc_{};
+    std::array<std::shared_ptr<const THuffman>, 4> ac_{};
     std::array<TComponent, 4> components_{};
     int componentCount_ = 0;
     std::uint32_t width_ = 0, height_ = 0;

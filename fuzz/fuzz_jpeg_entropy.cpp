@@ -1,9 +1,24 @@
 // The JPEG decode check and the marker look over arbitrary bytes, fed whole and in pieces whose
-// size the first byte chooses; whatever the pieces, the final answers must agree.
+// size the first byte chooses, and as a copy taken where it first needed more that is run on to
+// the end at once; whatever the pieces, the final answers must agree.
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "formats/JpegEntropy.h"
+
+namespace {
+
+bool SameAnswers(const lumivore::TJpegEntropyDecoder& a, const lumivore::TJpegEntropyDecoder& b, lumivore::TJpegCheck r) {
+    if (r == lumivore::TJpegCheck::Corrupt && a.FailOffset() != b.FailOffset())
+        return false;
+    if (r == lumivore::TJpegCheck::Clean && a.EndOffset() != b.EndOffset())
+        return false;
+    return a.UnitsDecoded() == b.UnitsDecoded() && a.VerticalDifferenceSum() == b.VerticalDifferenceSum() &&
+           a.VerticalPairs() == b.VerticalPairs() && a.InScan() == b.InScan();
+}
+
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 1)
@@ -15,15 +30,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     lumivore::TJpegEntropyDecoder whole;
     const lumivore::TJpegCheck once = whole.Run(source, bytes.size());
     lumivore::TJpegEntropyDecoder fed;
+    std::optional<lumivore::TJpegEntropyDecoder> copy;
     lumivore::TJpegCheck r = lumivore::TJpegCheck::NeedMore;
     for (std::uint64_t limit = step; r == lumivore::TJpegCheck::NeedMore; limit += step) {
         const std::uint64_t clipped = limit < bytes.size() ? limit : bytes.size();
         r = fed.Run(source, clipped);
         if (r == lumivore::TJpegCheck::NeedMore && (fed.Resume() > clipped || clipped == bytes.size()))
             break;
+        if (r == lumivore::TJpegCheck::NeedMore && !copy)
+            copy = fed;
     }
-    if (r != once || (r == lumivore::TJpegCheck::Clean && (fed.EndOffset() != whole.EndOffset() || whole.EndOffset() > bytes.size())))
+    if (r != once || !SameAnswers(fed, whole, r) || (r == lumivore::TJpegCheck::Clean && whole.EndOffset() > bytes.size()))
         __builtin_trap();
+    if (copy) {
+        const lumivore::TJpegCheck c = copy->Run(source, bytes.size());
+        if (c != once || !SameAnswers(*copy, whole, c))
+            __builtin_trap();
+    }
 
     const lumivore::TMarkerScan look = lumivore::ScanJpegMarkers(source, bytes.size());
     if (look.Result == lumivore::TJpegCheck::Clean && look.End > bytes.size())
