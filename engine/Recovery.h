@@ -5,10 +5,12 @@
 //
 // Each file's length is the one the scan measured when it is known (an AVI that goes on in
 // further RIFF chunks is followed through their headers on the device); otherwise it is
-// measured again from the device over a window of its first bytes that grows up to 50 MiB, and
-// only a file whose end still cannot be found is written with DefaultSize kilobytes (or
-// abandoned when DefaultSize is 0). Files stream from the device in blocks, so a file of
-// gigabytes takes no more memory than a block; the bar moves and Stop is noticed within it.
+// measured again from the device as far as 50 MiB from its start, keeping only its first
+// megabyte in memory (what it read past that is kept on the destination drive for the
+// writing), and only a file whose end still cannot be found is written with DefaultSize
+// kilobytes (or abandoned when DefaultSize is 0). Files stream from the device in blocks, so a
+// file of gigabytes takes no more memory than a block; the bar moves and Stop is noticed
+// within it.
 // A JPEG whose multi-picture index names appended preview images is written up to the end of
 // the last of them. Files are written under a temporary name, flushed and renamed, so a stop,
 // a full disk or a crash never leaves a half-written file under a final name; nothing already
@@ -170,9 +172,12 @@ private:
 };
 
 // Recovery in the same pass as the scan: set as the engine's BlockObserver, it keeps the last
-// 64 MiB the scan read and writes each chosen file once the scan has passed its end (or, when
-// its length is unknown, has moved 50 MiB past its start, as far as measuring it may read), so
-// the device is read once. Files are chosen by a predicate on their records, which carry their
+// 12 MiB the scan read and writes each chosen file once the scan has passed its end (or, when
+// its length is unknown, has moved 50 MiB past its start, as far as measuring it may read).
+// What the window lets go of that a file still waiting needs (a long one, one waiting for
+// another, a photo held for the pieces pass with the clusters after it) is kept on the
+// destination drive meanwhile (engine/SectorSpill.h), so the device is read once and memory
+// stays bounded whatever the card. Files are chosen by a predicate on their records, which carry their
 // nesting as found so far; an AVI's further RIFF chunks are followed as soon as it is found.
 // The files, their names and the report are those that recovery after the scan would give.
 class TRecoveryDuringScan : public TBlockObserver {
