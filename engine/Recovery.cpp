@@ -1212,8 +1212,6 @@ constexpr std::uint64_t kWindowSectors = (12u << 20) / kSectorSize;
 // as measuring it may read, and one more megabyte for what follows its end.
 constexpr std::uint64_t kUnknownReadySectors = (kMeasureCeiling + (1u << 20)) / kSectorSize;
 
-} // namespace
-
 // A photo's bytes as the scan's window (and what it let go of to the spill) holds them.
 class TWindowJpegSource : public TJpegSource {
 public:
@@ -1243,6 +1241,8 @@ private:
     std::uint64_t start_, length_;
     std::vector<std::uint8_t> run_;
 };
+
+} // namespace
 
 struct TRecoveryDuringScan::TImpl {
     TScanEngine& Engine;
