@@ -473,6 +473,7 @@ struct TFileOutcome {
     bool Fatal = false;
     std::string Message;
     bool Stop = false; // Stop was asked for in the middle of the file
+    bool NoSpace = false; // the destination is full
 };
 
 class TRecoveryRun {
@@ -840,8 +841,10 @@ private:
         case TWriteOutcome::NoSpace:
             e.Status = TRecoveryStatus::NotWritten;
             e.Detail = "not written: " + w.Error;
-            return {true, "The destination " + dest_.Folder() + " is full (" + w.Error +
-                              "). Recovery stopped; the files already written are kept."};
+            return {true,
+                    "The destination " + dest_.Folder() + " is full (" + w.Error +
+                        "). Recovery stopped; the files already written are kept.",
+                    false, true};
         case TWriteOutcome::Failed:
             break;
         }
@@ -1212,11 +1215,12 @@ constexpr std::uint64_t kWindowSectors = (12u << 20) / kSectorSize;
 // as measuring it may read, and one more megabyte for what follows its end.
 constexpr std::uint64_t kUnknownReadySectors = (kMeasureCeiling + (1u << 20)) / kSectorSize;
 
-// A photo's bytes as the scan's window (and what it let go of to the spill) holds them.
+// A photo's bytes as the scan's window (and what it let go of to the spill) holds them, else
+// as the device does.
 class TWindowJpegSource : public TJpegSource {
 public:
-    TWindowJpegSource(const TScanWindow& window, std::uint64_t start, std::uint64_t length)
-        : window_(window), start_(start), length_(length) {}
+    TWindowJpegSource(const TScanWindow& window, TDrive& drive, std::uint64_t start, std::uint64_t length)
+        : window_(window), drive_(drive), start_(start), length_(length) {}
     TBytes At(std::uint64_t offset) override {
         if (offset >= length_)
             return {};
@@ -1228,7 +1232,8 @@ public:
         const std::uint64_t last = (start_ + length_ - 1) / kSectorSize;
         const std::uint64_t n = std::min<std::uint64_t>(kRunSectors, last - sector + 1);
         run_.resize(static_cast<std::size_t>(kRunSectors) * kSectorSize);
-        if (!window_.Copy(sector, n, run_.data()))
+        if (!window_.Copy(sector, n, run_.data()) &&
+            drive_.Read(sector, static_cast<std::uint16_t>(n), run_.data()) < n * kSectorSize)
             return {};
         const std::size_t skip = static_cast<std::size_t>(at % kSectorSize);
         return TBytes(run_.data() + skip,
@@ -1238,6 +1243,7 @@ public:
 private:
     static constexpr std::uint64_t kRunSectors = 128;
     const TScanWindow& window_;
+    TDrive& drive_;
     std::uint64_t start_, length_;
     std::vector<std::uint8_t> run_;
 };
@@ -1451,13 +1457,14 @@ struct TRecoveryDuringScan::TImpl {
             next == IndexOf.end() ? UINT64_MAX : static_cast<std::uint64_t>(next->first) * kSectorSize;
         if (!JpegExtentLooksBroken(start, start + length, nextStart, Geometry, judged.SampleMeasuredJpegs,
                                    [&](std::uint64_t at, std::uint8_t* sector) {
-                                       return Window.Copy(at / kSectorSize, 1, sector);
+                                       return Window.Copy(at / kSectorSize, 1, sector) ||
+                                              Engine.Drive.Read(at / kSectorSize, 1, sector) == kSectorSize;
                                    })) {
             judged.SampledClean.insert(f.StartSector);
             return TPhotoVerdict::Pending;
         }
-        // Decoded where the window and the spill hold it; a photo they do not hold whole waits.
-        TWindowJpegSource source(Window, start, length);
+        // Decoded where the window and the spill hold it (the spill may have been full).
+        TWindowJpegSource source(Window, Engine.Drive, start, length);
         TJpegEntropyDecoder decoder;
         const TJpegCheck check = decoder.Run(source, length);
         if (check != TJpegCheck::Clean && check != TJpegCheck::Unsupported)
@@ -1484,7 +1491,16 @@ struct TRecoveryDuringScan::TImpl {
             ++Result.NotWritten;
             return;
         }
-        const TFileOutcome outcome = Run->HandleOne(e, pending);
+        TFileOutcome outcome = Run->HandleOne(e, pending);
+        if (outcome.NoSpace && Spill.HeldBytes() > 0) {
+            // The destination filled while sectors waited there: they are given up, and the
+            // file is tried again with what it needs of them read from the device.
+            Run->Uncount(e);
+            Spill.Stop();
+            e = TRecoveryEntry{};
+            e.File = f;
+            outcome = Run->HandleOne(e, pending);
+        }
         Result.Files.push_back(e);
         if (outcome.Stop) {
             Result.Stopped = true;

@@ -53,6 +53,12 @@ public:
             Empty();
     }
 
+    // Lets go of everything and keeps nothing more: the destination needs its space.
+    void Stop() {
+        Forget([](std::uint64_t, std::uint64_t) { return false; });
+        failed_ = true;
+    }
+
     // Bytes of sectors kept now.
     std::uint64_t HeldBytes() const { return held_; }
     // Bytes written to the file over its life, for measures.

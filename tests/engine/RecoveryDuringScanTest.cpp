@@ -116,9 +116,11 @@ TEST(SectorSpill, KeepsEachSectorOnceWithinItsLimitAndLeavesNothingBehind) {
     EXPECT_FALSE(spill.Holds(103));
     EXPECT_TRUE(spill.Copy(104, 2, out.data()));
     EXPECT_TRUE(spill.Keep(200, 3, Sectors(200, 3).data())); // room again
-    spill.Forget([](std::uint64_t, std::uint64_t) { return false; });
+    // Stopped when the destination fills: everything is given back, and nothing more kept.
+    spill.Stop();
     EXPECT_EQ(spill.HeldBytes(), 0u);
     EXPECT_FALSE(spill.Copy(200, 1, out.data()));
+    EXPECT_FALSE(spill.Keep(300, 1, Sectors(300, 1).data()));
     EXPECT_TRUE(fs::is_empty(dir.Path()));
     ::close(folder);
 }
