@@ -575,8 +575,8 @@ private:
     }
 
     // Measures the file as its bytes are read from the device: its kind's measure takes each
-    // byte once. The first bytes are kept for the writing, in windows that grow from 1 MiB to
-    // kKeptWhileMeasuring; past them the measure is fed a block at a time and nothing is kept,
+    // byte once. The first kKeptWhileMeasuring bytes are kept for the writing; past them the
+    // measure is fed a block at a time and nothing is kept,
     // so memory stays bounded however far a measure reads. A kind measured by its recogniser
     // over the bytes at hand has them kept, up to the length limit. -1 when its end is not
     // found within the length limit or the device.
@@ -593,27 +593,18 @@ private:
                     return length > 0 ? length : -1;
             }
         }
-        std::uint64_t fed = 0;
-        bool deviceEnds = false;
-        for (std::uint64_t window = kFirstMeasureWindow; measure->Status() == TMeasureStatus::Open && !deviceEnds;
-             window *= 2) {
-            const std::uint64_t avail = src.Ensure(std::min<std::uint64_t>(window, kKeptWhileMeasuring));
-            if (src.DeviceChanged())
-                return -1;
-            deviceEnds = avail < std::min<std::uint64_t>(window, kKeptWhileMeasuring);
-            if (avail > fed) {
-                measure->Feed(src.Bytes(avail).subspan(static_cast<std::size_t>(fed)));
-                fed = avail;
-            }
-            if (window >= kKeptWhileMeasuring)
-                break;
-        }
-        // Past the kept bytes, a block at a time, as far as the device and the length limit go.
-        const std::uint64_t onDevice =
-            (static_cast<std::uint64_t>(std::max<std::int64_t>(engine_.Drive.Info.TotalSectors, 0)) -
-             std::min<std::uint64_t>(static_cast<std::uint64_t>(f.StartSector),
-                                     static_cast<std::uint64_t>(std::max<std::int64_t>(engine_.Drive.Info.TotalSectors, 0)))) *
-            kSectorSize;
+        // The first bytes, kept for the writing.
+        const std::uint64_t avail = src.Ensure(kKeptWhileMeasuring);
+        if (src.DeviceChanged())
+            return -1;
+        bool deviceEnds = avail < kKeptWhileMeasuring;
+        std::uint64_t fed = avail;
+        if (avail > 0)
+            measure->Feed(src.Bytes(avail));
+        // Past them, a block at a time, as far as the device and the length limit go.
+        const auto total = static_cast<std::uint64_t>(std::max<std::int64_t>(engine_.Drive.Info.TotalSectors, 0));
+        const auto start = static_cast<std::uint64_t>(f.StartSector);
+        const std::uint64_t onDevice = start < total ? (total - start) * kSectorSize : 0;
         measureRun_.resize(kWriteBlock);
         while (measure->Status() == TMeasureStatus::Open && !deviceEnds && fed < kMeasureCeiling) {
             const std::uint64_t n = std::min<std::uint64_t>({kWriteBlock, kMeasureCeiling - fed, onDevice - std::min(onDevice, fed)});
