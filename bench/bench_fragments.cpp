@@ -86,6 +86,7 @@ void ScanCard(benchmark::State& state, bool used, bool reassemble, bool measured
     state.counters["attempts_per_reassembled"] =
         stats.Reassembled ? static_cast<double>(stats.Attempts) / static_cast<double>(stats.Reassembled) : 0.0;
     state.counters["pass_read_MiB"] = static_cast<double>(stats.BytesRead) / (1 << 20);
+    state.counters["pass_decoded_MiB"] = static_cast<double>(stats.BytesDecoded) / (1 << 20);
     // Split photos of the card that come back byte-identical through their pieces, by count.
     std::map<std::uint64_t, const testkit::TUsedFile*> byStart;
     for (const testkit::TUsedFile& f : card.Layout.Files)

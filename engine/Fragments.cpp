@@ -115,6 +115,19 @@ private:
     TPieceReader& reader_;
 };
 
+// Runs d over source up to limit, adding to decoded the bytes it went through.
+TJpegCheck Decode(TJpegEntropyDecoder& d, TJpegSource& source, std::uint64_t limit, std::uint64_t& decoded) {
+    const std::uint64_t from = d.Resume();
+    const TJpegCheck r = d.Run(source, limit);
+    std::uint64_t to = d.Resume();
+    if (r == TJpegCheck::Corrupt)
+        to = std::max(to, d.FailOffset());
+    else if (r == TJpegCheck::Clean)
+        to = std::max(to, d.EndOffset());
+    decoded += to - std::min(to, from);
+    return r;
+}
+
 std::uint64_t Total(const std::vector<TPiece>& pieces) {
     std::uint64_t n = 0;
     for (const TPiece& p : pieces)
@@ -131,8 +144,8 @@ namespace {
 class TSearch {
 public:
     TSearch(TPieceReader& reader, const TClusterGeometry& g, TOccupied& occupied, std::uint64_t deviceBytes,
-            const TFragmentOptions& options)
-        : reader_(reader), g_(g), occupied_(occupied), deviceBytes_(deviceBytes), options_(options) {}
+            const TFragmentOptions& options, std::uint64_t& decoded)
+        : reader_(reader), g_(g), occupied_(occupied), deviceBytes_(deviceBytes), options_(options), decoded_(decoded) {}
 
     // Pieces of the photo starting at device offset start, or nothing. firstBreak is set to the
     // end of the longest first piece that decodes, for a photo left incomplete.
@@ -155,12 +168,19 @@ public:
     // file's start, the search's own first step would decode just the same: it is kept for it.
     TJpegCheck AsItLies(std::uint64_t start, std::uint64_t run) {
         std::vector<TPiece> pieces{{static_cast<std::int64_t>(start), 0}};
-        TOpenRun whole = DecodeOpen(TJpegEntropyDecoder{}, pieces, 0, start, start + run);
-        const TJpegCheck r = whole.Result;
+        // Where the data goes on past the next file's start (most often it is noticed a few
+        // bytes after it), the search's first step stops there: what this decode held at that
+        // cluster boundary is what that step would find, and it is kept instead.
         const std::uint64_t wall = OpenEnd(start, 0);
+        const bool cutAtWall = wall > start && wall <= start + run && g_.ClusterBytes != 0 && g_.BoundaryAtOrAfter(wall) == wall;
+        TOpenRun atWall;
+        TOpenRun whole = DecodeOpen(TJpegEntropyDecoder{}, pieces, 0, start, start + run, cutAtWall ? &atWall : nullptr, wall);
+        const TJpegCheck r = whole.Result;
         if ((r == TJpegCheck::Corrupt || r == TJpegCheck::NeedMore) && whole.FailDevice < wall &&
             g_.BoundaryAtOrAfter(whole.FailDevice) <= wall)
             runs_.emplace(RunKey(pieces), std::move(whole));
+        else if (r != TJpegCheck::Clean && r != TJpegCheck::Unsupported && atWall.FailDevice == wall)
+            runs_.emplace(RunKey(pieces), std::move(atWall));
         return r;
     }
 
@@ -290,7 +310,7 @@ private:
     TJpegCheck RunOver(TJpegEntropyDecoder& d, const std::vector<TPiece>& pieces) {
         reader_.SetPieces(pieces);
         TPieceSource source(reader_);
-        return d.Run(source, Total(pieces));
+        return Decode(d, source, Total(pieces), decoded_);
     }
 
     // What decoding the open piece tells, once per set of closed pieces and open start however
@@ -319,8 +339,11 @@ private:
 
     // Decodes the open piece as far as it goes, a cluster at a time, keeping the decoder's
     // state at the last few cluster boundaries it passed: the break candidates lie among them.
+    // When the decode passes the cluster boundary cut, atCut is given what a decode of the
+    // piece ending there would have told (its FailDevice is cut only then).
     TOpenRun DecodeOpen(const TJpegEntropyDecoder& atStart, std::vector<TPiece> pieces, std::uint64_t before,
-                        std::uint64_t openStart, std::uint64_t openEnd) {
+                        std::uint64_t openStart, std::uint64_t openEnd, TOpenRun* atCut = nullptr,
+                        std::uint64_t cut = 0) {
         TOpenRun run;
         TJpegEntropyDecoder d = atStart;
         pieces.back().Length = static_cast<std::int64_t>(openEnd - openStart);
@@ -329,12 +352,17 @@ private:
         const std::size_t keep = std::size_t{options_.BackoffClusters} + 2;
         std::uint64_t stop = g_.ClusterBytes != 0 ? std::min(g_.BoundaryAtOrAfter(openStart + 1), openEnd) : openEnd;
         for (;;) {
-            run.Result = d.Run(source, before + (stop - openStart));
+            run.Result = Decode(d, source, before + (stop - openStart), decoded_);
             if (run.Result != TJpegCheck::NeedMore)
                 break;
             if (run.Passed.size() == keep + 1)
                 run.Passed.erase(run.Passed.begin());
             run.Passed.emplace_back(stop, d);
+            if (atCut != nullptr && stop == cut) {
+                *atCut = run;
+                atCut->EndOffset = d.EndOffset();
+                atCut->FailDevice = cut;
+            }
             if (stop == openEnd)
                 break;
             stop = std::min(stop + g_.ClusterBytes, openEnd);
@@ -527,6 +555,7 @@ private:
     TOccupied& occupied_;
     std::uint64_t deviceBytes_;
     const TFragmentOptions& options_;
+    std::uint64_t& decoded_;
     std::uint64_t attempts_ = 0;
     std::uint64_t firstBreak_ = 0;
     std::uint32_t maxPieces_ = 2;
@@ -768,7 +797,7 @@ TFragmentStats ReassembleFragments(TDrive& drive, std::uint64_t deviceBytes, con
             TJpegEntropyDecoder d;
             reader.SetPieces({{f.StartSector * static_cast<std::int64_t>(kSector), static_cast<std::int64_t>(extent[owner])}});
             TPieceSource source(reader);
-            const TJpegCheck r = d.Run(source, extent[owner]);
+            const TJpegCheck r = Decode(d, source, extent[owner], stats.BytesDecoded);
             verdict[owner] = r == TJpegCheck::Clean || r == TJpegCheck::Unsupported ? 1 : 2;
             if (verdict[owner] == 2 && !suspect[owner]) {
                 suspect[owner] = 1;
@@ -804,7 +833,7 @@ TFragmentStats ReassembleFragments(TDrive& drive, std::uint64_t deviceBytes, con
         const std::uint64_t start = static_cast<std::uint64_t>(f.StartSector) * kSector;
         ++stats.Checked;
         // First the photo as it lies: one run, as far as the length limit or the device's end.
-        TSearch search(reader, geometry, occupied, deviceBytes, options);
+        TSearch search(reader, geometry, occupied, deviceBytes, options, stats.BytesDecoded);
         const std::uint64_t run = std::min<std::uint64_t>(deviceBytes - std::min(deviceBytes, start),
                                                           static_cast<std::uint64_t>(kFileLengthLimit));
         const TJpegCheck r = search.AsItLies(start, run);

@@ -121,6 +121,7 @@ struct TFragmentStats {
     std::size_t Released = 0;     // records no longer counted as inside a broken photo
     std::uint64_t Attempts = 0;   // candidate clusters tried
     std::uint64_t BytesRead = 0;  // device bytes the pass read
+    std::uint64_t BytesDecoded = 0; // coded bytes decoded, counted each time they are
     std::array<std::size_t, 5> ByPieces{}; // reassembled photos by number of pieces (index)
 };
 

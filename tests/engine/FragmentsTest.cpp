@@ -220,6 +220,24 @@ TEST_F(FragmentsOnCard, ADecoyThatDecodesForAWhileIsNotTaken) {
     EXPECT_GT(stats.Attempts, 1u);
 }
 
+// The break lies where another photo starts, as on a camera card where the next picture took
+// the cluster after the hole: the photo's data is noticed as broken a little past that start.
+// Its first piece is decoded once, by the look at the photo as it lies, and not again by the
+// search; the other photo, stepped over, is decoded once to trust its extent.
+TEST_F(FragmentsOnCard, APhotoBrokenAtAnotherPhotosStartIsDecodedAboutOnce) {
+    const TByteVector photo = testkit::GrainyPhoto(640, 480, 50);
+    const TByteVector next = testkit::GrainyPhoto(320, 240, 51);
+    const std::uint64_t n = ClustersOf(photo);
+    const std::uint64_t m = ClustersOf(next);
+    Lay(next, {{10 + n / 2, m}});
+    const auto pieces = Lay(photo, {{10, n / 2}, {10 + n / 2 + m, n}});
+    const TFragmentStats stats = ScanAndReassemble();
+    ExpectReassembled(pieces, photo);
+    const std::uint64_t cb = card_.ClusterBytes();
+    EXPECT_LT(stats.BytesDecoded, photo.size() + next.size() + (stats.Attempts + 4) * cb)
+        << "attempts " << stats.Attempts;
+}
+
 // A used card holds the bodies of older photos by the same camera: their clusters decode from
 // the break as well as the true rest does, often for many clusters. The rest is found among
 // them, and the search does not follow each one to its end.
