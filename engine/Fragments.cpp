@@ -1,9 +1,12 @@
 #include "engine/Fragments.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
 #include <map>
+#include <mutex>
 #include <optional>
+#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -599,6 +602,101 @@ void AppendIndexedImages(TPieceReader& reader, std::uint64_t deviceBytes, std::v
 
 bool IsJpeg(const TFoundFile& f) { return f.Type() == TFileType::Jpeg && f.StartSector >= 0; }
 
+// Whether the photo whose extent runs bytes from device offset start decodes whole in one run.
+bool DecodesWhole(TPieceReader& reader, std::uint64_t start, std::uint64_t bytes, std::uint64_t& decoded) {
+    TJpegEntropyDecoder d;
+    reader.SetPieces({{static_cast<std::int64_t>(start), static_cast<std::int64_t>(bytes)}});
+    TPieceSource source(reader);
+    const TJpegCheck r = Decode(d, source, bytes, decoded);
+    return r == TJpegCheck::Clean || r == TJpegCheck::Unsupported;
+}
+
+// ---- photos' extents checked ahead, on a second core --------------------------------------------
+
+// A search trusts a found photo's extent only once the photo decodes whole, and asks the first
+// time a candidate relies on it; on a used card those checks are half of what the pass decodes.
+// The photos a search may ask about lie after a suspect photo, within its length and the gap a
+// search looks across: a worker decodes them ahead, in the order they lie, with a reader of its
+// own, while the search decodes its photo. A check the search asks for before the worker began
+// it is made by the search itself, and the worker passes it by; the answers are the same either
+// way, as each is the decode of the same bytes.
+class TChecksAhead {
+public:
+    // starts and lengths: the photos to check, in the order they lie, by their owner number.
+    TChecksAhead(TDrive& drive, const TFragmentOptions& options, std::vector<std::size_t> owners,
+                 std::vector<std::pair<std::uint64_t, std::uint64_t>> extents)
+        : reader_(drive, {}, 4), owners_(std::move(owners)), extents_(std::move(extents)) {
+        reader_.SetHeld(options.HeldSectors);
+        for (std::size_t owner : owners_)
+            states_.emplace(owner, TState::Waiting);
+        worker_ = std::thread([this] { Work(); });
+    }
+    ~TChecksAhead() { Finish(); }
+    TChecksAhead(const TChecksAhead&) = delete;
+    TChecksAhead& operator=(const TChecksAhead&) = delete;
+
+    // The worker's answer for owner: 1 decodes whole, 2 does not, 0 when the worker was not to
+    // check it or had not begun (it will not now). Waits while the worker is checking it.
+    int Take(std::size_t owner) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        const auto it = states_.find(owner);
+        if (it == states_.end())
+            return 0;
+        if (it->second == TState::Waiting) {
+            it->second = TState::Taken;
+            return 0;
+        }
+        done_.wait(lock, [&] { return it->second != TState::Checking; });
+        return it->second == TState::Whole ? 1 : it->second == TState::Broken ? 2 : 0;
+    }
+    // Stops the worker after the photo it is checking; adds what it decoded and read.
+    void Finish() {
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            quit_ = true;
+        }
+        if (worker_.joinable())
+            worker_.join();
+    }
+    std::uint64_t Decoded() const { return decoded_; }
+    std::uint64_t BytesRead() const { return reader_.BytesRead(); }
+    std::size_t Checked() const { return checked_; }
+
+private:
+    enum class TState : std::uint8_t { Waiting, Taken, Checking, Whole, Broken };
+    void Work() {
+        for (std::size_t k = 0; k < owners_.size(); ++k) {
+            {
+                const std::lock_guard<std::mutex> lock(mutex_);
+                if (quit_)
+                    return;
+                TState& state = states_[owners_[k]];
+                if (state != TState::Waiting)
+                    continue;
+                state = TState::Checking;
+            }
+            const bool whole = DecodesWhole(reader_, extents_[k].first, extents_[k].second, decoded_);
+            ++checked_;
+            {
+                const std::lock_guard<std::mutex> lock(mutex_);
+                states_[owners_[k]] = whole ? TState::Whole : TState::Broken;
+            }
+            done_.notify_all();
+        }
+    }
+
+    TPieceReader reader_;
+    std::vector<std::size_t> owners_;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> extents_;
+    std::uint64_t decoded_ = 0; // the worker's own until it is joined, as is checked_
+    std::size_t checked_ = 0;
+    std::mutex mutex_;
+    std::condition_variable done_;
+    std::unordered_map<std::size_t, TState> states_;
+    bool quit_ = false;
+    std::thread worker_;
+};
+
 } // namespace
 
 // ---- TPieceReader ----------------------------------------------------------------------------
@@ -789,16 +887,16 @@ TFragmentStats ReassembleFragments(TDrive& drive, std::uint64_t deviceBytes, con
     for (std::size_t i = 0; i < files.size(); ++i)
         if (suspect[i])
             queue.push_back(i);
+    std::unique_ptr<TChecksAhead> ahead;
     occupied.Verify = [&](std::size_t owner) {
         if (owner >= files.size())
             return true;
         if (verdict[owner] == 0) {
-            const TFoundFile& f = files[owner];
-            TJpegEntropyDecoder d;
-            reader.SetPieces({{f.StartSector * static_cast<std::int64_t>(kSector), static_cast<std::int64_t>(extent[owner])}});
-            TPieceSource source(reader);
-            const TJpegCheck r = Decode(d, source, extent[owner], stats.BytesDecoded);
-            verdict[owner] = r == TJpegCheck::Clean || r == TJpegCheck::Unsupported ? 1 : 2;
+            const int answer = ahead ? ahead->Take(owner) : 0;
+            const bool whole = answer != 0 ? answer == 1
+                                           : DecodesWhole(reader, static_cast<std::uint64_t>(files[owner].StartSector) * kSector,
+                                                          extent[owner], stats.BytesDecoded);
+            verdict[owner] = whole ? 1 : 2;
             if (verdict[owner] == 2 && !suspect[owner]) {
                 suspect[owner] = 1;
                 queue.push_back(owner);
@@ -825,6 +923,47 @@ TFragmentStats ReassembleFragments(TDrive& drive, std::uint64_t deviceBytes, con
 
     // The suspects in the order they lie; photos found broken along the way join the end.
     std::sort(queue.begin(), queue.end(), [&](std::size_t a, std::size_t b) { return files[a].StartSector < files[b].StartSector; });
+
+    // The photos whose extents the searches may rely on, checked ahead where a second core is
+    // free: those that start after a suspect, within its length (or the gap where it is not
+    // known) and twice the gap a search looks across, the span its pieces may take.
+    if (options.CheckAhead && !queue.empty() && std::thread::hardware_concurrency() > 1) {
+        const std::uint64_t c = std::max<std::uint64_t>(geometry.ClusterBytes, kSector);
+        const std::uint64_t reach = std::max<std::uint64_t>(std::uint64_t{options.MaxGapClusters} * c, options.MinGapBytes);
+        std::vector<std::pair<std::uint64_t, std::uint64_t>> spans; // [from, to), in order
+        for (std::size_t i : queue) {
+            const std::uint64_t s = static_cast<std::uint64_t>(files[i].StartSector) * kSector;
+            const std::uint64_t to = s + (extent[i] > 0 ? extent[i] : reach) + 2 * reach;
+            if (!spans.empty() && s <= spans.back().second)
+                spans.back().second = std::max(spans.back().second, to);
+            else
+                spans.emplace_back(s, to);
+        }
+        std::vector<std::size_t> owners;
+        std::vector<std::pair<std::uint64_t, std::uint64_t>> extents;
+        std::vector<std::size_t> order(files.size());
+        for (std::size_t i = 0; i < files.size(); ++i)
+            order[i] = i;
+        std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return files[a].StartSector < files[b].StartSector; });
+        auto span = spans.begin();
+        for (std::size_t i : order) {
+            const TFoundFile& f = files[i];
+            if (suspect[i] || verdict[i] != 0 || extent[i] == 0 || !IsJpeg(f) || TraitsOf(f.Type()).GuessedLength ||
+                (f.Nested() && !parentSuspect(f)))
+                continue;
+            const std::uint64_t s = static_cast<std::uint64_t>(f.StartSector) * kSector;
+            while (span != spans.end() && span->second <= s)
+                ++span;
+            if (span == spans.end())
+                break;
+            if (s <= span->first)
+                continue;
+            owners.push_back(i);
+            extents.emplace_back(s, extent[i]);
+        }
+        if (!owners.empty())
+            ahead = std::make_unique<TChecksAhead>(drive, options, std::move(owners), std::move(extents));
+    }
     for (std::size_t q = 0; q < queue.size(); ++q) {
         const std::size_t i = queue[q];
         if (progress && !progress(q, queue.size()))
@@ -901,7 +1040,13 @@ TFragmentStats ReassembleFragments(TDrive& drive, std::uint64_t deviceBytes, con
             }
         }
     }
-    stats.BytesRead = reader.BytesRead() + sampledBytes;
+    if (ahead) {
+        ahead->Finish();
+        stats.BytesDecoded += ahead->Decoded();
+        stats.BytesRead += ahead->BytesRead();
+        stats.CheckedAhead = ahead->Checked();
+    }
+    stats.BytesRead += reader.BytesRead() + sampledBytes;
     return stats;
 }
 

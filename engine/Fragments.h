@@ -95,6 +95,10 @@ struct TFragmentOptions {
     // own): about two photos' worth. Where its rest was overwritten, each of them may be the
     // data of an older photo by the same camera, which decodes for megabytes.
     std::uint64_t MaxDoubtfulBytes = 16u << 20;
+    // Whether the found photos a search may rely on are checked (decoded whole) ahead, on a
+    // second core where the machine has one, while the searches run. The answers are the same;
+    // only the time differs.
+    bool CheckAhead = true;
     // Whether JPEGs are sampled (one sector per cluster of their extent) for data that cannot
     // belong to a JPEG's scan. Off, only those whose markers go wrong (looked at where the
     // scan could not measure them) or whose extent holds another found file's start are
@@ -122,6 +126,7 @@ struct TFragmentStats {
     std::uint64_t Attempts = 0;   // candidate clusters tried
     std::uint64_t BytesRead = 0;  // device bytes the pass read
     std::uint64_t BytesDecoded = 0; // coded bytes decoded, counted each time they are
+    std::size_t CheckedAhead = 0; // found photos' extents checked ahead on a second core
     std::array<std::size_t, 5> ByPieces{}; // reassembled photos by number of pieces (index)
 };
 

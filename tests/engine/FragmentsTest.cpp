@@ -238,6 +238,39 @@ TEST_F(FragmentsOnCard, APhotoBrokenAtAnotherPhotosStartIsDecodedAboutOnce) {
         << "attempts " << stats.Attempts;
 }
 
+// A photo that looks whole: its data runs on into the body of an older photo, whose end marker
+// ends its measure, and no file starts inside it. Only decoding it shows that it breaks; that
+// happens when the search for the broken photo before it steps over it. It is then searched
+// itself, whichever core checked it.
+TEST_F(FragmentsOnCard, APhotoThatOnlyLooksWholeIsSearchedOnceACheckFindsItBroken) {
+    const TByteVector first = testkit::GrainyPhoto(1024, 768, 60);
+    const TByteVector second = testkit::GrainyPhoto(320, 240, 61);
+    const TByteVector old = testkit::GrainyPhoto(320, 240, 62);
+    const std::uint64_t cb = card_.ClusterBytes();
+    const std::uint64_t n = ClustersOf(first), m = ClustersOf(second), k = ClustersOf(old);
+    // The first photo's first half, then the second photo's first half, then an older photo's
+    // body without its first cluster; each rest a little further on.
+    const std::uint64_t secondAt = 10 + n / 2, oldAt = secondAt + m / 2;
+    const TByteVector body(old.begin() + static_cast<std::ptrdiff_t>(cb), old.end());
+    Lay(body, {{oldAt, k - 1}});
+    const std::uint64_t secondRest = oldAt + k - 1 + 3;
+    const auto secondPieces = Lay(second, {{secondAt, m / 2}, {secondRest, m}});
+    const auto firstPieces = Lay(first, {{10, n / 2}, {secondRest + (m - m / 2) + 2, n}});
+    Scan();
+    const TFoundFile* looksWhole = At(card_.ClusterOffset(secondAt));
+    ASSERT_NE(looksWhole, nullptr);
+    ASSERT_GT(looksWhole->Length, static_cast<std::int64_t>(m / 2 * cb)) << "measured into the older body";
+    for (const bool ahead : {true, false}) {
+        engine_->FoundFiles = scanned_;
+        TFragmentOptions options;
+        options.CheckAhead = ahead;
+        const TFragmentStats stats = ReassembleFragments(*engine_, options);
+        ExpectReassembled(firstPieces, first);
+        ExpectReassembled(secondPieces, second);
+        EXPECT_EQ(stats.Reassembled, 2u) << "ahead " << ahead;
+    }
+}
+
 // A used card holds the bodies of older photos by the same camera: their clusters decode from
 // the break as well as the true rest does, often for many clusters. The rest is found among
 // them, and the search does not follow each one to its end.

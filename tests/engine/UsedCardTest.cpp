@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <map>
 #include <memory>
+#include <thread>
 
 #include "device/DskLib.h"
 #include "engine/Fragments.h"
@@ -121,6 +122,31 @@ TEST_P(UsedCardSeeds, SamplingDuringTheScanDecidesAsThePassWould) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cards, UsedCardSeeds, ::testing::Values(1u, 2u, 3u));
+
+// Where a second core checks the photos the searches rely on ahead of them, the records are
+// exactly those of the pass that checks each in turn; on this card some photos that looked
+// whole are found broken by those checks, and must still be searched.
+TEST_F(UsedCard, PhotosCheckedAheadGiveTheSameRecordsAsPhotosCheckedInTurn) {
+    if (std::thread::hardware_concurrency() < 2)
+        GTEST_SKIP() << "one core: nothing is checked ahead";
+    testkit::TUsedCardOptions options;
+    options.SizeBytes = 96ull << 20;
+    options.Seed = 1;
+    const TFragmentStats ahead = Run(options);
+    const std::vector<TFoundFile> expected = engine_->FoundFiles;
+    EXPECT_GT(ahead.CheckedAhead, 0u);
+
+    engine_->FoundFiles = scanned_;
+    TFragmentOptions inTurn;
+    inTurn.CheckAhead = false;
+    const TFragmentStats serial = ReassembleFragments(*engine_, inTurn);
+    EXPECT_EQ(serial.CheckedAhead, 0u);
+    EXPECT_EQ(serial.Checked, ahead.Checked);
+    EXPECT_EQ(serial.Reassembled, ahead.Reassembled);
+    ASSERT_EQ(engine_->FoundFiles.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i)
+        EXPECT_TRUE(engine_->FoundFiles[i] == expected[i]) << expected[i].Ext << " at " << expected[i].StartSector;
+}
 
 // The sample card holds no split file: the pass must leave every record exactly as the scan
 // made it.
