@@ -74,6 +74,13 @@ public:
                 return it->first;
         }
     }
+    // The walls alone, for a search on another thread that only asks where a piece must stop.
+    TOccupied WallsOnly() {
+        NextWall(0, 0); // sorted here, once
+        TOccupied walls;
+        walls.walls_ = walls_;
+        return walls;
+    }
     // The first file start in (after, limit), or limit.
     std::uint64_t NextWall(std::uint64_t after, std::uint64_t limit) {
         if (!sorted_) {
@@ -166,26 +173,55 @@ public:
     }
     std::uint64_t Attempts() const { return attempts_; }
 
+    // What decoding the open piece tells, once per set of closed pieces and open start however
+    // often the search comes back to it: how it ended, where the data stopped, and the
+    // decoder's state at each break candidate before that.
+    struct TOpenRun {
+        TJpegCheck Result = TJpegCheck::NeedMore;
+        std::uint64_t EndOffset = 0;  // after Clean
+        std::uint64_t FailDevice = 0; // where the data stopped: the failing byte, or the run's end
+        std::vector<std::pair<std::uint64_t, TJpegEntropyDecoder>> Snapshots; // by break, ascending
+        bool Snapshotted = false;
+        // The decoder's state at the last cluster boundaries it passed, and at the run's end
+        // when the data went on to it: kept while decoding, so that the break candidates need
+        // no second decode of the piece.
+        std::vector<std::pair<std::uint64_t, TJpegEntropyDecoder>> Passed; // ascending
+    };
+
     // The photo at device offset start decoded as it lies, in one run of run bytes whatever
-    // file starts inside them: Clean when it is whole so. When the data stops before the next
-    // file's start, the search's own first step would decode just the same: it is kept for it.
-    TJpegCheck AsItLies(std::uint64_t start, std::uint64_t run) {
+    // file starts inside them: Clean when it is whole so. Where the data stops before the next
+    // file's start, the search's own first step would decode just the same, and Kept holds that
+    // decode for it. Where the data goes on past that start (most often it is noticed a few
+    // bytes after it), the first step stops there: what this decode held at that cluster
+    // boundary is what the step would find, and Kept holds that instead.
+    struct TLook {
+        TJpegCheck Result = TJpegCheck::NeedMore;
+        std::optional<TOpenRun> Kept;
+    };
+    TLook Look(std::uint64_t start, std::uint64_t run) {
         std::vector<TPiece> pieces{{static_cast<std::int64_t>(start), 0}};
-        // Where the data goes on past the next file's start (most often it is noticed a few
-        // bytes after it), the search's first step stops there: what this decode held at that
-        // cluster boundary is what that step would find, and it is kept instead.
         const std::uint64_t wall = OpenEnd(start, 0);
         const bool cutAtWall = wall > start && wall <= start + run && g_.ClusterBytes != 0 && g_.BoundaryAtOrAfter(wall) == wall;
         TOpenRun atWall;
         TOpenRun whole = DecodeOpen(TJpegEntropyDecoder{}, pieces, 0, start, start + run, cutAtWall ? &atWall : nullptr, wall);
+        TLook look;
+        look.Result = whole.Result;
         const TJpegCheck r = whole.Result;
         if ((r == TJpegCheck::Corrupt || r == TJpegCheck::NeedMore) && whole.FailDevice < wall &&
             g_.BoundaryAtOrAfter(whole.FailDevice) <= wall)
-            runs_.emplace(RunKey(pieces), std::move(whole));
+            look.Kept = std::move(whole);
         else if (r != TJpegCheck::Clean && r != TJpegCheck::Unsupported && atWall.FailDevice == wall)
-            runs_.emplace(RunKey(pieces), std::move(atWall));
-        return r;
+            look.Kept = std::move(atWall);
+        return look;
     }
+    // Takes the look at the photo at start, made by this search or by another over the same
+    // walls, for the search's first step; its result.
+    TJpegCheck Keep(std::uint64_t start, TLook look) {
+        if (look.Kept)
+            runs_.emplace(RunKey({{static_cast<std::int64_t>(start), 0}}), std::move(*look.Kept));
+        return look.Result;
+    }
+    TJpegCheck AsItLies(std::uint64_t start, std::uint64_t run) { return Keep(start, Look(start, run)); }
 
 private:
     // How far an open piece that starts at offset may run: to the next file start, the device's
@@ -316,20 +352,6 @@ private:
         return Decode(d, source, Total(pieces), decoded_);
     }
 
-    // What decoding the open piece tells, once per set of closed pieces and open start however
-    // often the search comes back to it: how it ended, where the data stopped, and the
-    // decoder's state at each break candidate before that.
-    struct TOpenRun {
-        TJpegCheck Result = TJpegCheck::NeedMore;
-        std::uint64_t EndOffset = 0;  // after Clean
-        std::uint64_t FailDevice = 0; // where the data stopped: the failing byte, or the run's end
-        std::vector<std::pair<std::uint64_t, TJpegEntropyDecoder>> Snapshots; // by break, ascending
-        bool Snapshotted = false;
-        // The decoder's state at the last cluster boundaries it passed, and at the run's end
-        // when the data went on to it: kept while decoding, so that the break candidates need
-        // no second decode of the piece.
-        std::vector<std::pair<std::uint64_t, TJpegEntropyDecoder>> Passed; // ascending
-    };
 
     // The closed pieces and the open one's start decide the open piece's decode (its length is
     // still 0 when it is looked up).
@@ -611,45 +633,55 @@ bool DecodesWhole(TPieceReader& reader, std::uint64_t start, std::uint64_t bytes
     return r == TJpegCheck::Clean || r == TJpegCheck::Unsupported;
 }
 
-// ---- photos' extents checked ahead, on a second core --------------------------------------------
+// ---- work done ahead, on a second core ----------------------------------------------------------
 
-// A search trusts a found photo's extent only once the photo decodes whole, and asks the first
-// time a candidate relies on it; on a used card those checks are half of what the pass decodes.
-// The photos a search may ask about lie after a suspect photo, within its length and the gap a
-// search looks across: a worker decodes them ahead, in the order they lie, with a reader of its
-// own, while the search decodes its photo. A check the search asks for before the worker began
-// it is made by the search itself, and the worker passes it by; the answers are the same either
-// way, as each is the decode of the same bytes.
-class TChecksAhead {
+// Much of the pass is decoding that depends on nothing the searches learn: the look at each
+// suspect photo as it lies (to where its data stops), and the check of each found photo whose
+// extent a search relies on (a search trusts it only once the photo decodes whole; on a used
+// card those checks are half of what the pass decodes). The photos a search may ask about lie
+// after its suspect, within its length and the gap a search looks across. A worker does this
+// work ahead, with a reader of its own, in the order the searches will ask for it: each
+// suspect's look, then the checks after it. What a search asks for before the worker began it,
+// the search does itself, and the worker passes it by; the answers are the same either way, as
+// each is the decode of the same bytes.
+class TWorkAhead {
 public:
-    // starts and lengths: the photos to check, in the order they lie, by their owner number.
-    TChecksAhead(TDrive& drive, const TFragmentOptions& options, std::vector<std::size_t> owners,
-                 std::vector<std::pair<std::uint64_t, std::uint64_t>> extents)
-        : reader_(drive, {}, 4), owners_(std::move(owners)), extents_(std::move(extents)) {
+    struct TJob {
+        std::size_t File = 0;  // index into the found files
+        bool Look = false;     // a suspect's look, else a check of its extent
+        std::uint64_t Start = 0; // device offset
+        std::uint64_t Bytes = 0; // the run looked at, or the extent checked
+    };
+    TWorkAhead(TDrive& drive, const TClusterGeometry& geometry, TOccupied walls, std::uint64_t deviceBytes,
+               const TFragmentOptions& options, std::vector<TJob> jobs)
+        : reader_(drive, {}, 4), geometry_(geometry), walls_(std::move(walls)), deviceBytes_(deviceBytes),
+          options_(options), jobs_(std::move(jobs)), states_(jobs_.size(), TState::Waiting), looks_(jobs_.size()) {
         reader_.SetHeld(options.HeldSectors);
-        for (std::size_t owner : owners_)
-            states_.emplace(owner, TState::Waiting);
+        for (std::size_t k = 0; k < jobs_.size(); ++k)
+            (jobs_[k].Look ? lookJob_ : checkJob_).emplace(jobs_[k].File, k);
         worker_ = std::thread([this] { Work(); });
     }
-    ~TChecksAhead() { Finish(); }
-    TChecksAhead(const TChecksAhead&) = delete;
-    TChecksAhead& operator=(const TChecksAhead&) = delete;
+    ~TWorkAhead() { Finish(); }
+    TWorkAhead(const TWorkAhead&) = delete;
+    TWorkAhead& operator=(const TWorkAhead&) = delete;
 
-    // The worker's answer for owner: 1 decodes whole, 2 does not, 0 when the worker was not to
+    // The check of file's extent: 1 decodes whole, 2 does not, 0 when the worker was not to
     // check it or had not begun (it will not now). Waits while the worker is checking it.
-    int Take(std::size_t owner) {
+    int TakeCheck(std::size_t file) {
         std::unique_lock<std::mutex> lock(mutex_);
-        const auto it = states_.find(owner);
-        if (it == states_.end())
-            return 0;
-        if (it->second == TState::Waiting) {
-            it->second = TState::Taken;
-            return 0;
-        }
-        done_.wait(lock, [&] { return it->second != TState::Checking; });
-        return it->second == TState::Whole ? 1 : it->second == TState::Broken ? 2 : 0;
+        const std::size_t k = Claim(lock, checkJob_, file);
+        return k == kNone ? 0 : states_[k] == TState::Whole ? 1 : 2;
     }
-    // Stops the worker after the photo it is checking; adds what it decoded and read.
+    // The look at the suspect file, when the worker made it.
+    std::optional<TSearch::TLook> TakeLook(std::size_t file) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        const std::size_t k = Claim(lock, lookJob_, file);
+        if (k == kNone)
+            return std::nullopt;
+        ++looksTaken_;
+        return std::move(looks_[k]);
+    }
+    // Stops the worker after the job it is doing.
     void Finish() {
         {
             const std::lock_guard<std::mutex> lock(mutex_);
@@ -658,41 +690,75 @@ public:
         if (worker_.joinable())
             worker_.join();
     }
+    // What the worker decoded and read, and the extents it checked; read once it has finished.
     std::uint64_t Decoded() const { return decoded_; }
     std::uint64_t BytesRead() const { return reader_.BytesRead(); }
     std::size_t Checked() const { return checked_; }
+    std::size_t LooksTaken() const { return looksTaken_; }
 
 private:
-    enum class TState : std::uint8_t { Waiting, Taken, Checking, Whole, Broken };
+    enum class TState : std::uint8_t { Waiting, Taken, Working, Whole, Broken, Looked };
+    static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+
+    // The job for file in jobs, once the worker has done it; kNone when there is none or the
+    // worker had not begun it, which it then leaves to the caller.
+    std::size_t Claim(std::unique_lock<std::mutex>& lock, const std::unordered_map<std::size_t, std::size_t>& jobs,
+                      std::size_t file) {
+        const auto it = jobs.find(file);
+        if (it == jobs.end())
+            return kNone;
+        const std::size_t k = it->second;
+        if (states_[k] == TState::Waiting || states_[k] == TState::Taken) {
+            states_[k] = TState::Taken;
+            return kNone;
+        }
+        done_.wait(lock, [&] { return states_[k] != TState::Working; });
+        return k;
+    }
+
     void Work() {
-        for (std::size_t k = 0; k < owners_.size(); ++k) {
+        for (std::size_t k = 0; k < jobs_.size(); ++k) {
             {
                 const std::lock_guard<std::mutex> lock(mutex_);
                 if (quit_)
                     return;
-                TState& state = states_[owners_[k]];
-                if (state != TState::Waiting)
+                if (states_[k] != TState::Waiting)
                     continue;
-                state = TState::Checking;
+                states_[k] = TState::Working;
             }
-            const bool whole = DecodesWhole(reader_, extents_[k].first, extents_[k].second, decoded_);
-            ++checked_;
+            const TJob& job = jobs_[k];
+            TState state = TState::Looked;
+            std::optional<TSearch::TLook> look;
+            if (job.Look) {
+                TSearch search(reader_, geometry_, walls_, deviceBytes_, options_, decoded_);
+                look = search.Look(job.Start, job.Bytes);
+            } else {
+                state = DecodesWhole(reader_, job.Start, job.Bytes, decoded_) ? TState::Whole : TState::Broken;
+                ++checked_;
+            }
             {
                 const std::lock_guard<std::mutex> lock(mutex_);
-                states_[owners_[k]] = whole ? TState::Whole : TState::Broken;
+                states_[k] = state;
+                looks_[k] = std::move(look);
             }
             done_.notify_all();
         }
     }
 
     TPieceReader reader_;
-    std::vector<std::size_t> owners_;
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> extents_;
-    std::uint64_t decoded_ = 0; // the worker's own until it is joined, as is checked_
+    const TClusterGeometry& geometry_;
+    TOccupied walls_;
+    std::uint64_t deviceBytes_;
+    const TFragmentOptions& options_;
+    const std::vector<TJob> jobs_;
+    std::unordered_map<std::size_t, std::size_t> lookJob_, checkJob_; // file -> job
+    std::uint64_t decoded_ = 0; // the worker's own until it has finished, as is checked_
     std::size_t checked_ = 0;
+    std::size_t looksTaken_ = 0;
     std::mutex mutex_;
     std::condition_variable done_;
-    std::unordered_map<std::size_t, TState> states_;
+    std::vector<TState> states_;
+    std::vector<std::optional<TSearch::TLook>> looks_;
     bool quit_ = false;
     std::thread worker_;
 };
@@ -887,12 +953,12 @@ TFragmentStats ReassembleFragments(TDrive& drive, std::uint64_t deviceBytes, con
     for (std::size_t i = 0; i < files.size(); ++i)
         if (suspect[i])
             queue.push_back(i);
-    std::unique_ptr<TChecksAhead> ahead;
+    std::unique_ptr<TWorkAhead> ahead;
     occupied.Verify = [&](std::size_t owner) {
         if (owner >= files.size())
             return true;
         if (verdict[owner] == 0) {
-            const int answer = ahead ? ahead->Take(owner) : 0;
+            const int answer = ahead ? ahead->TakeCheck(owner) : 0;
             const bool whole = answer != 0 ? answer == 1
                                            : DecodesWhole(reader, static_cast<std::uint64_t>(files[owner].StartSector) * kSector,
                                                           extent[owner], stats.BytesDecoded);
@@ -924,45 +990,48 @@ TFragmentStats ReassembleFragments(TDrive& drive, std::uint64_t deviceBytes, con
     // The suspects in the order they lie; photos found broken along the way join the end.
     std::sort(queue.begin(), queue.end(), [&](std::size_t a, std::size_t b) { return files[a].StartSector < files[b].StartSector; });
 
-    // The photos whose extents the searches may rely on, checked ahead where a second core is
-    // free: those that start after a suspect, within its length (or the gap where it is not
-    // known) and twice the gap a search looks across, the span its pieces may take.
+    // Where a second core is free, the looks at the suspects and the checks of the photos whose
+    // extents their searches may rely on are made ahead: those that start after a suspect,
+    // within its length (or the gap where it is not known) and twice the gap a search looks
+    // across, the span its pieces may take. The worker begins with the checks for the first
+    // suspect, whose look the pass makes at once itself, and then goes on a suspect at a time:
+    // its look, then the checks for it.
+    auto runFrom = [&](std::uint64_t start) {
+        return std::min<std::uint64_t>(deviceBytes - std::min(deviceBytes, start), static_cast<std::uint64_t>(kFileLengthLimit));
+    };
     if (options.CheckAhead && !queue.empty() && std::thread::hardware_concurrency() > 1) {
         const std::uint64_t c = std::max<std::uint64_t>(geometry.ClusterBytes, kSector);
         const std::uint64_t reach = std::max<std::uint64_t>(std::uint64_t{options.MaxGapClusters} * c, options.MinGapBytes);
-        std::vector<std::pair<std::uint64_t, std::uint64_t>> spans; // [from, to), in order
-        for (std::size_t i : queue) {
-            const std::uint64_t s = static_cast<std::uint64_t>(files[i].StartSector) * kSector;
-            const std::uint64_t to = s + (extent[i] > 0 ? extent[i] : reach) + 2 * reach;
-            if (!spans.empty() && s <= spans.back().second)
-                spans.back().second = std::max(spans.back().second, to);
-            else
-                spans.emplace_back(s, to);
-        }
-        std::vector<std::size_t> owners;
-        std::vector<std::pair<std::uint64_t, std::uint64_t>> extents;
         std::vector<std::size_t> order(files.size());
         for (std::size_t i = 0; i < files.size(); ++i)
             order[i] = i;
         std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return files[a].StartSector < files[b].StartSector; });
-        auto span = spans.begin();
-        for (std::size_t i : order) {
-            const TFoundFile& f = files[i];
-            if (suspect[i] || verdict[i] != 0 || extent[i] == 0 || !IsJpeg(f) || TraitsOf(f.Type()).GuessedLength ||
-                (f.Nested() && !parentSuspect(f)))
-                continue;
-            const std::uint64_t s = static_cast<std::uint64_t>(f.StartSector) * kSector;
-            while (span != spans.end() && span->second <= s)
-                ++span;
-            if (span == spans.end())
-                break;
-            if (s <= span->first)
-                continue;
-            owners.push_back(i);
-            extents.emplace_back(s, extent[i]);
+        // Each suspect's look comes before the checks for the suspect before it: a search
+        // begins with its look, and makes the checks it needs first itself while the worker
+        // looks at the next suspect.
+        std::vector<TWorkAhead::TJob> jobs;
+        std::size_t next = 0; // the first photo in order not yet given a check
+        for (std::size_t q = 0; q < queue.size(); ++q) {
+            const std::size_t i = queue[q];
+            const std::uint64_t s = static_cast<std::uint64_t>(files[i].StartSector) * kSector;
+            const std::uint64_t to = s + (extent[i] > 0 ? extent[i] : reach) + 2 * reach;
+            std::vector<TWorkAhead::TJob> checks;
+            for (; next < order.size(); ++next) {
+                const std::size_t o = order[next];
+                const TFoundFile& f = files[o];
+                const std::uint64_t at = static_cast<std::uint64_t>(f.StartSector) * kSector;
+                if (f.StartSector >= 0 && at >= to)
+                    break;
+                if (f.StartSector < 0 || at <= s || suspect[o] || verdict[o] != 0 || extent[o] == 0 || !IsJpeg(f) ||
+                    TraitsOf(f.Type()).GuessedLength || (f.Nested() && !parentSuspect(f)))
+                    continue;
+                checks.push_back({o, false, at, extent[o]});
+            }
+            if (q > 0)
+                jobs.push_back({i, true, s, runFrom(s)});
+            jobs.insert(jobs.end(), checks.begin(), checks.end());
         }
-        if (!owners.empty())
-            ahead = std::make_unique<TChecksAhead>(drive, options, std::move(owners), std::move(extents));
+        ahead = std::make_unique<TWorkAhead>(drive, geometry, occupied.WallsOnly(), deviceBytes, options, std::move(jobs));
     }
     for (std::size_t q = 0; q < queue.size(); ++q) {
         const std::size_t i = queue[q];
@@ -973,9 +1042,8 @@ TFragmentStats ReassembleFragments(TDrive& drive, std::uint64_t deviceBytes, con
         ++stats.Checked;
         // First the photo as it lies: one run, as far as the length limit or the device's end.
         TSearch search(reader, geometry, occupied, deviceBytes, options, stats.BytesDecoded);
-        const std::uint64_t run = std::min<std::uint64_t>(deviceBytes - std::min(deviceBytes, start),
-                                                          static_cast<std::uint64_t>(kFileLengthLimit));
-        const TJpegCheck r = search.AsItLies(start, run);
+        std::optional<TSearch::TLook> look = ahead ? ahead->TakeLook(i) : std::nullopt;
+        const TJpegCheck r = look ? search.Keep(start, std::move(*look)) : search.AsItLies(start, runFrom(start));
         if (r == TJpegCheck::Clean) {
             ++stats.Contiguous;
             continue;
@@ -1045,6 +1113,7 @@ TFragmentStats ReassembleFragments(TDrive& drive, std::uint64_t deviceBytes, con
         stats.BytesDecoded += ahead->Decoded();
         stats.BytesRead += ahead->BytesRead();
         stats.CheckedAhead = ahead->Checked();
+        stats.LookedAhead = ahead->LooksTaken();
     }
     stats.BytesRead += reader.BytesRead() + sampledBytes;
     return stats;

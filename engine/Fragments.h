@@ -127,6 +127,7 @@ struct TFragmentStats {
     std::uint64_t BytesRead = 0;  // device bytes the pass read
     std::uint64_t BytesDecoded = 0; // coded bytes decoded, counted each time they are
     std::size_t CheckedAhead = 0; // found photos' extents checked ahead on a second core
+    std::size_t LookedAhead = 0;  // suspect photos looked at as they lie there, and taken
     std::array<std::size_t, 5> ByPieces{}; // reassembled photos by number of pieces (index)
 };
 

@@ -135,12 +135,13 @@ TEST_F(UsedCard, PhotosCheckedAheadGiveTheSameRecordsAsPhotosCheckedInTurn) {
     const TFragmentStats ahead = Run(options);
     const std::vector<TFoundFile> expected = engine_->FoundFiles;
     EXPECT_GT(ahead.CheckedAhead, 0u);
+    EXPECT_GT(ahead.LookedAhead, 0u);
 
     engine_->FoundFiles = scanned_;
     TFragmentOptions inTurn;
     inTurn.CheckAhead = false;
     const TFragmentStats serial = ReassembleFragments(*engine_, inTurn);
-    EXPECT_EQ(serial.CheckedAhead, 0u);
+    EXPECT_EQ(serial.CheckedAhead + serial.LookedAhead, 0u);
     EXPECT_EQ(serial.Checked, ahead.Checked);
     EXPECT_EQ(serial.Reassembled, ahead.Reassembled);
     ASSERT_EQ(engine_->FoundFiles.size(), expected.size());
