@@ -870,7 +870,9 @@ TFragmentStats ReassembleFragments(TDrive& drive, std::uint64_t deviceBytes, con
     TFragmentStats stats;
     // 2 MiB of cache: a photo's data is decoded once (the search keeps the decoder's state at
     // the breaks it may try), so the cache serves the candidates tried again around a break.
-    TPieceReader reader(drive, {}, 256);
+    // Where the sectors are held in memory or beside it (recovery during the scan), what the
+    // cache lets go of is read back from there, not from the device, and a quarter will do.
+    TPieceReader reader(drive, {}, options.HeldSectors ? 64 : 256);
     reader.SetHeld(options.HeldSectors);
 
     // Which JPEGs to decode. Those of unknown length, and those whose measured extent holds the

@@ -132,7 +132,10 @@ void TScanEngine::Scan(std::uint64_t firstSector, std::uint64_t sectorCount, TCo
         return walked > outstanding ? walked - outstanding : 0;
     };
 
-    TReadAhead readAhead(Drive, kBlockSectors);
+    // Its buffers are given back once the device has been walked, before the work after the
+    // scan (the pieces pass, the names) takes memory of its own.
+    auto readAheadOwner = std::make_unique<TReadAhead>(Drive, kBlockSectors);
+    TReadAhead& readAhead = *readAheadOwner;
     for (std::uint64_t k = 0; k < steps; ++k) {
         PumpMessages();
         if (sectorCount > 0)
@@ -188,6 +191,7 @@ void TScanEngine::Scan(std::uint64_t firstSector, std::uint64_t sectorCount, TCo
         rescanning_ = true;
         RescanPending(readAhead, pending, sectorCount, done, foundLabel, sectorLabel, errorLabel);
     }
+    readAheadOwner.reset();
     // A file still open ends with the scan: with the range, or with a stop, its end was not seen.
     CloseMeasures();
     if (!chainsToFollow_.empty()) {
