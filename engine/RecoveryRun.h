@@ -151,4 +151,7 @@ private:
     int shown_ = -1;                   // the bar's last position
 };
 
+// Writes the report beside the files; a failure is added to the result's message.
+void WriteReport(TOutputDir& dest, TRecoveryResult& result);
+
 } // namespace lumivore::detail
