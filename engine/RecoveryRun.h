@@ -151,6 +151,14 @@ private:
     int shown_ = -1;                   // the bar's last position
 };
 
+// For each chosen nested file, the name under which the file holding it is recovered.
+void NameEnclosingFiles(const std::vector<TFoundFile>& files, std::vector<TRecoveryEntry>& entries);
+
+// Opens the destination, refusing one that lies on the examined device; false with message when
+// it cannot be used.
+bool PrepareDestination(const TScanEngine& engine, const TRecoveryRequest& request, TOutputDir& dest,
+                        std::string& message);
+
 // Writes the report beside the files; a failure is added to the result's message.
 void WriteReport(TOutputDir& dest, TRecoveryResult& result);
 
