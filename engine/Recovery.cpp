@@ -56,7 +56,7 @@ std::vector<std::size_t> ChooseFiles(const std::vector<TFoundFile>& files, const
 
 namespace detail {
 
-void NameEnclosingFiles(const std::vector<TFoundFile>& files, std::vector<TRecoveryEntry>& entries) {
+void NameEnclosingFiles(const std::vector<TFoundFile>& files, std::deque<TRecoveryEntry>& entries) {
     std::map<std::int64_t, const TFoundFile*> byStart;
     for (const TRecoveryEntry& e : entries)
         if (e.File.Nested())

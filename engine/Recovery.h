@@ -24,6 +24,7 @@
 #include <optional>
 #include <string>
 #include <sys/types.h>
+#include <deque>
 #include <vector>
 
 #include "engine/EngineHooks.h"
@@ -123,7 +124,7 @@ struct TRecoveryResult {
     bool Stopped = false;  // ended before every chosen file was handled (Stop, or Message)
     std::string Message;   // why the run was refused or stopped early; empty otherwise
     std::string ReportPath; // the report written beside the files; empty when none
-    std::vector<TRecoveryEntry> Files; // every chosen file, in the order they were handled
+    std::deque<TRecoveryEntry> Files; // every chosen file, in the order they were handled
 };
 
 // Writes the chosen files of engine.FoundFiles into request.Destination. Refuses to start (with

@@ -468,20 +468,24 @@ struct TRecoveryDuringScan::TImpl {
     // (a photo its test let through that turned out to be in pieces, a file found to lie inside
     // a photo, or outside the one it seemed part of) is taken back: what was written of it is
     // removed, and it is handled again as its record now says, as recovery after the scan would.
+    // The entries kept close up in place: a second list would hold every entry twice for a while.
     void TakeBackChanged() {
-        std::vector<TRecoveryEntry> kept;
-        for (TRecoveryEntry& e : Result.Files) {
+        std::size_t kept = 0;
+        for (std::size_t k = 0; k < Result.Files.size(); ++k) {
+            TRecoveryEntry& e = Result.Files[k];
             const TFoundFile* now = Current(e.File);
             const bool changed = now != nullptr && (now->Pieces != e.File.Pieces || now->Incomplete != e.File.Incomplete ||
                                                     now->NestedIn != e.File.NestedIn || now->Length != e.File.Length);
             if (!changed) {
-                kept.push_back(std::move(e));
+                if (kept != k)
+                    Result.Files[kept] = std::move(e);
+                ++kept;
                 continue;
             }
             Drop(e);
             Handled.erase(e.File.StartSector);
         }
-        Result.Files.swap(kept);
+        Result.Files.erase(Result.Files.begin() + static_cast<std::ptrdiff_t>(kept), Result.Files.end());
     }
 
     // Removes what was written of a file and takes it out of the counts.

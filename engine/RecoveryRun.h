@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -152,7 +153,7 @@ private:
 };
 
 // For each chosen nested file, the name under which the file holding it is recovered.
-void NameEnclosingFiles(const std::vector<TFoundFile>& files, std::vector<TRecoveryEntry>& entries);
+void NameEnclosingFiles(const std::vector<TFoundFile>& files, std::deque<TRecoveryEntry>& entries);
 
 // Opens the destination, refusing one that lies on the examined device; false with message when
 // it cannot be used.
