@@ -6,6 +6,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <system_error>
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
@@ -1033,7 +1034,12 @@ TFragmentStats ReassembleFragments(TDrive& drive, std::uint64_t deviceBytes, con
                 jobs.push_back({i, true, s, runFrom(s)});
             jobs.insert(jobs.end(), checks.begin(), checks.end());
         }
-        ahead = std::make_unique<TWorkAhead>(drive, geometry, occupied.WallsOnly(), deviceBytes, options, std::move(jobs));
+        // Without a thread to be had (a limit on them), the pass does all the work itself.
+        try {
+            ahead = std::make_unique<TWorkAhead>(drive, geometry, occupied.WallsOnly(), deviceBytes, options, std::move(jobs));
+        } catch (const std::system_error&) {
+            ahead.reset();
+        }
     }
     for (std::size_t q = 0; q < queue.size(); ++q) {
         const std::size_t i = queue[q];
