@@ -667,16 +667,18 @@ public:
     TWorkAhead& operator=(const TWorkAhead&) = delete;
 
     // The check of file's extent: 1 decodes whole, 2 does not, 0 when the worker was not to
-    // check it or had not begun (it will not now). Waits while the worker is checking it.
-    int TakeCheck(std::size_t file) {
+    // check it or had not begun (it will not now). While the worker is checking it, the caller
+    // does the next jobs the worker has not begun, with its own reader, counting what it
+    // decodes in decoded: their answers are kept for when they are asked for.
+    int TakeCheck(std::size_t file, TPieceReader& reader, std::uint64_t& decoded) {
         std::unique_lock<std::mutex> lock(mutex_);
-        const std::size_t k = Claim(lock, checkJob_, file);
+        const std::size_t k = Claim(lock, checkJob_, file, reader, decoded);
         return k == kNone ? 0 : states_[k] == TState::Whole ? 1 : 2;
     }
-    // The look at the suspect file, when the worker made it.
-    std::optional<TSearch::TLook> TakeLook(std::size_t file) {
+    // The look at the suspect file, when the worker made it (or the caller, as above).
+    std::optional<TSearch::TLook> TakeLook(std::size_t file, TPieceReader& reader, std::uint64_t& decoded) {
         std::unique_lock<std::mutex> lock(mutex_);
-        const std::size_t k = Claim(lock, lookJob_, file);
+        const std::size_t k = Claim(lock, lookJob_, file, reader, decoded);
         if (k == kNone)
             return std::nullopt;
         ++looksTaken_;
@@ -691,7 +693,7 @@ public:
         if (worker_.joinable())
             worker_.join();
     }
-    // What the worker decoded and read, and the extents it checked; read once it has finished.
+    // What the worker decoded and read, and the extents checked ahead; read once it has finished.
     std::uint64_t Decoded() const { return decoded_; }
     std::uint64_t BytesRead() const { return reader_.BytesRead(); }
     std::size_t Checked() const { return checked_; }
@@ -701,10 +703,11 @@ private:
     enum class TState : std::uint8_t { Waiting, Taken, Working, Whole, Broken, Looked };
     static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 
-    // The job for file in jobs, once the worker has done it; kNone when there is none or the
-    // worker had not begun it, which it then leaves to the caller.
+    // The job for file in jobs, once it is done; kNone when there is none or the worker had
+    // not begun it, which it then leaves to the caller. While the worker is doing it, the
+    // caller takes the next job not begun, if any, rather than wait idle.
     std::size_t Claim(std::unique_lock<std::mutex>& lock, const std::unordered_map<std::size_t, std::size_t>& jobs,
-                      std::size_t file) {
+                      std::size_t file, TPieceReader& reader, std::uint64_t& decoded) {
         const auto it = jobs.find(file);
         if (it == jobs.end())
             return kNone;
@@ -713,37 +716,44 @@ private:
             states_[k] = TState::Taken;
             return kNone;
         }
-        done_.wait(lock, [&] { return states_[k] != TState::Working; });
+        std::size_t next = k + 1;
+        while (states_[k] == TState::Working) {
+            while (next < jobs_.size() && states_[next] != TState::Waiting)
+                ++next;
+            if (next == jobs_.size()) {
+                done_.wait(lock, [&] { return states_[k] != TState::Working; });
+                break;
+            }
+            DoLocked(lock, next, reader, decoded);
+        }
         return k;
     }
 
-    void Work() {
-        for (std::size_t k = 0; k < jobs_.size(); ++k) {
-            {
-                const std::lock_guard<std::mutex> lock(mutex_);
-                if (quit_)
-                    return;
-                if (states_[k] != TState::Waiting)
-                    continue;
-                states_[k] = TState::Working;
-            }
-            const TJob& job = jobs_[k];
-            TState state = TState::Looked;
-            std::optional<TSearch::TLook> look;
-            if (job.Look) {
-                TSearch search(reader_, geometry_, walls_, deviceBytes_, options_, decoded_);
-                look = search.Look(job.Start, job.Bytes);
-            } else {
-                state = DecodesWhole(reader_, job.Start, job.Bytes, decoded_) ? TState::Whole : TState::Broken;
-                ++checked_;
-            }
-            {
-                const std::lock_guard<std::mutex> lock(mutex_);
-                states_[k] = state;
-                looks_[k] = std::move(look);
-            }
-            done_.notify_all();
+    // Does job k, which is waiting, with the given reader; the lock is let go meanwhile.
+    void DoLocked(std::unique_lock<std::mutex>& lock, std::size_t k, TPieceReader& reader, std::uint64_t& decoded) {
+        states_[k] = TState::Working;
+        lock.unlock();
+        const TJob& job = jobs_[k];
+        TState state = TState::Looked;
+        std::optional<TSearch::TLook> look;
+        if (job.Look) {
+            TSearch search(reader, geometry_, walls_, deviceBytes_, options_, decoded);
+            look = search.Look(job.Start, job.Bytes);
+        } else {
+            state = DecodesWhole(reader, job.Start, job.Bytes, decoded) ? TState::Whole : TState::Broken;
         }
+        lock.lock();
+        checked_ += job.Look ? 0 : 1;
+        states_[k] = state;
+        looks_[k] = std::move(look);
+        done_.notify_all();
+    }
+
+    void Work() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (std::size_t k = 0; k < jobs_.size() && !quit_; ++k)
+            if (states_[k] == TState::Waiting)
+                DoLocked(lock, k, reader_, decoded_);
     }
 
     TPieceReader reader_;
@@ -753,8 +763,8 @@ private:
     const TFragmentOptions& options_;
     const std::vector<TJob> jobs_;
     std::unordered_map<std::size_t, std::size_t> lookJob_, checkJob_; // file -> job
-    std::uint64_t decoded_ = 0; // the worker's own until it has finished, as is checked_
-    std::size_t checked_ = 0;
+    std::uint64_t decoded_ = 0; // the worker's own until it has finished
+    std::size_t checked_ = 0;   // under the lock
     std::size_t looksTaken_ = 0;
     std::mutex mutex_;
     std::condition_variable done_;
@@ -961,7 +971,7 @@ TFragmentStats ReassembleFragments(TDrive& drive, std::uint64_t deviceBytes, con
         if (owner >= files.size())
             return true;
         if (verdict[owner] == 0) {
-            const int answer = ahead ? ahead->TakeCheck(owner) : 0;
+            const int answer = ahead ? ahead->TakeCheck(owner, reader, stats.BytesDecoded) : 0;
             const bool whole = answer != 0 ? answer == 1
                                            : DecodesWhole(reader, static_cast<std::uint64_t>(files[owner].StartSector) * kSector,
                                                           extent[owner], stats.BytesDecoded);
@@ -1050,7 +1060,7 @@ TFragmentStats ReassembleFragments(TDrive& drive, std::uint64_t deviceBytes, con
         ++stats.Checked;
         // First the photo as it lies: one run, as far as the length limit or the device's end.
         TSearch search(reader, geometry, occupied, deviceBytes, options, stats.BytesDecoded);
-        std::optional<TSearch::TLook> look = ahead ? ahead->TakeLook(i) : std::nullopt;
+        std::optional<TSearch::TLook> look = ahead ? ahead->TakeLook(i, reader, stats.BytesDecoded) : std::nullopt;
         const TJpegCheck r = look ? search.Keep(start, std::move(*look)) : search.AsItLies(start, runFrom(start));
         if (r == TJpegCheck::Clean) {
             ++stats.Contiguous;
