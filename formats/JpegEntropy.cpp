@@ -329,7 +329,7 @@ int TJpegEntropyDecoder::DecodeAc(const THuffman& ac, int& k) {
 
 // A block through the lookups with the bits in registers; a code the lookup does not give
 // whole, or a fault, takes the step-by-step path from the same place, so that both end alike.
-inline bool TJpegEntropyDecoder::DecodeBlock(const THuffman& dc, const THuffman& ac, std::int32_t& dcPred, std::int32_t dcLimit) {
+[[gnu::always_inline]] inline bool TJpegEntropyDecoder::DecodeBlock(const THuffman& dc, const THuffman& ac, std::int32_t& dcPred, std::int32_t dcLimit) {
     std::uint64_t bits = state_.Bits;
     int count = state_.BitCount;
     if (count < 16)
