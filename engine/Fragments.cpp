@@ -22,6 +22,9 @@ namespace lumivore {
 namespace {
 
 constexpr std::uint64_t kSector = kSectorSize;
+// Lines a reader of the pass takes in one request where it decodes through the device in order
+// (TPieceReader::SetReadAhead): 128 KiB.
+constexpr std::size_t kReadAheadLines = 16;
 
 // ---- the device extents that a piece may not enter ------------------------------------------
 
@@ -655,9 +658,10 @@ public:
     };
     TWorkAhead(TDrive& drive, const TClusterGeometry& geometry, TOccupied walls, std::uint64_t deviceBytes,
                const TFragmentOptions& options, std::vector<TJob> jobs)
-        : reader_(drive, {}, 4), geometry_(geometry), walls_(std::move(walls)), deviceBytes_(deviceBytes),
+        : reader_(drive, {}, options.HeldSectors ? 4 : kReadAheadLines), geometry_(geometry), walls_(std::move(walls)), deviceBytes_(deviceBytes),
           options_(options), jobs_(std::move(jobs)), states_(jobs_.size(), TState::Waiting), looks_(jobs_.size()) {
         reader_.SetHeld(options.HeldSectors);
+        reader_.SetReadAhead(kReadAheadLines);
         for (std::size_t k = 0; k < jobs_.size(); ++k)
             (jobs_[k].Look ? lookJob_ : checkJob_).emplace(jobs_[k].File, k);
         worker_ = std::thread([this] { Work(); });
@@ -788,6 +792,7 @@ TFragmentStats ReassembleFragments(TDrive& drive, std::uint64_t deviceBytes, con
     // cache lets go of is read back from there, not from the device, and a quarter will do.
     TPieceReader reader(drive, {}, options.HeldSectors ? 64 : 256);
     reader.SetHeld(options.HeldSectors);
+    reader.SetReadAhead(kReadAheadLines);
 
     // Which JPEGs to decode. Those of unknown length, and those whose measured extent holds the
     // start of another found file, are suspect at once; the others are sampled one sector per

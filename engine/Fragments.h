@@ -55,6 +55,10 @@ public:
     void SetHeld(std::function<bool(std::uint64_t sector, std::uint32_t count, std::uint8_t* out)> held) {
         held_ = std::move(held);
     }
+    // Where nothing is held: once the device is read for two lines in a row (a decode going
+    // through a piece in order), up to this many lines of what is left of the piece are read
+    // in one request, rather than a request per 8 KiB line. 1, the default, reads line by line.
+    void SetReadAhead(std::size_t lines) { readAhead_ = std::max<std::size_t>(lines, 1); }
 
 private:
     static constexpr std::uint32_t kCacheSectors = 16; // 8 KiB: a failed candidate reads little
@@ -72,6 +76,8 @@ private:
     std::unique_ptr<std::uint8_t[]> cache_;
     std::uint64_t bytesRead_ = 0;
     std::function<bool(std::uint64_t, std::uint32_t, std::uint8_t*)> held_;
+    std::size_t readAhead_ = 1;
+    std::uint64_t nextLine_ = UINT64_MAX; // the device line just past the last one read
 };
 
 struct TFragmentOptions {

@@ -81,8 +81,30 @@ TBytes TPieceReader::Span(std::uint64_t offset) {
             if (held_ && held_(lineStart / kSector, kCacheSectors, bytes)) {
                 got = static_cast<std::uint32_t>(kLineBytes);
             } else {
-                got = drive_.Read(lineStart / kSector, static_cast<std::uint16_t>(kCacheSectors), bytes);
+                // The lines that follow in one request, as far as the piece goes and the
+                // cache's slots run on without wrapping round.
+                std::uint64_t n = 1;
+                if (!held_ && readAhead_ > 1 && lineStart == nextLine_) {
+                    const std::uint64_t pieceLines = (device + pieceLeft - 1) / kLineBytes - lineStart / kLineBytes + 1;
+                    n = std::min<std::uint64_t>({readAhead_, pieceLines, lines_.size() - slot});
+                    // Lines the cache holds already are not read again.
+                    for (std::uint64_t k = 1; k < n; ++k) {
+                        const TLine& held = lines_[slot + static_cast<std::size_t>(k)];
+                        if (held.Device == lineStart + k * kLineBytes && held.Bytes == kLineBytes) {
+                            n = k;
+                            break;
+                        }
+                    }
+                }
+                got = drive_.Read(lineStart / kSector, static_cast<std::uint16_t>(n * kCacheSectors), bytes);
                 bytesRead_ += got;
+                for (std::uint64_t k = 1; k < n; ++k) {
+                    TLine& ahead = lines_[slot + static_cast<std::size_t>(k)];
+                    const std::uint64_t before = k * kLineBytes;
+                    ahead.Device = got > before ? lineStart + before : UINT64_MAX;
+                    ahead.Bytes = got > before ? std::min<std::uint64_t>(got - before, kLineBytes) : 0;
+                }
+                nextLine_ = lineStart + n * kLineBytes;
             }
             line.Device = lineStart;
             line.Bytes = std::min<std::uint64_t>(got, kLineBytes);

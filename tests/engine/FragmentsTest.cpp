@@ -450,6 +450,66 @@ TEST_F(FragmentsOnCard, TheWorkPerPhotoIsBounded) {
     EXPECT_GT(stats.Attempts, 0u);
 }
 
+// A reader that goes through a piece in order takes the lines ahead in one request: it gives
+// the same bytes as one that reads line by line, never reads past the piece, and still stops
+// where a sector that cannot be read lies.
+TEST(PieceReader, ReadsAheadWithinThePieceAndStopsAtABadSector) {
+    testkit::TTempDir dir;
+    setenv("LUMIVORE_CONFIG", (dir / "settings.xml").c_str(), 1);
+    TDeviceCatalogue::Instance().Clear();
+    TByteVector image(4u << 20);
+    std::uint32_t x = 12345;
+    for (std::uint8_t& b : image) {
+        x = x * 1664525u + 1013904223u;
+        b = static_cast<std::uint8_t>(x >> 24);
+    }
+    ASSERT_TRUE(testkit::WriteFile(dir / "disk.img", image));
+    TScanEngine engine;
+    ASSERT_TRUE(engine.OpenDrive(TDeviceCatalogue::Instance().RegisterImage(dir / "disk.img")));
+    int requests = 0;
+    std::uint64_t bad = UINT64_MAX;
+    SetReadStop([&](std::uint64_t first, std::uint16_t count) {
+        ++requests;
+        return bad >= first && bad < first + count ? static_cast<std::uint16_t>(bad - first) : count;
+    });
+    // A piece that starts and ends inside lines of 8 KiB.
+    const TPiece piece{1000 * 512 + 100, (1 << 20) + 40000};
+    const std::uint64_t firstLine = static_cast<std::uint64_t>(piece.Offset) / 8192;
+    const std::uint64_t lines = static_cast<std::uint64_t>(piece.Offset + piece.Length - 1) / 8192 - firstLine + 1;
+    // Reads the piece in order through Span: the bytes, up to where it stopped.
+    auto readThrough = [&](TPieceReader& reader) {
+        TByteVector got;
+        for (;;) {
+            const TBytes s = reader.Span(got.size());
+            if (s.empty())
+                return got;
+            got.insert(got.end(), s.begin(), s.end());
+        }
+    };
+    const TByteVector whole(image.begin() + piece.Offset, image.begin() + piece.Offset + piece.Length);
+    for (const std::size_t ahead : {std::size_t{1}, std::size_t{16}}) {
+        TPieceReader reader(engine.Drive, {piece}, 256);
+        reader.SetReadAhead(ahead);
+        requests = 0;
+        EXPECT_TRUE(readThrough(reader) == whole) << ahead;
+        EXPECT_LE(reader.BytesRead(), lines * 8192) << ahead;
+        if (ahead == 1)
+            EXPECT_EQ(requests, static_cast<int>(lines));
+        else
+            EXPECT_LE(requests, static_cast<int>(lines / ahead + 2));
+    }
+
+    // A bad sector in the middle of the piece: every byte before it, and none after.
+    bad = (static_cast<std::uint64_t>(piece.Offset) + 600000) / 512;
+    TPieceReader reader(engine.Drive, {piece}, 256);
+    reader.SetReadAhead(16);
+    const TByteVector before = readThrough(reader);
+    EXPECT_EQ(before.size(), bad * 512 - static_cast<std::uint64_t>(piece.Offset));
+    EXPECT_TRUE(std::equal(before.begin(), before.end(), whole.begin()));
+    SetReadStop(nullptr);
+    TDeviceCatalogue::Instance().Clear();
+}
+
 } // namespace
 // The sample test decides which photos are decoded; it looks at sectors in vector-friendly
 // passes. Its verdict must be the plain one at every edge: a run of 63 or 64 equal bytes
