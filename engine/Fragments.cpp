@@ -658,7 +658,7 @@ public:
     };
     TWorkAhead(TDrive& drive, const TClusterGeometry& geometry, TOccupied walls, std::uint64_t deviceBytes,
                const TFragmentOptions& options, std::vector<TJob> jobs)
-        : reader_(drive, {}, options.HeldSectors ? 4 : kReadAheadLines), geometry_(geometry), walls_(std::move(walls)), deviceBytes_(deviceBytes),
+        : reader_(drive, {}, kReadAheadLines), geometry_(geometry), walls_(std::move(walls)), deviceBytes_(deviceBytes),
           options_(options), jobs_(std::move(jobs)), states_(jobs_.size(), TState::Waiting), looks_(jobs_.size()) {
         reader_.SetHeld(options.HeldSectors);
         reader_.SetReadAhead(kReadAheadLines);

@@ -55,9 +55,10 @@ public:
     void SetHeld(std::function<bool(std::uint64_t sector, std::uint32_t count, std::uint8_t* out)> held) {
         held_ = std::move(held);
     }
-    // Where nothing is held: once the device is read for two lines in a row (a decode going
-    // through a piece in order), up to this many lines of what is left of the piece are read
-    // in one request, rather than a request per 8 KiB line. 1, the default, reads line by line.
+    // Once two lines in a row are missing from the cache (a decode going through a piece in
+    // order), up to this many lines of what is left of the piece are taken in one request of
+    // the held sectors, or of the device where nothing is held, rather than a request per
+    // 8 KiB line. 1, the default, reads line by line.
     void SetReadAhead(std::size_t lines) { readAhead_ = std::max<std::size_t>(lines, 1); }
 
 private:

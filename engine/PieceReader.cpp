@@ -77,35 +77,42 @@ TBytes TPieceReader::Span(std::uint64_t offset) {
         if (line.Device != lineStart || device >= lineStart + line.Bytes) {
             // A line the device ended inside is read again next time: it may be a passing fault.
             line.Device = UINT64_MAX;
-            std::uint32_t got = 0;
-            if (held_ && held_(lineStart / kSector, kCacheSectors, bytes)) {
-                got = static_cast<std::uint32_t>(kLineBytes);
-            } else {
-                // The lines that follow in one request, as far as the piece goes and the
-                // cache's slots run on without wrapping round.
-                std::uint64_t n = 1;
-                if (!held_ && readAhead_ > 1 && lineStart == nextLine_) {
-                    const std::uint64_t pieceLines = (device + pieceLeft - 1) / kLineBytes - lineStart / kLineBytes + 1;
-                    n = std::min<std::uint64_t>({readAhead_, pieceLines, lines_.size() - slot});
-                    // Lines the cache holds already are not read again.
-                    for (std::uint64_t k = 1; k < n; ++k) {
-                        const TLine& held = lines_[slot + static_cast<std::size_t>(k)];
-                        if (held.Device == lineStart + k * kLineBytes && held.Bytes == kLineBytes) {
-                            n = k;
-                            break;
-                        }
+            // Where the reader goes through the piece in order, the lines that follow are taken
+            // in the same request: as far as the piece goes, while the cache's slots run on
+            // without wrapping round and it does not hold them already.
+            std::uint64_t n = 1;
+            if (readAhead_ > 1 && lineStart == nextLine_) {
+                const std::uint64_t pieceLines = (device + pieceLeft - 1) / kLineBytes - lineStart / kLineBytes + 1;
+                n = std::min<std::uint64_t>({readAhead_, pieceLines, lines_.size() - slot});
+                for (std::uint64_t k = 1; k < n; ++k) {
+                    const TLine& next = lines_[slot + static_cast<std::size_t>(k)];
+                    if (next.Device == lineStart + k * kLineBytes && next.Bytes == kLineBytes) {
+                        n = k;
+                        break;
                     }
                 }
+            }
+            std::uint64_t got = 0;
+            if (held_ && held_(lineStart / kSector, static_cast<std::uint32_t>(n * kCacheSectors), bytes)) {
+                got = n * kLineBytes;
+            } else if (held_ && n > 1 && held_(lineStart / kSector, kCacheSectors, bytes)) {
+                n = 1;
+                got = kLineBytes;
+            } else {
+                // What is held elsewhere is not read from the device: with sectors held, the
+                // device is read a line at a time.
+                if (held_)
+                    n = 1;
                 got = drive_.Read(lineStart / kSector, static_cast<std::uint16_t>(n * kCacheSectors), bytes);
                 bytesRead_ += got;
-                for (std::uint64_t k = 1; k < n; ++k) {
-                    TLine& ahead = lines_[slot + static_cast<std::size_t>(k)];
-                    const std::uint64_t before = k * kLineBytes;
-                    ahead.Device = got > before ? lineStart + before : UINT64_MAX;
-                    ahead.Bytes = got > before ? std::min<std::uint64_t>(got - before, kLineBytes) : 0;
-                }
-                nextLine_ = lineStart + n * kLineBytes;
             }
+            for (std::uint64_t k = 1; k < n; ++k) {
+                TLine& ahead = lines_[slot + static_cast<std::size_t>(k)];
+                const std::uint64_t before = k * kLineBytes;
+                ahead.Device = got > before ? lineStart + before : UINT64_MAX;
+                ahead.Bytes = got > before ? std::min<std::uint64_t>(got - before, kLineBytes) : 0;
+            }
+            nextLine_ = lineStart + n * kLineBytes;
             line.Device = lineStart;
             line.Bytes = std::min<std::uint64_t>(got, kLineBytes);
             if (device >= lineStart + line.Bytes)
