@@ -56,9 +56,9 @@ public:
         held_ = std::move(held);
     }
     // Once two lines in a row are missing from the cache (a decode going through a piece in
-    // order), up to this many lines of what is left of the piece are taken in one request of
-    // the held sectors, or of the device where nothing is held, rather than a request per
-    // 8 KiB line. 1, the default, reads line by line.
+    // order), the lines after them are taken in one request of the held sectors, or of the
+    // device where nothing is held: as many as were read in order so far, up to this many,
+    // within what is left of the piece. 1, the default, reads line by line.
     void SetReadAhead(std::size_t lines) { readAhead_ = std::max<std::size_t>(lines, 1); }
 
 private:
@@ -79,6 +79,7 @@ private:
     std::function<bool(std::uint64_t, std::uint32_t, std::uint8_t*)> held_;
     std::size_t readAhead_ = 1;
     std::uint64_t nextLine_ = UINT64_MAX; // the device line just past the last one read
+    std::uint64_t runLines_ = 0;          // lines read in order up to it
 };
 
 struct TFragmentOptions {

@@ -78,12 +78,14 @@ TBytes TPieceReader::Span(std::uint64_t offset) {
             // A line the device ended inside is read again next time: it may be a passing fault.
             line.Device = UINT64_MAX;
             // Where the reader goes through the piece in order, the lines that follow are taken
-            // in the same request: as far as the piece goes, while the cache's slots run on
-            // without wrapping round and it does not hold them already.
+            // in the same request: as many as it has gone through in order so far (a decode
+            // that stops soon wastes little), as far as the piece goes, while the cache's slots
+            // run on without wrapping round and it does not hold them already.
             std::uint64_t n = 1;
-            if (readAhead_ > 1 && lineStart == nextLine_) {
+            runLines_ = lineStart == nextLine_ ? runLines_ : 0;
+            if (readAhead_ > 1 && runLines_ > 0) {
                 const std::uint64_t pieceLines = (device + pieceLeft - 1) / kLineBytes - lineStart / kLineBytes + 1;
-                n = std::min<std::uint64_t>({readAhead_, pieceLines, lines_.size() - slot});
+                n = std::min<std::uint64_t>({readAhead_, runLines_, pieceLines, lines_.size() - slot});
                 for (std::uint64_t k = 1; k < n; ++k) {
                     const TLine& next = lines_[slot + static_cast<std::size_t>(k)];
                     if (next.Device == lineStart + k * kLineBytes && next.Bytes == kLineBytes) {
@@ -113,6 +115,7 @@ TBytes TPieceReader::Span(std::uint64_t offset) {
                 ahead.Bytes = got > before ? std::min<std::uint64_t>(got - before, kLineBytes) : 0;
             }
             nextLine_ = lineStart + n * kLineBytes;
+            runLines_ += n;
             line.Device = lineStart;
             line.Bytes = std::min<std::uint64_t>(got, kLineBytes);
             if (device >= lineStart + line.Bytes)

@@ -496,7 +496,7 @@ TEST(PieceReader, ReadsAheadWithinThePieceAndStopsAtABadSector) {
         if (ahead == 1)
             EXPECT_EQ(requests, static_cast<int>(lines));
         else
-            EXPECT_LE(requests, static_cast<int>(lines / ahead + 2));
+            EXPECT_LE(requests, static_cast<int>(lines / ahead + 6)); // the first requests grow to the full size
     }
 
     // A bad sector in the middle of the piece: every byte before it, and none after.
