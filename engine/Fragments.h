@@ -8,6 +8,7 @@
 // pieces. Only a complete decode to the end-of-image marker, over pieces that belong to no
 // other file, is taken as proof.
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -59,10 +60,11 @@ public:
     // order), the lines after them are taken in one request of the held sectors, or of the
     // device where nothing is held: as many as were read in order so far, up to this many,
     // within what is left of the piece. 1, the default, reads line by line.
-    void SetReadAhead(std::size_t lines) { readAhead_ = std::max<std::size_t>(lines, 1); }
+    void SetReadAhead(std::size_t lines) { readAhead_ = std::clamp<std::size_t>(lines, 1, kMaxReadAhead); }
 
 private:
     static constexpr std::uint32_t kCacheSectors = 16; // 8 KiB: a failed candidate reads little
+    static constexpr std::size_t kMaxReadAhead = 256;   // 2 MiB, well within one device request
     static constexpr std::uint64_t kLineBytes = std::uint64_t{kCacheSectors} * 512;
     // One line of the cache: the device line it holds and how many of its bytes were read.
     struct TLine {
