@@ -173,7 +173,7 @@ private:
 };
 
 // Recovery in the same pass as the scan: set as the engine's BlockObserver, it keeps the last
-// 12 MiB the scan read and writes each chosen file once the scan has passed its end (or, when
+// 8 MiB the scan read and writes each chosen file once the scan has passed its end (or, when
 // its length is unknown, has moved 50 MiB past its start, as far as measuring it may read).
 // What the window lets go of that a file still waiting needs (a long one, one waiting for
 // another, a photo held for the pieces pass with the clusters after it) is kept on the
