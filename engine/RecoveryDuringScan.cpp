@@ -177,10 +177,17 @@ struct TRecoveryDuringScan::TImpl {
     TSectorSpill Spill{kSpillLimit};
     std::unique_ptr<TRecoveryRun> Run;
     std::vector<TFoundFile> Waiting;  // chosen files not written yet, by start sector
-    std::set<std::int64_t> Seen;      // start sectors of the found files looked at
-    // Where each found file looked at sits in FoundFiles, by start sector (the scan only
-    // appends while it runs).
-    std::map<std::int64_t, std::size_t> IndexOf;
+    // What is known of each found file, by start sector: where it sits in FoundFiles (the scan
+    // only appends while it runs; kNowhere when it is not there), whether it was looked at,
+    // whether it was written or given up. One node a found file: a card of many small files
+    // holds as many of them.
+    static constexpr std::uint32_t kNowhere = UINT32_MAX;
+    struct TLook {
+        std::uint32_t Index = kNowhere;
+        bool Seen = false;
+        bool Handled = false;
+    };
+    std::map<std::int64_t, TLook> Looks;
     // Found files whose length the scan is still measuring as the blocks stream past, by
     // index: a file that one of them may turn out to hold waits until its length is known.
     std::vector<std::size_t> Open;
@@ -194,10 +201,19 @@ struct TRecoveryDuringScan::TImpl {
     bool HoldPhotos = false;
     TClusterGeometry Geometry;
     std::vector<TFoundFile> Held;
-    std::set<std::int64_t> Handled;   // start sectors of the files written or given up
 
     TImpl(TScanEngine& engine, const TRecoveryRequest& request, std::function<bool(const TFoundFile&)> chosen)
         : Engine(engine), Request(request), Chosen(std::move(chosen)) {}
+
+    // Where the found file that starts at start sits in FoundFiles; kNowhere when not known.
+    std::uint32_t IndexOf(std::int64_t start) const {
+        const auto it = Looks.find(start);
+        return it == Looks.end() ? kNowhere : it->second.Index;
+    }
+    bool Handled(std::int64_t start) const {
+        const auto it = Looks.find(start);
+        return it != Looks.end() && it->second.Handled;
+    }
 
     // Looks at the files found since the last block: follows an AVI's further chunks, judges
     // nesting with what is found so far, and keeps the chosen ones waiting.
@@ -205,9 +221,10 @@ struct TRecoveryDuringScan::TImpl {
         bool added = false;
         for (std::size_t i = everything ? 0 : Looked; i < Engine.FoundFiles.size(); ++i) {
             TFoundFile& f = Engine.FoundFiles[i];
-            if (Seen.count(f.StartSector) != 0)
+            TLook& look = Looks[f.StartSector];
+            if (look.Seen)
                 continue;
-            IndexOf[f.StartSector] = i;
+            look.Index = static_cast<std::uint32_t>(i);
             if (!LengthKnownFor(f.Ext, f.Length) || Engine.Measuring(i))
                 Open.push_back(i);
             added = true;
@@ -217,8 +234,10 @@ struct TRecoveryDuringScan::TImpl {
         // The scan keeps each record's nesting as it finds files and their runs.
         for (std::size_t i = everything ? 0 : Looked; i < Engine.FoundFiles.size(); ++i) {
             const TFoundFile& f = Engine.FoundFiles[i];
-            if (Seen.insert(f.StartSector).second && Chosen(f))
+            TLook& look = Looks[f.StartSector];
+            if (!look.Seen && Chosen(f))
                 Waiting.push_back(f);
+            look.Seen = true;
         }
         Looked = Engine.FoundFiles.size();
         std::stable_sort(Waiting.begin(), Waiting.end(),
@@ -248,10 +267,10 @@ struct TRecoveryDuringScan::TImpl {
         if (f.ClaimFrom < 0)
             return;
         lumivore::CutClaim(f, [&](std::int64_t first, std::int64_t end) -> const TFoundFile* {
-            for (auto it = IndexOf.lower_bound(first); it != IndexOf.end() && it->first < end; ++it) {
-                if (it->second >= Engine.FoundFiles.size())
+            for (auto it = Looks.lower_bound(first); it != Looks.end() && it->first < end; ++it) {
+                if (it->second.Index >= Engine.FoundFiles.size())
                     continue;
-                const TFoundFile& g = Engine.FoundFiles[it->second];
+                const TFoundFile& g = Engine.FoundFiles[it->second.Index];
                 if (g.StartSector == it->first && !g.Nested() && WalkedWhole(g))
                     return &g;
             }
@@ -271,10 +290,9 @@ struct TRecoveryDuringScan::TImpl {
     // The engine's record of a waiting file as it stands now: its length and nesting may have
     // been settled since it was first seen. Null when it is not in FoundFiles any more.
     const TFoundFile* Current(const TFoundFile& f) const {
-        const auto it = IndexOf.find(f.StartSector);
-        if (it != IndexOf.end() && it->second < Engine.FoundFiles.size() &&
-            Engine.FoundFiles[it->second].StartSector == f.StartSector)
-            return &Engine.FoundFiles[it->second];
+        if (const std::uint32_t i = IndexOf(f.StartSector);
+            i < Engine.FoundFiles.size() && Engine.FoundFiles[i].StartSector == f.StartSector)
+            return &Engine.FoundFiles[i];
         // The scan puts the files of re-read failing areas in device order at its end.
         const auto found = std::find_if(Engine.FoundFiles.begin(), Engine.FoundFiles.end(),
                                         [&](const TFoundFile& g) { return g.StartSector == f.StartSector; });
@@ -366,12 +384,13 @@ struct TRecoveryDuringScan::TImpl {
         const std::uint64_t start = static_cast<std::uint64_t>(f.StartSector) * kSectorSize;
         const auto length = static_cast<std::uint64_t>(f.Length);
         // The next file that is not part of this one, as the pass itself judges it.
-        auto next = IndexOf.upper_bound(f.StartSector);
-        while (next != IndexOf.end() && next->second < Engine.FoundFiles.size() &&
-               Engine.FoundFiles[next->second].NestedIn == f.StartSector)
+        auto next = Looks.upper_bound(f.StartSector);
+        while (next != Looks.end() && (next->second.Index == kNowhere ||
+                                       (next->second.Index < Engine.FoundFiles.size() &&
+                                        Engine.FoundFiles[next->second.Index].NestedIn == f.StartSector)))
             ++next;
         const std::uint64_t nextStart =
-            next == IndexOf.end() ? UINT64_MAX : static_cast<std::uint64_t>(next->first) * kSectorSize;
+            next == Looks.end() ? UINT64_MAX : static_cast<std::uint64_t>(next->first) * kSectorSize;
         if (!JpegExtentLooksBroken(start, start + length, nextStart, Geometry, judged.SampleMeasuredJpegs,
                                    [&](std::uint64_t at, std::uint8_t* sector) {
                                        return Window.Copy(at / kSectorSize, 1, sector) ||
@@ -398,7 +417,7 @@ struct TRecoveryDuringScan::TImpl {
     }
 
     void Write(const TFoundFile& f, bool pending = false) {
-        Handled.insert(f.StartSector);
+        Looks[f.StartSector].Handled = true;
         TRecoveryEntry e;
         e.File = f;
         if (Ended || Engine.StopRequested) {
@@ -445,13 +464,13 @@ struct TRecoveryDuringScan::TImpl {
             // A file after the start of one still being measured may lie inside it: it waits,
             // and so does a file whose own length the scan is still measuring.
             const bool mayBeHeld = earliestOpen < f.StartSector;
-            const auto index = IndexOf.find(f.StartSector);
-            const bool measuring = index != IndexOf.end() && Engine.Measuring(index->second);
+            const std::uint32_t index = IndexOf(f.StartSector);
+            const bool measuring = index != kNowhere && Engine.Measuring(index);
             // (After the scan the scan itself has judged every claim.)
-            if (!all && index != IndexOf.end() && index->second < Engine.FoundFiles.size() &&
-                Engine.FoundFiles[index->second].StartSector == f.StartSector && f.ClaimFrom >= 0) {
-                CutClaim(Engine.FoundFiles[index->second]);
-                f = Engine.FoundFiles[index->second];
+            if (!all && index < Engine.FoundFiles.size() && Engine.FoundFiles[index].StartSector == f.StartSector &&
+                f.ClaimFrom >= 0) {
+                CutClaim(Engine.FoundFiles[index]);
+                f = Engine.FoundFiles[index];
             }
             if (all || (!mayBeHeld && !measuring && Ready(f, scanned))) {
                 const TPhotoVerdict verdict = all ? TPhotoVerdict::Final : MayBeInPieces(f);
@@ -485,7 +504,8 @@ struct TRecoveryDuringScan::TImpl {
                 continue;
             }
             Drop(e);
-            Handled.erase(e.File.StartSector);
+            if (const auto it = Looks.find(e.File.StartSector); it != Looks.end())
+                it->second.Handled = false;
         }
         Result.Files.erase(Result.Files.begin() + static_cast<std::ptrdiff_t>(kept), Result.Files.end());
     }
@@ -614,7 +634,7 @@ struct TRecoveryDuringScan::TImpl {
                 Waiting.push_back(f);
         Held.clear();
         for (const TFoundFile& f : Engine.FoundFiles)
-            if (Handled.count(f.StartSector) == 0 && waiting.count(f.StartSector) == 0 && Chosen(f)) {
+            if (!Handled(f.StartSector) && waiting.count(f.StartSector) == 0 && Chosen(f)) {
                 waiting.insert(f.StartSector);
                 Waiting.push_back(f);
             }
@@ -701,9 +721,10 @@ TRecoveryResult TRecoveryDuringScan::Finish(bool scanStopped) {
         } reset{m.Engine};
         // The scan put the files of re-read failing areas in device order at its end: where
         // each record now sits.
-        m.IndexOf.clear();
+        for (auto& [start, look] : m.Looks)
+            look.Index = TImpl::kNowhere;
         for (std::size_t i = 0; i < m.Engine.FoundFiles.size(); ++i)
-            m.IndexOf[m.Engine.FoundFiles[i].StartSector] = i;
+            m.Looks[m.Engine.FoundFiles[i].StartSector].Index = static_cast<std::uint32_t>(i);
         // Files of the last blocks, and those found when failing areas were read again.
         m.TakeNewFiles(true);
         if (!stopped)
@@ -717,12 +738,10 @@ TRecoveryResult TRecoveryDuringScan::Finish(bool scanStopped) {
         m.WriteReady(0, true);
         m.NameOriginals();
         // The report lists the files as recovery after the scan handles them: by start sector.
-        std::stable_sort(m.Result.Files.begin(), m.Result.Files.end(), [](const TRecoveryEntry& a, const TRecoveryEntry& b) {
-            return a.File.StartSector < b.File.StartSector;
-        });
+        detail::SortByStartSector(m.Result.Files);
         for (TRecoveryEntry& e : m.Result.Files)
-            if (const auto it = m.IndexOf.find(e.File.StartSector); it != m.IndexOf.end())
-                e.Index = it->second;
+            if (const std::uint32_t i = m.IndexOf(e.File.StartSector); i != TImpl::kNowhere)
+                e.Index = i;
         NameEnclosingFiles(m.Engine.FoundFiles, m.Result.Files);
         WriteReport(m.Dest, m.Result);
         m.Dest.Sync();

@@ -2,8 +2,10 @@
 // became of it and what the scan and the card's file system told of it.
 #include "engine/RecoveryRun.h"
 
+#include <algorithm>
 #include <ctime>
 #include <filesystem>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -14,6 +16,9 @@ namespace lumivore::detail {
 namespace {
 
 namespace fs = std::filesystem;
+
+// The report is written in blocks of this many bytes.
+constexpr std::size_t kReportBlock = 64 * 1024;
 
 // The pieces as the report lists them: "offset+length" each, device bytes, separated by
 // blanks.
@@ -55,66 +60,109 @@ std::string Fraction(std::uint32_t num, std::uint32_t den) {
     return den == 0 ? std::string() : std::to_string(num) + "/" + std::to_string(den);
 }
 
-std::string ReportCsv(const TRecoveryResult& result) {
-    std::string csv = "file,status,detail,start_sector,type,length,width,height,make,model,date_taken,iso,"
-                      "exposure,f_number,focal_length,inside,pieces,incomplete,claimed_length,original_name,"
-                      "original_folder,name_source,entry_size,entry_modified\n";
-    for (const TRecoveryEntry& e : result.Files) {
-        const TFoundFile& f = e.File;
-        const std::string fields[] = {
-            e.Name,
-            StatusText(e.Status),
-            e.Detail,
-            std::to_string(f.StartSector),
-            ReportText(f.Ext),
-            e.Length >= 0 ? std::to_string(e.Length) : std::string(),
-            f.Width > 0 ? std::to_string(f.Width) : std::string(),
-            f.Height > 0 ? std::to_string(f.Height) : std::string(),
-            ReportText(f.Make),
-            ReportText(f.Model),
-            ReportText(f.DateTaken),
-            f.ISO > 0 ? std::to_string(f.ISO) : std::string(),
-            Fraction(f.ExposureNum, f.ExposureDen),
-            Fraction(f.FNumberNum, f.FNumberDen),
-            Fraction(f.FocalNum, f.FocalDen),
-            e.Enclosing,
-            // A photo put back together from the pieces a used card split it into, or one whose
-            // data stops where no continuation was found: where its pieces lie on the device.
-            f.Pieces.empty() ? std::string() : PiecesText(f.Pieces),
-            f.Incomplete ? std::string("incomplete") : std::string(),
-            // What the file's header claimed, where other files or its own chunks cut it short.
-            f.ClaimedLength >= 0 ? std::to_string(f.ClaimedLength) : std::string(),
-            // What the card's file system left of the file: its name and folder as the card
-            // stores them (a deleted entry's is marked), the entry's size and modification time.
-            ReportText(f.OriginalName),
-            ReportText(OriginalFolderText(f)),
-            f.OriginalName.empty() ? std::string()
-                                   : std::string(RemnantKindText(f.NameSource)) + (f.NameDeleted ? " (deleted)" : ""),
-            f.EntrySize >= 0 ? std::to_string(f.EntrySize) : std::string(),
-            TimeText(f.EntryModified),
-        };
-        bool first = true;
-        for (const std::string& field : fields) {
-            if (!first)
-                csv += ',';
-            csv += CsvField(field);
-            first = false;
-        }
-        csv += '\n';
+constexpr char kReportHeader[] =
+    "file,status,detail,start_sector,type,length,width,height,make,model,date_taken,iso,"
+    "exposure,f_number,focal_length,inside,pieces,incomplete,claimed_length,original_name,"
+    "original_folder,name_source,entry_size,entry_modified\n";
+
+// The report's line for one chosen file.
+std::string ReportLine(const TRecoveryEntry& e) {
+    const TFoundFile& f = e.File;
+    const std::string fields[] = {
+        e.Name,
+        StatusText(e.Status),
+        e.Detail,
+        std::to_string(f.StartSector),
+        ReportText(f.Ext),
+        e.Length >= 0 ? std::to_string(e.Length) : std::string(),
+        f.Width > 0 ? std::to_string(f.Width) : std::string(),
+        f.Height > 0 ? std::to_string(f.Height) : std::string(),
+        ReportText(f.Make),
+        ReportText(f.Model),
+        ReportText(f.DateTaken),
+        f.ISO > 0 ? std::to_string(f.ISO) : std::string(),
+        Fraction(f.ExposureNum, f.ExposureDen),
+        Fraction(f.FNumberNum, f.FNumberDen),
+        Fraction(f.FocalNum, f.FocalDen),
+        e.Enclosing,
+        // A photo put back together from the pieces a used card split it into, or one whose
+        // data stops where no continuation was found: where its pieces lie on the device.
+        f.Pieces.empty() ? std::string() : PiecesText(f.Pieces),
+        f.Incomplete ? std::string("incomplete") : std::string(),
+        // What the file's header claimed, where other files or its own chunks cut it short.
+        f.ClaimedLength >= 0 ? std::to_string(f.ClaimedLength) : std::string(),
+        // What the card's file system left of the file: its name and folder as the card
+        // stores them (a deleted entry's is marked), the entry's size and modification time.
+        ReportText(f.OriginalName),
+        ReportText(OriginalFolderText(f)),
+        f.OriginalName.empty() ? std::string()
+                               : std::string(RemnantKindText(f.NameSource)) + (f.NameDeleted ? " (deleted)" : ""),
+        f.EntrySize >= 0 ? std::to_string(f.EntrySize) : std::string(),
+        TimeText(f.EntryModified),
+    };
+    std::string line;
+    for (const std::string& field : fields) {
+        if (&field != &fields[0])
+            line += ',';
+        line += CsvField(field);
     }
-    return csv;
+    line += '\n';
+    return line;
 }
 
 } // namespace
 
+// A stable sort of the entries would take a buffer of half of them (a card of many files holds
+// as many): the order is found over their places alone, and the entries are then moved into it
+// in place, a cycle at a time.
+void SortByStartSector(std::deque<TRecoveryEntry>& files) {
+    std::vector<std::uint32_t> order(files.size());
+    std::iota(order.begin(), order.end(), 0u);
+    std::stable_sort(order.begin(), order.end(), [&files](std::uint32_t a, std::uint32_t b) {
+        return files[a].File.StartSector < files[b].File.StartSector;
+    });
+    // order[k] is the place of the entry that belongs at k; a place done points at itself.
+    for (std::uint32_t k = 0; k < order.size(); ++k) {
+        if (order[k] == k)
+            continue;
+        TRecoveryEntry first = std::move(files[k]);
+        std::uint32_t at = k;
+        while (order[at] != k) {
+            const std::uint32_t from = order[at];
+            files[at] = std::move(files[from]);
+            order[at] = at;
+            at = from;
+        }
+        files[at] = std::move(first);
+        order[at] = at;
+    }
+}
+
 void WriteReport(TOutputDir& dest, TRecoveryResult& result) {
-    const std::string csv = ReportCsv(result);
-    const TWriteResult w = dest.Write(
+    // The lines are made as the file is written, a block at a time, and counted once before:
+    // a run of many thousand files never holds its whole report in memory.
+    std::uint64_t size = sizeof kReportHeader - 1;
+    for (const TRecoveryEntry& e : result.Files)
+        size += ReportLine(e).size();
+    std::string made = kReportHeader; // lines made and not yet written
+    std::size_t next = 0;              // the next entry to make a line of
+    std::string block;
+    const auto lines = [&](std::uint64_t, std::size_t n, const std::uint8_t*& out) {
+        while (made.size() < n && next < result.Files.size())
+            made += ReportLine(result.Files[next++]);
+        if (made.size() < n)
+            return false;
+        block.assign(made, 0, n);
+        made.erase(0, n);
+        out = reinterpret_cast<const std::uint8_t*>(block.data());
+        return true;
+    };
+    const TWriteResult w = dest.WriteStream(
         [](int suffix) {
             return suffix == 0 ? std::string("recovery-report.csv")
                                : "recovery-report-" + std::to_string(suffix) + ".csv";
         },
-        reinterpret_cast<const std::uint8_t*>(csv.data()), csv.size());
+        size, kReportBlock, lines);
     if (w.Outcome == TWriteOutcome::Written) {
         result.ReportPath = (fs::path(dest.Folder()) / w.Name).string();
     } else {

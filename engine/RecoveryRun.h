@@ -162,5 +162,8 @@ bool PrepareDestination(const TScanEngine& engine, const TRecoveryRequest& reque
 
 // Writes the report beside the files; a failure is added to the result's message.
 void WriteReport(TOutputDir& dest, TRecoveryResult& result);
+// Puts the entries in order of start sector, as a stable sort would, with little more memory
+// than the entries themselves: the order the report lists them in.
+void SortByStartSector(std::deque<TRecoveryEntry>& files);
 
 } // namespace lumivore::detail
