@@ -178,8 +178,10 @@ private:
 // What the window lets go of that a file still waiting needs (a long one, one waiting for
 // another, a photo held for the pieces pass with the clusters after it) is kept on the
 // destination drive meanwhile (engine/SectorSpill.h), so the device is read once and memory
-// stays bounded whatever the card. Files are chosen by a predicate on their records, which carry their
-// nesting as found so far; an AVI's further RIFF chunks are followed as soon as it is found.
+// does not grow with the files' lengths: only with their number (the found file's record, its
+// entry in the result, about 1.3 KB in all). Files are chosen by a predicate on their records,
+// which carry their nesting as found so far; an AVI's further RIFF chunks are followed as soon
+// as it is found.
 // The files, their names and the report are those that recovery after the scan would give.
 class TRecoveryDuringScan : public TBlockObserver {
 public:
