@@ -88,7 +88,7 @@ void TScanEngine::Scan(std::uint64_t firstSector, std::uint64_t sectorCount, TCo
     // With the card's cluster size from its boot sector, photos are sampled for the pass after
     // the scan from the blocks as they come (an inferred size is known only after the scan).
     sampled_.clear();
-    openSamples_ = 0;
+    openSamples_.clear();
     sampling_ = ReassembleAfterScan && FragmentOptions.SampleMeasuredJpegs && GeometryFromDevice(Drive, sampleGeometry_);
 
     // Busy, the stop request and the bar are reset on every way out, also when an error
@@ -98,7 +98,7 @@ void TScanEngine::Scan(std::uint64_t firstSector, std::uint64_t sectorCount, TCo
         ~TResetOnExit() {
             engine.openMeasures_.clear();
             engine.sampled_.clear();
-            engine.openSamples_ = 0;
+            engine.openSamples_.clear();
             engine.sampling_ = false;
             engine.rescanning_ = false;
             engine.Busy = false;
@@ -207,7 +207,7 @@ void TScanEngine::Scan(std::uint64_t firstSector, std::uint64_t sectorCount, TCo
         // The samplers name their photos by place in the list, which is about to change; the
         // pass samples those photos itself.
         sampled_.clear();
-        openSamples_ = 0;
+        openSamples_.clear();
         std::stable_sort(FoundFiles.begin(), FoundFiles.end(),
                          [](const TFoundFile& a, const TFoundFile& b) { return a.StartSector < b.StartSector; });
     }
@@ -394,7 +394,7 @@ void TScanEngine::StartMeasure(TBytes data, std::uint64_t firstByte) {
 }
 
 void TScanEngine::StartSampling(TBytes data, std::uint64_t firstByte) {
-    if (openSamples_ >= kMaxOpenMeasures)
+    if (openSamples_.size() >= kMaxOpenMeasures)
         return;
     TSampledPhoto photo;
     photo.Record = FoundFiles.size() - 1;
@@ -402,23 +402,19 @@ void TScanEngine::StartSampling(TBytes data, std::uint64_t firstByte) {
         return;
     const TFoundFile& f = FoundFiles[photo.Record];
     const std::uint64_t end = LengthKnown(f.Length) ? firstByte + static_cast<std::uint64_t>(f.Length) : 0;
-    photo.Open = photo.Sampler.Feed(data, firstByte, end);
-    openSamples_ += photo.Open;
+    if (photo.Sampler.Feed(data, firstByte, end))
+        openSamples_.push_back(sampled_.size());
     sampled_.push_back(std::move(photo));
 }
 
 void TScanEngine::SampleBlock(TBytes block, std::uint64_t blockByte) {
-    for (TSampledPhoto& photo : sampled_) {
-        if (!photo.Open)
-            continue;
+    std::erase_if(openSamples_, [&](std::size_t place) {
+        TSampledPhoto& photo = sampled_[place];
         const TFoundFile& f = FoundFiles[photo.Record];
         const std::uint64_t start = static_cast<std::uint64_t>(f.StartSector) * kSectorSize;
         const std::uint64_t end = LengthKnown(f.Length) ? start + static_cast<std::uint64_t>(f.Length) : 0;
-        if (!photo.Sampler.Feed(block, blockByte, end)) {
-            photo.Open = false;
-            --openSamples_;
-        }
-    }
+        return !photo.Sampler.Feed(block, blockByte, end);
+    });
 }
 
 std::set<std::int64_t> TScanEngine::SampledCleanPhotos() const {
@@ -472,7 +468,7 @@ void TScanEngine::ScanBytes(const std::uint8_t* bytes, std::uint16_t sectorsRead
     const std::uint64_t blockByte = static_cast<std::uint64_t>(blockStart) * kSectorSize;
     if (!openMeasures_.empty())
         ContinueMeasures(block, blockByte);
-    if (openSamples_ > 0)
+    if (!openSamples_.empty())
         SampleBlock(block, blockByte);
     if (NamesFromRemnants)
         remnants_.Block(block, blockByte);

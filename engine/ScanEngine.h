@@ -172,10 +172,11 @@ private:
     struct TSampledPhoto {
         std::size_t Record = 0;
         TJpegSampler Sampler;
-        bool Open = true;
     };
     std::vector<TSampledPhoto> sampled_;
-    std::size_t openSamples_ = 0;
+    // The places in sampled_ of the photos still sampled: at most kMaxOpenMeasures, where
+    // sampled_ grows with the card.
+    std::vector<std::size_t> openSamples_;
     TClusterGeometry sampleGeometry_;
     bool sampling_ = false;
     // Starts sampling the photo just added, from its first byte in data; takes the samples of a
