@@ -101,6 +101,9 @@ void TScanEngine::Scan(std::uint64_t firstSector, std::uint64_t sectorCount, TCo
             engine.openSamples_.clear();
             engine.sampling_ = false;
             engine.rescanning_ = false;
+            engine.holdSeam_ = false;
+            engine.seamHeld_ = 0;
+            engine.seam_ = {};
             engine.Busy = false;
             engine.StopRequested = false;
             engine.SetProgress(0);
@@ -136,6 +139,7 @@ void TScanEngine::Scan(std::uint64_t firstSector, std::uint64_t sectorCount, TCo
     // scan (the pieces pass, the names) takes memory of its own.
     auto readAheadOwner = std::make_unique<TReadAhead>(Drive, kBlockSectors);
     TReadAhead& readAhead = *readAheadOwner;
+    holdSeam_ = true;
     for (std::uint64_t k = 0; k < steps; ++k) {
         PumpMessages();
         if (sectorCount > 0)
@@ -172,6 +176,8 @@ void TScanEngine::Scan(std::uint64_t firstSector, std::uint64_t sectorCount, TCo
             // A failed read, or a short one that stopped at a bad sector: the rest of the
             // block waits for the sector-by-sector pass, and so do the next blocks.
             remember(current + got, current + kBlockSectors);
+            // Sectors held back from the block before are examined with what they have.
+            FlushSeam();
             ParkMeasures((current + got) * kSectorSize);
             skip = kSkipBlocksAfterError;
             // The sector the read stopped at failed: counted now, settled when it is read again.
@@ -184,6 +190,11 @@ void TScanEngine::Scan(std::uint64_t firstSector, std::uint64_t sectorCount, TCo
         if (sectorLabel)
             sectorLabel->SetCount(static_cast<std::int64_t>(shown()));
     }
+    // The last block's held-back sectors: nothing follows them in this walk.
+    holdSeam_ = false;
+    FlushSeam();
+    if (foundLabel)
+        foundLabel->SetCount(static_cast<std::int64_t>(FoundFiles.size()));
     // A block read ahead of a stop is not wanted.
     readAhead.Cancel();
     if (!pending.empty() && !StopRequested) {
@@ -341,11 +352,13 @@ void TScanEngine::ContinueMeasures(TBytes block, std::uint64_t blockByte) {
     for (std::size_t i = 0; i < openMeasures_.size(); ++i) {
         TOpenMeasure& open = openMeasures_[i];
         TMeasureStatus status = TMeasureStatus::Failed;
-        if (open.Next > blockByte || (open.Parked && !rescanning_)) {
+        const std::uint64_t blockEnd = blockByte + block.size();
+        const bool fed = open.Next >= blockByte && open.Next < blockEnd;
+        if (open.Next >= blockEnd || (open.Parked && !rescanning_)) {
             status = TMeasureStatus::Open; // its bytes come later
-        } else if (open.Next == blockByte) {
+        } else if (fed) {
             try {
-                status = open.Measure->Feed(block);
+                status = open.Measure->Feed(block.subspan(static_cast<std::size_t>(open.Next - blockByte)));
             } catch (...) {
                 // A measure that fails on its data gives up; the file keeps an unknown length.
             }
@@ -353,8 +366,8 @@ void TScanEngine::ContinueMeasures(TBytes block, std::uint64_t blockByte) {
         TakeMeasure(open);
         if (status != TMeasureStatus::Open)
             continue;
-        if (open.Next == blockByte) {
-            open.Next = blockByte + block.size();
+        if (fed) {
+            open.Next = blockEnd;
             open.Parked = false;
         }
         if (kept != i)
@@ -460,20 +473,52 @@ void TScanEngine::ScanBlock(std::uint16_t sectorsRead, std::int64_t blockStart) 
 }
 
 void TScanEngine::ScanBytes(const std::uint8_t* bytes, std::uint16_t sectorsRead, std::int64_t blockStart) {
-    TFoundFile& rec = scratch_;
-    rec.Reset();
-    bool recTouched = false;
     const std::size_t limit = std::min<std::size_t>(sectorsRead, kBlockSectors);
     const TBytes block(bytes, limit * kSectorSize);
     const std::uint64_t blockByte = static_cast<std::uint64_t>(blockStart) * kSectorSize;
+    // The last block's held-back sectors come first, with this block's first sectors after
+    // them when it follows on: their files are found before this block continues the others.
+    if (seamHeld_ > 0)
+        ExamineSeam(seamSector_ + seamHeld_ == static_cast<std::uint64_t>(blockStart) ? block : TBytes{});
     if (!openMeasures_.empty())
         ContinueMeasures(block, blockByte);
     if (!openSamples_.empty())
         SampleBlock(block, blockByte);
     if (NamesFromRemnants)
         remnants_.Block(block, blockByte);
+    // In the walk over whole blocks, a sector near the block's end that some recogniser may
+    // accept waits for the next block, and so do the sectors after it.
+    std::size_t examined = limit;
+    if (holdSeam_ && limit == kBlockSectors) {
+        const std::size_t held = NextCandidate(block, limit - kSeamSectors);
+        if (held < limit) {
+            seam_.assign(block.begin() + static_cast<std::ptrdiff_t>(held * kSectorSize), block.end());
+            seamSector_ = static_cast<std::uint64_t>(blockStart) + held;
+            seamHeld_ = limit - held;
+            examined = held;
+        }
+    }
+    ExamineSectors(block, examined, blockStart);
+}
+
+void TScanEngine::ExamineSeam(TBytes next) {
+    const std::size_t held = seamHeld_;
+    seamHeld_ = 0;
+    const std::size_t take = std::min<std::size_t>(next.size(), std::size_t{kSeamSectors} * kSectorSize);
+    seam_.insert(seam_.end(), next.begin(), next.begin() + static_cast<std::ptrdiff_t>(take));
+    ExamineSectors(TBytes(seam_.data(), seam_.size()), held, static_cast<std::int64_t>(seamSector_));
+    seam_.clear();
+}
+
+void TScanEngine::ExamineSectors(TBytes data, std::size_t sectors, std::int64_t firstSector) {
+    TFoundFile& rec = scratch_;
+    rec.Reset();
+    bool recTouched = false;
+    const std::uint64_t firstByte = static_cast<std::uint64_t>(firstSector) * kSectorSize;
+    // Candidates are looked for among the sectors to examine alone; each is shown data to its end.
+    const TBytes examined = data.first(std::min(data.size(), sectors * kSectorSize));
     // Sectors that no recogniser may accept are passed over without touching the record.
-    for (std::size_t i = NextCandidate(block, 0); i < limit; i = NextCandidate(block, i + 1)) {
+    for (std::size_t i = NextCandidate(examined, 0); i < sectors; i = NextCandidate(examined, i + 1)) {
         try {
             // The record is reset before every sector; one that no recogniser saw is still empty.
             if (recTouched) {
@@ -482,19 +527,19 @@ void TScanEngine::ScanBytes(const std::uint8_t* bytes, std::uint16_t sectorsRead
             }
             if (StopRequested)
                 return;
-            const TBytes rest = block.subspan(i * kSectorSize);
+            const TBytes rest = data.subspan(i * kSectorSize);
             recTouched = true;
             for (const TRecogniserEntry& r : recognisers_) {
-                const TBytes data = r.SectorOnly ? rest.first(kSectorSize) : rest;
-                if (r.Recognise(data, rec)) {
-                    AddFoundFile(rec, blockStart + static_cast<std::int64_t>(i));
-                    // Its end lies past the block: measure on as the next blocks come. A
+                const TBytes view = r.SectorOnly ? rest.first(kSectorSize) : rest;
+                if (r.Recognise(view, rec)) {
+                    AddFoundFile(rec, firstSector + static_cast<std::int64_t>(i));
+                    // Its end lies past the data: measure on as the next blocks come. A
                     // video's claimed length is checked against its chunks the same way.
                     if ((rec.Length == kUnknownLength || TraitsOf(rec.Type()).Measure == TLengthMeasure::Avi) &&
-                        data.size() == rest.size())
-                        StartMeasure(rest, blockByte + i * kSectorSize);
+                        view.size() == rest.size())
+                        StartMeasure(rest, firstByte + i * kSectorSize);
                     if (sampling_ && rec.Type() == TFileType::Jpeg)
-                        StartSampling(rest, blockByte + i * kSectorSize);
+                        StartSampling(rest, firstByte + i * kSectorSize);
                     break;
                 }
             }

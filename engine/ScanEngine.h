@@ -40,6 +40,12 @@ inline constexpr std::uint32_t kSkipBlocksAfterError = 30;
 // two or three; more than this means the data is not what it seems, and the files found then
 // keep the length their first block gave them.
 inline constexpr std::size_t kMaxOpenMeasures = 64;
+// The least a recogniser is shown from a sector on during a scan's walk over whole blocks:
+// a sector among a block's last kSeamSectors is examined once the next block has come, with
+// the next block's first kSeamSectors after it. A file that starts near a block's end is then
+// judged on as much of its header as one in the block's middle (a raw's directories, a
+// JPEG's frame header behind its metadata), not on the few sectors left in its block.
+inline constexpr std::uint32_t kSeamSectors = 256;
 
 class TScanEngine {
 public:
@@ -65,7 +71,8 @@ public:
     void CountByType() const;
 
     // Walks sectors [firstSector, firstSector + sectorCount) block by block and records every
-    // file that begins at a sector. A block that cannot be read makes the first pass skip the
+    // file that begins at a sector, each judged on at least kSeamSectors sectors from it where
+    // the device has them. A block that cannot be read makes the first pass skip the
     // next kSkipBlocksAfterError blocks, so that a failing area is not hammered; every range
     // skipped or cut short by a read error is read again sector by sector once the first pass
     // is over, and every sector that reads is examined. The error label counts the sectors
@@ -122,6 +129,23 @@ public:
 private:
     // ScanBlock over sectorsRead sectors at bytes, which hold the block starting at blockStart.
     void ScanBytes(const std::uint8_t* bytes, std::uint16_t sectorsRead, std::int64_t blockStart);
+    // Offers each of the first `sectors` sectors of data (the first one being device sector
+    // firstSector) that some recogniser may accept, with the bytes of data from it to data's
+    // end, to the recognisers; records what they accept.
+    void ExamineSectors(TBytes data, std::size_t sectors, std::int64_t firstSector);
+    // The sectors a whole block's walk held back at its end (kSeamSectors): seam_ holds them
+    // from seamSector_ on, seamHeld_ of them, 0 when none wait. ExamineSeam examines them with
+    // the first sectors of next after them (next is empty when the block that follows them
+    // did not come: an unreadable block, the scan's end); FlushSeam, when some wait.
+    bool holdSeam_ = false; // only in the scan's first walk, whose blocks follow each other
+    std::vector<std::uint8_t> seam_;
+    std::uint64_t seamSector_ = 0;
+    std::size_t seamHeld_ = 0;
+    void ExamineSeam(TBytes next);
+    void FlushSeam() {
+        if (seamHeld_ > 0)
+            ExamineSeam({});
+    }
     void PumpMessages() {
         if (MessagePump)
             MessagePump->ProcessMessages();
@@ -184,9 +208,11 @@ private:
     void StartSampling(TBytes data, std::uint64_t firstByte);
     void SampleBlock(TBytes block, std::uint64_t blockByte);
     std::set<std::int64_t> SampledCleanPhotos() const;
-    // Hands the block to every open measure that it continues. A measure that expects bytes
-    // further on waits; one whose next bytes the block has passed over has lost its data and
-    // is closed, unless it is parked until the second pass reads them again.
+    // Hands the block to every open measure that it continues, from the byte the measure
+    // expects next (a file found among held-back sectors was fed the block's first sectors
+    // already). A measure that expects bytes further on waits; one whose next bytes the block
+    // has passed over has lost its data and is closed, unless it is parked until the second
+    // pass reads them again.
     void ContinueMeasures(TBytes block, std::uint64_t blockByte);
     // Parks the measures whose next byte is at byte: the first pass could not read it.
     void ParkMeasures(std::uint64_t byte);

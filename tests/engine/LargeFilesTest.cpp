@@ -162,12 +162,14 @@ TEST_F(LargeFiles, ARawOf120MbIsFoundWithItsLengthAndRecoveredByteIdentical) {
 }
 
 TEST_F(LargeFiles, ARawWhoseDirectoryTheScanCouldNotSeeIsMeasuredAtRecoveryFromItsHead) {
-    // The raw starts on the last sector of a scan block and its directory lies 4 KiB in: the
-    // scan knows only its header. Recovery reads the head, walks it and streams the rest.
+    // The raw starts on the last sector of a scan block and its directory lies further in than
+    // the sectors the scan shows a sector there: the scan knows only its header. Recovery reads
+    // the head, walks it and streams the rest.
     constexpr std::int64_t kSector = 999;
     const std::uint64_t base = kSector * kSectorSize;
+    constexpr std::uint32_t kDirectoryAt = (kSeamSectors + 100) * kSectorSize;
     std::vector<TPlacedBytes> pieces =
-        testkit::PlacedAt(base, testkit::LargeTiffRaw(kRawLength, "NIKON", Preview(), 1 << 20, 4096));
+        testkit::PlacedAt(base, testkit::LargeTiffRaw(kRawLength, "NIKON", Preview(), 1 << 20, kDirectoryAt));
     pieces.push_back({base + kRawLength - 3, {'E', 'N', 'D'}});
     if (!OpenImage(kRawImageBytes, pieces))
         GTEST_SKIP() << "this file system cannot hold a sparse image";

@@ -1,10 +1,16 @@
 // Files whose end the scan cannot see come back whole and byte-identical from a card image:
 // a TIFF written by libtiff (directory last, larger than a scan block), a motion photo with
-// its video, a JPEG whose records end past the scanned block.
+// its video, a JPEG whose records end past the scanned block. And a file that starts in a
+// block's last sectors is seen as it is in a block's middle.
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <tiffio.h>
+
+#include "device/DskLib.h"
 
 #include "engine/EngineOnCard.h"
 #include "engine/FileTypes.h"
@@ -121,4 +127,100 @@ TEST_F(WholeFiles, AJpegWhoseRecordsEndPastTheScanBlock) {
     const TRecoveryResult r = Recover(TRecoverySelection::AllTypes());
     ASSERT_EQ(r.Recovered, 1);
     EXPECT_EQ(Written("f0000000996.jpg"), file);
+}
+
+namespace {
+
+// What a scan learned of a file, but for where it lies and what lies after it: a header's claim
+// that the next file cut short counts as the claim.
+std::string Seen(const TFoundFile& f) {
+    std::ostringstream o;
+    o << f.Ext << ' ' << (f.ClaimedLength >= 0 ? f.ClaimedLength : f.Length) << ' ' << f.Width << 'x' << f.Height << ' ' << f.Make << '|' << f.Model << '|'
+      << f.DateTaken << ' ' << f.ISO << ' ' << int{f.ThumbKind} << ' ' << f.ThumbOffset << '+' << f.ThumbLength << ' '
+      << f.ThumbWidth << 'x' << f.ThumbHeight << ' ' << f.Embedded.size() << ' ' << f.ClaimFrom;
+    return o.str();
+}
+
+// The real camera files kept with the sources, by name.
+std::vector<std::pair<std::string, TByteVector>> CameraFiles() {
+    const std::filesystem::path dir = std::filesystem::path(LUMIVORE_SOURCE_DIR) / "testkit/cards/samples";
+    std::ifstream manifest(dir / "manifest.tsv");
+    std::vector<std::pair<std::string, TByteVector>> out;
+    std::string line;
+    std::getline(manifest, line); // header
+    while (std::getline(manifest, line)) {
+        const std::string name = line.substr(0, line.find('\t'));
+        out.emplace_back(name, testkit::ReadFile(dir / "files" / name));
+    }
+    return out;
+}
+
+} // namespace
+
+// Every camera file, laid once in a block's middle and once so that it starts 1, 8 or 40
+// sectors before a block's end: the scan must find it the same at both places. Judged on the
+// sectors left in its block alone, a DNG was not found at all, a NEF neither, and JPEGs lost
+// their pixel size and thumbnail.
+TEST_F(WholeFiles, ACameraFileNearABlocksEndIsSeenAsInTheMiddle) {
+    const auto files = CameraFiles();
+    ASSERT_GE(files.size(), 60u) << "no camera files beside the sources";
+    for (const std::uint64_t fromEnd : {1, 8, 40}) {
+        image_ = testkit::TDiskImage{kCardSectors};
+        engine_ = std::make_unique<TScanEngine>();
+        // Block k: the file at its sector 300, and again fromEnd sectors before its end.
+        ASSERT_LT(files.size() * 1000, kCardSectors);
+        for (std::size_t k = 0; k < files.size(); ++k) {
+            ASSERT_LT(files[k].second.size(), 250u * 512) << files[k].first;
+            Place(1000 * k + 300, files[k].second);
+            Place(1000 * k + 1000 - fromEnd, files[k].second);
+        }
+        OpenAndScan();
+        for (std::size_t k = 0; k < files.size(); ++k) {
+            const TFoundFile* middle = At(static_cast<std::int64_t>(1000 * k + 300));
+            const TFoundFile* nearEnd = At(static_cast<std::int64_t>(1000 * k + 1000 - fromEnd));
+            if (middle == nullptr) {
+                EXPECT_EQ(nearEnd, nullptr) << files[k].first << ", " << fromEnd << " sectors before the end";
+                continue;
+            }
+            ASSERT_NE(nearEnd, nullptr) << files[k].first << ", " << fromEnd << " sectors before the end";
+            EXPECT_EQ(Seen(*nearEnd), Seen(*middle)) << files[k].first << ", " << fromEnd << " sectors before the end";
+        }
+    }
+}
+
+// A photo longer than what a held-back sector is shown: the scan measures it on from there, with
+// the rest of the next block and the blocks after it, and it comes back whole.
+TEST_F(WholeFiles, APhotoStartingAtABlocksEndIsMeasuredAcrossTheBlocks) {
+    const TByteVector photo = testkit::TJpegBuilder().Jfif().FakeScan(700'000).Build();
+    Place(997, photo);
+    Place(10'000, photo);
+    OpenAndScan();
+    for (std::int64_t sector : {997, 10'000}) {
+        const TFoundFile* f = At(sector);
+        ASSERT_NE(f, nullptr) << sector;
+        EXPECT_EQ(f->Length, static_cast<std::int64_t>(photo.size())) << sector;
+    }
+    const TRecoveryResult r = Recover(TRecoverySelection::AllTypes());
+    ASSERT_EQ(r.Recovered, 2) << r.Message;
+    EXPECT_EQ(Written("f0000000997.jpg"), photo);
+    EXPECT_EQ(Written("f0000010000.jpg"), photo);
+}
+
+// Held-back sectors whose next block cannot be read are examined with what they have, before
+// the failing area is left for the sector-by-sector pass: the photo there is found, and its
+// measure waits for that pass, which reads the rest of it.
+TEST_F(WholeFiles, AFileHeldAtABlocksEndBeforeAnUnreadableBlock) {
+    const TByteVector photo = testkit::TJpegBuilder().Jfif().FakeScan(20'000).Build();
+    Place(1990, photo);
+    const std::uint64_t bad = 2500; // in the block after the photo's start
+    const TReadFault before = SetReadFault([bad](std::uint64_t first, std::uint16_t count) {
+        return first <= bad && bad < first + count;
+    });
+    OpenAndScan();
+    SetReadFault(before);
+    const TFoundFile* f = At(1990);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(f->Ext, "JPG");
+    EXPECT_EQ(f->Length, static_cast<std::int64_t>(photo.size()));
+    EXPECT_EQ(engine_->UnreadableSectors, 1);
 }
