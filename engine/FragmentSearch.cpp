@@ -37,6 +37,12 @@ std::optional<std::vector<TPiece>> TSearch::Solve(std::uint64_t start, std::uint
     // continuation of fewer went on the picture no worse.
     maxPieces_ = options_.MaxPieces;
     std::optional<std::vector<TPiece>> found = Extend(fresh, pieces);
+    // Then once more, going past the gaps where the search near every break fails: what the
+    // first round decoded and rejected is known, and not paid for again.
+    if (!found && options_.SearchFar && g_.ClusterBytes != 0 && attempts_ < options_.MaxAttemptsPerFile) {
+        far_ = true;
+        found = Extend(fresh, pieces);
+    }
     firstBreak = firstBreak_;
     return found;
 }
@@ -319,7 +325,16 @@ std::optional<std::vector<TPiece>> TSearch::Extend(const TJpegEntropyDecoder& at
             if (rejected_.count(key) != 0)
                 continue;
             if (const auto known = alike_.find(key); known != alike_.end()) {
-                followed.emplace_back(known->second, cand);
+                // The second round goes down the plain ones again, to look past the gaps
+                // after them.
+                if (far_ && known->second.Plain) {
+                    trial.push_back({static_cast<std::int64_t>(cand), 0});
+                    if (auto found = Extend(it->second, trial))
+                        return found;
+                    trial.pop_back();
+                    continue;
+                }
+                followed.emplace_back(known->second.Unlike, cand);
                 continue;
             }
             if (ConstantStart(cand)) {
@@ -342,8 +357,9 @@ std::optional<std::vector<TPiece>> TSearch::Extend(const TJpegEntropyDecoder& at
             trial.pop_back();
             if (tr == TJpegCheck::NeedMore && t.Resume() >= logicalEnd && !Foreign(it->second, t)) {
                 const double unlike = Unlikeness(it->second, t);
-                alike_.emplace(key, unlike);
-                if (Continues(it->second, t, unlike)) {
+                const bool plain = Continues(it->second, t, unlike);
+                alike_.emplace(key, TAlike{unlike, plain});
+                if (plain) {
                     // Plainly the picture going on: followed at once, so that a photo whose
                     // rest lies near the break costs no look at every cluster further on.
                     trial.push_back({static_cast<std::int64_t>(cand), 0});
@@ -375,6 +391,73 @@ std::optional<std::vector<TPiece>> TSearch::Extend(const TJpegEntropyDecoder& at
         }
         if (attempts_ >= options_.MaxAttemptsPerFile)
             return std::nullopt;
+    }
+    if (far_) {
+        for (auto it = snapshots.rbegin(); it != snapshots.rend() && attempts_ < options_.MaxAttemptsPerFile; ++it) {
+            std::vector<TPiece> trial = pieces;
+            trial.back().Length = static_cast<std::int64_t>(it->first - openStart);
+            if (auto found = ExtendFar(it->second, std::move(trial)))
+                return found;
+        }
+    }
+    return std::nullopt;
+}
+
+bool TSearch::CodedDataStart(std::uint64_t offset) {
+    std::uint8_t s[kSector];
+    reader_.SetPieces({{static_cast<std::int64_t>(offset), static_cast<std::int64_t>(kSector)}});
+    if (!reader_.ReadAt(0, s, kSector) || std::all_of(s, s + kSector, [&](std::uint8_t b) { return b == s[0]; }))
+        return false;
+    return PlausibleScanSector(TBytes(s, kSector));
+}
+
+std::optional<std::vector<TPiece>> TSearch::ExtendFar(const TJpegEntropyDecoder& atBreak, std::vector<TPiece> trial) {
+    const std::uint64_t c = g_.ClusterBytes;
+    const std::uint64_t e = static_cast<std::uint64_t>(trial.back().Offset + trial.back().Length);
+    const std::uint64_t logicalEnd = Total(trial);
+    const std::uint64_t prefix = RunKey(trial);
+    // The near search tried every cluster up to reach clusters past the break.
+    const std::uint64_t reach = std::max<std::uint64_t>(options_.MaxGapClusters, options_.MinGapBytes / c);
+    if (e >= deviceBytes_ || reach >= (deviceBytes_ - e) / c)
+        return std::nullopt;
+    std::uint64_t next = g_.BoundaryAtOrAfter(e) + (reach + 1) * c;
+    while (next < deviceBytes_ && attempts_ < options_.MaxAttemptsPerFile) {
+        const std::uint64_t cand = next;
+        next += c;
+        if (const std::uint64_t end = occupied_.AnyHolder(cand); end != 0) {
+            next = std::max(next, g_.BoundaryAtOrAfter(end));
+            continue;
+        }
+        if (occupied_.NextWall(cand - 1, cand + 1) == cand)
+            continue;
+        // A candidate the first round tried after the same pieces (one a found file's end
+        // brought it to) is not tried again.
+        const std::uint64_t key = (prefix ^ cand) * 0x9E3779B97F4A7C15ull;
+        if (rejected_.count(key) != 0 || alike_.count(key) != 0 || !CodedDataStart(cand))
+            continue;
+        ++attempts_;
+        const std::uint64_t limit = std::min(OpenEnd(cand, logicalEnd), cand + c);
+        if (limit <= cand)
+            continue;
+        trial.push_back({static_cast<std::int64_t>(cand), static_cast<std::int64_t>(limit - cand)});
+        TJpegEntropyDecoder t = atBreak;
+        const TJpegCheck tr = RunOver(t, trial);
+        if (tr == TJpegCheck::Clean) {
+            trial.back().Length = static_cast<std::int64_t>(t.EndOffset() - logicalEnd);
+            return trial;
+        }
+        bool plain = false;
+        if (tr == TJpegCheck::NeedMore && t.Resume() >= logicalEnd) {
+            Judgeable(atBreak, t, trial, OpenEnd(cand, logicalEnd));
+            plain = !Foreign(atBreak, t) && Continues(atBreak, t, Unlikeness(atBreak, t));
+        }
+        trial.pop_back();
+        if (plain) {
+            trial.push_back({static_cast<std::int64_t>(cand), 0});
+            if (auto found = Extend(atBreak, trial))
+                return found;
+            trial.pop_back();
+        }
     }
     return std::nullopt;
 }

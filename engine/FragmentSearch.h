@@ -65,6 +65,17 @@ public:
                 return 0;
         }
     }
+    // The end of an extent that holds offset, trusted or not and without checking any: 0 when
+    // none does. For a search far from the break, which takes no cluster a found file may own.
+    std::uint64_t AnyHolder(std::uint64_t offset) const {
+        auto it = extents_.upper_bound(offset);
+        for (int back = 0; back < 8 && it != extents_.begin(); ++back) {
+            --it;
+            if (it->second.End > offset)
+                return it->second.End;
+        }
+        return 0;
+    }
     // The first extent that starts in [from, to): its start, or to when none.
     std::uint64_t FirstExtentIn(std::uint64_t from, std::uint64_t to) {
         for (;;) {
@@ -238,6 +249,18 @@ private:
     // closed pieces and stands where the open piece's bytes are needed.
     std::optional<std::vector<TPiece>> Extend(const TJpegEntropyDecoder& atStart, std::vector<TPiece> pieces);
 
+    // The next piece looked for past the gap a break's candidates cover, to the device's end,
+    // once the search near every break has failed: on a used card the camera may have put a
+    // photo's rest in the next free run of clusters, hundreds of megabytes on. trial: the pieces
+    // up to the break, atBreak the decoder's state there. Only clusters that no found file may
+    // own (trusted or not, none is decoded to tell), that start no file and whose first sector
+    // can be coded data are tried, and only one that plainly goes on the picture is followed.
+    std::optional<std::vector<TPiece>> ExtendFar(const TJpegEntropyDecoder& atBreak, std::vector<TPiece> trial);
+    // Whether the sector at offset can begin a piece of coded data (PlausibleScanSector, and not
+    // one value throughout).
+    bool CodedDataStart(std::uint64_t offset);
+    bool far_ = false; // the search's second round, past the gaps
+
     TPieceReader& reader_;
     const TClusterGeometry& g_;
     TOccupied& occupied_;
@@ -252,7 +275,12 @@ private:
     std::uint64_t doubtfulBytes_ = 0;
     std::uint32_t doubtful_ = 0;
     std::unordered_set<std::uint64_t> rejected_;
-    std::unordered_map<std::uint64_t, double> alike_; // candidates that went on the picture
+    // Candidates that went on the picture: how unlike its blocks, and whether plainly.
+    struct TAlike {
+        double Unlike = 1.0;
+        bool Plain = false;
+    };
+    std::unordered_map<std::uint64_t, TAlike> alike_;
     static constexpr std::size_t kCachedRuns = 64;
     std::unordered_map<std::uint64_t, TOpenRun> runs_;
 };

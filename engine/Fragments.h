@@ -105,6 +105,11 @@ struct TFragmentOptions {
     // own): about two photos' worth. Where its rest was overwritten, each of them may be the
     // data of an older photo by the same camera, which decodes for megabytes.
     std::uint64_t MaxDoubtfulBytes = 16u << 20;
+    // Whether a photo whose rest lies in none of the gaps above is looked for further on, to
+    // the device's end, among the clusters no found file owns, within MaxAttemptsPerFile: on a
+    // used card a camera writes a photo's rest into the next free run, which may lie hundreds of
+    // megabytes on.
+    bool SearchFar = true;
     // Whether the found photos a search may rely on are checked (decoded whole) ahead, on a
     // second core where the machine has one, while the searches run. The answers are the same;
     // only the time differs.

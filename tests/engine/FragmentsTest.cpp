@@ -193,6 +193,51 @@ TEST_F(FragmentsOnCard, ThreeAndFourPieces) {
     EXPECT_EQ(stats.ByPieces[4], 1u);
 }
 
+// On a used card a camera may put a photo's rest in the next free run hundreds of megabytes on:
+// past the gap a break's candidates cover (40 clusters here), with whole files and old data
+// between. The search goes on there once the near one has failed, and only then; without it
+// the photo stays incomplete.
+TEST_F(FragmentsOnCard, ARestBeyondTheGapIsFoundFurtherOn) {
+    const TByteVector photo = testkit::GrainyPhoto(320, 240, 61);
+    const TByteVector other = testkit::GrainyPhoto(200, 150, 62);
+    const std::uint64_t n = ClustersOf(photo), o = ClustersOf(other);
+    Lay(other, {{10 + n / 2 + 100, o}});
+    const auto pieces = Lay(photo, {{10, n / 2}, {10 + n / 2 + 600, n}});
+    TFragmentOptions near;
+    near.MaxGapClusters = 40;
+    near.MinGapBytes = 0;
+    near.SearchFar = false;
+    Scan();
+    EXPECT_EQ(ReassembleFragments(*engine_, near).Incomplete, 1u);
+    engine_->Scan(0, kSectors, nullptr, nullptr, nullptr);
+    TFragmentOptions far = near;
+    far.SearchFar = true;
+    const TFragmentStats stats = ReassembleFragments(*engine_, far);
+    ExpectReassembled(pieces, photo);
+    EXPECT_EQ(stats.Incomplete, 0u);
+    const TFoundFile* inGap = At(card_.ClusterOffset(10 + n / 2 + 100));
+    ASSERT_NE(inGap, nullptr);
+    EXPECT_TRUE(inGap->Pieces.empty());
+    EXPECT_EQ(inGap->Length, static_cast<std::int64_t>(other.size()));
+}
+
+// Far from the break, a whole copy of the photo lies before the photo's own rest: its clusters
+// decode from the break as well as the rest does, but they belong to another found file, which
+// the far search does not even decode to tell. The rest is taken, the copy stays whole.
+TEST_F(FragmentsOnCard, AFarClusterOfAnotherFoundFileIsNeverTaken) {
+    const TByteVector photo = testkit::GrainyPhoto(320, 240, 63);
+    const std::uint64_t n = ClustersOf(photo);
+    const std::uint64_t copyAt = 10 + n / 2 + 200;
+    const auto copy = Lay(photo, {{copyAt, n}});
+    const auto pieces = Lay(photo, {{10, n / 2}, {copyAt + n + 300, n}});
+    TFragmentOptions options;
+    options.MaxGapClusters = 40;
+    options.MinGapBytes = 0;
+    ScanAndReassemble(options);
+    ExpectReassembled(pieces, photo);
+    ExpectAsScanned(copy.front().Offset);
+}
+
 // A camera's preview, named by the photo's multi-picture index, follows the main image's end
 // in the last piece: the photo put back holds it too.
 TEST_F(FragmentsOnCard, APreviewAppendedAfterTheMainImageComesBackWithIt) {
