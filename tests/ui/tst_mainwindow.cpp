@@ -66,6 +66,13 @@ T* Find(QWidget& window, const char* name) {
 
 QString Text(QWidget& window, const char* name) { return Find<QLabel>(window, name)->text(); }
 
+// A counter label's number, written in the user's number format; -1 when it holds no number.
+qlonglong Count(QWidget& window, const char* name) {
+    bool ok = false;
+    const qlonglong value = QLocale().toLongLong(Text(window, name), &ok);
+    return ok ? value : -1;
+}
+
 void Click(QWidget& window, const char* name) { QTest::mouseClick(Find<QAbstractButton>(window, name), Qt::LeftButton); }
 
 bool Checked(QTreeWidget* list, int row) { return list->topLevelItem(row)->checkState(0) == Qt::Checked; }
@@ -199,7 +206,7 @@ private Q_SLOTS:
         QCOMPARE(window->ScanLength(), std::uint64_t{2048});
         QCOMPARE(window->PageIndex(), int{Tfrm_main::PageScan});
         QVERIFY(window->Scanned());
-        QVERIFY(Text(*window, "Label14").toLongLong() >= 2048); // whole blocks of 1000
+        QVERIFY(Count(*window, "Label14") >= 2048); // whole blocks of 1000
         QCOMPARE(Text(*window, "Label16"), QStringLiteral("0"));
     }
 
@@ -226,7 +233,7 @@ private Q_SLOTS:
         QCOMPARE(window->ScanLength(), std::uint64_t{200 * 2048});
         QCOMPARE(window->PageIndex(), int{Tfrm_main::PageScan});
         QVERIFY(window->Scanned());
-        QVERIFY(Text(*window, "Label14").toLongLong() >= 200 * 2048); // whole blocks of 1000
+        QVERIFY(Count(*window, "Label14") >= 200 * 2048); // whole blocks of 1000
         QVERIFY(Find<QPushButton>(*window, "btn_next")->isEnabled());
         QVERIFY(Find<QPushButton>(*window, "btn_prior")->isEnabled());
 
@@ -426,7 +433,7 @@ private Q_SLOTS:
         QVERIFY(stillShown);
         QVERIFY(window->isVisible());
         QVERIFY(window->Scanned());
-        QVERIFY(Text(*window, "Label14").toLongLong() < 400 * 2048);
+        QVERIFY(Count(*window, "Label14") < 400 * 2048);
         QVERIFY(Find<QPushButton>(*window, "btn_next")->isEnabled());
 
         // Closing by the title bar stops the scan, and the window closes once it has ended.
@@ -477,7 +484,7 @@ private Q_SLOTS:
         QVERIFY(busy);
         QVERIFY(!window.Engine().Busy);
         QCOMPARE(env_->Questions.size(), 1); // whether to create the folder; no summary
-        QVERIFY(Text(window, "Label19").toInt() < static_cast<int>(card.Files.size()));
+        QVERIFY(Count(window, "Label19") < static_cast<int>(card.Files.size()));
         QTRY_VERIFY(!window.isVisible());
     }
 
@@ -507,7 +514,7 @@ private Q_SLOTS:
         Click(window, "btn_next");                // scan runs at once
         QCOMPARE(window.PageIndex(), int{Tfrm_main::PageScan});
         QVERIFY(window.Scanned());
-        QVERIFY(Text(window, "Label12").toInt() > 0);
+        QVERIFY(Count(window, "Label12") > 0);
         QCOMPARE(Text(window, "Label16"), QStringLiteral("0"));
         Click(window, "btn_next");                // details
         Click(window, "btn_skip");                // file types
@@ -885,11 +892,11 @@ private Q_SLOTS:
         Find<QPushButton>(*window, "btn_next")->setFocus();
         QTest::keyClick(Find<QPushButton>(*window, "btn_next"), Qt::Key_Space);
         QVERIFY(window->Scanned());
-        QVERIFY(Text(*window, "Label14").toLongLong() < 200 * 2048);
+        QVERIFY(Count(*window, "Label14") < 200 * 2048);
         QCOMPARE(QApplication::focusWidget(), Find<QPushButton>(*window, "btn_next"));
         // The bar shows how far the stopped scan came, not 0 and not 100.
         const int bar = Find<QProgressBar>(*window, "ProgressBar1")->value();
-        QCOMPARE(bar, static_cast<int>(Text(*window, "Label14").toLongLong() * 100 / (200 * 2048)));
+        QCOMPARE(bar, static_cast<int>(Count(*window, "Label14") * 100 / (200 * 2048)));
         QVERIFY(bar < 100);
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
         QVERIFY(window->isVisible());
@@ -907,7 +914,7 @@ private Q_SLOTS:
         Click(window, "btn_next");
         QCOMPARE(window.ScansRun(), 1);
         const QString everything = Text(window, "Label12");
-        QVERIFY(everything.toInt() > 1);
+        QVERIFY(QLocale().toInt(everything) > 1);
         // A finished scan shows a full bar.
         QCOMPARE(Find<QProgressBar>(window, "ProgressBar1")->value(), 100);
         // The same range again: no second scan.
@@ -933,7 +940,7 @@ private Q_SLOTS:
         QCOMPARE(window.ScanStart(), std::uint64_t{7 * 2048});
         for (const TFoundFile& f : window.Engine().FoundFiles)
             QVERIFY(f.StartSector >= 7 * 2048 && f.StartSector < 8 * 2048 + 1000);
-        QVERIFY(Text(window, "Label12").toInt() < everything.toInt());
+        QVERIFY(Count(window, "Label12") < QLocale().toInt(everything));
         // An empty range: nothing is scanned and nothing of the old range stays.
         Click(window, "btn_prior");
         end->setText(QStringLiteral("7"));
@@ -1045,7 +1052,7 @@ private Q_SLOTS:
         env_->Answer = true;
         Click(window, "btn_next");
         QCOMPARE(window.PageIndex(), int{Tfrm_main::PageRecover});
-        const int first = Text(window, "Label19").toInt();
+        const int first = Count(window, "Label19");
         QVERIFY(first > 0);
         QCOMPARE(QDir(deep).entryList({QStringLiteral("*.jpg")}).size(), first);
         // Back and Next again: the folder holds recovered files, so the user is asked; no
