@@ -831,6 +831,24 @@ void Tfrm_main::Advance() {
     SetButtonEnabled(btn_prior, true);
     if (index + 1 == PageRecover)
         SetButtonEnabled(btn_next, false);
+    FocusPage();
+}
+
+void Tfrm_main::FocusPage() {
+    // Skip, which had the focus, is hidden with its page, and Tab from Next leads to Exit: the
+    // keyboard starts where the page's work is. Space then ticks a row, Enter still goes on.
+    switch (Notebook1->currentIndex()) {
+    case PageFileType:
+        if (ListView1->currentItem() == nullptr)
+            ListView1->setCurrentItem(ListView1->topLevelItem(0), 0, QItemSelectionModel::NoUpdate);
+        ListView1->setFocus(Qt::OtherFocusReason);
+        break;
+    case PageDirectory:
+        Edit1->setFocus(Qt::OtherFocusReason);
+        break;
+    default:
+        break;
+    }
 }
 
 void Tfrm_main::SpeedButton1Click() {
@@ -889,6 +907,7 @@ void Tfrm_main::SpeedButton7Click() {
     SetButtonEnabled(btn_next, true);
     if (index - 1 == 0)
         SetButtonEnabled(btn_prior, false);
+    FocusPage();
 }
 
 // ---------------------------------------------------------------- scan

@@ -96,6 +96,8 @@ private:
     void Advance();
     void DoScanExecute();
     void btn_stopscanClick();
+    // Arriving on the file-type or destination page, the keyboard starts in the page's control.
+    void FocusPage();
     void BuildFileTypeList();
     void ListView1MouseDown(QTreeWidgetItem* item);
     bool AnyTypeChecked() const;
