@@ -300,6 +300,7 @@ Tfrm_CustomizeRecovery::Tfrm_CustomizeRecovery(TScanEngine& engine, QWidget* par
         for (std::size_t i = 0; i < kMetadataLines; ++i)
             captions_[i] = Tr(kCaptionKeys[i]);
         originalCaption_ = Tr("photo_originalname");
+        piecesCaption_ = Tr("photo_pieces");
         noThumbnailIcon_ = QIcon(Placeholder("nothumb", QSize(kThumbSize, kThumbSize), Tr("pic_nothumbnail"),
                                              QColor(229, 231, 235)));
         corruptedPicture_ = Placeholder("corrupted", QSize(130, 130), Tr("pic_corrupted"), Qt::white);
@@ -311,6 +312,7 @@ Tfrm_CustomizeRecovery::Tfrm_CustomizeRecovery(TScanEngine& engine, QWidget* par
     for (const QString& caption : captions_)
         lines << caption + QLatin1Char(':');
     lines << originalCaption_ + QLatin1Char(':');
+    lines << piecesCaption_ + QLatin1Char(':');
     Label1->setText(lines.join(QLatin1Char('\n')));
 }
 
@@ -724,7 +726,18 @@ QString Tfrm_CustomizeRecovery::ThumbnailToolTip(const TFoundFile& file) const {
                      QStringLiteral(" x ") + values[3];
     if (!file.DateTaken.empty())
         lines << captions_[6] + QStringLiteral(": ") + values[6];
+    if (const QString pieces = PiecesShown(file); !pieces.isEmpty())
+        lines << piecesCaption_ + QStringLiteral(": ") + pieces;
     return lines.join(QLatin1Char('\n'));
+}
+
+QString Tfrm_CustomizeRecovery::PiecesShown(const TFoundFile& file) {
+    // A photo whose rest was not found shows as far as its data reached: the user is told why.
+    if (file.Incomplete)
+        return Tr("photo_incomplete");
+    if (file.Reassembled())
+        return CountText("photo_inpieces", static_cast<long long>(file.Pieces.size()));
+    return {};
 }
 
 QStringList Tfrm_CustomizeRecovery::ShownMetadata(const TFoundFile& file) {
@@ -769,7 +782,9 @@ void Tfrm_CustomizeRecovery::ShowEnlarged(QListWidgetItem* item) {
 void Tfrm_CustomizeRecovery::FillMetadata(const TFoundFile& file) {
     const QStringList lines = ShownMetadata(file);
     const QString original = OriginalNameShown(file);
-    Label2->setText(lines.join(QLatin1Char('\n')) + QLatin1Char('\n') + (original.isEmpty() ? QStringLiteral("-") : original));
+    const QString pieces = PiecesShown(file);
+    Label2->setText(lines.join(QLatin1Char('\n')) + QLatin1Char('\n') + (original.isEmpty() ? QStringLiteral("-") : original) +
+                    QLatin1Char('\n') + (pieces.isEmpty() ? QStringLiteral("-") : pieces));
     // Joined piece by piece: values read from the card must never be taken for placeholders.
     const QString blank = QStringLiteral(" "), colon = QStringLiteral(": ");
     StatusPanel0->setText(blank + captions_[2] + QStringLiteral(" x ") + captions_[3] + colon + lines[2] +
@@ -931,8 +946,9 @@ void Tfrm_CustomizeRecovery::acRecoverExecute() {
     if (!result.Started) {
         refuse(result.Message);
     } else {
-        QString summary = Fill(Tr("msg_previewsummary"), {QString::number(result.Recovered),
-                                                            QString::number(result.Failed + result.Abandoned),
+        const QLocale locale;
+        QString summary = Fill(Tr("msg_previewsummary"), {locale.toString(result.Recovered),
+                                                            locale.toString(result.Failed + result.Abandoned),
                                                             QString::fromStdString(request.Destination)});
         if (result.Stopped)
             summary += QStringLiteral("\n") + Tr("msg_recoverystopped");

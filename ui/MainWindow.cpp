@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <functional>
 #include <optional>
 
 #include <unistd.h>
@@ -144,6 +145,33 @@ QString KindText(std::uint16_t kind, bool& known) {
     }
 }
 
+// The scan bar's hook. The walk over the device only moves the bar forward; the pass that puts
+// photos in pieces back together after it starts again from the left. The first step back is
+// where that pass begins, and the window names it under the bar.
+class TScanProgress final : public TProgressBar {
+public:
+    TScanProgress(QProgressBar* bar, std::function<void()> passBegins) : bar_(bar), passBegins_(std::move(passBegins)) {}
+    // Before each scan.
+    void Begin() {
+        last_ = -1;
+        restarted_ = false;
+    }
+    void SetPosition(int position) override {
+        if (!restarted_ && last_ > 0 && position < last_) {
+            restarted_ = true;
+            passBegins_();
+        }
+        last_ = position;
+        bar_.SetPosition(position);
+    }
+
+private:
+    TQtProgressBar bar_;
+    std::function<void()> passBegins_;
+    int last_ = -1;
+    bool restarted_ = false;
+};
+
 } // namespace
 
 // ---------------------------------------------------------------- construction
@@ -208,7 +236,16 @@ Tfrm_main::Tfrm_main(QWidget* parent) : QWidget(parent) {
     connect(btn_prior, &QPushButton::clicked, this, &Tfrm_main::SpeedButton7Click);
 
     engine_ = std::make_unique<TScanEngine>();
-    progress1_ = std::make_unique<TQtProgressBar>(ProgressBar1);
+    progress1_ = std::make_unique<TScanProgress>(ProgressBar1, [this] {
+        if (!engine_->Busy || stopAsked_)
+            return;
+        // The walk is over: its last counts are shown now, not some tens of milliseconds old
+        // for as long as the pass takes.
+        for (TQtCounterLabel* counter : scanCounters_)
+            if (counter != nullptr)
+                counter->Flush();
+        SetScanState(TScanState::PiecesPass);
+    });
     progress2_ = std::make_unique<TQtProgressBar>(ProgressBar2);
     engine_->ProgressBar = progress1_.get();
     engine_->MessagePump = &pump_;
@@ -433,6 +470,9 @@ QWidget* Tfrm_main::BuildScanPage() {
     ProgressBar1->setRange(0, 100);
     ProgressBar1->setValue(0);
     layout->addWidget(ProgressBar1);
+    Label17 = MakeLabel(content, "Label17", QString(), true);
+    Label17->setTextFormat(Qt::PlainText);
+    layout->addWidget(Label17);
     auto* buttons = new QHBoxLayout;
     btn_startscan = MakeButton(content, "btn_startscan", QString());
     btn_stopscan = MakeButton(content, "btn_stopscan", QString());
@@ -578,6 +618,7 @@ void Tfrm_main::RefreshTexts() {
     Edit2->setToolTip(FillFormat(rangeHintFormat_, 0));
     Edit3->setToolTip(FillFormat(rangeHintFormat_, static_cast<long long>(deviceMegabytes_)));
     setWindowTitle(ProductTitle());
+    ShowScanState();
     ShowDeviceNotice();
     FitToTexts();
 }
@@ -693,6 +734,7 @@ void Tfrm_main::DriveComboBox1Change(bool physical) {
         code = static_cast<std::uint8_t>(DriveComboBox1->currentData().toInt());
     }
     scanned_ = false;
+    SetScanState(TScanState::None);
     const QString ready = Tr("devicestate_ready");
     const QString notReady = Tr("devicestate_notready");
     if (engine_->OpenDrive(code)) {
@@ -872,6 +914,7 @@ void Tfrm_main::SpeedButton1Click() {
                 for (QLabel* counter : {Label12, Label14, Label16})
                     counter->setText(QStringLiteral("0"));
                 ProgressBar1->setValue(0);
+                SetScanState(TScanState::None);
             }
             Notebook1->setCurrentIndex(PageScan);
             SetButtonEnabled(btn_prior, true);
@@ -967,11 +1010,15 @@ void Tfrm_main::DoScanExecute() {
     for (QLabel* counter : {Label12, Label14, Label16})
         counter->setText(QStringLiteral("0"));
     ProgressBar1->setValue(0);
+    stopAsked_ = false;
+    SetScanState(TScanState::None);
     SetBusyButtons(true);
     TQtCounterLabel found(Label12);
     TQtCounterLabel sectors(Label14);
     TQtCounterLabel errors(Label16);
     engine_->ProgressBar = progress1_.get();
+    static_cast<TScanProgress*>(progress1_.get())->Begin();
+    scanCounters_ = {&found, &sectors, &errors};
     pump_.Reset();
     ++scansRun_;
     try {
@@ -979,6 +1026,7 @@ void Tfrm_main::DoScanExecute() {
     } catch (...) {
         // The buttons come back and the scan counts as run, however it ended.
     }
+    scanCounters_ = {};
     found.Flush();
     sectors.Flush();
     errors.Flush();
@@ -990,12 +1038,43 @@ void Tfrm_main::DoScanExecute() {
     scanned_ = true;
     scannedStart_ = scanStart_;
     scannedLength_ = scanLength_;
+    SetScanState(stopAsked_ ? TScanState::Stopped : TScanState::Finished);
     // The next Space or Enter goes on with the wizard, never to Exit.
     SafeFocus()->setFocus(Qt::OtherFocusReason);
     FinishLongOperation();
 }
 
-void Tfrm_main::btn_stopscanClick() { engine_->StopScan(); }
+void Tfrm_main::btn_stopscanClick() {
+    if (engine_->Busy && Notebook1->currentIndex() == PageScan)
+        stopAsked_ = true;
+    engine_->StopScan();
+}
+
+void Tfrm_main::SetScanState(TScanState state) {
+    scanState_ = state;
+    ShowScanState();
+}
+
+void Tfrm_main::ShowScanState() {
+    QStringList lines;
+    if (scanState_ == TScanState::PiecesPass) {
+        lines << Tr("scan_piecespass");
+    } else if (scanState_ == TScanState::Finished || scanState_ == TScanState::Stopped) {
+        // A stop ends the scan before the pass over photos in pieces (or in it): what was found
+        // in pieces stays as it lies, and recovery writes it so.
+        if (scanState_ == TScanState::Stopped && engine_->ReassembleAfterScan)
+            lines << Tr("scan_stoppedpieces");
+        const TFragmentStats& pieces = engine_->FragmentStats;
+        if (pieces.Reassembled > 0)
+            lines << CountText("scan_reassembled", static_cast<long long>(pieces.Reassembled));
+        if (pieces.Incomplete > 0)
+            lines << CountText("scan_incomplete", static_cast<long long>(pieces.Incomplete));
+        if (engine_->RemnantStats.Named > 0)
+            lines << CountText("scan_named", static_cast<long long>(engine_->RemnantStats.Named));
+    }
+    Label17->setText(lines.join(QLatin1Char('\n')));
+    Label17->setVisible(!lines.isEmpty());
+}
 
 // ---------------------------------------------------------------- file-type list
 

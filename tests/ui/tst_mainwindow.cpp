@@ -33,6 +33,7 @@
 #include "testkit/PhotoBuilder.h"
 #include "testkit/SampleCard.h"
 #include "testkit/TempFiles.h"
+#include "testkit/UsedCard.h"
 #include "ui/AboutBox.h"
 #include "ui/CustomizeRecovery.h"
 #include "ui/DirDialog.h"
@@ -850,6 +851,54 @@ private Q_SLOTS:
         key(Qt::Key_Return);
         QCOMPARE(env_->Urls.size(), 1);
         QVERIFY(env_->Urls[0].toLocalFile().endsWith(QStringLiteral("directory.htm")));
+    }
+
+    // The line under the scan bar says what the scan did with photos that a used card split:
+    // put back together, or incomplete; after a stop, that they were left as they lie.
+    void theScanSaysWhatItDidWithPhotosInPieces() {
+        testkit::TTempDir temp;
+        testkit::TClusterCard card(24000, 8);
+        card.Noise(0, card.Clusters(), 31);
+        const testkit::TByteVector split = testkit::GrainyPhoto(320, 240, 41);
+        const testkit::TByteVector cut = testkit::GrainyPhoto(320, 240, 42);
+        const std::uint64_t c = card.ClusterBytes();
+        const std::uint64_t n = (split.size() + c - 1) / c, m = (cut.size() + c - 1) / c;
+        card.Split(split, {{20, n / 2}, {20 + n / 2 + 40, n}});
+        card.Split(testkit::TByteVector(cut.begin(), cut.begin() + static_cast<std::ptrdiff_t>(m / 2 * c)), {{400, m / 2}});
+        QVERIFY(card.Write(temp / "used.img"));
+        Tfrm_main window;
+        window.show();
+        QVERIFY(window.OpenImage(QString::fromStdString(temp / "used.img")));
+        auto* state = Find<QLabel>(window, "Label17");
+        QVERIFY(state->isHidden());
+        Click(window, "btn_next");
+        Click(window, "btn_next"); // scans the whole card
+        QVERIFY(window.Scanned());
+        QVERIFY(state->isVisibleTo(&window));
+        QCOMPARE(state->text().split(QLatin1Char('\n')).mid(0, 2),
+                 QStringList({QStringLiteral("1 photo put back together from pieces"),
+                              QStringLiteral("1 photo incomplete (its rest was not found)")}));
+        // A language chosen afterwards says it in its words.
+        UseLanguage("de");
+        window.RefreshTexts();
+        QVERIFY(state->text().startsWith(QStringLiteral("1 Foto aus Teilen zusammengesetzt\n1 Foto unvollständig")));
+        UseLanguage("en");
+        window.RefreshTexts();
+        // Another device: the line belongs to the last scan and goes with it.
+        QVERIFY(window.OpenImage(Image("other.img", 4 * 2048)));
+        QVERIFY(state->isHidden());
+
+        // Stop during the walk: no pass over the pieces, and the line says so.
+        auto big = WindowOn("stopped.img", 200 * 2048);
+        Click(*big, "btn_next");
+        QTimer::singleShot(0, big.get(), [&] { Click(*big, "btn_stopscan"); });
+        Click(*big, "btn_next");
+        QVERIFY(big->Scanned());
+        QVERIFY(Count(*big, "Label14") < 200 * 2048);
+        QCOMPARE(Text(*big, "Label17"), QStringLiteral("Scan stopped: photos in pieces were not put back together."));
+        // Scanned again to its end, the stop is forgotten.
+        Click(*big, "btn_startscan");
+        QVERIFY(Find<QLabel>(*big, "Label17")->isHidden());
     }
 
     // Space or Enter after a scan, whether the focus was on Next, Scan or Stop, never quits.
