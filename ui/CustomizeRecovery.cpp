@@ -471,6 +471,12 @@ void Tfrm_CustomizeRecovery::BuildWidgets() {
     ListView1->setEditTriggers(QAbstractItemView::NoEditTriggers);
     ListView1->setUniformItemSizes(true);
     ListView1->setSpacing(4);
+    // Every cell is as wide as a name of some twenty letters under its thumbnail, whatever the
+    // first file of the page is called: names from the card's file system run that long, and a
+    // longer one loses its middle, never its extension (the tool tip holds it whole).
+    ListView1->setTextElideMode(Qt::ElideMiddle);
+    ListView1->setGridSize(QSize(std::max(kThumbSize, ListView1->fontMetrics().horizontalAdvance(QStringLiteral("S0000_ExtendedXMP.jpg"))) + 12,
+                                 kThumbSize + ListView1->fontMetrics().height() + 14));
     ListView1->setContextMenuPolicy(Qt::CustomContextMenu);
     PopupMenu1 = new QMenu(ListView1);
     PopupMenu1->setObjectName(QStringLiteral("PopupMenu1"));
@@ -668,6 +674,7 @@ void Tfrm_CustomizeRecovery::LoadThumbnails(std::uint8_t typeIndex, std::int32_t
             auto* item = new QListWidgetItem(noThumbnailIcon_, original.isEmpty() ? QString::fromStdString(Printable(file.Ext)) : original);
             item->setData(kListItemIndexRole, QVariant::fromValue<qulonglong>(static_cast<qulonglong>(p)));
             item->setToolTip(ThumbnailToolTip(file));
+            item->setSizeHint(ListView1->gridSize() - QSize(4, 4)); // the name gets the cell's width
             ListView1->addItem(item);
             if (std::unique_ptr<TBitmap> thumb = engine_.MakeThumbnail(file))
                 item->setIcon(QIcon(ToPixmap(*thumb)));

@@ -406,7 +406,8 @@ private Q_SLOTS:
     }
 
     // A photo that a used card split says so: put back together from its pieces, or incomplete
-    // because its rest was not found, in the properties' last line and in its tool tip.
+    // because its rest was not found, in the properties' last line and in its tool tip. Its name
+    // from the card fits under its thumbnail.
     void photosInPiecesSayHowTheyWerePutBack() {
         std::sort(engine_->FoundFiles.begin(), engine_->FoundFiles.end(),
                   [](const TFoundFile& a, const TFoundFile& b) { return a.StartSector < b.StartSector; });
@@ -416,9 +417,9 @@ private Q_SLOTS:
                 continue;
             const std::int64_t at = f.StartSector * 512;
             if (marked == 0)
-                f.Pieces = {{at, 4096}, {at + 65536, f.Length - 4096}};
+                f.Pieces = {{at, 4096}, {at + 65536, f.Length - 4096}}, f.OriginalName = "A.JPG";
             else
-                f.Pieces = {{at, 4096}}, f.Incomplete = true;
+                f.Pieces = {{at, 4096}}, f.Incomplete = true, f.OriginalName = "P1040518_DSCF.JPG";
             if (++marked == 2)
                 break;
         }
@@ -443,6 +444,10 @@ private Q_SLOTS:
         list->setCurrentItem(list->item(2));
         QVERIFY(values->text().endsWith(QStringLiteral("\n-")));
         QVERIFY(!list->item(2)->toolTip().contains(QStringLiteral("Pieces")));
+        // A long name under a thumbnail is shown whole, though the page's first name is short.
+        QCOMPARE(list->item(1)->text(), QStringLiteral("P1040518_DSCF.JPG"));
+        QVERIFY(list->visualItemRect(list->item(1)).width() >
+                list->fontMetrics().horizontalAdvance(list->item(1)->text()));
     }
 
     // A file the card's file system still names shows that name under its thumbnail and in the
