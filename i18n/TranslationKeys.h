@@ -113,7 +113,7 @@ inline constexpr std::array<TTextKey, 26> kCodeKeys{{
 
 // Texts of the preview window looked up by code: its tabs, the pictures it shows in place of a
 // thumbnail or a preview, and the messages of its recovery.
-inline constexpr std::array<TTextKey, 16> kPreviewKeys{{
+inline constexpr std::array<TTextKey, 17> kPreviewKeys{{
     {"tab_preview", "Preview"},
     {"tab_properties", "Properties"},
     {"hint_enlarge", "Enlarge the preview pane"},
@@ -131,6 +131,7 @@ inline constexpr std::array<TTextKey, 16> kPreviewKeys{{
     {"photo_inpieces_one", "put back together from %d piece"},
     {"photo_inpieces_other", "put back together from %d pieces"},
     {"photo_incomplete", "incomplete: the rest was not found"},
+    {"photo_incompleteshort", "incomplete"},
 }};
 
 // The windows' own texts beyond the design: the disk-image entry, the access-rights sentence,

@@ -789,7 +789,13 @@ void Tfrm_CustomizeRecovery::ShowEnlarged(QListWidgetItem* item) {
 void Tfrm_CustomizeRecovery::FillMetadata(const TFoundFile& file) {
     const QStringList lines = ShownMetadata(file);
     const QString original = OriginalNameShown(file);
-    const QString pieces = PiecesShown(file);
+    // The pane is narrow: the number of pieces, or that the photo is incomplete; the tool tip
+    // says it in a whole sentence.
+    QString pieces;
+    if (file.Incomplete)
+        pieces = Tr("photo_incompleteshort");
+    else if (file.Reassembled())
+        pieces = QLocale().toString(static_cast<qlonglong>(file.Pieces.size()));
     Label2->setText(lines.join(QLatin1Char('\n')) + QLatin1Char('\n') + (original.isEmpty() ? QStringLiteral("-") : original) +
                     QLatin1Char('\n') + (pieces.isEmpty() ? QStringLiteral("-") : pieces));
     // Joined piece by piece: values read from the card must never be taken for placeholders.
