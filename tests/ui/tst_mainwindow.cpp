@@ -884,6 +884,20 @@ private Q_SLOTS:
         QVERIFY(state->text().startsWith(QStringLiteral("1 Foto aus Teilen zusammengesetzt\n1 Foto unvollständig")));
         UseLanguage("en");
         window.RefreshTexts();
+        // Recovered, the summary says which photos were put back and which lack their rest.
+        Click(window, "btn_next");
+        Click(window, "btn_skip");
+        ClickRow(Find<QTreeWidget>(window, "ListView1"), 1 + kFormatJpeg);
+        Click(window, "btn_next");
+        const QString out = QString::fromStdString(temp / "out");
+        QVERIFY(QDir().mkpath(out));
+        Find<QLineEdit>(window, "Edit1")->setText(out);
+        Click(window, "btn_next");
+        QCOMPARE(window.PageIndex(), int{Tfrm_main::PageRecover});
+        QVERIFY(!env_->Questions.isEmpty());
+        QVERIFY2(env_->Questions.last().startsWith(QStringLiteral("1 photo put back together from pieces\n"
+                                                                  "1 photo incomplete (its rest was not found)\n\n")),
+                 qPrintable(env_->Questions.last()));
         // Another device: the line belongs to the last scan and goes with it.
         QVERIFY(window.OpenImage(Image("other.img", 4 * 2048)));
         QVERIFY(state->isHidden());
