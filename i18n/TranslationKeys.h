@@ -138,7 +138,7 @@ inline constexpr std::array<TTextKey, 17> kPreviewKeys{{
 // the device kinds, the range, destination and recovery messages (a count's phrase in one key
 // per plural form, "_one" and "_other"), and the about box's version line. Captions first, then
 // code keys.
-inline constexpr std::array<TTextKey, 39> kWizardKeys{{
+inline constexpr std::array<TTextKey, 40> kWizardKeys{{
     {"btn_openimage", "Open &disk image..."},
     {"lbl_norights", "Some devices cannot be read because you lack the rights. Start Lumivore with sudo, or add yourself to the disk group (sudo adduser $USER disk) and log in again."},
     {"devicetype_unknown", "Unknown"},
@@ -181,6 +181,7 @@ inline constexpr std::array<TTextKey, 39> kWizardKeys{{
     {"scan_named_one", "%d file named by the card's file system"},
     {"scan_named_other", "%d files named by the card's file system"},
     {"scan_stoppedpieces", "Scan stopped: photos in pieces were not put back together."},
+    {"scan_stoppedpiecespart", "Scan stopped: not every photo in pieces was put back together."},
 }};
 
 // The preview window's tree spells the general group's default with a capital F.

@@ -1062,9 +1062,10 @@ void Tfrm_main::ShowScanState() {
     } else if (scanState_ == TScanState::Finished || scanState_ == TScanState::Stopped) {
         // A stop ends the scan before the pass over photos in pieces (or in it): what was found
         // in pieces stays as it lies, and recovery writes it so.
-        if (scanState_ == TScanState::Stopped && engine_->ReassembleAfterScan)
-            lines << Tr("scan_stoppedpieces");
         const TFragmentStats& pieces = engine_->FragmentStats;
+        // Stopped in the pass itself, some photos were put back and the rest were not.
+        if (scanState_ == TScanState::Stopped && engine_->ReassembleAfterScan)
+            lines << Tr(pieces.Reassembled > 0 ? "scan_stoppedpiecespart" : "scan_stoppedpieces");
         if (pieces.Reassembled > 0)
             lines << CountText("scan_reassembled", static_cast<long long>(pieces.Reassembled));
         if (pieces.Incomplete > 0)

@@ -910,6 +910,11 @@ private Q_SLOTS:
         QVERIFY(big->Scanned());
         QVERIFY(Count(*big, "Label14") < 200 * 2048);
         QCOMPARE(Text(*big, "Label17"), QStringLiteral("Scan stopped: photos in pieces were not put back together."));
+        // Stopped in the pass over the pieces, after some photos were put back: it says both.
+        big->Engine().FragmentStats.Reassembled = 2;
+        big->RefreshTexts();
+        QCOMPARE(Text(*big, "Label17"), QStringLiteral("Scan stopped: not every photo in pieces was put back together.\n"
+                                                       "2 photos put back together from pieces"));
         // Scanned again to its end, the stop is forgotten.
         Click(*big, "btn_startscan");
         QVERIFY(Find<QLabel>(*big, "Label17")->isHidden());
