@@ -32,7 +32,7 @@ inline constexpr std::array<TTextKey, 55> kCaptionKeys{{
     {"lbl_devicestate", "Device state"},
     {"lbl_about", "About"},
     {"desc_step1", "If your digital camera isn't listed in drive list, please connect the storage card of the camera to the computer through a card reader.  "},
-    {"range_start", "&Start (Min. 0MB)"},
+    {"range_start", "&Start (Min. 0 MB)"},
     {"Label28", "MB"},
     {"Label29", "MB"},
     {"desc_step2", "Tip: Improper settings of scan range may be the cause of unsuccessful recovery of lost photos. Please don't change the original settings if you don't know how to set them."},
@@ -138,7 +138,7 @@ inline constexpr std::array<TTextKey, 17> kPreviewKeys{{
 // the device kinds, the range, destination and recovery messages (a count's phrase in one key
 // per plural form, "_one" and "_other"), and the about box's version line. Captions first, then
 // code keys.
-inline constexpr std::array<TTextKey, 40> kWizardKeys{{
+inline constexpr std::array<TTextKey, 41> kWizardKeys{{
     {"btn_openimage", "Open &disk image..."},
     {"lbl_norights", "Some devices cannot be read because you lack the rights. Start Lumivore with sudo, or add yourself to the disk group (sudo adduser $USER disk) and log in again."},
     {"devicetype_unknown", "Unknown"},
@@ -182,6 +182,7 @@ inline constexpr std::array<TTextKey, 40> kWizardKeys{{
     {"scan_named_other", "%d files named by the card's file system"},
     {"scan_stoppedpieces", "Scan stopped: photos in pieces were not put back together."},
     {"scan_stoppedpiecespart", "Scan stopped: not every photo in pieces was put back together."},
+    {"scan_nothing", "No photos or other files were found in this range."},
 }};
 
 // The preview window's tree spells the general group's default with a capital F.

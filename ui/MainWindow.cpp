@@ -1072,6 +1072,10 @@ void Tfrm_main::ShowScanState() {
             lines << CountText("scan_incomplete", static_cast<long long>(pieces.Incomplete));
         if (engine_->RemnantStats.Named > 0)
             lines << CountText("scan_named", static_cast<long long>(engine_->RemnantStats.Named));
+        // A whole range without a file is said here, before the user chooses types and a
+        // folder for nothing.
+        if (scanState_ == TScanState::Finished && engine_->FoundFiles.empty())
+            lines << Tr("scan_nothing");
     }
     Label17->setText(lines.join(QLatin1Char('\n')));
     Label17->setVisible(!lines.isEmpty());

@@ -901,6 +901,12 @@ private Q_SLOTS:
         // Another device: the line belongs to the last scan and goes with it.
         QVERIFY(window.OpenImage(Image("other.img", 4 * 2048)));
         QVERIFY(state->isHidden());
+        // A range without a file says so at once.
+        auto empty = WindowOn("nothing.img", 4 * 2048);
+        Click(*empty, "btn_next");
+        Click(*empty, "btn_next");
+        QVERIFY(empty->Scanned());
+        QCOMPARE(Text(*empty, "Label17"), QStringLiteral("No photos or other files were found in this range."));
 
         // Stop during the walk: no pass over the pieces, and the line says so.
         auto big = WindowOn("stopped.img", 200 * 2048);
@@ -915,9 +921,9 @@ private Q_SLOTS:
         big->RefreshTexts();
         QCOMPARE(Text(*big, "Label17"), QStringLiteral("Scan stopped: not every photo in pieces was put back together.\n"
                                                        "2 photos put back together from pieces"));
-        // Scanned again to its end, the stop is forgotten.
+        // Scanned again to its end, the stop is forgotten: the empty card says it is empty.
         Click(*big, "btn_startscan");
-        QVERIFY(Find<QLabel>(*big, "Label17")->isHidden());
+        QCOMPARE(Text(*big, "Label17"), QStringLiteral("No photos or other files were found in this range."));
     }
 
     // Space or Enter after a scan, whether the focus was on Next, Scan or Stop, never quits.
