@@ -138,7 +138,7 @@ inline constexpr std::array<TTextKey, 17> kPreviewKeys{{
 // the device kinds, the range, destination and recovery messages (a count's phrase in one key
 // per plural form, "_one" and "_other"), and the about box's version line. Captions first, then
 // code keys.
-inline constexpr std::array<TTextKey, 41> kWizardKeys{{
+inline constexpr std::array<TTextKey, 42> kWizardKeys{{
     {"btn_openimage", "Open &disk image..."},
     {"lbl_norights", "Some devices cannot be read because you lack the rights. Start Lumivore with sudo, or add yourself to the disk group (sudo adduser $USER disk) and log in again."},
     {"devicetype_unknown", "Unknown"},
@@ -183,6 +183,7 @@ inline constexpr std::array<TTextKey, 41> kWizardKeys{{
     {"scan_stoppedpieces", "Scan stopped: photos in pieces were not put back together."},
     {"scan_stoppedpiecespart", "Scan stopped: not every photo in pieces was put back together."},
     {"scan_nothing", "No photos or other files were found in this range."},
+    {"msg_seereport", "Why each file failed is written in %s in the destination folder."},
 }};
 
 // The preview window's tree spells the general group's default with a capital F.

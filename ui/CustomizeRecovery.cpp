@@ -963,8 +963,8 @@ void Tfrm_CustomizeRecovery::acRecoverExecute() {
         QString summary = Fill(Tr("msg_previewsummary"), {locale.toString(result.Recovered),
                                                             locale.toString(result.Failed + result.Abandoned),
                                                             QString::fromStdString(request.Destination)});
-        if (const QString pieces = PiecesSummary(result); !pieces.isEmpty())
-            summary += QStringLiteral("\n\n") + pieces;
+        if (const QString notes = RecoveryNotes(result); !notes.isEmpty())
+            summary += QStringLiteral("\n\n") + notes;
         if (result.Stopped)
             summary += QStringLiteral("\n") + Tr("msg_recoverystopped");
         QMessageBox::information(this, QStringLiteral("Lumivore"), summary);

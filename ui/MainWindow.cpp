@@ -1281,9 +1281,10 @@ void Tfrm_main::StartRecovery() {
     } else if (!closePending_) {
         QString summary = FillFormat(FillFormat(Tr("msg_recoverysummary"), CountText("msg_recovered", result.Recovered)),
                                      CountText("msg_failed", result.Failed + result.Abandoned));
-        // Photos in pieces: the user learns which were put back and which lack their rest.
-        if (const QString pieces = PiecesSummary(result); !pieces.isEmpty())
-            summary = pieces + QStringLiteral("\n\n") + summary;
+        // Photos in pieces: the user learns which were put back and which lack their rest, and
+        // where failures are explained.
+        if (const QString notes = RecoveryNotes(result); !notes.isEmpty())
+            summary = notes + QStringLiteral("\n\n") + summary;
         if (result.Stopped && !result.Message.empty())
             summary = QString::fromStdString(result.Message) + QStringLiteral("\n\n") + summary;
         if (AskYesNo(this, summary))

@@ -48,7 +48,7 @@ QString CountText(const std::string& key, long long count) {
     return FillFormat(Tr(form.c_str()), QLocale().toString(count));
 }
 
-QString PiecesSummary(const TRecoveryResult& result) {
+QString RecoveryNotes(const TRecoveryResult& result) {
     long long reassembled = 0, incomplete = 0;
     for (const TRecoveryEntry& entry : result.Files) {
         if (entry.Status != TRecoveryStatus::Recovered)
@@ -61,6 +61,9 @@ QString PiecesSummary(const TRecoveryResult& result) {
         lines << CountText("scan_reassembled", reassembled);
     if (incomplete > 0)
         lines << CountText("scan_incomplete", incomplete);
+    // A count of failures alone says nothing of their causes; the report beside the files does.
+    if (result.Failed + result.Abandoned > 0 && !result.ReportPath.empty())
+        lines << FillFormat(Tr("msg_seereport"), QFileInfo(QString::fromStdString(result.ReportPath)).fileName());
     return lines.join(QLatin1Char('\n'));
 }
 

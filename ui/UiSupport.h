@@ -29,9 +29,10 @@ QString Tr(const char* key);
 // key + "_one" or key + "_other", its "%d" filled with the count in the user's number format.
 QString CountText(const std::string& key, long long count);
 
-// What a recovery wrote of photos that a used card split: how many were put back together from
-// their pieces and how many are incomplete, a line each; empty when there were none.
-QString PiecesSummary(const TRecoveryResult& result);
+// What a recovery's summary adds to its counts, a line each: how many of the written photos were
+// put back together from pieces and how many are incomplete, and where the report says why
+// files failed. Empty when there is nothing to add.
+QString RecoveryNotes(const TRecoveryResult& result);
 
 // Applies the form translation of the current language to widget and all its named children;
 // the widget's title takes the text of windowName. A caption the file does not translate takes

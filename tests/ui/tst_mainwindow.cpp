@@ -926,6 +926,35 @@ private Q_SLOTS:
         QCOMPARE(Text(*big, "Label17"), QStringLiteral("No photos or other files were found in this range."));
     }
 
+    // What a recovery's summary adds to its counts: photos put back or incomplete among those
+    // written (not among those that failed), and where the causes of failures are written.
+    void recoveryNotesCountWrittenPhotosInPiecesAndPointToTheReport() {
+        TRecoveryResult result;
+        QCOMPARE(RecoveryNotes(result), QString());
+        const auto entry = [&](TRecoveryStatus status, std::size_t pieces, bool incomplete) {
+            TRecoveryEntry e;
+            e.Status = status;
+            e.File.Pieces.assign(pieces, TPiece{0, 512});
+            e.File.Incomplete = incomplete;
+            result.Files.push_back(e);
+        };
+        entry(TRecoveryStatus::Recovered, 2, false);
+        entry(TRecoveryStatus::Recovered, 3, false);
+        entry(TRecoveryStatus::Recovered, 0, false);
+        entry(TRecoveryStatus::Failed, 2, false);
+        entry(TRecoveryStatus::Recovered, 1, true);
+        QCOMPARE(RecoveryNotes(result), QStringLiteral("2 photos put back together from pieces\n"
+                                                       "1 photo incomplete (its rest was not found)"));
+        result.Failed = 1;
+        QCOMPARE(RecoveryNotes(result).count(QLatin1Char('\n')), 1); // no report, no pointer to it
+        result.ReportPath = "/media/out/recovery-report-2.csv";
+        QVERIFY(RecoveryNotes(result).endsWith(
+            QStringLiteral("\nWhy each file failed is written in recovery-report-2.csv in the destination folder.")));
+        UseLanguage("de");
+        QVERIFY(RecoveryNotes(result).startsWith(QStringLiteral("2 Fotos aus Teilen zusammengesetzt\n")));
+        UseLanguage("en");
+    }
+
     // Space or Enter after a scan, whether the focus was on Next, Scan or Stop, never quits.
     void spaceAndEnterAfterAScanNeverReachExit() {
         for (const char* start : {"btn_next", "btn_startscan"}) {
