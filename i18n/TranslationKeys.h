@@ -32,7 +32,7 @@ inline constexpr std::array<TTextKey, 55> kCaptionKeys{{
     {"lbl_devicestate", "Device state"},
     {"lbl_about", "About"},
     {"desc_step1", "If your digital camera isn't listed in drive list, please connect the storage card of the camera to the computer through a card reader.  "},
-    {"range_start", "&Start (Min. 0 MB)"},
+    {"range_start", "&Start (Min. 0MB)"},
     {"Label28", "MB"},
     {"Label29", "MB"},
     {"desc_step2", "Tip: Improper settings of scan range may be the cause of unsuccessful recovery of lost photos. Please don't change the original settings if you don't know how to set them."},
