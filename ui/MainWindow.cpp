@@ -237,7 +237,8 @@ Tfrm_main::Tfrm_main(QWidget* parent) : QWidget(parent) {
 
     engine_ = std::make_unique<TScanEngine>();
     progress1_ = std::make_unique<TScanProgress>(ProgressBar1, [this] {
-        if (!engine_->Busy || stopAsked_)
+        // Only a scan of this window's own, which has not been stopped.
+        if (scanCounters_[0] == nullptr || stopAsked_)
             return;
         // The walk is over: its last counts are shown now, not some tens of milliseconds old
         // for as long as the pass takes.
