@@ -475,7 +475,9 @@ void Tfrm_CustomizeRecovery::BuildWidgets() {
     // first file of the page is called: names from the card's file system run that long, and a
     // longer one loses its middle, never its extension (the tool tip holds it whole).
     ListView1->setTextElideMode(Qt::ElideMiddle);
-    ListView1->setGridSize(QSize(std::max(kThumbSize, ListView1->fontMetrics().horizontalAdvance(QStringLiteral("S0000_ExtendedXMP.jpg"))) + 12,
+    ListView1->setGridSize(QSize(std::max(kThumbSize, ListView1->fontMetrics().horizontalAdvance(
+                                                          QStringLiteral("S0000_ExtendedXMP.jpg"))) +
+                                     12,
                                  kThumbSize + ListView1->fontMetrics().height() + 14));
     ListView1->setContextMenuPolicy(Qt::CustomContextMenu);
     PopupMenu1 = new QMenu(ListView1);
@@ -796,8 +798,9 @@ void Tfrm_CustomizeRecovery::FillMetadata(const TFoundFile& file) {
         pieces = Tr("photo_incompleteshort");
     else if (file.Reassembled())
         pieces = QLocale().toString(static_cast<qlonglong>(file.Pieces.size()));
-    Label2->setText(lines.join(QLatin1Char('\n')) + QLatin1Char('\n') + (original.isEmpty() ? QStringLiteral("-") : original) +
-                    QLatin1Char('\n') + (pieces.isEmpty() ? QStringLiteral("-") : pieces));
+    Label2->setText(lines.join(QLatin1Char('\n')) + QLatin1Char('\n') +
+                    (original.isEmpty() ? QStringLiteral("-") : original) + QLatin1Char('\n') +
+                    (pieces.isEmpty() ? QStringLiteral("-") : pieces));
     // Joined piece by piece: values read from the card must never be taken for placeholders.
     const QString blank = QStringLiteral(" "), colon = QStringLiteral(": ");
     StatusPanel0->setText(blank + captions_[2] + QStringLiteral(" x ") + captions_[3] + colon + lines[2] +
@@ -961,8 +964,8 @@ void Tfrm_CustomizeRecovery::acRecoverExecute() {
     } else {
         const QLocale locale;
         QString summary = Fill(Tr("msg_previewsummary"), {locale.toString(result.Recovered),
-                                                            locale.toString(result.Failed + result.Abandoned),
-                                                            QString::fromStdString(request.Destination)});
+                                                          locale.toString(result.Failed + result.Abandoned),
+                                                          QString::fromStdString(request.Destination)});
         if (const QString notes = RecoveryNotes(result); !notes.isEmpty())
             summary += QStringLiteral("\n\n") + notes;
         if (result.Stopped)

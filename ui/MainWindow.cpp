@@ -149,8 +149,9 @@ QString KindText(std::uint16_t kind, bool& known) {
 // photos in pieces back together after it starts again from the left. The first step back is
 // where that pass begins, and the window names it under the bar.
 class TScanProgress final : public TProgressBar {
-public:
-    TScanProgress(QProgressBar* bar, std::function<void()> passBegins) : bar_(bar), passBegins_(std::move(passBegins)) {}
+  public:
+    TScanProgress(QProgressBar* bar, std::function<void()> passBegins)
+        : bar_(bar), passBegins_(std::move(passBegins)) {}
     // Before each scan.
     void Begin() {
         last_ = -1;
@@ -165,7 +166,7 @@ public:
         bar_.SetPosition(position);
     }
 
-private:
+  private:
     TQtProgressBar bar_;
     std::function<void()> passBegins_;
     int last_ = -1;

@@ -135,7 +135,7 @@ private:
 
     bool scanned_ = false;
     TScanState scanState_ = TScanState::None;
-    bool stopAsked_ = false; // Stop was pressed during the running scan
+    bool stopAsked_ = false;                         // Stop was pressed during the running scan
     std::array<TQtCounterLabel*, 3> scanCounters_{}; // the running scan's counters; none between scans
     bool busyButtons_ = false; // a scan or recovery holds the buttons
     int scansRun_ = 0;

@@ -63,7 +63,8 @@ QString RecoveryNotes(const TRecoveryResult& result) {
         lines << CountText("scan_incomplete", incomplete);
     // A count of failures alone says nothing of their causes; the report beside the files does.
     if (result.Failed + result.Abandoned > 0 && !result.ReportPath.empty())
-        lines << FillFormat(Tr("msg_seereport"), QFileInfo(QString::fromStdString(result.ReportPath)).fileName());
+        lines << FillFormat(Tr("msg_seereport"),
+                            QFileInfo(QString::fromStdString(result.ReportPath)).fileName());
     return lines.join(QLatin1Char('\n'));
 }
 

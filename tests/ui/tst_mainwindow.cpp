@@ -864,7 +864,8 @@ private Q_SLOTS:
         const std::uint64_t c = card.ClusterBytes();
         const std::uint64_t n = (split.size() + c - 1) / c, m = (cut.size() + c - 1) / c;
         card.Split(split, {{20, n / 2}, {20 + n / 2 + 40, n}});
-        card.Split(testkit::TByteVector(cut.begin(), cut.begin() + static_cast<std::ptrdiff_t>(m / 2 * c)), {{400, m / 2}});
+        card.Split(testkit::TByteVector(cut.begin(), cut.begin() + static_cast<std::ptrdiff_t>(m / 2 * c)),
+                   {{400, m / 2}});
         QVERIFY(card.Write(temp / "used.img"));
         Tfrm_main window;
         window.show();
@@ -881,7 +882,8 @@ private Q_SLOTS:
         // A language chosen afterwards says it in its words.
         UseLanguage("de");
         window.RefreshTexts();
-        QVERIFY(state->text().startsWith(QStringLiteral("1 Foto aus Teilen zusammengesetzt\n1 Foto unvollständig")));
+        QVERIFY(state->text().startsWith(
+            QStringLiteral("1 Foto aus Teilen zusammengesetzt\n1 Foto unvollständig")));
         UseLanguage("en");
         window.RefreshTexts();
         // Recovered, the summary says which photos were put back and which lack their rest.
@@ -895,8 +897,9 @@ private Q_SLOTS:
         Click(window, "btn_next");
         QCOMPARE(window.PageIndex(), int{Tfrm_main::PageRecover});
         QVERIFY(!env_->Questions.isEmpty());
-        QVERIFY2(env_->Questions.last().startsWith(QStringLiteral("1 photo put back together from pieces\n"
-                                                                  "1 photo incomplete (its rest was not found)\n\n")),
+        QVERIFY2(env_->Questions.last().startsWith(
+                     QStringLiteral("1 photo put back together from pieces\n"
+                                    "1 photo incomplete (its rest was not found)\n\n")),
                  qPrintable(env_->Questions.last()));
         // Another device: the line belongs to the last scan and goes with it.
         QVERIFY(window.OpenImage(Image("other.img", 4 * 2048)));
@@ -906,7 +909,8 @@ private Q_SLOTS:
         Click(*empty, "btn_next");
         Click(*empty, "btn_next");
         QVERIFY(empty->Scanned());
-        QCOMPARE(Text(*empty, "Label17"), QStringLiteral("No photos or other files were found in this range."));
+        QCOMPARE(Text(*empty, "Label17"),
+                 QStringLiteral("No photos or other files were found in this range."));
 
         // Stop during the walk: no pass over the pieces, and the line says so.
         auto big = WindowOn("stopped.img", 200 * 2048);
@@ -915,12 +919,14 @@ private Q_SLOTS:
         Click(*big, "btn_next");
         QVERIFY(big->Scanned());
         QVERIFY(Count(*big, "Label14") < 200 * 2048);
-        QCOMPARE(Text(*big, "Label17"), QStringLiteral("Scan stopped: photos in pieces were not put back together."));
+        QCOMPARE(Text(*big, "Label17"),
+                 QStringLiteral("Scan stopped: photos in pieces were not put back together."));
         // Stopped in the pass over the pieces, after some photos were put back: it says both.
         big->Engine().FragmentStats.Reassembled = 2;
         big->RefreshTexts();
-        QCOMPARE(Text(*big, "Label17"), QStringLiteral("Scan stopped: not every photo in pieces was put back together.\n"
-                                                       "2 photos put back together from pieces"));
+        QCOMPARE(Text(*big, "Label17"),
+                 QStringLiteral("Scan stopped: not every photo in pieces was put back together.\n"
+                                "2 photos put back together from pieces"));
         // Scanned again to its end, the stop is forgotten: the empty card says it is empty.
         Click(*big, "btn_startscan");
         QCOMPARE(Text(*big, "Label17"), QStringLiteral("No photos or other files were found in this range."));
@@ -948,8 +954,8 @@ private Q_SLOTS:
         result.Failed = 1;
         QCOMPARE(RecoveryNotes(result).count(QLatin1Char('\n')), 1); // no report, no pointer to it
         result.ReportPath = "/media/out/recovery-report-2.csv";
-        QVERIFY(RecoveryNotes(result).endsWith(
-            QStringLiteral("\nWhy each file failed is written in recovery-report-2.csv in the destination folder.")));
+        QVERIFY(RecoveryNotes(result).endsWith(QStringLiteral(
+            "\nWhy each file failed is written in recovery-report-2.csv in the destination folder.")));
         UseLanguage("de");
         QVERIFY(RecoveryNotes(result).startsWith(QStringLiteral("2 Fotos aus Teilen zusammengesetzt\n")));
         UseLanguage("en");
