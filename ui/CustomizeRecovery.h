@@ -103,7 +103,7 @@ public:
     // empty for a file that lies in one run.
     static QString PiecesShown(const TFoundFile& file);
 
-  public Q_SLOTS:
+public Q_SLOTS:
     void acRecoverExecute();
     // The enlarge button: both panes of the splitters to kPaneLimit.
     void Image2Click();
