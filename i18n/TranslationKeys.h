@@ -113,7 +113,7 @@ inline constexpr std::array<TTextKey, 26> kCodeKeys{{
 
 // Texts of the preview window looked up by code: its tabs, the pictures it shows in place of a
 // thumbnail or a preview, and the messages of its recovery.
-inline constexpr std::array<TTextKey, 12> kPreviewKeys{{
+inline constexpr std::array<TTextKey, 17> kPreviewKeys{{
     {"tab_preview", "Preview"},
     {"tab_properties", "Properties"},
     {"hint_enlarge", "Enlarge the preview pane"},
@@ -126,13 +126,19 @@ inline constexpr std::array<TTextKey, 12> kPreviewKeys{{
     {"msg_previewsummary", "Recovered files: %d/rFailed: %d/rFolder: %s"},
     {"msg_recoverystopped", "Recovery was stopped before every file was written."},
     {"photo_originalname", "Original name"},
+    // A photo that a used card split: how it was put back together, or that its rest is missing.
+    {"photo_pieces", "Pieces"},
+    {"photo_inpieces_one", "put back together from %d piece"},
+    {"photo_inpieces_other", "put back together from %d pieces"},
+    {"photo_incomplete", "incomplete: the rest was not found"},
+    {"photo_incompleteshort", "incomplete"},
 }};
 
 // The windows' own texts beyond the design: the disk-image entry, the access-rights sentence,
 // the device kinds, the range, destination and recovery messages (a count's phrase in one key
 // per plural form, "_one" and "_other"), and the about box's version line. Captions first, then
 // code keys.
-inline constexpr std::array<TTextKey, 31> kWizardKeys{{
+inline constexpr std::array<TTextKey, 42> kWizardKeys{{
     {"btn_openimage", "Open &disk image..."},
     {"lbl_norights", "Some devices cannot be read because you lack the rights. Start Lumivore with sudo, or add yourself to the disk group (sudo adduser $USER disk) and log in again."},
     {"devicetype_unknown", "Unknown"},
@@ -165,6 +171,19 @@ inline constexpr std::array<TTextKey, 31> kWizardKeys{{
     {"msg_nodevices", "No card or disk can be read:"},
     {"msg_nodevicesfound", "No card or disk was found. Connect the card through a card reader, or open a disk image."},
     {"lbl_version", "Version %s"},
+    // The scan page's line under the bar: the pass over photos in pieces, and what the scan's
+    // work after the walk found.
+    {"scan_piecespass", "Putting photos back together from their pieces..."},
+    {"scan_reassembled_one", "%d photo put back together from pieces"},
+    {"scan_reassembled_other", "%d photos put back together from pieces"},
+    {"scan_incomplete_one", "%d photo incomplete (its rest was not found)"},
+    {"scan_incomplete_other", "%d photos incomplete (their rest was not found)"},
+    {"scan_named_one", "%d file named by the card's file system"},
+    {"scan_named_other", "%d files named by the card's file system"},
+    {"scan_stoppedpieces", "Scan stopped: photos in pieces were not put back together."},
+    {"scan_stoppedpiecespart", "Scan stopped: not every photo in pieces was put back together."},
+    {"scan_nothing", "No photos or other files were found in this range."},
+    {"msg_seereport", "Why each file failed is written in %s in the destination folder."},
 }};
 
 // The preview window's tree spells the general group's default with a capital F.

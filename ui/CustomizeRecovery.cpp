@@ -300,6 +300,7 @@ Tfrm_CustomizeRecovery::Tfrm_CustomizeRecovery(TScanEngine& engine, QWidget* par
         for (std::size_t i = 0; i < kMetadataLines; ++i)
             captions_[i] = Tr(kCaptionKeys[i]);
         originalCaption_ = Tr("photo_originalname");
+        piecesCaption_ = Tr("photo_pieces");
         noThumbnailIcon_ = QIcon(Placeholder("nothumb", QSize(kThumbSize, kThumbSize), Tr("pic_nothumbnail"),
                                              QColor(229, 231, 235)));
         corruptedPicture_ = Placeholder("corrupted", QSize(130, 130), Tr("pic_corrupted"), Qt::white);
@@ -311,6 +312,7 @@ Tfrm_CustomizeRecovery::Tfrm_CustomizeRecovery(TScanEngine& engine, QWidget* par
     for (const QString& caption : captions_)
         lines << caption + QLatin1Char(':');
     lines << originalCaption_ + QLatin1Char(':');
+    lines << piecesCaption_ + QLatin1Char(':');
     Label1->setText(lines.join(QLatin1Char('\n')));
 }
 
@@ -469,6 +471,14 @@ void Tfrm_CustomizeRecovery::BuildWidgets() {
     ListView1->setEditTriggers(QAbstractItemView::NoEditTriggers);
     ListView1->setUniformItemSizes(true);
     ListView1->setSpacing(4);
+    // Every cell is as wide as a name of some twenty letters under its thumbnail, whatever the
+    // first file of the page is called: names from the card's file system run that long, and a
+    // longer one loses its middle, never its extension (the tool tip holds it whole).
+    ListView1->setTextElideMode(Qt::ElideMiddle);
+    ListView1->setGridSize(QSize(std::max(kThumbSize, ListView1->fontMetrics().horizontalAdvance(
+                                                          QStringLiteral("S0000_ExtendedXMP.jpg"))) +
+                                     12,
+                                 kThumbSize + ListView1->fontMetrics().height() + 14));
     ListView1->setContextMenuPolicy(Qt::CustomContextMenu);
     PopupMenu1 = new QMenu(ListView1);
     PopupMenu1->setObjectName(QStringLiteral("PopupMenu1"));
@@ -666,6 +676,7 @@ void Tfrm_CustomizeRecovery::LoadThumbnails(std::uint8_t typeIndex, std::int32_t
             auto* item = new QListWidgetItem(noThumbnailIcon_, original.isEmpty() ? QString::fromStdString(Printable(file.Ext)) : original);
             item->setData(kListItemIndexRole, QVariant::fromValue<qulonglong>(static_cast<qulonglong>(p)));
             item->setToolTip(ThumbnailToolTip(file));
+            item->setSizeHint(ListView1->gridSize() - QSize(4, 4)); // the name gets the cell's width
             ListView1->addItem(item);
             if (std::unique_ptr<TBitmap> thumb = engine_.MakeThumbnail(file))
                 item->setIcon(QIcon(ToPixmap(*thumb)));
@@ -724,7 +735,18 @@ QString Tfrm_CustomizeRecovery::ThumbnailToolTip(const TFoundFile& file) const {
                      QStringLiteral(" x ") + values[3];
     if (!file.DateTaken.empty())
         lines << captions_[6] + QStringLiteral(": ") + values[6];
+    if (const QString pieces = PiecesShown(file); !pieces.isEmpty())
+        lines << piecesCaption_ + QStringLiteral(": ") + pieces;
     return lines.join(QLatin1Char('\n'));
+}
+
+QString Tfrm_CustomizeRecovery::PiecesShown(const TFoundFile& file) {
+    // A photo whose rest was not found shows as far as its data reached: the user is told why.
+    if (file.Incomplete)
+        return Tr("photo_incomplete");
+    if (file.Reassembled())
+        return CountText("photo_inpieces", static_cast<long long>(file.Pieces.size()));
+    return {};
 }
 
 QStringList Tfrm_CustomizeRecovery::ShownMetadata(const TFoundFile& file) {
@@ -769,7 +791,16 @@ void Tfrm_CustomizeRecovery::ShowEnlarged(QListWidgetItem* item) {
 void Tfrm_CustomizeRecovery::FillMetadata(const TFoundFile& file) {
     const QStringList lines = ShownMetadata(file);
     const QString original = OriginalNameShown(file);
-    Label2->setText(lines.join(QLatin1Char('\n')) + QLatin1Char('\n') + (original.isEmpty() ? QStringLiteral("-") : original));
+    // The pane is narrow: the number of pieces, or that the photo is incomplete; the tool tip
+    // says it in a whole sentence.
+    QString pieces;
+    if (file.Incomplete)
+        pieces = Tr("photo_incompleteshort");
+    else if (file.Reassembled())
+        pieces = QLocale().toString(static_cast<qlonglong>(file.Pieces.size()));
+    Label2->setText(lines.join(QLatin1Char('\n')) + QLatin1Char('\n') +
+                    (original.isEmpty() ? QStringLiteral("-") : original) + QLatin1Char('\n') +
+                    (pieces.isEmpty() ? QStringLiteral("-") : pieces));
     // Joined piece by piece: values read from the card must never be taken for placeholders.
     const QString blank = QStringLiteral(" "), colon = QStringLiteral(": ");
     StatusPanel0->setText(blank + captions_[2] + QStringLiteral(" x ") + captions_[3] + colon + lines[2] +
@@ -931,9 +962,12 @@ void Tfrm_CustomizeRecovery::acRecoverExecute() {
     if (!result.Started) {
         refuse(result.Message);
     } else {
-        QString summary = Fill(Tr("msg_previewsummary"), {QString::number(result.Recovered),
-                                                            QString::number(result.Failed + result.Abandoned),
-                                                            QString::fromStdString(request.Destination)});
+        const QLocale locale;
+        QString summary = Fill(Tr("msg_previewsummary"), {locale.toString(result.Recovered),
+                                                          locale.toString(result.Failed + result.Abandoned),
+                                                          QString::fromStdString(request.Destination)});
+        if (const QString notes = RecoveryNotes(result); !notes.isEmpty())
+            summary += QStringLiteral("\n\n") + notes;
         if (result.Stopped)
             summary += QStringLiteral("\n") + Tr("msg_recoverystopped");
         QMessageBox::information(this, QStringLiteral("Lumivore"), summary);

@@ -99,6 +99,9 @@ public:
     // The metadata lines as the window shows them: MetadataValues with the size and the date
     // in the user's locale.
     static QStringList ShownMetadata(const TFoundFile& file);
+    // How a photo that a used card split was put back together, or that its rest is missing;
+    // empty for a file that lies in one run.
+    static QString PiecesShown(const TFoundFile& file);
 
 public Q_SLOTS:
     void acRecoverExecute();
@@ -146,7 +149,8 @@ private:
     TTreeRoot root_ = TTreeRoot::General;
     std::uint8_t selectedTypeIndex_ = 0;
     std::array<QString, kMetadataLines> captions_;
-    QString originalCaption_; // the properties' last line: the name the card's file system gives
+    QString originalCaption_; // the properties' line for the name the card's file system gives
+    QString piecesCaption_;   // and the last line: a photo put back together from pieces
 
     bool loading_ = false;
     bool cancelLoad_ = false;

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <functional>
 #include <optional>
 
 #include <unistd.h>
@@ -144,6 +145,34 @@ QString KindText(std::uint16_t kind, bool& known) {
     }
 }
 
+// The scan bar's hook. The walk over the device only moves the bar forward; the pass that puts
+// photos in pieces back together after it starts again from the left. The first step back is
+// where that pass begins, and the window names it under the bar.
+class TScanProgress final : public TProgressBar {
+  public:
+    TScanProgress(QProgressBar* bar, std::function<void()> passBegins)
+        : bar_(bar), passBegins_(std::move(passBegins)) {}
+    // Before each scan.
+    void Begin() {
+        last_ = -1;
+        restarted_ = false;
+    }
+    void SetPosition(int position) override {
+        if (!restarted_ && last_ > 0 && position < last_) {
+            restarted_ = true;
+            passBegins_();
+        }
+        last_ = position;
+        bar_.SetPosition(position);
+    }
+
+  private:
+    TQtProgressBar bar_;
+    std::function<void()> passBegins_;
+    int last_ = -1;
+    bool restarted_ = false;
+};
+
 } // namespace
 
 // ---------------------------------------------------------------- construction
@@ -208,7 +237,17 @@ Tfrm_main::Tfrm_main(QWidget* parent) : QWidget(parent) {
     connect(btn_prior, &QPushButton::clicked, this, &Tfrm_main::SpeedButton7Click);
 
     engine_ = std::make_unique<TScanEngine>();
-    progress1_ = std::make_unique<TQtProgressBar>(ProgressBar1);
+    progress1_ = std::make_unique<TScanProgress>(ProgressBar1, [this] {
+        // Only a scan of this window's own, which has not been stopped.
+        if (scanCounters_[0] == nullptr || stopAsked_)
+            return;
+        // The walk is over: its last counts are shown now, not some tens of milliseconds old
+        // for as long as the pass takes.
+        for (TQtCounterLabel* counter : scanCounters_)
+            if (counter != nullptr)
+                counter->Flush();
+        SetScanState(TScanState::PiecesPass);
+    });
     progress2_ = std::make_unique<TQtProgressBar>(ProgressBar2);
     engine_->ProgressBar = progress1_.get();
     engine_->MessagePump = &pump_;
@@ -433,6 +472,9 @@ QWidget* Tfrm_main::BuildScanPage() {
     ProgressBar1->setRange(0, 100);
     ProgressBar1->setValue(0);
     layout->addWidget(ProgressBar1);
+    Label17 = MakeLabel(content, "Label17", QString(), true);
+    Label17->setTextFormat(Qt::PlainText);
+    layout->addWidget(Label17);
     auto* buttons = new QHBoxLayout;
     btn_startscan = MakeButton(content, "btn_startscan", QString());
     btn_stopscan = MakeButton(content, "btn_stopscan", QString());
@@ -578,6 +620,7 @@ void Tfrm_main::RefreshTexts() {
     Edit2->setToolTip(FillFormat(rangeHintFormat_, 0));
     Edit3->setToolTip(FillFormat(rangeHintFormat_, static_cast<long long>(deviceMegabytes_)));
     setWindowTitle(ProductTitle());
+    ShowScanState();
     ShowDeviceNotice();
     FitToTexts();
 }
@@ -693,6 +736,7 @@ void Tfrm_main::DriveComboBox1Change(bool physical) {
         code = static_cast<std::uint8_t>(DriveComboBox1->currentData().toInt());
     }
     scanned_ = false;
+    SetScanState(TScanState::None);
     const QString ready = Tr("devicestate_ready");
     const QString notReady = Tr("devicestate_notready");
     if (engine_->OpenDrive(code)) {
@@ -831,6 +875,24 @@ void Tfrm_main::Advance() {
     SetButtonEnabled(btn_prior, true);
     if (index + 1 == PageRecover)
         SetButtonEnabled(btn_next, false);
+    FocusPage();
+}
+
+void Tfrm_main::FocusPage() {
+    // Skip, which had the focus, is hidden with its page, and Tab from Next leads to Exit: the
+    // keyboard starts where the page's work is. Space then ticks a row, Enter still goes on.
+    switch (Notebook1->currentIndex()) {
+    case PageFileType:
+        if (ListView1->currentItem() == nullptr)
+            ListView1->setCurrentItem(ListView1->topLevelItem(0), 0, QItemSelectionModel::NoUpdate);
+        ListView1->setFocus(Qt::OtherFocusReason);
+        break;
+    case PageDirectory:
+        Edit1->setFocus(Qt::OtherFocusReason);
+        break;
+    default:
+        break;
+    }
 }
 
 void Tfrm_main::SpeedButton1Click() {
@@ -854,6 +916,7 @@ void Tfrm_main::SpeedButton1Click() {
                 for (QLabel* counter : {Label12, Label14, Label16})
                     counter->setText(QStringLiteral("0"));
                 ProgressBar1->setValue(0);
+                SetScanState(TScanState::None);
             }
             Notebook1->setCurrentIndex(PageScan);
             SetButtonEnabled(btn_prior, true);
@@ -889,6 +952,7 @@ void Tfrm_main::SpeedButton7Click() {
     SetButtonEnabled(btn_next, true);
     if (index - 1 == 0)
         SetButtonEnabled(btn_prior, false);
+    FocusPage();
 }
 
 // ---------------------------------------------------------------- scan
@@ -948,11 +1012,15 @@ void Tfrm_main::DoScanExecute() {
     for (QLabel* counter : {Label12, Label14, Label16})
         counter->setText(QStringLiteral("0"));
     ProgressBar1->setValue(0);
+    stopAsked_ = false;
+    SetScanState(TScanState::None);
     SetBusyButtons(true);
     TQtCounterLabel found(Label12);
     TQtCounterLabel sectors(Label14);
     TQtCounterLabel errors(Label16);
     engine_->ProgressBar = progress1_.get();
+    static_cast<TScanProgress*>(progress1_.get())->Begin();
+    scanCounters_ = {&found, &sectors, &errors};
     pump_.Reset();
     ++scansRun_;
     try {
@@ -960,6 +1028,7 @@ void Tfrm_main::DoScanExecute() {
     } catch (...) {
         // The buttons come back and the scan counts as run, however it ended.
     }
+    scanCounters_ = {};
     found.Flush();
     sectors.Flush();
     errors.Flush();
@@ -971,12 +1040,48 @@ void Tfrm_main::DoScanExecute() {
     scanned_ = true;
     scannedStart_ = scanStart_;
     scannedLength_ = scanLength_;
+    SetScanState(stopAsked_ ? TScanState::Stopped : TScanState::Finished);
     // The next Space or Enter goes on with the wizard, never to Exit.
     SafeFocus()->setFocus(Qt::OtherFocusReason);
     FinishLongOperation();
 }
 
-void Tfrm_main::btn_stopscanClick() { engine_->StopScan(); }
+void Tfrm_main::btn_stopscanClick() {
+    if (engine_->Busy && Notebook1->currentIndex() == PageScan)
+        stopAsked_ = true;
+    engine_->StopScan();
+}
+
+void Tfrm_main::SetScanState(TScanState state) {
+    scanState_ = state;
+    ShowScanState();
+}
+
+void Tfrm_main::ShowScanState() {
+    QStringList lines;
+    if (scanState_ == TScanState::PiecesPass) {
+        lines << Tr("scan_piecespass");
+    } else if (scanState_ == TScanState::Finished || scanState_ == TScanState::Stopped) {
+        // A stop ends the scan before the pass over photos in pieces (or in it): what was found
+        // in pieces stays as it lies, and recovery writes it so.
+        const TFragmentStats& pieces = engine_->FragmentStats;
+        // Stopped in the pass itself, some photos were put back and the rest were not.
+        if (scanState_ == TScanState::Stopped && engine_->ReassembleAfterScan)
+            lines << Tr(pieces.Reassembled > 0 ? "scan_stoppedpiecespart" : "scan_stoppedpieces");
+        if (pieces.Reassembled > 0)
+            lines << CountText("scan_reassembled", static_cast<long long>(pieces.Reassembled));
+        if (pieces.Incomplete > 0)
+            lines << CountText("scan_incomplete", static_cast<long long>(pieces.Incomplete));
+        if (engine_->RemnantStats.Named > 0)
+            lines << CountText("scan_named", static_cast<long long>(engine_->RemnantStats.Named));
+        // A whole range without a file is said here, before the user chooses types and a
+        // folder for nothing.
+        if (scanState_ == TScanState::Finished && engine_->FoundFiles.empty())
+            lines << Tr("scan_nothing");
+    }
+    Label17->setText(lines.join(QLatin1Char('\n')));
+    Label17->setVisible(!lines.isEmpty());
+}
 
 // ---------------------------------------------------------------- file-type list
 
@@ -1178,6 +1283,10 @@ void Tfrm_main::StartRecovery() {
     } else if (!closePending_) {
         QString summary = FillFormat(FillFormat(Tr("msg_recoverysummary"), CountText("msg_recovered", result.Recovered)),
                                      CountText("msg_failed", result.Failed + result.Abandoned));
+        // Photos in pieces: the user learns which were put back and which lack their rest, and
+        // where failures are explained.
+        if (const QString notes = RecoveryNotes(result); !notes.isEmpty())
+            summary = notes + QStringLiteral("\n\n") + summary;
         if (result.Stopped && !result.Message.empty())
             summary = QString::fromStdString(result.Message) + QStringLiteral("\n\n") + summary;
         if (AskYesNo(this, summary))

@@ -4,6 +4,7 @@
 // the run and turns the user's choices into calls of the core; every rule about devices,
 // ranges and recovery stays in the core.
 
+#include <array>
 #include <cstdint>
 #include <memory>
 
@@ -96,6 +97,14 @@ private:
     void Advance();
     void DoScanExecute();
     void btn_stopscanClick();
+    // The line under the scan bar: the pass over photos in pieces while it runs, then what the
+    // work after the walk found (photos put back together or incomplete, names from the card's
+    // file system), or that a stop left photos in pieces as they lie.
+    enum class TScanState : std::uint8_t { None, PiecesPass, Finished, Stopped };
+    void SetScanState(TScanState state);
+    void ShowScanState();
+    // Arriving on the file-type or destination page, the keyboard starts in the page's control.
+    void FocusPage();
     void BuildFileTypeList();
     void ListView1MouseDown(QTreeWidgetItem* item);
     bool AnyTypeChecked() const;
@@ -121,10 +130,13 @@ private:
 
     std::unique_ptr<TScanEngine> engine_;
     TQtMessagePump pump_;
-    std::unique_ptr<TQtProgressBar> progress1_;
+    std::unique_ptr<TProgressBar> progress1_; // the scan bar, which also notices the pieces pass
     std::unique_ptr<TQtProgressBar> progress2_;
 
     bool scanned_ = false;
+    TScanState scanState_ = TScanState::None;
+    bool stopAsked_ = false;                         // Stop was pressed during the running scan
+    std::array<TQtCounterLabel*, 3> scanCounters_{}; // the running scan's counters; none between scans
     bool busyButtons_ = false; // a scan or recovery holds the buttons
     int scansRun_ = 0;
     // The range the found files come from; a different range on Next scans again.
@@ -168,6 +180,7 @@ private:
     QPushButton* btn_startscan = nullptr;
     QPushButton* btn_stopscan = nullptr;
     QProgressBar* ProgressBar1 = nullptr;
+    QLabel* Label17 = nullptr; // the scan state under ProgressBar1
     QTreeWidget* ListView1 = nullptr;
     QLineEdit* Edit1 = nullptr;
     QCheckBox* chk_originalnames = nullptr; // write files under the names the card's file system gives

@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QLabel>
+#include <QLocale>
 #include <QProgressBar>
 
 namespace lumivore {
@@ -31,7 +32,8 @@ void TQtCounterLabel::Flush() {
     if (!dirty_ || !label_)
         return;
     dirty_ = false;
-    const QString text = QString::number(pending_);
+    // In the user's number format: a card's sector count runs to eight digits and more.
+    const QString text = QLocale().toString(pending_);
     if (label_->text() != text) {
         label_->setText(text);
         label_->repaint();

@@ -55,7 +55,7 @@ public:
     // Shows the value at once, unless the label was drawn less than kHookIntervalMs ago; the
     // value is then shown by the next call or by Flush.
     void SetCount(std::int64_t value) override;
-    // Shows the last value given, now.
+    // Shows the last value given, now, in the user's number format.
     void Flush();
     // The last value given.
     std::int64_t Value() const { return pending_; }

@@ -18,6 +18,7 @@
 #include <QToolButton>
 #include <QWidget>
 
+#include "engine/Recovery.h"
 #include "i18n/FormTranslation.h"
 #include "i18n/MultiLanguage.h"
 #include "i18n/TranslationKeys.h"
@@ -45,6 +46,26 @@ QString Tr(const char* key) {
 QString CountText(const std::string& key, long long count) {
     const std::string form = key + (PluralIsOne(CurrentLanguage(), count) ? "_one" : "_other");
     return FillFormat(Tr(form.c_str()), QLocale().toString(count));
+}
+
+QString RecoveryNotes(const TRecoveryResult& result) {
+    long long reassembled = 0, incomplete = 0;
+    for (const TRecoveryEntry& entry : result.Files) {
+        if (entry.Status != TRecoveryStatus::Recovered)
+            continue;
+        reassembled += entry.File.Reassembled() ? 1 : 0;
+        incomplete += entry.File.Incomplete ? 1 : 0;
+    }
+    QStringList lines;
+    if (reassembled > 0)
+        lines << CountText("scan_reassembled", reassembled);
+    if (incomplete > 0)
+        lines << CountText("scan_incomplete", incomplete);
+    // A count of failures alone says nothing of their causes; the report beside the files does.
+    if (result.Failed + result.Abandoned > 0 && !result.ReportPath.empty())
+        lines << FillFormat(Tr("msg_seereport"),
+                            QFileInfo(QString::fromStdString(result.ReportPath)).fileName());
+    return lines.join(QLatin1Char('\n'));
 }
 
 namespace {

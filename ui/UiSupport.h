@@ -15,6 +15,8 @@ class QWidget;
 
 namespace lumivore {
 
+struct TRecoveryResult;
+
 // A text of the translations file as the toolkit shows it: the line breaks that "/r" stands for
 // (carriage returns, which a label would show as blanks) become line feeds.
 QString DisplayText(const std::string& text);
@@ -26,6 +28,11 @@ QString Tr(const char* key);
 // A count with its words, in the plural form the current language uses for it: the text of
 // key + "_one" or key + "_other", its "%d" filled with the count in the user's number format.
 QString CountText(const std::string& key, long long count);
+
+// What a recovery's summary adds to its counts, a line each: how many of the written photos were
+// put back together from pieces and how many are incomplete, and where the report says why
+// files failed. Empty when there is nothing to add.
+QString RecoveryNotes(const TRecoveryResult& result);
 
 // Applies the form translation of the current language to widget and all its named children;
 // the widget's title takes the text of windowName. A caption the file does not translate takes

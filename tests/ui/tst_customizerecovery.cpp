@@ -405,6 +405,52 @@ private Q_SLOTS:
         QVERIFY(!image->pixmap().isNull());
     }
 
+    // A photo that a used card split says so: put back together from its pieces, or incomplete
+    // because its rest was not found, in the properties' last line and in its tool tip. Its name
+    // from the card fits under its thumbnail.
+    void photosInPiecesSayHowTheyWerePutBack() {
+        std::sort(engine_->FoundFiles.begin(), engine_->FoundFiles.end(),
+                  [](const TFoundFile& a, const TFoundFile& b) { return a.StartSector < b.StartSector; });
+        int marked = 0;
+        for (TFoundFile& f : engine_->FoundFiles) {
+            if (f.Ext != "JPG")
+                continue;
+            const std::int64_t at = f.StartSector * 512;
+            if (marked == 0)
+                f.Pieces = {{at, 4096}, {at + 65536, f.Length - 4096}}, f.OriginalName = "A.JPG";
+            else
+                f.Pieces = {{at, 4096}}, f.Incomplete = true, f.OriginalName = "P1040518_DSCF.JPG";
+            if (++marked == 2)
+                break;
+        }
+        Tfrm_CustomizeRecovery window(*engine_);
+        window.resize(1200, 900);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        auto* tree = window.findChild<QTreeWidget*>("TreeView1");
+        auto* list = window.findChild<QListWidget*>("ListView1");
+        auto* values = window.findChild<QLabel*>("Label2");
+        window.findChild<QTabWidget*>("PageControl1")->setCurrentIndex(1);
+        tree->setCurrentItem(FindNode(tree, "1-200"));
+        QVERIFY(list->count() >= 3);
+        const QString whole = QStringLiteral("put back together from 2 pieces");
+        const QString incomplete = QStringLiteral("incomplete: the rest was not found");
+        // The narrow pane: the number of pieces, or that the photo is incomplete.
+        list->setCurrentItem(list->item(0));
+        QVERIFY2(values->text().endsWith(QStringLiteral("\n2")), qPrintable(values->text()));
+        QVERIFY(list->item(0)->toolTip().endsWith(QStringLiteral("\nPieces: ") + whole));
+        list->setCurrentItem(list->item(1));
+        QVERIFY(values->text().endsWith(QStringLiteral("\nincomplete")));
+        QVERIFY(list->item(1)->toolTip().endsWith(QStringLiteral("\nPieces: ") + incomplete));
+        list->setCurrentItem(list->item(2));
+        QVERIFY(values->text().endsWith(QStringLiteral("\n-")));
+        QVERIFY(!list->item(2)->toolTip().contains(QStringLiteral("Pieces")));
+        // A long name under a thumbnail is shown whole, though the page's first name is short.
+        QCOMPARE(list->item(1)->text(), QStringLiteral("P1040518_DSCF.JPG"));
+        QVERIFY(list->visualItemRect(list->item(1)).width() >
+                list->fontMetrics().horizontalAdvance(list->item(1)->text()));
+    }
+
     // A file the card's file system still names shows that name under its thumbnail and in the
     // properties, as recovery would write it: the card's text never as a path out of the folder.
     void originalNamesShowUnderTheThumbnailAndInTheProperties() {
@@ -439,11 +485,11 @@ private Q_SLOTS:
         QCOMPARE(list->item(1)->text(), QStringLiteral("_.._evil_.jpg"));
         QCOMPARE(list->item(2)->text(), QStringLiteral("JPG"));
         QVERIFY(list->item(0)->toolTip().contains(QStringLiteral("DCIM/100CANON/IMG_0001.JPG")));
-        QVERIFY(captions->text().endsWith(QStringLiteral("\nOriginal name:")));
+        QVERIFY(captions->text().endsWith(QStringLiteral("\nOriginal name:\nPieces:")));
         list->setCurrentItem(list->item(0));
-        QVERIFY(values->text().endsWith(QStringLiteral("\nDCIM/100CANON/IMG_0001.JPG")));
+        QVERIFY(values->text().endsWith(QStringLiteral("\nDCIM/100CANON/IMG_0001.JPG\n-")));
         list->setCurrentItem(list->item(2));
-        QVERIFY(values->text().endsWith(QStringLiteral("\n-")));
+        QVERIFY(values->text().endsWith(QStringLiteral("\n-\n-")));
     }
 
     void splittersStopAt400AndTheEnlargeButtonSetsBoth() {
@@ -528,7 +574,7 @@ private Q_SLOTS:
         QVERIFY(canon >= 0);
         list->setCurrentItem(list->item(canon));
         const QStringList lines = values->text().split('\n');
-        QCOMPARE(lines.size(), 12); // the last: the original name, where the card gives one
+        QCOMPARE(lines.size(), 13); // then the original name, where the card gives one, and the pieces
         QCOMPARE(lines[0], QStringLiteral("JPG"));
         QCOMPARE(lines[4], QStringLiteral("Canon"));
         QCOMPARE(lines[5], QStringLiteral("Canon EOS 80D"));

@@ -33,6 +33,7 @@
 #include "testkit/PhotoBuilder.h"
 #include "testkit/SampleCard.h"
 #include "testkit/TempFiles.h"
+#include "testkit/UsedCard.h"
 #include "ui/AboutBox.h"
 #include "ui/CustomizeRecovery.h"
 #include "ui/DirDialog.h"
@@ -65,6 +66,13 @@ T* Find(QWidget& window, const char* name) {
 }
 
 QString Text(QWidget& window, const char* name) { return Find<QLabel>(window, name)->text(); }
+
+// A counter label's number, written in the user's number format; -1 when it holds no number.
+qlonglong Count(QWidget& window, const char* name) {
+    bool ok = false;
+    const qlonglong value = QLocale().toLongLong(Text(window, name), &ok);
+    return ok ? value : -1;
+}
 
 void Click(QWidget& window, const char* name) { QTest::mouseClick(Find<QAbstractButton>(window, name), Qt::LeftButton); }
 
@@ -199,7 +207,7 @@ private Q_SLOTS:
         QCOMPARE(window->ScanLength(), std::uint64_t{2048});
         QCOMPARE(window->PageIndex(), int{Tfrm_main::PageScan});
         QVERIFY(window->Scanned());
-        QVERIFY(Text(*window, "Label14").toLongLong() >= 2048); // whole blocks of 1000
+        QVERIFY(Count(*window, "Label14") >= 2048); // whole blocks of 1000
         QCOMPARE(Text(*window, "Label16"), QStringLiteral("0"));
     }
 
@@ -226,7 +234,7 @@ private Q_SLOTS:
         QCOMPARE(window->ScanLength(), std::uint64_t{200 * 2048});
         QCOMPARE(window->PageIndex(), int{Tfrm_main::PageScan});
         QVERIFY(window->Scanned());
-        QVERIFY(Text(*window, "Label14").toLongLong() >= 200 * 2048); // whole blocks of 1000
+        QVERIFY(Count(*window, "Label14") >= 200 * 2048); // whole blocks of 1000
         QVERIFY(Find<QPushButton>(*window, "btn_next")->isEnabled());
         QVERIFY(Find<QPushButton>(*window, "btn_prior")->isEnabled());
 
@@ -426,7 +434,7 @@ private Q_SLOTS:
         QVERIFY(stillShown);
         QVERIFY(window->isVisible());
         QVERIFY(window->Scanned());
-        QVERIFY(Text(*window, "Label14").toLongLong() < 400 * 2048);
+        QVERIFY(Count(*window, "Label14") < 400 * 2048);
         QVERIFY(Find<QPushButton>(*window, "btn_next")->isEnabled());
 
         // Closing by the title bar stops the scan, and the window closes once it has ended.
@@ -477,7 +485,7 @@ private Q_SLOTS:
         QVERIFY(busy);
         QVERIFY(!window.Engine().Busy);
         QCOMPARE(env_->Questions.size(), 1); // whether to create the folder; no summary
-        QVERIFY(Text(window, "Label19").toInt() < static_cast<int>(card.Files.size()));
+        QVERIFY(Count(window, "Label19") < static_cast<int>(card.Files.size()));
         QTRY_VERIFY(!window.isVisible());
     }
 
@@ -507,7 +515,7 @@ private Q_SLOTS:
         Click(window, "btn_next");                // scan runs at once
         QCOMPARE(window.PageIndex(), int{Tfrm_main::PageScan});
         QVERIFY(window.Scanned());
-        QVERIFY(Text(window, "Label12").toInt() > 0);
+        QVERIFY(Count(window, "Label12") > 0);
         QCOMPARE(Text(window, "Label16"), QStringLiteral("0"));
         Click(window, "btn_next");                // details
         Click(window, "btn_skip");                // file types
@@ -803,10 +811,9 @@ private Q_SLOTS:
         QCOMPARE(window.PageIndex(), int{Tfrm_main::PageDetails});
         key(Qt::Key_K, Qt::AltModifier); // Skip
         QTRY_COMPARE(window.PageIndex(), int{Tfrm_main::PageFileType});
-        // Tab reaches the type list; Down and Space tick JPEG.
+        // The type list has the focus at once (Skip is gone with its page, and Tab from Next
+        // would lead to Exit); Down and Space tick JPEG.
         auto* list = Find<QTreeWidget>(window, "ListView1");
-        for (int i = 0; i < 12 && QApplication::focusWidget() != list; ++i)
-            key(Qt::Key_Tab);
         QCOMPARE(QApplication::focusWidget(), list);
         list->setCurrentItem(list->topLevelItem(0));
         for (int i = 0; i < 1 + kFormatJpeg; ++i)
@@ -815,10 +822,8 @@ private Q_SLOTS:
         QVERIFY(Checked(list, 1 + kFormatJpeg));
         key(Qt::Key_Return); // Enter in the list: Next
         QCOMPARE(window.PageIndex(), int{Tfrm_main::PageDirectory});
-        // Tab to the folder field, type it, Enter: recovery runs and the summary asks.
+        // The folder field has the focus: type the folder, Enter: recovery runs and the summary asks.
         auto* folder = Find<QLineEdit>(window, "Edit1");
-        for (int i = 0; i < 12 && QApplication::focusWidget() != folder; ++i)
-            key(Qt::Key_Tab);
         QCOMPARE(QApplication::focusWidget(), folder);
         QTest::keyClicks(folder, destination);
         key(Qt::Key_Return);
@@ -846,6 +851,114 @@ private Q_SLOTS:
         key(Qt::Key_Return);
         QCOMPARE(env_->Urls.size(), 1);
         QVERIFY(env_->Urls[0].toLocalFile().endsWith(QStringLiteral("directory.htm")));
+    }
+
+    // The line under the scan bar says what the scan did with photos that a used card split:
+    // put back together, or incomplete; after a stop, that they were left as they lie.
+    void theScanSaysWhatItDidWithPhotosInPieces() {
+        testkit::TTempDir temp;
+        testkit::TClusterCard card(24000, 8);
+        card.Noise(0, card.Clusters(), 31);
+        const testkit::TByteVector split = testkit::GrainyPhoto(320, 240, 41);
+        const testkit::TByteVector cut = testkit::GrainyPhoto(320, 240, 42);
+        const std::uint64_t c = card.ClusterBytes();
+        const std::uint64_t n = (split.size() + c - 1) / c, m = (cut.size() + c - 1) / c;
+        card.Split(split, {{20, n / 2}, {20 + n / 2 + 40, n}});
+        card.Split(testkit::TByteVector(cut.begin(), cut.begin() + static_cast<std::ptrdiff_t>(m / 2 * c)),
+                   {{400, m / 2}});
+        QVERIFY(card.Write(temp / "used.img"));
+        Tfrm_main window;
+        window.show();
+        QVERIFY(window.OpenImage(QString::fromStdString(temp / "used.img")));
+        auto* state = Find<QLabel>(window, "Label17");
+        QVERIFY(state->isHidden());
+        Click(window, "btn_next");
+        Click(window, "btn_next"); // scans the whole card
+        QVERIFY(window.Scanned());
+        QVERIFY(state->isVisibleTo(&window));
+        QCOMPARE(state->text().split(QLatin1Char('\n')).mid(0, 2),
+                 QStringList({QStringLiteral("1 photo put back together from pieces"),
+                              QStringLiteral("1 photo incomplete (its rest was not found)")}));
+        // A language chosen afterwards says it in its words.
+        UseLanguage("de");
+        window.RefreshTexts();
+        QVERIFY(state->text().startsWith(
+            QStringLiteral("1 Foto aus Teilen zusammengesetzt\n1 Foto unvollständig")));
+        UseLanguage("en");
+        window.RefreshTexts();
+        // Recovered, the summary says which photos were put back and which lack their rest.
+        Click(window, "btn_next");
+        Click(window, "btn_skip");
+        ClickRow(Find<QTreeWidget>(window, "ListView1"), 1 + kFormatJpeg);
+        Click(window, "btn_next");
+        const QString out = QString::fromStdString(temp / "out");
+        QVERIFY(QDir().mkpath(out));
+        Find<QLineEdit>(window, "Edit1")->setText(out);
+        Click(window, "btn_next");
+        QCOMPARE(window.PageIndex(), int{Tfrm_main::PageRecover});
+        QVERIFY(!env_->Questions.isEmpty());
+        QVERIFY2(env_->Questions.last().startsWith(
+                     QStringLiteral("1 photo put back together from pieces\n"
+                                    "1 photo incomplete (its rest was not found)\n\n")),
+                 qPrintable(env_->Questions.last()));
+        // Another device: the line belongs to the last scan and goes with it.
+        QVERIFY(window.OpenImage(Image("other.img", 4 * 2048)));
+        QVERIFY(state->isHidden());
+        // A range without a file says so at once.
+        auto empty = WindowOn("nothing.img", 4 * 2048);
+        Click(*empty, "btn_next");
+        Click(*empty, "btn_next");
+        QVERIFY(empty->Scanned());
+        QCOMPARE(Text(*empty, "Label17"),
+                 QStringLiteral("No photos or other files were found in this range."));
+
+        // Stop during the walk: no pass over the pieces, and the line says so.
+        auto big = WindowOn("stopped.img", 200 * 2048);
+        Click(*big, "btn_next");
+        QTimer::singleShot(0, big.get(), [&] { Click(*big, "btn_stopscan"); });
+        Click(*big, "btn_next");
+        QVERIFY(big->Scanned());
+        QVERIFY(Count(*big, "Label14") < 200 * 2048);
+        QCOMPARE(Text(*big, "Label17"),
+                 QStringLiteral("Scan stopped: photos in pieces were not put back together."));
+        // Stopped in the pass over the pieces, after some photos were put back: it says both.
+        big->Engine().FragmentStats.Reassembled = 2;
+        big->RefreshTexts();
+        QCOMPARE(Text(*big, "Label17"),
+                 QStringLiteral("Scan stopped: not every photo in pieces was put back together.\n"
+                                "2 photos put back together from pieces"));
+        // Scanned again to its end, the stop is forgotten: the empty card says it is empty.
+        Click(*big, "btn_startscan");
+        QCOMPARE(Text(*big, "Label17"), QStringLiteral("No photos or other files were found in this range."));
+    }
+
+    // What a recovery's summary adds to its counts: photos put back or incomplete among those
+    // written (not among those that failed), and where the causes of failures are written.
+    void recoveryNotesCountWrittenPhotosInPiecesAndPointToTheReport() {
+        TRecoveryResult result;
+        QCOMPARE(RecoveryNotes(result), QString());
+        const auto entry = [&](TRecoveryStatus status, std::size_t pieces, bool incomplete) {
+            TRecoveryEntry e;
+            e.Status = status;
+            e.File.Pieces.assign(pieces, TPiece{0, 512});
+            e.File.Incomplete = incomplete;
+            result.Files.push_back(e);
+        };
+        entry(TRecoveryStatus::Recovered, 2, false);
+        entry(TRecoveryStatus::Recovered, 3, false);
+        entry(TRecoveryStatus::Recovered, 0, false);
+        entry(TRecoveryStatus::Failed, 2, false);
+        entry(TRecoveryStatus::Recovered, 1, true);
+        QCOMPARE(RecoveryNotes(result), QStringLiteral("2 photos put back together from pieces\n"
+                                                       "1 photo incomplete (its rest was not found)"));
+        result.Failed = 1;
+        QCOMPARE(RecoveryNotes(result).count(QLatin1Char('\n')), 1); // no report, no pointer to it
+        result.ReportPath = "/media/out/recovery-report-2.csv";
+        QVERIFY(RecoveryNotes(result).endsWith(QStringLiteral(
+            "\nWhy each file failed is written in recovery-report-2.csv in the destination folder.")));
+        UseLanguage("de");
+        QVERIFY(RecoveryNotes(result).startsWith(QStringLiteral("2 Fotos aus Teilen zusammengesetzt\n")));
+        UseLanguage("en");
     }
 
     // Space or Enter after a scan, whether the focus was on Next, Scan or Stop, never quits.
@@ -885,11 +998,11 @@ private Q_SLOTS:
         Find<QPushButton>(*window, "btn_next")->setFocus();
         QTest::keyClick(Find<QPushButton>(*window, "btn_next"), Qt::Key_Space);
         QVERIFY(window->Scanned());
-        QVERIFY(Text(*window, "Label14").toLongLong() < 200 * 2048);
+        QVERIFY(Count(*window, "Label14") < 200 * 2048);
         QCOMPARE(QApplication::focusWidget(), Find<QPushButton>(*window, "btn_next"));
         // The bar shows how far the stopped scan came, not 0 and not 100.
         const int bar = Find<QProgressBar>(*window, "ProgressBar1")->value();
-        QCOMPARE(bar, static_cast<int>(Text(*window, "Label14").toLongLong() * 100 / (200 * 2048)));
+        QCOMPARE(bar, static_cast<int>(Count(*window, "Label14") * 100 / (200 * 2048)));
         QVERIFY(bar < 100);
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
         QVERIFY(window->isVisible());
@@ -907,7 +1020,7 @@ private Q_SLOTS:
         Click(window, "btn_next");
         QCOMPARE(window.ScansRun(), 1);
         const QString everything = Text(window, "Label12");
-        QVERIFY(everything.toInt() > 1);
+        QVERIFY(QLocale().toInt(everything) > 1);
         // A finished scan shows a full bar.
         QCOMPARE(Find<QProgressBar>(window, "ProgressBar1")->value(), 100);
         // The same range again: no second scan.
@@ -933,7 +1046,7 @@ private Q_SLOTS:
         QCOMPARE(window.ScanStart(), std::uint64_t{7 * 2048});
         for (const TFoundFile& f : window.Engine().FoundFiles)
             QVERIFY(f.StartSector >= 7 * 2048 && f.StartSector < 8 * 2048 + 1000);
-        QVERIFY(Text(window, "Label12").toInt() < everything.toInt());
+        QVERIFY(Count(window, "Label12") < QLocale().toInt(everything));
         // An empty range: nothing is scanned and nothing of the old range stays.
         Click(window, "btn_prior");
         end->setText(QStringLiteral("7"));
@@ -1045,7 +1158,7 @@ private Q_SLOTS:
         env_->Answer = true;
         Click(window, "btn_next");
         QCOMPARE(window.PageIndex(), int{Tfrm_main::PageRecover});
-        const int first = Text(window, "Label19").toInt();
+        const int first = Count(window, "Label19");
         QVERIFY(first > 0);
         QCOMPARE(QDir(deep).entryList({QStringLiteral("*.jpg")}).size(), first);
         // Back and Next again: the folder holds recovered files, so the user is asked; no

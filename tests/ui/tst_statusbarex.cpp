@@ -1,6 +1,8 @@
 // The status bar carries its progress bar hidden, and the Qt hooks drive bar and label.
 #include <QLabel>
+#include <QLocale>
 #include <QProgressBar>
+#include <QScopeGuard>
 #include <QtTest>
 
 #include "ui/QtHooks.h"
@@ -22,6 +24,10 @@ private Q_SLOTS:
     }
 
     void hooksMoveTheBarAndCountAndOutliveTheirWidgets() {
+        // A locale that groups digits, so that a count shown unformatted is caught.
+        const QLocale before;
+        QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+        const auto restore = qScopeGuard([&] { QLocale::setDefault(before); });
         auto* bar = new QProgressBar;
         auto* label = new QLabel;
         TQtProgressBar progress(bar);
@@ -29,7 +35,9 @@ private Q_SLOTS:
         progress.SetPosition(42);
         counter.SetCount(12345678901LL);
         QCOMPARE(bar->value(), 42);
-        QCOMPARE(label->text(), QStringLiteral("12345678901"));
+        // Grouped as the user's locale writes numbers, and read back by it.
+        QCOMPARE(label->text(), QLocale().toString(12345678901LL));
+        QCOMPARE(QLocale().toLongLong(label->text()), 12345678901LL);
         delete bar;
         delete label;
         progress.SetPosition(7); // the widgets are gone: nothing happens
@@ -44,12 +52,12 @@ private Q_SLOTS:
             TQtCounterLabel counter(&label);
             for (int i = 1; i <= 5000; ++i)
                 counter.SetCount(i);
-            QVERIFY(label.text().toInt() < 5000); // the last ones came too soon after a drawing
+            QVERIFY(QLocale().toInt(label.text()) < 5000); // the last ones came too soon after a drawing
             counter.Flush();
-            QCOMPARE(label.text(), QStringLiteral("5000"));
+            QCOMPARE(label.text(), QLocale().toString(5000));
             counter.SetCount(5001);
         }
-        QCOMPARE(label.text(), QStringLiteral("5001")); // shown when the operation's counter ends
+        QCOMPARE(label.text(), QLocale().toString(5001)); // shown when the operation's counter ends
     }
 
     // The pump lets events through on its first call after a reset, then at most every
