@@ -198,7 +198,8 @@ void TScanEngine::Scan(std::uint64_t firstSector, std::uint64_t sectorCount, TCo
     // A block read ahead of a stop is not wanted.
     readAhead.Cancel();
     if (!pending.empty() && !StopRequested) {
-        std::uint64_t done = handled();
+        // Counted as the first pass shows it: never sectors past the device's end.
+        std::uint64_t done = shown();
         rescanning_ = true;
         RescanPending(readAhead, pending, sectorCount, done, foundLabel, sectorLabel, errorLabel);
     }

@@ -291,6 +291,18 @@ TEST_F(ScanTest, StopEndsTheSecondPassAtOnce) {
     EXPECT_EQ(bar.positions.back(), 0);
 }
 
+// A card whose size is no whole number of blocks, with a failed block: the sector counter
+// still ends at the card's size after the sector-by-sector pass, not at the last block's end.
+TEST_F(ScanTest, AfterAFailedBlockTheSectorCounterEndsAtTheCardsEnd) {
+    OpenImage(40500, {{1000, "HIT!"}});
+    failReadAt.insert(2000);
+    engine->Scan(0, 40500, &found, &sectors, &errors);
+    EXPECT_EQ(engine->UnreadableSectors, 1);
+    ASSERT_FALSE(sectors.values.empty());
+    EXPECT_TRUE(std::is_sorted(sectors.values.begin(), sectors.values.end()));
+    EXPECT_EQ(sectors.values.back(), 40500);
+}
+
 TEST_F(ScanTest, EverySectorIsExaminedAndFilesInsideFilesAreFound) {
     OpenImage(7000, {{5007, "HIT!"}, {5010, "HIT!"}, {999, "HIT!"}, {6999, "HIT!"}});
     engine->Scan(0, 7000, &found, nullptr, nullptr);
