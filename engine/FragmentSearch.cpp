@@ -486,6 +486,35 @@ void AppendIndexedImages(TPieceReader& reader, std::uint64_t deviceBytes, std::v
     pieces = std::move(longer);
 }
 
+std::optional<std::vector<TPiece>> AppendedImageInPieces(TSearch& search, TPieceReader& reader, std::uint64_t deviceBytes,
+                                                         std::uint64_t start) {
+    constexpr std::uint64_t kHeaderBytes = 128u << 10;
+    if (start >= deviceBytes)
+        return std::nullopt;
+    const std::uint64_t room = deviceBytes - start;
+    reader.SetPieces({{static_cast<std::int64_t>(start), static_cast<std::int64_t>(std::min(room, kHeaderBytes))}});
+    std::vector<std::uint8_t> header(static_cast<std::size_t>(std::min(room, kHeaderBytes)));
+    if (!reader.ReadAt(0, header.data(), header.size()))
+        return std::nullopt;
+    std::vector<TPiece> images;
+    if (MpfExtent(header, &images) <= 0 || images.empty())
+        return std::nullopt;
+    const std::uint64_t first = static_cast<std::uint64_t>(images.front().Offset);
+    if (first == 0 || first >= room)
+        return std::nullopt;
+    // The preview is a JPEG of its own: searched for as a photo is, from where it starts when
+    // the photo lies in one run that far.
+    std::uint64_t firstBreak = 0;
+    std::optional<std::vector<TPiece>> pieces = search.Solve(start + first, firstBreak);
+    if (!pieces || pieces->size() < 2)
+        return std::nullopt;
+    // The photo's first piece runs from its start through the preview's first one.
+    TPiece& head = pieces->front();
+    head.Length += static_cast<std::int64_t>(first);
+    head.Offset = static_cast<std::int64_t>(start);
+    return pieces;
+}
+
 bool IsJpeg(const TFoundFile& f) { return f.Type() == TFileType::Jpeg && f.StartSector >= 0; }
 
 bool DecodesWhole(TPieceReader& reader, std::uint64_t start, std::uint64_t bytes, std::uint64_t& decoded) {

@@ -291,6 +291,13 @@ private:
 // picture starts right after the main image and that end lies within the device.
 void AppendIndexedImages(TPieceReader& reader, std::uint64_t deviceBytes, std::vector<TPiece>& pieces);
 
+// A photo whose main image decodes whole as it lies from device offset start, and whose
+// multi-picture index names a preview appended after it: the photo's pieces when the preview
+// itself breaks and search (this photo's) finds where it goes on, else nothing. The first
+// piece runs from start through the preview's first piece.
+std::optional<std::vector<TPiece>> AppendedImageInPieces(TSearch& search, TPieceReader& reader, std::uint64_t deviceBytes,
+                                                         std::uint64_t start);
+
 bool IsJpeg(const TFoundFile& f);
 
 // Whether the photo whose extent runs bytes from device offset start decodes whole in one run.

@@ -360,17 +360,25 @@ TFragmentStats ReassembleFragments(TDrive& drive, std::uint64_t deviceBytes, con
         TSearch search(reader, geometry, occupied, deviceBytes, options, stats.BytesDecoded);
         std::optional<TSearch::TLook> look = ahead ? ahead->TakeLook(i, reader, stats.BytesDecoded) : std::nullopt;
         const TJpegCheck r = look ? search.Keep(start, std::move(*look)) : search.AsItLies(start, runFrom(start));
-        if (r == TJpegCheck::Clean) {
-            ++stats.Contiguous;
-            continue;
-        }
         if (r == TJpegCheck::Unsupported) {
             ++stats.Unsupported;
             continue;
         }
         std::uint64_t firstBreak = 0;
-        std::optional<std::vector<TPiece>> found = search.Solve(start, firstBreak);
-        stats.Attempts += search.Attempts();
+        std::optional<std::vector<TPiece>> found;
+        if (r == TJpegCheck::Clean) {
+            // The main image is whole as it lies; a preview the camera appended after it may not
+            // be: the card may have split the photo there.
+            found = AppendedImageInPieces(search, reader, deviceBytes, start);
+            stats.Attempts += search.Attempts();
+            if (!found) {
+                ++stats.Contiguous;
+                continue;
+            }
+        } else {
+            found = search.Solve(start, firstBreak);
+            stats.Attempts += search.Attempts();
+        }
         if (found && found->size() > 1) {
             AppendIndexedImages(reader, deviceBytes, *found);
             f.Pieces = *found;

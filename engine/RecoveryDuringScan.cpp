@@ -405,6 +405,10 @@ struct TRecoveryDuringScan::TImpl {
         const TJpegCheck check = decoder.Run(source, length);
         if (check != TJpegCheck::Clean && check != TJpegCheck::Unsupported)
             return TPhotoVerdict::Hold;
+        // The main image is whole, but what follows it in the extent that looked broken (a
+        // preview the camera appended) may lie elsewhere: the pass decides.
+        if (check == TJpegCheck::Clean && decoder.EndOffset() < length)
+            return TPhotoVerdict::Hold;
         judged.DecodedWhole.insert(f.StartSector);
         return TPhotoVerdict::Final;
     }

@@ -78,7 +78,7 @@ std::int64_t MpfSegmentExtent(TBytes segment, std::uint64_t pos, std::uint64_t* 
     return IndexExtent(index, pos + 8, primarySize, images);
 }
 
-std::int64_t MpfExtent(TBytes jpeg) {
+std::int64_t MpfExtent(TBytes jpeg, std::vector<TPiece>* images) {
     const std::uint64_t size = jpeg.size();
     if (size < 2 || jpeg[0] != 0xFF || jpeg[1] != 0xD8)
         return -1;
@@ -103,7 +103,7 @@ std::int64_t MpfExtent(TBytes jpeg) {
         if (!reader.U16BE(pos + 2, segmentLength) || segmentLength < 2)
             return -1;
         if (IsMpfSegment(jpeg.subspan(static_cast<std::size_t>(pos))))
-            return MpfSegmentExtent(jpeg.subspan(static_cast<std::size_t>(pos)), pos);
+            return MpfSegmentExtent(jpeg.subspan(static_cast<std::size_t>(pos)), pos, nullptr, images);
         pos += static_cast<std::uint64_t>(segmentLength) + 2;
     }
 }

@@ -16,7 +16,9 @@ namespace lumivore {
 // End of the last image that the JPEG's multi-picture index names, counted from the JPEG's
 // first byte, or -1 when the JPEG has no index before its scan, or the index is malformed,
 // does not lie inside the data, or names an end at or beyond kFileLengthLimit.
-std::int64_t MpfExtent(TBytes jpeg);
+// When images is given, it receives every image the index names after the primary one, as
+// MpfSegmentExtent gives them.
+std::int64_t MpfExtent(TBytes jpeg, std::vector<TPiece>* images = nullptr);
 
 // Whether segment (the bytes from a segment's marker on) is an APP2 segment holding a
 // multi-picture index.

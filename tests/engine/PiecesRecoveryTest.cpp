@@ -173,6 +173,48 @@ TEST_F(PiecesRecovery, AnIncompletePhotoIsWrittenAsFoundAndNamedIncomplete) {
     EXPECT_EQ(ReadText(one.ReportPath), ReadText(r.ReportPath));
 }
 
+// The card split a photo inside the preview the camera appended after its main image, and a
+// small photo lies in the gap: the main image decodes whole as it lies, so only the preview
+// tells the photo is in pieces. Written in one pass and in two steps, it comes back as the
+// camera wrote it, and not as it lay (the preview's end lost for the gap's bytes).
+TEST_F(PiecesRecovery, APhotoSplitInsideItsAppendedPreviewComesBackWhole) {
+    testkit::TClusterCard card(24000, 8);
+    card.Noise(0, card.Clusters(), 6);
+    const TByteVector preview = testkit::GrainyPhoto(200, 150, 16);
+    const TByteVector photo = testkit::JpegWithPreview(testkit::GrainyPhoto(320, 240, 15), preview);
+    const TByteVector small = testkit::GrainyPhoto(64, 48, 17);
+    const std::uint64_t c = card.ClusterBytes();
+    const std::uint64_t n = (photo.size() + c - 1) / c, s = (small.size() + c - 1) / c;
+    // The break: two clusters into the preview.
+    const std::uint64_t k = (photo.size() - preview.size()) / c + 2;
+    ASSERT_LT(k + 1, n);
+    card.Split(small, {{10 + k, s}});
+    const auto pieces = card.Split(photo, {{10, k}, {10 + k + s + 1, n}});
+    const std::string image = dir_ / "card.img";
+    ASSERT_TRUE(card.Write(image));
+    Open(image);
+
+    const auto writtenAt = [&](const TRecoveryResult& r, const std::string& to) {
+        for (const TRecoveryEntry& e : r.Files)
+            if (static_cast<std::uint64_t>(e.File.StartSector) * 512 == pieces.front().Offset)
+                return testkit::ReadFile(to + "/" + e.Name);
+        return TByteVector{};
+    };
+    const TRecoveryResult two = TwoSteps(dir_ / "two", 24000);
+    const TFoundFile* f = nullptr;
+    for (const TFoundFile& found : engine_->FoundFiles)
+        if (static_cast<std::uint64_t>(found.StartSector) * 512 == pieces.front().Offset)
+            f = &found;
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(f->Pieces.size(), 2u);
+    EXPECT_EQ(static_cast<std::uint64_t>(f->Pieces[1].Offset), pieces[1].Offset);
+    EXPECT_TRUE(writtenAt(two, dir_ / "two") == photo);
+
+    const TRecoveryResult one = OnePass(dir_ / "one", 24000);
+    EXPECT_TRUE(writtenAt(one, dir_ / "one") == photo);
+    EXPECT_EQ(ReadText(one.ReportPath), ReadText(two.ReportPath));
+}
+
 // A stop during the scan leaves the pass out: nothing changes from what the scan saw.
 TEST_F(PiecesRecovery, AScanThatWasStoppedIsNotReassembled) {
     testkit::TClusterCard card(24000, 8);
