@@ -39,8 +39,12 @@ std::optional<std::vector<TPiece>> TSearch::Solve(std::uint64_t start, std::uint
     std::optional<std::vector<TPiece>> found = Extend(fresh, pieces);
     // Then once more, going past the gaps where the search near every break fails: what the
     // first round decoded and rejected is known, and not paid for again.
-    if (!found && options_.SearchFar && g_.ClusterBytes != 0 && attempts_ < options_.MaxAttemptsPerFile) {
+    // It has attempts of its own: the first round may have spent its own on candidates that
+    // decoded a while (the clusters of the true rest after its first one among them).
+    if (!found && options_.SearchFar && g_.ClusterBytes != 0) {
         far_ = true;
+        spent_ += attempts_;
+        attempts_ = 0;
         found = Extend(fresh, pieces);
     }
     firstBreak = firstBreak_;

@@ -152,7 +152,7 @@ public:
     // Pieces of the photo starting at device offset start, or nothing. firstBreak is set to the
     // end of the longest first piece that decodes, for a photo left incomplete.
     std::optional<std::vector<TPiece>> Solve(std::uint64_t start, std::uint64_t& firstBreak);
-    std::uint64_t Attempts() const { return attempts_; }
+    std::uint64_t Attempts() const { return spent_ + attempts_; }
 
     // What decoding the open piece tells, once per set of closed pieces and open start however
     // often the search comes back to it: how it ended, where the data stopped, and the
@@ -267,7 +267,8 @@ private:
     std::uint64_t deviceBytes_;
     const TFragmentOptions& options_;
     std::uint64_t& decoded_;
-    std::uint64_t attempts_ = 0;
+    std::uint64_t attempts_ = 0; // in this round
+    std::uint64_t spent_ = 0;    // in the rounds before
     std::uint64_t firstBreak_ = 0;
     std::uint32_t maxPieces_ = 2;
     // Bytes decoded while following candidates that did not plainly go on the picture, and

@@ -299,7 +299,12 @@ TFragmentStats ReassembleFragments(TDrive& drive, std::uint64_t deviceBytes, con
         if (!suspect[i] && extent[i] > 0 && !TraitsOf(f.Type()).GuessedLength && (!f.Nested() || parentSuspect(f))) {
             occupied.AddWall(start);
             const bool photo = IsJpeg(f);
-            occupied.Add(start, start + extent[i], photo ? i : TOccupied::kNoOwner, !photo);
+            // A length that rests on a header's claim owns no more than the header: the body it
+            // claims is unverified, and on a used card a stale claim (a raw's or a sound's from
+            // an older file) runs over the clusters a later photo was written into.
+            const std::uint64_t owned =
+                f.ClaimFrom >= 0 ? std::min(extent[i], static_cast<std::uint64_t>(f.ClaimFrom)) : extent[i];
+            occupied.Add(start, start + owned, photo ? i : TOccupied::kNoOwner, !photo);
         }
     }
 

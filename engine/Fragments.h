@@ -106,7 +106,8 @@ struct TFragmentOptions {
     // data of an older photo by the same camera, which decodes for megabytes.
     std::uint64_t MaxDoubtfulBytes = 16u << 20;
     // Whether a photo whose rest lies in none of the gaps above is looked for further on, to
-    // the device's end, among the clusters no found file owns, within MaxAttemptsPerFile: on a
+    // the device's end, among the clusters no found file owns, within MaxAttemptsPerFile more
+    // (the pieces already tried are not tried again, only followed where they went on): on a
     // used card a camera writes a photo's rest into the next free run, which may lie hundreds of
     // megabytes on.
     bool SearchFar = true;
