@@ -437,7 +437,12 @@ std::optional<std::vector<TPiece>> TSearch::ExtendFar(const TJpegEntropyDecoder&
         // A candidate the first round tried after the same pieces (one a found file's end
         // brought it to) is not tried again.
         const std::uint64_t key = (prefix ^ cand) * 0x9E3779B97F4A7C15ull;
-        if (rejected_.count(key) != 0 || alike_.count(key) != 0 || !CodedDataStart(cand))
+        if (rejected_.count(key) != 0 || alike_.count(key) != 0)
+            continue;
+        if (farLooks_ >= options_.MaxFarClusters)
+            break;
+        ++farLooks_;
+        if (!CodedDataStart(cand))
             continue;
         ++attempts_;
         const std::uint64_t limit = std::min(OpenEnd(cand, logicalEnd), cand + c);

@@ -260,6 +260,7 @@ private:
     // one value throughout).
     bool CodedDataStart(std::uint64_t offset);
     bool far_ = false; // the search's second round, past the gaps
+    std::uint32_t farLooks_ = 0; // clusters it looked at
 
     TPieceReader& reader_;
     const TClusterGeometry& g_;

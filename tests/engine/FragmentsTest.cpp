@@ -220,6 +220,11 @@ TEST_F(FragmentsOnCard, ARestBeyondTheGapIsFoundFurtherOn) {
     ASSERT_NE(inGap, nullptr);
     EXPECT_TRUE(inGap->Pieces.empty());
     EXPECT_EQ(inGap->Length, static_cast<std::int64_t>(other.size()));
+    // The clusters it may look at are bounded: with fewer than the free ones before the rest,
+    // the photo stays incomplete.
+    engine_->Scan(0, kSectors, nullptr, nullptr, nullptr);
+    far.MaxFarClusters = 100;
+    EXPECT_EQ(ReassembleFragments(*engine_, far).Incomplete, 1u);
 }
 
 // Far from the break, a whole copy of the photo lies before the photo's own rest: its clusters
