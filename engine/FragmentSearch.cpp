@@ -30,6 +30,7 @@ std::uint64_t Total(const std::vector<TPiece>& pieces) {
 
 std::optional<std::vector<TPiece>> TSearch::Solve(std::uint64_t start, std::uint64_t& firstBreak) {
     firstBreak_ = 0;
+    far_ = false;
     std::vector<TPiece> pieces{{static_cast<std::int64_t>(start), 0}};
     TJpegEntropyDecoder fresh;
     // The candidates at each break are followed the likeliest first (Extend), to as many
@@ -471,7 +472,8 @@ std::optional<std::vector<TPiece>> TSearch::ExtendFar(const TJpegEntropyDecoder&
     return std::nullopt;
 }
 
-void AppendIndexedImages(TPieceReader& reader, std::uint64_t deviceBytes, std::vector<TPiece>& pieces) {
+void AppendIndexedImages(TSearch& search, TOccupied& walls, TPieceReader& reader, std::uint64_t deviceBytes,
+                         std::vector<TPiece>& pieces) {
     constexpr std::size_t kHeaderBytes = 128u << 10;
     reader.SetPieces(pieces);
     const std::uint64_t total = reader.Size();
@@ -491,6 +493,17 @@ void AppendIndexedImages(TPieceReader& reader, std::uint64_t deviceBytes, std::v
     reader.SetPieces(longer);
     std::uint8_t soi[3] = {};
     if (!reader.ReadAt(total, soi, sizeof soi) || soi[0] != 0xFF || soi[1] != 0xD8 || soi[2] != 0xFF)
+        return;
+    // The preview's own pieces, when the search finds them and they hold all the index names.
+    std::uint64_t firstBreak = 0;
+    const std::optional<std::vector<TPiece>> preview = search.Solve(lastEnd, firstBreak);
+    if (preview && !preview->empty() && static_cast<std::uint64_t>(preview->front().Offset) == lastEnd &&
+        Total(*preview) == extra) {
+        pieces.back().Length += preview->front().Length;
+        pieces.insert(pieces.end(), preview->begin() + 1, preview->end());
+        return;
+    }
+    if (walls.NextWall(lastEnd, lastEnd + extra) < lastEnd + extra)
         return;
     pieces = std::move(longer);
 }

@@ -288,10 +288,15 @@ private:
 };
 
 // A photo put back together ends where its main image's coded data ends; the images its
-// multi-picture index names (previews the camera appended) follow that end in its last piece,
-// as the camera wrote them. The last piece is lengthened to the end the index gives when a
-// picture starts right after the main image and that end lies within the device.
-void AppendIndexedImages(TPieceReader& reader, std::uint64_t deviceBytes, std::vector<TPiece>& pieces);
+// multi-picture index names (previews the camera appended) follow that end, as the camera wrote
+// them, when a picture starts right after the main image. The preview may itself have been
+// split by the card: it is searched for as a photo is (search, the photo's), and its pieces
+// join the photo's, the first of them lengthening the photo's last piece. Where it is not
+// found so, the last piece is lengthened to the end the index gives, within the device, but
+// never over another found file's start (walls): that file would be lost inside the photo,
+// and the photo is then left with its main image alone.
+void AppendIndexedImages(TSearch& search, TOccupied& walls, TPieceReader& reader, std::uint64_t deviceBytes,
+                         std::vector<TPiece>& pieces);
 
 // A photo whose main image decodes whole as it lies from device offset start, and whose
 // multi-picture index names a preview appended after it: the photo's pieces when the preview

@@ -385,7 +385,7 @@ TFragmentStats ReassembleFragments(TDrive& drive, std::uint64_t deviceBytes, con
             stats.Attempts += search.Attempts();
         }
         if (found && found->size() > 1) {
-            AppendIndexedImages(reader, deviceBytes, *found);
+            AppendIndexedImages(search, occupied, reader, deviceBytes, *found);
             f.Pieces = *found;
             f.Incomplete = false;
             f.Length = static_cast<std::int64_t>(Total(*found));

@@ -276,6 +276,31 @@ TEST_F(FragmentsOnCard, APreviewAppendedAfterTheMainImageComesBackWithIt) {
     EXPECT_EQ(stats.Reassembled, 1u);
 }
 
+// The card split the photo in its main image and again in the preview appended after it, with
+// another photo in the clusters between the preview's pieces: the preview's pieces join the
+// photo's, and the photo between stays a file of its own instead of being lost inside it.
+TEST_F(FragmentsOnCard, APreviewSplitAroundAnotherPhotoComesBackWithoutSwallowingIt) {
+    const TByteVector preview = testkit::GrainyPhoto(320, 240, 53);
+    const TByteVector photo = testkit::JpegWithPreview(testkit::GrainyPhoto(640, 480, 52), preview);
+    const TByteVector other = testkit::GrainyPhoto(96, 64, 54);
+    const std::uint64_t n = ClustersOf(photo), m = ClustersOf(other);
+    // The photo's clusters up to the one where its preview starts, then the other photo.
+    const std::uint64_t throughPreviewStart = (photo.size() - preview.size()) / card_.ClusterBytes() + 1;
+    ASSERT_LT(n / 2, throughPreviewStart);
+    ASSERT_LT(throughPreviewStart, n);
+    const std::uint64_t second = 10 + n / 2 + 4;
+    const std::uint64_t otherAt = second + (throughPreviewStart - n / 2);
+    const auto otherPieces = Lay(other, {{otherAt, m}});
+    const auto pieces = Lay(photo, {{10, n / 2}, {second, throughPreviewStart - n / 2}, {otherAt + m, n}});
+    const TFragmentStats stats = ScanAndReassemble();
+    ExpectReassembled(pieces, photo);
+    EXPECT_EQ(stats.Reassembled, 1u);
+    const TFoundFile* between = At(otherPieces.front().Offset);
+    ASSERT_NE(between, nullptr);
+    EXPECT_FALSE(between->Nested());
+    EXPECT_EQ(between->Length, static_cast<std::int64_t>(other.size()));
+}
+
 TEST_F(FragmentsOnCard, ADecoyThatDecodesForAWhileIsNotTaken) {
     // Right after the break lie clusters of another photo's coded data made with the same
     // tables: they decode as a continuation for a while, then stop fitting.
