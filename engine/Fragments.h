@@ -4,8 +4,9 @@
 // cluster. After a scan, this pass takes every JPEG whose data does not decode to its end in
 // one run, finds the cluster where it breaks, and looks for the cluster where it goes on:
 // first past the whole found files that follow the break, then cluster by cluster within a
-// bounded gap, keeping a candidate only while the data keeps decoding, for files of up to four
-// pieces. Only a complete decode to the end-of-image marker, over pieces that belong to no
+// bounded gap, keeping a candidate only while the data keeps decoding, for files of up to eight
+// pieces (a camera that fills a card's small holes one after another splits a photo in five and
+// more). Only a complete decode to the end-of-image marker, over pieces that belong to no
 // other file, is taken as proof.
 
 #include <algorithm>
@@ -94,7 +95,7 @@ struct TFragmentOptions {
     // continuation was overwritten can cost.
     std::uint32_t MaxAttemptsPerFile = 30000;
     // Pieces a reassembled photo may have.
-    std::uint32_t MaxPieces = 4;
+    std::uint32_t MaxPieces = 8;
     // Clusters before the one where decoding failed that may still hold the break: damage is
     // often noticed a little after the bytes where it begins.
     std::uint32_t BackoffClusters = 1;
@@ -148,7 +149,7 @@ struct TFragmentStats {
     std::uint64_t BytesDecoded = 0; // coded bytes decoded, counted each time they are
     std::size_t CheckedAhead = 0; // found photos' extents checked ahead on a second core
     std::size_t LookedAhead = 0;  // suspect photos looked at as they lie there, and taken
-    std::array<std::size_t, 5> ByPieces{}; // reassembled photos by number of pieces (index)
+    std::array<std::size_t, 9> ByPieces{}; // reassembled photos by number of pieces (index)
 };
 
 // Whether a sector inside a JPEG's coded data could be such data: a marker byte is only ever

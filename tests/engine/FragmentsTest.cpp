@@ -193,6 +193,34 @@ TEST_F(FragmentsOnCard, ThreeAndFourPieces) {
     EXPECT_EQ(stats.ByPieces[4], 1u);
 }
 
+// A camera that fills a used card's holes one after another splits a large photo over many of
+// them, with the small files that stayed between: five and six pieces come back as well.
+TEST_F(FragmentsOnCard, FiveAndSixPiecesAroundTheFilesBetweenThem) {
+    const TByteVector five = testkit::GrainyPhoto(480, 360, 12);
+    const TByteVector six = testkit::GrainyPhoto(512, 384, 13, 4);
+    const std::uint64_t a = ClustersOf(five), b = ClustersOf(six);
+    // Each piece, then a small photo in the cluster after it (the next hole begins past it).
+    auto layAround = [&](const TByteVector& photo, std::uint64_t at, std::uint64_t n, std::uint64_t count, unsigned seed) {
+        Runs runs;
+        for (std::uint64_t k = 0; k < count; ++k) {
+            const std::uint64_t length = k + 1 == count ? n : n / count;
+            runs.emplace_back(at, length);
+            if (k + 1 < count)
+                Lay(testkit::GrainyPhoto(48, 32, seed + static_cast<unsigned>(k)), {{at + length, 1}});
+            at += length + 1 + k % 3; // some holes a cluster of noise further on
+        }
+        return std::make_pair(Lay(photo, runs), at);
+    };
+    const auto [p5, after5] = layAround(five, 10, a, 5, 70);
+    const auto [p6, after6] = layAround(six, after5 + 20, b, 6, 80);
+    ASSERT_LT(after6, card_.Clusters());
+    const TFragmentStats stats = ScanAndReassemble();
+    ExpectReassembled(p5, five);
+    ExpectReassembled(p6, six);
+    EXPECT_EQ(stats.ByPieces[5], 1u);
+    EXPECT_EQ(stats.ByPieces[6], 1u);
+}
+
 // On a used card a camera may put a photo's rest in the next free run hundreds of megabytes on:
 // past the gap a break's candidates cover (40 clusters here), with whole files and old data
 // between. The search goes on there once the near one has failed, and only then, with attempts
