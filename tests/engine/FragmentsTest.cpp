@@ -179,46 +179,42 @@ TEST_F(FragmentsOnCard, WithoutABootSectorTheClusterIsInferredFromWherePhotosSta
     ExpectReassembled(pieces, photo);
 }
 
-TEST_F(FragmentsOnCard, ThreeAndFourPieces) {
+// Three and four pieces with old data between them; five and six as a camera that fills a
+// used card's holes one after another splits a large photo, around the small files that stayed
+// between the holes.
+TEST_F(FragmentsOnCard, ThreeToSixPieces) {
     const TByteVector three = testkit::GrainyPhoto(320, 240, 8, 3);
     const TByteVector four = testkit::GrainyPhoto(352, 256, 9);
+    const TByteVector five = testkit::GrainyPhoto(480, 360, 12);
+    const TByteVector six = testkit::GrainyPhoto(512, 384, 13, 4);
     const std::uint64_t a = ClustersOf(three), b = ClustersOf(four);
     const auto p3 = Lay(three, {{10, a / 3}, {10 + a / 3 + 5, a / 3}, {10 + 2 * (a / 3) + 40, a}});
     const std::uint64_t at = 10 + a + 60;
     const auto p4 = Lay(four, {{at, b / 4}, {at + b / 4 + 1, b / 4}, {at + 2 * (b / 4) + 30, b / 4}, {at + 3 * (b / 4) + 300, b}});
-    const TFragmentStats stats = ScanAndReassemble();
-    ExpectReassembled(p3, three);
-    ExpectReassembled(p4, four);
-    EXPECT_EQ(stats.ByPieces[3], 1u);
-    EXPECT_EQ(stats.ByPieces[4], 1u);
-}
-
-// A camera that fills a used card's holes one after another splits a large photo over many of
-// them, with the small files that stayed between: five and six pieces come back as well.
-TEST_F(FragmentsOnCard, FiveAndSixPiecesAroundTheFilesBetweenThem) {
-    const TByteVector five = testkit::GrainyPhoto(480, 360, 12);
-    const TByteVector six = testkit::GrainyPhoto(512, 384, 13, 4);
-    const std::uint64_t a = ClustersOf(five), b = ClustersOf(six);
-    // Each piece, then a small photo in the cluster after it (the next hole begins past it).
-    auto layAround = [&](const TByteVector& photo, std::uint64_t at, std::uint64_t n, std::uint64_t count, unsigned seed) {
+    // Each piece, then a small photo in the cluster after it, the next hole at once or a
+    // cluster or two of noise further on.
+    auto layAround = [&](const TByteVector& photo, std::uint64_t from, std::uint64_t count, unsigned seed) {
+        const std::uint64_t n = ClustersOf(photo);
         Runs runs;
         for (std::uint64_t k = 0; k < count; ++k) {
             const std::uint64_t length = k + 1 == count ? n : n / count;
-            runs.emplace_back(at, length);
+            runs.emplace_back(from, length);
             if (k + 1 < count)
-                Lay(testkit::GrainyPhoto(48, 32, seed + static_cast<unsigned>(k)), {{at + length, 1}});
-            at += length + 1 + k % 3; // some holes a cluster of noise further on
+                Lay(testkit::GrainyPhoto(48, 32, seed + static_cast<unsigned>(k)), {{from + length, 1}});
+            from += length + 1 + k % 3;
         }
-        return std::make_pair(Lay(photo, runs), at);
+        return std::make_pair(Lay(photo, runs), from);
     };
-    const auto [p5, after5] = layAround(five, 10, a, 5, 70);
-    const auto [p6, after6] = layAround(six, after5 + 20, b, 6, 80);
+    const auto [p5, after5] = layAround(five, at + b + 400, 5, 70);
+    const auto [p6, after6] = layAround(six, after5 + 20, 6, 80);
     ASSERT_LT(after6, card_.Clusters());
     const TFragmentStats stats = ScanAndReassemble();
+    ExpectReassembled(p3, three);
+    ExpectReassembled(p4, four);
     ExpectReassembled(p5, five);
     ExpectReassembled(p6, six);
-    EXPECT_EQ(stats.ByPieces[5], 1u);
-    EXPECT_EQ(stats.ByPieces[6], 1u);
+    for (std::size_t k = 3; k <= 6; ++k)
+        EXPECT_EQ(stats.ByPieces[k], 1u) << k;
 }
 
 // On a used card a camera may put a photo's rest in the next free run hundreds of megabytes on:
