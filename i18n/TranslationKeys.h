@@ -107,7 +107,7 @@ inline constexpr std::array<TTextKey, 26> kCodeKeys{{
     {"photo_exposuretime", "Exposure Time"},
     {"photo_fnumber", "Aperture"},
     {"photo_focallength", "Focal Length"},
-    {"msg_defaultsizeerror", "Invalid default file size specification."},
+    {"msg_defaultsizeerror", "The default file size is not a valid number."},
     {"msg_defaultsizeoverflow", "Default file size exceeded the maximum value."},
 }};
 

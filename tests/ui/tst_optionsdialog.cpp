@@ -94,9 +94,9 @@ private Q_SLOTS:
             const char* message;
         } refused[] = {
             {"102401", "Default file size exceeded the maximum value."},
-            {"", "Invalid default file size specification."},
-            {"-5", "Invalid default file size specification."}, // pasted past the digit filter
-            {"99999999999", "Invalid default file size specification."},
+            {"", "The default file size is not a valid number."},
+            {"-5", "The default file size is not a valid number."}, // pasted past the digit filter
+            {"99999999999", "The default file size is not a valid number."},
         };
         for (const auto& r : refused) {
             env_->Messages.clear();
@@ -133,7 +133,7 @@ private Q_SLOTS:
             QCOMPARE(GetDefaultLanguage(), std::string("de")); // kept in the file for the next start
         }
         // The message itself comes in the new language.
-        QVERIFY(env_->Messages[0] != QStringLiteral("Invalid default file size specification."));
+        QVERIFY(env_->Messages[0] != QStringLiteral("The default file size is not a valid number."));
     }
 
     void anUnlistedLanguageIsLeftAlone() {
