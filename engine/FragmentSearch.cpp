@@ -82,12 +82,18 @@ std::uint64_t TSearch::OpenEnd(std::uint64_t offset, std::uint64_t before) {
     return occupied_.NextWall(offset, std::min(deviceBytes_, cap));
 }
 
+bool TSearch::ReadSector(std::uint64_t offset, std::uint8_t* s) {
+    reader_.SetPieces({{static_cast<std::int64_t>(offset), static_cast<std::int64_t>(kSector)}});
+    return reader_.ReadAt(0, s, kSector);
+}
+
+bool TSearch::OneValue(const std::uint8_t* s) {
+    return std::all_of(s, s + kSector, [&](std::uint8_t b) { return b == s[0]; });
+}
+
 bool TSearch::ConstantStart(std::uint64_t offset) {
     std::uint8_t s[kSector];
-    reader_.SetPieces({{static_cast<std::int64_t>(offset), static_cast<std::int64_t>(kSector)}});
-    if (!reader_.ReadAt(0, s, kSector))
-        return true;
-    return std::all_of(s, s + kSector, [&](std::uint8_t b) { return b == s[0]; });
+    return !ReadSector(offset, s) || OneValue(s);
 }
 
 std::vector<std::uint64_t> TSearch::Candidates(std::uint64_t e) {
@@ -313,9 +319,7 @@ std::optional<std::vector<TPiece>> TSearch::Extend(const TJpegEntropyDecoder& at
         std::vector<TPiece> trial = pieces;
         trial.back().Length = static_cast<std::int64_t>(e - openStart);
         const std::uint64_t logicalEnd = Total(trial);
-        std::uint64_t prefix = 0xCBF29CE484222325ull;
-        for (const TPiece& p : trial)
-            prefix = (prefix ^ static_cast<std::uint64_t>(p.Offset) ^ (static_cast<std::uint64_t>(p.Length) << 1)) * 0x100000001B3ull;
+        const std::uint64_t prefix = RunKey(trial);
         // Every candidate is tried over one cluster first; those that decode and go on the
         // picture are followed as the next piece, the one that goes on it best first: on a
         // used card other photos by the same camera decode from the break too, but the true
@@ -326,7 +330,7 @@ std::optional<std::vector<TPiece>> TSearch::Extend(const TJpegEntropyDecoder& at
                 break;
             // A candidate that failed after the same pieces fails again: a deeper search
             // does not pay for it twice; one that went on keeps its measure.
-            const std::uint64_t key = (prefix ^ cand) * 0x9E3779B97F4A7C15ull;
+            const std::uint64_t key = CandidateKey(prefix, cand);
             if (rejected_.count(key) != 0)
                 continue;
             if (const auto known = alike_.find(key); known != alike_.end()) {
@@ -410,10 +414,7 @@ std::optional<std::vector<TPiece>> TSearch::Extend(const TJpegEntropyDecoder& at
 
 bool TSearch::CodedDataStart(std::uint64_t offset) {
     std::uint8_t s[kSector];
-    reader_.SetPieces({{static_cast<std::int64_t>(offset), static_cast<std::int64_t>(kSector)}});
-    if (!reader_.ReadAt(0, s, kSector) || std::all_of(s, s + kSector, [&](std::uint8_t b) { return b == s[0]; }))
-        return false;
-    return PlausibleScanSector(TBytes(s, kSector));
+    return ReadSector(offset, s) && !OneValue(s) && PlausibleScanSector(TBytes(s, kSector));
 }
 
 std::optional<std::vector<TPiece>> TSearch::ExtendFar(const TJpegEntropyDecoder& atBreak, std::vector<TPiece> trial) {
@@ -437,7 +438,7 @@ std::optional<std::vector<TPiece>> TSearch::ExtendFar(const TJpegEntropyDecoder&
             continue;
         // A candidate the first round tried after the same pieces (one a found file's end
         // brought it to) is not tried again.
-        const std::uint64_t key = (prefix ^ cand) * 0x9E3779B97F4A7C15ull;
+        const std::uint64_t key = CandidateKey(prefix, cand);
         if (rejected_.count(key) != 0 || alike_.count(key) != 0)
             continue;
         if (farLooks_ >= options_.MaxFarClusters)

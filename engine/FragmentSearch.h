@@ -193,6 +193,10 @@ private:
     // A run of one value where coded data must stand: zeroed or erased clusters decode as
     // endless runs of small values and would pass for data for a long while.
     bool ConstantStart(std::uint64_t offset);
+    // The sector at device offset into s (kSector bytes); false when it cannot be read.
+    bool ReadSector(std::uint64_t offset, std::uint8_t* s);
+    // Whether the sector s holds one value throughout.
+    static bool OneValue(const std::uint8_t* s);
 
     // Candidate starts of the next piece after a break at device offset e, cheapest first:
     // past each found file that follows, then each free cluster in the gap.
@@ -231,6 +235,10 @@ private:
     // The closed pieces and the open one's start decide the open piece's decode (its length is
     // still 0 when it is looked up).
     static std::uint64_t RunKey(const std::vector<TPiece>& pieces);
+    // A candidate cluster tried after the pieces whose RunKey is prefix.
+    static std::uint64_t CandidateKey(std::uint64_t prefix, std::uint64_t cand) {
+        return (prefix ^ cand) * 0x9E3779B97F4A7C15ull;
+    }
 
     // Decodes the open piece as far as it goes, a cluster at a time, keeping the decoder's
     // state at the last few cluster boundaries it passed: the break candidates lie among them.
