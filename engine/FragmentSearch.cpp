@@ -293,6 +293,8 @@ std::optional<std::vector<TPiece>> TSearch::Extend(const TJpegEntropyDecoder& at
     TOpenRun* found = nullptr;
     if (const auto cached = runs_.find(key); cached != runs_.end()) {
         found = &cached->second;
+    } else if (DoubtSpent()) {
+        return std::nullopt;
     } else if (runs_.size() < kCachedRuns) {
         // A bounded cache (its entries stay where they are while deeper calls add more): the
         // search comes back to the first pieces most, once for each number of pieces.
@@ -326,7 +328,7 @@ std::optional<std::vector<TPiece>> TSearch::Extend(const TJpegEntropyDecoder& at
         // continuation keeps the picture's blocks most alike those above them.
         std::vector<std::pair<double, std::uint64_t>> followed; // by how unlike, and candidate
         for (std::uint64_t cand : Candidates(e)) {
-            if (attempts_ >= options_.MaxAttemptsPerFile)
+            if (attempts_ >= options_.MaxAttemptsPerFile || DoubtSpent())
                 break;
             // A candidate that failed after the same pieces fails again: a deeper search
             // does not pay for it twice; one that went on keeps its measure.

@@ -153,6 +153,8 @@ public:
     // end of the longest first piece that decodes, for a photo left incomplete.
     std::optional<std::vector<TPiece>> Solve(std::uint64_t start, std::uint64_t& firstBreak);
     std::uint64_t Attempts() const { return spent_ + attempts_; }
+    // Bytes decoded while following candidates that did not plainly go on the picture.
+    std::uint64_t DoubtfulBytes() const { return doubtfulBytes_; }
 
     // What decoding the open piece tells, once per set of closed pieces and open start however
     // often the search comes back to it: how it ended, where the data stopped, and the
@@ -284,6 +286,11 @@ private:
     // how deep the search is among such.
     std::uint64_t doubtfulBytes_ = 0;
     std::uint32_t doubtful_ = 0;
+    // Whether the search stands below a doubtful candidate with that budget spent: nothing more
+    // is decoded there, not even after candidates that plainly go on the picture (the clusters
+    // of an older photo by the same camera go on each other plainly, and each would be decoded
+    // to that photo's end).
+    bool DoubtSpent() const { return doubtful_ > 0 && doubtfulBytes_ >= options_.MaxDoubtfulBytes; }
     std::unordered_set<std::uint64_t> rejected_;
     // Candidates that went on the picture: how unlike its blocks, and whether plainly.
     struct TAlike {

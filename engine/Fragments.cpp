@@ -376,6 +376,7 @@ TFragmentStats ReassembleFragments(TDrive& drive, std::uint64_t deviceBytes, con
             // be: the card may have split the photo there.
             found = AppendedImageInPieces(search, reader, deviceBytes, start);
             stats.Attempts += search.Attempts();
+            stats.BytesDoubtful += search.DoubtfulBytes();
             if (!found) {
                 ++stats.Contiguous;
                 continue;
@@ -383,6 +384,7 @@ TFragmentStats ReassembleFragments(TDrive& drive, std::uint64_t deviceBytes, con
         } else {
             found = search.Solve(start, firstBreak);
             stats.Attempts += search.Attempts();
+            stats.BytesDoubtful += search.DoubtfulBytes();
         }
         if (found && found->size() > 1) {
             AppendIndexedImages(search, occupied, reader, deviceBytes, *found);

@@ -147,6 +147,7 @@ struct TFragmentStats {
     std::uint64_t Attempts = 0;   // candidate clusters tried
     std::uint64_t BytesRead = 0;  // device bytes the pass read
     std::uint64_t BytesDecoded = 0; // coded bytes decoded, counted each time they are
+    std::uint64_t BytesDoubtful = 0; // of those, while following candidates that did not plainly go on
     std::size_t CheckedAhead = 0; // found photos' extents checked ahead on a second core
     std::size_t LookedAhead = 0;  // suspect photos looked at as they lie there, and taken
     std::array<std::size_t, 9> ByPieces{}; // reassembled photos by number of pieces (index)

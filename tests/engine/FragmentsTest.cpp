@@ -416,6 +416,32 @@ TEST_F(FragmentsOnCard, AmongManyBodiesOfOlderPhotosTheTrueRestIsFoundCheaply) {
     EXPECT_LT(stats.BytesRead, 3 * photo.size() + 2 * (stats.Attempts + 8) * cb);
 }
 
+// Of a photo only its first cluster is left: too few blocks to judge a candidate by, so every
+// one is doubtful. After it lies the body of an older photo, itself in runs of a few clusters:
+// once followed, each run goes on the one before plainly. Below a doubtful candidate the search
+// decodes no more than its budget, plain continuations or not.
+TEST_F(FragmentsOnCard, BelowADoubtfulCandidateTheSearchStaysWithinItsBudget) {
+    const TByteVector photo = testkit::GrainyPhoto(1024, 768, 30);
+    const TByteVector old = testkit::GrainyPhoto(1024, 768, 31);
+    const std::uint64_t cb = card_.ClusterBytes();
+    const TByteVector first(photo.begin(), photo.begin() + static_cast<std::ptrdiff_t>(cb));
+    const TByteVector body(old.begin() + static_cast<std::ptrdiff_t>(cb), old.end());
+    constexpr std::uint64_t kRun = 6;
+    Runs runs;
+    for (std::uint64_t at = 13, left = ClustersOf(body); left > 0; at += kRun + 1, left -= std::min(left, kRun))
+        runs.push_back({at, std::min(left, kRun)});
+    Lay(body, runs);
+    Lay(first, {{10, 1}});
+    TFragmentOptions options;
+    options.MaxDoubtfulBytes = 8 * cb;
+    options.SearchFar = false;
+    const TFragmentStats stats = ScanAndReassemble(options);
+    EXPECT_EQ(stats.Incomplete, 1u);
+    // The budget, and at most the one run that was decoding when it ran out.
+    EXPECT_LE(stats.BytesDoubtful, options.MaxDoubtfulBytes + (kRun + 1) * cb);
+    EXPECT_GT(stats.BytesDoubtful, 0u);
+}
+
 // A whole copy of the photo lies elsewhere as a file of its own; the photo's own rest is gone.
 // The copy's clusters decode from the break perfectly, but they belong to another found file:
 // the photo stays incomplete and the copy stays whole.
