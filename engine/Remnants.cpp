@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <set>
 
@@ -603,6 +604,53 @@ public:
                 TakeLongName(py.Folder.Entries.front(), pieces);
                 links[x] = y;
             }
+        }
+        // A folder that fills its cluster is given its next one when a file's entry is added:
+        // most writers make the entry first, and the folder's new cluster is the next free one
+        // after the data of the last file the full cluster names, its first entry's file right
+        // after it; some take the file's first cluster first, and the folder's comes next.
+        // Camera names are short, so no long name spans the two clusters, and a deletion or a
+        // format leaves no chain: a full cluster goes on in the cluster of entries, not yet
+        // placed, that lies so. Linked only where exactly one cluster fits on either side.
+        {
+            std::set<std::uint64_t> targets;
+            for (const auto& [x, y] : links)
+                targets.insert(y);
+            // The first cluster past the data of each full cluster's last file.
+            std::map<std::uint64_t, std::vector<std::uint64_t>> byNext;
+            for (const auto& [x, px] : parsed) {
+                if (!px.Whole || px.Folder.Ended || px.Folder.Entries.empty() || links.count(x) != 0)
+                    continue;
+                const TFsEntry& last = px.Folder.Entries.back();
+                if (last.FirstCluster < 2 || (!last.Directory && last.Size == 0))
+                    continue;
+                const std::uint64_t clusters = last.Directory ? 1 : (last.Size + v.ClusterBytes - 1) / v.ClusterBytes;
+                if (clusters >= std::numeric_limits<std::uint64_t>::max() - last.FirstCluster)
+                    continue;
+                byNext[last.FirstCluster + clusters].push_back(x);
+            }
+            std::vector<std::pair<std::uint64_t, std::uint64_t>> pairs; // (full cluster, next cluster)
+            for (const auto& [y, py] : parsed) {
+                if (py.Known || py.Folder.DotEntries || py.Folder.Entries.empty() || targets.count(y) != 0)
+                    continue;
+                const std::uint64_t firstFile = py.Folder.Entries.front().FirstCluster;
+                for (const std::uint64_t next : {y, y - 1}) {
+                    if (next == y - 1 && firstFile != next)
+                        continue;
+                    if (const auto it = byNext.find(next); it != byNext.end())
+                        for (const std::uint64_t x : it->second)
+                            if (x != y)
+                                pairs.emplace_back(x, y);
+                }
+            }
+            std::map<std::uint64_t, int> fromCount, toCount;
+            for (const auto& [x, y] : pairs) {
+                ++fromCount[x];
+                ++toCount[y];
+            }
+            for (const auto& [x, y] : pairs)
+                if (fromCount[x] == 1 && toCount[y] == 1)
+                    links[x] = y;
         }
         // A linked cluster belongs to the folder of the one before it.
         for (auto& [cluster, p] : parsed) {

@@ -276,6 +276,55 @@ TEST(Remnants, ALongNameSplitAcrossClustersIsJoinedOnlyWhenItsChecksumHolds) {
     }
 }
 
+TEST(Remnants, AFullFolderClusterGoesOnWhereItsWriterPutTheNextOne) {
+    // A camera folder of short names fills its first cluster (62 photos of one cluster each, at
+    // clusters 10 to 71); its 63rd entry lies in another cluster, with nothing to link the two
+    // (the chain is gone with the format). A writer that makes the entry first put the folder's
+    // new cluster at 72 and the photo at 73; one that takes the photo's cluster first, the
+    // photo at 72 and the folder at 73. A cluster of entries anywhere else is not taken.
+    const std::uint64_t base = 100 * 512; // cluster c at base + c * 2048
+    struct TCase {
+        const char* Name;
+        std::uint32_t FolderAt, PhotoAt;
+        bool Placed;
+    };
+    for (const TCase& c : {TCase{"entry first", 72, 73, true}, TCase{"data first", 73, 72, true},
+                           TCase{"elsewhere", 90, 91, false}}) {
+        SCOPED_TRACE(c.Name);
+        std::vector<testkit::TFatEntry> entries;
+        for (std::uint32_t k = 1; k <= 62; ++k)
+            entries.push_back({.ShortName = "DSC_" + std::to_string(1000 + k) + ".JPG", .FirstCluster = 9 + k, .Size = 1000});
+        const TByteVector first = testkit::FatFolderCluster(6, 5, entries, 0);
+        ASSERT_EQ(first.size(), 2048u);
+        TByteVector next = testkit::FatEntries({.ShortName = "DSC_1063.JPG", .FirstCluster = c.PhotoAt, .Size = 1000});
+        next.resize(2048, 0);
+        TByteVector card(base + 100 * 2048, 0);
+        const auto put = [&](std::uint64_t at, const TByteVector& bytes) {
+            std::copy(bytes.begin(), bytes.end(), card.begin() + static_cast<std::ptrdiff_t>(at));
+        };
+        put(base + 5 * 2048, testkit::FatFolderCluster(5, 0, {{.ShortName = "101NIKON", .FirstCluster = 6, .Directory = true}}, 2048));
+        put(base + 6 * 2048, first);
+        put(base + c.FolderAt * 2048, next);
+        std::vector<TFoundFile> files(2);
+        for (TFoundFile& f : files) {
+            f.Ext = "JPG";
+            f.Length = 1000;
+        }
+        files[0].StartSector = static_cast<std::int64_t>((base + 71 * 2048) / 512);
+        files[1].StartSector = static_cast<std::int64_t>((base + c.PhotoAt * 2048) / 512);
+        TRemnants remnants;
+        remnants.Block(card, 0);
+        remnants.Apply(files);
+        EXPECT_EQ(files[0].OriginalName, "DSC_1062.JPG");
+        EXPECT_EQ(files[0].OriginalFolder, (std::vector<std::string>{"DCIM", "101NIKON"}));
+        EXPECT_EQ(files[1].OriginalName, "DSC_1063.JPG");
+        EXPECT_EQ(files[1].FolderKnown, c.Placed);
+        if (c.Placed) {
+            EXPECT_EQ(files[1].OriginalFolder, (std::vector<std::string>{"DCIM", "101NIKON"}));
+        }
+    }
+}
+
 TEST(Remnants, NtfsRunListsPlaceAFileInPiecesOnlyWhereThePiecesReadAsItsType) {
     // An NTFS volume from device byte 0 with 4 KiB clusters: its boot sector gives it.
     TByteVector boot(512, 0);
