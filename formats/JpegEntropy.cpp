@@ -722,7 +722,9 @@ bool TJpegEntropyDecoder::Header(TJpegCheck& result) {
         state_.Pos = pos + 2; // a stray restart marker after a scan's last block
         return true;
     }
-    if (marker == 0x00 || marker == 0x01 || IsRestart(marker))
+    // Reserved markers are written by no coder: where a segment should stand, one is damage
+    // (or bytes that only begin like a JPEG).
+    if (marker <= 0xBF || IsRestart(marker))
         return corrupt(pos);
     if (IsUnsupportedCoding(marker)) {
         result = TJpegCheck::Unsupported;

@@ -117,7 +117,8 @@ TMarkerScan ScanJpegMarkers(TJpegSource& source, std::uint64_t limit) {
             out.End = pos + 2;
             return out;
         }
-        if (m == kSoi || m == 0x00 || m == 0x01 || IsRestart(m))
+        // Reserved markers are written by no coder.
+        if (m == kSoi || m <= 0xBF || IsRestart(m))
             return corrupt(pos);
         std::uint8_t hi = 0, lo = 0;
         if (!bytes.At(pos + 2, hi) || !bytes.At(pos + 3, lo))

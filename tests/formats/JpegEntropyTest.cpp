@@ -237,6 +237,15 @@ TEST(JpegMarkerScan, AgreesWithTheDecodeOnWholeAndDamagedPhotos) {
             break;
         }
     EXPECT_EQ(LookAtMarkers(r), TJpegCheck::Corrupt);
+    // A segment under a reserved marker, which no coder writes (bytes that only begin like a
+    // JPEG), against the same segment as an application's: the decode and the marker scan agree.
+    for (const std::uint8_t marker : {std::uint8_t{0x81}, std::uint8_t{0xE9}}) {
+        testkit::TByteVector segment = testkit::EncodeJpeg(testkit::TRgbImage::Pattern(64, 48, 5));
+        segment.insert(segment.begin() + 2, {0xFF, marker, 0x00, 0x06, 0x11, 0x22, 0x33, 0x44});
+        const TJpegCheck expected = marker == 0x81 ? TJpegCheck::Corrupt : TJpegCheck::Clean;
+        EXPECT_EQ(CheckJpeg(segment), expected);
+        EXPECT_EQ(LookAtMarkers(segment), expected);
+    }
 }
 
 } // namespace
@@ -377,12 +386,12 @@ TEST(JpegEntropy, AnswersStayTheSameOverDamageAndPieces) {
         std::uint64_t Answers;
     };
     const TCase cases[] = {
-        {{120, 80, 90, 0, 2, 2, false, false, false}, 0x47C7A95B00308349ull, 0x38AB9074CF3DAE41ull},
-        {{123, 77, 75, 3, 2, 1, false, false, false}, 0x3CDCB7AC1B647EFAull, 0x80AC116CB42F696Aull},
+        {{120, 80, 90, 0, 2, 2, false, false, false}, 0x47C7A95B00308349ull, 0x84207D4DA41B14E8ull},
+        {{123, 77, 75, 3, 2, 1, false, false, false}, 0x3CDCB7AC1B647EFAull, 0x8A466A0FF2772243ull},
         {{96, 64, 100, 0, 1, 1, false, true, false}, 0x8EC1685522D6D45Eull, 0xCB4F7E069465BC0Dull},
         {{101, 59, 85, 5, 1, 1, true, false, false}, 0x78C9EB04BFE967A8ull, 0x9F00758DA2529DACull},
         {{140, 100, 92, 7, 2, 2, false, true, true}, 0x93B38050A754D136ull, 0xA1894F71C9E4129ull},
-        {{61, 33, 98, 1, 1, 2, false, true, false}, 0x1860B560D6A5C4FEull, 0xA0D9D597C098CD2ull},
+        {{61, 33, 98, 1, 1, 2, false, true, false}, 0x1860B560D6A5C4FEull, 0x7E9336B2D5076861ull},
     };
     int compared = 0;
     for (std::size_t c = 0; c < std::size(cases); ++c) {
