@@ -321,6 +321,8 @@ std::optional<std::vector<TPiece>> TSearch::Extend(const TJpegEntropyDecoder& at
         std::vector<TPiece> trial = pieces;
         trial.back().Length = static_cast<std::int64_t>(e - openStart);
         const std::uint64_t logicalEnd = Total(trial);
+        if (SegmentOutrunsCluster(it->second, logicalEnd))
+            continue;
         const std::uint64_t prefix = RunKey(trial);
         // Every candidate is tried over one cluster first; those that decode and go on the
         // picture are followed as the next piece, the one that goes on it best first: on a
@@ -423,6 +425,8 @@ std::optional<std::vector<TPiece>> TSearch::ExtendFar(const TJpegEntropyDecoder&
     const std::uint64_t c = g_.ClusterBytes;
     const std::uint64_t e = static_cast<std::uint64_t>(trial.back().Offset + trial.back().Length);
     const std::uint64_t logicalEnd = Total(trial);
+    if (SegmentOutrunsCluster(atBreak, logicalEnd))
+        return std::nullopt;
     const std::uint64_t prefix = RunKey(trial);
     // The near search tried every cluster up to reach clusters past the break.
     const std::uint64_t reach = std::max<std::uint64_t>(options_.MaxGapClusters, options_.MinGapBytes / c);

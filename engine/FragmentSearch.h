@@ -234,6 +234,13 @@ private:
 
     TJpegCheck RunOver(TJpegEntropyDecoder& d, const std::vector<TPiece>& pieces);
 
+    // Whether the break at logicalEnd cuts a marker segment of the header that runs on past a
+    // whole cluster after it: a candidate, tried over one cluster, cannot complete it, and so
+    // none can be judged (each would be tried, read and rejected in turn).
+    bool SegmentOutrunsCluster(const TJpegEntropyDecoder& atBreak, std::uint64_t logicalEnd) const {
+        return atBreak.PendingEnd() > logicalEnd && atBreak.PendingEnd() - logicalEnd > g_.ClusterBytes;
+    }
+
     // The closed pieces and the open one's start decide the open piece's decode (its length is
     // still 0 when it is looked up).
     static std::uint64_t RunKey(const std::vector<TPiece>& pieces);

@@ -740,8 +740,10 @@ bool TJpegEntropyDecoder::Header(TJpegCheck& result) {
     if (marker == kDht || marker == kSof0 || marker == kSof1 || marker == kSos || marker == kDri || marker == 0xDB) {
         std::vector<std::uint8_t> payload(length - 2);
         for (std::uint32_t i = 0; i < length - 2; ++i)
-            if (!ByteAt(pos + 4 + i, payload[i]))
+            if (!ByteAt(pos + 4 + i, payload[i])) {
+                pendingEnd_ = end;
                 return needMore();
+            }
         if ((marker == kSof0 || marker == kSof1) && !payload.empty() && payload[0] != 8) {
             result = TJpegCheck::Unsupported; // 12-bit samples
             return false;
@@ -751,8 +753,10 @@ bool TJpegEntropyDecoder::Header(TJpegCheck& result) {
     } else {
         // Other segments are stepped over; their last byte must be there to step past them.
         std::uint8_t last = 0;
-        if (!ByteAt(end - 1, last))
+        if (!ByteAt(end - 1, last)) {
+            pendingEnd_ = end;
             return needMore();
+        }
     }
     state_.Pos = end;
     return true;
@@ -764,6 +768,7 @@ TJpegCheck TJpegEntropyDecoder::Run(TJpegSource& source, std::uint64_t limit) {
     window_ = {};
     windowStart_ = 0;
     dry_ = atMarker_ = runDamage_ = false;
+    pendingEnd_ = 0;
     for (;;) {
         if (state_.InScanData) {
             const TJpegCheck r = DecodeScan();

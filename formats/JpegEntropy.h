@@ -61,6 +61,9 @@ public:
     std::uint64_t Resume() const { return state_.Pos; }
     // The offset at which the last Corrupt was noticed: the first byte not yet taken in.
     std::uint64_t FailOffset() const { return failOffset_; }
+    // After NeedMore in a marker segment whose length was read: the offset just past that
+    // segment, which the bytes must reach before decoding goes on; 0 otherwise.
+    std::uint64_t PendingEnd() const { return pendingEnd_; }
     // After Clean: the offset just past the end-of-image marker.
     std::uint64_t EndOffset() const { return endOffset_; }
     // Whether the first scan has begun (the header has been read whole).
@@ -185,6 +188,7 @@ private:
     std::uint64_t unitsDecoded_ = 0;
     std::uint64_t failOffset_ = 0;
     std::uint64_t endOffset_ = 0;
+    std::uint64_t pendingEnd_ = 0;
 
     // Per-run input: not part of what a copy carries on.
     TJpegSource* source_ = nullptr;

@@ -7,6 +7,7 @@
 #include "engine/EngineHooks.h"
 #include "engine/Fragments.h"
 #include "engine/ScanEngine.h"
+#include "formats/JpegEntropy.h"
 #include "testkit/TempFiles.h"
 #include "testkit/UsedCard.h"
 
@@ -596,6 +597,32 @@ TEST_F(FragmentsOnCard, TheWorkPerPhotoIsBounded) {
     EXPECT_EQ(stats.Incomplete, 1u);
     EXPECT_LE(stats.Attempts, 2u * 50u);
     EXPECT_GT(stats.Attempts, 0u);
+}
+
+// A photo broken inside a long segment of its header (maker data of three clusters), its rest
+// gone. Decoding notices nothing until the segment's end, so the break is looked for at the
+// cluster boundary before that end and at the one before it. From the earlier one, no
+// candidate tried over one cluster can complete the segment, so none can be judged: no
+// candidate is tried there, and the search costs what one break's gap costs.
+TEST_F(FragmentsOnCard, ABreakInsideALongHeaderSegmentCostsOneGap) {
+    const TByteVector picture = testkit::GrainyPhoto(320, 240, 21);
+    const std::uint64_t cb = card_.ClusterBytes();
+    const std::size_t payload = static_cast<std::size_t>(3 * cb);
+    TByteVector photo{0xFF, 0xD8, 0xFF, 0xE9, static_cast<std::uint8_t>((payload + 2) >> 8),
+                      static_cast<std::uint8_t>((payload + 2) & 0xFF)};
+    for (std::size_t i = 0; i < payload; ++i)
+        photo.push_back(static_cast<std::uint8_t>(i * 7 + 1));
+    photo.insert(photo.end(), picture.begin() + 2, picture.end());
+    ASSERT_EQ(CheckJpeg(photo), TJpegCheck::Clean);
+    Lay(TByteVector(photo.begin(), photo.begin() + static_cast<std::ptrdiff_t>(cb)), {{10, 1}});
+    TFragmentOptions options;
+    options.SearchFar = false;
+    options.MinGapBytes = 0;
+    options.MaxGapClusters = 100;
+    const TFragmentStats stats = ScanAndReassemble(options);
+    EXPECT_EQ(stats.Incomplete, 1u);
+    EXPECT_GT(stats.Attempts, 0u);
+    EXPECT_LE(stats.Attempts, options.MaxGapClusters + 8u);
 }
 
 // A reader that goes through a piece in order takes the lines ahead in one request: it gives
