@@ -608,7 +608,9 @@ public:
         // A folder that fills its cluster is given its next one when a file's entry is added:
         // most writers make the entry first, and the folder's new cluster is the next free one
         // after the data of the last file the full cluster names, its first entry's file right
-        // after it; some take the file's first cluster first, and the folder's comes next.
+        // after it; some take the file's first cluster first, and the folder's comes next. On a
+        // used card the folder's cluster may go into a hole elsewhere, while the file's data
+        // still follows the last file's.
         // Camera names are short, so no long name spans the two clusters, and a deletion or a
         // format leaves no chain: a full cluster goes on in the cluster of entries, not yet
         // placed, that lies so. Linked only where exactly one cluster fits on either side.
@@ -633,15 +635,18 @@ public:
             for (const auto& [y, py] : parsed) {
                 if (py.Known || py.Folder.DotEntries || py.Folder.Entries.empty() || targets.count(y) != 0)
                     continue;
+                // Where the full cluster's last file may end: right before this cluster, or
+                // right before this cluster's first file (or one cluster more, where the folder's
+                // own cluster took that one), wherever the folder's cluster went.
                 const std::uint64_t firstFile = py.Folder.Entries.front().FirstCluster;
-                for (const std::uint64_t next : {y, y - 1}) {
-                    if (next == y - 1 && firstFile != next)
-                        continue;
+                std::set<std::uint64_t> ends{y};
+                if (firstFile >= 3)
+                    ends.insert({firstFile, firstFile - 1});
+                for (const std::uint64_t next : ends)
                     if (const auto it = byNext.find(next); it != byNext.end())
                         for (const std::uint64_t x : it->second)
                             if (x != y)
                                 pairs.emplace_back(x, y);
-                }
             }
             std::map<std::uint64_t, int> fromCount, toCount;
             for (const auto& [x, y] : pairs) {

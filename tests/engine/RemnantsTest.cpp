@@ -281,7 +281,8 @@ TEST(Remnants, AFullFolderClusterGoesOnWhereItsWriterPutTheNextOne) {
     // clusters 10 to 71); its 63rd entry lies in another cluster, with nothing to link the two
     // (the chain is gone with the format). A writer that makes the entry first put the folder's
     // new cluster at 72 and the photo at 73; one that takes the photo's cluster first, the
-    // photo at 72 and the folder at 73. A cluster of entries anywhere else is not taken.
+    // photo at 72 and the folder at 73. On a used card the folder's cluster may have gone into
+    // a hole while the photo still follows. A cluster of entries that nothing ties is not taken.
     const std::uint64_t base = 100 * 512; // cluster c at base + c * 2048
     struct TCase {
         const char* Name;
@@ -289,6 +290,8 @@ TEST(Remnants, AFullFolderClusterGoesOnWhereItsWriterPutTheNextOne) {
         bool Placed;
     };
     for (const TCase& c : {TCase{"entry first", 72, 73, true}, TCase{"data first", 73, 72, true},
+                           TCase{"folder in a hole, photo next", 90, 72, true},
+                           TCase{"folder in a hole, photo a cluster on", 90, 73, true},
                            TCase{"elsewhere", 90, 91, false}}) {
         SCOPED_TRACE(c.Name);
         std::vector<testkit::TFatEntry> entries;
