@@ -605,15 +605,15 @@ public:
                 links[x] = y;
             }
         }
-        // A folder that fills its cluster is given its next one when a file's entry is added:
-        // most writers make the entry first, and the folder's new cluster is the next free one
-        // after the data of the last file the full cluster names, its first entry's file right
-        // after it; some take the file's first cluster first, and the folder's comes next. On a
-        // used card the folder's cluster may go into a hole elsewhere, while the file's data
-        // still follows the last file's.
-        // Camera names are short, so no long name spans the two clusters, and a deletion or a
-        // format leaves no chain: a full cluster goes on in the cluster of entries, not yet
-        // placed, that lies so. Linked only where exactly one cluster fits on either side.
+        // Camera names are short, so no long name spans two clusters of a folder, and a
+        // deletion or a format leaves no chain between them. But a folder that fills its
+        // cluster is given its next one when a file's entry is added: most writers make the
+        // entry first, and the folder's new cluster is the next free one after the data of the
+        // last file the full cluster names, with the new entry's file right after it; some take
+        // the file's first cluster first, and the folder's comes next. On a used card the
+        // folder's cluster may go into a hole elsewhere, while the file's data still follows
+        // the last file's. A full cluster goes on in the cluster of entries, not yet placed,
+        // that lies so; linked only where exactly one cluster fits on either side.
         {
             std::set<std::uint64_t> targets;
             for (const auto& [x, y] : links)
