@@ -110,7 +110,7 @@ int Run(const TOptions& opt) {
     }
     std::map<std::int64_t, const TRecoveryEntry*> recovered;
     for (const TRecoveryEntry& e : result.Files)
-        recovered[e.File.StartSector] = &e;
+        recovered[e.StartSector] = &e;
 
     std::printf("%10s  %-4s %10s  %-10s %-12s %s\n", "SECTOR", "TYPE", "BYTES", "FOUND", "RECOVERED", "WHAT");
     int missed = 0, wrongLength = 0, identical = 0, headerOnly = 0, bad = 0;

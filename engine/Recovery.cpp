@@ -56,24 +56,25 @@ std::vector<std::size_t> ChooseFiles(const std::vector<TFoundFile>& files, const
 
 namespace detail {
 
-void NameEnclosingFiles(const std::vector<TFoundFile>& files, std::deque<TRecoveryEntry>& entries) {
+void NameEnclosingFiles(TRecoveryResult& result) {
     std::map<std::int64_t, const TFoundFile*> byStart;
-    for (const TRecoveryEntry& e : entries)
-        if (e.File.Nested())
-            byStart.emplace(e.File.NestedIn, nullptr);
-    if (byStart.empty())
+    for (const TRecoveryEntry& e : result.Files)
+        if (const TFoundFile& f = result.FileOf(e); f.Nested())
+            byStart.emplace(f.NestedIn, nullptr);
+    if (byStart.empty() || result.Records == nullptr)
         return;
-    for (const TFoundFile& f : files) {
+    for (const TFoundFile& f : *result.Records) {
         const auto it = byStart.find(f.StartSector);
         if (it != byStart.end())
             it->second = &f;
     }
-    for (TRecoveryEntry& e : entries) {
-        if (!e.File.Nested())
+    for (TRecoveryEntry& e : result.Files) {
+        const TFoundFile& f = result.FileOf(e);
+        if (!f.Nested())
             continue;
-        const TFoundFile* holder = byStart[e.File.NestedIn];
+        const TFoundFile* holder = byStart[f.NestedIn];
         e.Enclosing = holder != nullptr ? RecoveredFileName(holder->StartSector, holder->Ext)
-                                        : "sector " + std::to_string(e.File.NestedIn);
+                                        : "sector " + std::to_string(f.NestedIn);
     }
 }
 
@@ -83,6 +84,22 @@ bool PrepareDestination(const TScanEngine& engine, const TRecoveryRequest& reque
 }
 
 } // namespace detail
+
+const TFoundFile& TRecoveryResult::FileOf(const TRecoveryEntry& e) const {
+    static const TFoundFile kNone = [] {
+        TFoundFile none;
+        none.StartSector = -1;
+        none.Length = kUnknownLength;
+        return none;
+    }();
+    if (Records == nullptr)
+        return kNone;
+    if (e.Index < Records->size() && (*Records)[e.Index].StartSector == e.StartSector)
+        return (*Records)[e.Index];
+    const auto it = std::find_if(Records->begin(), Records->end(),
+                                 [&](const TFoundFile& f) { return f.StartSector == e.StartSector; });
+    return it == Records->end() ? kNone : *it;
+}
 
 bool OriginalFilePath(const TFoundFile& f, bool damaged, int suffix, std::vector<std::string>& folder, std::string& name) {
     folder.clear();
@@ -208,13 +225,16 @@ TRecoveryResult Recover(TScanEngine& engine, const TRecoveryRequest& request) {
             return result;
         result.Started = true;
 
+        // The callers keep the list as it is while recovery runs (the engine is busy, and the
+        // windows let nothing reorder or replace the records).
+        result.Records = &engine.FoundFiles;
         for (std::size_t i : ChooseFiles(engine.FoundFiles, request.Selection)) {
             TRecoveryEntry e;
             e.Index = i;
-            e.File = engine.FoundFiles[i]; // a copy: the list may change while messages run
+            e.StartSector = engine.FoundFiles[i].StartSector;
             result.Files.push_back(std::move(e));
         }
-        NameEnclosingFiles(engine.FoundFiles, result.Files);
+        NameEnclosingFiles(result);
         if (result.Files.empty())
             return result;
 

@@ -96,8 +96,8 @@ enum class TRecoveryStatus : std::uint8_t { Recovered, Failed, Abandoned, NotWri
 enum class TLengthSource : std::uint8_t { Known, Measured, DefaultSize, None, Entry };
 
 struct TRecoveryEntry {
-    std::size_t Index = 0;   // into FoundFiles
-    TFoundFile File;         // the record as it was chosen
+    std::size_t Index = 0;   // into FoundFiles (TRecoveryResult::Records)
+    std::int64_t StartSector = -1; // the file's start sector, which tells its record
     TRecoveryStatus Status = TRecoveryStatus::NotWritten;
     TLengthSource Source = TLengthSource::None;
     std::string Name;        // file name in the destination (a path below it when the file got
@@ -112,6 +112,15 @@ struct TRecoveryEntry {
     bool Damaged = false;    // written with sectors that could not be read as zeros
     std::int64_t Length = -1;       // the file's length as determined, -1 when unknown
     std::uint64_t BytesWritten = 0;
+    // Recovery in the same pass as the scan: what the record said of the file's extent when it
+    // was written, so that a change the pass after the scan makes to it is seen.
+    struct TWrittenAs {
+        std::int64_t Length = -1;
+        std::int64_t NestedIn = -1;
+        bool Incomplete = false;
+        std::vector<TPiece> Pieces;
+        bool operator==(const TWrittenAs&) const = default;
+    } WrittenAs;
 };
 
 struct TRecoveryResult {
@@ -125,6 +134,14 @@ struct TRecoveryResult {
     std::string Message;   // why the run was refused or stopped early; empty otherwise
     std::string ReportPath; // the report written beside the files; empty when none
     std::deque<TRecoveryEntry> Files; // every chosen file, in the order they were handled
+    // The found files the entries were chosen from: the engine's FoundFiles. An entry does not
+    // copy its record (a card of many thousand files would hold each one twice); the records
+    // stay valid while the engine's list is unchanged, until the next scan.
+    const std::vector<TFoundFile>* Records = nullptr;
+
+    // The record of an entry's file: the one at its Index, else the one that starts where it
+    // does; an empty record when the list holds neither.
+    const TFoundFile& FileOf(const TRecoveryEntry& e) const;
 };
 
 // Writes the chosen files of engine.FoundFiles into request.Destination. Refuses to start (with

@@ -287,15 +287,15 @@ struct TRecoveryDuringScan::TImpl {
         return earliest;
     }
 
-    // The engine's record of a waiting file as it stands now: its length and nesting may have
-    // been settled since it was first seen. Null when it is not in FoundFiles any more.
-    const TFoundFile* Current(const TFoundFile& f) const {
-        if (const std::uint32_t i = IndexOf(f.StartSector);
-            i < Engine.FoundFiles.size() && Engine.FoundFiles[i].StartSector == f.StartSector)
+    // The engine's record of the found file that starts at start as it stands now: its length
+    // and nesting may have been settled since it was first seen. Null when it is not in
+    // FoundFiles any more.
+    const TFoundFile* Current(std::int64_t start) const {
+        if (const std::uint32_t i = IndexOf(start); i < Engine.FoundFiles.size() && Engine.FoundFiles[i].StartSector == start)
             return &Engine.FoundFiles[i];
         // The scan puts the files of re-read failing areas in device order at its end.
         const auto found = std::find_if(Engine.FoundFiles.begin(), Engine.FoundFiles.end(),
-                                        [&](const TFoundFile& g) { return g.StartSector == f.StartSector; });
+                                        [&](const TFoundFile& g) { return g.StartSector == start; });
         return found == Engine.FoundFiles.end() ? nullptr : &*found;
     }
 
@@ -420,10 +420,19 @@ struct TRecoveryDuringScan::TImpl {
         Engine.FragmentOptions.HeldSectors = nullptr;
     }
 
+    // A new entry for the file f records, as the scan has found it so far.
+    TRecoveryEntry EntryFor(const TFoundFile& f) const {
+        TRecoveryEntry e;
+        e.StartSector = f.StartSector;
+        if (const std::uint32_t i = IndexOf(f.StartSector); i != kNowhere)
+            e.Index = i;
+        e.WrittenAs = {f.Length, f.NestedIn, f.Incomplete, f.Pieces};
+        return e;
+    }
+
     void Write(const TFoundFile& f, bool pending = false) {
         Looks[f.StartSector].Handled = true;
-        TRecoveryEntry e;
-        e.File = f;
+        TRecoveryEntry e = EntryFor(f);
         if (Ended || Engine.StopRequested) {
             e.Status = TRecoveryStatus::NotWritten;
             e.Detail = Ended ? EndReason : "not written: recovery was stopped";
@@ -431,15 +440,14 @@ struct TRecoveryDuringScan::TImpl {
             ++Result.NotWritten;
             return;
         }
-        TFileOutcome outcome = Run->HandleOne(e, pending);
+        TFileOutcome outcome = Run->HandleOne(e, f, pending);
         if (outcome.NoSpace && Spill.HeldBytes() > 0) {
             // The destination filled while sectors waited there: they are given up, and the
             // file is tried again with what it needs of them read from the device.
             Run->Uncount(e);
             Spill.Stop();
-            e = TRecoveryEntry{};
-            e.File = f;
-            outcome = Run->HandleOne(e, pending);
+            e = EntryFor(f);
+            outcome = Run->HandleOne(e, f, pending);
         }
         Result.Files.push_back(e);
         if (outcome.Stop) {
@@ -460,7 +468,7 @@ struct TRecoveryDuringScan::TImpl {
         for (TFoundFile& f : Waiting) {
             // Its length and nesting may have been settled since, and after the scan the pass
             // may have found it in pieces.
-            if (const TFoundFile* now = Current(f))
+            if (const TFoundFile* now = Current(f.StartSector))
                 f = *now;
             // A file that turned out to lie inside another is left out, as by type it would be.
             if (!Chosen(f))
@@ -498,9 +506,9 @@ struct TRecoveryDuringScan::TImpl {
         std::size_t kept = 0;
         for (std::size_t k = 0; k < Result.Files.size(); ++k) {
             TRecoveryEntry& e = Result.Files[k];
-            const TFoundFile* now = Current(e.File);
-            const bool changed = now != nullptr && (now->Pieces != e.File.Pieces || now->Incomplete != e.File.Incomplete ||
-                                                    now->NestedIn != e.File.NestedIn || now->Length != e.File.Length);
+            const TFoundFile* now = Current(e.StartSector);
+            const bool changed = now != nullptr && e.WrittenAs != TRecoveryEntry::TWrittenAs{now->Length, now->NestedIn,
+                                                                                               now->Incomplete, now->Pieces};
             if (!changed) {
                 if (kept != k)
                     Result.Files[kept] = std::move(e);
@@ -508,7 +516,7 @@ struct TRecoveryDuringScan::TImpl {
                 continue;
             }
             Drop(e);
-            if (const auto it = Looks.find(e.File.StartSector); it != Looks.end())
+            if (const auto it = Looks.find(e.StartSector); it != Looks.end())
                 it->second.Handled = false;
         }
         Result.Files.erase(Result.Files.begin() + static_cast<std::ptrdiff_t>(kept), Result.Files.end());
@@ -538,7 +546,7 @@ struct TRecoveryDuringScan::TImpl {
                 e.Detail = "failed: written as the scan saw it, but not checked for pieces: recovery was stopped first";
                 Run->Recount(e);
             }
-            const TFileOutcome outcome = Run->NamePending(e);
+            const TFileOutcome outcome = Run->NamePending(e, Result.FileOf(e));
             if (outcome.Fatal && !Ended) {
                 Ended = true;
                 Result.Stopped = true;
@@ -555,19 +563,10 @@ struct TRecoveryDuringScan::TImpl {
     // report says so.
     void NameOriginals() {
         for (TRecoveryEntry& e : Result.Files) {
-            const TFoundFile* now = Current(e.File);
+            const TFoundFile* now = Current(e.StartSector);
             if (now == nullptr || now->OriginalName.empty())
                 continue;
-            TFoundFile& f = e.File;
-            f.OriginalName = now->OriginalName;
-            f.OriginalFolder = now->OriginalFolder;
-            f.FolderKnown = now->FolderKnown;
-            f.NameSource = now->NameSource;
-            f.NameDeleted = now->NameDeleted;
-            f.EntrySize = now->EntrySize;
-            f.UseEntrySize = now->UseEntrySize;
-            f.EntryModified = now->EntryModified;
-            f.EntryCreated = now->EntryCreated;
+            const TFoundFile& f = *now;
             const bool written = !e.Name.empty() && !e.NamedOriginally && e.Name.find('/') == std::string::npos;
             if (!written || e.Source == TLengthSource::Entry)
                 continue;
@@ -581,7 +580,7 @@ struct TRecoveryDuringScan::TImpl {
                     e.Detail = "cut to the length the file system's entry gives (" + std::to_string(entrySize) + " bytes)" +
                                (e.Detail.empty() ? "" : "; " + e.Detail);
                     Run->Recount(e);
-                } else if (entrySize > e.BytesWritten && Extend(e, entrySize)) {
+                } else if (entrySize > e.BytesWritten && Extend(e, f, entrySize)) {
                     Run->Uncount(e);
                     e.Detail = "extended to the length the file system's entry gives (" + std::to_string(entrySize) +
                                " bytes)" + (e.Detail.empty() ? "" : "; " + e.Detail);
@@ -608,8 +607,7 @@ struct TRecoveryDuringScan::TImpl {
     // to the size its file system's entry gives (a trailer or padding after its end marker,
     // which recovery after the scan writes too). Not for a file in pieces, one written damaged,
     // or when a sector of what it adds cannot be read: it then stays as written.
-    bool Extend(const TRecoveryEntry& e, std::uint64_t size) {
-        const TFoundFile& f = e.File;
+    bool Extend(const TRecoveryEntry& e, const TFoundFile& f, std::uint64_t size) {
         if (e.Status != TRecoveryStatus::Recovered || e.Damaged || f.Reassembled() || f.Incomplete ||
             e.BytesWritten == 0 || size - e.BytesWritten > kWriteBlock || f.StartSector < 0)
             return false;
@@ -671,6 +669,7 @@ bool TRecoveryDuringScan::Start(std::string& message) {
         return false;
     }
     m.Result.Started = true;
+    m.Result.Records = &m.Engine.FoundFiles;
     m.HoldPhotos = m.Engine.ReassembleAfterScan;
     m.ForgetJudged();
     // The pass after the scan reads what the window still holds from it, not from the device.
@@ -729,6 +728,9 @@ TRecoveryResult TRecoveryDuringScan::Finish(bool scanStopped) {
             look.Index = TImpl::kNowhere;
         for (std::size_t i = 0; i < m.Engine.FoundFiles.size(); ++i)
             m.Looks[m.Engine.FoundFiles[i].StartSector].Index = static_cast<std::uint32_t>(i);
+        for (TRecoveryEntry& e : m.Result.Files)
+            if (const std::uint32_t i = m.IndexOf(e.StartSector); i != TImpl::kNowhere)
+                e.Index = i;
         // Files of the last blocks, and those found when failing areas were read again.
         m.TakeNewFiles(true);
         if (!stopped)
@@ -744,9 +746,9 @@ TRecoveryResult TRecoveryDuringScan::Finish(bool scanStopped) {
         // The report lists the files as recovery after the scan handles them: by start sector.
         detail::SortByStartSector(m.Result.Files);
         for (TRecoveryEntry& e : m.Result.Files)
-            if (const std::uint32_t i = m.IndexOf(e.File.StartSector); i != TImpl::kNowhere)
+            if (const std::uint32_t i = m.IndexOf(e.StartSector); i != TImpl::kNowhere)
                 e.Index = i;
-        NameEnclosingFiles(m.Engine.FoundFiles, m.Result.Files);
+        NameEnclosingFiles(m.Result);
         WriteReport(m.Dest, m.Result);
         m.Dest.Sync();
     } catch (const std::exception& ex) {

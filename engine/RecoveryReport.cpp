@@ -66,8 +66,7 @@ constexpr char kReportHeader[] =
     "original_folder,name_source,entry_size,entry_modified\n";
 
 // The report's line for one chosen file.
-std::string ReportLine(const TRecoveryEntry& e) {
-    const TFoundFile& f = e.File;
+std::string ReportLine(const TRecoveryEntry& e, const TFoundFile& f) {
     const std::string fields[] = {
         e.Name,
         StatusText(e.Status),
@@ -119,7 +118,7 @@ void SortByStartSector(std::deque<TRecoveryEntry>& files) {
     std::vector<std::uint32_t> order(files.size());
     std::iota(order.begin(), order.end(), 0u);
     std::stable_sort(order.begin(), order.end(), [&files](std::uint32_t a, std::uint32_t b) {
-        return files[a].File.StartSector < files[b].File.StartSector;
+        return files[a].StartSector < files[b].StartSector;
     });
     // order[k] is the place of the entry that belongs at k; a place done points at itself.
     for (std::uint32_t k = 0; k < order.size(); ++k) {
@@ -143,13 +142,13 @@ void WriteReport(TOutputDir& dest, TRecoveryResult& result) {
     // a run of many thousand files never holds its whole report in memory.
     std::uint64_t size = sizeof kReportHeader - 1;
     for (const TRecoveryEntry& e : result.Files)
-        size += ReportLine(e).size();
+        size += ReportLine(e, result.FileOf(e)).size();
     std::string made = kReportHeader; // lines made and not yet written
     std::size_t next = 0;              // the next entry to make a line of
     std::string block;
     const auto lines = [&](std::uint64_t, std::size_t n, const std::uint8_t*& out) {
-        while (made.size() < n && next < result.Files.size())
-            made += ReportLine(result.Files[next++]);
+        for (; made.size() < n && next < result.Files.size(); ++next)
+            made += ReportLine(result.Files[next], result.FileOf(result.Files[next]));
         if (made.size() < n)
             return false;
         block.assign(made, 0, n);

@@ -297,7 +297,7 @@ void TRecoveryRun::Run() {
             break;
         }
         current_ = done;
-        const TFileOutcome outcome = RecoverOne(result_.Files[done]);
+        const TFileOutcome outcome = RecoverOne(result_.Files[done], result_.FileOf(result_.Files[done]));
         Count(result_.Files[done]);
         SetProgress(done + 1, total);
         if (outcome.Stop) {
@@ -438,8 +438,7 @@ std::int64_t TRecoveryRun::DetermineLength(const TFoundFile& f, TFileSource& src
     return length;
 }
 
-TFileOutcome TRecoveryRun::RecoverOne(TRecoveryEntry& e) {
-    const TFoundFile& f = e.File;
+TFileOutcome TRecoveryRun::RecoverOne(TRecoveryEntry& e, const TFoundFile& f) {
     if (f.StartSector < 0 || f.StartSector >= engine_.Drive.Info.TotalSectors) {
         e.Status = TRecoveryStatus::Failed;
         e.Detail = "failed: the file starts outside the sectors that can be read";
@@ -628,19 +627,19 @@ TFileOutcome TRecoveryRun::RecoverOne(TRecoveryEntry& e) {
                       "). Recovery stopped; the files already written are kept."};
 }
 
-TFileOutcome TRecoveryRun::HandleOne(TRecoveryEntry& e, bool pending) {
+TFileOutcome TRecoveryRun::HandleOne(TRecoveryEntry& e, const TFoundFile& f, bool pending) {
     pending_ = pending;
-    const TFileOutcome outcome = RecoverOne(e);
+    const TFileOutcome outcome = RecoverOne(e, f);
     pending_ = false;
     Count(e);
     return outcome;
 }
 
-TFileOutcome TRecoveryRun::NamePending(TRecoveryEntry& e) {
+TFileOutcome TRecoveryRun::NamePending(TRecoveryEntry& e, const TFoundFile& f) {
     if (e.Temporary.empty())
         return {};
-    const TRecoveryEntry& entry = e;
-    const TWriteResult w = dest_.NamePending(e.Temporary, [&](int suffix) { return FinalName(entry.File, entry.Damaged, suffix); });
+    const bool damaged = e.Damaged;
+    const TWriteResult w = dest_.NamePending(e.Temporary, [&](int suffix) { return FinalName(f, damaged, suffix); });
     e.Temporary.clear();
     if (w.Outcome == TWriteOutcome::Written) {
         e.Name = w.Name;

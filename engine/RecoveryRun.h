@@ -112,7 +112,8 @@ private:
     // The length of the file whose first bytes src reads, or -1; says how it was found.
     std::int64_t DetermineLength(const TFoundFile& f, TFileSource& src, TLengthSource& source);
 
-    TFileOutcome RecoverOne(TRecoveryEntry& e);
+    // Writes the file that f records (the entry's, as it stands now).
+    TFileOutcome RecoverOne(TRecoveryEntry& e, const TFoundFile& f);
 
 public:
     // Where recently scanned sectors are read from instead of the device; may be null.
@@ -120,11 +121,11 @@ public:
 
     // Handles one chosen file on its own (recovery during a scan), counting it. A pending file
     // is written under a temporary name (TRecoveryEntry::Temporary) until NamePending.
-    TFileOutcome HandleOne(TRecoveryEntry& e, bool pending = false);
+    TFileOutcome HandleOne(TRecoveryEntry& e, const TFoundFile& f, bool pending = false);
 
     // Gives a file written pending its final name. A failure to name it ends the run as a
     // failing destination would.
-    TFileOutcome NamePending(TRecoveryEntry& e);
+    TFileOutcome NamePending(TRecoveryEntry& e, const TFoundFile& f);
 
     // Moves a file written under a plain name to its original folder and name.
     TWriteResult MoveOriginal(const std::string& from, const TFoundFile& f, bool damaged);
@@ -153,7 +154,7 @@ private:
 };
 
 // For each chosen nested file, the name under which the file holding it is recovered.
-void NameEnclosingFiles(const std::vector<TFoundFile>& files, std::deque<TRecoveryEntry>& entries);
+void NameEnclosingFiles(TRecoveryResult& result);
 
 // Opens the destination, refusing one that lies on the examined device; false with message when
 // it cannot be used.

@@ -53,8 +53,9 @@ QString RecoveryNotes(const TRecoveryResult& result) {
     for (const TRecoveryEntry& entry : result.Files) {
         if (entry.Status != TRecoveryStatus::Recovered)
             continue;
-        reassembled += entry.File.Reassembled() ? 1 : 0;
-        incomplete += entry.File.Incomplete ? 1 : 0;
+        const TFoundFile& f = result.FileOf(entry);
+        reassembled += f.Reassembled() ? 1 : 0;
+        incomplete += f.Incomplete ? 1 : 0;
     }
     QStringList lines;
     if (reassembled > 0)

@@ -150,7 +150,7 @@ TEST_F(LargeFiles, ARawOf120MbIsFoundWithItsLengthAndRecoveredByteIdentical) {
     const TRecoveryResult r = RecoverAll(&bar);
     ASSERT_TRUE(r.Started) << r.Message;
     const auto entry = std::find_if(r.Files.begin(), r.Files.end(),
-                                    [](const TRecoveryEntry& e) { return e.File.StartSector == kRawSector; });
+                                    [](const TRecoveryEntry& e) { return e.StartSector == kRawSector; });
     ASSERT_NE(entry, r.Files.end());
     EXPECT_EQ(entry->Status, TRecoveryStatus::Recovered) << entry->Detail;
     EXPECT_EQ(entry->BytesWritten, kRawLength);
@@ -180,7 +180,7 @@ TEST_F(LargeFiles, ARawWhoseDirectoryTheScanCouldNotSeeIsMeasuredAtRecoveryFromI
     engine_->DefaultSize = 0; // a length that is not measured would abandon the file
     const TRecoveryResult r = RecoverAll();
     const auto entry = std::find_if(r.Files.begin(), r.Files.end(),
-                                    [](const TRecoveryEntry& e) { return e.File.StartSector == kSector; });
+                                    [](const TRecoveryEntry& e) { return e.StartSector == kSector; });
     ASSERT_NE(entry, r.Files.end());
     EXPECT_EQ(entry->Status, TRecoveryStatus::Recovered) << entry->Detail;
     EXPECT_EQ(entry->Source, TLengthSource::Measured);

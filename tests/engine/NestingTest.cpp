@@ -183,7 +183,7 @@ protected:
     }
     const TRecoveryEntry* Entry(const TRecoveryResult& r, std::int64_t sector) {
         const auto it = std::find_if(r.Files.begin(), r.Files.end(),
-                                     [&](const TRecoveryEntry& e) { return e.File.StartSector == sector; });
+                                     [&](const TRecoveryEntry& e) { return e.StartSector == sector; });
         return it == r.Files.end() ? nullptr : &*it;
     }
     std::string Report(const TRecoveryResult& r) {

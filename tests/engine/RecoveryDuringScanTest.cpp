@@ -266,7 +266,7 @@ TEST_F(RecoveryDuringScan, AFileInsideOneStillBeingMeasuredIsAFileOfItsOwn) {
     engine_->BlockObserver = nullptr;
     const TRecoveryResult one = session.Finish(false);
     ASSERT_EQ(one.Files.size(), 2u);
-    EXPECT_EQ(one.Files[0].File.StartSector, 100);
+    EXPECT_EQ(one.Files[0].StartSector, 100);
     EXPECT_EQ(one.Files[0].Length, static_cast<std::int64_t>(png.size()));
     EXPECT_EQ(testkit::ReadFile(fs::path(dir_ / "one") / RecoveredFileName(300, "JPG")), jpeg);
 }

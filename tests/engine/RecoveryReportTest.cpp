@@ -24,8 +24,7 @@ namespace fs = std::filesystem;
 
 TRecoveryEntry Entry(std::int64_t start, int place) {
     TRecoveryEntry e;
-    e.File.StartSector = start;
-    e.File.Ext = "JPG";
+    e.StartSector = start;
     e.Name = "f" + std::to_string(place) + ".jpg";
     e.Status = TRecoveryStatus::Recovered;
     return e;
@@ -46,13 +45,13 @@ TEST(RecoveryReportOrder, EntriesGoInOrderOfStartSectorKeepingTheOrderOfEqualOne
             entries.push_back(Entry(static_cast<std::int64_t>(random() % (count / 4 + 1)), static_cast<int>(i)));
         std::deque<TRecoveryEntry> expected = entries;
         std::stable_sort(expected.begin(), expected.end(), [](const TRecoveryEntry& a, const TRecoveryEntry& b) {
-            return a.File.StartSector < b.File.StartSector;
+            return a.StartSector < b.StartSector;
         });
         SortByStartSector(entries);
         ASSERT_EQ(entries.size(), expected.size());
         for (std::size_t i = 0; i < count; ++i) {
             EXPECT_EQ(entries[i].Name, expected[i].Name) << count << " entries, place " << i;
-            EXPECT_EQ(entries[i].File.StartSector, expected[i].File.StartSector);
+            EXPECT_EQ(entries[i].StartSector, expected[i].StartSector);
         }
     }
     // Already in order, and in reverse order: a cycle of every entry.
@@ -61,10 +60,33 @@ TEST(RecoveryReportOrder, EntriesGoInOrderOfStartSectorKeepingTheOrderOfEqualOne
         entries.push_back(Entry(1000 - i, i));
     SortByStartSector(entries);
     for (int i = 0; i < 1000; ++i)
-        EXPECT_EQ(entries[static_cast<std::size_t>(i)].File.StartSector, i + 1);
+        EXPECT_EQ(entries[static_cast<std::size_t>(i)].StartSector, i + 1);
     SortByStartSector(entries);
     EXPECT_EQ(entries.front().Name, "f999.jpg");
     EXPECT_EQ(entries.back().Name, "f0.jpg");
+}
+
+// An entry names its record by place and start sector; the scan may move records after the
+// entry was made (the files of re-read failing areas go to the list's end), and the entry must
+// still give its own file's record, never the one now at its old place.
+TEST(RecoveryReport, AnEntryFindsItsOwnRecordWhereverTheListMovedIt) {
+    std::vector<TFoundFile> records(4);
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        records[i].StartSector = static_cast<std::int64_t>(100 * (i + 1));
+        records[i].Ext = i == 2 ? "CR2" : "JPG";
+    }
+    TRecoveryResult result;
+    TRecoveryEntry e = Entry(300, 0);
+    e.Index = 2;
+    EXPECT_EQ(result.FileOf(e).StartSector, -1); // no list: no record
+    result.Records = &records;
+    EXPECT_EQ(&result.FileOf(e), &records[2]);
+    std::rotate(records.begin(), records.begin() + 3, records.end()); // 400 100 200 300
+    EXPECT_EQ(result.FileOf(e).StartSector, 300);
+    EXPECT_EQ(result.FileOf(e).Ext, "CR2");
+    e.StartSector = 250; // in no record
+    EXPECT_EQ(result.FileOf(e).StartSector, -1);
+    EXPECT_TRUE(result.FileOf(e).Ext.empty());
 }
 
 TEST(RecoveryReport, AReportOfManyBlocksHoldsEveryLineOnceAndWhole) {
@@ -76,12 +98,18 @@ TEST(RecoveryReport, AReportOfManyBlocksHoldsEveryLineOnceAndWhole) {
     // formula's sign, control bytes), that the report spans several of its blocks and lines
     // straddle their borders.
     TRecoveryResult all;
+    std::vector<TFoundFile> records(900);
+    all.Records = &records;
     for (int i = 0; i < 900; ++i) {
         TRecoveryEntry e = Entry(1000 + 64 * i, i);
+        e.Index = static_cast<std::size_t>(i);
         e.Detail = std::string(static_cast<std::size_t>(40 + i % 170), 'x') + ", \"quoted\"\nand more";
-        e.File.Make = i % 3 == 0 ? "=SUM(A1)" : "Maker \x01 " + std::to_string(i);
-        e.File.Model = "Model, " + std::to_string(i);
-        e.File.Pieces = {{i * 4096, 512}, {i * 8192, 1024}};
+        TFoundFile& f = records[e.Index];
+        f.StartSector = e.StartSector;
+        f.Ext = "JPG";
+        f.Make = i % 3 == 0 ? "=SUM(A1)" : "Maker \x01 " + std::to_string(i);
+        f.Model = "Model, " + std::to_string(i);
+        f.Pieces = {{i * 4096, 512}, {i * 8192, 1024}};
         e.Length = 1536;
         all.Files.push_back(e);
     }
@@ -95,6 +123,7 @@ TEST(RecoveryReport, AReportOfManyBlocksHoldsEveryLineOnceAndWhole) {
     std::string header, lines;
     for (std::size_t i = 0; i < all.Files.size(); ++i) {
         TRecoveryResult one;
+        one.Records = &records;
         one.Files.push_back(all.Files[i]);
         TOutputDir alone;
         ASSERT_TRUE(alone.Open(dir / ("one" + std::to_string(i % 2)), TExaminedSource{}, message)) << message;

@@ -49,7 +49,7 @@ protected:
     }
     static const TRecoveryEntry* EntryAt(std::uint64_t sector) {
         for (const TRecoveryEntry& e : result->Files)
-            if (e.File.StartSector == static_cast<std::int64_t>(sector))
+            if (e.StartSector == static_cast<std::int64_t>(sector))
                 return &e;
         return nullptr;
     }
@@ -108,7 +108,7 @@ TEST_F(RecoverySampleCard, RecoveredFilesMatchTheSourceBytesAndCarryTheirDateTak
         EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), s.Bytes.begin(), s.Bytes.begin() + s.Length) &&
                     bytes.size() == s.Length)
             << s.Description;
-        if (const auto t = ParseDateTaken(e->File.DateTaken)) {
+        if (const auto t = ParseDateTaken(result->FileOf(*e).DateTaken)) {
             struct stat st {};
             ASSERT_EQ(::stat((*dir / ("recovered/" + e->Name)).c_str(), &st), 0);
             EXPECT_EQ(st.st_mtime, *t) << s.Description;

@@ -267,7 +267,7 @@ TEST_F(Recovery, TheDeviceEndCutsWhatIsClaimedAndMarksAWalkedFileThatRunsPastItF
     EXPECT_EQ(Written("f0000039994.jpg").size(), 3072u);
     for (const TRecoveryEntry& e : r.Files) {
         EXPECT_NE(e.Detail.find("cut at the end of the device"), std::string::npos) << e.Detail;
-        EXPECT_EQ(e.Status == TRecoveryStatus::Failed, e.File.Ext == "JPG") << e.Detail;
+        EXPECT_EQ(e.Status == TRecoveryStatus::Failed, r.FileOf(e).Ext == "JPG") << e.Detail;
     }
 }
 
@@ -331,7 +331,7 @@ TEST_F(Recovery, AFileInBothTablesIsChosenByEitherRowAndWrittenOnce) {
     const TRecoveryResult r = RecoverRecords({1, 1, 7, 0});
     EXPECT_EQ(r.Recovered, 2);
     ASSERT_EQ(r.Files.size(), 2u);
-    EXPECT_EQ(r.Files[0].File.StartSector, 10); // handled front to back on the device
+    EXPECT_EQ(r.Files[0].StartSector, 10); // handled front to back on the device
 }
 
 TEST_F(Recovery, PhoneAndVideoFilesAreChosenByTheirOwnRowsAndACr3AlsoByCanon) {

@@ -937,11 +937,18 @@ private Q_SLOTS:
     void recoveryNotesCountWrittenPhotosInPiecesAndPointToTheReport() {
         TRecoveryResult result;
         QCOMPARE(RecoveryNotes(result), QString());
+        std::vector<TFoundFile> records;
+        result.Records = &records;
         const auto entry = [&](TRecoveryStatus status, std::size_t pieces, bool incomplete) {
+            TFoundFile f;
+            f.StartSector = static_cast<std::int64_t>(records.size()) * 100;
+            f.Pieces.assign(pieces, TPiece{0, 512});
+            f.Incomplete = incomplete;
             TRecoveryEntry e;
             e.Status = status;
-            e.File.Pieces.assign(pieces, TPiece{0, 512});
-            e.File.Incomplete = incomplete;
+            e.Index = records.size();
+            e.StartSector = f.StartSector;
+            records.push_back(f);
             result.Files.push_back(e);
         };
         entry(TRecoveryStatus::Recovered, 2, false);
