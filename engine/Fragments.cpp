@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <condition_variable>
-#include <map>
 #include <mutex>
 #include <optional>
 #include <system_error>
@@ -258,12 +257,16 @@ TFragmentStats ReassembleFragments(TDrive& drive, std::uint64_t deviceBytes, con
     // suspect photo only seem inside it), and the starts of files. A photo's extent is checked
     // by decoding it the first time a search would rely on it.
     TOccupied occupied;
-    std::map<std::int64_t, std::size_t> bySector;
+    // Each start sector with the first file that starts there, sorted: a card of many files
+    // holds one pair a file.
+    std::vector<std::pair<std::int64_t, std::size_t>> bySector;
+    bySector.reserve(files.size());
     for (std::size_t i = 0; i < files.size(); ++i)
-        bySector.emplace(files[i].StartSector, i);
+        bySector.emplace_back(files[i].StartSector, i);
+    std::sort(bySector.begin(), bySector.end());
     auto parentSuspect = [&](const TFoundFile& f) {
-        auto it = bySector.find(f.NestedIn);
-        return it != bySector.end() && suspect[it->second];
+        const auto it = std::lower_bound(bySector.begin(), bySector.end(), std::make_pair(f.NestedIn, std::size_t{0}));
+        return it != bySector.end() && it->first == f.NestedIn && suspect[it->second];
     };
     std::vector<std::size_t> queue;
     for (std::size_t i = 0; i < files.size(); ++i)

@@ -431,8 +431,8 @@ void TScanEngine::SampleBlock(TBytes block, std::uint64_t blockByte) {
     });
 }
 
-std::set<std::int64_t> TScanEngine::SampledCleanPhotos() const {
-    std::set<std::int64_t> clean;
+TSectorSet TScanEngine::SampledCleanPhotos() const {
+    TSectorSet clean;
     for (const TSampledPhoto& photo : sampled_) {
         if (photo.Record >= FoundFiles.size())
             continue;

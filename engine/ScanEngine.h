@@ -207,7 +207,7 @@ private:
     // block for every photo still sampled; after the scan, the photos whose samples all passed.
     void StartSampling(TBytes data, std::uint64_t firstByte);
     void SampleBlock(TBytes block, std::uint64_t blockByte);
-    std::set<std::int64_t> SampledCleanPhotos() const;
+    TSectorSet SampledCleanPhotos() const;
     // Hands the block to every open measure that it continues, from the byte the measure
     // expects next (a file found among held-back sectors was fed the block's first sectors
     // already). A measure that expects bytes further on waits; one whose next bytes the block

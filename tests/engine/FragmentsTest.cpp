@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
+#include <random>
+#include <set>
 
 #include "device/DskLib.h"
 #include "engine/EngineHooks.h"
@@ -756,6 +759,27 @@ TEST(PlausibleScanSector, AgreesWithThePlainRuleAtEveryEdge) {
     }
     EXPECT_GT(plausible, 5u);
     EXPECT_LT(plausible, sectors.size());
+}
+
+// The photos already judged are kept as a sorted array: members that come out of order (a
+// failing area read again at the scan's end) or twice must be found, and no other sector.
+TEST(SectorSet, HoldsEveryMemberOnceWhateverTheOrderTheyCameIn) {
+    std::mt19937 random(11);
+    TSectorSet set;
+    std::set<std::int64_t> plain;
+    for (int i = 0; i < 2000; ++i) {
+        // Mostly rising, as the scan finds photos, with steps back and repeats.
+        const std::int64_t sector = i % 7 == 0 ? static_cast<std::int64_t>(random() % 4000) : 2 * i;
+        set.insert(sector);
+        plain.insert(sector);
+    }
+    EXPECT_EQ(set.size(), plain.size());
+    EXPECT_TRUE(std::equal(set.begin(), set.end(), plain.begin(), plain.end()));
+    for (std::int64_t sector = -1; sector < 4100; ++sector)
+        ASSERT_EQ(set.count(sector), plain.count(sector)) << sector;
+    set.clear();
+    EXPECT_TRUE(set.empty());
+    EXPECT_EQ(set.count(0), 0u);
 }
 
 } // namespace lumivore::testing
