@@ -209,7 +209,7 @@ class TPieceStream {
 public:
     TPieceStream(TScanEngine& engine, const std::vector<TPiece>& pieces, const TScanWindow* window)
         : engine_(engine), pieces_(pieces), window_(window), code_(engine.Drive.DriveCode),
-          handle_(engine.Drive.Handle), run_(std::size_t{kBlockSectors + 1} * kSectorSize) {}
+          handle_(engine.Drive.Handle) {}
 
     // Whether every piece is sound and lies on the device; total is set to their sum.
     bool OnDevice(std::uint64_t& total) const {
@@ -268,6 +268,9 @@ private:
             changed_ = true;
             return false;
         }
+        // Taken at the first read: every file is handled through a stream, few are in pieces.
+        if (run_.empty())
+            run_.resize(std::size_t{kBlockSectors + 1} * kSectorSize);
         ReadZeroFilling(engine_, window_, nullptr, sector, count, run_.data(), unreadable_);
         return true;
     }
