@@ -76,7 +76,7 @@ void ScanCard(benchmark::State& state, bool used, bool reassemble, bool measured
         }
         if (reassemble)
             stats = ReassembleFragments(engine);
-        benchmark::DoNotOptimize(engine.FoundFiles.data());
+        benchmark::DoNotOptimize(engine.FoundFiles.size());
     }
     if (!reassemble)
         return;
@@ -148,7 +148,7 @@ void ScanSample(benchmark::State& state, bool pass) {
     engine.ReassembleAfterScan = pass;
     for (auto _ : state) {
         engine.Scan(0, static_cast<std::uint64_t>(engine.Drive.Info.TotalSectors), nullptr, nullptr, nullptr);
-        benchmark::DoNotOptimize(engine.FoundFiles.data());
+        benchmark::DoNotOptimize(engine.FoundFiles.size());
     }
     const double card = static_cast<double>(engine.Drive.Info.TotalSectors) * 512.0;
     state.counters["pass_read_per_card"] = static_cast<double>(engine.FragmentStats.BytesRead) / card;

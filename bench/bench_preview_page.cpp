@@ -27,7 +27,7 @@ constexpr std::uint32_t kMultiMegabyte = 1'000'000;
 struct TCardPage {
     testkit::TTempDir Dir;
     std::unique_ptr<TScanEngine> Engine;
-    std::vector<TFoundFile> Page;
+    TFoundFileList Page;
 
     TCardPage() {
         setenv("LUMIVORE_CONFIG", (Dir / "settings.xml").c_str(), 1);
@@ -42,7 +42,7 @@ struct TCardPage {
         if (!Engine->OpenDrive(TDeviceCatalogue::Instance().RegisterImage(path)))
             std::abort();
         Engine->Scan(0, static_cast<std::uint32_t>(card.TotalSectors), nullptr, nullptr, nullptr);
-        std::vector<TFoundFile> large;
+        TFoundFileList large;
         for (const TFoundFile& f : Engine->FoundFiles) {
             if (f.Ext != "JPG")
                 continue;

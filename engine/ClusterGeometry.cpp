@@ -120,7 +120,7 @@ bool GeometryFromDevice(TDrive& drive, TClusterGeometry& out) {
     return false;
 }
 
-bool InferGeometry(const std::vector<TFoundFile>& files, TClusterGeometry& out) {
+bool InferGeometry(const TFoundFileList& files, TClusterGeometry& out) {
     std::vector<std::uint64_t> starts;
     for (const TFoundFile& f : files)
         if (f.Type() == TFileType::Jpeg && !f.Nested() && f.StartSector >= 0)
@@ -143,7 +143,7 @@ bool InferGeometry(const std::vector<TFoundFile>& files, TClusterGeometry& out) 
     return false;
 }
 
-TClusterGeometry FindClusterGeometry(TDrive& drive, const std::vector<TFoundFile>& files) {
+TClusterGeometry FindClusterGeometry(TDrive& drive, const TFoundFileList& files) {
     TClusterGeometry g;
     if (GeometryFromDevice(drive, g) || InferGeometry(files, g))
         return g;

@@ -42,9 +42,9 @@ bool GeometryFromDevice(TDrive& drive, TClusterGeometry& out);
 // (at least kMinAlignedStarts of them, and nine in ten) lie the same number of sectors past a
 // multiple of it. False when there are too few starts or no such count above one sector.
 inline constexpr std::size_t kMinAlignedStarts = 8;
-bool InferGeometry(const std::vector<TFoundFile>& files, TClusterGeometry& out);
+bool InferGeometry(const TFoundFileList& files, TClusterGeometry& out);
 
 // Boot sector, else inference, else the sector.
-TClusterGeometry FindClusterGeometry(TDrive& drive, const std::vector<TFoundFile>& files);
+TClusterGeometry FindClusterGeometry(TDrive& drive, const TFoundFileList& files);
 
 } // namespace lumivore

@@ -67,7 +67,7 @@ static_assert([] {
 
 TFileType TFoundFile::Type() const { return FileTypeOf(Ext); }
 
-void CountByType(const std::vector<TFoundFile>& files) {
+void CountByType(const TFoundFileList& files) {
     GeneralCounts.fill(0);
     MakerCounts.fill(0);
     PhoneCounts.fill(0);

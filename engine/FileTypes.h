@@ -198,6 +198,6 @@ extern std::array<std::int32_t, kPhoneTypeCount> PhoneCounts;
 
 // Recounts the given records into GeneralCounts, MakerCounts and PhoneCounts. A file with
 // several indexes set (a Pentax DNG, a Canon CR3) counts in each of those tables.
-void CountByType(const std::vector<TFoundFile>& files);
+void CountByType(const TFoundFileList& files);
 
 } // namespace lumivore

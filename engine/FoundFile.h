@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -156,5 +157,11 @@ struct TFoundFile {
 
     bool operator==(const TFoundFile&) const = default;
 };
+
+// The found files of a scan. A card may hold tens of thousands: a list that grows in steps of
+// its own, without moving what it holds, never holds them twice while it grows (an array
+// doubles by copying them all into one twice its size); and a record stays where it is as
+// others are added.
+using TFoundFileList = std::deque<TFoundFile>;
 
 } // namespace lumivore

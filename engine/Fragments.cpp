@@ -177,7 +177,7 @@ private:
 // ---- the pass ----------------------------------------------------------------------------------
 
 TFragmentStats ReassembleFragments(TDrive& drive, std::uint64_t deviceBytes, const TClusterGeometry& geometry,
-                                   std::vector<TFoundFile>& files, const TFragmentOptions& options,
+                                   TFoundFileList& files, const TFragmentOptions& options,
                                    const std::function<bool(std::size_t, std::size_t)>& progress) {
     TFragmentStats stats;
     // 2 MiB of cache: a photo's data is decoded once (the search keeps the decoder's state at

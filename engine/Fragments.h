@@ -240,7 +240,7 @@ TFragmentStats ReassembleFragments(TScanEngine& engine, const TFragmentOptions& 
 
 // The same over a list and a drive, with a known geometry (tests, benchmarks).
 TFragmentStats ReassembleFragments(TDrive& drive, std::uint64_t deviceBytes, const TClusterGeometry& geometry,
-                                   std::vector<TFoundFile>& files, const TFragmentOptions& options = {},
+                                   TFoundFileList& files, const TFragmentOptions& options = {},
                                    const std::function<bool(std::size_t done, std::size_t total)>& progress = {});
 
 } // namespace lumivore

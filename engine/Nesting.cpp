@@ -37,7 +37,7 @@ bool WalkedWhole(const TFoundFile& f) {
            !f.Incomplete;
 }
 
-void MarkNestedFiles(std::vector<TFoundFile>& files) {
+void MarkNestedFiles(TFoundFileList& files) {
     std::unordered_map<std::int64_t, std::size_t> bySector;
     bySector.reserve(files.size());
     for (std::size_t i = 0; i < files.size(); ++i) {
@@ -83,7 +83,7 @@ void CutClaim(TFoundFile& f, const TFirstCutter& firstCutter) {
     f.Length = g->StartSector * kSector - start;
 }
 
-void CutClaims(std::vector<TFoundFile>& files) {
+void CutClaims(TFoundFileList& files) {
     std::vector<std::size_t> order(files.size());
     std::iota(order.begin(), order.end(), std::size_t{0});
     std::stable_sort(order.begin(), order.end(),
@@ -120,14 +120,14 @@ void TNestingIndex::Judge(TFoundFile& f) const {
             f.NestedIn = it->second.Holder;
 }
 
-void TNestingIndex::Added(std::vector<TFoundFile>& files, std::size_t index) {
+void TNestingIndex::Added(TFoundFileList& files, std::size_t index) {
     if (index >= files.size())
         return;
     bySector_.emplace(files[index].StartSector, index);
     Changed(files, index);
 }
 
-void TNestingIndex::Changed(std::vector<TFoundFile>& files, std::size_t index) {
+void TNestingIndex::Changed(TFoundFileList& files, std::size_t index) {
     if (index >= files.size())
         return;
     if (indexed_.size() < files.size())

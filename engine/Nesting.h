@@ -38,12 +38,12 @@ bool WalkedWhole(const TFoundFile& f);
 // Sets NestedIn of every record by the runs the others name (the holder nearest before it wins
 // where several name it), then cuts the claims (CutClaims). O(n log n + runs) for n records;
 // the records are not reordered.
-void MarkNestedFiles(std::vector<TFoundFile>& files);
+void MarkNestedFiles(TFoundFileList& files);
 
 // Cuts the claimed length of every file whose claimed body holds the start of a file that is
 // nested in nothing and was walked whole: its Length becomes the distance to that start and
 // ClaimedLength keeps the claim. A claim cut before is judged afresh from ClaimedLength.
-void CutClaims(std::vector<TFoundFile>& files);
+void CutClaims(TFoundFileList& files);
 
 // The same for one file, with the files found so far: firstCutter(first, end) gives the first
 // of them that starts in sectors [first, end), is nested in nothing and was walked whole, or
@@ -58,9 +58,9 @@ class TNestingIndex {
 public:
     void Clear();
     // files[index] was appended.
-    void Added(std::vector<TFoundFile>& files, std::size_t index);
+    void Added(TFoundFileList& files, std::size_t index);
     // files[index] noted more embedded runs, or learned its length.
-    void Changed(std::vector<TFoundFile>& files, std::size_t index);
+    void Changed(TFoundFileList& files, std::size_t index);
 
 private:
     struct TReference {

@@ -28,7 +28,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::vector<std::size_t> ChooseFiles(const std::vector<TFoundFile>& files, const TRecoverySelection& sel) {
+std::vector<std::size_t> ChooseFiles(const TFoundFileList& files, const TRecoverySelection& sel) {
     std::vector<std::size_t> chosen;
     if (sel.ByRecords) {
         std::set<std::size_t> seen;

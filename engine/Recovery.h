@@ -137,7 +137,7 @@ struct TRecoveryResult {
     // The found files the entries were chosen from: the engine's FoundFiles. An entry does not
     // copy its record (a card of many thousand files would hold each one twice); the records
     // stay valid while the engine's list is unchanged, until the next scan.
-    const std::vector<TFoundFile>* Records = nullptr;
+    const TFoundFileList* Records = nullptr;
 
     // The record of an entry's file: the one at its Index, else the one that starts where it
     // does; an empty record when the list holds neither.

@@ -176,7 +176,7 @@ struct TRecoveryDuringScan::TImpl {
     TScanWindow Window{kWindowSectors};
     TSectorSpill Spill{kSpillLimit};
     std::unique_ptr<TRecoveryRun> Run;
-    std::vector<TFoundFile> Waiting;  // chosen files not written yet, by start sector
+    TFoundFileList Waiting;  // chosen files not written yet, by start sector
     // What is known of each found file, by start sector: where it sits in FoundFiles (the scan
     // only appends while it runs; kNowhere when it is not there), whether it was looked at,
     // whether it was written or given up. One node a found file: a card of many small files
@@ -200,7 +200,7 @@ struct TRecoveryDuringScan::TImpl {
     // (a test of more sectors holds back more photos, never fewer).
     bool HoldPhotos = false;
     TClusterGeometry Geometry;
-    std::vector<TFoundFile> Held;
+    TFoundFileList Held;
 
     TImpl(TScanEngine& engine, const TRecoveryRequest& request, std::function<bool(const TFoundFile&)> chosen)
         : Engine(engine), Request(request), Chosen(std::move(chosen)) {}
@@ -464,7 +464,7 @@ struct TRecoveryDuringScan::TImpl {
         if (!all)
             SettleOpen(scanned);
         const std::int64_t earliestOpen = all ? std::numeric_limits<std::int64_t>::max() : EarliestOpen();
-        std::vector<TFoundFile> later;
+        TFoundFileList later;
         for (TFoundFile& f : Waiting) {
             // Its length and nesting may have been settled since, and after the scan the pass
             // may have found it in pieces.

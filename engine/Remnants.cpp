@@ -344,7 +344,7 @@ namespace {
 // Everything Apply works on, kept together.
 class TResolver {
 public:
-    TResolver(std::vector<TFsVolume> boots, std::vector<TFoundFile>& files) : boots_(std::move(boots)), files_(files) {
+    TResolver(std::vector<TFsVolume> boots, TFoundFileList& files) : boots_(std::move(boots)), files_(files) {
         for (std::size_t i = 0; i < files_.size(); ++i)
             if (files_[i].StartSector >= 0 && !files_[i].Nested())
                 byStart_.emplace(static_cast<std::uint64_t>(files_[i].StartSector) * kSector, i);
@@ -652,19 +652,19 @@ public:
         }
     }
 
-    std::vector<TFoundFile>& Files() { return files_; }
+    TFoundFileList& Files() { return files_; }
     std::uint64_t NextStart(std::size_t i) const { return next_[i]; }
 
 private:
     std::vector<TFsVolume> boots_;
-    std::vector<TFoundFile>& files_;
+    TFoundFileList& files_;
     std::map<std::uint64_t, std::size_t> byStart_;
     std::vector<std::uint64_t> next_;
 };
 
 } // namespace
 
-TRemnantStats TRemnants::Apply(std::vector<TFoundFile>& files, const TPieceCheck& check) const {
+TRemnantStats TRemnants::Apply(TFoundFileList& files, const TPieceCheck& check) const {
     TRemnantStats stats;
     stats.KeptSectors = kept_.size();
     if (kept_.empty())

@@ -81,7 +81,7 @@ public:
     using TPieceCheck = std::function<bool(const TFoundFile& f, const std::vector<TPiece>& pieces, std::uint64_t size)>;
     // After the scan: finds the volumes, reads the entries, and names the found files they agree
     // with (TFoundFile's OriginalName and the fields after it). Files already named keep theirs.
-    TRemnantStats Apply(std::vector<TFoundFile>& files, const TPieceCheck& check = {}) const;
+    TRemnantStats Apply(TFoundFileList& files, const TPieceCheck& check = {}) const;
 
 private:
     struct TKept {

@@ -102,7 +102,7 @@ public:
     std::unique_ptr<TBitmap> MakeThumbnail(TFoundFile& file);
     bool LoadPreview(TFoundFile& file, TBitmap& target);
 
-    std::vector<TFoundFile> FoundFiles;
+    TFoundFileList FoundFiles;
     TDrive Drive;
     TProgressBar* ProgressBar = nullptr; // not owned
     TMessagePump* MessagePump = nullptr; // not owned; null = nothing to pump

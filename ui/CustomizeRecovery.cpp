@@ -636,7 +636,7 @@ void Tfrm_CustomizeRecovery::LoadThumbnails(std::uint8_t typeIndex, std::int32_t
     ListView1->clear();
     ClearShownFile();
     selectedTypeIndex_ = typeIndex;
-    std::vector<TFoundFile>& files = engine_.FoundFiles;
+    TFoundFileList& files = engine_.FoundFiles;
     const TTreeRoot root = root_;
     std::sort(files.begin(), files.end(), [root, typeIndex](const TFoundFile& a, const TFoundFile& b) {
         return CompareForPage(a, b, root, typeIndex) < 0;

@@ -37,7 +37,7 @@ TEST_F(IsoMediaScan, BoxesAfterTheMediaDataAndSeveralMediaBoxesAreMeasuredWithTh
     const TByteVector trailed = Join({BuildMovie(movie), UuidBox({9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 1, 2, 3, 4, 5, 6}, TByteVector(200, 1)),
                                       Box("free", TByteVector(64, 0)), Box("sefd", TByteVector(3831 - 8, 2))});
     for (std::size_t gap : {std::size_t{3}, std::size_t{0}}) {
-        const std::vector<TFoundFile> found = ScanFiles({indexFirst, indexLast, trailed}, gap);
+        const TFoundFileList found = ScanFiles({indexFirst, indexLast, trailed}, gap);
         EXPECT_EQ(found[0].Ext, "HEIC");
         EXPECT_EQ(found[0].Length, static_cast<std::int64_t>(indexFirst.size()));
         EXPECT_EQ(found[0].Width, 4032);
@@ -64,7 +64,7 @@ TEST_F(IsoMediaScan, ChainsThatNeverCompleteGiveNoLength) {
     PutBE32(overflow, 1);
     overflow.insert(overflow.end(), {'m', 'd', 'a', 't', 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00});
     const TByteVector after = Join({overflow, Random(900'000, 3)});
-    const std::vector<TFoundFile> found = ScanFiles({noIndex, after, whole}, 2);
+    const TFoundFileList found = ScanFiles({noIndex, after, whole}, 2);
     EXPECT_EQ(found[0].Ext, "MP4");
     EXPECT_EQ(found[0].Length, kUnknownLength);
     EXPECT_EQ(found[1].Length, kUnknownLength);

@@ -115,8 +115,8 @@ TEST(ClusterGeometry, ThePartitionTablesFirstPartition) {
     TDeviceCatalogue::Instance().Clear();
 }
 
-std::vector<TFoundFile> JpegsAt(const std::vector<std::int64_t>& sectors) {
-    std::vector<TFoundFile> files;
+TFoundFileList JpegsAt(const std::vector<std::int64_t>& sectors) {
+    TFoundFileList files;
     for (std::int64_t s : sectors) {
         TFoundFile f;
         f.Ext = "JPG";
@@ -136,7 +136,7 @@ TEST(ClusterGeometry, InferredFromWherePhotosStart) {
     EXPECT_EQ(g.DataStart % g.ClusterBytes, (100u * 512) % g.ClusterBytes);
     EXPECT_EQ(g.Source, TClusterSource::Inferred);
     // One stray start in twelve does not spoil it; a nested picture is not counted.
-    std::vector<TFoundFile> withStray = JpegsAt(starts);
+    TFoundFileList withStray = JpegsAt(starts);
     withStray.push_back(JpegsAt({777}).front());
     withStray.push_back(JpegsAt({779}).front());
     withStray.back().NestedIn = 100;

@@ -103,7 +103,7 @@ protected:
     testkit::TTempDir dir_;
     testkit::TClusterCard card_{kSectors, 8};
     std::unique_ptr<TScanEngine> engine_;
-    std::vector<TFoundFile> scanned_;
+    TFoundFileList scanned_;
 };
 
 // Two pieces with a gap of noise of 1, 100 and 2,000 clusters, with and without restart
@@ -543,7 +543,7 @@ TEST_F(FragmentsOnCard, ARecordInsideAReassembledPhotoIsNotOfferedAgain) {
     ghost.Ext = "BMP";
     ghost.StartSector = static_cast<std::int64_t>(pieces[1].Offset / 512 + 3);
     ghost.Length = kUnknownLength;
-    std::vector<TFoundFile> files = scanned_;
+    TFoundFileList files = scanned_;
     files.push_back(ghost);
     TClusterGeometry g;
     g.ClusterBytes = card_.ClusterBytes();

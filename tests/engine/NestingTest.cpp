@@ -30,7 +30,7 @@ TFoundFile Record(std::int64_t sector, std::int64_t length, const char* ext = "J
     return f;
 }
 
-std::int64_t NestedIn(const std::vector<TFoundFile>& files, std::int64_t sector) {
+std::int64_t NestedIn(const TFoundFileList& files, std::int64_t sector) {
     for (const TFoundFile& f : files)
         if (f.StartSector == sector)
             return f.NestedIn;
@@ -48,7 +48,7 @@ TEST(MarkNestedFiles, OnlyWhereTheHoldersStructurePointsWithALengthThatAgrees) {
     raw.NoteEmbedded(40 * 512, 4096);   // a run at 140, where the file's length is unknown
     TFoundFile preview = Record(102, 512);
     preview.NoteEmbedded(512, 300); // its own thumbnail, at 103
-    std::vector<TFoundFile> files = {
+    TFoundFileList files = {
         Record(103, 300),           // the preview's thumbnail: held by the nearer holder
         raw,
         preview,
@@ -85,7 +85,7 @@ TEST(MarkNestedFiles, AClaimedBodyIsCutWhereAFileWalkedWholeBegins) {
     raw.ClaimFrom = 300 * 512; // its image data from sector 2300 on
     TFoundFile thumbHolder = Record(50, 5000);
     thumbHolder.NoteEmbedded(512, 600);
-    std::vector<TFoundFile> files = {
+    TFoundFileList files = {
         wav,
         Record(20, 54, "BMP"),  // a header's claim cuts nothing
         Record(30, -1),         // nor does a photo of unknown length
@@ -118,7 +118,7 @@ TEST(MarkNestedFiles, AClaimedBodyIsCutWhereAFileWalkedWholeBegins) {
 TEST(MarkNestedFiles, ManyRecordsInLinearithmicTime) {
     // 200,000 records of which every other one is named by its predecessor, and a claim over
     // all of them: a quadratic marking would take minutes here.
-    std::vector<TFoundFile> files;
+    TFoundFileList files;
     TFoundFile wav = Record(0, std::int64_t{2000000} * 512, "WAV");
     wav.ClaimFrom = 12;
     files.push_back(wav);
@@ -144,7 +144,7 @@ TEST(TNestingIndex, AgreesWithTheWholeListMarkedAtOnce) {
     // the index's verdict after each step is the one a marking of the list so far gives.
     std::mt19937 rng(11);
     for (int round = 0; round < 20; ++round) {
-        std::vector<TFoundFile> files, marked;
+        TFoundFileList files, marked;
         TNestingIndex index;
         for (int i = 0; i < 60; ++i) {
             TFoundFile f = Record(static_cast<std::int64_t>(rng() % 400), (rng() % 3 == 0) ? -1 : 512 * (1 + rng() % 8));
@@ -155,12 +155,13 @@ TEST(TNestingIndex, AgreesWithTheWholeListMarkedAtOnce) {
             files.push_back(f);
             index.Added(files, files.size() - 1);
             if (rng() % 4 == 0) {
-                TFoundFile& g = files[rng() % files.size()];
+                const std::size_t k = rng() % files.size();
+                TFoundFile& g = files[k];
                 if (rng() % 2 == 0)
                     g.NoteEmbedded(512 * (1 + rng() % 40), 512 * (rng() % 8));
                 else
                     g.Length = 512 * (1 + rng() % 8);
-                index.Changed(files, static_cast<std::size_t>(&g - files.data()));
+                index.Changed(files, k);
             }
             marked = files;
             MarkNestedFiles(marked);
@@ -365,7 +366,10 @@ TEST_F(Nesting, WhatAFilesStructureNamesStaysNested) {
 
     // Chosen one by one, a nested file is written like any other.
     std::filesystem::remove_all(Out());
-    const std::size_t index = static_cast<std::size_t>(At(102) - engine_->FoundFiles.data());
+    const TFoundFileList& found = engine_->FoundFiles;
+    const auto index = static_cast<std::size_t>(std::distance(
+        found.begin(), std::find_if(found.begin(), found.end(), [](const TFoundFile& f) { return f.StartSector == 102; })));
+    ASSERT_LT(index, found.size());
     r = Recover(TRecoverySelection::Files({index}));
     EXPECT_EQ(r.Recovered, 1);
 }

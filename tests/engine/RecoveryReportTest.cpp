@@ -70,7 +70,7 @@ TEST(RecoveryReportOrder, EntriesGoInOrderOfStartSectorKeepingTheOrderOfEqualOne
 // entry was made (the files of re-read failing areas go to the list's end), and the entry must
 // still give its own file's record, never the one now at its old place.
 TEST(RecoveryReport, AnEntryFindsItsOwnRecordWhereverTheListMovedIt) {
-    std::vector<TFoundFile> records(4);
+    TFoundFileList records(4);
     for (std::size_t i = 0; i < records.size(); ++i) {
         records[i].StartSector = static_cast<std::int64_t>(100 * (i + 1));
         records[i].Ext = i == 2 ? "CR2" : "JPG";
@@ -98,7 +98,7 @@ TEST(RecoveryReport, AReportOfManyBlocksHoldsEveryLineOnceAndWhole) {
     // formula's sign, control bytes), that the report spans several of its blocks and lines
     // straddle their borders.
     TRecoveryResult all;
-    std::vector<TFoundFile> records(900);
+    TFoundFileList records(900);
     all.Records = &records;
     for (int i = 0; i < 900; ++i) {
         TRecoveryEntry e = Entry(1000 + 64 * i, i);

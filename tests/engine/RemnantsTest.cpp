@@ -201,7 +201,7 @@ TEST_F(RemnantsOnCard, ReadingTheRemnantsReadsNothingMoreFromTheDevice) {
 
 TEST(Remnants, FolderPathsFollowTheParentsAndStopWhereTheChainBreaks) {
     // Two folder clusters without a boot sector: their "." entries give the geometry.
-    std::vector<TFoundFile> files(2);
+    TFoundFileList files(2);
     const std::uint64_t base = 100 * 512; // cluster c at base + c * 2048
     files[0].Ext = "JPG";
     files[0].StartSector = static_cast<std::int64_t>((base + 9 * 2048) / 512);
@@ -254,7 +254,7 @@ TEST(Remnants, ALongNameSplitAcrossClustersIsJoinedOnlyWhenItsChecksumHolds) {
         };
         put(base + 5 * 2048, testkit::FatFolderCluster(5, 0, {{.ShortName = "101NIKON", .FirstCluster = 6, .Directory = true}}, 2048));
         put(base + 6 * 2048, folder);
-        std::vector<TFoundFile> files(2);
+        TFoundFileList files(2);
         files[0].Ext = "JPG";
         files[0].StartSector = static_cast<std::int64_t>((base + 9 * 2048) / 512);
         files[0].Length = 5000;
@@ -308,7 +308,7 @@ TEST(Remnants, AFullFolderClusterGoesOnWhereItsWriterPutTheNextOne) {
         put(base + 5 * 2048, testkit::FatFolderCluster(5, 0, {{.ShortName = "101NIKON", .FirstCluster = 6, .Directory = true}}, 2048));
         put(base + 6 * 2048, first);
         put(base + c.FolderAt * 2048, next);
-        std::vector<TFoundFile> files(2);
+        TFoundFileList files(2);
         for (TFoundFile& f : files) {
             f.Ext = "JPG";
             f.Length = 1000;
@@ -341,7 +341,7 @@ TEST(Remnants, NtfsRunListsPlaceAFileInPiecesOnlyWhereThePiecesReadAsItsType) {
     std::copy(boot.begin(), boot.end(), card.begin());
     const TByteVector record = testkit::NtfsFileRecord({.Record = 80, .Parent = 5, .Name = "split.jpg", .Size = 10000, .Runs = {{100, 2}, {200, 1}}});
     std::copy(record.begin(), record.end(), card.begin() + 50 * 4096);
-    std::vector<TFoundFile> files(1);
+    TFoundFileList files(1);
     files[0].Ext = "JPG";
     files[0].StartSector = 100 * 8;
     files[0].Length = -1;

@@ -386,7 +386,7 @@ TEST(EngineRecords, AddFoundFileKeepsA64BitStartAndACopy) {
 }
 
 TEST(FileTypes, CountByTypeCountsBothTablesAndTheRowsKeepTheirTexts) {
-    std::vector<TFoundFile> files(3);
+    TFoundFileList files(3);
     files[0].FormatIndex = 1, files[0].MakerIndex = kNoIndex;
     files[1].FormatIndex = 4, files[1].MakerIndex = 7;
     files[2].FormatIndex = kNoIndex, files[2].MakerIndex = 0;

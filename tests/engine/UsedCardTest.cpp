@@ -52,7 +52,7 @@ protected:
     std::unique_ptr<TScanEngine> engine_;
     testkit::TUsedCard card_;
     TByteVector image_;
-    std::vector<TFoundFile> scanned_;
+    TFoundFileList scanned_;
 };
 
 class UsedCardSeeds : public UsedCard, public ::testing::WithParamInterface<std::uint32_t> {};
@@ -113,7 +113,7 @@ TEST_P(UsedCardSeeds, SamplingDuringTheScanDecidesAsThePassWould) {
     TFragmentOptions inTurn;
     inTurn.CheckAhead = false;
     const TFragmentStats byHand = Run(options, inTurn);
-    const std::vector<TFoundFile> expected = engine_->FoundFiles;
+    const TFoundFileList expected = engine_->FoundFiles;
 
     TScanEngine automatic;
     automatic.FragmentOptions.CheckAhead = false;
@@ -138,7 +138,7 @@ TEST_F(UsedCard, PhotosCheckedAheadGiveTheSameRecordsAsPhotosCheckedInTurn) {
     options.SizeBytes = 96ull << 20;
     options.Seed = 1;
     const TFragmentStats ahead = Run(options);
-    const std::vector<TFoundFile> expected = engine_->FoundFiles;
+    const TFoundFileList expected = engine_->FoundFiles;
     EXPECT_GT(ahead.CheckedAhead, 0u);
     EXPECT_GT(ahead.LookedAhead, 0u);
 
@@ -164,7 +164,7 @@ TEST_F(UsedCard, OnTheSampleCardNothingChanges) {
     ASSERT_TRUE(testkit::WriteSampleCard(path, options, sample));
     ASSERT_TRUE(engine_->OpenDrive(TDeviceCatalogue::Instance().RegisterImage(path)));
     engine_->Scan(0, sample.TotalSectors, nullptr, nullptr, nullptr);
-    const std::vector<TFoundFile> scanned = engine_->FoundFiles;
+    const TFoundFileList scanned = engine_->FoundFiles;
     const TFragmentStats stats = ReassembleFragments(*engine_);
     EXPECT_EQ(stats.Reassembled, 0u);
     EXPECT_EQ(stats.Incomplete, 0u);

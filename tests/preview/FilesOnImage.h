@@ -46,7 +46,7 @@ protected:
     // Lays the files one after the other from sector 3, each followed by the given sectors of
     // random bytes (0: the next file starts at the very next sector), scans, and returns the
     // records found at the files' starts.
-    std::vector<TFoundFile> ScanFiles(const std::vector<TByteVector>& files, std::size_t gap, std::uint64_t extra = 0) {
+    TFoundFileList ScanFiles(const std::vector<TByteVector>& files, std::size_t gap, std::uint64_t extra = 0) {
         std::uint64_t sector = 3;
         std::vector<std::uint64_t> starts;
         std::vector<std::pair<std::uint64_t, TByteVector>> placed;
@@ -60,7 +60,7 @@ protected:
             image.Place(at, bytes);
         Open(image);
         Engine().Scan(0, sector + extra, nullptr, nullptr, nullptr);
-        std::vector<TFoundFile> found;
+        TFoundFileList found;
         for (std::uint64_t start : starts) {
             TFoundFile rec;
             for (const TFoundFile& f : Engine().FoundFiles)

@@ -57,7 +57,7 @@ TEST_F(IsoMediaScan, CameraClipsOfEveryContainerAreMeasuredAcrossBlocksWithTheir
     }
     // Followed by random sectors, and laid back to back.
     for (std::size_t gap : {std::size_t{5}, std::size_t{0}}) {
-        const std::vector<TFoundFile> found = ScanFiles(clips, gap);
+        const TFoundFileList found = ScanFiles(clips, gap);
         for (std::size_t i = 0; i < clips.size(); ++i) {
             const TFoundFile& f = found[i];
             const std::string what = std::string(kinds[i]->ext) + " #" + std::to_string(i) + " gap " + std::to_string(gap);

@@ -620,7 +620,7 @@ private Q_SLOTS:
         Click(window, "btn_next");
         Click(window, "btn_next"); // scans
         // Two records of the phone table laid by hand over bytes of the card.
-        std::vector<TFoundFile>& files = window.Engine().FoundFiles;
+        TFoundFileList& files = window.Engine().FoundFiles;
         QVERIFY(files.size() >= 2);
         TFoundFile video = files[0];
         video.Ext = "MOV";
@@ -937,7 +937,7 @@ private Q_SLOTS:
     void recoveryNotesCountWrittenPhotosInPiecesAndPointToTheReport() {
         TRecoveryResult result;
         QCOMPARE(RecoveryNotes(result), QString());
-        std::vector<TFoundFile> records;
+        TFoundFileList records;
         result.Records = &records;
         const auto entry = [&](TRecoveryStatus status, std::size_t pieces, bool incomplete) {
             TFoundFile f;
