@@ -12,7 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size < 16)
         return 0;
     // The first bytes place three found files; the rest, cut to whole sectors, is the card.
-    std::vector<lumivore::TFoundFile> files(3);
+    lumivore::TFoundFileList files(3);
     const char* const exts[] = {"JPG", "CR2", "MP4"};
     for (std::size_t i = 0; i < files.size(); ++i) {
         files[i].Ext = exts[i];
