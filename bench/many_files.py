@@ -1,14 +1,15 @@
 #!/usr/bin/env python3
 """Recovery of a card full of small files: one pass against two steps.
 
-Usage: bench/many_files.py [--build DIR] [--files N ...]
+Usage: bench/many_files.py [--build DIR] [--files N ...] [--camera]
 
 Writes an image holding N tiny JPEGs, one at every other sector, and times `lumivore-cli
 recover` of it in one pass and with --two-pass. Both write the same N files, so their ratio
 shows what the one-pass bookkeeping costs per found file: it must stay near 1 however large N
 grows (a cost that grows with the square of N shows as a ratio that climbs with N). It also
 prints the peak resident memory of each, and between two values of N what each found file
-added to the one pass's peak.
+added to the one pass's peak. With --camera each photo carries the camera texts a real one
+does (EXIF Make, Model and DateTimeOriginal), which the found file's record keeps.
 """
 import argparse
 import os
@@ -25,9 +26,29 @@ JPEG = (b"\xff\xd8" + b"\xff\xe0" + struct.pack(">H", 16) + b"JFIF\x00\x01\x01\x
         + b"\xff\xda" + struct.pack(">H", 8) + b"\x01\x01\x00\x00\x3f\x00" + bytes(range(1, 19)) + b"\xff\xd9")
 
 
-def write_image(path, files):
+def camera_jpeg():
+    """JPEG with an EXIF segment naming the camera and the time the photo was taken."""
+    make, model, date = b"Canon\x00", b"Canon EOS 5D Mark III\x00", b"2024:05:17 10:21:33\x00"
+
+    def entry(tag, kind, count, value):
+        return struct.pack(">HHII", tag, kind, count, value)
+
+    ifd0 = 8
+    make_at = ifd0 + 2 + 3 * 12 + 4
+    model_at = make_at + len(make)
+    exif_at = model_at + len(model)
+    date_at = exif_at + 2 + 12 + 4
+    tiff = (b"MM\x00\x2a" + struct.pack(">I", ifd0) + struct.pack(">H", 3)
+            + entry(0x010F, 2, len(make), make_at) + entry(0x0110, 2, len(model), model_at)
+            + entry(0x8769, 4, 1, exif_at) + struct.pack(">I", 0) + make + model
+            + struct.pack(">H", 1) + entry(0x9003, 2, len(date), date_at) + struct.pack(">I", 0) + date)
+    app1 = b"Exif\x00\x00" + tiff
+    return b"\xff\xd8\xff\xe1" + struct.pack(">H", len(app1) + 2) + app1 + JPEG[2 + 2 + 16:]
+
+
+def write_image(path, files, photo=JPEG):
     sector = bytearray(1024)
-    sector[:len(JPEG)] = JPEG
+    sector[:len(photo)] = photo
     with open(path, "wb") as f:
         for _ in range(files):
             f.write(sector)
@@ -52,6 +73,7 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--build", default="build")
     ap.add_argument("--files", type=int, nargs="+", default=[32768, 131072])
+    ap.add_argument("--camera", action="store_true", help="photos that carry their camera's texts")
     args = ap.parse_args()
     cli = os.path.join(args.build, "lumivore-cli")
     with tempfile.TemporaryDirectory() as tmp:
@@ -59,7 +81,7 @@ def main():
         last = None
         for n in args.files:
             image = os.path.join(tmp, f"many-{n}.img")
-            write_image(image, n)
+            write_image(image, n, camera_jpeg() if args.camera else JPEG)
             out = os.path.join(tmp, "out")
             one, one_peak = timed([cli, "recover", image, "--to", out, "--quiet"], env)
             written = len(os.listdir(out)) - 1
