@@ -208,8 +208,9 @@ int Summary(const TRecoveryResult& result, double seconds, const TScanOutcome& s
     std::printf("recovery took %.2f s (%.1f MB/s)\n", seconds, seconds > 0 ? mb / seconds : 0.0);
     std::size_t reassembled = 0, incomplete = 0;
     for (const TRecoveryEntry& e : result.Files) {
-        reassembled += e.Status == TRecoveryStatus::Recovered && result.FileOf(e).Reassembled();
-        incomplete += e.Status == TRecoveryStatus::Recovered && result.FileOf(e).Incomplete;
+        const TFoundFile& f = result.FileOf(e);
+        reassembled += e.Status == TRecoveryStatus::Recovered && f.Reassembled();
+        incomplete += e.Status == TRecoveryStatus::Recovered && f.Incomplete;
     }
     if (reassembled > 0 || incomplete > 0)
         std::printf("%zu photo(s) put back together from pieces, %zu incomplete (their rest was not found)\n",

@@ -119,6 +119,7 @@ struct TRecoveryEntry {
         std::int64_t NestedIn = -1;
         bool Incomplete = false;
         std::vector<TPiece> Pieces;
+        static TWrittenAs Of(const TFoundFile& f) { return {f.Length, f.NestedIn, f.Incomplete, f.Pieces}; }
         bool operator==(const TWrittenAs&) const = default;
     } WrittenAs;
 };

@@ -426,7 +426,7 @@ struct TRecoveryDuringScan::TImpl {
         e.StartSector = f.StartSector;
         if (const std::uint32_t i = IndexOf(f.StartSector); i != kNowhere)
             e.Index = i;
-        e.WrittenAs = {f.Length, f.NestedIn, f.Incomplete, f.Pieces};
+        e.WrittenAs = TRecoveryEntry::TWrittenAs::Of(f);
         return e;
     }
 
@@ -507,8 +507,7 @@ struct TRecoveryDuringScan::TImpl {
         for (std::size_t k = 0; k < Result.Files.size(); ++k) {
             TRecoveryEntry& e = Result.Files[k];
             const TFoundFile* now = Current(e.StartSector);
-            const bool changed = now != nullptr && e.WrittenAs != TRecoveryEntry::TWrittenAs{now->Length, now->NestedIn,
-                                                                                               now->Incomplete, now->Pieces};
+            const bool changed = now != nullptr && e.WrittenAs != TRecoveryEntry::TWrittenAs::Of(*now);
             if (!changed) {
                 if (kept != k)
                     Result.Files[kept] = std::move(e);
