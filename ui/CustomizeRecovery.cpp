@@ -8,7 +8,6 @@
 #include <QHeaderView>
 #include <QImage>
 #include <QLabel>
-#include <QKeyEvent>
 #include <QListWidget>
 #include <QLocale>
 #include <QMenu>
@@ -27,8 +26,6 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
-#include <cmath>
-#include <cstdio>
 
 #include "engine/FileTypes.h"
 #include "engine/Recovery.h"
@@ -40,7 +37,6 @@
 #include "preview/Thumbnails.h"
 #include "support/Settings.h"
 #include "ui/DirDialog.h"
-#include "ui/PictureViewer.h"
 #include "ui/StatusBarEx.h"
 #include "ui/UiSupport.h"
 
@@ -49,149 +45,9 @@ static void InitPreviewResources() { Q_INIT_RESOURCE(preview); }
 
 namespace lumivore {
 
-// ---- the window's rules -----------------------------------------------------------------------
-
-std::uint16_t PageSizeFromFilesOnce(std::optional<std::int32_t> filesOnce) {
-    static constexpr std::uint16_t kSizes[] = {100, 200, 300, 400, 500, 600, 800, 1000};
-    if (!filesOnce)
-        return 200;
-    const auto index = static_cast<std::uint32_t>(*filesOnce) & 0xFF;
-    return index < std::size(kSizes) ? kSizes[index] : 200;
-}
-
-std::vector<std::string> PageRangeCaptions(std::int32_t count, std::uint16_t pageSize) {
-    std::vector<std::string> captions;
-    if (pageSize == 0 || count <= pageSize)
-        return captions;
-    const std::int64_t pages = (static_cast<std::int64_t>(count) + pageSize - 1) / pageSize;
-    for (std::int64_t f = 0; f < pages; ++f) {
-        const std::int64_t first = f * pageSize;
-        const std::int64_t last = first + std::min<std::int64_t>(count - 1 - first, pageSize - 1);
-        // Counted from 1, as people count files.
-        captions.push_back(std::to_string(first + 1) + "-" + std::to_string(last + 1));
-    }
-    return captions;
-}
-
-// True when the record belongs on the pages of that type; a file nested inside another found
-// file is part of that file and has no page of its own.
-bool OnPagesOf(const TFoundFile& f, TTreeRoot root, std::uint8_t typeIndex) {
-    const std::uint8_t key = root == TTreeRoot::General ? f.FormatIndex
-                             : root == TTreeRoot::Raw   ? f.MakerIndex
-                                                        : f.PhoneIndex;
-    return key == typeIndex && !f.Nested();
-}
-
-int CompareForPage(const TFoundFile& a, const TFoundFile& b, bool generalRoot, std::uint8_t typeIndex) {
-    return CompareForPage(a, b, generalRoot ? TTreeRoot::General : TTreeRoot::Raw, typeIndex);
-}
-
-int CompareForPage(const TFoundFile& a, const TFoundFile& b, TTreeRoot root, std::uint8_t typeIndex) {
-    const bool ina = OnPagesOf(a, root, typeIndex);
-    const bool inb = OnPagesOf(b, root, typeIndex);
-    if (ina && !inb)
-        return -1;
-    if (inb && !ina)
-        return 1;
-    return a.StartSector < b.StartSector ? -1 : (a.StartSector > b.StartSector ? 1 : 0);
-}
-
-namespace {
-
-std::string Format(const char* format, double value) {
-    char text[64];
-    std::snprintf(text, sizeof text, format, value);
-    return text;
-}
-
-// Text read from a card is data: control characters would break the lines of the pane.
-std::string Printable(const std::string& text) {
-    std::string out = text;
-    for (char& c : out)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
-            c = ' ';
-    return out;
-}
-
-std::string OrDash(const std::string& text) { return text.empty() ? "-" : Printable(text); }
-
-// The original folder and name that an entry of the card's file system gives the file, as
-// recovery with original names writes them (safe components: the card's text is hostile);
-// empty when no entry named it.
-QString OriginalNameShown(const TFoundFile& file) {
-    std::vector<std::string> folder;
-    std::string name;
-    if (!OriginalFilePath(file, false, 0, folder, name))
-        return {};
-    std::string path;
-    for (const std::string& part : folder)
-        path += part + "/";
-    return QString::fromStdString(path + name);
-}
-
-std::string NumberOrDash(std::int64_t value) { return value <= 0 ? "-" : std::to_string(value); }
-
-} // namespace
-
-std::string ExposureText(std::uint32_t numerator, std::uint32_t denominator) {
-    if (denominator == 0 || numerator == 0)
-        return "-";
-    if (numerator >= denominator) {
-        std::string seconds = Format("%.1f", static_cast<double>(numerator) / denominator);
-        if (seconds.size() > 2 && seconds.compare(seconds.size() - 2, 2, ".0") == 0)
-            seconds.resize(seconds.size() - 2);
-        return seconds + "s";
-    }
-    return Format("1/%.0f", static_cast<double>(denominator) / numerator);
-}
-
-std::array<std::string, kMetadataLines> MetadataValues(const TFoundFile& file) {
-    return {
-        Printable(file.Ext),
-        NumberOrDash(file.Length),
-        NumberOrDash(file.Width),
-        NumberOrDash(file.Height),
-        OrDash(file.Make),
-        OrDash(file.Model),
-        OrDash(file.DateTaken),
-        NumberOrDash(file.ISO),
-        ExposureText(file.ExposureNum, file.ExposureDen),
-        file.FNumberDen == 0 ? "-" : Format("%.1f", static_cast<double>(file.FNumberNum) / file.FNumberDen),
-        file.FocalDen == 0 ? "-" : Format("%.1fmm", static_cast<double>(file.FocalNum) / file.FocalDen),
-    };
-}
-
-TPreviewPlacement FitPreviewImage(int w, int h, int availableWidth, int availableHeight) {
-    TPreviewPlacement p;
-    if (w <= 0 || h <= 0)
-        return p;
-    // A pane collapsed to nothing still gets a picture of at least one pixel.
-    const std::int64_t a = std::max(availableWidth, 1), b = std::max(availableHeight, 1);
-    if (a < w || h > b) {
-        // Scaled by the larger of w / a and h / b; computed in integers so that the side that
-        // decides the scale comes out exactly as large as the area.
-        if (static_cast<std::int64_t>(h) * a > static_cast<std::int64_t>(w) * b) {
-            p.Height = static_cast<int>(b);
-            p.Width = static_cast<int>(static_cast<std::int64_t>(w) * b / h);
-        } else {
-            p.Width = static_cast<int>(a);
-            p.Height = static_cast<int>(static_cast<std::int64_t>(h) * a / w);
-        }
-        p.Stretch = true;
-    } else {
-        p.Width = w;
-        p.Height = h;
-    }
-    p.Left = static_cast<int>(std::max<std::int64_t>(0, (a - p.Width) / 2));
-    p.Top = static_cast<int>(std::max<std::int64_t>(0, (b - p.Height) / 2));
-    return p;
-}
-
 // ---- the window -------------------------------------------------------------------------------
 
 namespace {
-
-constexpr int kListItemIndexRole = Qt::UserRole; // position of the item's record in FoundFiles
 
 const char* const kGeneralTypeArt[kGeneralTypeCount] = {
     "type_bmp", "type_jpeg", "type_gif", "type_png", "type_dng",
@@ -223,12 +79,6 @@ QString Fill(const QString& text, const QStringList& values) {
         }
     }
     return out;
-}
-
-QPixmap ToPixmap(const TBitmap& bitmap) {
-    const QImage image(bitmap.Data(), bitmap.Width(), bitmap.Height(), static_cast<qsizetype>(bitmap.Stride()),
-                       QImage::Format_RGB888);
-    return QPixmap::fromImage(image.copy());
 }
 
 // Draws the selected node bold in blue on light yellow; the very first node, when selected,
@@ -278,6 +128,24 @@ struct TBusyDisplay {
 };
 
 } // namespace
+
+QPixmap Tfrm_CustomizeRecovery::ToPixmap(const TBitmap& bitmap) {
+    const QImage image(bitmap.Data(), bitmap.Width(), bitmap.Height(), static_cast<qsizetype>(bitmap.Stride()),
+                       QImage::Format_RGB888);
+    return QPixmap::fromImage(image.copy());
+}
+
+// The folder's components are made safe, as recovery makes them: the card's text is hostile.
+QString Tfrm_CustomizeRecovery::OriginalNameShown(const TFoundFile& file) {
+    std::vector<std::string> folder;
+    std::string name;
+    if (!OriginalFilePath(file, false, 0, folder, name))
+        return {};
+    std::string path;
+    for (const std::string& part : folder)
+        path += part + "/";
+    return QString::fromStdString(path + name);
+}
 
 Tfrm_CustomizeRecovery::Tfrm_CustomizeRecovery(TScanEngine& engine, QWidget* parent)
     : QDialog(parent), engine_(engine) {
@@ -693,191 +561,6 @@ void Tfrm_CustomizeRecovery::LoadThumbnails(std::uint8_t typeIndex, std::int32_t
     ListView1->setUpdatesEnabled(true);
     loading_ = false;
     Q_EMIT PageLoaded();
-}
-
-// ---- the chosen file ------------------------------------------------------------------------
-
-void Tfrm_CustomizeRecovery::ListView1Change() { ShowFile(ListView1->currentItem()); }
-
-void Tfrm_CustomizeRecovery::ShowFile(QListWidgetItem* item) {
-    if (!item || loading_ || recovering_ || !item->isSelected())
-        return;
-    const auto index = static_cast<std::size_t>(item->data(kListItemIndexRole).toULongLong());
-    if (index >= engine_.FoundFiles.size())
-        return;
-    TFoundFile& file = engine_.FoundFiles[index];
-    FillMetadata(file);
-    if (PageControl1->currentWidget() != TabSheet1 || ListView1->selectedItems().size() != 1)
-        return;
-    const TFoundFile before = file;
-    ShowPreview(file);
-    // Reading the whole file may have measured its length or size: show what is known now.
-    if (!(file == before))
-        FillMetadata(file);
-}
-
-void Tfrm_CustomizeRecovery::ClearShownFile() {
-    Image1->clear();
-    previewPixmap_ = QPixmap();
-    Label2->clear();
-    StatusPanel0->clear();
-}
-
-QString Tfrm_CustomizeRecovery::ThumbnailToolTip(const TFoundFile& file) const {
-    const QStringList values = ShownMetadata(file);
-    QStringList lines{QString::fromStdString(RecoveredFileName(file.StartSector, Printable(file.Ext)))};
-    if (const QString original = OriginalNameShown(file); !original.isEmpty())
-        lines << originalCaption_ + QStringLiteral(": ") + original;
-    if (file.Length > 0)
-        lines << captions_[1] + QStringLiteral(": ") + values[1];
-    if (file.Width > 0 && file.Height > 0)
-        lines << captions_[2] + QStringLiteral(" x ") + captions_[3] + QStringLiteral(": ") + values[2] +
-                     QStringLiteral(" x ") + values[3];
-    if (!file.DateTaken.empty())
-        lines << captions_[6] + QStringLiteral(": ") + values[6];
-    if (const QString pieces = PiecesShown(file); !pieces.isEmpty())
-        lines << piecesCaption_ + QStringLiteral(": ") + pieces;
-    return lines.join(QLatin1Char('\n'));
-}
-
-QString Tfrm_CustomizeRecovery::PiecesShown(const TFoundFile& file) {
-    // A photo whose rest was not found shows as far as its data reached: the user is told why.
-    if (file.Incomplete)
-        return Tr("photo_incomplete");
-    if (file.Reassembled())
-        return CountText("photo_inpieces", static_cast<long long>(file.Pieces.size()));
-    return {};
-}
-
-QStringList Tfrm_CustomizeRecovery::ShownMetadata(const TFoundFile& file) {
-    const std::array<std::string, kMetadataLines> values = MetadataValues(file);
-    QStringList lines;
-    for (const std::string& value : values)
-        lines << QString::fromStdString(value);
-    // Sizes and dates as the user's locale writes them; a date that is no date stays as read.
-    const QLocale locale;
-    if (file.Length > 0)
-        lines[1] = locale.formattedDataSize(file.Length, 2, QLocale::DataSizeTraditionalFormat);
-    if (file.DateTaken.size() >= 19) {
-        const QDateTime taken = QDateTime::fromString(QString::fromStdString(file.DateTaken.substr(0, 19)),
-                                                      QStringLiteral("yyyy:MM:dd HH:mm:ss"));
-        if (taken.isValid())
-            lines[6] = locale.toString(taken, QLocale::ShortFormat);
-    }
-    return lines;
-}
-
-void Tfrm_CustomizeRecovery::ShowEnlarged(QListWidgetItem* item) {
-    if (!item || loading_ || recovering_)
-        return;
-    const auto index = static_cast<std::size_t>(item->data(kListItemIndexRole).toULongLong());
-    if (index >= engine_.FoundFiles.size())
-        return;
-    TFoundFile& file = engine_.FoundFiles[index];
-    QPixmap picture = unsupportedPicture_;
-    if (TraitsOf(file.Type()).Decoder != TPictureDecoder::None) {
-        TBitmap bitmap;
-        picture = engine_.LoadPreview(file, bitmap) && !bitmap.Empty() ? ToPixmap(bitmap) : corruptedPicture_;
-    }
-    Tfrm_PictureViewer viewer(QString::fromStdString(RecoveredFileName(file.StartSector, Printable(file.Ext))), picture,
-                              this);
-    if (PictureViewerHook) {
-        PictureViewerHook(viewer);
-        return;
-    }
-    viewer.exec();
-}
-
-void Tfrm_CustomizeRecovery::FillMetadata(const TFoundFile& file) {
-    const QStringList lines = ShownMetadata(file);
-    const QString original = OriginalNameShown(file);
-    // The pane is narrow: the number of pieces, or that the photo is incomplete; the tool tip
-    // says it in a whole sentence.
-    QString pieces;
-    if (file.Incomplete)
-        pieces = Tr("photo_incompleteshort");
-    else if (file.Reassembled())
-        pieces = QLocale().toString(static_cast<qlonglong>(file.Pieces.size()));
-    Label2->setText(lines.join(QLatin1Char('\n')) + QLatin1Char('\n') +
-                    (original.isEmpty() ? QStringLiteral("-") : original) + QLatin1Char('\n') +
-                    (pieces.isEmpty() ? QStringLiteral("-") : pieces));
-    // Joined piece by piece: values read from the card must never be taken for placeholders.
-    const QString blank = QStringLiteral(" "), colon = QStringLiteral(": ");
-    StatusPanel0->setText(blank + captions_[2] + QStringLiteral(" x ") + captions_[3] + colon + lines[2] +
-                          QStringLiteral(" x ") + lines[3] + blank + captions_[6] + colon + lines[6] + blank +
-                          captions_[5] + colon + lines[5] + blank + captions_[0] + colon + lines[0] + blank +
-                          captions_[1] + colon + lines[1]);
-}
-
-void Tfrm_CustomizeRecovery::ShowPreview(TFoundFile& file) {
-    Image1->clear();
-    Image1->setScaledContents(false);
-    previewPixmap_ = QPixmap();
-    // A type whose picture Lumivore can draw shows it: a photo, a phone's still, a video's first
-    // frame, a CR3's preview. Others show that a preview is not supported.
-    if (TraitsOf(file.Type()).Decoder != TPictureDecoder::None) {
-        TBitmap bitmap;
-        if (engine_.LoadPreview(file, bitmap) && !bitmap.Empty())
-            previewPixmap_ = ToPixmap(bitmap);
-        else
-            previewPixmap_ = corruptedPicture_;
-    } else {
-        previewPixmap_ = unsupportedPicture_;
-    }
-    Image1->setPixmap(previewPixmap_);
-    FitImage1();
-}
-
-void Tfrm_CustomizeRecovery::FitImage1() {
-    if (previewPixmap_.isNull())
-        return;
-    const TPreviewPlacement p =
-        FitPreviewImage(previewPixmap_.width(), previewPixmap_.height(), TabSheet1->width(), TabSheet1->height());
-    Image1->setScaledContents(p.Stretch);
-    Image1->setGeometry(p.Left, p.Top, p.Width, p.Height);
-}
-
-void Tfrm_CustomizeRecovery::PlaceEnlargeButton() {
-    Image2->move(Panel6->width() - Image2->width() - 2, 2);
-    Image2->raise();
-}
-
-void Tfrm_CustomizeRecovery::Splitter1Moved() {
-    PlaceEnlargeButton();
-    ListView1->doItemsLayout();
-    FitImage1();
-}
-
-void Tfrm_CustomizeRecovery::Image2Click() {
-    const QList<int> across = Splitter1->sizes();
-    const int width = across.value(0) + across.value(1);
-    Splitter1->setSizes({kPaneLimit, std::max(width - kPaneLimit, 1)});
-    const QList<int> down = Splitter2->sizes();
-    const int height = down.value(0) + down.value(1);
-    Splitter2->setSizes({std::max(height - kPaneLimit, 1), kPaneLimit});
-    Splitter1Moved();
-}
-
-void Tfrm_CustomizeRecovery::resizeEvent(QResizeEvent* event) {
-    QDialog::resizeEvent(event);
-    PlaceEnlargeButton();
-}
-
-bool Tfrm_CustomizeRecovery::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == ListView1 && event->type() == QEvent::KeyPress) {
-        const auto* key = static_cast<QKeyEvent*>(event);
-        if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) && ListView1->currentItem() != nullptr) {
-            ShowEnlarged(ListView1->currentItem());
-            return true;
-        }
-    }
-    if (event->type() == QEvent::Resize) {
-        if (watched == TabSheet1)
-            FitImage1();
-        else if (watched == Panel6)
-            PlaceEnlargeButton();
-    }
-    return QDialog::eventFilter(watched, event);
 }
 
 // ---- recovery and closing -------------------------------------------------------------------
