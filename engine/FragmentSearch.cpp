@@ -281,7 +281,8 @@ void TSearch::TakeSnapshots(TOpenRun& run, const TJpegEntropyDecoder& atStart, s
     }
 }
 
-std::optional<std::vector<TPiece>> TSearch::Extend(const TJpegEntropyDecoder& atStart, std::vector<TPiece> pieces) {
+std::optional<std::vector<TPiece>> TSearch::Extend(const TJpegEntropyDecoder& atStart, std::vector<TPiece> pieces,
+                                                   std::pair<std::uint64_t, std::uint64_t>* ran) {
     const std::size_t depth = pieces.size();
     const std::uint64_t before = Total(pieces) - static_cast<std::uint64_t>(pieces.back().Length);
     const std::uint64_t openStart = static_cast<std::uint64_t>(pieces.back().Offset);
@@ -314,6 +315,22 @@ std::optional<std::vector<TPiece>> TSearch::Extend(const TJpegEntropyDecoder& at
     const std::vector<std::pair<std::uint64_t, TJpegEntropyDecoder>>& snapshots = run.Snapshots;
     if (depth == 1 && !snapshots.empty())
         firstBreak_ = snapshots.back().first;
+    if (ran != nullptr && !snapshots.empty() && snapshots.front().first >= openStart + g_.ClusterBytes)
+        *ran = {openStart, snapshots.front().first};
+
+    // The runs of candidates here that plainly went on the picture and were followed to where
+    // their data stopped, without completing the photo. A cluster inside such a run is the
+    // picture's data too, in order: followed from a break here, its data leads through the
+    // rest of the run to the same break (after megabytes, for a piece of a large photo), where
+    // the search has failed already. So the first round does not try it; the second, which
+    // goes down the plain run again and on past the gaps from its break, tries it as before
+    // once that has failed too.
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> plainRuns;
+    const bool secondRound = options_.SearchFar && g_.ClusterBytes != 0;
+    const auto insidePlainRun = [&](std::uint64_t cand) {
+        return !far_ && secondRound &&
+               std::any_of(plainRuns.begin(), plainRuns.end(), [cand](const auto& r) { return cand > r.first && cand < r.second; });
+    };
 
     // The latest end that decodes is the likeliest break; earlier ones after it.
     for (auto it = snapshots.rbegin(); it != snapshots.rend(); ++it) {
@@ -332,6 +349,8 @@ std::optional<std::vector<TPiece>> TSearch::Extend(const TJpegEntropyDecoder& at
         for (std::uint64_t cand : Candidates(e)) {
             if (attempts_ >= options_.MaxAttemptsPerFile || DoubtSpent())
                 break;
+            if (insidePlainRun(cand))
+                continue;
             // A candidate that failed after the same pieces fails again: a deeper search
             // does not pay for it twice; one that went on keeps its measure.
             const std::uint64_t key = CandidateKey(prefix, cand);
@@ -376,8 +395,11 @@ std::optional<std::vector<TPiece>> TSearch::Extend(const TJpegEntropyDecoder& at
                     // Plainly the picture going on: followed at once, so that a photo whose
                     // rest lies near the break costs no look at every cluster further on.
                     trial.push_back({static_cast<std::int64_t>(cand), 0});
-                    if (auto found = Extend(it->second, trial))
+                    std::pair<std::uint64_t, std::uint64_t> run{};
+                    if (auto found = Extend(it->second, trial, &run))
                         return found;
+                    if (run.second > run.first)
+                        plainRuns.push_back(run);
                     trial.pop_back();
                     continue; // not followed again below
                 }
@@ -394,6 +416,8 @@ std::optional<std::vector<TPiece>> TSearch::Extend(const TJpegEntropyDecoder& at
         for (const auto& [unlike, cand] : followed) {
             if (doubtfulBytes_ >= options_.MaxDoubtfulBytes)
                 break;
+            if (insidePlainRun(cand))
+                continue;
             trial.push_back({static_cast<std::int64_t>(cand), 0});
             ++doubtful_;
             auto found = Extend(it->second, trial);

@@ -263,8 +263,12 @@ private:
                        std::uint64_t openStart, std::uint64_t openEnd);
 
     // pieces: the closed pieces and an open last one (its start set). atStart has decoded the
-    // closed pieces and stands where the open piece's bytes are needed.
-    std::optional<std::vector<TPiece>> Extend(const TJpegEntropyDecoder& atStart, std::vector<TPiece> pieces);
+    // closed pieces and stands where the open piece's bytes are needed. When the open piece's
+    // data went on for a cluster or more and the photo was not completed, ran (when given) is
+    // set to where it ran through: from the open piece's start to the earliest break it may
+    // have.
+    std::optional<std::vector<TPiece>> Extend(const TJpegEntropyDecoder& atStart, std::vector<TPiece> pieces,
+                                              std::pair<std::uint64_t, std::uint64_t>* ran = nullptr);
 
     // The next piece looked for past the gap a break's candidates cover, to the device's end,
     // once the search near every break has failed: on a used card the camera may have put a

@@ -446,6 +446,34 @@ TEST_F(FragmentsOnCard, BelowADoubtfulCandidateTheSearchStaysWithinItsBudget) {
     EXPECT_GT(stats.BytesDoubtful, 0u);
 }
 
+// A photo in three pieces, as a used card leaves one: the second a few clusters after the break,
+// the third far past the gap a break's candidates cover. The picture is even grain all over,
+// so that from the first break the clusters inside the second piece (its data from elsewhere)
+// go on the picture as well as the true second piece does. Followed, each would decode on
+// through the rest of the second piece to the same second break, where the near search has
+// already failed: they are not followed again, and the far search finds the rest as before.
+TEST_F(FragmentsOnCard, TheClustersOfAPieceFollowedAreNotFollowedAgainFromTheSameBreak) {
+    testkit::TRgbImage grain{1024, 768, {}};
+    std::mt19937 rng(65);
+    grain.Pixels.resize(1024 * 768 * 3);
+    for (std::uint8_t& v : grain.Pixels)
+        v = static_cast<std::uint8_t>(100 + rng() % 56);
+    const TByteVector photo = testkit::EncodeJpeg(grain, 90);
+    const std::uint64_t n = ClustersOf(photo);
+    ASSERT_GT(n, 60u);
+    ASSERT_LT(2 * (n / 3) + n + 1300, card_.Clusters());
+    const auto pieces = Lay(photo, {{10, n / 3}, {10 + n / 3 + 3, n / 3}, {10 + 2 * (n / 3) + 1200, n}});
+    TFragmentOptions options;
+    options.MaxGapClusters = n / 3 + 20;
+    options.MinGapBytes = 0;
+    const TFragmentStats stats = ScanAndReassemble(options);
+    ExpectReassembled(pieces, photo);
+    // The photo decoded about once, and nearly nothing while following doubtful candidates
+    // (followed again, the second piece's clusters cost three times the photo).
+    EXPECT_LT(stats.BytesDecoded, 2 * photo.size());
+    EXPECT_LT(stats.BytesDoubtful, 2 * card_.ClusterBytes());
+}
+
 // A whole copy of the photo lies elsewhere as a file of its own; the photo's own rest is gone.
 // The copy's clusters decode from the break perfectly, but they belong to another found file:
 // the photo stays incomplete and the copy stays whole.
