@@ -31,6 +31,7 @@ std::uint64_t Total(const std::vector<TPiece>& pieces) {
 std::optional<std::vector<TPiece>> TSearch::Solve(std::uint64_t start, std::uint64_t& firstBreak) {
     firstBreak_ = 0;
     far_ = false;
+    plainRuns_.clear();
     std::vector<TPiece> pieces{{static_cast<std::int64_t>(start), 0}};
     TJpegEntropyDecoder fresh;
     // The candidates at each break are followed the likeliest first (Extend), to as many
@@ -318,20 +319,6 @@ std::optional<std::vector<TPiece>> TSearch::Extend(const TJpegEntropyDecoder& at
     if (ran != nullptr && !snapshots.empty() && snapshots.front().first >= openStart + g_.ClusterBytes)
         *ran = {openStart, snapshots.front().first};
 
-    // The runs of candidates here that plainly went on the picture and were followed to where
-    // their data stopped, without completing the photo. A cluster inside such a run is the
-    // picture's data too, in order: followed from a break here, its data leads through the
-    // rest of the run to the same break (after megabytes, for a piece of a large photo), where
-    // the search has failed already. So the first round does not try it; the second, which
-    // goes down the plain run again and on past the gaps from its break, tries it as before
-    // once that has failed too.
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> plainRuns;
-    const bool secondRound = options_.SearchFar && g_.ClusterBytes != 0;
-    const auto insidePlainRun = [&](std::uint64_t cand) {
-        return !far_ && secondRound &&
-               std::any_of(plainRuns.begin(), plainRuns.end(), [cand](const auto& r) { return cand > r.first && cand < r.second; });
-    };
-
     // The latest end that decodes is the likeliest break; earlier ones after it.
     for (auto it = snapshots.rbegin(); it != snapshots.rend(); ++it) {
         const std::uint64_t e = it->first;
@@ -349,7 +336,7 @@ std::optional<std::vector<TPiece>> TSearch::Extend(const TJpegEntropyDecoder& at
         for (std::uint64_t cand : Candidates(e)) {
             if (attempts_ >= options_.MaxAttemptsPerFile || DoubtSpent())
                 break;
-            if (insidePlainRun(cand))
+            if (SkipInFirstRound(cand))
                 continue;
             // A candidate that failed after the same pieces fails again: a deeper search
             // does not pay for it twice; one that went on keeps its measure.
@@ -399,7 +386,7 @@ std::optional<std::vector<TPiece>> TSearch::Extend(const TJpegEntropyDecoder& at
                     if (auto found = Extend(it->second, trial, &run))
                         return found;
                     if (run.second > run.first)
-                        plainRuns.push_back(run);
+                        NotePlainRun(run.first, run.second);
                     trial.pop_back();
                     continue; // not followed again below
                 }
@@ -416,7 +403,7 @@ std::optional<std::vector<TPiece>> TSearch::Extend(const TJpegEntropyDecoder& at
         for (const auto& [unlike, cand] : followed) {
             if (doubtfulBytes_ >= options_.MaxDoubtfulBytes)
                 break;
-            if (insidePlainRun(cand))
+            if (SkipInFirstRound(cand))
                 continue;
             trial.push_back({static_cast<std::int64_t>(cand), 0});
             ++doubtful_;
@@ -438,6 +425,26 @@ std::optional<std::vector<TPiece>> TSearch::Extend(const TJpegEntropyDecoder& at
         }
     }
     return std::nullopt;
+}
+
+void TSearch::NotePlainRun(std::uint64_t from, std::uint64_t to) {
+    // Merged with the runs it meets, so that they stay apart and in order.
+    auto it = plainRuns_.upper_bound(from);
+    if (it != plainRuns_.begin() && std::prev(it)->second >= from)
+        --it;
+    while (it != plainRuns_.end() && it->first <= to) {
+        from = std::min(from, it->first);
+        to = std::max(to, it->second);
+        it = plainRuns_.erase(it);
+    }
+    plainRuns_.emplace(from, to);
+}
+
+bool TSearch::SkipInFirstRound(std::uint64_t cand) const {
+    if (far_ || !options_.SearchFar || g_.ClusterBytes == 0)
+        return false;
+    auto it = plainRuns_.upper_bound(cand);
+    return it != plainRuns_.begin() && cand < std::prev(it)->second;
 }
 
 bool TSearch::CodedDataStart(std::uint64_t offset) {

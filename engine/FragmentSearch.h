@@ -281,6 +281,18 @@ private:
     // one value throughout).
     bool CodedDataStart(std::uint64_t offset);
     bool far_ = false; // the search's second round, past the gaps
+    // Device runs of candidates that plainly went on the picture and were followed, in the first
+    // round, to where their data stopped without completing the photo: kept apart and in order,
+    // start to end (the earliest break the run may have).
+    std::map<std::uint64_t, std::uint64_t> plainRuns_;
+    void NotePlainRun(std::uint64_t from, std::uint64_t to);
+    // Whether the first round passes over a candidate: one inside such a run is the picture's
+    // data in order, and from any break its data leads through the rest of the run to the same
+    // break, where the search near it has failed already (for a piece of a large photo, after
+    // megabytes, each time). The second round, which goes down the plain runs again and on past
+    // the gaps from their breaks, tries such candidates as before once that has failed too.
+    // Without a second round, none is passed over.
+    bool SkipInFirstRound(std::uint64_t cand) const;
     std::uint32_t farLooks_ = 0; // clusters it looked at
 
     TPieceReader& reader_;

@@ -446,30 +446,31 @@ TEST_F(FragmentsOnCard, BelowADoubtfulCandidateTheSearchStaysWithinItsBudget) {
     EXPECT_GT(stats.BytesDoubtful, 0u);
 }
 
-// A photo in three pieces, as a used card leaves one: the second a few clusters after the break,
-// the third far past the gap a break's candidates cover. The picture is even grain all over,
-// so that from the first break the clusters inside the second piece (its data from elsewhere)
-// go on the picture as well as the true second piece does. Followed, each would decode on
-// through the rest of the second piece to the same second break, where the near search has
-// already failed: they are not followed again, and the far search finds the rest as before.
-TEST_F(FragmentsOnCard, TheClustersOfAPieceFollowedAreNotFollowedAgainFromTheSameBreak) {
+// A photo in four pieces, as a used card leaves one: the second and the long third each a few
+// clusters after the break before, the fourth far past the gap a break's candidates cover. The
+// picture is even grain all over, so that from each break the clusters inside the later pieces
+// (its data from elsewhere) go on the picture as well as the true next piece does. Followed,
+// each would decode on through the rest of its piece to the same break, where the near search
+// has already failed: once a piece has been followed there, its clusters are not followed
+// again, from any break, and the far search finds the rest as before.
+TEST_F(FragmentsOnCard, TheClustersOfAPieceFollowedAreNotFollowedAgain) {
     testkit::TRgbImage grain{1024, 768, {}};
     std::mt19937 rng(65);
     grain.Pixels.resize(1024 * 768 * 3);
     for (std::uint8_t& v : grain.Pixels)
         v = static_cast<std::uint8_t>(100 + rng() % 56);
     const TByteVector photo = testkit::EncodeJpeg(grain, 90);
-    const std::uint64_t n = ClustersOf(photo);
-    ASSERT_GT(n, 60u);
-    ASSERT_LT(2 * (n / 3) + n + 1300, card_.Clusters());
-    const auto pieces = Lay(photo, {{10, n / 3}, {10 + n / 3 + 3, n / 3}, {10 + 2 * (n / 3) + 1200, n}});
+    const std::uint64_t n = ClustersOf(photo), h = n / 2;
+    ASSERT_GT(h, 30u);
+    ASSERT_LT(h + n + 1300, card_.Clusters());
+    const auto pieces = Lay(photo, {{10, 6}, {19, 6}, {28, h}, {28 + h + 1200, n}});
     TFragmentOptions options;
-    options.MaxGapClusters = n / 3 + 20;
+    options.MaxGapClusters = h + 30;
     options.MinGapBytes = 0;
     const TFragmentStats stats = ScanAndReassemble(options);
     ExpectReassembled(pieces, photo);
     // The photo decoded about once, and nearly nothing while following doubtful candidates
-    // (followed again, the second piece's clusters cost three times the photo).
+    // (followed again, the later pieces' clusters cost several times the photo).
     EXPECT_LT(stats.BytesDecoded, 2 * photo.size());
     EXPECT_LT(stats.BytesDoubtful, 2 * card_.ClusterBytes());
 }
