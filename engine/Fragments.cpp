@@ -56,6 +56,7 @@ public:
           options_(options), jobs_(std::move(jobs)), states_(jobs_.size(), TState::Waiting), looks_(jobs_.size()) {
         reader_.SetHeld(options.HeldSectors);
         reader_.SetReadAhead(kReadAheadLines);
+        reader_.SetShortFirstReads(true);
         for (std::size_t k = 0; k < jobs_.size(); ++k)
             (jobs_[k].Look ? lookJob_ : checkJob_).emplace(jobs_[k].File, k);
         worker_ = std::thread([this] { Work(); });
@@ -187,6 +188,7 @@ TFragmentStats ReassembleFragments(TDrive& drive, std::uint64_t deviceBytes, con
     TPieceReader reader(drive, {}, options.HeldSectors ? 64 : 256);
     reader.SetHeld(options.HeldSectors);
     reader.SetReadAhead(kReadAheadLines);
+    reader.SetShortFirstReads(true);
 
     // Which JPEGs to decode. Those of unknown length, and those whose measured extent holds the
     // start of another found file, are suspect at once; the others are sampled one sector per

@@ -61,6 +61,13 @@ public:
     // device where nothing is held: as many as were read in order so far, up to this many,
     // within what is left of the piece. 1, the default, reads line by line.
     void SetReadAhead(std::size_t lines) { readAhead_ = std::clamp<std::size_t>(lines, 1, kMaxReadAhead); }
+    // A line read by itself from the device is read only as far as the piece goes within it
+    // (a sector looked at), and a line reached out of order (a candidate's first cluster) only
+    // as far as the sector after the one asked for; the rest of the line is read when it is
+    // asked for. Most candidates fail within their first sectors, and most clusters looked at
+    // far from a break are judged by one sector: the pass reads little more than it examines.
+    // Off, the default, a line is read whole.
+    void SetShortFirstReads(bool on) { shortFirst_ = on; }
 
 private:
     static constexpr std::uint32_t kCacheSectors = 16; // 8 KiB: a failed candidate reads little
@@ -70,6 +77,7 @@ private:
     struct TLine {
         std::uint64_t Device = UINT64_MAX; // device offset of its first byte; none yet
         std::uint64_t Bytes = 0;
+        bool Short = false; // read short on purpose: its rest is read when asked for
     };
     TDrive& drive_;
     std::vector<TPiece> pieces_;
@@ -80,6 +88,7 @@ private:
     std::uint64_t bytesRead_ = 0;
     std::function<bool(std::uint64_t, std::uint32_t, std::uint8_t*)> held_;
     std::size_t readAhead_ = 1;
+    bool shortFirst_ = false;
     std::uint64_t nextLine_ = UINT64_MAX; // the device line just past the last one read
     std::uint64_t runLines_ = 0;          // lines read in order up to it
 };

@@ -74,9 +74,27 @@ TBytes TPieceReader::Span(std::uint64_t offset) {
         if (!cache_)
             cache_.reset(new std::uint8_t[lines_.size() * kLineBytes]);
         std::uint8_t* bytes = cache_.get() + slot * kLineBytes;
-        if (line.Device != lineStart || device >= lineStart + line.Bytes) {
+        if (line.Device == lineStart && line.Short && device >= lineStart + line.Bytes) {
+            // The rest of a line read short on purpose, now that it is asked for.
+            line.Short = false;
+            const std::uint64_t from = lineStart + line.Bytes;
+            const auto sectors = static_cast<std::uint32_t>((kLineBytes - line.Bytes) / kSector);
+            std::uint64_t got = 0;
+            if (held_ && held_(from / kSector, sectors, bytes + line.Bytes)) {
+                got = kLineBytes - line.Bytes;
+            } else {
+                got = drive_.Read(from / kSector, static_cast<std::uint16_t>(sectors), bytes + line.Bytes);
+                bytesRead_ += got;
+            }
+            line.Bytes += std::min<std::uint64_t>(got, kLineBytes - line.Bytes);
+            if (device >= lineStart + line.Bytes) {
+                line.Device = UINT64_MAX; // read again next time, as a line the device ended inside
+                return {};
+            }
+        } else if (line.Device != lineStart || device >= lineStart + line.Bytes) {
             // A line the device ended inside is read again next time: it may be a passing fault.
             line.Device = UINT64_MAX;
+            line.Short = false;
             // Where the reader goes through the piece in order, the lines that follow are taken
             // in the same request: as many as it has gone through in order so far (a decode
             // that stops soon wastes little), as far as the piece goes, while the cache's slots
@@ -105,14 +123,25 @@ TBytes TPieceReader::Span(std::uint64_t offset) {
                 // device is read a line at a time.
                 if (held_)
                     n = 1;
-                got = drive_.Read(lineStart / kSector, static_cast<std::uint16_t>(n * kCacheSectors), bytes);
+                std::uint64_t want = n * kLineBytes;
+                if (shortFirst_ && n == 1) {
+                    // As far as the piece goes within the line; out of order, as far as the
+                    // sector after the one asked for.
+                    const std::uint64_t pieceEnd = device - lineStart + pieceLeft;
+                    want = pieceEnd < kLineBytes ? (pieceEnd + kSector - 1) / kSector * kSector : kLineBytes;
+                    if (runLines_ == 0)
+                        want = std::min(want, (device - lineStart) / kSector * kSector + 2 * kSector);
+                }
+                got = drive_.Read(lineStart / kSector, static_cast<std::uint16_t>(want / kSector), bytes);
                 bytesRead_ += got;
+                line.Short = want < kLineBytes && got == want;
             }
             for (std::uint64_t k = 1; k < n; ++k) {
                 TLine& ahead = lines_[slot + static_cast<std::size_t>(k)];
                 const std::uint64_t before = k * kLineBytes;
                 ahead.Device = got > before ? lineStart + before : UINT64_MAX;
                 ahead.Bytes = got > before ? std::min<std::uint64_t>(got - before, kLineBytes) : 0;
+                ahead.Short = false;
             }
             nextLine_ = lineStart + n * kLineBytes;
             runLines_ += n;

@@ -78,6 +78,76 @@ TEST(PieceReader, ReadsAheadWithinThePieceAndStopsAtABadSector) {
     TDeviceCatalogue::Instance().Clear();
 }
 
+// The pass reads candidate clusters and single sectors all over a card: with short first reads,
+// a sector looked at costs a sector and a cluster tried costs what its decode takes, each byte
+// is read once however the line was begun, and a sector that cannot be read in the rest of a
+// line still stops the bytes there.
+TEST(PieceReader, ShortFirstReadsTakeEachByteOnceAndNoMoreThanAsked) {
+    testkit::TTempDir dir;
+    setenv("LUMIVORE_CONFIG", (dir / "settings.xml").c_str(), 1);
+    TDeviceCatalogue::Instance().Clear();
+    TByteVector image(1u << 20);
+    std::uint32_t x = 777;
+    for (std::uint8_t& b : image) {
+        x = x * 1664525u + 1013904223u;
+        b = static_cast<std::uint8_t>(x >> 24);
+    }
+    ASSERT_TRUE(testkit::WriteFile(dir / "disk.img", image));
+    TScanEngine engine;
+    ASSERT_TRUE(engine.OpenDrive(TDeviceCatalogue::Instance().RegisterImage(dir / "disk.img")));
+    std::uint64_t bad = UINT64_MAX;
+    SetReadStop([&](std::uint64_t first, std::uint16_t count) {
+        return bad >= first && bad < first + count ? static_cast<std::uint16_t>(bad - first) : count;
+    });
+    TPieceReader reader(engine.Drive, {}, 64);
+    reader.SetReadAhead(16);
+    reader.SetShortFirstReads(true);
+    const auto bytesAt = [&](std::uint64_t offset, std::size_t n) {
+        return TByteVector(image.begin() + static_cast<std::ptrdiff_t>(offset),
+                           image.begin() + static_cast<std::ptrdiff_t>(offset + n));
+    };
+    // One sector, in the middle of a line: that sector alone.
+    TByteVector sector(512);
+    reader.SetPieces({{16 * 8192 + 1024, 512}});
+    ASSERT_TRUE(reader.ReadAt(0, sector.data(), sector.size()));
+    EXPECT_TRUE(sector == bytesAt(16 * 8192 + 1024, 512));
+    EXPECT_EQ(reader.BytesRead(), 1536u); // from the line's start, as the cache keeps lines
+    // A cluster of two lines tried far from the last read: its first sectors, then as much as
+    // is asked for, never a byte twice.
+    const std::uint64_t cluster = 40 * 8192;
+    reader.SetPieces({{static_cast<std::int64_t>(cluster), 16384}});
+    std::uint64_t before = reader.BytesRead();
+    TBytes first = reader.Span(0);
+    EXPECT_EQ(first.size(), 1024u);
+    EXPECT_EQ(reader.BytesRead() - before, 1024u);
+    TByteVector all(16384);
+    ASSERT_TRUE(reader.ReadAt(0, all.data(), all.size()));
+    EXPECT_TRUE(all == bytesAt(cluster, 16384));
+    EXPECT_EQ(reader.BytesRead() - before, 16384u);
+    // The sector looked at before, now read on from: the rest of its line, once.
+    reader.SetPieces({{16 * 8192, 8192}});
+    before = reader.BytesRead();
+    TByteVector line(8192);
+    ASSERT_TRUE(reader.ReadAt(0, line.data(), line.size()));
+    EXPECT_TRUE(line == bytesAt(16 * 8192, 8192));
+    EXPECT_EQ(reader.BytesRead() - before, 8192u - 1536u);
+    // A sector that cannot be read in the rest of a line begun short: the bytes stop there.
+    const std::uint64_t damaged = 80 * 8192;
+    bad = (damaged + 3072) / 512;
+    reader.SetPieces({{static_cast<std::int64_t>(damaged), 8192}});
+    TByteVector got;
+    for (;;) {
+        const TBytes s = reader.Span(got.size());
+        if (s.empty())
+            break;
+        got.insert(got.end(), s.begin(), s.end());
+    }
+    EXPECT_EQ(got.size(), 3072u);
+    EXPECT_TRUE(got == bytesAt(damaged, 3072));
+    SetReadStop(nullptr);
+    TDeviceCatalogue::Instance().Clear();
+}
+
 // The sample test decides which photos are decoded; it looks at sectors in vector-friendly
 // passes. Its verdict must be the plain one at every edge: a run of 63 or 64 equal bytes
 // wherever it lies, 159 or 160 zeros with and without stuffing, a marker byte at either end.
