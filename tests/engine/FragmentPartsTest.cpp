@@ -21,25 +21,38 @@ using testkit::TByteVector;
 // A reader that goes through a piece in order takes the lines ahead in one request: it gives
 // the same bytes as one that reads line by line, never reads past the piece, and still stops
 // where a sector that cannot be read lies.
-TEST(PieceReader, ReadsAheadWithinThePieceAndStopsAtABadSector) {
-    testkit::TTempDir dir;
-    setenv("LUMIVORE_CONFIG", (dir / "settings.xml").c_str(), 1);
-    TDeviceCatalogue::Instance().Clear();
-    TByteVector image(4u << 20);
-    std::uint32_t x = 12345;
-    for (std::uint8_t& b : image) {
-        x = x * 1664525u + 1013904223u;
-        b = static_cast<std::uint8_t>(x >> 24);
+// A disk image of 4 MiB of random bytes, opened by an engine of its own, whose reads stop at
+// the sector bad (none at first) and are counted in requests.
+class PieceReaderOnDisk : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setenv("LUMIVORE_CONFIG", (dir / "settings.xml").c_str(), 1);
+        TDeviceCatalogue::Instance().Clear();
+        std::uint32_t x = 12345;
+        for (std::uint8_t& b : image) {
+            x = x * 1664525u + 1013904223u;
+            b = static_cast<std::uint8_t>(x >> 24);
+        }
+        ASSERT_TRUE(testkit::WriteFile(dir / "disk.img", image));
+        ASSERT_TRUE(engine.OpenDrive(TDeviceCatalogue::Instance().RegisterImage(dir / "disk.img")));
+        SetReadStop([this](std::uint64_t first, std::uint16_t count) {
+            ++requests;
+            return bad >= first && bad < first + count ? static_cast<std::uint16_t>(bad - first) : count;
+        });
     }
-    ASSERT_TRUE(testkit::WriteFile(dir / "disk.img", image));
+    void TearDown() override {
+        SetReadStop(nullptr);
+        TDeviceCatalogue::Instance().Clear();
+    }
+
+    testkit::TTempDir dir;
+    TByteVector image = TByteVector(4u << 20);
     TScanEngine engine;
-    ASSERT_TRUE(engine.OpenDrive(TDeviceCatalogue::Instance().RegisterImage(dir / "disk.img")));
     int requests = 0;
     std::uint64_t bad = UINT64_MAX;
-    SetReadStop([&](std::uint64_t first, std::uint16_t count) {
-        ++requests;
-        return bad >= first && bad < first + count ? static_cast<std::uint16_t>(bad - first) : count;
-    });
+};
+
+TEST_F(PieceReaderOnDisk, ReadsAheadWithinThePieceAndStopsAtABadSector) {
     // A piece that starts and ends inside lines of 8 KiB.
     const TPiece piece{1000 * 512 + 100, (1 << 20) + 40000};
     const std::uint64_t firstLine = static_cast<std::uint64_t>(piece.Offset) / 8192;
@@ -74,31 +87,13 @@ TEST(PieceReader, ReadsAheadWithinThePieceAndStopsAtABadSector) {
     const TByteVector before = readThrough(reader);
     EXPECT_EQ(before.size(), bad * 512 - static_cast<std::uint64_t>(piece.Offset));
     EXPECT_TRUE(std::equal(before.begin(), before.end(), whole.begin()));
-    SetReadStop(nullptr);
-    TDeviceCatalogue::Instance().Clear();
 }
 
 // The pass reads candidate clusters and single sectors all over a card: with short first reads,
 // a sector looked at costs a sector and a cluster tried costs what its decode takes, each byte
 // is read once however the line was begun, and a sector that cannot be read in the rest of a
 // line still stops the bytes there.
-TEST(PieceReader, ShortFirstReadsTakeEachByteOnceAndNoMoreThanAsked) {
-    testkit::TTempDir dir;
-    setenv("LUMIVORE_CONFIG", (dir / "settings.xml").c_str(), 1);
-    TDeviceCatalogue::Instance().Clear();
-    TByteVector image(1u << 20);
-    std::uint32_t x = 777;
-    for (std::uint8_t& b : image) {
-        x = x * 1664525u + 1013904223u;
-        b = static_cast<std::uint8_t>(x >> 24);
-    }
-    ASSERT_TRUE(testkit::WriteFile(dir / "disk.img", image));
-    TScanEngine engine;
-    ASSERT_TRUE(engine.OpenDrive(TDeviceCatalogue::Instance().RegisterImage(dir / "disk.img")));
-    std::uint64_t bad = UINT64_MAX;
-    SetReadStop([&](std::uint64_t first, std::uint16_t count) {
-        return bad >= first && bad < first + count ? static_cast<std::uint16_t>(bad - first) : count;
-    });
+TEST_F(PieceReaderOnDisk, ShortFirstReadsTakeEachByteOnceAndNoMoreThanAsked) {
     TPieceReader reader(engine.Drive, {}, 64);
     reader.SetReadAhead(16);
     reader.SetShortFirstReads(true);
@@ -144,8 +139,6 @@ TEST(PieceReader, ShortFirstReadsTakeEachByteOnceAndNoMoreThanAsked) {
     }
     EXPECT_EQ(got.size(), 3072u);
     EXPECT_TRUE(got == bytesAt(damaged, 3072));
-    SetReadStop(nullptr);
-    TDeviceCatalogue::Instance().Clear();
 }
 
 // The sample test decides which photos are decoded; it looks at sectors in vector-friendly
