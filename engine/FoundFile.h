@@ -164,4 +164,14 @@ struct TFoundFile {
 // others are added.
 using TFoundFileList = std::deque<TFoundFile>;
 
+// The record that starts at sector start: the one at index when it does (where the list had
+// it), else the first that does (the scan moves the files of failing areas read again to the
+// end of the list); null when none does.
+inline const TFoundFile* RecordStartingAt(const TFoundFileList& files, std::size_t index, std::int64_t start) {
+    if (index < files.size() && files[index].StartSector == start)
+        return &files[index];
+    const auto it = std::find_if(files.begin(), files.end(), [start](const TFoundFile& f) { return f.StartSector == start; });
+    return it == files.end() ? nullptr : &*it;
+}
+
 } // namespace lumivore

@@ -92,13 +92,8 @@ const TFoundFile& TRecoveryResult::FileOf(const TRecoveryEntry& e) const {
         none.Length = kUnknownLength;
         return none;
     }();
-    if (Records == nullptr)
-        return kNone;
-    if (e.Index < Records->size() && (*Records)[e.Index].StartSector == e.StartSector)
-        return (*Records)[e.Index];
-    const auto it = std::find_if(Records->begin(), Records->end(),
-                                 [&](const TFoundFile& f) { return f.StartSector == e.StartSector; });
-    return it == Records->end() ? kNone : *it;
+    const TFoundFile* f = Records != nullptr ? RecordStartingAt(*Records, e.Index, e.StartSector) : nullptr;
+    return f != nullptr ? *f : kNone;
 }
 
 bool OriginalFilePath(const TFoundFile& f, bool damaged, int suffix, std::vector<std::string>& folder, std::string& name) {

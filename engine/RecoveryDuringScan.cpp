@@ -290,14 +290,7 @@ struct TRecoveryDuringScan::TImpl {
     // The engine's record of the found file that starts at start as it stands now: its length
     // and nesting may have been settled since it was first seen. Null when it is not in
     // FoundFiles any more.
-    const TFoundFile* Current(std::int64_t start) const {
-        if (const std::uint32_t i = IndexOf(start); i < Engine.FoundFiles.size() && Engine.FoundFiles[i].StartSector == start)
-            return &Engine.FoundFiles[i];
-        // The scan puts the files of re-read failing areas in device order at its end.
-        const auto found = std::find_if(Engine.FoundFiles.begin(), Engine.FoundFiles.end(),
-                                        [&](const TFoundFile& g) { return g.StartSector == start; });
-        return found == Engine.FoundFiles.end() ? nullptr : &*found;
-    }
+    const TFoundFile* Current(std::int64_t start) const { return RecordStartingAt(Engine.FoundFiles, IndexOf(start), start); }
 
     // The sectors from a file's start that writing it may need: its own and the one after
     // it, or as far as measuring it may read.
