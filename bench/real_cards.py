@@ -2,7 +2,7 @@
 """Recovery of cards of real camera files: files back byte-identical, time, reads and memory.
 
 Usage: bench/real_cards.py [--build DIR] [--baseline DIR] [--cards DIR]
-                           [--card SIZE:MODE[:PHOTOS[:CLIPS]]] ...
+                           [--card SIZE:MODE[:PHOTOS[:CLIPS[:SEED[:CLUSTER]]]]] ...
 
 Builds each card once (testkit/cards/make-sample-card; kept in --cards, default
 build/bench-cards) and recovers it with `lumivore-cli recover` in one pass, with the build's
@@ -11,7 +11,11 @@ both meet the same load. For each it prints the score against the card's truth t
 (byte-identical files, partial, missed, outputs that match no file), the recovery's time
 against `dd` of the same page-cached image, the device bytes read against the card's size, and
 the peak resident memory. The default cards: a formatted 256 MiB card with 6 photos and a used
-512 MiB card with 30 photos and 80 clips; MODE is format, delete or fragment.
+512 MiB card with 30 photos and 80 clips; MODE is format, delete or fragment, SEED the card
+generator's seed and CLUSTER its cluster size in bytes. The used cards the pieces pass is
+measured on (bench/used_card_figures.py):
+  256M:fragment:20:30:47:2048   256M:fragment:20:40:3:2048   256M:fragment:25:30:5:2048
+  256M:fragment:6:40            1G:fragment:50:40:13:8192
 """
 import argparse
 import os
@@ -27,12 +31,14 @@ CARDS = os.path.join(SOURCE, "testkit", "cards")
 
 
 def card_path(folder, layout):
-    size, mode, photos, clips = (layout.split(":") + ["", ""])[:4]
-    name = f"{size}-{mode}" + (f"-n{photos}" if photos else "") + (f"-v{clips}" if clips else "") + ".img"
+    size, mode, photos, clips, seed, cluster = (layout.split(":") + [""] * 4)[:6]
+    name = (f"{size}-{mode}" + (f"-n{photos}" if photos else "") + (f"-v{clips}" if clips else "") +
+            (f"-r{seed}" if seed else "") + (f"-c{cluster}" if cluster else "") + ".img")
     path = os.path.join(folder, name)
     if not os.path.exists(path + ".truth.tsv"):
         os.makedirs(folder, exist_ok=True)
         options = ["-S", size, "-m", mode] + (["-n", photos] if photos else []) + (["-v", clips] if clips else [])
+        options += (["-r", seed] if seed else []) + (["-c", cluster] if cluster else [])
         print(f"building {name} (this takes minutes) ...", flush=True)
         subprocess.run([os.path.join(CARDS, "make-sample-card")] + options + [path], check=True,
                        stdout=subprocess.DEVNULL)
