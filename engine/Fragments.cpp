@@ -413,7 +413,11 @@ TFragmentStats ReassembleFragments(TDrive& drive, std::uint64_t deviceBytes, con
             ++stats.Contiguous;
         } else {
             f.Incomplete = true;
-            const std::uint64_t end = firstBreak > start ? firstBreak : geometry.BoundaryAtOrAfter(start + 1);
+            // Its one piece runs to the break, or to the end of its first cluster; where the device
+            // ends before that (an image of a card read only in part, or a cluster size from a
+            // damaged boot sector), it ends with the device.
+            const std::uint64_t end = std::max(
+                start, std::min(firstBreak > start ? firstBreak : geometry.BoundaryAtOrAfter(start + 1), deviceBytes));
             f.Pieces = {{static_cast<std::int64_t>(start), static_cast<std::int64_t>(end - start)}};
             ++stats.Incomplete;
         }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <random>
 
@@ -539,6 +540,35 @@ TEST_F(FragmentsOnCard, ATruncatedPhotoIsIncompleteAndNotMergedWithAStranger) {
     EXPECT_FALSE(s->Nested());
     EXPECT_TRUE(s->Pieces.empty());
     EXPECT_EQ(s->Length, static_cast<std::int64_t>(stranger.size()));
+}
+
+// An image of a card read only in part ends inside a cluster, with a photo cut off there: the
+// photo is incomplete, and its piece ends with the image, not at a cluster boundary beyond it.
+TEST_F(FragmentsOnCard, APhotoCutOffByTheImagesEndEndsThere) {
+    const TByteVector photo = testkit::GrainyPhoto(320, 240, 17);
+    const std::uint64_t first = card_.Clusters() - 4;
+    const std::uint64_t start = card_.ClusterOffset(first);
+    const TByteVector head(photo.begin(), photo.begin() + static_cast<std::ptrdiff_t>(4 * card_.ClusterBytes()));
+    Lay(head, {{first, 4}});
+    for (const std::uint64_t into : {std::uint64_t{3}, std::uint64_t{6}}) {
+        SCOPED_TRACE(into);
+        const std::uint64_t imageBytes = start + into * 512; // inside the photo's first cluster
+        const std::string path = dir_ / "cut.img";
+        ASSERT_TRUE(card_.Write(path));
+        std::filesystem::resize_file(path, imageBytes);
+        TDeviceCatalogue::Instance().Clear();
+        const std::uint8_t code = TDeviceCatalogue::Instance().RegisterImage(path);
+        ASSERT_TRUE(engine_->OpenDrive(code));
+        engine_->Scan(0, static_cast<std::int64_t>(imageBytes / 512), nullptr, nullptr, nullptr);
+        const TFragmentStats stats = ReassembleFragments(*engine_);
+        const TFoundFile* f = At(start);
+        ASSERT_NE(f, nullptr);
+        EXPECT_TRUE(f->Incomplete);
+        EXPECT_EQ(stats.Incomplete, 1u);
+        ASSERT_EQ(f->Pieces.size(), 1u);
+        EXPECT_EQ(static_cast<std::uint64_t>(f->Pieces[0].Offset), start);
+        EXPECT_EQ(static_cast<std::uint64_t>(f->Pieces[0].Offset + f->Pieces[0].Length), imageBytes);
+    }
 }
 
 TEST_F(FragmentsOnCard, ContiguousFilesAreLeftExactlyAsScanned) {
