@@ -1,5 +1,5 @@
 // Seeds for the pass that puts photos in pieces back together: small FAT32 cards of old random
-// data with a photo split over two or three runs of clusters, another photo between its pieces,
+// data with a photo split over three runs of clusters, another photo between its first two,
 // at one, two and four sectors a cluster; the first byte sets the pass's options.
 #include <vector>
 

@@ -44,13 +44,17 @@ protected:
         return (bytes.size() + card_.ClusterBytes() - 1) / card_.ClusterBytes();
     }
 
-    void Scan() {
+    // Scans the card's image, cut to imageBytes where that is less than the card (an image of a
+    // card read only in part).
+    void Scan(std::uint64_t imageBytes = kSectors * 512) {
         const std::string path = dir_ / "card.img";
         EXPECT_TRUE(card_.Write(path));
+        if (imageBytes < kSectors * 512)
+            std::filesystem::resize_file(path, imageBytes);
         const std::uint8_t code = TDeviceCatalogue::Instance().RegisterImage(path);
         EXPECT_NE(code, 0);
         EXPECT_TRUE(engine_->OpenDrive(code));
-        engine_->Scan(0, kSectors, nullptr, nullptr, nullptr);
+        engine_->Scan(0, static_cast<std::int64_t>(imageBytes / 512), nullptr, nullptr, nullptr);
         scanned_ = engine_->FoundFiles;
     }
     TFragmentStats ScanAndReassemble(const TFragmentOptions& options = {}) {
@@ -553,13 +557,8 @@ TEST_F(FragmentsOnCard, APhotoCutOffByTheImagesEndEndsThere) {
     for (const std::uint64_t into : {std::uint64_t{3}, std::uint64_t{6}}) {
         SCOPED_TRACE(into);
         const std::uint64_t imageBytes = start + into * 512; // inside the photo's first cluster
-        const std::string path = dir_ / "cut.img";
-        ASSERT_TRUE(card_.Write(path));
-        std::filesystem::resize_file(path, imageBytes);
         TDeviceCatalogue::Instance().Clear();
-        const std::uint8_t code = TDeviceCatalogue::Instance().RegisterImage(path);
-        ASSERT_TRUE(engine_->OpenDrive(code));
-        engine_->Scan(0, static_cast<std::int64_t>(imageBytes / 512), nullptr, nullptr, nullptr);
+        Scan(imageBytes);
         const TFragmentStats stats = ReassembleFragments(*engine_);
         const TFoundFile* f = At(start);
         ASSERT_NE(f, nullptr);
