@@ -173,6 +173,34 @@ private:
     std::thread worker_;
 };
 
+// Records inside a reassembled photo's clusters are parts of it; records the scan took to be
+// inside a photo that breaks before them are files of their own.
+void SettleNesting(TFoundFileList& files, const TClusterGeometry& geometry, TFragmentStats& stats) {
+    for (TFoundFile& owner : files) {
+        if (owner.Pieces.empty())
+            continue;
+        for (TFoundFile& f : files) {
+            if (&f == &owner || f.StartSector < 0)
+                continue;
+            const std::uint64_t at = static_cast<std::uint64_t>(f.StartSector) * kSector;
+            bool inside = false;
+            for (const TPiece& p : owner.Pieces) {
+                const std::uint64_t ps = static_cast<std::uint64_t>(p.Offset);
+                const std::uint64_t pe = owner.Reassembled() ? geometry.BoundaryAtOrAfter(ps + static_cast<std::uint64_t>(p.Length))
+                                                             : ps + static_cast<std::uint64_t>(p.Length);
+                inside = inside || (at > static_cast<std::uint64_t>(owner.StartSector) * kSector && at >= ps && at < pe);
+            }
+            if (owner.Reassembled() && inside && f.NestedIn != owner.StartSector) {
+                f.NestedIn = owner.StartSector;
+                ++stats.Claimed;
+            } else if (!inside && f.NestedIn == owner.StartSector) {
+                f.NestedIn = -1;
+                ++stats.Released;
+            }
+        }
+    }
+}
+
 } // namespace
 
 // ---- the pass ----------------------------------------------------------------------------------
@@ -253,6 +281,14 @@ TFragmentStats ReassembleFragments(TDrive& drive, std::uint64_t deviceBytes, con
                                   },
                                   &sampledBytes))
             suspect[i] = 1;
+    }
+
+    // Without a photo to search, nothing of the search is built: on a card without split photos
+    // the pass costs its samples, and holds nothing more for each found file.
+    if (std::none_of(suspect.begin(), suspect.end(), [](char s) { return s != 0; })) {
+        SettleNesting(files, geometry, stats);
+        stats.BytesRead += reader.BytesRead() + sampledBytes;
+        return stats;
     }
 
     // What pieces may not enter: the extents of the files that are not suspect (those inside a
@@ -423,31 +459,7 @@ TFragmentStats ReassembleFragments(TDrive& drive, std::uint64_t deviceBytes, con
         }
     }
 
-    // Records inside a reassembled photo's clusters are parts of it; records the scan took to be
-    // inside a photo that breaks before them are files of their own.
-    for (TFoundFile& owner : files) {
-        if (owner.Pieces.empty())
-            continue;
-        for (TFoundFile& f : files) {
-            if (&f == &owner || f.StartSector < 0)
-                continue;
-            const std::uint64_t at = static_cast<std::uint64_t>(f.StartSector) * kSector;
-            bool inside = false;
-            for (const TPiece& p : owner.Pieces) {
-                const std::uint64_t ps = static_cast<std::uint64_t>(p.Offset);
-                const std::uint64_t pe = owner.Reassembled() ? geometry.BoundaryAtOrAfter(ps + static_cast<std::uint64_t>(p.Length))
-                                                             : ps + static_cast<std::uint64_t>(p.Length);
-                inside = inside || (at > static_cast<std::uint64_t>(owner.StartSector) * kSector && at >= ps && at < pe);
-            }
-            if (owner.Reassembled() && inside && f.NestedIn != owner.StartSector) {
-                f.NestedIn = owner.StartSector;
-                ++stats.Claimed;
-            } else if (!inside && f.NestedIn == owner.StartSector) {
-                f.NestedIn = -1;
-                ++stats.Released;
-            }
-        }
-    }
+    SettleNesting(files, geometry, stats);
     if (ahead) {
         ahead->Finish();
         stats.BytesDecoded += ahead->Decoded();
