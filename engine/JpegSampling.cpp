@@ -197,7 +197,7 @@ bool TJpegSampler::Begin(std::uint64_t start, TBytes data, const TClusterGeometr
         return false;
     coded_ = start + coded;
     mainEnd_ = mainEnd;
-    next_ = geometry.BoundaryAtOrAfter(coded_);
+    next_ = clusterAt_ = geometry.BoundaryAtOrAfter(coded_);
     lost_ = false;
     return true;
 }
@@ -226,7 +226,9 @@ bool TJpegSampler::Feed(TBytes block, std::uint64_t blockByte, std::uint64_t end
             badIsPicture_ = ContainsImageStart(sector);
             return false;
         }
-        next_ += cluster_;
+        next_ += kSector;
+        if (next_ >= clusterAt_ + std::min(kSamplesPerCluster * kSector, cluster_))
+            next_ = clusterAt_ += cluster_;
     }
 }
 
@@ -260,16 +262,20 @@ bool JpegExtentLooksBroken(std::uint64_t start, std::uint64_t end, std::uint64_t
     if (mainEnd > start + coded && mainEnd < end)
         end = mainEnd;
     std::uint8_t s[kSector];
-    for (std::uint64_t at = geometry.BoundaryAtOrAfter(start + coded); at + kSector < end; at += geometry.ClusterBytes) {
-        const bool read = readSector(at, s);
-        if (sampledBytes != nullptr && read)
-            *sampledBytes += kSector;
-        if (!read)
-            return true;
-        if (!PlausibleScanSector(TBytes(s, kSector))) {
-            // A picture appended after the photo (a preview its multi-picture index names)
-            // begins here: what follows is that picture, not the photo's coded data.
-            return !ContainsImageStart(TBytes(s, kSector));
+    const std::uint64_t perCluster = std::min(kSamplesPerCluster * kSector, geometry.ClusterBytes);
+    for (std::uint64_t cluster = geometry.BoundaryAtOrAfter(start + coded); cluster + kSector < end;
+         cluster += geometry.ClusterBytes) {
+        for (std::uint64_t at = cluster; at < cluster + perCluster && at + kSector < end; at += kSector) {
+            const bool read = readSector(at, s);
+            if (sampledBytes != nullptr && read)
+                *sampledBytes += kSector;
+            if (!read)
+                return true;
+            if (!PlausibleScanSector(TBytes(s, kSector))) {
+                // A picture appended after the photo (a preview its multi-picture index names)
+                // begins here: what follows is that picture, not the photo's coded data.
+                return !ContainsImageStart(TBytes(s, kSector));
+            }
         }
     }
     return false;

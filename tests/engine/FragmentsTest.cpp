@@ -400,6 +400,45 @@ TEST_F(FragmentsOnCard, APhotoThatOnlyLooksWholeIsSearchedOnceACheckFindsItBroke
     }
 }
 
+// A photo whose first piece is followed by a cluster of another file's data looks whole where
+// its measure finds an end marker in that data. With no other photo near it, no check decodes
+// it: only a sample that falls on data that cannot be coded data sends it to the search. Here
+// the cluster's first sector could be coded data (it holds no marker byte) and the next could
+// not. Both the pass's own samples and those the scan takes as it streams past must find it.
+TEST_F(FragmentsOnCard, APhotoThatLooksWholeOverAnotherFilesDataIsStillSearched) {
+    const TByteVector photo = testkit::GrainyPhoto(320, 240, 63);
+    const std::uint64_t cb = card_.ClusterBytes();
+    const std::uint64_t n = ClustersOf(photo);
+    TByteVector other(cb);
+    std::mt19937 rng(5);
+    for (std::uint8_t& b : other)
+        b = static_cast<std::uint8_t>(rng());
+    for (std::size_t i = 0; i < 512; ++i)
+        other[i] = other[i] == 0xFF ? 0x7F : other[i];
+    for (std::size_t i = 0; i + 1 < other.size(); ++i)
+        other[i + 1] = other[i] == 0xFF && other[i + 1] == 0xD9 ? 0x12 : other[i + 1];
+    other[600] = 0xFF; // no coder puts 41 after a marker byte
+    other[601] = 0x41;
+    other[1124] = 0xFF; // where the photo's measure stops
+    other[1125] = 0xD9;
+    const std::uint64_t at = 10 + n / 2;
+    card_.Place(card_.ClusterOffset(at), other);
+    const auto pieces = Lay(photo, {{10, n / 2}, {at + 1, n}});
+    Scan();
+    const TFoundFile* looksWhole = At(pieces.front().Offset);
+    ASSERT_NE(looksWhole, nullptr);
+    ASSERT_EQ(looksWhole->Length, static_cast<std::int64_t>(n / 2 * cb + 1126)) << "measured into the other data";
+    const TFragmentStats stats = ReassembleFragments(*engine_);
+    ExpectReassembled(pieces, photo);
+    EXPECT_EQ(stats.Reassembled, 1u);
+
+    // The same through the scan's own samples, which the pass then trusts.
+    engine_->ReassembleAfterScan = true;
+    Scan();
+    ExpectReassembled(pieces, photo);
+    EXPECT_EQ(engine_->FragmentStats.Reassembled, 1u);
+}
+
 // A used card holds the bodies of older photos by the same camera: their clusters decode from
 // the break as well as the true rest does, often for many clusters. The rest is found among
 // them, and the search does not follow each one to its end.
