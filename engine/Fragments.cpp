@@ -219,8 +219,8 @@ TFragmentStats ReassembleFragments(TDrive& drive, std::uint64_t deviceBytes, con
     reader.SetShortFirstReads(true);
 
     // Which JPEGs to decode. Those of unknown length, and those whose measured extent holds the
-    // start of another found file, are suspect at once; the others are sampled one sector per
-    // cluster unless told not to. A photo that decodes whole costs nothing more.
+    // start of another found file, are suspect at once; the others are sampled at the start of
+    // each cluster unless told not to. A photo that decodes whole costs nothing more.
     // Where found files start, each with the file its holder's structure names it part of.
     std::vector<std::pair<std::uint64_t, std::int64_t>> starts;
     for (const TFoundFile& f : files)
@@ -273,7 +273,7 @@ TFragmentStats ReassembleFragments(TDrive& drive, std::uint64_t deviceBytes, con
         while (it != starts.end() && it->second == f.StartSector)
             ++it;
         const std::uint64_t nextStart = it != starts.end() ? it->first : UINT64_MAX;
-        // One sector alone: the sample is meant to cost a sector, not a cache line.
+        // A sector at a time: a sample is meant to cost its sectors, not a cache line.
         if (JpegExtentLooksBroken(start, end, nextStart, geometry, options.SampleMeasuredJpegs && !sampledClean,
                                   [&](std::uint64_t at, std::uint8_t* s) {
                                       return (options.HeldSectors && options.HeldSectors(at / kSector, 1, s)) ||

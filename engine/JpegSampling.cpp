@@ -1,6 +1,6 @@
-// The sample test that decides which photos the pieces pass decodes: one sector per cluster of
-// a photo's coded data, looked at for bytes that coded data cannot hold, taken either while the
-// scan streams past the photo or from the device afterwards.
+// The sample test that decides which photos the pieces pass decodes: the first sectors of each
+// cluster of a photo's coded data (kSamplesPerCluster), looked at for bytes that coded data
+// cannot hold, taken either while the scan streams past the photo or from the device afterwards.
 #include "engine/Fragments.h"
 
 #include <algorithm>
