@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <limits>
-#include <map>
 #include <set>
 
 #include "engine/ClusterGeometry.h"
@@ -165,6 +165,51 @@ private:
     std::vector<std::uint8_t> run_;
 };
 
+// Values by start sector, kept in order in one sequence of small entries: a card of many
+// small files has one for each found file, and a tree's node would cost four times the entry.
+// The scan finds files in device order, so an entry is almost always added at the end; the
+// files of failing areas read again, which come later and lie earlier, go in their place.
+template <typename TValue>
+class TByStartSector {
+public:
+    using TEntry = std::pair<std::int64_t, TValue>;
+    using iterator = typename std::deque<TEntry>::iterator;
+    using const_iterator = typename std::deque<TEntry>::const_iterator;
+
+    iterator begin() { return entries_.begin(); }
+    iterator end() { return entries_.end(); }
+    const_iterator begin() const { return entries_.begin(); }
+    const_iterator end() const { return entries_.end(); }
+
+    // The first entry at or after start, and the first after it.
+    iterator lower_bound(std::int64_t start) { return std::lower_bound(entries_.begin(), entries_.end(), start, Before); }
+    const_iterator lower_bound(std::int64_t start) const { return std::lower_bound(entries_.begin(), entries_.end(), start, Before); }
+    iterator upper_bound(std::int64_t start) {
+        return std::upper_bound(entries_.begin(), entries_.end(), start, [](std::int64_t s, const TEntry& e) { return s < e.first; });
+    }
+    iterator find(std::int64_t start) {
+        const auto it = lower_bound(start);
+        return it != entries_.end() && it->first == start ? it : entries_.end();
+    }
+    const_iterator find(std::int64_t start) const {
+        const auto it = lower_bound(start);
+        return it != entries_.end() && it->first == start ? it : entries_.end();
+    }
+    // The value for start, added as a default one when there is none.
+    TValue& operator[](std::int64_t start) {
+        if (entries_.empty() || entries_.back().first < start)
+            return entries_.emplace_back(start, TValue{}).second;
+        const auto it = lower_bound(start);
+        if (it != entries_.end() && it->first == start)
+            return it->second;
+        return entries_.emplace(it, start, TValue{})->second;
+    }
+
+private:
+    static bool Before(const TEntry& e, std::int64_t start) { return e.first < start; }
+    std::deque<TEntry> entries_;
+};
+
 } // namespace
 
 struct TRecoveryDuringScan::TImpl {
@@ -179,15 +224,15 @@ struct TRecoveryDuringScan::TImpl {
     TFoundFileList Waiting;  // chosen files not written yet, by start sector
     // What is known of each found file, by start sector: where it sits in FoundFiles (the scan
     // only appends while it runs; kNowhere when it is not there), whether it was looked at,
-    // whether it was written or given up. One node a found file: a card of many small files
-    // holds as many of them.
+    // whether it was written or given up. One entry of 16 bytes a found file: a card of many
+    // small files holds as many of them.
     static constexpr std::uint32_t kNowhere = UINT32_MAX;
     struct TLook {
         std::uint32_t Index = kNowhere;
         bool Seen = false;
         bool Handled = false;
     };
-    std::map<std::int64_t, TLook> Looks;
+    TByStartSector<TLook> Looks;
     // Found files whose length the scan is still measuring as the blocks stream past, by
     // index: a file that one of them may turn out to hold waits until its length is known.
     std::vector<std::size_t> Open;
@@ -200,7 +245,8 @@ struct TRecoveryDuringScan::TImpl {
     // (a test of more sectors holds back more photos, never fewer).
     bool HoldPhotos = false;
     TClusterGeometry Geometry;
-    TFoundFileList Held;
+    // Their start sectors: their records stay in FoundFiles, where the pass changes them.
+    std::vector<std::int64_t> Held;
 
     TImpl(TScanEngine& engine, const TRecoveryRequest& request, std::function<bool(const TFoundFile&)> chosen)
         : Engine(engine), Request(request), Chosen(std::move(chosen)) {}
@@ -324,8 +370,9 @@ struct TRecoveryDuringScan::TImpl {
         const std::uint64_t reach =
             std::max<std::uint64_t>(std::uint64_t{options.MaxGapClusters} * Geometry.ClusterBytes, options.MinGapBytes) /
             kSectorSize * 2;
-        for (const TFoundFile& f : Held)
-            add(f, reach);
+        for (const std::int64_t start : Held)
+            if (const TFoundFile* f = Current(start))
+                add(*f, reach);
         std::sort(spans.begin(), spans.end());
         std::vector<std::pair<std::uint64_t, std::uint64_t>> joined;
         for (const auto& span : spans) {
@@ -480,7 +527,7 @@ struct TRecoveryDuringScan::TImpl {
             if (all || (!mayBeHeld && !measuring && Ready(f, scanned))) {
                 const TPhotoVerdict verdict = all ? TPhotoVerdict::Final : MayBeInPieces(f);
                 if (verdict == TPhotoVerdict::Hold)
-                    Held.push_back(f);
+                    Held.push_back(f.StartSector);
                 else
                     Write(f, verdict == TPhotoVerdict::Pending);
             } else {
@@ -623,9 +670,9 @@ struct TRecoveryDuringScan::TImpl {
         std::set<std::int64_t> waiting;
         for (const TFoundFile& f : Waiting)
             waiting.insert(f.StartSector);
-        for (const TFoundFile& f : Held)
-            if (waiting.insert(f.StartSector).second)
-                Waiting.push_back(f);
+        for (const std::int64_t start : Held)
+            if (const TFoundFile* f = Current(start); f != nullptr && waiting.insert(start).second)
+                Waiting.push_back(*f);
         Held.clear();
         for (const TFoundFile& f : Engine.FoundFiles)
             if (!Handled(f.StartSector) && waiting.count(f.StartSector) == 0 && Chosen(f)) {

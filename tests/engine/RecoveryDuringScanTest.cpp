@@ -206,6 +206,46 @@ TEST_F(RecoveryDuringScan, WritesWhatRecoveryAfterTheScanWritesReadingTheCardOnc
     EXPECT_EQ(Contents(dir_ / "card.img"), cardBefore);
 }
 
+// A bad sector near the card's start: the scan leaves the blocks after it for the end and
+// goes on beyond them, so the files there are found after files that lie further on. Each is
+// still written, once, as recovery after the scan writes it.
+TEST_F(RecoveryDuringScan, TheFilesOfAnAreaReadAgainAtTheEndAreWrittenAsAfterTheScan) {
+    std::uint64_t bad = 0;
+    for (const testkit::TCardFile& f : card_.Files)
+        if (bad == 0 && f.StartSector > 2048 && f.Size > 4 * kSectorSize)
+            bad = f.StartSector + 2;
+    ASSERT_NE(bad, 0u);
+    SetReadFault([bad](std::uint64_t first, std::uint16_t count) { return first <= bad && bad < first + count; });
+    const TRecoveryResult one = OnePass(dir_ / "one");
+    ASSERT_TRUE(one.Started);
+    // Files were written from the area read again and from beyond it, which the first walk
+    // reached before.
+    const auto skippedEnd = static_cast<std::int64_t>((bad / kBlockSectors + 1 + kSkipBlocksAfterError) * kBlockSectors);
+    bool inArea = false, beyond = false;
+    for (const TRecoveryEntry& e : one.Files) {
+        inArea = inArea || (e.StartSector > static_cast<std::int64_t>(bad) && e.StartSector < skippedEnd);
+        beyond = beyond || e.StartSector >= skippedEnd;
+    }
+    ASSERT_TRUE(inArea && beyond);
+
+    engine_->Scan(0, card_.TotalSectors, nullptr, nullptr, nullptr);
+    TRecoveryRequest req;
+    req.Selection = TRecoverySelection::AllTypes();
+    req.Destination = dir_ / "two";
+    const TRecoveryResult two = Recover(*engine_, req);
+    ASSERT_EQ(one.Files.size(), two.Files.size());
+    for (std::size_t i = 0; i < one.Files.size(); ++i) {
+        EXPECT_EQ(one.Files[i].Name, two.Files[i].Name);
+        EXPECT_EQ(one.Files[i].Status, two.Files[i].Status) << one.Files[i].Name;
+        if (!one.Files[i].Name.empty()) {
+            EXPECT_EQ(Contents(fs::path(dir_ / "one") / one.Files[i].Name),
+                      Contents(fs::path(dir_ / "two") / two.Files[i].Name))
+                << one.Files[i].Name;
+        }
+    }
+    EXPECT_EQ(Contents(one.ReportPath), Contents(two.ReportPath));
+}
+
 TEST_F(RecoveryDuringScan, AStopPartWayKeepsTheWholeFilesWrittenAndLeavesNoOther) {
     struct TStopper : TMessagePump {
         TScanEngine* Engine = nullptr;
