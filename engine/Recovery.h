@@ -100,16 +100,16 @@ struct TRecoveryEntry {
     std::int64_t StartSector = -1; // the file's start sector, which tells its record
     TRecoveryStatus Status = TRecoveryStatus::NotWritten;
     TLengthSource Source = TLengthSource::None;
+    bool NamedOriginally = false; // Name is the file's original name (TRecoveryRequest::OriginalNames)
+    bool Damaged = false;    // written with sectors that could not be read as zeros
     std::string Name;        // file name in the destination (a path below it when the file got
                              // its original name and folder); empty when nothing was written
-    bool NamedOriginally = false; // Name is the file's original name (TRecoveryRequest::OriginalNames)
     std::string Detail;      // why it failed, was abandoned or not written, or how it was measured
     std::string Enclosing;   // for a nested file, the name the file holding it is recovered under
     // Recovery in the same pass as the scan: a photo that the check for pieces after the scan
     // may still change is written under this temporary name, and given its final one (Name)
     // once that check has left it as it was. Empty otherwise.
     std::string Temporary;
-    bool Damaged = false;    // written with sectors that could not be read as zeros
     std::int64_t Length = -1;       // the file's length as determined, -1 when unknown
     std::uint64_t BytesWritten = 0;
     // Recovery in the same pass as the scan: what the record said of the file's extent when it
