@@ -21,6 +21,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "engine/ByStartSector.h"
 #include "engine/FoundFile.h"
 
 namespace lumivore {
@@ -70,7 +71,7 @@ private:
     // Sets NestedIn of the file by the references to its start.
     void Judge(TFoundFile& f) const;
     std::unordered_multimap<std::int64_t, TReference> references_; // by the sector the run begins at
-    std::unordered_map<std::int64_t, std::size_t> bySector_;        // found files by start sector
+    TByStartSector<std::size_t> bySector_;                          // found files by start sector
     std::vector<std::size_t> indexed_;                              // runs of each record taken in
 };
 
