@@ -170,6 +170,27 @@ protected:
         return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     }
 
+    // Scans the card again, recovers every file after the scan into "two", and expects the
+    // files, their contents and the report of one, the run in the same pass, to be the same.
+    void ExpectAsAfterTheScan(const TRecoveryResult& one) {
+        engine_->Scan(0, card_.TotalSectors, nullptr, nullptr, nullptr);
+        TRecoveryRequest req;
+        req.Selection = TRecoverySelection::AllTypes();
+        req.Destination = dir_ / "two";
+        const TRecoveryResult two = Recover(*engine_, req);
+        ASSERT_EQ(one.Files.size(), two.Files.size());
+        for (std::size_t i = 0; i < one.Files.size(); ++i) {
+            EXPECT_EQ(one.Files[i].Name, two.Files[i].Name);
+            EXPECT_EQ(one.Files[i].Status, two.Files[i].Status) << one.Files[i].Name;
+            if (!one.Files[i].Name.empty()) {
+                EXPECT_EQ(Contents(fs::path(dir_ / "one") / one.Files[i].Name),
+                          Contents(fs::path(dir_ / "two") / two.Files[i].Name))
+                    << one.Files[i].Name;
+            }
+        }
+        EXPECT_EQ(Contents(one.ReportPath), Contents(two.ReportPath));
+    }
+
     testkit::TTempDir dir_;
     testkit::TSampleCard card_;
     std::unique_ptr<TScanEngine> engine_;
@@ -186,20 +207,7 @@ TEST_F(RecoveryDuringScan, WritesWhatRecoveryAfterTheScanWritesReadingTheCardOnc
 
     // The same card, scanned and then recovered.
     sectorsRead_ = 0;
-    engine_->Scan(0, card_.TotalSectors, nullptr, nullptr, nullptr);
-    TRecoveryRequest req;
-    req.Selection = TRecoverySelection::AllTypes();
-    req.Destination = dir_ / "two";
-    const TRecoveryResult two = Recover(*engine_, req);
-    ASSERT_EQ(one.Files.size(), two.Files.size());
-    for (std::size_t i = 0; i < one.Files.size(); ++i) {
-        EXPECT_EQ(one.Files[i].Name, two.Files[i].Name);
-        EXPECT_EQ(one.Files[i].Status, two.Files[i].Status) << one.Files[i].Name;
-        EXPECT_EQ(Contents(fs::path(dir_ / "one") / one.Files[i].Name),
-                  Contents(fs::path(dir_ / "two") / two.Files[i].Name))
-            << one.Files[i].Name;
-    }
-    EXPECT_EQ(Contents(one.ReportPath), Contents(two.ReportPath));
+    ExpectAsAfterTheScan(one);
     // Once through the card, where scanning and recovering after read it about twice.
     EXPECT_LE(onePassSectors, card_.TotalSectors + card_.TotalSectors / 50);
     EXPECT_GT(sectorsRead_, onePassSectors);
@@ -227,23 +235,7 @@ TEST_F(RecoveryDuringScan, TheFilesOfAnAreaReadAgainAtTheEndAreWrittenAsAfterThe
         beyond = beyond || e.StartSector >= skippedEnd;
     }
     ASSERT_TRUE(inArea && beyond);
-
-    engine_->Scan(0, card_.TotalSectors, nullptr, nullptr, nullptr);
-    TRecoveryRequest req;
-    req.Selection = TRecoverySelection::AllTypes();
-    req.Destination = dir_ / "two";
-    const TRecoveryResult two = Recover(*engine_, req);
-    ASSERT_EQ(one.Files.size(), two.Files.size());
-    for (std::size_t i = 0; i < one.Files.size(); ++i) {
-        EXPECT_EQ(one.Files[i].Name, two.Files[i].Name);
-        EXPECT_EQ(one.Files[i].Status, two.Files[i].Status) << one.Files[i].Name;
-        if (!one.Files[i].Name.empty()) {
-            EXPECT_EQ(Contents(fs::path(dir_ / "one") / one.Files[i].Name),
-                      Contents(fs::path(dir_ / "two") / two.Files[i].Name))
-                << one.Files[i].Name;
-        }
-    }
-    EXPECT_EQ(Contents(one.ReportPath), Contents(two.ReportPath));
+    ExpectAsAfterTheScan(one);
 }
 
 TEST_F(RecoveryDuringScan, AStopPartWayKeepsTheWholeFilesWrittenAndLeavesNoOther) {
