@@ -197,9 +197,9 @@ private:
 // another, a photo held for the pieces pass with the clusters after it) is kept on the
 // destination drive meanwhile (engine/SectorSpill.h), so the device is read once and memory
 // does not grow with the files' lengths: only with their number (the found file's record, its
-// entry in the result, what the pass after the scan knows of it: 0.8 to 0.9 KB in all, about
-// 15,000 photos within 32 MiB). Files are chosen by a predicate on their records,
-// which carry their nesting as found so far; an AVI's further RIFF chunks are followed as soon
+// entry in the result, what the pass after the scan knows of it: about 0.8 KB in all, about
+// 16,000 photos within 32 MiB). Files are chosen by a predicate on their records, which carry
+// their nesting as found so far; an AVI's further RIFF chunks are followed as soon
 // as it is found.
 // The files, their names and the report are those that recovery after the scan would give.
 class TRecoveryDuringScan : public TBlockObserver {
