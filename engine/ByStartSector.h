@@ -38,25 +38,16 @@ public:
         const auto it = lower_bound(start);
         return it != entries_.end() && it->first == start ? it : entries_.end();
     }
-    // The value for start, added as a default one when there is none.
-    TValue& operator[](std::int64_t start) {
+    // The value for start; added as value when start has none (a value it has is kept).
+    TValue& Add(std::int64_t start, const TValue& value = TValue{}) {
         if (entries_.empty() || entries_.back().first < start)
-            return entries_.emplace_back(start, TValue{}).second;
+            return entries_.emplace_back(start, value).second;
         const auto it = lower_bound(start);
         if (it != entries_.end() && it->first == start)
             return it->second;
-        return entries_.emplace(it, start, TValue{})->second;
+        return entries_.emplace(it, start, value)->second;
     }
-    // Adds value for start unless start has one.
-    void Insert(std::int64_t start, const TValue& value) {
-        if (entries_.empty() || entries_.back().first < start) {
-            entries_.emplace_back(start, value);
-            return;
-        }
-        const auto it = lower_bound(start);
-        if (it == entries_.end() || it->first != start)
-            entries_.emplace(it, start, value);
-    }
+    TValue& operator[](std::int64_t start) { return Add(start); }
     void clear() { entries_.clear(); }
 
 private:

@@ -155,10 +155,10 @@ struct TFragmentOptions {
     // second core where the machine has one, while the searches run. The answers are the same;
     // only the time differs.
     bool CheckAhead = true;
-    // Whether JPEGs are sampled (kSamplesPerCluster sectors a cluster of their extent) for data that cannot
-    // belong to a JPEG's scan. Off, only those whose markers go wrong (looked at where the
-    // scan could not measure them) or whose extent holds another found file's start are
-    // decoded.
+    // Whether JPEGs are sampled (kSamplesPerCluster sectors a cluster of their extent) for data
+    // that cannot belong to a JPEG's scan. Off, only those whose markers go wrong (looked at
+    // where the scan could not measure them) or whose extent holds another found file's start
+    // are decoded.
     bool SampleMeasuredJpegs = true;
     // Start sectors of JPEGs of known length already judged over the scan's own data (the scan
     // samples them as its blocks pass, recovery during the scan from the sectors it holds):
@@ -204,8 +204,8 @@ inline constexpr std::uint64_t kSamplesPerCluster = 2;
 // Whether the pass decodes a JPEG whose measured extent runs from device offset start to end
 // in one run: when the start of another found file (nextStart, the first start after its own)
 // lies inside it, or, with sampling on, when one of the first kSamplesPerCluster sectors of a
-// cluster inside it cannot be coded data. readSector copies the 512 bytes at a device offset and is false when it cannot,
-// which counts as broken. A JPEG of unknown length is always decoded. sampledBytes, when given,
+// cluster inside it cannot be coded data. readSector copies the 512 bytes at a device offset
+// and is false when it cannot, which counts as broken. A JPEG of unknown length is always decoded. sampledBytes, when given,
 // grows by the bytes read.
 bool JpegExtentLooksBroken(std::uint64_t start, std::uint64_t end, std::uint64_t nextStart,
                            const TClusterGeometry& geometry, bool sample,
@@ -215,9 +215,8 @@ bool JpegExtentLooksBroken(std::uint64_t start, std::uint64_t end, std::uint64_t
 // The sample test of JpegExtentLooksBroken, taken while the scan streams past a photo, so that
 // the pass need not read the photo again: the same samples (the first kSamplesPerCluster sectors
 // of each cluster of its coded data, from the cluster boundary at or after the sector where its
-// coded data begins) from the blocks the scan holds. A photo
-// whose header does not lie in its first block, or whose blocks do not all come in order, is
-// left to the pass.
+// coded data begins) from the blocks the scan holds. A photo whose header does not lie in its
+// first block, or whose blocks do not all come in order, is left to the pass.
 class TJpegSampler {
 public:
     // The photo starts at device offset start; data holds its bytes from there to the end of

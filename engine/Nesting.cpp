@@ -123,7 +123,7 @@ void TNestingIndex::Judge(TFoundFile& f) const {
 void TNestingIndex::Added(TFoundFileList& files, std::size_t index) {
     if (index >= files.size())
         return;
-    bySector_.Insert(files[index].StartSector, index);
+    bySector_.Add(files[index].StartSector, index);
     Changed(files, index);
 }
 

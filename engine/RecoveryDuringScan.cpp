@@ -200,7 +200,8 @@ struct TRecoveryDuringScan::TImpl {
     // (a test of more sectors holds back more photos, never fewer).
     bool HoldPhotos = false;
     TClusterGeometry Geometry;
-    // Their start sectors: their records stay in FoundFiles, where the pass changes them.
+    // The photos held back, by start sector: their records stay in FoundFiles, where the pass
+    // changes them.
     std::vector<std::int64_t> Held;
 
     TImpl(TScanEngine& engine, const TRecoveryRequest& request, std::function<bool(const TFoundFile&)> chosen)

@@ -109,8 +109,7 @@ TEST_P(FailingCard, EveryReaderAsksForABadSectorAtMostTwiceInARun) {
     request.Selection = TRecoverySelection::AllTypes();
     const TRecoveryResult two = Recover(*engine_, request);
     EXPECT_GT(two.Recovered, 5);
-    // The files of the areas read again were found after those beyond them, yet recovery as the
-    // scan passed wrote each of them, as recovery after the scan does.
+    // Recovery as the scan passed wrote the same files, as long, as recovery after the scan.
     const auto written = [](const TRecoveryResult& r) {
         std::map<std::int64_t, std::uint64_t> bytes;
         for (const TRecoveryEntry& e : r.Files)
