@@ -14,6 +14,29 @@
 
 namespace lumivore {
 
+int OpenUnnamedFile(int folderFd, const char* what) {
+    if (folderFd < 0)
+        return -1;
+    int fd = -1;
+#ifdef O_TMPFILE
+    fd = ::openat(folderFd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+#endif
+    // A file system without unnamed files (FAT, exFAT): a name of its own, unlinked at once;
+    // the open descriptor keeps the file until it is closed.
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        const std::string name =
+            std::string(".lumivore-") + what + "-" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
+        fd = ::openat(folderFd, name.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd >= 0 && ::unlinkat(folderFd, name.c_str(), 0) != 0) {
+            ::close(fd);
+            return -1; // it would stay behind under that name
+        }
+        if (fd < 0 && errno != EEXIST)
+            return -1;
+    }
+    return fd;
+}
+
 TSectorSpill::~TSectorSpill() {
     if (fd_ >= 0)
         ::close(fd_);
@@ -28,24 +51,7 @@ bool TSectorSpill::Open(int folderFd) {
     if (::fstatvfs(folderFd, &vfs) != 0)
         return false;
     limit_ = std::min<std::uint64_t>(limit_, std::uint64_t{vfs.f_bavail} * vfs.f_frsize / 4);
-#ifdef O_TMPFILE
-    fd_ = ::openat(folderFd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-#endif
-    if (fd_ < 0) {
-        // A file system without unnamed files (FAT, exFAT): a name of its own, unlinked at once;
-        // the open descriptor keeps the file until it is closed.
-        for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
-            const std::string name = ".lumivore-spill-" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
-            fd_ = ::openat(folderFd, name.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC | O_NOFOLLOW, 0600);
-            if (fd_ >= 0 && ::unlinkat(folderFd, name.c_str(), 0) != 0) {
-                ::close(fd_);
-                fd_ = -1;
-                return false; // it would stay behind under that name
-            }
-            if (fd_ < 0 && errno != EEXIST)
-                return false;
-        }
-    }
+    fd_ = OpenUnnamedFile(folderFd, "spill");
     return fd_ >= 0;
 }
 

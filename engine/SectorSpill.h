@@ -14,6 +14,12 @@
 
 namespace lumivore {
 
+// Makes a file with no name in the folder open as folderFd (where the file system has no such
+// files, one named ".lumivore-" + what + ..., unlinked as soon as it is made) and gives its
+// descriptor, or -1 when none can be made. Nothing of it is left behind however the program
+// ends.
+int OpenUnnamedFile(int folderFd, const char* what);
+
 class TSectorSpill {
 public:
     // At most limitBytes are kept at once; past that, sectors are not kept (they are read
