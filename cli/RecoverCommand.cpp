@@ -195,8 +195,22 @@ private:
     std::chrono::steady_clock::time_point lastDraw_{};
 };
 
+// What the summary tells of the chosen files, counted over their entries.
+struct TWrittenCounts {
+    std::size_t Chosen = 0, Reassembled = 0, Incomplete = 0, Named = 0, Original = 0, EntrySized = 0;
+    void Add(const TRecoveryEntry& e, const TFoundFile& f) {
+        ++Chosen;
+        Reassembled += e.Status == TRecoveryStatus::Recovered && f.Reassembled();
+        Incomplete += e.Status == TRecoveryStatus::Recovered && f.Incomplete;
+        Named += !f.OriginalName.empty();
+        Original += e.NamedOriginally;
+        EntrySized += e.Source == TLengthSource::Entry;
+    }
+};
+
 // Prints what recovery did and gives the exit status.
-int Summary(const TRecoveryResult& result, double seconds, const TScanOutcome& scan, const TOptions& opt) {
+int Summary(const TRecoveryResult& result, const TWrittenCounts& counts, double seconds, const TScanOutcome& scan,
+            const TOptions& opt) {
     if (!result.Started) {
         std::fprintf(stderr, "lumivore-cli: %s\n", result.Message.c_str());
         return kExitFailed;
@@ -206,28 +220,18 @@ int Summary(const TRecoveryResult& result, double seconds, const TScanOutcome& s
                 result.Failed, result.Abandoned, result.NotWritten,
                 static_cast<unsigned long long>(result.BytesWritten), opt.To.c_str());
     std::printf("recovery took %.2f s (%.1f MB/s)\n", seconds, seconds > 0 ? mb / seconds : 0.0);
-    std::size_t reassembled = 0, incomplete = 0;
-    for (const TRecoveryEntry& e : result.Files) {
-        const TFoundFile& f = result.FileOf(e);
-        reassembled += e.Status == TRecoveryStatus::Recovered && f.Reassembled();
-        incomplete += e.Status == TRecoveryStatus::Recovered && f.Incomplete;
-    }
-    if (reassembled > 0 || incomplete > 0)
+    if (counts.Reassembled > 0 || counts.Incomplete > 0)
         std::printf("%zu photo(s) put back together from pieces, %zu incomplete (their rest was not found)\n",
-                    reassembled, incomplete);
-    std::size_t named = 0, original = 0, entrySized = 0;
-    for (const TRecoveryEntry& e : result.Files) {
-        named += !result.FileOf(e).OriginalName.empty();
-        original += e.NamedOriginally;
-        entrySized += e.Source == TLengthSource::Entry;
-    }
-    if (named > 0)
-        std::printf("%zu file(s) named by the card's file system%s; %zu written at the size its entry gives\n", named,
-                    opt.Names ? (", " + std::to_string(original) + " written under that name").c_str() : " (--names writes them so)",
-                    entrySized);
+                    counts.Reassembled, counts.Incomplete);
+    if (counts.Named > 0)
+        std::printf("%zu file(s) named by the card's file system%s; %zu written at the size its entry gives\n",
+                    counts.Named,
+                    opt.Names ? (", " + std::to_string(counts.Original) + " written under that name").c_str()
+                              : " (--names writes them so)",
+                    counts.EntrySized);
     if (!result.ReportPath.empty())
         std::printf("report: %s\n", result.ReportPath.c_str());
-    if (result.Files.empty())
+    if (counts.Chosen == 0)
         std::printf("no found file is of the chosen types\n");
     if (scan.ReadErrors > 0)
         std::printf("%lld unreadable sector(s) on the source\n", static_cast<long long>(scan.ReadErrors));
@@ -266,10 +270,16 @@ int RunOnePass(TScanEngine& engine, TRecoveryRequest request, const TScanRange& 
     // The files still waiting after the last block; Ctrl+C still stops them.
     TRecoverProgress pump(engine, true, 0);
     engine.MessagePump = &pump;
-    const TRecoveryResult result = session.Finish(scan.Stopped);
+    TRecoveryResult result = session.Finish(scan.Stopped);
     engine.MessagePump = nullptr;
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    return Summary(result, seconds, scan, opt);
+    TWrittenCounts counts;
+    try {
+        session.ForEachEntry([&counts](const TRecoveryEntry& e, const TFoundFile& f) { counts.Add(e, f); });
+    } catch (const std::exception& ex) {
+        result.Message += (result.Message.empty() ? "" : " ") + std::string(ex.what());
+    }
+    return Summary(result, counts, seconds, scan, opt);
 }
 
 int Run(const TOptions& opt) {
@@ -342,7 +352,10 @@ int Run(const TOptions& opt) {
     engine->MessagePump = nullptr;
     progress.Finish();
 
-    return Summary(result, seconds, scan, opt);
+    TWrittenCounts counts;
+    for (const TRecoveryEntry& e : result.Files)
+        counts.Add(e, result.FileOf(e));
+    return Summary(result, counts, seconds, scan, opt);
 }
 
 } // namespace

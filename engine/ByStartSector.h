@@ -6,6 +6,7 @@
 // later and lie earlier, go in their place.
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <utility>
@@ -49,6 +50,14 @@ public:
     }
     TValue& operator[](std::int64_t start) { return Add(start); }
     void clear() { entries_.clear(); }
+    std::size_t size() const { return entries_.size(); }
+    // The k-th entry by start sector.
+    const TEntry& Nth(std::size_t k) const { return entries_[k]; }
+    // Removes the entries for which drop(entry) is true.
+    template <typename TDrop>
+    void EraseIf(const TDrop& drop) {
+        std::erase_if(entries_, drop);
+    }
 
 private:
     static bool Before(const TEntry& e, std::int64_t start) { return e.first < start; }

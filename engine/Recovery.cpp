@@ -72,10 +72,12 @@ void NameEnclosingFiles(TRecoveryResult& result) {
         const TFoundFile& f = result.FileOf(e);
         if (!f.Nested())
             continue;
-        const TFoundFile* holder = byStart[f.NestedIn];
-        e.Enclosing = holder != nullptr ? RecoveredFileName(holder->StartSector, holder->Ext)
-                                        : "sector " + std::to_string(f.NestedIn);
+        e.Enclosing = EnclosingName(byStart[f.NestedIn], f.NestedIn);
     }
+}
+
+std::string EnclosingName(const TFoundFile* holder, std::int64_t nestedIn) {
+    return holder != nullptr ? RecoveredFileName(holder->StartSector, holder->Ext) : "sector " + std::to_string(nestedIn);
 }
 
 bool PrepareDestination(const TScanEngine& engine, const TRecoveryRequest& request, TOutputDir& dest,

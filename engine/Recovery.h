@@ -211,8 +211,13 @@ public:
     bool Start(std::string& message);
     void BlockScanned(std::uint64_t firstSector, const std::uint8_t* data, std::uint64_t sectors) override;
     // After the scan: writes the files still waiting (when the scan was stopped they are left
-    // unwritten), then the report. Sets Busy while it runs.
+    // unwritten), then the report. Sets Busy while it runs. The result's Files is empty: the
+    // entries were kept on the destination drive as the files were handled (a card of many
+    // thousand files would hold them all in memory), and ForEachEntry reads them back.
     TRecoveryResult Finish(bool scanStopped);
+    // After Finish: each chosen file's entry with its record, in the report's order (by start
+    // sector). Throws when the entries kept on the destination cannot be read back.
+    void ForEachEntry(const std::function<void(const TRecoveryEntry&, const TFoundFile&)>& each) const;
 
 private:
     struct TImpl;

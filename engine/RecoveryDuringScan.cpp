@@ -11,6 +11,7 @@
 #include "engine/ClusterGeometry.h"
 #include "engine/Fragments.h"
 #include "engine/Nesting.h"
+#include "engine/RecoveryEntries.h"
 #include "engine/RecoveryRun.h"
 #include "engine/ScanEngine.h"
 #include "formats/JpegEntropy.h"
@@ -20,9 +21,9 @@ namespace lumivore {
 using detail::kMeasureCeiling;
 using detail::kSpillLimit;
 using detail::kWriteBlock;
-using detail::NameEnclosingFiles;
 using detail::PrepareDestination;
 using detail::ReadZeroFilling;
+using detail::TRecoveryEntries;
 using detail::TFileOutcome;
 using detail::TRecoveryRun;
 using detail::TUnreadableSectors;
@@ -173,6 +174,8 @@ struct TRecoveryDuringScan::TImpl {
     std::function<bool(const TFoundFile&)> Chosen;
     TOutputDir Dest;
     TRecoveryResult Result;
+    // The entry of each file handled, on the destination: Result.Files stays empty.
+    TRecoveryEntries Entries;
     TScanWindow Window{kWindowSectors};
     TSectorSpill Spill{kSpillLimit};
     std::unique_ptr<TRecoveryRun> Run;
@@ -416,6 +419,29 @@ struct TRecoveryDuringScan::TImpl {
         Engine.FragmentOptions.HeldSectors = nullptr;
     }
 
+    // The record of an entry's file as it stands now; an empty one when FoundFiles has none.
+    const TFoundFile& RecordOf(const TRecoveryEntry& e) const {
+        const TFoundFile* f = Current(e.StartSector);
+        return f != nullptr ? *f : Result.FileOf(e);
+    }
+
+    // An entry read back after the scan, with where its record now sits and, for a nested
+    // file, what holds it.
+    TRecoveryEntry Completed(TRecoveryEntry e) const {
+        if (const std::uint32_t i = IndexOf(e.StartSector); i != kNowhere)
+            e.Index = i;
+        const TFoundFile& f = RecordOf(e);
+        if (f.Nested()) {
+            const std::uint32_t holder = IndexOf(f.NestedIn);
+            e.Enclosing = detail::EnclosingName(
+                holder < Engine.FoundFiles.size() && Engine.FoundFiles[holder].StartSector == f.NestedIn
+                    ? &Engine.FoundFiles[holder]
+                    : nullptr,
+                f.NestedIn);
+        }
+        return e;
+    }
+
     // A new entry for the file f records, as the scan has found it so far.
     TRecoveryEntry EntryFor(const TFoundFile& f) const {
         TRecoveryEntry e;
@@ -432,7 +458,7 @@ struct TRecoveryDuringScan::TImpl {
         if (Ended || Engine.StopRequested) {
             e.Status = TRecoveryStatus::NotWritten;
             e.Detail = Ended ? EndReason : "not written: recovery was stopped";
-            Result.Files.push_back(e);
+            Entries.Put(e);
             ++Result.NotWritten;
             return;
         }
@@ -445,7 +471,7 @@ struct TRecoveryDuringScan::TImpl {
             e = EntryFor(f);
             outcome = Run->HandleOne(e, f, pending);
         }
-        Result.Files.push_back(e);
+        Entries.Put(e);
         if (outcome.Stop) {
             Result.Stopped = true;
         } else if (outcome.Fatal) {
@@ -497,24 +523,16 @@ struct TRecoveryDuringScan::TImpl {
     // (a photo its test let through that turned out to be in pieces, a file found to lie inside
     // a photo, or outside the one it seemed part of) is taken back: what was written of it is
     // removed, and it is handled again as its record now says, as recovery after the scan would.
-    // The entries kept close up in place: a second list would hold every entry twice for a while.
     void TakeBackChanged() {
-        std::size_t kept = 0;
-        for (std::size_t k = 0; k < Result.Files.size(); ++k) {
-            TRecoveryEntry& e = Result.Files[k];
+        Entries.Update([&](TRecoveryEntry& e) {
             const TFoundFile* now = Current(e.StartSector);
-            const bool changed = now != nullptr && e.WrittenAs != TRecoveryEntry::TWrittenAs::Of(*now);
-            if (!changed) {
-                if (kept != k)
-                    Result.Files[kept] = std::move(e);
-                ++kept;
-                continue;
-            }
+            if (now == nullptr || e.WrittenAs == TRecoveryEntry::TWrittenAs::Of(*now))
+                return TRecoveryEntries::TAfter::Same;
             Drop(e);
             if (const auto it = Looks.find(e.StartSector); it != Looks.end())
                 it->second.Handled = false;
-        }
-        Result.Files.erase(Result.Files.begin() + static_cast<std::ptrdiff_t>(kept), Result.Files.end());
+            return TRecoveryEntries::TAfter::Removed;
+        });
     }
 
     // Removes what was written of a file and takes it out of the counts.
@@ -532,23 +550,24 @@ struct TRecoveryDuringScan::TImpl {
     // When the run stopped before the pass, they keep what the scan saw, named, but the report
     // says they were not checked: one of them may still be a photo in pieces.
     void SettlePending(bool stopped) {
-        for (TRecoveryEntry& e : Result.Files) {
+        Entries.Update([&](TRecoveryEntry& e) {
             if (e.Temporary.empty())
-                continue;
+                return TRecoveryEntries::TAfter::Same;
             if (stopped && e.Status == TRecoveryStatus::Recovered) {
                 Run->Uncount(e);
                 e.Status = TRecoveryStatus::Failed;
                 e.Detail = "failed: written as the scan saw it, but not checked for pieces: recovery was stopped first";
                 Run->Recount(e);
             }
-            const TFileOutcome outcome = Run->NamePending(e, Result.FileOf(e));
+            const TFileOutcome outcome = Run->NamePending(e, RecordOf(e));
             if (outcome.Fatal && !Ended) {
                 Ended = true;
                 Result.Stopped = true;
                 Result.Message = outcome.Message;
                 EndReason = "not written: recovery ended early";
             }
-        }
+            return TRecoveryEntries::TAfter::Changed;
+        });
     }
 
     // After the scan: what the card's file system said of the files. A file written while the
@@ -557,14 +576,14 @@ struct TRecoveryDuringScan::TImpl {
     // are not read again, so a file that its entry makes longer keeps what was written, and the
     // report says so.
     void NameOriginals() {
-        for (TRecoveryEntry& e : Result.Files) {
+        Entries.Update([&](TRecoveryEntry& e) {
             const TFoundFile* now = Current(e.StartSector);
             if (now == nullptr || now->OriginalName.empty())
-                continue;
+                return TRecoveryEntries::TAfter::Same;
             const TFoundFile& f = *now;
             const bool written = !e.Name.empty() && !e.NamedOriginally && e.Name.find('/') == std::string::npos;
             if (!written || e.Source == TLengthSource::Entry)
-                continue;
+                return TRecoveryEntries::TAfter::Same;
             if (f.UseEntrySize && f.EntrySize > 0 && e.BytesWritten != static_cast<std::uint64_t>(f.EntrySize)) {
                 const auto entrySize = static_cast<std::uint64_t>(f.EntrySize);
                 if (entrySize < e.BytesWritten && Dest.Truncate(e.Name, entrySize)) {
@@ -588,14 +607,15 @@ struct TRecoveryDuringScan::TImpl {
                                " bytes; written as measured while the scan ran" + (e.Detail.empty() ? "" : "; " + e.Detail);
                 }
             }
-            if (!Request.OriginalNames)
-                continue;
-            const TWriteResult w = Run->MoveOriginal(e.Name, f, e.Damaged);
-            if (w.Outcome == TWriteOutcome::Written) {
-                e.Name = w.Name;
-                e.NamedOriginally = true;
+            if (Request.OriginalNames) {
+                const TWriteResult w = Run->MoveOriginal(e.Name, f, e.Damaged);
+                if (w.Outcome == TWriteOutcome::Written) {
+                    e.Name = w.Name;
+                    e.NamedOriginally = true;
+                }
             }
-        }
+            return TRecoveryEntries::TAfter::Changed;
+        });
     }
 
     // Adds to a file written whole while the scan ran the bytes that follow it on the device up
@@ -665,6 +685,7 @@ bool TRecoveryDuringScan::Start(std::string& message) {
     }
     m.Result.Started = true;
     m.Result.Records = &m.Engine.FoundFiles;
+    m.Entries.Open(m.Dest.Descriptor());
     m.HoldPhotos = m.Engine.ReassembleAfterScan;
     m.ForgetJudged();
     // The pass after the scan reads what the window still holds from it, not from the device.
@@ -703,6 +724,14 @@ void TRecoveryDuringScan::BlockScanned(std::uint64_t firstSector, const std::uin
     }
 }
 
+void TRecoveryDuringScan::ForEachEntry(const std::function<void(const TRecoveryEntry&, const TFoundFile&)>& each) const {
+    const TImpl& m = *impl_;
+    for (std::size_t k = 0; k < m.Entries.Size(); ++k) {
+        const TRecoveryEntry e = m.Completed(m.Entries.At(k));
+        each(e, m.RecordOf(e));
+    }
+}
+
 TRecoveryResult TRecoveryDuringScan::Finish(bool scanStopped) {
     TImpl& m = *impl_;
     if (!m.Run)
@@ -723,9 +752,6 @@ TRecoveryResult TRecoveryDuringScan::Finish(bool scanStopped) {
             look.Index = TImpl::kNowhere;
         for (std::size_t i = 0; i < m.Engine.FoundFiles.size(); ++i)
             m.Looks[m.Engine.FoundFiles[i].StartSector].Index = static_cast<std::uint32_t>(i);
-        for (TRecoveryEntry& e : m.Result.Files)
-            if (const std::uint32_t i = m.IndexOf(e.StartSector); i != TImpl::kNowhere)
-                e.Index = i;
         // Files of the last blocks, and those found when failing areas were read again.
         m.TakeNewFiles(true);
         if (!stopped)
@@ -739,12 +765,10 @@ TRecoveryResult TRecoveryDuringScan::Finish(bool scanStopped) {
         m.WriteReady(0, true);
         m.NameOriginals();
         // The report lists the files as recovery after the scan handles them: by start sector.
-        detail::SortByStartSector(m.Result.Files);
-        for (TRecoveryEntry& e : m.Result.Files)
-            if (const std::uint32_t i = m.IndexOf(e.StartSector); i != TImpl::kNowhere)
-                e.Index = i;
-        NameEnclosingFiles(m.Result);
-        WriteReport(m.Dest, m.Result);
+        WriteReport(m.Dest, m.Result, m.Entries.Size(), [&m](std::size_t k) {
+            const TRecoveryEntry e = m.Completed(m.Entries.At(k));
+            return detail::ReportLine(e, m.RecordOf(e));
+        });
         m.Dest.Sync();
     } catch (const std::exception& ex) {
         m.Result.Stopped = true;

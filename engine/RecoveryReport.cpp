@@ -65,7 +65,8 @@ constexpr char kReportHeader[] =
     "exposure,f_number,focal_length,inside,pieces,incomplete,claimed_length,original_name,"
     "original_folder,name_source,entry_size,entry_modified\n";
 
-// The report's line for one chosen file.
+} // namespace
+
 std::string ReportLine(const TRecoveryEntry& e, const TFoundFile& f) {
     const std::string fields[] = {
         e.Name,
@@ -109,8 +110,6 @@ std::string ReportLine(const TRecoveryEntry& e, const TFoundFile& f) {
     return line;
 }
 
-} // namespace
-
 // A stable sort of the entries would take a buffer of half of them (a card of many files holds
 // as many): the order is found over their places alone, and the entries are then moved into it
 // in place, a cycle at a time.
@@ -138,17 +137,23 @@ void SortByStartSector(std::deque<TRecoveryEntry>& files) {
 }
 
 void WriteReport(TOutputDir& dest, TRecoveryResult& result) {
+    WriteReport(dest, result, result.Files.size(),
+                [&result](std::size_t k) { return ReportLine(result.Files[k], result.FileOf(result.Files[k])); });
+}
+
+void WriteReport(TOutputDir& dest, TRecoveryResult& result, std::size_t count,
+                 const std::function<std::string(std::size_t)>& lineOf) {
     // The lines are made as the file is written, a block at a time, and counted once before:
     // a run of many thousand files never holds its whole report in memory.
     std::uint64_t size = sizeof kReportHeader - 1;
-    for (const TRecoveryEntry& e : result.Files)
-        size += ReportLine(e, result.FileOf(e)).size();
+    for (std::size_t k = 0; k < count; ++k)
+        size += lineOf(k).size();
     std::string made = kReportHeader; // lines made and not yet written
     std::size_t next = 0;              // the next entry to make a line of
     std::string block;
     const auto lines = [&](std::uint64_t, std::size_t n, const std::uint8_t*& out) {
-        for (; made.size() < n && next < result.Files.size(); ++next)
-            made += ReportLine(result.Files[next], result.FileOf(result.Files[next]));
+        for (; made.size() < n && next < count; ++next)
+            made += lineOf(next);
         if (made.size() < n)
             return false;
         block.assign(made, 0, n);

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -163,6 +164,15 @@ bool PrepareDestination(const TScanEngine& engine, const TRecoveryRequest& reque
 
 // Writes the report beside the files; a failure is added to the result's message.
 void WriteReport(TOutputDir& dest, TRecoveryResult& result);
+// The same for count files whose k-th line lineOf(k) gives (asked twice for each: once when the
+// report's size is counted, once when it is written).
+void WriteReport(TOutputDir& dest, TRecoveryResult& result, std::size_t count,
+                 const std::function<std::string(std::size_t)>& lineOf);
+// The report's line for one chosen file.
+std::string ReportLine(const TRecoveryEntry& e, const TFoundFile& f);
+// What the report says a nested file lies inside: the name the file holding it is recovered
+// under, or its start sector when that file is not among the found ones (holder null).
+std::string EnclosingName(const TFoundFile* holder, std::int64_t nestedIn);
 // Puts the entries in order of start sector, as a stable sort would, with little more memory
 // than the entries themselves: the order the report lists them in.
 void SortByStartSector(std::deque<TRecoveryEntry>& files);

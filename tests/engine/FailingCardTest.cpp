@@ -9,6 +9,7 @@
 
 #include "device/DskLib.h"
 #include "engine/Recovery.h"
+#include "OnePassResult.h"
 #include "engine/ScanEngine.h"
 #include "preview/Bitmap.h"
 #include "testkit/SampleCard.h"
@@ -96,7 +97,7 @@ TEST_P(FailingCard, EveryReaderAsksForABadSectorAtMostTwiceInARun) {
     engine_->BlockObserver = &session;
     engine_->Scan(0, card_.TotalSectors, nullptr, nullptr, nullptr);
     engine_->BlockObserver = nullptr;
-    const TRecoveryResult one = session.Finish(false);
+    const TRecoveryResult one = lumivore::testing::Finished(session, false);
     ASSERT_TRUE(one.Started);
     EXPECT_EQ(engine_->UnreadableSectors, static_cast<std::int64_t>(bad_.size()));
     for (std::uint64_t sector : bad_)

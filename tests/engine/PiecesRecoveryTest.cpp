@@ -11,6 +11,7 @@
 
 #include "device/DskLib.h"
 #include "engine/Recovery.h"
+#include "OnePassResult.h"
 #include "engine/ScanEngine.h"
 #include "testkit/SampleCard.h"
 #include "testkit/TempFiles.h"
@@ -59,7 +60,7 @@ protected:
         engine_->BlockObserver = &session;
         engine_->Scan(0, sectors, nullptr, nullptr, nullptr);
         engine_->BlockObserver = nullptr;
-        return session.Finish(false);
+        return Finished(session, false);
     }
     TRecoveryResult TwoSteps(const std::string& to, std::uint64_t sectors) {
         engine_->Scan(0, sectors, nullptr, nullptr, nullptr);
@@ -276,7 +277,7 @@ TEST_F(PiecesRecovery, APhotoThePassMayStillChangeHasNoFinalNameUntilThePassDeci
         for (const auto& entry : fs::directory_iterator(to))
             temporaries += entry.path().extension() == ".partial" ? 1 : 0;
         EXPECT_EQ(temporaries, 1u);
-        const TRecoveryResult r = session.Finish(stop);
+        const TRecoveryResult r = Finished(session, stop);
         ASSERT_EQ(r.Files.size(), 1u);
         EXPECT_EQ(r.Files[0].Name, name);
         EXPECT_EQ(testkit::ReadFile(fs::path(to) / name), photo);

@@ -13,6 +13,7 @@
 
 #include "device/DskLib.h"
 #include "engine/Recovery.h"
+#include "OnePassResult.h"
 #include "engine/ScanEngine.h"
 #include "engine/SectorSpill.h"
 #include "testkit/PhotoBuilder.h"
@@ -162,7 +163,7 @@ protected:
         engine_->BlockObserver = nullptr;
         engine_->MessagePump = nullptr;
         // A pump is given here only to stop the scan part-way.
-        return session.Finish(pump != nullptr);
+        return lumivore::testing::Finished(session, pump != nullptr);
     }
 
     static std::vector<char> Contents(const fs::path& path) {
@@ -296,7 +297,7 @@ TEST_F(RecoveryDuringScan, AFileInsideOneStillBeingMeasuredIsAFileOfItsOwn) {
     engine_->BlockObserver = &session;
     engine_->Scan(0, 4000, nullptr, nullptr, nullptr);
     engine_->BlockObserver = nullptr;
-    const TRecoveryResult one = session.Finish(false);
+    const TRecoveryResult one = lumivore::testing::Finished(session, false);
     ASSERT_EQ(one.Files.size(), 2u);
     EXPECT_EQ(one.Files[0].StartSector, 100);
     EXPECT_EQ(one.Files[0].Length, static_cast<std::int64_t>(png.size()));
