@@ -477,6 +477,10 @@ void TScanEngine::ScanBytes(const std::uint8_t* bytes, std::uint16_t sectorsRead
     const std::size_t limit = std::min<std::size_t>(sectorsRead, kBlockSectors);
     const TBytes block(bytes, limit * kSectorSize);
     const std::uint64_t blockByte = static_cast<std::uint64_t>(blockStart) * kSectorSize;
+    // Photos whose measures gather the bytes after their pictures keep this block's between
+    // them, one copy however many they are.
+    TSharedBlock shared(block);
+    const TSharedBlockScope sharing(&shared);
     // The last block's held-back sectors come first, with this block's first sectors after
     // them when it follows on: their files are found before this block continues the others.
     if (seamHeld_ > 0)

@@ -5,8 +5,10 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <vector>
+#include <functional>
+#include <memory>
 #include <string_view>
+#include <vector>
 
 #include "formats/ByteSearch.h"
 #include "formats/IsoMeasure.h"
@@ -17,6 +19,110 @@
 #include "formats/TiffWalker.h"
 
 namespace lumivore {
+
+namespace {
+
+// The block whose chunks measures share now (TSharedBlockScope); the scan walks one block at a
+// time on one thread.
+thread_local TSharedBlock* sharedBlock = nullptr;
+
+// Bytes a measure gathers to read later in one piece, in order: runs of shared blocks where the
+// bytes lie in the block shared now, else copies of their own.
+class TGathered {
+public:
+    std::size_t Size() const { return size_; }
+
+    // Adds the n bytes at file position at, which w holds.
+    void Add(const TStreamWindow& w, std::uint64_t at, std::size_t n) {
+        if (n > 0 && at < w.ChunkStart()) {
+            // From the bytes carried over from the last chunk.
+            std::uint8_t carried[kCarryBytes];
+            const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(n, w.ChunkStart() - at));
+            if (k > sizeof carried || !w.Get(at, k, carried))
+                return;
+            AddOwn(carried, k);
+            at += k;
+            n -= k;
+        }
+        if (n == 0)
+            return;
+        const TBytes chunk = w.ChunkFrom(at);
+        if (chunk.size() < n)
+            return;
+        const std::less<const std::uint8_t*> before;
+        if (sharedBlock != nullptr) {
+            const TBytes block = sharedBlock->Bytes();
+            if (!before(chunk.data(), block.data()) && !before(block.data() + block.size(), chunk.data() + n)) {
+                const auto offset = static_cast<std::size_t>(chunk.data() - block.data());
+                auto copy = sharedBlock->Copy();
+                if (!runs_.empty() && runs_.back().Shared == copy && runs_.back().From + runs_.back().Length == offset)
+                    runs_.back().Length += n;
+                else
+                    runs_.push_back({std::move(copy), {}, offset, n});
+                size_ += n;
+                return;
+            }
+        }
+        AddOwn(chunk.data(), n);
+    }
+
+    // All of them in one piece, until the next change or Release.
+    TBytes Whole() {
+        if (runs_.size() == 1)
+            return RunBytes(runs_[0]);
+        whole_.clear();
+        whole_.reserve(size_);
+        for (const TRun& run : runs_) {
+            const TBytes bytes = RunBytes(run);
+            whole_.insert(whole_.end(), bytes.begin(), bytes.end());
+        }
+        return whole_;
+    }
+    // Lets go of the piece Whole made.
+    void Release() { std::vector<std::uint8_t>().swap(whole_); }
+    void Clear() {
+        std::vector<TRun>().swap(runs_);
+        Release();
+        size_ = 0;
+    }
+
+private:
+    struct TRun {
+        std::shared_ptr<const std::vector<std::uint8_t>> Shared; // null for a copy of its own
+        std::vector<std::uint8_t> Own;
+        std::size_t From = 0; // in Shared
+        std::size_t Length = 0;
+    };
+
+    static TBytes RunBytes(const TRun& run) {
+        return run.Shared ? TBytes(run.Shared->data() + run.From, run.Length) : TBytes(run.Own);
+    }
+
+    void AddOwn(const std::uint8_t* data, std::size_t n) {
+        if (runs_.empty() || runs_.back().Shared)
+            runs_.push_back({});
+        TRun& run = runs_.back();
+        run.Own.insert(run.Own.end(), data, data + n);
+        run.Length = run.Own.size();
+        size_ += n;
+    }
+
+    std::vector<TRun> runs_;
+    std::size_t size_ = 0;
+    std::vector<std::uint8_t> whole_;
+};
+
+} // namespace
+
+std::shared_ptr<const std::vector<std::uint8_t>> TSharedBlock::Copy() {
+    if (!copy_)
+        copy_ = std::make_shared<const std::vector<std::uint8_t>>(bytes_.begin(), bytes_.end());
+    return copy_;
+}
+
+TSharedBlockScope::TSharedBlockScope(TSharedBlock* block) : before_(sharedBlock) { sharedBlock = block; }
+
+TSharedBlockScope::~TSharedBlockScope() { sharedBlock = before_; }
 
 bool TStreamWindow::Get(std::uint64_t at, std::size_t n, std::uint8_t* out) const {
     if (!Has(at, n))
@@ -306,33 +412,35 @@ private:
             return End(pos_);
         // A trailer: its bytes are gathered from here on, up to its reach, and measured then.
         phase_ = TPhase::Trailers;
-        trailer_.clear();
+        trailer_.Clear();
         measuredAt_ = 0;
         return Trailers(w);
     }
 
     TMeasureStatus Trailers(const TStreamWindow& w) {
-        const std::uint64_t have = pos_ + trailer_.size();
+        const std::uint64_t have = pos_ + trailer_.Size();
         if (have < w.Start())
             return TMeasureStatus::Failed;
-        const std::uint64_t room = kJpegTrailerReach - trailer_.size();
+        const std::uint64_t room = kJpegTrailerReach - trailer_.Size();
         const std::uint64_t take = std::min<std::uint64_t>(room, w.End() > have ? w.End() - have : 0);
-        const std::size_t from = trailer_.size();
-        trailer_.resize(from + static_cast<std::size_t>(take));
-        w.Get(have, static_cast<std::size_t>(take), trailer_.data() + from);
-        if (trailer_.size() >= kJpegTrailerReach)
+        const std::size_t before = trailer_.Size();
+        trailer_.Add(w, have, static_cast<std::size_t>(take));
+        if (trailer_.Size() != before + take)
+            return TMeasureStatus::Failed;
+        if (trailer_.Size() >= kJpegTrailerReach)
             return MeasureTrailers();
         // Trailers that end where a search finds their closing words may lie anywhere within
         // the reach, so the file's end is known once the reach is gathered. Only media whose
         // length the picture's XMP states end sooner: past what was gathered, where nothing
         // else can be seen. Measured again each time the gathered bytes have doubled.
-        if (!StatesMedia() || trailer_.size() < 2 * measuredAt_)
+        if (!StatesMedia() || trailer_.Size() < 2 * measuredAt_)
             return TMeasureStatus::Open;
-        measuredAt_ = std::max<std::size_t>(trailer_.size(), kTrailerLook);
-        const std::int64_t end = MeasureJpegTrailersAt(trailer_, pos_, 0, motion_);
-        if (end < 0 || static_cast<std::uint64_t>(end) <= pos_ + trailer_.size())
+        measuredAt_ = std::max<std::size_t>(trailer_.Size(), kTrailerLook);
+        const std::int64_t end = MeasureJpegTrailersAt(trailer_.Whole(), pos_, 0, motion_);
+        trailer_.Release();
+        if (end < 0 || static_cast<std::uint64_t>(end) <= pos_ + trailer_.Size())
             return TMeasureStatus::Open;
-        std::vector<std::uint8_t>().swap(trailer_);
+        trailer_.Clear();
         return EndAfterTrailer(static_cast<std::uint64_t>(end));
     }
 
@@ -341,8 +449,8 @@ private:
     // Measures the trailers over all the gathered bytes. A trailer that runs past them has no
     // end the measure can confirm.
     TMeasureStatus MeasureTrailers() {
-        const std::int64_t end = MeasureJpegTrailersAt(trailer_, pos_, 0, motion_);
-        std::vector<std::uint8_t>().swap(trailer_);
+        const std::int64_t end = MeasureJpegTrailersAt(trailer_.Whole(), pos_, 0, motion_);
+        trailer_.Clear();
         if (end < 0)
             return TMeasureStatus::Failed;
         return EndAfterTrailer(static_cast<std::uint64_t>(end));
@@ -373,7 +481,7 @@ private:
     std::vector<std::uint8_t> index_; // a segment read whole, while it comes in
     std::uint64_t indexAt_ = 0;
     std::size_t indexLength_ = 0; // the whole segment's bytes; 0 when none is being read
-    std::vector<std::uint8_t> trailer_; // the bytes after the picture while a trailer may follow
+    TGathered trailer_; // the bytes after the picture while a trailer may follow
     std::size_t measuredAt_ = 0;        // how many of them the trailers were last measured over
 };
 

@@ -9,8 +9,9 @@
 // read a header that straddles a block edge; everything else is a few positions and counters.
 // Only a JPEG's measure holds more, for a while: a segment it reads whole (a multi-picture
 // index, XMP; at most 64 KiB) until it has come, and the bytes after its picture while a
-// trailer may follow (at most kJpegTrailerReach). A measure that has ended or failed holds
-// nothing more and ignores further bytes.
+// trailer may follow (at most kJpegTrailerReach; those of a block the scan shares, by sharing
+// it: TSharedBlock). A measure that has ended or failed holds nothing more and ignores further
+// bytes.
 
 #include <cstddef>
 #include <cstdint>
@@ -27,6 +28,37 @@ enum class TMeasureStatus : std::uint8_t {
     Open,   // the end lies further on: feed the following bytes
     Ended,  // the end is known: Length()
     Failed, // the structure is broken, passes a limit, or the bytes stopped coming
+};
+
+// A block of bytes that the measures fed from it may keep parts of: copied once, by the first
+// measure that keeps some of it, and shared by all that do. While a JPEG's measure gathers the
+// bytes after its picture (up to kJpegTrailerReach), it keeps them so: the photos of a card
+// whose trailers overlap hold one copy of each block between them, not one each.
+class TSharedBlock {
+public:
+    explicit TSharedBlock(TBytes bytes) : bytes_(bytes) {}
+    TSharedBlock(const TSharedBlock&) = delete;
+    TSharedBlock& operator=(const TSharedBlock&) = delete;
+    TBytes Bytes() const { return bytes_; }
+    // The copy of the block, made on the first call.
+    std::shared_ptr<const std::vector<std::uint8_t>> Copy();
+
+private:
+    TBytes bytes_;
+    std::shared_ptr<const std::vector<std::uint8_t>> copy_;
+};
+
+// Makes block the one whose chunks measures share while this lives (the scan's walk over a
+// block); the one set before comes back after it. Chunks that lie elsewhere are copied.
+class TSharedBlockScope {
+public:
+    explicit TSharedBlockScope(TSharedBlock* block);
+    ~TSharedBlockScope();
+    TSharedBlockScope(const TSharedBlockScope&) = delete;
+    TSharedBlockScope& operator=(const TSharedBlockScope&) = delete;
+
+private:
+    TSharedBlock* before_;
 };
 
 // Bytes kept from one call of Feed to the next: the largest header a measure reads in one

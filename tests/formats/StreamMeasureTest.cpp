@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <malloc.h>
+
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -29,14 +32,26 @@ TFoundFile Kind(const char* ext, const char* make = "") {
 }
 
 // Feeds the file, followed by the zero bytes that follow it on a card, in pieces of the given
-// size, where the card ends; the length once the measure stops, or kUnknownLength.
-std::int64_t Streamed(const TFoundFile& rec, TByteVector bytes, std::size_t piece) {
+// size, where the card ends; the length once the measure stops, or kUnknownLength. Shared: each
+// piece is fed as the scan feeds a block, shared from a buffer that the next piece overwrites.
+std::int64_t Streamed(const TFoundFile& rec, TByteVector bytes, std::size_t piece, bool shared = false) {
     bytes.resize(bytes.size() + 4096, 0);
     auto measure = StartStreamMeasure(rec);
     if (!measure)
         return kUnknownLength;
-    for (std::size_t at = 0; at < bytes.size() && measure->Status() == TMeasureStatus::Open; at += piece)
-        measure->Feed(TBytes(bytes).subspan(at, std::min(piece, bytes.size() - at)));
+    TByteVector block;
+    for (std::size_t at = 0; at < bytes.size() && measure->Status() == TMeasureStatus::Open; at += piece) {
+        const TBytes part = TBytes(bytes).subspan(at, std::min(piece, bytes.size() - at));
+        if (!shared) {
+            measure->Feed(part);
+            continue;
+        }
+        block.assign(part.begin(), part.end());
+        TSharedBlock sharing(block);
+        const TSharedBlockScope scope(&sharing);
+        measure->Feed(block);
+        std::fill(block.begin(), block.end(), 0xAB);
+    }
     measure->Finish();
     return measure->Length();
 }
@@ -135,14 +150,17 @@ TEST(StreamMeasure, TrailersAfterThePictureCountWhenTheirEndLiesInALaterBlock) {
     const TByteVector video = testkit::MinimalMp4(700'000);
     TByteVector motion = testkit::TJpegBuilder().Jfif().Segment(0xE1, testkit::MotionPhotoXmp(video.size())).FakeScan(30'000).Build();
     motion.insert(motion.end(), video.begin(), video.end());
-    EXPECT_EQ(Streamed(Kind("JPG"), motion, 512000), static_cast<std::int64_t>(motion.size()));
-    EXPECT_EQ(Streamed(Kind("JPG"), motion, 4096), static_cast<std::int64_t>(motion.size()));
+    for (const bool shared : {false, true}) {
+        EXPECT_EQ(Streamed(Kind("JPG"), motion, 512000, shared), static_cast<std::int64_t>(motion.size()));
+        EXPECT_EQ(Streamed(Kind("JPG"), motion, 4096, shared), static_cast<std::int64_t>(motion.size()));
+    }
 
     // A picture that ends with a trailer in the same block but runs past its first one.
     TByteVector tagged = testkit::TJpegBuilder().Jfif().FakeScan(600'000).Build();
     const TByteVector records = testkit::PhotoMechanicTrailer(testkit::IptcRecords({"a caption"}));
     tagged.insert(tagged.end(), records.begin(), records.end());
     EXPECT_EQ(Streamed(Kind("JPG"), tagged, 512000), static_cast<std::int64_t>(tagged.size()));
+    EXPECT_EQ(Streamed(Kind("JPG"), tagged, 512000, true), static_cast<std::int64_t>(tagged.size()));
 }
 
 // A measure that meets broken structure stops at once, keeps nothing and ignores what follows.
@@ -316,17 +334,56 @@ TEST(StreamMeasure, WhatFollowsAPictureIsMeasuredWhereverTheBlockEdgeFalls) {
     const TByteVector video = testkit::MinimalMp4(3000);
     const TByteVector xmp = testkit::MotionPhotoXmp(video.size());
     for (std::size_t end = kBlock - 40; end <= kBlock + 8; ++end) {
-        TByteVector tagged = PictureOfSize(end);
-        tagged.insert(tagged.end(), records.begin(), records.end());
-        EXPECT_EQ(Streamed(Kind("JPG"), tagged, kBlock), static_cast<std::int64_t>(tagged.size()))
-            << "records after a picture ending at " << end;
-        TByteVector motion = PictureOfSize(end, xmp);
-        motion.insert(motion.end(), video.begin(), video.end());
-        EXPECT_EQ(Streamed(Kind("JPG"), motion, kBlock), static_cast<std::int64_t>(motion.size()))
-            << "a video after a picture ending at " << end;
-        const TByteVector plain = PictureOfSize(end);
-        EXPECT_EQ(Streamed(Kind("JPG"), plain, kBlock), static_cast<std::int64_t>(plain.size()))
-            << "nothing after a picture ending at " << end;
+        for (const bool shared : {false, true}) {
+            TByteVector tagged = PictureOfSize(end);
+            tagged.insert(tagged.end(), records.begin(), records.end());
+            EXPECT_EQ(Streamed(Kind("JPG"), tagged, kBlock, shared), static_cast<std::int64_t>(tagged.size()))
+                << "records after a picture ending at " << end << (shared ? ", shared" : "");
+            TByteVector motion = PictureOfSize(end, xmp);
+            motion.insert(motion.end(), video.begin(), video.end());
+            EXPECT_EQ(Streamed(Kind("JPG"), motion, kBlock, shared), static_cast<std::int64_t>(motion.size()))
+                << "a video after a picture ending at " << end << (shared ? ", shared" : "");
+            const TByteVector plain = PictureOfSize(end);
+            EXPECT_EQ(Streamed(Kind("JPG"), plain, kBlock, shared), static_cast<std::int64_t>(plain.size()))
+                << "nothing after a picture ending at " << end << (shared ? ", shared" : "");
+        }
+    }
+}
+
+// Small photos close together, each followed by what may begin a trailer: every measure gathers
+// the bytes after its picture, up to the trailer's reach. Those of a shared block are held once
+// for all of them; a copy each would hold some tens of megabytes.
+TEST(StreamMeasure, PhotosGatheringTheSameBlocksAfterTheirPicturesHoldOneCopyOfEach) {
+    constexpr std::size_t kBlock = 512'000, kStep = 8192, kPhotos = 60;
+    const TByteVector photo = PictureOfSize(2000);
+    TByteVector first(kBlock, 0);
+    for (std::size_t k = 0; k < kPhotos; ++k) {
+        std::copy(photo.begin(), photo.end(), first.begin() + static_cast<std::ptrdiff_t>(k * kStep));
+        const char* axs = "AXS!";
+        std::copy(axs, axs + 4, first.begin() + static_cast<std::ptrdiff_t>(k * kStep + photo.size()));
+    }
+    const TByteVector second(kBlock, 0x11);
+    const std::size_t before = mallinfo2().uordblks;
+    std::vector<std::unique_ptr<TStreamMeasure>> measures;
+    {
+        TSharedBlock sharing(first);
+        const TSharedBlockScope scope(&sharing);
+        for (std::size_t k = 0; k < kPhotos; ++k) {
+            measures.push_back(StartStreamMeasure(Kind("JPG")));
+            measures.back()->Feed(TBytes(first).subspan(k * kStep));
+        }
+    }
+    {
+        TSharedBlock sharing(second);
+        const TSharedBlockScope scope(&sharing);
+        for (auto& measure : measures)
+            EXPECT_EQ(measure->Feed(second), TMeasureStatus::Open);
+    }
+    const std::size_t held = mallinfo2().uordblks - before;
+    EXPECT_LT(held, 2 * kBlock + 256 * 1024) << "bytes held by " << kPhotos << " measures";
+    for (auto& measure : measures) {
+        measure->Finish();
+        EXPECT_EQ(measure->Length(), static_cast<std::int64_t>(photo.size()));
     }
 }
 
