@@ -53,8 +53,9 @@ public:
         if (sharedBlock != nullptr) {
             const TBytes block = sharedBlock->Bytes();
             if (!before(chunk.data(), block.data()) && !before(block.data() + block.size(), chunk.data() + n)) {
-                const auto offset = static_cast<std::size_t>(chunk.data() - block.data());
-                auto copy = sharedBlock->Copy();
+                std::size_t base = 0;
+                auto copy = sharedBlock->Copy(static_cast<std::size_t>(chunk.data() - block.data()), base);
+                const std::size_t offset = static_cast<std::size_t>(chunk.data() - block.data()) - base;
                 if (!runs_.empty() && runs_.back().Shared == copy && runs_.back().From + runs_.back().Length == offset)
                     runs_.back().Length += n;
                 else
@@ -114,9 +115,15 @@ private:
 
 } // namespace
 
-std::shared_ptr<const std::vector<std::uint8_t>> TSharedBlock::Copy() {
-    if (!copy_)
-        copy_ = std::make_shared<const std::vector<std::uint8_t>>(bytes_.begin(), bytes_.end());
+std::shared_ptr<const std::vector<std::uint8_t>> TSharedBlock::Copy(std::size_t from, std::size_t& base) {
+    // A second copy, for bytes before the first, takes the whole block: never more than two.
+    from = copy_ ? 0 : std::min(from, bytes_.size());
+    if (!copy_ || from < copyFrom_) {
+        copy_ = std::make_shared<const std::vector<std::uint8_t>>(bytes_.begin() + static_cast<std::ptrdiff_t>(from),
+                                                                  bytes_.end());
+        copyFrom_ = from;
+    }
+    base = copyFrom_;
     return copy_;
 }
 

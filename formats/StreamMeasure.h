@@ -40,12 +40,16 @@ public:
     TSharedBlock(const TSharedBlock&) = delete;
     TSharedBlock& operator=(const TSharedBlock&) = delete;
     TBytes Bytes() const { return bytes_; }
-    // The copy of the block, made on the first call.
-    std::shared_ptr<const std::vector<std::uint8_t>> Copy();
+    // A copy of the block from byte from (or from before it) to its end, made on the first call
+    // that needs it: the measures are fed in the order their files start, so the first copy
+    // usually serves all, and a second one is of the whole block. base is where the copy starts
+    // in the block.
+    std::shared_ptr<const std::vector<std::uint8_t>> Copy(std::size_t from, std::size_t& base);
 
 private:
     TBytes bytes_;
     std::shared_ptr<const std::vector<std::uint8_t>> copy_;
+    std::size_t copyFrom_ = 0;
 };
 
 // Makes block the one whose chunks measures share while this lives (the scan's walk over a
