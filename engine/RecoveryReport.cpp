@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <ctime>
 #include <filesystem>
-#include <numeric>
 #include <string>
 #include <vector>
 
@@ -108,32 +107,6 @@ std::string ReportLine(const TRecoveryEntry& e, const TFoundFile& f) {
     }
     line += '\n';
     return line;
-}
-
-// A stable sort of the entries would take a buffer of half of them (a card of many files holds
-// as many): the order is found over their places alone, and the entries are then moved into it
-// in place, a cycle at a time.
-void SortByStartSector(std::deque<TRecoveryEntry>& files) {
-    std::vector<std::uint32_t> order(files.size());
-    std::iota(order.begin(), order.end(), 0u);
-    std::stable_sort(order.begin(), order.end(), [&files](std::uint32_t a, std::uint32_t b) {
-        return files[a].StartSector < files[b].StartSector;
-    });
-    // order[k] is the place of the entry that belongs at k; a place done points at itself.
-    for (std::uint32_t k = 0; k < order.size(); ++k) {
-        if (order[k] == k)
-            continue;
-        TRecoveryEntry first = std::move(files[k]);
-        std::uint32_t at = k;
-        while (order[at] != k) {
-            const std::uint32_t from = order[at];
-            files[at] = std::move(files[from]);
-            order[at] = at;
-            at = from;
-        }
-        files[at] = std::move(first);
-        order[at] = at;
-    }
 }
 
 void WriteReport(TOutputDir& dest, TRecoveryResult& result) {

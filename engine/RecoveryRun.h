@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <string>
 #include <vector>
@@ -173,8 +172,5 @@ std::string ReportLine(const TRecoveryEntry& e, const TFoundFile& f);
 // What the report says a nested file lies inside: the name the file holding it is recovered
 // under, or its start sector when that file is not among the found ones (holder null).
 std::string EnclosingName(const TFoundFile* holder, std::int64_t nestedIn);
-// Puts the entries in order of start sector, as a stable sort would, with little more memory
-// than the entries themselves: the order the report lists them in.
-void SortByStartSector(std::deque<TRecoveryEntry>& files);
 
 } // namespace lumivore::detail

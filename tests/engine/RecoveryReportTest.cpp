@@ -1,13 +1,10 @@
-// The report of a recovery: its entries in order of start sector however they were handled,
-// and written a block at a time, the same bytes as a line at a time.
+// The report of a recovery: each entry with its own record, written a block at a time, the same
+// bytes as a line at a time.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <random>
 #include <string>
 
 #include "engine/RecoveryRun.h"
@@ -15,7 +12,6 @@
 #include "testkit/TempFiles.h"
 
 using namespace lumivore;
-using detail::SortByStartSector;
 using detail::WriteReport;
 
 namespace {
@@ -33,37 +29,6 @@ TRecoveryEntry Entry(std::int64_t start, int place) {
 std::string Contents(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-TEST(RecoveryReportOrder, EntriesGoInOrderOfStartSectorKeepingTheOrderOfEqualOnes) {
-    std::mt19937 random(7);
-    for (const std::size_t count : {0u, 1u, 2u, 17u, 3000u}) {
-        std::deque<TRecoveryEntry> entries;
-        // Few distinct start sectors: many entries share one (a file taken back and written
-        // again, a nested file at its holder's start), and their order must hold.
-        for (std::size_t i = 0; i < count; ++i)
-            entries.push_back(Entry(static_cast<std::int64_t>(random() % (count / 4 + 1)), static_cast<int>(i)));
-        std::deque<TRecoveryEntry> expected = entries;
-        std::stable_sort(expected.begin(), expected.end(), [](const TRecoveryEntry& a, const TRecoveryEntry& b) {
-            return a.StartSector < b.StartSector;
-        });
-        SortByStartSector(entries);
-        ASSERT_EQ(entries.size(), expected.size());
-        for (std::size_t i = 0; i < count; ++i) {
-            EXPECT_EQ(entries[i].Name, expected[i].Name) << count << " entries, place " << i;
-            EXPECT_EQ(entries[i].StartSector, expected[i].StartSector);
-        }
-    }
-    // Already in order, and in reverse order: a cycle of every entry.
-    std::deque<TRecoveryEntry> entries;
-    for (int i = 0; i < 1000; ++i)
-        entries.push_back(Entry(1000 - i, i));
-    SortByStartSector(entries);
-    for (int i = 0; i < 1000; ++i)
-        EXPECT_EQ(entries[static_cast<std::size_t>(i)].StartSector, i + 1);
-    SortByStartSector(entries);
-    EXPECT_EQ(entries.front().Name, "f999.jpg");
-    EXPECT_EQ(entries.back().Name, "f0.jpg");
 }
 
 // An entry names its record by place and start sector; the scan may move records after the
