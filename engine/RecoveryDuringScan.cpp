@@ -179,7 +179,10 @@ struct TRecoveryDuringScan::TImpl {
     TScanWindow Window{kWindowSectors};
     TSectorSpill Spill{kSpillLimit};
     std::unique_ptr<TRecoveryRun> Run;
-    TFoundFileList Waiting;  // chosen files not written yet, by start sector
+    // The chosen files not written yet, by start sector: their records stay in FoundFiles, where
+    // the scan settles their lengths and nesting (files of unknown length wait 50 MiB, so a card
+    // of many may have tens of thousands waiting).
+    std::vector<std::int64_t> Waiting;
     // What is known of each found file, by start sector: where it sits in FoundFiles (the scan
     // only appends while it runs; kNowhere when it is not there), whether it was looked at,
     // whether it was written or given up. One entry of 16 bytes a found file: a card of many
@@ -241,12 +244,11 @@ struct TRecoveryDuringScan::TImpl {
             const TFoundFile& f = Engine.FoundFiles[i];
             TLook& look = Looks[f.StartSector];
             if (!look.Seen && Chosen(f))
-                Waiting.push_back(f);
+                Waiting.push_back(f.StartSector);
             look.Seen = true;
         }
         Looked = Engine.FoundFiles.size();
-        std::stable_sort(Waiting.begin(), Waiting.end(),
-                         [](const TFoundFile& a, const TFoundFile& b) { return a.StartSector < b.StartSector; });
+        std::sort(Waiting.begin(), Waiting.end());
     }
 
     // Drops from Open the files whose length the scan has found or whose measuring window has
@@ -320,8 +322,9 @@ struct TRecoveryDuringScan::TImpl {
             const auto start = static_cast<std::uint64_t>(f.StartSector);
             spans.emplace_back(start, start + NeedSectors(f) + further);
         };
-        for (const TFoundFile& f : Waiting)
-            add(f, 0);
+        for (const std::int64_t start : Waiting)
+            if (const TFoundFile* f = Current(start))
+                add(*f, 0);
         // A photo held back for the pass: its rest is looked for among the sectors after it, as
         // far as the pass reaches past a break (engine/Fragments.h), and as far again for a
         // second break; what a search reaches further is read from the device.
@@ -486,12 +489,15 @@ struct TRecoveryDuringScan::TImpl {
         if (!all)
             SettleOpen(scanned);
         const std::int64_t earliestOpen = all ? std::numeric_limits<std::int64_t>::max() : EarliestOpen();
-        TFoundFileList later;
-        for (TFoundFile& f : Waiting) {
-            // Its length and nesting may have been settled since, and after the scan the pass
-            // may have found it in pieces.
-            if (const TFoundFile* now = Current(f.StartSector))
-                f = *now;
+        std::vector<std::int64_t> later;
+        for (const std::int64_t start : Waiting) {
+            // Its record as it stands now: its length and nesting may have been settled since,
+            // and after the scan the pass may have found it in pieces. (The scan only adds
+            // records, so each one is there.)
+            const TFoundFile* now = Current(start);
+            if (now == nullptr)
+                continue;
+            const TFoundFile& f = *now;
             // A file that turned out to lie inside another is left out, as by type it would be.
             if (!Chosen(f))
                 continue;
@@ -501,11 +507,8 @@ struct TRecoveryDuringScan::TImpl {
             const std::uint32_t index = IndexOf(f.StartSector);
             const bool measuring = index != kNowhere && Engine.Measuring(index);
             // (After the scan the scan itself has judged every claim.)
-            if (!all && index < Engine.FoundFiles.size() && Engine.FoundFiles[index].StartSector == f.StartSector &&
-                f.ClaimFrom >= 0) {
+            if (!all && index < Engine.FoundFiles.size() && &Engine.FoundFiles[index] == now && f.ClaimFrom >= 0)
                 CutClaim(Engine.FoundFiles[index]);
-                f = Engine.FoundFiles[index];
-            }
             if (all || (!mayBeHeld && !measuring && Ready(f, scanned))) {
                 const TPhotoVerdict verdict = all ? TPhotoVerdict::Final : MayBeInPieces(f);
                 if (verdict == TPhotoVerdict::Hold)
@@ -513,7 +516,7 @@ struct TRecoveryDuringScan::TImpl {
                 else
                     Write(f, verdict == TPhotoVerdict::Pending);
             } else {
-                later.push_back(f);
+                later.push_back(start);
             }
         }
         Waiting.swap(later);
@@ -643,20 +646,17 @@ struct TRecoveryDuringScan::TImpl {
     // After the scan and its pass: the photos held back wait with the rest, and so does a file
     // that the pass showed to lie outside the photo it seemed to be part of.
     void TakeBackHeld() {
-        std::set<std::int64_t> waiting;
-        for (const TFoundFile& f : Waiting)
-            waiting.insert(f.StartSector);
+        std::set<std::int64_t> waiting(Waiting.begin(), Waiting.end());
         for (const std::int64_t start : Held)
-            if (const TFoundFile* f = Current(start); f != nullptr && waiting.insert(start).second)
-                Waiting.push_back(*f);
+            if (Current(start) != nullptr && waiting.insert(start).second)
+                Waiting.push_back(start);
         Held.clear();
         for (const TFoundFile& f : Engine.FoundFiles)
             if (!Handled(f.StartSector) && waiting.count(f.StartSector) == 0 && Chosen(f)) {
                 waiting.insert(f.StartSector);
-                Waiting.push_back(f);
+                Waiting.push_back(f.StartSector);
             }
-        std::stable_sort(Waiting.begin(), Waiting.end(),
-                         [](const TFoundFile& a, const TFoundFile& b) { return a.StartSector < b.StartSector; });
+        std::sort(Waiting.begin(), Waiting.end());
     }
 };
 
