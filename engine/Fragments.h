@@ -205,8 +205,8 @@ inline constexpr std::uint64_t kSamplesPerCluster = 2;
 // in one run: when the start of another found file (nextStart, the first start after its own)
 // lies inside it, or, with sampling on, when one of the first kSamplesPerCluster sectors of a
 // cluster inside it cannot be coded data. readSector copies the 512 bytes at a device offset
-// and is false when it cannot, which counts as broken. A JPEG of unknown length is always decoded. sampledBytes, when given,
-// grows by the bytes read.
+// and is false when it cannot, which counts as broken. A JPEG of unknown length is always
+// decoded. sampledBytes, when given, grows by the bytes read.
 bool JpegExtentLooksBroken(std::uint64_t start, std::uint64_t end, std::uint64_t nextStart,
                            const TClusterGeometry& geometry, bool sample,
                            const std::function<bool(std::uint64_t offset, std::uint8_t* sector)>& readSector,

@@ -200,9 +200,9 @@ private:
 // destination drive meanwhile (engine/SectorSpill.h), so the device is read once and memory
 // does not grow with the files' lengths: only with their number (the found file's record, what
 // the pass after the scan knows of it, the place of its entry, which is kept on the destination
-// too: about 0.55 KB in all, about 24,000 photos within 32 MiB). Files are chosen by a predicate on their records, which carry
-// their nesting as found so far; an AVI's further RIFF chunks are followed as soon
-// as it is found.
+// too: about 0.55 KB in all, about 24,000 photos within 32 MiB). Files are chosen by a predicate
+// on their records, which carry their nesting as found so far; an AVI's further RIFF chunks are
+// followed as soon as it is found.
 // The files, their names and the report are those that recovery after the scan would give.
 class TRecoveryDuringScan : public TBlockObserver {
 public:

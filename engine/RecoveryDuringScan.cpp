@@ -433,15 +433,8 @@ struct TRecoveryDuringScan::TImpl {
     TRecoveryEntry Completed(TRecoveryEntry e) const {
         if (const std::uint32_t i = IndexOf(e.StartSector); i != kNowhere)
             e.Index = i;
-        const TFoundFile& f = RecordOf(e);
-        if (f.Nested()) {
-            const std::uint32_t holder = IndexOf(f.NestedIn);
-            e.Enclosing = detail::EnclosingName(
-                holder < Engine.FoundFiles.size() && Engine.FoundFiles[holder].StartSector == f.NestedIn
-                    ? &Engine.FoundFiles[holder]
-                    : nullptr,
-                f.NestedIn);
-        }
+        if (const TFoundFile& f = RecordOf(e); f.Nested())
+            e.Enclosing = detail::EnclosingName(Current(f.NestedIn), f.NestedIn);
         return e;
     }
 

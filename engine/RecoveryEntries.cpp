@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <stdexcept>
 
@@ -133,19 +132,9 @@ void TRecoveryEntries::Put(const TRecoveryEntry& e) {
 std::uint64_t TRecoveryEntries::Keep(const TRecoveryEntry& e) {
     PackEntry(e, packed_);
     if (fd_ >= 0 && !writeFailed_) {
-        std::size_t done = 0;
-        while (done < packed_.size()) {
-            const ssize_t w = ::pwrite(fd_, packed_.data() + done, packed_.size() - done,
-                                       static_cast<off_t>(fileEnd_ + done));
-            if (w < 0 && errno == EINTR)
-                continue;
-            if (w <= 0)
-                break;
-            done += static_cast<std::size_t>(w);
-        }
-        if (done == packed_.size()) {
+        if (WriteAllAt(fd_, reinterpret_cast<const std::uint8_t*>(packed_.data()), packed_.size(), fileEnd_)) {
             const std::uint64_t at = fileEnd_;
-            fileEnd_ += done;
+            fileEnd_ += packed_.size();
             return at;
         }
         // A full or failing destination: this entry and the ones after it stay in memory.
@@ -169,25 +158,15 @@ TRecoveryEntry TRecoveryEntries::Read(std::uint64_t place) const {
         return e;
     }
     std::vector<std::uint8_t> bytes(kFirstRead);
-    const auto readAt = [&](std::size_t from, std::size_t to) {
-        while (from < to) {
-            const ssize_t r = ::pread(fd_, bytes.data() + from, to - from, static_cast<off_t>(place + from));
-            if (r < 0 && errno == EINTR)
-                continue;
-            if (r <= 0)
-                return from;
-            from += static_cast<std::size_t>(r);
-        }
-        return from;
-    };
-    const std::size_t got = readAt(0, static_cast<std::size_t>(std::min<std::uint64_t>(kFirstRead, fileEnd_ - place)));
+    const std::size_t got =
+        ReadAt(fd_, bytes.data(), static_cast<std::size_t>(std::min<std::uint64_t>(kFirstRead, fileEnd_ - place)), place);
     std::uint32_t size = 0;
     if (got >= kSizeBytes)
         std::memcpy(&size, bytes.data(), sizeof size);
     bool whole = size <= got;
     if (!whole && place + size <= fileEnd_) {
         bytes.resize(size);
-        whole = readAt(got, size) == size;
+        whole = ReadAt(fd_, bytes.data() + got, size - got, place + got) == size - got;
     }
     if (size < kSizeBytes || !whole || !UnpackEntry(bytes.data(), size, e))
         throw std::runtime_error("The list of the files handled, kept on the destination, could not be read back.");

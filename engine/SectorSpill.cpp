@@ -37,6 +37,31 @@ int OpenUnnamedFile(int folderFd, const char* what) {
     return fd;
 }
 
+bool WriteAllAt(int fd, const std::uint8_t* data, std::size_t n, std::uint64_t at) {
+    for (std::size_t done = 0; done < n;) {
+        const ssize_t w = ::pwrite(fd, data + done, n - done, static_cast<off_t>(at + done));
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return false;
+        done += static_cast<std::size_t>(w);
+    }
+    return true;
+}
+
+std::size_t ReadAt(int fd, std::uint8_t* out, std::size_t n, std::uint64_t at) {
+    std::size_t done = 0;
+    while (done < n) {
+        const ssize_t r = ::pread(fd, out + done, n - done, static_cast<off_t>(at + done));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            break;
+        done += static_cast<std::size_t>(r);
+    }
+    return done;
+}
+
 TSectorSpill::~TSectorSpill() {
     if (fd_ >= 0)
         ::close(fd_);
@@ -79,17 +104,9 @@ bool TSectorSpill::Keep(std::uint64_t first, std::uint64_t count, const std::uin
         const std::uint64_t bytes = n * kSectorSize;
         if (held_ + bytes > limit_)
             return false; // read from the device again when needed
-        const std::uint8_t* p = data + k * kSectorSize;
-        for (std::uint64_t done = 0; done < bytes;) {
-            const ssize_t w = ::pwrite(fd_, p + done, static_cast<std::size_t>(bytes - done),
-                                       static_cast<off_t>(end_ + done));
-            if (w < 0 && errno == EINTR)
-                continue;
-            if (w <= 0) {
-                failed_ = true; // a full or failing destination: what is not kept is read again
-                return false;
-            }
-            done += static_cast<std::uint64_t>(w);
+        if (!WriteAllAt(fd_, data + k * kSectorSize, static_cast<std::size_t>(bytes), end_)) {
+            failed_ = true; // a full or failing destination: what is not kept is read again
+            return false;
         }
         runs_[first + k] = TRun{n, end_};
         end_ += bytes;
@@ -115,15 +132,8 @@ bool TSectorSpill::Copy(std::uint64_t first, std::uint64_t count, std::uint8_t* 
         const std::uint64_t n = std::min(count - k, it->first + it->second.Sectors - sector);
         const std::uint64_t bytes = n * kSectorSize;
         const std::uint64_t at = it->second.At + (sector - it->first) * kSectorSize;
-        std::uint8_t* out = dest + k * kSectorSize;
-        for (std::uint64_t done = 0; done < bytes;) {
-            const ssize_t r = ::pread(fd_, out + done, static_cast<std::size_t>(bytes - done), static_cast<off_t>(at + done));
-            if (r < 0 && errno == EINTR)
-                continue;
-            if (r <= 0)
-                return false;
-            done += static_cast<std::uint64_t>(r);
-        }
+        if (ReadAt(fd_, dest + k * kSectorSize, static_cast<std::size_t>(bytes), at) != bytes)
+            return false;
         k += n;
     }
     return true;

@@ -9,6 +9,7 @@
 // behind, even when the program ends abruptly. Runs no file needs any more are given back to
 // the file system; the file is emptied when none is left.
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 
@@ -19,6 +20,11 @@ namespace lumivore {
 // descriptor, or -1 when none can be made. Nothing of it is left behind however the program
 // ends.
 int OpenUnnamedFile(int folderFd, const char* what);
+// Writes the n bytes at data to fd at byte offset at; false when not all could be written.
+bool WriteAllAt(int fd, const std::uint8_t* data, std::size_t n, std::uint64_t at);
+// Reads up to n bytes from fd at byte offset at into out: how many it read before the file's end
+// or a failure.
+std::size_t ReadAt(int fd, std::uint8_t* out, std::size_t n, std::uint64_t at);
 
 class TSectorSpill {
 public:

@@ -21,6 +21,7 @@
 #include "engine/FoundFile.h"
 #include "formats/ByteOrder.h"
 #include "formats/LengthPolicy.h"
+#include "formats/SharedBlock.h"
 
 namespace lumivore {
 
@@ -28,41 +29,6 @@ enum class TMeasureStatus : std::uint8_t {
     Open,   // the end lies further on: feed the following bytes
     Ended,  // the end is known: Length()
     Failed, // the structure is broken, passes a limit, or the bytes stopped coming
-};
-
-// A block of bytes that the measures fed from it may keep parts of: copied once, by the first
-// measure that keeps some of it, and shared by all that do. While a JPEG's measure gathers the
-// bytes after its picture (up to kJpegTrailerReach), it keeps them so: the photos of a card
-// whose trailers overlap hold one copy of each block between them, not one each.
-class TSharedBlock {
-public:
-    explicit TSharedBlock(TBytes bytes) : bytes_(bytes) {}
-    TSharedBlock(const TSharedBlock&) = delete;
-    TSharedBlock& operator=(const TSharedBlock&) = delete;
-    TBytes Bytes() const { return bytes_; }
-    // A copy of the block from byte from (or from before it) to its end, made on the first call
-    // that needs it: the measures are fed in the order their files start, so the first copy
-    // usually serves all, and a second one is of the whole block. base is where the copy starts
-    // in the block.
-    std::shared_ptr<const std::vector<std::uint8_t>> Copy(std::size_t from, std::size_t& base);
-
-private:
-    TBytes bytes_;
-    std::shared_ptr<const std::vector<std::uint8_t>> copy_;
-    std::size_t copyFrom_ = 0;
-};
-
-// Makes block the one whose chunks measures share while this lives (the scan's walk over a
-// block); the one set before comes back after it. Chunks that lie elsewhere are copied.
-class TSharedBlockScope {
-public:
-    explicit TSharedBlockScope(TSharedBlock* block);
-    ~TSharedBlockScope();
-    TSharedBlockScope(const TSharedBlockScope&) = delete;
-    TSharedBlockScope& operator=(const TSharedBlockScope&) = delete;
-
-private:
-    TSharedBlock* before_;
 };
 
 // Bytes kept from one call of Feed to the next: the largest header a measure reads in one
